@@ -1,0 +1,102 @@
+# Shared by the scripts: where things are, and the project's own Wine environment.
+# Sourced, not run.
+
+TICKMEND_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${TICKMEND_BUILD_DIR:-$TICKMEND_ROOT/build}
+export WINEPREFIX=${TICKMEND_WINEPREFIX:-$BUILD_DIR/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+# Our own powrprof.dll before Wine's stubs; no Mono/Gecko prompts; no desktop menu entries.
+export WINEDLLOVERRIDES="powrprof=n,b;mscoree=;mshtml=;winemenubuilder.exe=d"
+
+die() { printf '%s\n' "$*" >&2; exit 2; }
+
+# A display for everything that creates a window. Without one, Wine's window-using
+# processes fail, and keep failing in the same wineserver session even after one is set.
+ensure_display() {
+    [ -n "${DISPLAY:-}" ] && return 0
+    mkdir -p "$BUILD_DIR"
+    local f="$BUILD_DIR/.xvfb" n pid
+    if [ -f "$f" ]; then
+        read -r n pid < "$f"
+        if kill -0 "$pid" 2>/dev/null; then export DISPLAY=":$n"; return 0; fi
+        rm -f "$f"
+    fi
+    command -v Xvfb >/dev/null || die "Xvfb is missing: run scripts/setup as root"
+    for n in $(seq 90 140); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        setsid Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 </dev/null >"$BUILD_DIR/xvfb.log" 2>&1 &
+        pid=$!
+        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+        if kill -0 "$pid" 2>/dev/null; then
+            echo "$n $pid" > "$f"
+            export DISPLAY=":$n"
+            return 0
+        fi
+    done
+    die "could not start Xvfb (see $BUILD_DIR/xvfb.log)"
+}
+
+# The folder where a 32-bit program's C:\windows\system32 lies in this prefix.
+wine_system_dir() {
+    if [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+        echo "$WINEPREFIX/drive_c/windows/syswow64"
+    else
+        echo "$WINEPREFIX/drive_c/windows/system32"
+    fi
+}
+
+# Copies the stand-ins that the build made into the prefix, where every program finds them.
+install_stand_ins() {
+    local sys f
+    sys=$(wine_system_dir)
+    for f in powrprof.dll powercfg.exe; do
+        if [ -f "$BUILD_DIR/$f" ] && ! cmp -s "$BUILD_DIR/$f" "$sys/$f"; then
+            cp "$BUILD_DIR/$f" "$sys/$f"
+        fi
+    done
+}
+
+# Prefix, display, a persistent wineserver and Wine's own services, all started with
+# their output in files, so that none of them holds a caller's output open.
+wine_env() {
+    command -v wine >/dev/null || die "wine is missing: run scripts/setup as root"
+    ensure_display
+    mkdir -p "$BUILD_DIR"
+    exec 9>"$BUILD_DIR/.wine.lock"
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot -i </dev/null >"$BUILD_DIR/wineboot.log" 2>&1
+        wineserver -w
+    fi
+    if ! wineserver_running; then
+        setsid wineserver -p </dev/null >>"$BUILD_DIR/wineserver.log" 2>&1
+        wine cmd /c exit </dev/null >>"$BUILD_DIR/wineserver.log" 2>&1
+    fi
+    install_stand_ins
+    flock -u 9
+    exec 9>&-
+}
+
+wineserver_running() {
+    # Any wine client that finds no server starts one; look at the server's socket instead.
+    local id
+    id=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null) || return 1
+    set -- $id
+    local s
+    for s in /tmp/wine-*/"server-$(printf '%x' "$1")-$(printf '%x' "$2")"/socket \
+             /tmp/.wine-"$(id -u)"/"server-$(printf '%x' "$1")-$(printf '%x' "$2")"/socket; do
+        [ -S "$s" ] && return 0
+    done
+    return 1
+}
+
+# Ends what wine_env started: the wineserver (and with it every Wine process) and our Xvfb.
+wine_stop() {
+    wineserver -k 2>/dev/null
+    local f="$BUILD_DIR/.xvfb" n pid
+    if [ -f "$f" ]; then
+        read -r n pid < "$f"
+        kill "$pid" 2>/dev/null
+        rm -f "$f"
+    fi
+}

@@ -1,0 +1,24 @@
+// The daemon: whether Gaming Mode can be offered, its on and off sequences, and the TSC
+// drift registration of single-node machines.
+#pragma once
+#include <windows.h>
+
+// Starts the daemon for the life of the process (one role: drift registration on one node,
+// Gaming Mode on several). 1 when it runs; *available gets 1 when Gaming Mode is offered.
+int Qel_DaemonStart(int a, int b, int* available);
+// Turns Gaming Mode off, closes the lock, withdraws a drift registration. Safe to repeat.
+void Qel_DaemonExit();
+// "1" turns Gaming Mode on, "0" off; any other text is ignored.
+void Qel_DaemonDoCommand(const char* command);
+// The Gaming Mode state, read under the game-mode lock: 0 or 1.
+int Qel_DaemonIsGameModeOn();
+
+// Set by whoever sees the power scheme changed from outside while Gaming Mode is on; the
+// off sequence then leaves the scheme alone. Cleared by the next on sequence.
+extern volatile LONG scheme_changed_externally;
+
+// The sequences and drift registration, reached through the calls above.
+void Qel_DaemonDoGameModeOn();
+void Qel_DaemonDoGameModeOff();
+int register_tickmend();
+void deregister_tickmend();

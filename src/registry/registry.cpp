@@ -1,0 +1,43 @@
+#include "registry/registry.h"
+#include "common/handle.h"
+#include "common/trace.h"
+
+// A read asks only for what it does: a user without full rights on a key (as on the
+// per-machine key, usually) can still read the configured values.
+int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data, DWORD size)
+{
+    tm::unique_hkey key;
+    if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+        TRACE("registry GetRegistryValue : RegOpenKeyEx failed\n");
+        return 0;
+    }
+    DWORD type = 0;
+    DWORD length = size;
+    LONG status = RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(data), &length);
+    return status == ERROR_SUCCESS ? 1 : 0;
+}
+
+int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD type, const void* data,
+                       DWORD size)
+{
+    tm::unique_hkey key;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(root, subkey, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, key.put(), &disposition) != ERROR_SUCCESS) {
+        TRACE("registry set_registry_dword : RegCreateKeyEx failed\n");
+        return 0;
+    }
+    LONG status = RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
+    if (status != ERROR_SUCCESS) TRACE("registry set_registry_dword : RegSetValueEx failed\n");
+    return status == ERROR_SUCCESS ? 1 : 0;
+}
+
+int DeleteRegistry(HKEY root, const char* subkey, const char* name)
+{
+    tm::unique_hkey key;
+    if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
+        TRACE("registry DeleteRegistry : RegOpenKeyEx failed\n");
+        return 0;
+    }
+    return RegDeleteKeyA(key.get(), name) == ERROR_SUCCESS ? 1 : 0;
+}

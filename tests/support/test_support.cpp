@@ -1,0 +1,130 @@
+#include "support/test_support.h"
+
+#include <stdio.h>
+#include <vector>
+
+namespace testing_support {
+
+namespace {
+const char* const scratch_root = "Software\\tickmend-tests";
+}
+
+bool delete_tree(HKEY root, const char* subkey)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return true;
+    char child[256];
+    for (;;) {
+        DWORD size = sizeof child;
+        if (RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        std::string path = std::string(subkey) + "\\" + child;
+        if (!delete_tree(root, path.c_str())) break;
+    }
+    RegCloseKey(key);
+    return RegDeleteKeyA(root, subkey) == ERROR_SUCCESS;
+}
+
+ScratchKey::ScratchKey(const char* name) : path_(std::string(scratch_root) + "\\" + name)
+{
+    delete_tree(HKEY_CURRENT_USER, path_.c_str());
+}
+
+ScratchKey::~ScratchKey()
+{
+    delete_tree(HKEY_CURRENT_USER, path_.c_str());
+}
+
+std::string product_path(const char* name)
+{
+    std::string dir = TICKMEND_PRODUCT_DIR;
+    std::string path = "Z:" + dir + "/" + name;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+namespace {
+
+// The current environment block with extra entries added (or replacing same-named ones).
+std::vector<char> environment_with(const std::string& extra_env)
+{
+    std::vector<std::string> extra;
+    size_t start = 0;
+    while (start < extra_env.size()) {
+        size_t end = extra_env.find('\n', start);
+        if (end == std::string::npos) end = extra_env.size();
+        if (end > start) extra.push_back(extra_env.substr(start, end - start));
+        start = end + 1;
+    }
+    std::vector<char> block;
+    char* env = GetEnvironmentStringsA();
+    for (const char* p = env; *p; p += strlen(p) + 1) {
+        std::string entry = p;
+        bool replaced = false;
+        for (const std::string& e : extra) {
+            size_t eq = e.find('=');
+            if (eq != std::string::npos && _strnicmp(entry.c_str(), e.c_str(), eq + 1) == 0) replaced = true;
+        }
+        if (!replaced) block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    }
+    FreeEnvironmentStringsA(env);
+    for (const std::string& e : extra) block.insert(block.end(), e.c_str(), e.c_str() + e.size() + 1);
+    block.push_back('\0');
+    return block;
+}
+
+} // namespace
+
+HANDLE start_process(const std::string& command_line, const std::string& extra_env)
+{
+    std::vector<char> env = environment_with(extra_env);
+    std::vector<char> cmd(command_line.begin(), command_line.end());
+    cmd.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, env.data(), nullptr, &si, &pi))
+        return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+int run_process(const std::string& command_line, const std::string& extra_env, DWORD timeout_ms)
+{
+    HANDLE process = start_process(command_line, extra_env);
+    if (!process) return -1;
+    int result = -1;
+    if (WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        if (GetExitCodeProcess(process, &code)) result = static_cast<int>(code);
+    } else {
+        TerminateProcess(process, 255);
+    }
+    CloseHandle(process);
+    return result;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string text;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+std::string temp_path(const char* tag)
+{
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    char path[MAX_PATH];
+    _snprintf(path, sizeof path, "%stickmend-%s-%lu.txt", dir, tag, GetCurrentProcessId());
+    path[sizeof path - 1] = '\0';
+    DeleteFileA(path);
+    return path;
+}
+
+} // namespace testing_support
