@@ -1,0 +1,282 @@
+// The daemon's lifecycle, its one command entry point, and Gaming Mode's on and off
+// sequences with the watcher that turns Gaming Mode off on an outside power change.
+#include "daemon/daemon.h"
+#include "driver/driver.h"
+#include "platform/seam.h"
+#include "pwr_enum/pwr_enum.h"
+#include "smp_enum/smp_enum.h"
+#include "common/handle.h"
+#include "common/trace.h"
+
+#include <string.h>
+
+volatile LONG scheme_changed_externally = 0;
+
+namespace {
+
+constexpr DWORD WATCHER_WAIT_MS = 100;
+
+bool daemon_started = false;
+tm::unique_handle game_mode_lock;
+volatile LONG game_mode_on = 0;
+int drift_registered = 0;
+DWORD saved_nb_bit[MAX_NODES] = {};
+
+// The watcher of one on-period; all empty while Gaming Mode is off.
+tm::unique_handle watcher_thread;
+tm::unique_handle powercfg_changed_event;
+tm::unique_handle watcher_stop_event;
+tm::unique_hkey powercfg_key;
+DWORD watcher_thread_id = 0;
+// Counts the on-periods; a watcher acts only on the period it was started for.
+LONG on_period = 0;
+
+// Node passes never go beyond the tables' eight entries.
+int node_passes() { return node_count < MAX_NODES ? static_cast<int>(node_count) : MAX_NODES; }
+
+// Holds the game-mode lock for a scope. The lock exists only while the daemon runs on a
+// multi-node machine; without it nothing is locked and no sequence may run.
+class LockHolder {
+public:
+    LockHolder() : held_(game_mode_lock.valid()) { if (held_) WaitForSingleObject(game_mode_lock.get(), INFINITE); }
+    // Waits for the lock or for stop, whichever comes first.
+    // The stop event comes first, so that it wins when both are signalled.
+    explicit LockHolder(HANDLE stop)
+    {
+        if (!game_mode_lock.valid()) return;
+        HANDLE pair[2] = {stop, game_mode_lock.get()};
+        DWORD r = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
+        held_ = r == WAIT_OBJECT_0 + 1 || r == WAIT_ABANDONED_0 + 1;
+    }
+    ~LockHolder() { if (held_) ReleaseMutex(game_mode_lock.get()); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_ = false;
+};
+
+// Stops the watcher of the current on-period and releases its handles; called with the
+// lock held, so that it happens once per period. The wait is bounded: a watcher that is
+// itself turning Gaming Mode off never waits for its own end.
+void release_watcher()
+{
+    if (watcher_stop_event) SetEvent(watcher_stop_event.get());
+    if (watcher_thread) {
+        if (GetCurrentThreadId() != watcher_thread_id)
+            WaitForSingleObject(watcher_thread.get(), WATCHER_WAIT_MS);
+        watcher_thread.reset();
+    }
+    watcher_thread_id = 0;
+    watcher_stop_event.reset();
+    powercfg_changed_event.reset();
+    powercfg_key.reset();
+}
+
+void __game_mode_off();
+
+// The watcher: waits for a value of the user's power configuration key to change, then
+// turns Gaming Mode off and leaves the power scheme as the user set it. It acts at most once.
+DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
+{
+    LONG period = static_cast<LONG>(reinterpret_cast<ULONG_PTR>(parameter));
+    HANDLE changed = powercfg_changed_event.get();
+    HANDLE stop = watcher_stop_event.get();
+    if (!changed || !stop) return 1;
+    HANDLE pair[2] = {changed, stop};
+    if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
+
+    TRACE("power_scheme_change_notification - power scheme changed! turning off game mode.\n");
+    InterlockedExchange(&scheme_changed_externally, 1);
+    // Whoever turns Gaming Mode off meanwhile sets the stop event: then there is nothing
+    // left to do, and waiting for the lock would only hold that thread up.
+    LockHolder lock(stop);
+    if (lock.held() && game_mode_on && period == on_period) {
+        release_watcher();
+        __game_mode_off();
+    }
+    return 1;
+}
+
+void start_watcher()
+{
+    powercfg_changed_event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!powercfg_changed_event) TRACE("Qel_DaemonDoGameModeOn - CreateEvent Failed %i\n", (int)GetLastError());
+    watcher_stop_event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!watcher_stop_event) TRACE("Qel_DaemonDoGameModeOn - CreateEvent Failed %i\n", (int)GetLastError());
+    LPVOID period = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(++on_period));
+    watcher_thread.reset(CreateThread(nullptr, 0, power_scheme_change_notification, period, 0, &watcher_thread_id));
+    if (!watcher_thread) {
+        watcher_thread_id = 0;
+        TRACE("Qel_DaemonDoGameModeOn - CreateThread Failed %i\n", (int)GetLastError());
+    }
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", 0, KEY_ALL_ACCESS, powercfg_key.put());
+    if (status != ERROR_SUCCESS) TRACE("Qel_DaemonDoGameModeOn - RegOpenKeyEx Failed %i\n", (int)status);
+}
+
+// Armed only after the switch to the non-throttling scheme, so that our own switch does
+// not count as a change from outside.
+void arm_watcher()
+{
+    if (!powercfg_key || !powercfg_changed_event) return;
+    LONG status = RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
+                                          powercfg_changed_event.get(), TRUE);
+    if (status != ERROR_SUCCESS) TRACE("Qel_DaemonDoGameModeOn - RegNotifyChangeKeyValue Failed %i\n", (int)status);
+}
+
+void trace_reply([[maybe_unused]] const char* name, TscResult result)
+{
+    if (result == TscResult::accepted) TRACE(" %s: registered succesfully\n", name);
+}
+
+// Runs with the lock held: power scheme, northbridge bit, then the node and core
+// synchronization, each core request from the core it names.
+void __game_mode_on()
+{
+    SetAlwaysOnPwerScheme();
+
+    // Every pass reads the same register; a read that fails gives no value to write back.
+    for (int i = 0; i < node_passes(); ++i) {
+        DWORD value = 0;
+        saved_nb_bit[i] = 0;
+        if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) continue;
+        if (value & NB_BIT) {
+            saved_nb_bit[i] = 1;
+            WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value & ~NB_BIT);
+        }
+    }
+
+    const ProcessorOps& cpus = platform_processors();
+    DWORD_PTR process_mask = 0, system_mask = 0;
+    bool have_masks = cpus.get_affinity(&process_mask, &system_mask) != FALSE;
+    if (!have_masks) TRACE("GetProcessAffinityMask failed.\n");
+
+    HANDLE device = open_tsc_device();
+    if (device == INVALID_HANDLE_VALUE) {
+        TRACE("OpenDriverInterface failed.\n");
+    } else {
+        BYTE source = node_first_cpu[0];
+        if (source < MAX_CPUS && !cpus.set_affinity(static_cast<DWORD_PTR>(1) << source))
+            TRACE("SetProcessAffinityMask failed.\n");
+        if (node_count > 1) {
+            for (int n = node_passes() - 1; n >= 0; --n) {
+                TRACE("NB to NB src %i, dst %i\n", (int)source, n);
+                trace_reply("SYNC_NODE_TSC", send_tsc_command(device, sync_node_command_word(static_cast<BYTE>(n))));
+            }
+        }
+        for (int p = 0; p < MAX_CPUS; ++p) {
+            DWORD_PTR bit = static_cast<DWORD_PTR>(1) << p;
+            if (!(system_mask & bit) || !cpu_present(p) || !cpus.set_affinity(bit)) continue;
+            trace_reply("SYNC_CORE_TSC",
+                        send_tsc_command(device, sync_command_word(SYNC_CORE_TSC, cpu_node[p], cpu_core[p])));
+        }
+        close_tsc_device(device);
+    }
+    if (have_masks) cpus.set_affinity(process_mask);
+    game_mode_on = 1;
+}
+
+// Runs with the lock held: the northbridge bit set again only where we cleared it, and
+// the saved power scheme back unless someone else changed it meanwhile.
+void __game_mode_off()
+{
+    for (int i = 0; i < node_passes(); ++i) {
+        if (!saved_nb_bit[i]) continue;
+        DWORD value = 0;
+        if (ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value))
+            WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value | NB_BIT);
+    }
+    if (!scheme_changed_externally) RestoreSavedPowerScheme();
+    game_mode_on = 0;
+}
+
+} // namespace
+
+int Qel_DaemonStart(int, int, int* available)
+{
+    TRACE("Qel_DaemonStart - ENTRY\n");
+    if (daemon_started) return 0; // already running: a second start changes nothing
+    if (!enumerate_cpus()) return 0;
+    if (cpu_count < 2) return 0;
+
+    if (node_count == 1) {
+        drift_registered = register_tickmend();
+        if (!drift_registered) {
+            TRACE("Qel_DaemonStart register_tickmend failed\n");
+            return 0;
+        }
+        if (available) *available = 0;
+        daemon_started = true;
+        return 1;
+    }
+
+    game_mode_on = 0;
+    game_mode_lock.reset(CreateMutexA(nullptr, FALSE, nullptr));
+    if (!game_mode_lock) {
+        TRACE("Qel_DaemonStart CreateMutex error: %d\n", (int)GetLastError());
+        return 0;
+    }
+    if (available) *available = 1;
+    daemon_started = true;
+    return 1;
+}
+
+void Qel_DaemonExit()
+{
+    TRACE("Qel_DaemonExit - ENTRY\n");
+    Qel_DaemonDoGameModeOff();
+    game_mode_lock.reset();
+    if (drift_registered) {
+        deregister_tickmend();
+        drift_registered = 0;
+    }
+    daemon_started = false;
+    TRACE("Qel_DaemonExit - EXIT\n");
+}
+
+void Qel_DaemonDoCommand(const char* command)
+{
+    if (!command) return;
+    TRACE("Qel_DaemonDoCommand: Command[ %s ]\n", command);
+    if (strcmp(command, "1") == 0)
+        Qel_DaemonDoGameModeOn();
+    else if (strcmp(command, "0") == 0)
+        Qel_DaemonDoGameModeOff();
+}
+
+int Qel_DaemonIsGameModeOn()
+{
+    LockHolder lock;
+    return game_mode_on ? 1 : 0;
+}
+
+// The state is checked again under the lock, so that two "1" at once (menu and pipe) make
+// one on-period with one watcher.
+void Qel_DaemonDoGameModeOn()
+{
+    if (!game_mode_lock || Qel_DaemonIsGameModeOn()) return;
+    LockHolder lock;
+    if (game_mode_on) return;
+
+    release_watcher(); // leftovers of an earlier period, if any
+    start_watcher();
+
+    SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    __game_mode_on();
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+
+    InterlockedExchange(&scheme_changed_externally, 0);
+    arm_watcher();
+}
+
+void Qel_DaemonDoGameModeOff()
+{
+    if (!game_mode_lock || !Qel_DaemonIsGameModeOn()) return;
+    LockHolder lock;
+    if (!game_mode_on) return;
+    release_watcher();
+    __game_mode_off();
+}

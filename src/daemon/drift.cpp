@@ -1,0 +1,122 @@
+// TSC drift registration of single-node machines: whether the counters can drift, the
+// interval, and one registration per processor, each sent from that processor.
+#include "daemon/daemon.h"
+#include "driver/driver.h"
+#include "platform/seam.h"
+#include "registry/registry.h"
+#include "smp_enum/smp_enum.h"
+#include "common/trace.h"
+
+namespace {
+
+constexpr DWORD DEFAULT_INTERVAL_MS = 1000;
+constexpr DWORD MAX_INTERVAL_MS = 2000;
+
+constexpr DWORD EDX_FID_CONTROL = 1u << 1;
+constexpr DWORD EDX_VID_CONTROL = 1u << 2;
+constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
+
+// The frequency varies when the processor can change it and the start and maximum
+// frequency IDs differ.
+bool frequency_varies(DWORD edx, ULONGLONG fid_status)
+{
+    if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
+    DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
+    DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
+    return start_fid != max_fid;
+}
+
+// Without an invariant TSC the counter is stable only while the northbridge bit is clear.
+// A read that fails tells us nothing, so the counter then counts as not stable and the
+// compensation stays on: a needless compensation costs little, a missing one lets the
+// counters drift apart.
+bool counter_stable(DWORD edx)
+{
+    if (edx & EDX_INVARIANT_TSC) return true;
+    DWORD nb = 0;
+    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &nb)) return false;
+    return (nb & NB_BIT) == 0;
+}
+
+// The configured interval, bounded; a value shorter than 4 bytes keeps its high bytes 0.
+DWORD configured_interval()
+{
+    DWORD value = 0;
+    if (!GetRegistryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\QEL\\qel_pacemill\\", "sync_interval", &value,
+                          sizeof value)) {
+        TRACE("could not find sync_interval in registry, defaulting to %i ms\n", (int)DEFAULT_INTERVAL_MS);
+        return DEFAULT_INTERVAL_MS;
+    }
+    if (value > MAX_INTERVAL_MS) {
+        TRACE("sync_interval in registry exceedes %i ms, setting it to %i ms\n", (int)MAX_INTERVAL_MS,
+              (int)MAX_INTERVAL_MS);
+        return MAX_INTERVAL_MS;
+    }
+    TRACE("using sync_interval of %i ms found in registry\n", (int)value);
+    return value;
+}
+
+} // namespace
+
+DWORD drift_interval()
+{
+    DWORD regs[4] = {};
+    platform_processors().cpuid(0x80000007, regs);
+    DWORD edx = regs[3];
+    ULONGLONG fid_status = 0;
+    ReadMSR64(MSR_FID_STATUS, &fid_status); // read in every case, as the driver expects
+    bool varies = frequency_varies(edx, fid_status);
+    bool stable = counter_stable(edx) && !varies;
+    return stable ? 0 : configured_interval();
+}
+
+int register_tickmend()
+{
+    TRACE("register_tickmend - ENTRY\n");
+    if (cpu_count < 2 || node_count > 1) return 0;
+
+    DWORD interval = drift_interval();
+
+    DWORD_PTR process_mask = 0, system_mask = 0;
+    const ProcessorOps& cpus = platform_processors();
+    if (!cpus.get_affinity(&process_mask, &system_mask)) {
+        TRACE("GetProcessAffinityMask failed.\n");
+        return 0;
+    }
+    HANDLE device = open_tsc_device();
+    if (device == INVALID_HANDLE_VALUE) return 0;
+
+    // The result is the judgement of the last reply; an undeliverable request ends the loop.
+    int result = 0;
+    for (int p = 0; p < MAX_CPUS; ++p) {
+        DWORD_PTR bit = static_cast<DWORD_PTR>(1) << p;
+        if (!(system_mask & bit) || !cpu_present(p)) continue;
+        if (!cpus.set_affinity(bit)) {
+            TRACE("SetProcessAffinityMask failed.\n");
+            continue;
+        }
+        TRACE("registering core %i node %i\n", cpu_core[p], cpu_node[p]);
+        TscResult r = send_tsc_command(device, drift_command_word(REGISTER_TSC_DRIFT, cpu_node[p], cpu_core[p]),
+                                       interval);
+        if (r == TscResult::undelivered) {
+            result = 0;
+            break;
+        }
+        result = r == TscResult::accepted ? 1 : 0;
+    }
+    close_tsc_device(device);
+    cpus.set_affinity(process_mask);
+    return result;
+}
+
+// Withdrawal needs no binding: the word names the processor.
+void deregister_tickmend()
+{
+    HANDLE device = open_tsc_device();
+    if (device == INVALID_HANDLE_VALUE) return;
+    for (int p = 0; p < MAX_CPUS; ++p) {
+        if (!cpu_present(p)) continue;
+        send_tsc_command(device, drift_command_word(Deregister_TSC_DRIFT, cpu_node[p], cpu_core[p]));
+    }
+    close_tsc_device(device);
+}
