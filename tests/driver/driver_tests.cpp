@@ -25,6 +25,7 @@ struct FakeDevice {
     BOOL result = TRUE;
     DWORD error = ERROR_GEN_FAILURE;   // set as the last error when result is FALSE
     Bytes reply;                       // written to the output buffer; empty: nothing written
+    size_t reply_offset = 0;           // where in the output buffer the reply goes
     std::vector<Request> requests;
     std::vector<HANDLE> opened;
     std::vector<HANDLE> closed;
@@ -48,8 +49,9 @@ BOOL fake_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out,
 {
     const BYTE* first = static_cast<const BYTE*>(in);
     fake.requests.push_back({device, code, Bytes(first, first + in_size), in_size, out_size, in == out});
-    size_t n = fake.reply.size() < out_size ? fake.reply.size() : out_size;
-    if (n) std::memcpy(out, fake.reply.data(), n);
+    size_t room = out_size > fake.reply_offset ? out_size - fake.reply_offset : 0;
+    size_t n = fake.reply.size() < room ? fake.reply.size() : room;
+    if (n) std::memcpy(static_cast<BYTE*>(out) + fake.reply_offset, fake.reply.data(), n);
     *bytes_returned = static_cast<DWORD>(n);
     if (!fake.result) SetLastError(fake.error);
     return fake.result;
@@ -82,9 +84,19 @@ protected:
     void TearDown() override
     {
         platform_install(nullptr, nullptr);
-        // Every handle the module opened was closed, exactly once.
+        expect_every_open_closed();
+    }
+    // Every handle the module opened was closed, exactly once, and all were of the TSC class.
+    void expect_every_open_closed()
+    {
         EXPECT_EQ(fake.opened, fake.closed);
         for (const GUID& g : fake.classes) EXPECT_TRUE(IsEqualGUID(g, tsc_driver_interface_class));
+    }
+    // Checks what went before, then a fresh script and record.
+    void start_over()
+    {
+        expect_every_open_closed();
+        fake = FakeDevice{};
     }
     const Request& only_request()
     {
@@ -112,7 +124,7 @@ TEST_F(DriverRequests, PciReadAndWriteSendTheTenByteLayoutInOneBuffer)
         EXPECT_TRUE(r.same_buffer);
     }
 
-    fake = FakeDevice{};
+    start_over();
     fake.result = 7; // whatever DeviceIoControl returns is passed on
     EXPECT_EQ(7, WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, 0xDEADBEEF));
     const Request& w = only_request();
@@ -134,7 +146,7 @@ TEST_F(DriverRequests, FailedPciRequestsReturnZeroAndLeaveTheCallersValue)
     EXPECT_EQ(2u, fake.requests.size());
 
     // No device: nothing is sent at all.
-    fake = FakeDevice{};
+    start_over();
     fake.present = false;
     EXPECT_EQ(0, ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value));
     EXPECT_EQ(0xDEADBEEFu, value);
@@ -158,7 +170,7 @@ TEST_F(DriverRequests, MsrReadSendsTwentyBytesAndAlwaysWritesTheValue)
     }
 
     // A request that writes nothing back yields the cleared buffer: 0.
-    fake = FakeDevice{};
+    start_over();
     fake.result = FALSE;
     value = 0xDEADBEEFDEADBEEFull;
     EXPECT_EQ(0, ReadMSR64(MSR_FID_STATUS, &value));
@@ -166,7 +178,7 @@ TEST_F(DriverRequests, MsrReadSendsTwentyBytesAndAlwaysWritesTheValue)
     EXPECT_EQ(1u, fake.requests.size());
 
     // No device: 0, and no request.
-    fake = FakeDevice{};
+    start_over();
     fake.present = false;
     value = 0xDEADBEEFDEADBEEFull;
     EXPECT_EQ(0, ReadMSR64(MSR_FID_STATUS, &value));
@@ -227,6 +239,7 @@ TEST_F(DriverRequests, TscReplyIsAcceptedOnlyWhenTheDriverWroteTwoZeroWords)
         BOOL result;
         Bytes reply;
         TscResult expected;
+        size_t offset = 0;
     } cases[] = {
         {"both words 0", TRUE, cat({le32(0), le32(0)}), TscResult::accepted},
         {"first word 1", TRUE, cat({le32(1), le32(0)}), TscResult::refused},
@@ -234,12 +247,14 @@ TEST_F(DriverRequests, TscReplyIsAcceptedOnlyWhenTheDriverWroteTwoZeroWords)
         {"negative status", TRUE, cat({le32(0xFFFFFFFF), le32(0)}), TscResult::refused},
         {"nothing written", TRUE, {}, TscResult::refused},
         {"only the first word written", TRUE, le32(0), TscResult::refused},
+        {"only the second word written", TRUE, le32(0), TscResult::refused, 4},
         {"request failed", FALSE, cat({le32(0), le32(0)}), TscResult::undelivered},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fake.result = c.result;
         fake.reply = c.reply;
+        fake.reply_offset = c.offset;
         EXPECT_EQ(c.expected, send_tsc_command(device, word, 500));
     }
     close_tsc_device(device);
