@@ -104,6 +104,64 @@ int run_process(const std::string& command_line, const std::string& extra_env, D
     return result;
 }
 
+int run_capture(const std::string& command_line, std::string* output, const std::string& extra_env,
+                DWORD timeout_ms)
+{
+    output->clear();
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return -1;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+
+    std::vector<char> env = environment_with(extra_env);
+    std::vector<char> cmd(command_line.begin(), command_line.end());
+    cmd.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = write_end;
+    si.hStdError = write_end;
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.data(), nullptr, &si, &pi);
+    CloseHandle(write_end);
+    if (!started) {
+        CloseHandle(read_end);
+        return -1;
+    }
+    CloseHandle(pi.hThread);
+    // The child writes little; read until it closes its end, then collect the exit code.
+    char buf[512];
+    DWORD n = 0;
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) break;
+        if (available) {
+            if (!ReadFile(read_end, buf, sizeof buf, &n, nullptr) || n == 0) break;
+            output->append(buf, n);
+            continue;
+        }
+        if (WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0) {
+            while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available &&
+                   ReadFile(read_end, buf, sizeof buf, &n, nullptr) && n)
+                output->append(buf, n);
+            break;
+        }
+        if (GetTickCount() - start > timeout_ms) break;
+    }
+    CloseHandle(read_end);
+    int result = -1;
+    if (WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        if (GetExitCodeProcess(pi.hProcess, &code)) result = static_cast<int>(code);
+    } else {
+        TerminateProcess(pi.hProcess, 255);
+    }
+    CloseHandle(pi.hProcess);
+    return result;
+}
+
 std::string read_file(const std::string& path)
 {
     std::string text;

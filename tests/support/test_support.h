@@ -28,6 +28,10 @@ std::string product_path(const char* name);
 int run_process(const std::string& command_line, const std::string& extra_env = "",
                 DWORD timeout_ms = 30000);
 
+// As run_process, with the process's standard output and error collected into *output.
+int run_capture(const std::string& command_line, std::string* output, const std::string& extra_env = "",
+                DWORD timeout_ms = 30000);
+
 // Starts a process without waiting; the caller owns the returned process handle.
 HANDLE start_process(const std::string& command_line, const std::string& extra_env = "");
 
