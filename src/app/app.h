@@ -1,0 +1,30 @@
+// The tray application: program entry, the hidden main window with its tray icon, the
+// window procedure with the tray menu, and the About box.
+#pragma once
+#include <windows.h>
+
+// The whole program after the start-up code: "/k", one instance, worker, window, message loop;
+// returns the exit code (1 after "/k" or without Gaming Mode, 0 otherwise).
+int tickmend_main(HINSTANCE instance, const char* command_line);
+// "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class.
+void close_running_instance(HINSTANCE instance);
+// Registers the main window class named by string 109 (icon 107, menu 109, main_window_proc).
+void register_main_window_class(HINSTANCE instance);
+// The DLL's DllGetVersion as major << 48 | minor << 32; 0 when it cannot be loaded or asked.
+ULONGLONG get_shell_version(const char* dll_name);
+// The tray icon record's cbSize for a packed shell version: 504 from 5.0 on, else 488.
+DWORD tray_icon_data_size(ULONGLONG shell_version);
+// Creates the hidden main window, its power and session registrations and the tray icon; 1 or 0.
+int create_tray_window(HINSTANCE instance, int show_command);
+// The main window's procedure: tray callback, menu commands, power, session and shutdown events.
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// A new tray popup menu: "Gaming Mode" (checked when on), separator, "About", "Exit"; null on failure.
+HMENU build_tray_menu(int game_mode_on);
+// Shows the tray popup menu at the cursor; the chosen item arrives later as WM_COMMAND.
+void show_tray_menu(HWND window);
+// The About box's dialog procedure: OK, Enter, Esc and the close box end it.
+INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+// 1 when the two GUIDs are equal byte for byte, else 0.
+int guid_equal(const GUID* a, const GUID* b);
+// 1 when the two GUIDs differ in any byte, else 0.
+int guid_not_equal(const GUID* a, const GUID* b);

@@ -1,0 +1,212 @@
+#!/usr/bin/env python3
+"""Draws the program's icon (tickmend.ico: 32x32 and 16x16, 16 colours) and the About box's
+logo (logo.bmp: 95x37, 8 bits per pixel) from code, so that both can be rebuilt and changed.
+
+The glyph is a clock face whose two hands form a tick mark: the clock's tick and the
+check mark of counters brought back in step. Run it from anywhere; it writes next to itself.
+
+    python3 src/app/make_art.py
+"""
+import math
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The 16 colours of the standard Windows palette (index: (r, g, b)).
+VGA16 = [
+    (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
+    (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
+    (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
+    (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
+]
+NAVY, GREEN, SILVER, GREY, BRIGHT_GREEN, WHITE = 4, 2, 7, 8, 10, 15
+
+NAVY_RGB = (16, 40, 96)
+FACE_RGB = (255, 255, 255)
+HAND_RGB = (0, 150, 60)
+PULSE_RGB = (90, 220, 120)
+TEXT_RGB = (255, 255, 255)
+
+
+def segment_distance(px, py, ax, ay, bx, by):
+    dx, dy = bx - ax, by - ay
+    t = max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy)))
+    return math.hypot(px - (ax + t * dx), py - (ay + t * dy))
+
+
+def clock_layers(size):
+    """The clock glyph in a size x size square, as (test(x, y) -> bool, colour name) layers,
+    the later ones on top. Coordinates are in pixels, centres at +0.5."""
+    c = size / 2.0
+    r = size / 2.0 - 0.5
+    rim = max(1.5, size / 12.0)
+    hub_x, hub_y = c - size * 0.06, c + size * 0.14      # the tick's lower corner
+    short_end = (c - size * 0.30, c - size * 0.02)        # the short stroke, up to the left
+    long_end = (c + size * 0.30, c - size * 0.30)         # the long stroke, up to the right
+    hand = max(1.0, size / 10.0)
+    marks = []
+    if size >= 24:
+        for angle in (0, 90, 180, 270):
+            a = math.radians(angle)
+            marks.append((c + math.sin(a) * (r - rim - 1.5), c - math.cos(a) * (r - rim - 1.5)))
+
+    def in_disc(x, y):
+        return math.hypot(x - c, y - c) <= r
+
+    def in_face(x, y):
+        return math.hypot(x - c, y - c) <= r - rim
+
+    def in_mark(x, y):
+        return any(math.hypot(x - mx, y - my) <= size / 22.0 for mx, my in marks)
+
+    def in_hands(x, y):
+        return (segment_distance(x, y, hub_x, hub_y, *short_end) <= hand / 2.0 or
+                segment_distance(x, y, hub_x, hub_y, *long_end) <= hand / 2.0)
+
+    return [(in_disc, "rim"), (in_face, "face"), (in_mark, "rim"), (in_hands, "hand")]
+
+
+def icon_image(size):
+    """Palette indices (row-major, top row first) and the transparency mask (1 = transparent)."""
+    colours = {"rim": NAVY, "face": WHITE, "hand": GREEN}
+    layers = clock_layers(size)
+    pixels, mask = [], []
+    for y in range(size):
+        for x in range(size):
+            px, py = x + 0.5, y + 0.5
+            index, transparent = 0, 1
+            for test, name in layers:
+                if test(px, py):
+                    index, transparent = colours[name], 0
+            pixels.append(index)
+            mask.append(transparent)
+    return pixels, mask
+
+
+def icon_entry_data(size):
+    pixels, mask = icon_image(size)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 4, 0, 0, 0, 0, 16, 0)
+    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in VGA16)
+    xor_stride = ((size * 4 + 31) // 32) * 4
+    and_stride = ((size + 31) // 32) * 4
+    xor_rows, and_rows = [], []
+    for y in reversed(range(size)):           # bottom-up
+        row = bytearray(xor_stride)
+        bits = bytearray(and_stride)
+        for x in range(size):
+            i = pixels[y * size + x]
+            row[x // 2] |= i << 4 if x % 2 == 0 else i
+            if mask[y * size + x]:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        xor_rows.append(bytes(row))
+        and_rows.append(bytes(bits))
+    return header + palette + b"".join(xor_rows) + b"".join(and_rows)
+
+
+def write_icon(path, sizes):
+    images = [icon_entry_data(s) for s in sizes]
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, data in zip(sizes, images):
+        out += struct.pack("<BBBBHHII", size, size, 16, 0, 1, 4, len(data), offset)
+        offset += len(data)
+    with open(path, "wb") as f:
+        f.write(out + b"".join(images))
+
+
+# A 5x7 pixel font for the logo's letters.
+FONT = {
+    "Q": ["01110", "10001", "10001", "10001", "10101", "10010", "01101"],
+    "E": ["11111", "10000", "10000", "11110", "10000", "10000", "11111"],
+    "L": ["10000", "10000", "10000", "10000", "10000", "10000", "11111"],
+}
+
+
+def logo_layers(width, height):
+    layers = []
+    pad = 3
+    clock = height - 2 * pad
+    for test, name in clock_layers(clock):
+        layers.append((lambda x, y, t=test: t(x - pad, y - pad), name))
+
+    scale = 3
+    text_x, text_y = pad + clock + 7, 4
+
+    def in_text(x, y):
+        for n, letter in enumerate("QEL"):
+            gx = int((x - text_x - n * 6 * scale) // scale)
+            gy = int((y - text_y) // scale)
+            if 0 <= gx < 5 and 0 <= gy < 7 and x >= text_x + n * 6 * scale and y >= text_y:
+                if FONT[letter][gy][gx] == "1":
+                    return True
+        return False
+
+    layers.append((in_text, "text"))
+
+    # A pulse line below the letters: flat, one beat, flat.
+    base = text_y + 7 * scale + 6
+    x0, x1 = text_x, width - pad - 1
+    beat = x0 + (x1 - x0) * 0.45
+    points = [(x0, base), (beat - 6, base), (beat - 3, base - 5), (beat + 1, base + 4),
+              (beat + 4, base - 2), (beat + 7, base), (x1, base)]
+
+    def in_pulse(x, y):
+        return any(segment_distance(x, y, *points[i], *points[i + 1]) <= 0.9 for i in range(len(points) - 1))
+
+    layers.append((in_pulse, "pulse"))
+    return layers
+
+
+def write_logo(path, width=95, height=37):
+    colours = {"rim": NAVY_RGB, "face": FACE_RGB, "hand": HAND_RGB, "text": TEXT_RGB, "pulse": PULSE_RGB}
+    background = NAVY_RGB
+    layers = logo_layers(width, height)
+    samples = 4
+
+    def blend(a, b, t):
+        return tuple(round(a[i] + (b[i] - a[i]) * t) for i in range(3))
+
+    # Palette: ramps between the colours that meet at edges; smoothed pixels map to the nearest.
+    palette = []
+    for a, b, steps in ((background, FACE_RGB, 64), (background, HAND_RGB, 48), (FACE_RGB, HAND_RGB, 48),
+                        (background, PULSE_RGB, 48), (background, TEXT_RGB, 32), (FACE_RGB, NAVY_RGB, 16)):
+        for s in range(steps):
+            colour = blend(a, b, s / (steps - 1))
+            if colour not in palette:
+                palette.append(colour)
+    palette = palette[:256]
+
+    def nearest(rgb):
+        return min(range(len(palette)), key=lambda i: sum((palette[i][k] - rgb[k]) ** 2 for k in range(3)))
+
+    rows = []
+    stride = (width + 3) // 4 * 4
+    for y in reversed(range(height)):         # bottom-up
+        row = bytearray(stride)
+        for x in range(width):
+            total = [0, 0, 0]
+            for sy in range(samples):
+                for sx in range(samples):
+                    px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
+                    rgb = background
+                    for test, name in layers:
+                        if test(px, py):
+                            rgb = colours[name]
+                    for k in range(3):
+                        total[k] += rgb[k]
+            row[x] = nearest(tuple(t / samples ** 2 for t in total))
+        rows.append(bytes(row))
+    pixels = b"".join(rows)
+    table = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)
+    table += bytes(4 * (256 - len(palette)))
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 8, 0, len(pixels), 2835, 2835, 256, 0)
+    offset = 14 + len(info) + len(table)
+    header = struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset)
+    with open(path, "wb") as f:
+        f.write(header + info + table + pixels)
+
+
+if __name__ == "__main__":
+    write_icon(os.path.join(HERE, "tickmend.ico"), [32, 16])
+    write_logo(os.path.join(HERE, "logo.bmp"))

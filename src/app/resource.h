@@ -1,0 +1,21 @@
+// Resource ids of the program (app.rc) and the commands of its menus.
+#pragma once
+
+#define IDI_TICKMEND 107       // icon group: 32x32 and 16x16, 16 colours
+#define IDS_APP_TITLE 103      // "tickmend", the main window's title
+#define IDC_TICKMEND 109       // string "TICKMEND" (the class name), menu and accelerators
+#define IDD_ABOUTBOX 103       // the About box
+#define IDB_LOGO 131           // the About box's logo, 95x37, 8 bits per pixel
+
+#define IDM_ABOUT 104          // "&Help" / "&About ..." and the Alt+? and Alt+/ accelerators
+#define IDM_EXIT 105           // "&File" / "E&xit"
+
+#define IDM_TRAY_GAMING_MODE 0 // tray menu: switch Gaming Mode
+#define IDM_TRAY_ABOUT 1       // tray menu: the About box
+#define IDM_TRAY_EXIT 2        // tray menu: end the program
+
+#define WM_TRAY_ICON 0x8000    // the tray icon's callback message (WM_APP)
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
