@@ -8,3 +8,5 @@
 int Qel_WorkerStart(int a, int b);
 // Stops the pipe thread if one runs, then always exits the daemon.
 void Qel_WorkerExit();
+// Builds the pipe's DACL in buffer (*size bytes on entry, the size needed on return).
+BOOL build_pipe_acl(PACL buffer, DWORD* size);

@@ -1,0 +1,175 @@
+#include "pipe_client.h"
+
+#include "fake_daemon.h"
+
+namespace pipe_client {
+
+const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
+
+struct Connection::Write {
+    OVERLAPPED overlapped = {};
+    std::string data;
+    bool pending = false;
+    bool failed = false;
+    ~Write()
+    {
+        if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
+    }
+};
+
+Connection Connection::open(DWORD wait_ms, DWORD* error, DWORD extra_access)
+{
+    Connection c;
+    DWORD start = GetTickCount();
+    for (;;) {
+        SetLastError(0xdeadbeef);
+        c.handle_ = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE | extra_access, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+        if (c.valid()) break;
+        DWORD e = GetLastError();
+        if (error) *error = e;
+        DWORD elapsed = GetTickCount() - start;
+        if (e != ERROR_PIPE_BUSY || wait_ms == 0 || elapsed >= wait_ms) return c;
+        WaitNamedPipeA(pipe_name, wait_ms - elapsed);
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(c.handle_, &mode, nullptr, nullptr);
+    return c;
+}
+
+Connection::Connection(Connection&& o) noexcept : handle_(o.handle_), writes_(std::move(o.writes_))
+{
+    o.handle_ = INVALID_HANDLE_VALUE;
+}
+
+Connection& Connection::operator=(Connection&& o) noexcept
+{
+    if (this != &o) {
+        close();
+        handle_ = o.handle_;
+        writes_ = std::move(o.writes_);
+        o.handle_ = INVALID_HANDLE_VALUE;
+    }
+    return *this;
+}
+
+Connection::~Connection()
+{
+    close();
+}
+
+bool Connection::send(const std::string& bytes)
+{
+    auto w = std::make_unique<Write>();
+    w->data = bytes;
+    w->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD written = 0;
+    if (!WriteFile(handle_, w->data.data(), static_cast<DWORD>(w->data.size()), &written, &w->overlapped)) {
+        if (GetLastError() == ERROR_IO_PENDING) w->pending = true;
+        else w->failed = true;
+    }
+    bool ok = !w->failed;
+    writes_.push_back(std::move(w));
+    return ok;
+}
+
+bool Connection::wait_sent(DWORD timeout_ms)
+{
+    bool ok = true;
+    for (auto& w : writes_) {
+        if (w->pending) {
+            if (WaitForSingleObject(w->overlapped.hEvent, timeout_ms) != WAIT_OBJECT_0) {
+                CancelIo(handle_);
+                WaitForSingleObject(w->overlapped.hEvent, 5000);
+                w->failed = true;
+            } else {
+                DWORD n;
+                if (!GetOverlappedResult(handle_, &w->overlapped, &n, FALSE)) w->failed = true;
+            }
+            w->pending = false;
+        }
+        if (w->failed) ok = false;
+    }
+    return ok;
+}
+
+bool Connection::receive(std::string* message, DWORD timeout_ms, DWORD* error)
+{
+    message->clear();
+    char buffer[512];
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    SetLastError(0xdeadbeef);
+    BOOL ok = ReadFile(handle_, buffer, sizeof buffer, &got, &o);
+    DWORD e = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && e == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(o.hEvent, timeout_ms) != WAIT_OBJECT_0) {
+            CancelIo(handle_);
+            WaitForSingleObject(o.hEvent, 5000);
+            CloseHandle(o.hEvent);
+            if (error) *error = WAIT_TIMEOUT;
+            return false;
+        }
+        ok = TRUE;
+    }
+    if (ok || e == ERROR_MORE_DATA) {
+        SetLastError(0xdeadbeef);
+        ok = GetOverlappedResult(handle_, &o, &got, FALSE);
+        e = ok ? ERROR_SUCCESS : GetLastError();
+    }
+    CloseHandle(o.hEvent);
+    if (!ok) {
+        if (error) *error = e;
+        return false;
+    }
+    message->assign(buffer, got);
+    return true;
+}
+
+void Connection::close()
+{
+    if (valid()) {
+        wait_sent(5000);
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+    writes_.clear();
+}
+
+std::string exchange(const std::vector<std::string>& requests)
+{
+    DWORD error = 0;
+    Connection c = Connection::open(10000, &error);
+    if (!c.valid()) return "";
+    for (const std::string& r : requests) c.send(r);
+    std::string reply;
+    if (!c.wait_sent(10000) || !c.receive(&reply, 10000, &error)) return "";
+    return reply;
+}
+
+std::string held_exchange(const std::vector<std::string>& requests)
+{
+    if (!fake_daemon::state_reader_thread()) exchange(); // learn which thread serves
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, fake_daemon::state_reader_thread());
+    if (!thread) return "";
+    std::string reply;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        SuspendThread(thread);
+        DWORD error = 0;
+        Connection c = Connection::open(0, &error);
+        if (!c.valid()) { // the previous connection is still being closed
+            ResumeThread(thread);
+            Sleep(10);
+            continue;
+        }
+        for (const std::string& r : requests) c.send(r);
+        ResumeThread(thread);
+        if (c.wait_sent(10000)) c.receive(&reply, 10000, &error);
+        break;
+    }
+    CloseHandle(thread);
+    return reply;
+}
+
+} // namespace pipe_client

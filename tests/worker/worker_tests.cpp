@@ -1,0 +1,394 @@
+#include "worker/worker.h"
+
+#include "fake_daemon.h"
+#include "pipe_client.h"
+
+#include <aclapi.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using pipe_client::Connection;
+using pipe_client::exchange;
+using pipe_client::held_exchange;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string reply_on("1\0", 2);
+const std::string reply_off("0\0", 2);
+
+// Whether any server holds the pipe name now (busy counts as present).
+DWORD open_error()
+{
+    DWORD error = 0;
+    Connection c = Connection::open(0, &error);
+    return c.valid() ? ERROR_SUCCESS : error;
+}
+
+// Runs Qel_WorkerExit on a thread of its own; true when it returned within the limit.
+bool exit_returns_within(DWORD ms)
+{
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread exiting([done] {
+        Qel_WorkerExit();
+        SetEvent(done);
+    });
+    bool returned = WaitForSingleObject(done, ms) == WAIT_OBJECT_0;
+    if (returned) exiting.join();
+    else exiting.detach(); // the test fails; do not hang the rest
+    CloseHandle(done);
+    return returned;
+}
+
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override { fake_daemon::reset(); }
+    void TearDown() override { Qel_WorkerExit(); }
+    void start()
+    {
+        ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    }
+};
+
+// ---- the exchange ----
+
+TEST_F(Worker, StatusReplyIsTheStateCharacterAndANul)
+{
+    start();
+    EXPECT_EQ(reply_off, exchange());
+    fake_daemon::set_game_mode(1);
+    EXPECT_EQ(reply_on, exchange());
+    EXPECT_TRUE(fake_daemon::commands().empty());
+}
+
+TEST_F(Worker, QueuedRequestsRunInOrderAndOneReplyFollows)
+{
+    start();
+    EXPECT_EQ(reply_on, held_exchange({"1", "0", "1"}));
+    EXPECT_EQ((Strings{"1", "0", "1"}), fake_daemon::commands());
+    // The state is read once per exchange, after the last request.
+    Strings calls = fake_daemon::calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ("state", calls.back());
+
+    EXPECT_EQ(reply_off, held_exchange({"0"}));
+    EXPECT_EQ(0, fake_daemon::game_mode());
+}
+
+TEST_F(Worker, RequestWithOrWithoutItsNulActsTheSame)
+{
+    start();
+    EXPECT_EQ(reply_on, held_exchange({std::string("1\0", 2)}));
+    EXPECT_EQ(reply_off, held_exchange({"0"}));
+    EXPECT_EQ(reply_on, held_exchange({"1"}));
+    EXPECT_EQ((Strings{"1", "0", "1"}), fake_daemon::commands());
+}
+
+TEST_F(Worker, OtherTextsArePassedExactlyAndChangeNothing)
+{
+    start();
+    fake_daemon::set_game_mode(1);
+    // A longer text first: a missing terminator would show as its tail after "0".
+    EXPECT_EQ(reply_on, held_exchange({"1\n", "on", "01", "0x"}));
+    EXPECT_EQ((Strings{"1\n", "on", "01", "0x"}), fake_daemon::commands());
+    EXPECT_EQ(1, fake_daemon::game_mode());
+}
+
+TEST_F(Worker, RequestAfterTheReplyIsNotExecuted)
+{
+    start();
+    DWORD error = 0;
+    Connection c = Connection::open(10000, &error);
+    ASSERT_TRUE(c.valid()) << error;
+    std::string reply;
+    ASSERT_TRUE(c.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply);
+    c.send("1"); // the server may already have gone: either way nothing runs
+    c.close();
+    EXPECT_EQ(reply_off, exchange());
+    EXPECT_TRUE(fake_daemon::commands().empty());
+}
+
+TEST_F(Worker, ReplyWaitsForAClientThatReadsLate)
+{
+    start();
+    DWORD error = 0;
+    Connection c = Connection::open(10000, &error);
+    ASSERT_TRUE(c.valid()) << error;
+    Sleep(300); // the reply is in the pipe long before the client reads it
+    std::string reply;
+    ASSERT_TRUE(c.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply);
+}
+
+TEST_F(Worker, ZeroLengthMessageEndsTheConnectionWithoutReply)
+{
+    start();
+    EXPECT_EQ(reply_off, exchange());
+    int states = fake_daemon::count("state");
+    std::string reply = held_exchange({std::string(), "1"});
+    EXPECT_EQ("", reply);
+    EXPECT_TRUE(fake_daemon::commands().empty());
+    EXPECT_EQ(states, fake_daemon::count("state"));
+    EXPECT_EQ(reply_off, exchange()); // the server goes on serving
+}
+
+TEST_F(Worker, MessageOverTheLimitIsNotExecutedAndTheReplyFollows)
+{
+    start();
+    // "1" and its NUL lead the message: executing its first 256 bytes would turn Gaming Mode on.
+    std::string long_request = std::string("1\0", 2) + std::string(300, 'x');
+    EXPECT_EQ(reply_off, held_exchange({long_request, "1"}));
+    EXPECT_TRUE(fake_daemon::commands().empty());
+    EXPECT_EQ(reply_off, exchange());
+
+    // Exactly 256 bytes is still a request.
+    std::string full = "1" + std::string(255, '\0');
+    EXPECT_EQ(reply_on, held_exchange({full}));
+    EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
+}
+
+// ---- clients that do not follow the exchange ----
+
+TEST_F(Worker, SecondClientFindsThePipeBusyUntilTheFirstHasGone)
+{
+    start();
+    DWORD error = 0;
+    Connection first = Connection::open(10000, &error);
+    ASSERT_TRUE(first.valid()) << error;
+
+    DWORD second_error = 0;
+    Connection second = Connection::open(0, &second_error);
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), second_error);
+
+    std::string reply;
+    ASSERT_TRUE(first.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply);
+    first.close();
+    EXPECT_EQ(reply_off, exchange());
+}
+
+TEST_F(Worker, ClientThatNeverReadsIsDroppedAndTheNextIsServed)
+{
+    start();
+    DWORD error = 0;
+    Connection silent = Connection::open(10000, &error);
+    ASSERT_TRUE(silent.valid()) << error;
+    // The next client waits for the instance; it gets it once the silent one is dropped.
+    EXPECT_EQ(reply_off, exchange());
+    // The silent client's connection has ended: what it writes now goes nowhere.
+    EXPECT_FALSE(silent.send("1") && silent.wait_sent(5000));
+    EXPECT_TRUE(fake_daemon::commands().empty());
+}
+
+TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
+{
+    start();
+    std::atomic<int> missing{0}, bad{0}, good{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                DWORD error = 0;
+                Connection c = Connection::open(20000, &error);
+                if (!c.valid()) {
+                    if (error == ERROR_FILE_NOT_FOUND) ++missing;
+                    else ++bad;
+                    continue;
+                }
+                std::string reply;
+                if (c.receive(&reply, 20000, &error) && reply == reply_off) ++good;
+                else ++bad;
+            }
+        });
+    }
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(0, missing.load());
+    EXPECT_EQ(0, bad.load());
+    EXPECT_EQ(160, good.load());
+}
+
+// ---- start and exit ----
+
+TEST_F(Worker, PipeExistsWhenStartReturnsAndGoesWithExit)
+{
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
+    start();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), open_error());
+    Qel_WorkerExit();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
+    EXPECT_EQ((Strings{"start", "exit"}), fake_daemon::calls());
+}
+
+TEST_F(Worker, ExitWhileWaitingForAClientEndsTheThreadAtOnce)
+{
+    start();
+    EXPECT_TRUE(exit_returns_within(10000));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
+}
+
+TEST_F(Worker, ExitWhileAClientKeepsItsReplyUnreadDoesNotWaitForIt)
+{
+    start();
+    DWORD error = 0;
+    Connection silent = Connection::open(10000, &error);
+    ASSERT_TRUE(silent.valid()) << error;
+    ASSERT_TRUE(silent.send("1"));
+    // Within the client's five seconds of grace: the stop event ends the wait.
+    EXPECT_TRUE(exit_returns_within(3000));
+    EXPECT_EQ("exit", fake_daemon::calls().back());
+}
+
+TEST_F(Worker, ExitWaitsForARunningRequestBeforeTheDaemonExits)
+{
+    start();
+    EXPECT_EQ(reply_off, exchange()); // learns the pipe thread for held_exchange
+    fake_daemon::set_command_delay(1000);
+    std::thread client([] { held_exchange({"1"}); });
+    for (int i = 0; i < 1000 && fake_daemon::commands_begun() == 0; ++i) Sleep(10);
+    ASSERT_EQ(1, fake_daemon::commands_begun());
+    Qel_WorkerExit();
+    client.join();
+    Strings calls = fake_daemon::calls();
+    auto command = std::find(calls.begin(), calls.end(), "command:1");
+    auto exit = std::find(calls.begin(), calls.end(), "exit");
+    ASSERT_NE(calls.end(), command);
+    ASSERT_NE(calls.end(), exit);
+    EXPECT_LT(command, exit);
+    EXPECT_EQ(1, fake_daemon::count("exit"));
+}
+
+TEST_F(Worker, SecondStartWhileRunningReturnsOneAndStartsNothing)
+{
+    start();
+    EXPECT_EQ(1, Qel_WorkerStart(0, 0));
+    EXPECT_EQ(1, fake_daemon::count("start"));
+    EXPECT_EQ(reply_off, exchange());
+    Qel_WorkerExit();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
+    // Stopped: the next start starts the daemon and the pipe again.
+    EXPECT_EQ(1, Qel_WorkerStart(0, 0));
+    EXPECT_EQ(2, fake_daemon::count("start"));
+    EXPECT_EQ(reply_off, exchange());
+}
+
+TEST_F(Worker, UnavailableOrFailedDaemonGivesZeroAndNoPipe)
+{
+    fake_daemon::reset(1, 0);
+    EXPECT_EQ(0, Qel_WorkerStart(0, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
+
+    fake_daemon::reset(0, 1);
+    EXPECT_EQ(0, Qel_WorkerStart(0, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
+    EXPECT_EQ((Strings{"start"}), fake_daemon::calls());
+
+    // Exit with no worker running only exits the daemon.
+    Qel_WorkerExit();
+    EXPECT_EQ((Strings{"start", "exit"}), fake_daemon::calls());
+}
+
+TEST_F(Worker, NameHeldByAnotherServerEndsTheThreadWithoutServing)
+{
+    HANDLE other = CreateNamedPipeA(pipe_client::pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 256, 256, 0,
+                                    nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, other);
+    EXPECT_EQ(1, Qel_WorkerStart(0, 0)); // returns: the daemon runs, without a pipe
+
+    // A client reaches the other server, and the worker never reads a state.
+    DWORD error = 0;
+    Connection c = Connection::open(10000, &error);
+    ASSERT_TRUE(c.valid()) << error;
+    ASSERT_TRUE(c.send("probe"));
+    ASSERT_TRUE(c.wait_sent(10000));
+    char buffer[16] = {};
+    DWORD got = 0;
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ReadFile(other, buffer, sizeof buffer, &got, &o) && GetLastError() == ERROR_IO_PENDING)
+        WaitForSingleObject(o.hEvent, 10000);
+    EXPECT_TRUE(GetOverlappedResult(other, &o, &got, FALSE));
+    EXPECT_EQ("probe", std::string(buffer, got));
+    CloseHandle(o.hEvent);
+    c.close();
+    EXPECT_TRUE(exit_returns_within(10000));
+    EXPECT_EQ(0, fake_daemon::count("state"));
+    CloseHandle(other);
+}
+
+// ---- who may use the pipe ----
+
+void expect_ace(PACL acl, DWORD index, DWORD mask, BYTE authority, const char* trustee)
+{
+    SCOPED_TRACE(trustee);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(acl, index, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
+    EXPECT_EQ(mask, allowed->Mask);
+    PSID sid = &allowed->SidStart;
+    ASSERT_TRUE(IsValidSid(sid));
+    EXPECT_EQ(1, *GetSidSubAuthorityCount(sid));
+    EXPECT_EQ(0u, *GetSidSubAuthority(sid, 0));
+    SID_IDENTIFIER_AUTHORITY* id = GetSidIdentifierAuthority(sid);
+    const BYTE expected[6] = {0, 0, 0, 0, 0, authority};
+    EXPECT_EQ(0, memcmp(id->Value, expected, 6));
+}
+
+void expect_pipe_dacl(PACL acl)
+{
+    ACL_SIZE_INFORMATION size = {};
+    ASSERT_TRUE(GetAclInformation(acl, &size, sizeof size, AclSizeInformation));
+    ASSERT_EQ(2u, size.AceCount);
+    expect_ace(acl, 0, 0x12019F, 1, "Everyone");
+    expect_ace(acl, 1, 0x1F01FF, 3, "CREATOR OWNER");
+}
+
+TEST(PipeAcl, EveryoneReadsAndWritesAndTheCreatorOwnerHasAll)
+{
+    DWORD buffer[16];
+    memset(buffer, 0xAA, sizeof buffer);
+    DWORD size = sizeof buffer;
+    PACL acl = reinterpret_cast<PACL>(buffer);
+    ASSERT_TRUE(build_pipe_acl(acl, &size));
+    EXPECT_EQ(48u, size);
+    EXPECT_EQ(ACL_REVISION, acl->AclRevision);
+    EXPECT_EQ(48, acl->AclSize);
+    EXPECT_TRUE(IsValidAcl(acl));
+    expect_pipe_dacl(acl);
+}
+
+TEST(PipeAcl, SmallBufferIsRefusedWithTheSizeNeededAndLeftAlone)
+{
+    DWORD buffer[16];
+    memset(buffer, 0xAA, sizeof buffer);
+    DWORD size = 40;
+    EXPECT_FALSE(build_pipe_acl(reinterpret_cast<PACL>(buffer), &size));
+    EXPECT_EQ(48u, size);
+    EXPECT_EQ(0xAAAAAAAAu, buffer[0]);
+}
+
+TEST_F(Worker, PipeCarriesTheBuiltDacl)
+{
+    start();
+    DWORD error = 0;
+    Connection c = Connection::open(10000, &error, READ_CONTROL);
+    ASSERT_TRUE(c.valid()) << error;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = GetSecurityInfo(c.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   &dacl, nullptr, &descriptor);
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), result);
+    ASSERT_NE(nullptr, dacl);
+    expect_pipe_dacl(dacl);
+    LocalFree(descriptor);
+}
+
+} // namespace
