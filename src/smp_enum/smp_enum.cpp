@@ -1,0 +1,114 @@
+#include "smp_enum/smp_enum.h"
+#include "common/trace.h"
+#include "platform/seam.h"
+
+// The topology table, at its program-start values: counts 1, every entry the marker.
+#define NO_CPU_4 NO_CPU, NO_CPU, NO_CPU, NO_CPU
+#define NO_CPU_8 NO_CPU_4, NO_CPU_4
+LONG cpu_count = 1;
+LONG node_count = 1;
+BYTE cpu_core[MAX_CPUS] = {NO_CPU_8, NO_CPU_8, NO_CPU_8, NO_CPU_8};
+BYTE cpu_node[MAX_CPUS] = {NO_CPU_8, NO_CPU_8, NO_CPU_8, NO_CPU_8};
+BYTE node_first_cpu[MAX_NODES] = {NO_CPU_8};
+#undef NO_CPU_8
+#undef NO_CPU_4
+static_assert(MAX_CPUS == 32 && MAX_NODES == 8, "the initialisers above spell out 32 and 8 entries");
+
+namespace {
+
+constexpr DWORD CPUID_HTT = 1u << 28; // leaf 1 EDX: the initial APIC ID carries core bits
+
+// Base family (EAX bits 8..11) plus extended family (bits 20..27). The extended family is
+// added whatever the base family is: the processors we run on report 0 there unless the
+// base family is 0xF.
+DWORD family_of(DWORD eax) { return ((eax >> 8) & 0xF) + ((eax >> 20) & 0xFF); }
+
+} // namespace
+
+void smp_reset_table()
+{
+    cpu_count = 1;
+    node_count = 1;
+    for (int i = 0; i < MAX_CPUS; ++i) {
+        cpu_core[i] = NO_CPU;
+        cpu_node[i] = NO_CPU;
+    }
+    for (int n = 0; n < MAX_NODES; ++n) node_first_cpu[n] = NO_CPU;
+}
+
+int enumerate_cpus()
+{
+    const ProcessorOps& cpus = platform_processors();
+
+    cpu_count = 1;
+    node_count = 1;
+    cpu_count = static_cast<LONG>(cpus.processor_count());
+
+    DWORD_PTR proc_affinity_mask = 0;
+    DWORD_PTR sys_affinity_mask = 0;
+    if (!cpus.get_affinity(&proc_affinity_mask, &sys_affinity_mask)) {
+        TRACE("smp_enum enumerate_cpus : GetProcessAffinityMask failed.\n");
+        return 0;
+    }
+    TRACE("smp_enum enumerate_cpus : proc_affinity_mask - 0x%08x sys_affinity_mask - 0x%08x\n",
+          static_cast<unsigned>(proc_affinity_mask), static_cast<unsigned>(sys_affinity_mask));
+
+    // Indices above 31 do not fit the table (nor a 32-bit affinity mask): they are never
+    // examined, while cpu_count keeps the operating system's count.
+    DWORD previous_node = 0;
+    for (int i = 0; i < MAX_CPUS; ++i) {
+        const DWORD_PTR bit = static_cast<DWORD_PTR>(1) << i;
+        if (!(sys_affinity_mask & bit)) continue;
+
+        if (!cpus.set_affinity(bit)) {
+            TRACE("smp_enum enumerate_cpus : SetProcessAffinityMask failed.\n");
+            cpus.set_affinity(proc_affinity_mask);
+            return 0;
+        }
+        // The binding has moved this thread to processor i before it returned.
+        DWORD regs[4] = {0, 0, 0, 0};
+        cpus.cpuid(1, regs);
+        const DWORD eax = regs[0], ebx = regs[1], edx = regs[3];
+        const DWORD family = family_of(eax);
+        [[maybe_unused]] const DWORD apicid = (ebx >> 24) & 0xFF;
+
+        DWORD core = 0;
+        DWORD node = 0;
+        if (edx & CPUID_HTT) {
+            if (family < 16) {
+                core = apicid & 1;
+                node = (apicid >> 1) & 7;
+            } else {
+                core = apicid & 3;
+                node = (apicid >> 2) & 0x3F;
+            }
+            cpu_core[i] = static_cast<BYTE>(core);
+            cpu_node[i] = static_cast<BYTE>(node);
+            if (apicid == 0) node_first_cpu[0] = static_cast<BYTE>(i);
+            if (node != previous_node) {
+                ++node_count;
+                previous_node = node;
+                // Nodes 8 and above (family 16 and up, APIC IDs from 32) are counted like any
+                // other, but the table has no entry for their first processor; only entry 0
+                // is ever read, so nothing is lost by leaving them out.
+                if (node < MAX_NODES) node_first_cpu[node] = static_cast<BYTE>(i);
+            }
+        } else {
+            // Without HTT the APIC ID carries no core or node bits: the processor is a
+            // single-core package. It is recorded as core 0 of node 0, a present processor,
+            // so that a machine of such processors still gets its drift registration and
+            // core synchronization (node 0 is also the node its requests name). The marker
+            // would leave it out of every request, and the daemon would then register no
+            // processor at all and fail its start.
+            cpu_core[i] = 0;
+            cpu_node[i] = 0;
+        }
+        TRACE("smp_enum enumerate_cpus : found apicid[ %ld ] node[ %ld ] core[ %ld ]\n",
+              static_cast<long>(apicid), static_cast<long>(node), static_cast<long>(core));
+    }
+
+    cpus.set_affinity(proc_affinity_mask);
+    TRACE("smp_enum enumerate_cpus : found %ld cpus and %ld nodes\n", static_cast<long>(cpu_count),
+          static_cast<long>(node_count));
+    return 1;
+}
