@@ -1,0 +1,48 @@
+// The simulated machine: processors and the stand-in TSC driver behind the platform seam.
+// A machine is loaded from a preset or a description file (format in sim/README.md);
+// every driver request is logged, in memory and to the file TICKMEND_SIM_LOG names.
+// All functions may be called from any thread.
+#pragma once
+#include <windows.h>
+#include <cstddef>
+
+// Loads a preset ("single-cpu", "one-node", "one-node-invariant", "two-node", "four-node")
+// or a description file, whole or nothing: on failure the previous machine stays and error
+// names the file and line. Resets binding, masks and request counter; clears the log.
+bool sim_load_machine(const char* preset_or_path, char* error, size_t error_size);
+// Installs the simulated processors and driver through platform_install.
+void sim_install();
+// Loads TICKMEND_SIM_MACHINE (or "two-node") and installs; a bad description ends the
+// process with exit code 3 after writing the error to stderr.
+void sim_install_from_environment();
+
+// The affinity bit the process is bound to, -1 when its mask is not one bit.
+int sim_bound_cpu();
+// The simulated process affinity mask.
+DWORD_PTR sim_process_mask();
+
+// PCI configuration dwords as the stand-in driver reads and writes them.
+void sim_set_pci(BYTE bus, BYTE device, BYTE function, BYTE offset, DWORD value);
+// false when the description never set the dword (a driver read then gives 0xFFFFFFFF).
+bool sim_get_pci(BYTE bus, BYTE device, BYTE function, BYTE offset, DWORD* value);
+// The value of an MSR on every processor.
+void sim_set_msr(DWORD msr, ULONGLONG value);
+// An absent driver: opening its device gives INVALID_HANDLE_VALUE.
+void sim_set_driver_absent(bool absent);
+// From the nth request since the load on, requests are not delivered; 0 = never.
+void sim_set_fail_from(int nth_request);
+// The reply words of every TSC request the driver would otherwise accept; 0,0 = accept.
+void sim_set_refusal(LONG status, LONG retcode);
+// CPUID leaf 0x80000007 EDX of every processor.
+void sim_set_cpuid_80000007_edx(DWORD edx);
+// Makes the affinity query (GetProcessAffinityMask) fail or work again.
+void sim_set_affinity_query_fails(bool fails);
+
+// The request log since the load or the last clear, one line each (format in README.md).
+// A line pointer stays valid until the log is cleared or a machine is loaded.
+size_t sim_log_size();
+const char* sim_log_line(size_t i); // nullptr past the end
+void sim_log_clear();
+
+// Device opens since the load.
+int sim_open_count();

@@ -1,0 +1,623 @@
+#include "driver/driver.h"
+#include "platform/seam.h"
+#include "sim/sim.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The stand-in driver's class, spelled out here rather than taken from the driver module.
+const GUID tsc_class = {0x36FC3AB9, 0x5ABB, 0x42BA, {0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5A}};
+
+std::string write_temp(const char* tag, const std::string& text)
+{
+    std::string path = testing_support::temp_path(tag);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return path;
+}
+
+::testing::AssertionResult load(const char* preset_or_path)
+{
+    char error[512] = "";
+    if (!sim_load_machine(preset_or_path, error, sizeof error)) return ::testing::AssertionFailure() << error;
+    return ::testing::AssertionSuccess();
+}
+
+void put32(BYTE* p, DWORD v)
+{
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
+}
+
+DWORD get32(const BYTE* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24;
+}
+
+std::vector<std::string> log_lines()
+{
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < sim_log_size(); ++i) lines.push_back(sim_log_line(i));
+    return lines;
+}
+
+class SimMachine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(load("two-node"));
+        sim_install();
+    }
+    void TearDown() override
+    {
+        if (device_ != INVALID_HANDLE_VALUE) platform_device().close(device_);
+        platform_install(nullptr, nullptr);
+        SetEnvironmentVariableA("TICKMEND_SIM_LOG", nullptr);
+    }
+
+    HANDLE device()
+    {
+        if (device_ == INVALID_HANDLE_VALUE) device_ = platform_device().open(&tsc_class);
+        return device_;
+    }
+
+    static bool bind(int bit) { return platform_processors().set_affinity(static_cast<DWORD_PTR>(1) << bit); }
+
+    // One TSC request; the reply words stay at the sentinel when nothing comes back.
+    BOOL tsc(DWORD word, DWORD interval = 0)
+    {
+        BYTE in[8];
+        put32(in, word);
+        put32(in + 4, interval);
+        reply_[0] = reply_[1] = static_cast<LONG>(0xDEADBEEF);
+        DWORD returned = 0xDEADBEEF;
+        return platform_device().control(device(), IOCTL_TSC_REQUEST, in, 8, reply_, 8, &returned);
+    }
+
+    BOOL pci(DWORD code, BYTE device_number, BYTE offset, DWORD* value, BYTE width = 4)
+    {
+        BYTE buffer[10] = {0, device_number, 3, width, offset, 0};
+        put32(buffer + 6, *value);
+        DWORD returned = 0;
+        BOOL ok = platform_device().control(device(), code, buffer, 10, buffer, 10, &returned);
+        *value = get32(buffer + 6);
+        return ok;
+    }
+
+    LONG reply_[2] = {0, 0};
+    HANDLE device_ = INVALID_HANDLE_VALUE;
+};
+
+// ---- descriptions ----
+
+TEST_F(SimMachine, ABadDescriptionNamesFileAndLineAndKeepsThePreviousMachine)
+{
+    struct Case {
+        const char* text;
+        int line;
+    } const cases[] = {
+        {"cpu bit=0 apic=0\nfrobnicate 1\n", 2},
+        {"# comment\n\ncpu bit=0\n", 3},
+        {"cpu bit=32 apic=0\n", 1},
+        {"cpu bit=0 apic=0\ncpu bit=0 apic=1\n", 2},
+        {"cpu bit=0 apic=256\n", 1},
+        {"cpu bit=0 apic=0 core=1\n", 1},
+        {"cpu bit=0 apic=0\nmsr 0xC0010042 0xZZ\n", 2},
+        {"cpu bit=0 apic=0\npci 0 24 3 0x85 1\n", 2},
+        {"cpu bit=0 apic=0\npci 0 24 3 0x84\n", 2},
+        {"cpu bit=0 apic=0\ndriver refuse status=1\n", 2},
+        {"cpu bit=0 apic=0\nos_count 0\n", 2},
+        {"cpu bit=0 apic=0 htt=2\n", 1},
+        {"cpu bit=0 apic=0 family=16 base_family=15\n", 1},
+        {"cpu bit=0 apic=0 ext_family=1\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string path = write_temp("bad", c.text);
+        char error[512];
+        std::strcpy(error, "sentinel");
+        EXPECT_FALSE(sim_load_machine(path.c_str(), error, sizeof error));
+        const std::string expected = path + ":" + std::to_string(c.line) + ": ";
+        EXPECT_EQ(0u, std::string(error).find(expected)) << error;
+        DeleteFileA(path.c_str());
+        // Still the two-node machine, in every part.
+        EXPECT_EQ(4u, platform_processors().processor_count());
+        DWORD_PTR process = 0, system = 0;
+        EXPECT_TRUE(platform_processors().get_affinity(&process, &system));
+        EXPECT_EQ(DWORD_PTR(0xF), system);
+        DWORD nb = 0;
+        EXPECT_TRUE(sim_get_pci(0, 24, 3, 0x84, &nb));
+    }
+}
+
+TEST_F(SimMachine, ADescriptionWithoutProcessorsOrFileIsRefusedByName)
+{
+    std::string path = write_temp("empty", "# nothing\n");
+    char error[512] = "";
+    EXPECT_FALSE(sim_load_machine(path.c_str(), error, sizeof error));
+    EXPECT_EQ(0u, std::string(error).find(path + ": ")) << error;
+    DeleteFileA(path.c_str());
+    EXPECT_FALSE(sim_load_machine(path.c_str(), error, sizeof error)); // now missing
+    EXPECT_NE(std::string::npos, std::string(error).find(path)) << error;
+    EXPECT_EQ(4u, platform_processors().processor_count());
+}
+
+TEST_F(SimMachine, AHalfGoodDescriptionChangesNothing)
+{
+    sim_set_refusal(0, 0);
+    std::string path = write_temp("half", "cpu bit=0 apic=0\ndriver refuse status=7 retcode=7\ndriver absent\nbogus\n");
+    char error[256];
+    EXPECT_FALSE(sim_load_machine(path.c_str(), error, sizeof error));
+    DeleteFileA(path.c_str());
+    ASSERT_TRUE(bind(0));
+    EXPECT_NE(INVALID_HANDLE_VALUE, device());
+    ASSERT_TRUE(tsc(0x00000007));
+    EXPECT_EQ(0, reply_[0]);
+    EXPECT_EQ(0, reply_[1]);
+}
+
+TEST_F(SimMachine, ADescriptionSetsProcessorsRegistersAndDriver)
+{
+    std::string path = write_temp("full", "# a full description\n"
+                                          "cpu bit=1 apic=4 family=16 htt=1   # node 1, core 0\n"
+                                          "cpu bit=3 apic=2 family=6 htt=0\n"
+                                          "os_count 6\n"
+                                          "cpuid80000007_edx 0x106\n"
+                                          "msr 0xC0010042 0x123456789ABCDEF0\n"
+                                          "pci 0 24 3 0x84 16777216\n"
+                                          "bind_fails bit=3\n"
+                                          "driver refuse status=-1 retcode=0x10\n");
+    ASSERT_TRUE(load(path.c_str()));
+    DeleteFileA(path.c_str());
+    const ProcessorOps& cpus = platform_processors();
+    EXPECT_EQ(6u, cpus.processor_count());
+    DWORD_PTR process = 0, system = 0;
+    ASSERT_TRUE(cpus.get_affinity(&process, &system));
+    EXPECT_EQ(DWORD_PTR(0xA), system);
+    EXPECT_EQ(DWORD_PTR(0xA), process);
+
+    DWORD regs[4];
+    ASSERT_TRUE(bind(1));
+    cpus.cpuid(1, regs);
+    EXPECT_EQ(0xFu, (regs[0] >> 8) & 0xF);
+    EXPECT_EQ(1u, (regs[0] >> 20) & 0xFF);
+    EXPECT_EQ(4u, regs[1] >> 24);
+    EXPECT_TRUE(regs[3] & (1u << 28));
+    cpus.cpuid(0x80000007, regs);
+    EXPECT_EQ(0x106u, regs[3]);
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(bind(3));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_EQ(1, sim_bound_cpu());
+
+    DWORD nb = 0;
+    EXPECT_TRUE(sim_get_pci(0, 24, 3, 0x84, &nb));
+    EXPECT_EQ(0x01000000u, nb);
+    EXPECT_FALSE(sim_get_pci(0, 24, 3, 0x88, &nb));
+
+    BYTE msr[20] = {};
+    put32(msr, 0xC0010042);
+    DWORD returned = 0;
+    ASSERT_TRUE(platform_device().control(device(), IOCTL_MSR_READ, msr, 20, msr, 20, &returned));
+    EXPECT_EQ(0x9ABCDEF0u, get32(msr + 4));
+    EXPECT_EQ(0x12345678u, get32(msr + 8));
+
+    // Processor 1 is core 0 of node 1 (family 16: apic 4 >> 2).
+    ASSERT_TRUE(tsc(0x01000007));
+    EXPECT_EQ(-1, reply_[0]);
+    EXPECT_EQ(0x10, reply_[1]);
+}
+
+// ---- processors ----
+
+TEST_F(SimMachine, BindingNeedsANonEmptyMaskInsideTheSystemMask)
+{
+    const ProcessorOps& cpus = platform_processors();
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cpus.set_affinity(0));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_FALSE(cpus.set_affinity(0x10));
+    EXPECT_FALSE(cpus.set_affinity(0x13));
+    EXPECT_EQ(DWORD_PTR(0xF), sim_process_mask());
+    EXPECT_EQ(-1, sim_bound_cpu());
+    EXPECT_TRUE(cpus.set_affinity(0x4));
+    EXPECT_EQ(2, sim_bound_cpu());
+    EXPECT_TRUE(cpus.set_affinity(0x6));
+    EXPECT_EQ(-1, sim_bound_cpu());
+}
+
+TEST_F(SimMachine, AProcessorThatCannotBeBoundAloneStillBelongsToWiderMasks)
+{
+    std::string path = write_temp("bindfails", "cpu bit=0 apic=0\ncpu bit=1 apic=1\nbind_fails bit=1\n");
+    ASSERT_TRUE(load(path.c_str()));
+    DeleteFileA(path.c_str());
+    EXPECT_FALSE(bind(1));
+    EXPECT_TRUE(platform_processors().set_affinity(0x3));
+    EXPECT_TRUE(bind(0));
+}
+
+TEST_F(SimMachine, CpuidAnswersForTheBoundProcessorOrTheLowestOfTheMask)
+{
+    DWORD regs[4];
+    for (int bit = 0; bit < 4; ++bit) {
+        ASSERT_TRUE(bind(bit));
+        regs[1] = 0xFFFFFFFF;
+        platform_processors().cpuid(1, regs);
+        EXPECT_EQ(static_cast<DWORD>(bit), regs[1] >> 24);
+    }
+    ASSERT_TRUE(platform_processors().set_affinity(0xC));
+    platform_processors().cpuid(1, regs);
+    EXPECT_EQ(2u, regs[1] >> 24);
+    EXPECT_EQ(0xFu, (regs[0] >> 8) & 0xF);
+    EXPECT_EQ(0u, (regs[0] >> 20) & 0xFF);
+
+    sim_set_cpuid_80000007_edx(0x100);
+    platform_processors().cpuid(0x80000007, regs);
+    EXPECT_EQ(0x100u, regs[3]);
+}
+
+TEST_F(SimMachine, LoadingAMachineUnbindsAndResetsTheCounters)
+{
+    ASSERT_TRUE(bind(1));
+    EXPECT_NE(INVALID_HANDLE_VALUE, device());
+    ASSERT_TRUE(tsc(0x0000000A));
+    ASSERT_EQ(1u, sim_log_size());
+    ASSERT_EQ(1, sim_open_count());
+    ASSERT_TRUE(load("four-node"));
+    EXPECT_EQ(DWORD_PTR(0xFF), sim_process_mask());
+    EXPECT_EQ(0u, sim_log_size());
+    EXPECT_EQ(0, sim_open_count());
+    // A handle opened before the load is still the driver's.
+    EXPECT_TRUE(tsc(0x0000000A));
+}
+
+// ---- the stand-in driver ----
+
+TEST_F(SimMachine, TheDeviceIsFoundOnlyUnderItsClassAndOnlyWhenPresent)
+{
+    const GUID other = {0x36FC3AB9, 0x5ABB, 0x42BA, {0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5B}};
+    EXPECT_EQ(INVALID_HANDLE_VALUE, platform_device().open(&other));
+    sim_set_driver_absent(true);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, platform_device().open(&tsc_class));
+    EXPECT_EQ(2, sim_open_count());
+    sim_set_driver_absent(false);
+    HANDLE h = platform_device().open(&tsc_class);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_TRUE(platform_device().close(h));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(platform_device().close(h));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_EQ(3, sim_open_count());
+}
+
+TEST_F(SimMachine, AnAbsentDriverIsDescribedAsSuch)
+{
+    std::string path = write_temp("absent", "cpu bit=0 apic=0\ndriver absent\n");
+    ASSERT_TRUE(load(path.c_str()));
+    DeleteFileA(path.c_str());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, platform_device().open(&tsc_class));
+}
+
+TEST_F(SimMachine, PciRequestsReadAndWriteConfigurationDwordsByTheirBytes)
+{
+    DWORD value = 0;
+    ASSERT_TRUE(pci(IOCTL_PCI_READ, 24, 0x84, &value));
+    EXPECT_EQ(0x01000000u, value & 0x01000000u);
+    const DWORD original = value;
+    value = original & 0xFEFFFFFF;
+    ASSERT_TRUE(pci(IOCTL_PCI_WRITE, 24, 0x84, &value));
+    DWORD stored = 0;
+    ASSERT_TRUE(sim_get_pci(0, 24, 3, 0x84, &stored));
+    EXPECT_EQ(original & 0xFEFFFFFF, stored);
+
+    value = 0;
+    ASSERT_TRUE(pci(IOCTL_PCI_READ, 25, 0x84, &value)); // nothing answers there
+    EXPECT_EQ(0xFFFFFFFFu, value);
+
+    value = 0x12345678;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(pci(IOCTL_PCI_WRITE, 24, 0x84, &value, 2)); // only 4-byte accesses
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+    ASSERT_TRUE(sim_get_pci(0, 24, 3, 0x84, &stored));
+    EXPECT_EQ(original & 0xFEFFFFFF, stored);
+
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(4u, lines.size());
+    char expected[160];
+    std::snprintf(expected, sizeof expected,
+                  "PCI_READ bus=0 device=24 function=3 offset=0x84 value=0x%08lX cpu=- priority=normal", original);
+    EXPECT_EQ(expected, lines[0]);
+    std::snprintf(expected, sizeof expected,
+                  "PCI_WRITE bus=0 device=24 function=3 offset=0x84 value=0x%08lX cpu=- priority=normal",
+                  original & 0xFEFFFFFF);
+    EXPECT_EQ(expected, lines[1]);
+    EXPECT_EQ("PCI_WRITE bus=0 device=24 function=3 offset=0x84 value=0x12345678 cpu=- priority=normal "
+              "delivered=no",
+              lines[3]);
+}
+
+TEST_F(SimMachine, AnMsrReadFillsBytes4To11AndAnUnknownMsrFails)
+{
+    sim_set_msr(0xC0010042, 0x0000001100120A0AULL);
+    BYTE msr[20];
+    std::memset(msr, 0, sizeof msr);
+    put32(msr, 0xC0010042);
+    DWORD returned = 0;
+    ASSERT_TRUE(platform_device().control(device(), IOCTL_MSR_READ, msr, 20, msr, 20, &returned));
+    EXPECT_EQ(0x00120A0Au, get32(msr + 4));
+    EXPECT_EQ(0x11u, get32(msr + 8));
+    EXPECT_EQ("MSR_READ msr=0xC0010042 value=0x0000001100120A0A cpu=- priority=normal", std::string(sim_log_line(0)));
+
+    std::memset(msr, 0xAB, sizeof msr);
+    put32(msr, 0x10);
+    EXPECT_FALSE(platform_device().control(device(), IOCTL_MSR_READ, msr, 20, msr, 20, &returned));
+    EXPECT_EQ(0xABABABABu, get32(msr + 4));
+}
+
+TEST_F(SimMachine, CoreRequestsAreAcceptedOnlyFromTheProcessorTheyName)
+{
+    // Two-node: processor 3 has APIC ID 3, core 1 of node 1.
+    const DWORD sync_core_3 = 0x11000007;   // node 1 at bit 24, core 1 at bit 28
+    const DWORD register_core_3 = 0x21000008; // core 1 at bit 24, node 1 at bit 29
+    ASSERT_TRUE(bind(3));
+    ASSERT_TRUE(tsc(sync_core_3));
+    EXPECT_EQ(0, reply_[0]);
+    EXPECT_EQ(0, reply_[1]);
+    ASSERT_TRUE(tsc(register_core_3, 1000));
+    EXPECT_EQ(0, reply_[0]);
+    EXPECT_EQ(0, reply_[1]);
+
+    ASSERT_TRUE(bind(2));
+    ASSERT_TRUE(tsc(sync_core_3));
+    EXPECT_TRUE(reply_[0] != 0 || reply_[1] != 0);
+    ASSERT_TRUE(tsc(register_core_3, 1000));
+    EXPECT_TRUE(reply_[0] != 0 || reply_[1] != 0);
+
+    ASSERT_TRUE(platform_processors().set_affinity(0xF)); // bound to none
+    ASSERT_TRUE(tsc(sync_core_3));
+    EXPECT_TRUE(reply_[0] != 0 || reply_[1] != 0);
+    // The withdrawal is sent unbound and accepted.
+    ASSERT_TRUE(tsc(0x21000009));
+    EXPECT_EQ(0, reply_[0]);
+    EXPECT_EQ(0, reply_[1]);
+}
+
+TEST_F(SimMachine, TheDriverRefusesMalformedWordsUnknownCommandsAndMissingNodes)
+{
+    ASSERT_TRUE(bind(0));
+    struct Case {
+        DWORD word;
+        bool accepted;
+        const char* name;
+    } const cases[] = {
+        {0x0000000A, true, "SYNC_NODE_TSC"},
+        {0x1000000A, true, "SYNC_NODE_TSC"},
+        {0x2000000A, false, "SYNC_NODE_TSC"},  // the two-node machine has no node 2
+        {0x0100000A, false, "SYNC_NODE_TSC"},  // node bits belong to SYNC_CORE_TSC
+        {0x08000007, false, "SYNC_CORE_TSC"},  // bit 27 is not part of the layout
+        {0x00000007, true, "SYNC_CORE_TSC"},
+        {0x0000000B, false, "TSC_UNKNOWN"},
+        {0x00000000, false, "TSC_UNKNOWN"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word);
+        sim_log_clear();
+        ASSERT_TRUE(tsc(c.word));
+        EXPECT_EQ(c.accepted, reply_[0] == 0 && reply_[1] == 0);
+        ASSERT_EQ(1u, sim_log_size());
+        EXPECT_EQ(0u, std::string(sim_log_line(0)).find(std::string(c.name) + " word=")) << sim_log_line(0);
+    }
+}
+
+TEST_F(SimMachine, ABufferOfTheWrongSizeIsNotDelivered)
+{
+    ASSERT_TRUE(bind(0));
+    BYTE in[12] = {7};
+    LONG reply[3] = {0x5A5A, 0x5A5A, 0x5A5A};
+    DWORD returned = 0xDEADBEEF;
+    const DeviceOps& dev = platform_device();
+    struct Case {
+        DWORD code;
+        DWORD in_size;
+        DWORD out_size;
+    } const cases[] = {
+        {IOCTL_TSC_REQUEST, 7, 8}, {IOCTL_TSC_REQUEST, 8, 4}, {IOCTL_TSC_REQUEST, 12, 12},
+        {IOCTL_PCI_READ, 8, 8},    {IOCTL_PCI_WRITE, 10, 12}, {IOCTL_MSR_READ, 8, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(dev.control(device(), c.code, in, c.in_size, reply, c.out_size, &returned));
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+        EXPECT_EQ(0x5A5A, reply[0]);
+        EXPECT_EQ(0x5A5A, reply[1]);
+    }
+    EXPECT_FALSE(dev.control(device(), IOCTL_TSC_REQUEST, in, 8, reply, 8, nullptr));
+    EXPECT_FALSE(dev.control(device(), 0xFFF02808, in, 8, reply, 8, &returned));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, GetLastError());
+
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(8u, lines.size());
+    EXPECT_EQ("SYNC_CORE_TSC word=0x00000007 cpu=0 priority=normal delivered=no", lines[0]);
+    EXPECT_EQ("IOCTL_UNKNOWN code=0xFFF02808 cpu=0 priority=normal delivered=no", lines[7]);
+    for (const std::string& line : lines) EXPECT_NE(std::string::npos, line.find(" delivered=no")) << line;
+}
+
+TEST_F(SimMachine, EachRequestIsLoggedWithItsProcessorAndPriorityClass)
+{
+    ASSERT_TRUE(bind(1));
+    ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS));
+    const BOOL sync = tsc(0x10000007); // core 1 of node 0
+    ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS));
+    ASSERT_TRUE(sync);
+    ASSERT_TRUE(bind(2));
+    ASSERT_TRUE(tsc(0x20000008, 1500)); // core 0 (bits 24..28) of node 1 (bits 29..31)
+    ASSERT_TRUE(platform_processors().set_affinity(0x3));
+    ASSERT_TRUE(tsc(0x20000009));
+
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("SYNC_CORE_TSC word=0x10000007 cpu=1 priority=high reply=0,0", lines[0]);
+    EXPECT_EQ("REGISTER_TSC_DRIFT word=0x20000008 interval=1500 cpu=2 priority=normal reply=0,0", lines[1]);
+    EXPECT_EQ("Deregister_TSC_DRIFT word=0x20000009 cpu=- priority=normal reply=0,0", lines[2]);
+    sim_log_clear();
+    EXPECT_EQ(0u, sim_log_size());
+    EXPECT_EQ(nullptr, sim_log_line(0));
+}
+
+TEST_F(SimMachine, RequestsFromTheNthOnAreNotDelivered)
+{
+    ASSERT_TRUE(bind(0));
+    sim_set_fail_from(3);
+    EXPECT_TRUE(tsc(0x0000000A));
+    DWORD value = 0;
+    EXPECT_TRUE(pci(IOCTL_PCI_READ, 24, 0x84, &value));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(tsc(0x0000000A));
+    EXPECT_NE(0xdeadbeefu, GetLastError());
+    EXPECT_EQ(static_cast<LONG>(0xDEADBEEF), reply_[0]);
+    value = 0x77;
+    EXPECT_FALSE(pci(IOCTL_PCI_READ, 24, 0x84, &value));
+    EXPECT_EQ(0x77u, value);
+    EXPECT_EQ("SYNC_NODE_TSC word=0x0000000A cpu=0 priority=normal delivered=no", std::string(sim_log_line(2)));
+
+    sim_set_fail_from(0);
+    EXPECT_TRUE(tsc(0x0000000A));
+
+    std::string path = write_temp("failfrom", "cpu bit=0 apic=0\ndriver fail_from 2\n");
+    ASSERT_TRUE(load(path.c_str()));
+    DeleteFileA(path.c_str());
+    EXPECT_TRUE(tsc(0x00000007)); // the count starts again at the load
+    EXPECT_FALSE(tsc(0x00000007));
+}
+
+TEST_F(SimMachine, TheRefusalWordsAreRepliedForOtherwiseAcceptedRequests)
+{
+    ASSERT_TRUE(bind(0));
+    const LONG refusals[][2] = {{0, 1}, {1, 0}, {-5, 9}};
+    for (const auto& r : refusals) {
+        sim_set_refusal(r[0], r[1]);
+        ASSERT_TRUE(tsc(0x00000008, 0));
+        EXPECT_EQ(r[0], reply_[0]);
+        EXPECT_EQ(r[1], reply_[1]);
+    }
+    EXPECT_EQ("REGISTER_TSC_DRIFT word=0x00000008 interval=0 cpu=0 priority=normal reply=-5,9",
+              std::string(sim_log_line(2)));
+    sim_set_refusal(0, 0);
+    ASSERT_TRUE(tsc(0x00000008, 0));
+    EXPECT_EQ(0, reply_[0]);
+    EXPECT_EQ(0, reply_[1]);
+}
+
+TEST_F(SimMachine, TheLogFileNamedAtEachRequestGetsWholeLinesAppended)
+{
+    std::string path = testing_support::temp_path("simlog");
+    {
+        HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(f, "earlier\n", 8, &written, nullptr);
+        CloseHandle(f);
+    }
+    ASSERT_TRUE(bind(0));
+    ASSERT_TRUE(tsc(0x0000000A)); // before the variable is set: memory only
+    ASSERT_TRUE(SetEnvironmentVariableA("TICKMEND_SIM_LOG", path.c_str()));
+    ASSERT_TRUE(tsc(0x0000000A));
+    ASSERT_TRUE(tsc(0x00000007));
+    ASSERT_TRUE(SetEnvironmentVariableA("TICKMEND_SIM_LOG", nullptr));
+    ASSERT_TRUE(tsc(0x00000007));
+
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ("earlier\n" + lines[1] + "\n" + lines[2] + "\n", testing_support::read_file(path));
+    DeleteFileA(path.c_str());
+}
+
+// Requests from two threads and a second process, all into one log file.
+DWORD WINAPI send_requests(void* count)
+{
+    HANDLE h = platform_device().open(&tsc_class);
+    for (int i = 0; i < *static_cast<int*>(count); ++i) {
+        BYTE in[8] = {0x0A};
+        LONG reply[2];
+        DWORD returned = 0;
+        platform_device().control(h, IOCTL_TSC_REQUEST, in, 8, reply, 8, &returned);
+    }
+    platform_device().close(h);
+    return 0;
+}
+
+TEST(SimChild, SendRequests)
+{
+    char count[16];
+    if (!GetEnvironmentVariableA("TICKMEND_SIM_CHILD_REQUESTS", count, sizeof count)) GTEST_SKIP() << "child only";
+    ASSERT_TRUE(load("two-node"));
+    sim_install();
+    int n = std::atoi(count);
+    send_requests(&n);
+    platform_install(nullptr, nullptr);
+}
+
+TEST(SimChild, InstallFromEnvironment)
+{
+    char expected[16];
+    if (!GetEnvironmentVariableA("TICKMEND_SIM_CHILD_EXPECT", expected, sizeof expected)) GTEST_SKIP() << "child only";
+    sim_install_from_environment(); // ends the process with 3 on a bad description
+    EXPECT_EQ(static_cast<DWORD>(std::atoi(expected)), platform_processors().processor_count());
+    platform_install(nullptr, nullptr);
+}
+
+std::string self_command(const char* test)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    return std::string("\"") + self + "\" --gtest_filter=SimChild." + test;
+}
+
+TEST_F(SimMachine, ThreadsAndProcessesAppendCompleteLinesToOneLog)
+{
+    std::string path = testing_support::temp_path("simlog-shared");
+    ASSERT_TRUE(SetEnvironmentVariableA("TICKMEND_SIM_LOG", path.c_str()));
+    HANDLE child = testing_support::start_process(self_command("SendRequests"), "TICKMEND_SIM_CHILD_REQUESTS=150");
+    ASSERT_NE(nullptr, child);
+    int count = 150;
+    HANDLE threads[2];
+    for (HANDLE& t : threads) t = CreateThread(nullptr, 0, send_requests, &count, 0, nullptr);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (HANDLE t : threads) CloseHandle(t);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 60000));
+    DWORD code = 1;
+    GetExitCodeProcess(child, &code);
+    CloseHandle(child);
+    EXPECT_EQ(0u, code);
+
+    EXPECT_EQ(300u, sim_log_size());
+    const std::string text = testing_support::read_file(path);
+    const std::string line = "SYNC_NODE_TSC word=0x0000000A cpu=- priority=normal reply=0,0\n";
+    size_t lines = 0;
+    for (size_t at = 0; at < text.size(); at += line.size(), ++lines)
+        ASSERT_EQ(0, text.compare(at, line.size(), line)) << "line " << lines;
+    EXPECT_EQ(450u, lines);
+    DeleteFileA(path.c_str());
+}
+
+TEST(SimEnvironment, ABadMachineEndsTheProcessWithCode3AndAGoodOneIsInstalled)
+{
+    std::string bad = write_temp("envbad", "cpu bit=0 apic=0\nnonsense\n");
+    EXPECT_EQ(3, testing_support::run_process(self_command("InstallFromEnvironment"),
+                                              "TICKMEND_SIM_CHILD_EXPECT=1\nTICKMEND_SIM_MACHINE=" + bad));
+    DeleteFileA(bad.c_str());
+    EXPECT_EQ(0, testing_support::run_process(self_command("InstallFromEnvironment"),
+                                              "TICKMEND_SIM_CHILD_EXPECT=8\nTICKMEND_SIM_MACHINE=four-node"));
+    // Without the variable the machine is the two-node one.
+    SetEnvironmentVariableA("TICKMEND_SIM_MACHINE", nullptr);
+    EXPECT_EQ(0, testing_support::run_process(self_command("InstallFromEnvironment"), "TICKMEND_SIM_CHILD_EXPECT=4"));
+}
+
+} // namespace
