@@ -1,0 +1,181 @@
+// tickmend-ctl: the command-line client of the control pipe, and a look at the processor
+// topology as the program derives it.
+//
+//   tickmend-ctl status|on|off|topology|--help
+//
+// Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
+// be read; 2 no instance serves the pipe; 64 usage error.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/handle.h"
+#include "platform/seam.h"
+#include "sim/sim.h"
+#include "smp_enum/smp_enum.h"
+
+namespace {
+
+const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
+constexpr DWORD busy_wait_ms = 5000; // how long we wait for a busy pipe in all
+constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_usage = 64;
+
+const char usage_text[] =
+    "usage: tickmend-ctl status|on|off|topology|--help\n"
+    "\n"
+    "  status    print whether Gaming Mode is on\n"
+    "  on        turn Gaming Mode on, then print the state\n"
+    "  off       turn Gaming Mode off, then print the state\n"
+    "  topology  print the processors, nodes and cores as tickmend sees them, and what\n"
+    "            tickmend does on this machine\n"
+    "\n"
+    "When TICKMEND_SIM_MACHINE is set (a preset such as \"four-node\", or a machine\n"
+    "description file), topology reads that simulated machine instead of this one.\n"
+    "\n"
+    "Exit codes: 0 done, 1 bad reply or failure, 2 tickmend not running, 64 usage.\n";
+
+void write_to(DWORD which, const char* text)
+{
+    DWORD written;
+    WriteFile(GetStdHandle(which), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+}
+
+void out(const char* text) { write_to(STD_OUTPUT_HANDLE, text); }
+void err(const char* text) { write_to(STD_ERROR_HANDLE, text); }
+
+void outf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void outf(const char* format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    _vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    line[sizeof line - 1] = '\0';
+    out(line);
+}
+
+// Opens the pipe, waiting while another client is served (at most busy_wait_ms in all).
+// INVALID_HANDLE_VALUE with *error when it cannot.
+HANDLE open_pipe(DWORD* error)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE pipe = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) return pipe;
+        *error = GetLastError();
+        DWORD elapsed = GetTickCount() - start;
+        if (*error != ERROR_PIPE_BUSY || elapsed >= busy_wait_ms) return INVALID_HANDLE_VALUE;
+        WaitNamedPipeA(pipe_name, busy_wait_ms - elapsed); // a timeout shows at the next test
+    }
+}
+
+enum class Exchange { done, not_running, failed, malformed };
+
+// One exchange: the request (none for status), then the two-byte state reply.
+Exchange exchange(const char* request, char* state)
+{
+    DWORD error = 0;
+    tm::unique_hfile pipe(open_pipe(&error));
+    if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
+    DWORD count = 0;
+    // The request goes first, before anything else: the server answers as soon as it finds
+    // the pipe empty, so every call between the open and the write is time lost.
+    if (request && !WriteFile(pipe.get(), request, static_cast<DWORD>(strlen(request)), &count, nullptr))
+        return Exchange::failed;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+    char reply[16];
+    count = 0;
+    if (!ReadFile(pipe.get(), reply, sizeof reply, &count, nullptr))
+        return GetLastError() == ERROR_MORE_DATA ? Exchange::malformed : Exchange::failed;
+    if (count != 2 || (reply[0] != '0' && reply[0] != '1') || reply[1] != '\0') return Exchange::malformed;
+    *state = reply[0];
+    return Exchange::done;
+}
+
+int pipe_command(const char* request)
+{
+    char state = 0;
+    Exchange result = exchange(request, &state);
+    // A request that reached the server only after its read had found the pipe empty is
+    // not executed; the reply then shows the old state. Asking again costs nothing when it
+    // was executed (the same command twice does nothing the second time).
+    for (int retry = 0; retry < 2 && result == Exchange::done && request && state != request[0]; ++retry)
+        result = exchange(request, &state);
+    switch (result) {
+    case Exchange::done:
+        out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
+        return exit_ok;
+    case Exchange::not_running:
+        err("tickmend is not running, or this machine has a single processor node (no Gaming Mode here).\n");
+        return exit_not_running;
+    case Exchange::malformed:
+        err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state.\n");
+        return exit_failed;
+    case Exchange::failed:
+        break;
+    }
+    err("tickmend-ctl: the exchange on the pipe failed (busy for too long, or broken off).\n");
+    return exit_failed;
+}
+
+// The initial APIC ID of processor index, read while bound to it; -1 when it cannot bind.
+int apic_id_of(int index)
+{
+    const ProcessorOps& cpus = platform_processors();
+    DWORD_PTR process_mask = 0, system_mask = 0;
+    if (!cpus.get_affinity(&process_mask, &system_mask)) return -1;
+    if (!cpus.set_affinity(static_cast<DWORD_PTR>(1) << index)) return -1;
+    DWORD regs[4] = {0, 0, 0, 0};
+    cpus.cpuid(1, regs);
+    cpus.set_affinity(process_mask);
+    return static_cast<int>((regs[1] >> 24) & 0xFF);
+}
+
+int topology()
+{
+    if (GetEnvironmentVariableA("TICKMEND_SIM_MACHINE", nullptr, 0) > 0) sim_install_from_environment();
+    if (!enumerate_cpus()) {
+        err("tickmend-ctl: the processor enumeration failed.\n");
+        return exit_failed;
+    }
+    outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    out("index  node  core  apic\n");
+    for (int i = 0; i < MAX_CPUS; ++i) {
+        if (cpu_core[i] == NO_CPU && cpu_node[i] == NO_CPU) continue;
+        int apic = apic_id_of(i);
+        outf("%5d  %4u  %4u  %4d%s\n", i, cpu_node[i], cpu_core[i], apic, cpu_present(i) ? "" : "  (left out)");
+    }
+    outf("nodes: %ld\n", static_cast<long>(node_count));
+    if (node_first_cpu[0] == NO_CPU) out("node synchronization from: none (no processor with APIC ID 0)\n");
+    else outf("node synchronization from: processor %u\n", node_first_cpu[0]);
+    if (cpu_count < 2) out("role: single processor: nothing to do\n");
+    else if (node_count == 1) out("role: one node: drift compensation is registered, no Gaming Mode\n");
+    else outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
+    return exit_ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        err(usage_text);
+        return exit_usage;
+    }
+    const char* command = argv[1];
+    if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 || strcmp(command, "/?") == 0) {
+        out(usage_text);
+        return exit_ok;
+    }
+    if (strcmp(command, "status") == 0) return pipe_command(nullptr);
+    if (strcmp(command, "on") == 0) return pipe_command("1");
+    if (strcmp(command, "off") == 0) return pipe_command("0");
+    if (strcmp(command, "topology") == 0) return topology();
+    err("tickmend-ctl: unknown command\n");
+    err(usage_text);
+    return exit_usage;
+}
