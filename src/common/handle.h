@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <utility>
 
-namespace tm {
+namespace tk {
 
 // NULL is empty: events, mutexes, threads, processes.
 struct handle_traits {
@@ -82,4 +82,4 @@ private:
     bool armed_ = true;
 };
 
-} // namespace tm
+} // namespace tk

@@ -17,16 +17,16 @@ namespace {
 constexpr DWORD WATCHER_WAIT_MS = 100;
 
 bool daemon_started = false;
-tm::unique_handle game_mode_lock;
+tk::unique_handle game_mode_lock;
 volatile LONG game_mode_on = 0;
 int drift_registered = 0;
 DWORD saved_nb_bit[MAX_NODES] = {};
 
 // The watcher of one on-period; all empty while Gaming Mode is off.
-tm::unique_handle watcher_thread;
-tm::unique_handle powercfg_changed_event;
-tm::unique_handle watcher_stop_event;
-tm::unique_hkey powercfg_key;
+tk::unique_handle watcher_thread;
+tk::unique_handle powercfg_changed_event;
+tk::unique_handle watcher_stop_event;
+tk::unique_hkey powercfg_key;
 DWORD watcher_thread_id = 0;
 // Counts the on-periods; a watcher acts only on the period it was started for.
 LONG on_period = 0;

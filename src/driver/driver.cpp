@@ -68,9 +68,9 @@ struct device_traits {
     static type empty() { return INVALID_HANDLE_VALUE; }
     static void close(type h) { platform_device().close(h); }
 };
-using unique_devinfo = tm::unique_any<devinfo_traits>;
-using unique_local = tm::unique_any<local_traits>;
-using unique_device = tm::unique_any<device_traits>;
+using unique_devinfo = tk::unique_any<devinfo_traits>;
+using unique_local = tk::unique_any<local_traits>;
+using unique_device = tk::unique_any<device_traits>;
 
 // Every request to the driver goes out here.
 BOOL send_request(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size)

@@ -6,7 +6,7 @@
 // per-machine key, usually) can still read the configured values.
 int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data, DWORD size)
 {
-    tm::unique_hkey key;
+    tk::unique_hkey key;
     if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
         TRACE("registry GetRegistryValue : RegOpenKeyEx failed\n");
         return 0;
@@ -20,7 +20,7 @@ int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data
 int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD type, const void* data,
                        DWORD size)
 {
-    tm::unique_hkey key;
+    tk::unique_hkey key;
     DWORD disposition = 0;
     if (RegCreateKeyExA(root, subkey, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                         nullptr, key.put(), &disposition) != ERROR_SUCCESS) {
@@ -34,7 +34,7 @@ int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD ty
 
 int DeleteRegistry(HKEY root, const char* subkey, const char* name)
 {
-    tm::unique_hkey key;
+    tk::unique_hkey key;
     if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
         TRACE("registry DeleteRegistry : RegOpenKeyEx failed\n");
         return 0;
