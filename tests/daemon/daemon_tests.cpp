@@ -1,0 +1,197 @@
+// The daemon's roles, its command entry point and its locked state read.
+#include "daemon_fixture.h"
+
+#include <windows.h>
+
+using namespace daemon_testing;
+
+namespace {
+
+class DaemonRoles : public DaemonOnMachine {};
+
+TEST_F(DaemonRoles, SingleProcessorStartsNothingAndSendsNothing)
+{
+    load("single-cpu");
+    int available = 0x5A5A;
+    EXPECT_EQ(0, Qel_DaemonStart(0, 0, &available));
+    EXPECT_EQ(0x5A5A, available);
+    EXPECT_EQ(0u, sim_log_size());
+    // No lock was made: the state reads at once, and commands do nothing.
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(0u, sim_log_size());
+}
+
+TEST_F(DaemonRoles, OneNodeRegistersDriftAndOffersNoGamingMode)
+{
+    load("one-node");
+    int available = 0x5A5A;
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, &available));
+    EXPECT_EQ(0, available);
+    std::vector<std::string> regs = log_lines("REGISTER_TSC_DRIFT");
+    ASSERT_EQ(2u, regs.size());
+    EXPECT_EQ("0x00000008", field(regs[0], "word"));
+    EXPECT_EQ("0", field(regs[0], "cpu"));
+    EXPECT_EQ("0x01000008", field(regs[1], "word"));
+    EXPECT_EQ("1", field(regs[1], "cpu"));
+    // Gaming Mode is not offered: "1" changes nothing and sends nothing.
+    size_t before = sim_log_size();
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(before, sim_log_size());
+}
+
+TEST_F(DaemonRoles, SeveralNodesOfferGamingModeOffWithoutAnyRequest)
+{
+    load("two-node");
+    int available = 0;
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, &available));
+    EXPECT_EQ(1, available);
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(0u, sim_log_size());
+    EXPECT_EQ(2, node_count);
+}
+
+TEST_F(DaemonRoles, NullAvailabilityPointerIsNotWritten)
+{
+    load("two-node");
+    EXPECT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    Qel_DaemonExit();
+    load("one-node");
+    EXPECT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+}
+
+TEST_F(DaemonRoles, SecondStartWhileRunningIsRefusedAndChangesNothing)
+{
+    load("two-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
+    int available = 0x5A5A;
+    EXPECT_EQ(0, Qel_DaemonStart(0, 0, &available));
+    EXPECT_EQ(0x5A5A, available);
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+}
+
+TEST_F(DaemonRoles, ExitTwiceClosesAndWithdrawsOnlyOnce)
+{
+    load("one-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    sim_log_clear();
+    Qel_DaemonExit();
+    EXPECT_EQ(2u, log_lines("Deregister_TSC_DRIFT").size());
+    Qel_DaemonExit();
+    EXPECT_EQ(2u, log_lines("Deregister_TSC_DRIFT").size());
+    EXPECT_EQ(2u, sim_log_size());
+}
+
+TEST_F(DaemonRoles, ExitWhileOnRunsTheWholeOffSequenceAndStopsCommands)
+{
+    load("two-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    Qel_DaemonDoCommand("1");
+    sim_log_clear();
+    Qel_DaemonExit();
+    EXPECT_EQ(1u, log_lines("PCI_WRITE").size());
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    // After Exit, before the next Start: a command is ignored, nothing is sent.
+    sim_log_clear();
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(0u, sim_log_size());
+    // And a new start begins off.
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+}
+
+class DaemonCommands : public DaemonOnMachine {};
+
+TEST_F(DaemonCommands, OnlyTheExactTextsSwitch)
+{
+    load("two-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    for (const char* text : {"", "1\n", "1 ", " 1", "01", "10", "on", "ON", "true"}) {
+        Qel_DaemonDoCommand(text);
+        EXPECT_EQ(0, Qel_DaemonIsGameModeOn()) << "text: \"" << text << "\"";
+    }
+    Qel_DaemonDoCommand(nullptr);
+    EXPECT_EQ(0u, sim_log_size());
+
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
+    for (const char* text : {"0\n", "0 ", "00", "off"}) {
+        Qel_DaemonDoCommand(text);
+        EXPECT_EQ(1, Qel_DaemonIsGameModeOn()) << "text: \"" << text << "\"";
+    }
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+}
+
+TEST_F(DaemonCommands, RepeatedCommandsDoNothingMore)
+{
+    load("two-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0u, sim_log_size()) << "\"0\" while off touched the machine";
+    Qel_DaemonDoCommand("1");
+    size_t after_on = sim_log_size();
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(after_on, sim_log_size()) << "\"1\" while on synchronized again";
+    Qel_DaemonDoCommand("0");
+    size_t after_off = sim_log_size();
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(after_off, sim_log_size());
+}
+
+// A device that holds every request until released, so that a test can keep an on
+// sequence (and with it the game-mode lock) in progress.
+HANDLE gate = nullptr;
+HANDLE entered = nullptr;
+const DeviceOps* sim_device = nullptr;
+
+BOOL gated_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned)
+{
+    SetEvent(entered);
+    WaitForSingleObject(gate, INFINITE);
+    return sim_device->control(device, code, in, in_size, out, out_size, returned);
+}
+
+DWORD WINAPI run_command(LPVOID text)
+{
+    Qel_DaemonDoCommand(static_cast<const char*>(text));
+    return 0;
+}
+
+DWORD WINAPI read_state(LPVOID result)
+{
+    *static_cast<int*>(result) = Qel_DaemonIsGameModeOn();
+    return 0;
+}
+
+TEST_F(DaemonCommands, StateReadWaitsForASequenceInProgress)
+{
+    load("two-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    static DeviceOps gated;
+    sim_device = &platform_device();
+    gated = *sim_device;
+    gated.control = gated_control;
+    gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    platform_install(&platform_processors(), &gated);
+
+    HANDLE on = CreateThread(nullptr, 0, run_command, const_cast<char*>("1"), 0, nullptr);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 10000));
+    int state = -1;
+    HANDLE reader = CreateThread(nullptr, 0, read_state, &state, 0, nullptr);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(reader, 300))
+        << "the state was read while the on sequence held the lock";
+    SetEvent(gate);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(reader, 10000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(on, 10000));
+    EXPECT_EQ(1, state) << "the read did not report the outcome of the sequence it waited for";
+    platform_install(&platform_processors(), sim_device);
+    for (HANDLE h : {on, reader, gate, entered}) CloseHandle(h);
+}
+
+} // namespace

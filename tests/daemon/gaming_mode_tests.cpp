@@ -1,0 +1,307 @@
+// Gaming Mode's on and off sequences as the driver sees them, and the watcher.
+#include "daemon_fixture.h"
+#include "driver/driver.h"
+#include "support/test_support.h"
+
+#include <stdio.h>
+#include <windows.h>
+
+using namespace daemon_testing;
+
+namespace {
+
+class GamingMode : public DaemonOnMachine {
+protected:
+    void start(const char* machine)
+    {
+        load(machine);
+        int available = 0;
+        ASSERT_EQ(1, Qel_DaemonStart(0, 0, &available));
+        ASSERT_EQ(1, available);
+        sim_log_clear();
+    }
+    // Loads a machine described in place (one directive a line).
+    void start_described(const char* tag, const std::string& description)
+    {
+        std::string path = testing_support::temp_path(tag);
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_TRUE(f);
+        fputs(description.c_str(), f);
+        fclose(f);
+        start(path.c_str());
+        DeleteFileA(path.c_str());
+    }
+    std::vector<std::string> requests()
+    {
+        std::vector<std::string> names;
+        for (const std::string& line : log_lines()) names.push_back(line.substr(0, line.find(' ')));
+        return names;
+    }
+};
+
+TEST_F(GamingMode, TwoNodeOnSequenceReachesEachProcessorFromItselfAtRealtime)
+{
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+
+    EXPECT_EQ((std::vector<std::string>{"PCI_READ", "PCI_WRITE", "PCI_READ", "SYNC_NODE_TSC", "SYNC_NODE_TSC",
+                                        "SYNC_CORE_TSC", "SYNC_CORE_TSC", "SYNC_CORE_TSC", "SYNC_CORE_TSC"}),
+              requests());
+    std::vector<std::string> pci = log_lines("PCI_");
+    ASSERT_EQ(3u, pci.size());
+    DWORD read = strtoul(field(pci[0], "value").c_str(), nullptr, 16);
+    DWORD written = strtoul(field(pci[1], "value").c_str(), nullptr, 16);
+    EXPECT_NE(0u, read & NB_BIT);
+    EXPECT_EQ(read & ~NB_BIT, written);
+
+    std::vector<std::string> nodes = log_lines("SYNC_NODE_TSC");
+    EXPECT_EQ((std::vector<std::string>{"0x1000000A", "0x0000000A"}), fields(nodes, "word"));
+    EXPECT_EQ((std::vector<std::string>{"0", "0"}), fields(nodes, "cpu"));
+    std::vector<std::string> cores = log_lines("SYNC_CORE_TSC");
+    EXPECT_EQ((std::vector<std::string>{"0x00000007", "0x10000007", "0x01000007", "0x11000007"}),
+              fields(cores, "word"));
+    EXPECT_EQ((std::vector<std::string>{"0", "1", "2", "3"}), fields(cores, "cpu"));
+    for (const std::string& line : log_lines("SYNC_")) {
+        EXPECT_EQ("realtime", field(line, "priority")) << line;
+        EXPECT_EQ("0,0", field(line, "reply")) << line;
+    }
+    // Afterwards: normal priorities, the process free to run anywhere again.
+    EXPECT_EQ(static_cast<DWORD>(NORMAL_PRIORITY_CLASS), GetPriorityClass(GetCurrentProcess()));
+    EXPECT_EQ(THREAD_PRIORITY_NORMAL, GetThreadPriority(GetCurrentThread()));
+    EXPECT_EQ(-1, sim_bound_cpu());
+}
+
+TEST_F(GamingMode, OffSetsTheBitAgainOnlyWhereItWasCleared)
+{
+    start("two-node");
+    DWORD original = 0;
+    ASSERT_TRUE(sim_get_pci(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &original));
+    Qel_DaemonDoCommand("1");
+    sim_log_clear();
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ((std::vector<std::string>{"PCI_READ", "PCI_WRITE"}), requests());
+    DWORD now = 0;
+    ASSERT_TRUE(sim_get_pci(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &now));
+    EXPECT_EQ(original, now);
+}
+
+TEST_F(GamingMode, BitAlreadyClearIsNeverWritten)
+{
+    start("two-node");
+    sim_set_pci(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, 0x00000017);
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(0u, log_lines("PCI_WRITE").size());
+    sim_log_clear();
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0u, log_lines("PCI_").size()) << "the off sequence touched a bit it never cleared";
+}
+
+TEST_F(GamingMode, FailedNorthbridgeReadWritesNothing)
+{
+    start("two-node");
+    sim_set_fail_from(1); // the first read is not delivered, nor anything after it
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+    sim_set_fail_from(0);
+    EXPECT_EQ(0u, log_lines("PCI_WRITE").size());
+    sim_log_clear();
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0u, log_lines("PCI_").size());
+}
+
+TEST_F(GamingMode, WithoutADriverGamingModeIsStillOn)
+{
+    start("two-node");
+    sim_set_driver_absent(true);
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(0u, sim_log_size());
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+}
+
+TEST_F(GamingMode, ProcessorsWithoutANodeBelowEightGetNoRequest)
+{
+    // Family 16: APIC IDs 32 and 33 give node 8, beyond every table.
+    start_described("node-eight", "cpu bit=0 apic=0 family=16 htt=1\n"
+                                  "cpu bit=1 apic=1 family=16 htt=1\n"
+                                  "cpu bit=2 apic=32 family=16 htt=1\n"
+                                  "cpu bit=3 apic=33 family=16 htt=1\n"
+                                  "pci 0 24 3 0x84 0x01000000\n");
+    ASSERT_EQ(2, node_count);
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ((std::vector<std::string>{"0", "1"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
+    EXPECT_EQ(2u, log_lines("SYNC_NODE_TSC").size());
+}
+
+TEST_F(GamingMode, NodePassesStopAtTheTablesEightEntries)
+{
+    // APIC IDs alternating between nodes 0 and 1 make a change at every processor: ten
+    // "nodes" by count, but the tables have eight.
+    std::string description;
+    for (int i = 0; i < 10; ++i) {
+        char line[64];
+        snprintf(line, sizeof line, "cpu bit=%d apic=%d family=15 htt=1\n", i, (i % 2) * 2 + (i / 2 % 2));
+        description += line;
+    }
+    description += "pci 0 24 3 0x84 0x01000000\n";
+    start_described("ten-nodes", description);
+    ASSERT_EQ(10, node_count);
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(8u, log_lines("PCI_READ").size());
+    std::vector<std::string> words = fields(log_lines("SYNC_NODE_TSC"), "word");
+    ASSERT_EQ(8u, words.size());
+    EXPECT_EQ("0x7000000A", words.front());
+    EXPECT_EQ("0x0000000A", words.back());
+    EXPECT_EQ(10u, log_lines("SYNC_CORE_TSC").size());
+}
+
+TEST_F(GamingMode, NoProcessorRecordedForNodeZeroSendsNodeRequestsUnbound)
+{
+    // APIC IDs 2..5: nodes 1,1,2,2; no processor has APIC ID 0.
+    start_described("no-node-zero", "cpu bit=0 apic=2 family=15 htt=1\n"
+                                    "cpu bit=1 apic=3 family=15 htt=1\n"
+                                    "cpu bit=2 apic=4 family=15 htt=1\n"
+                                    "cpu bit=3 apic=5 family=15 htt=1\n"
+                                    "pci 0 24 3 0x84 0x01000000\n");
+    ASSERT_EQ(NO_CPU, node_first_cpu[0]);
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ((std::vector<std::string>{"-", "-", "-"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
+    EXPECT_EQ((std::vector<std::string>{"0", "1", "2", "3"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
+}
+
+// Processors as the stand-in machine has them, except for one that cannot be bound alone
+// and one that the system mask leaves out.
+const ProcessorOps* machine_cpus = nullptr;
+
+BOOL without_bit_three(DWORD_PTR* process_mask, DWORD_PTR* system_mask)
+{
+    BOOL ok = machine_cpus->get_affinity(process_mask, system_mask);
+    *system_mask &= ~static_cast<DWORD_PTR>(8);
+    return ok;
+}
+
+BOOL bit_one_refused(DWORD_PTR mask)
+{
+    if (mask == 2) return FALSE;
+    return machine_cpus->set_affinity(mask);
+}
+
+TEST_F(GamingMode, UnbindableOrMaskedProcessorsAreSkipped)
+{
+    start("two-node");
+    static ProcessorOps partial;
+    machine_cpus = &platform_processors();
+    partial = *machine_cpus;
+    partial.get_affinity = without_bit_three;
+    partial.set_affinity = bit_one_refused;
+    platform_install(&partial, &platform_device());
+    Qel_DaemonDoCommand("1");
+    platform_install(machine_cpus, &platform_device());
+    EXPECT_EQ((std::vector<std::string>{"0", "2"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
+}
+
+DWORD WINAPI switch_on(LPVOID)
+{
+    Qel_DaemonDoCommand("1");
+    return 0;
+}
+
+TEST_F(GamingMode, TwoSimultaneousOnCommandsMakeOneSequence)
+{
+    start("two-node");
+    HANDLE threads[2];
+    for (HANDLE& t : threads) t = CreateThread(nullptr, 0, switch_on, nullptr, 0, nullptr);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, threads, TRUE, 30000));
+    for (HANDLE t : threads) CloseHandle(t);
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(2u, log_lines("SYNC_NODE_TSC").size());
+    EXPECT_EQ(4u, log_lines("SYNC_CORE_TSC").size());
+}
+
+// The watcher, on the real registry: a value of the user's power configuration key.
+class Watcher : public GamingMode {
+protected:
+    void TearDown() override
+    {
+        GamingMode::TearDown();
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+            RegDeleteValueA(key, "tickmend-test");
+            RegCloseKey(key);
+        }
+        testing_support::delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\tickmend-test");
+    }
+    // Writes a value that differs from every earlier one (identical data does not signal).
+    static void touch(const char* subkey)
+    {
+        static DWORD counter = GetTickCount();
+        ++counter;
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                 &key, nullptr));
+        RegSetValueExA(key, "tickmend-test", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&counter), 4);
+        RegCloseKey(key);
+    }
+    static bool off_within(DWORD ms)
+    {
+        for (DWORD waited = 0; waited < ms; waited += 20) {
+            if (!Qel_DaemonIsGameModeOn()) return true;
+            Sleep(20);
+        }
+        return !Qel_DaemonIsGameModeOn();
+    }
+};
+
+TEST_F(Watcher, OutsideChangeOfThePowerKeyTurnsGamingModeOffAndKeepsTheScheme)
+{
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
+    sim_log_clear();
+    touch("Control Panel\\PowerCfg");
+    ASSERT_TRUE(off_within(10000));
+    EXPECT_EQ(1, scheme_changed_externally);
+    EXPECT_EQ((std::vector<std::string>{"PCI_READ", "PCI_WRITE"}), requests());
+
+    // The next "1" switches again and clears the flag.
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(0, scheme_changed_externally);
+}
+
+TEST_F(Watcher, ChangeInASubkeyIsNotNoticed)
+{
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    touch("Control Panel\\PowerCfg\\tickmend-test");
+    EXPECT_FALSE(off_within(500));
+}
+
+TEST_F(Watcher, UserOffEndsTheWatcherWithoutItActing)
+{
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0, scheme_changed_externally);
+    touch("Control Panel\\PowerCfg");
+    Sleep(300);
+    EXPECT_EQ(0, scheme_changed_externally) << "a watcher outlived its on-period";
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+}
+
+TEST_F(Watcher, OneChangeTurnsOffOnceAndTheNextPeriodWatchesAgain)
+{
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    touch("Control Panel\\PowerCfg");
+    ASSERT_TRUE(off_within(10000));
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
+    touch("Control Panel\\PowerCfg");
+    EXPECT_TRUE(off_within(10000)) << "the second period had no watcher";
+}
+
+} // namespace
