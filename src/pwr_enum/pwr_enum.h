@@ -4,5 +4,5 @@
 
 // Switches to the non-throttling scheme and remembers the active one.
 int SetAlwaysOnPwerScheme();
-// Re-activates the remembered scheme; 0 when nothing was switched.
+// Re-activates the remembered scheme; 0 when nothing was switched or no active scheme was known.
 int RestoreSavedPowerScheme();
