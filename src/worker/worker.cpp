@@ -30,9 +30,9 @@ bool worker_running;     // Qel_WorkerStart returned 1 and no Qel_WorkerExit fol
 // What the pipe thread owns for its whole life.
 struct PipeServer {
     HANDLE stop_event = nullptr;   // the worker's; not owned
-    tm::unique_handle io_event;    // connects and reads
-    tm::unique_handle reply_event; // the reply write, which runs while a read is pending
-    tm::unique_hfile pipe;         // the one instance
+    tk::unique_handle io_event;    // connects and reads
+    tk::unique_handle reply_event; // the reply write, which runs while a read is pending
+    tk::unique_hfile pipe;         // the one instance
     OVERLAPPED io = {};
     OVERLAPPED reply = {};
     bool stopping = false; // end the thread once the current connection is closed
@@ -125,10 +125,6 @@ Step wait_for_client(PipeServer& server, Connection& conn)
 // Reads one request. Executes it when it came at once; replies when the pipe is empty.
 Step read_request(PipeServer& server, Connection& conn)
 {
-    if (stop_requested(server)) { // a client that writes without pause must not hold us
-        server.stopping = true;
-        return Step::disconnect;
-    }
     start_operation(server.io);
     DWORD count = 0;
     if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
@@ -136,6 +132,10 @@ Step read_request(PipeServer& server, Connection& conn)
             return Step::disconnect; // a zero-length message ends the connection without a reply
         conn.receive[count] = '\0';
         Qel_DaemonDoCommand(conn.receive);
+        if (stop_requested(server)) { // a client that writes without pause must not hold us
+            server.stopping = true;
+            return Step::disconnect;
+        }
         return Step::read_request;
     }
     switch (GetLastError()) {

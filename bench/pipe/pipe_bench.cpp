@@ -1,0 +1,384 @@
+// Benchmarks of the control pipe. Run by scripts/bench, never by the tests.
+//
+//   pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]
+//
+// 1. Round trip of a status request, the worker side by side with a bare single-instance
+//    overlapped server that answers the same two bytes: both medians and their ratio.
+// 2. Load: concurrent clients, each sending status, "1" and "0" in turn, against the worker;
+//    every reply must be valid, the run must end, and the final state must be the one the
+//    last executed request left.
+// 3. Idle: tickmend-sim.exe with Gaming Mode on and no client, its CPU time over a while.
+// 4. Size of tickmend.exe.
+#include "worker/worker.h"
+
+#include "bench_daemon.h"
+#include "daemon/daemon.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const char worker_pipe[] = "\\\\.\\pipe\\QelTscPipe";
+const char bare_pipe[] = "\\\\.\\pipe\\QelTscPipeBenchBare";
+
+int round_trips = 500;
+int clients = 16;
+int requests_per_client = 500;
+int idle_seconds = 60;
+
+LARGE_INTEGER frequency;
+
+double now_us()
+{
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+int compare_doubles(const void* a, const void* b)
+{
+    double x = *static_cast<const double*>(a), y = *static_cast<const double*>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+double median(double* values, int n)
+{
+    qsort(values, n, sizeof *values, compare_doubles);
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// ---- the bare server ----
+
+HANDLE bare_stop;
+
+// Connect, read until the pipe is empty, answer the daemon's state and a NUL, wait for the
+// client to close, disconnect; the same instance again. Nothing else. It reads the state
+// through the same daemon as the worker, so that the two differ only in how they serve.
+DWORD WINAPI bare_server(void*)
+{
+    HANDLE pipe = CreateNamedPipeA(bare_pipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 256, 256, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
+    OVERLAPPED io = {}, out = {};
+    io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    out.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE pair[2] = {io.hEvent, bare_stop};
+    char buffer[257];
+    char reply[2] = {'0', '\0'};
+    for (;;) {
+        ResetEvent(io.hEvent);
+        if (!ConnectNamedPipe(pipe, &io)) {
+            DWORD e = GetLastError();
+            if (e == ERROR_IO_PENDING) {
+                if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) break;
+            } else if (e != ERROR_PIPE_CONNECTED) {
+                DisconnectNamedPipe(pipe);
+                continue;
+            }
+        }
+        DWORD n;
+        bool pending = false;
+        for (;;) {
+            ResetEvent(io.hEvent);
+            if (ReadFile(pipe, buffer, 256, &n, &io)) continue;
+            pending = GetLastError() == ERROR_IO_PENDING;
+            break;
+        }
+        reply[0] = Qel_DaemonIsGameModeOn() ? '1' : '0';
+        ResetEvent(out.hEvent);
+        if (WriteFile(pipe, reply, 2, &n, &out) || GetLastError() == ERROR_IO_PENDING)
+            GetOverlappedResult(pipe, &out, &n, TRUE);
+        if (pending) {
+            DWORD waited = WaitForMultipleObjects(2, pair, FALSE, 5000);
+            if (waited == WAIT_OBJECT_0 + 1) break;
+            if (waited == WAIT_OBJECT_0) pending = false; // the client has closed
+        }
+        if (pending) CancelIo(pipe);
+        DisconnectNamedPipe(pipe);
+        if (pending) WaitForSingleObject(io.hEvent, 5000);
+    }
+    CancelIo(pipe);
+    CloseHandle(pipe);
+    CloseHandle(io.hEvent);
+    CloseHandle(out.hEvent);
+    return 0;
+}
+
+// ---- a client ----
+
+// Opens a pipe, waiting while it is busy; INVALID_HANDLE_VALUE after wait_ms.
+HANDLE open_client(const char* name, DWORD wait_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return h;
+        DWORD elapsed = GetTickCount() - start;
+        if (GetLastError() != ERROR_PIPE_BUSY || elapsed >= wait_ms) return INVALID_HANDLE_VALUE;
+        WaitNamedPipeA(name, wait_ms - elapsed);
+    }
+}
+
+enum class Outcome { valid, no_open, bad_reply };
+
+// One exchange; *reply gets the state character.
+Outcome exchange(const char* name, const char* request, char* reply, DWORD wait_ms)
+{
+    HANDLE h = open_client(name, wait_ms);
+    if (h == INVALID_HANDLE_VALUE) return Outcome::no_open;
+    DWORD n = 0;
+    if (request) WriteFile(h, request, static_cast<DWORD>(strlen(request)), &n, nullptr);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+    char buffer[16];
+    n = 0;
+    BOOL ok = ReadFile(h, buffer, sizeof buffer, &n, nullptr);
+    CloseHandle(h);
+    if (!ok || n != 2 || (buffer[0] != '0' && buffer[0] != '1') || buffer[1] != '\0') return Outcome::bad_reply;
+    *reply = buffer[0];
+    return Outcome::valid;
+}
+
+// ---- 1. round trip ----
+
+bool bench_round_trip()
+{
+    printf("== round trip of a status request (%d each, interleaved)\n", round_trips);
+    bare_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE bare = CreateThread(nullptr, 0, bare_server, nullptr, 0, nullptr);
+    if (Qel_WorkerStart(0, 0) != 1) {
+        printf("the worker did not start\n");
+        return false;
+    }
+    for (int i = 0; i < 100 && !WaitNamedPipeA(bare_pipe, 50); ++i) {
+    }
+    double* worker_us = static_cast<double*>(malloc(sizeof(double) * round_trips));
+    double* bare_us = static_cast<double*>(malloc(sizeof(double) * round_trips));
+    int failures = 0;
+    char reply;
+    // Interleaved, the order switching each time, so that both meet the same machine load.
+    for (int i = 0; i < round_trips; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            bool worker = (i + k) % 2 == 0;
+            double t0 = now_us();
+            if (exchange(worker ? worker_pipe : bare_pipe, nullptr, &reply, 10000) != Outcome::valid) ++failures;
+            (worker ? worker_us : bare_us)[i] = now_us() - t0;
+        }
+    }
+    double w = median(worker_us, round_trips), b = median(bare_us, round_trips);
+    printf("worker median:      %9.1f us\n", w);
+    printf("bare server median: %9.1f us\n", b);
+    printf("ratio:              %9.2f (goal at most 1.10): %s\n", w / b, w / b <= 1.10 ? "met" : "NOT MET");
+    if (failures) printf("failed exchanges: %d\n", failures);
+    free(worker_us);
+    free(bare_us);
+    SetEvent(bare_stop);
+    WaitForSingleObject(bare, 10000);
+    CloseHandle(bare);
+    CloseHandle(bare_stop);
+    Qel_WorkerExit();
+    return failures == 0;
+}
+
+// ---- 2. load ----
+
+LONG valid_replies, bad_replies, failed_opens, requests_sent;
+LONG worst_wait_us;
+
+DWORD WINAPI load_client(void* param)
+{
+    int index = static_cast<int>(reinterpret_cast<INT_PTR>(param));
+    static const char* const mix[3] = {nullptr, "1", "0"};
+    LONG worst = 0;
+    for (int i = 0; i < requests_per_client; ++i) {
+        const char* request = mix[(index + i) % 3];
+        char reply;
+        double t0 = now_us();
+        Outcome outcome = exchange(worker_pipe, request, &reply, 60000);
+        LONG waited = static_cast<LONG>(now_us() - t0);
+        if (waited > worst) worst = waited;
+        if (outcome == Outcome::valid) InterlockedIncrement(&valid_replies);
+        else if (outcome == Outcome::no_open) InterlockedIncrement(&failed_opens);
+        else InterlockedIncrement(&bad_replies);
+        if (request && outcome != Outcome::no_open) InterlockedIncrement(&requests_sent);
+    }
+    for (;;) { // the worst wait of any client
+        LONG seen = worst_wait_us;
+        if (worst <= seen || InterlockedCompareExchange(&worst_wait_us, worst, seen) == seen) break;
+    }
+    return 0;
+}
+
+bool bench_load()
+{
+    printf("== load: %d clients x %d exchanges (status, \"1\", \"0\" in turn)\n", clients, requests_per_client);
+    if (clients > MAXIMUM_WAIT_OBJECTS) clients = MAXIMUM_WAIT_OBJECTS;
+    if (Qel_WorkerStart(0, 0) != 1) {
+        printf("the worker did not start\n");
+        return false;
+    }
+    LONG executed_before = bench_daemon_executed();
+    HANDLE threads[MAXIMUM_WAIT_OBJECTS];
+    double t0 = now_us();
+    for (int i = 0; i < clients; ++i)
+        threads[i] = CreateThread(nullptr, 0, load_client, reinterpret_cast<void*>(static_cast<INT_PTR>(i)), 0, nullptr);
+    // Generous: a run that has not ended by then is stuck.
+    DWORD limit_ms = static_cast<DWORD>(clients) * requests_per_client * 100 + 60000;
+    if (WaitForMultipleObjects(clients, threads, TRUE, limit_ms) != WAIT_OBJECT_0) {
+        printf("NO PROGRESS after %lu s: a deadlock\n", limit_ms / 1000);
+        fflush(stdout);
+        ExitProcess(1);
+    }
+    double seconds = (now_us() - t0) / 1e6;
+    for (int i = 0; i < clients; ++i) CloseHandle(threads[i]);
+    LONG total = clients * requests_per_client;
+    LONG executed = bench_daemon_executed() - executed_before;
+    char last = bench_daemon_last_executed();
+    int state = Qel_DaemonIsGameModeOn();
+    bool agrees = last == 0 || state == (last == '1');
+    printf("exchanges:           %ld, valid replies %ld, bad replies %ld, not opened %ld\n", static_cast<long>(total),
+           static_cast<long>(valid_replies), static_cast<long>(bad_replies), static_cast<long>(failed_opens));
+    printf("throughput:          %.0f exchanges/s (%.1f s)\n", total / seconds, seconds);
+    printf("worst client wait:   %.1f ms\n", worst_wait_us / 1000.0);
+    printf("requests executed:   %ld of %ld sent (the rest reached the server after its read had\n"
+           "                     found the pipe empty, and so came after the reply)\n",
+           static_cast<long>(executed), static_cast<long>(requests_sent));
+    printf("final state:         %s, last executed \"%c\": %s\n", state ? "on" : "off", last ? last : '-',
+           agrees ? "agrees" : "DISAGREES");
+    Qel_WorkerExit();
+    return valid_replies == total && agrees;
+}
+
+// ---- 3. idle ----
+
+void beside_us(const char* name, char* path, DWORD size)
+{
+    GetModuleFileNameA(nullptr, path, size);
+    char* slash = strrchr(path, '\\');
+    if (slash) slash[1] = '\0';
+    strncat(path, name, size - strlen(path) - 1);
+}
+
+double cpu_ms(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return static_cast<double>(k.QuadPart + u.QuadPart) / 10000.0;
+}
+
+bool bench_idle()
+{
+    printf("== idle: tickmend-sim.exe with Gaming Mode on and no client, %d s\n", idle_seconds);
+    char sim[MAX_PATH];
+    beside_us("tickmend-sim.exe", sim, sizeof sim);
+    if (GetFileAttributesA(sim) == INVALID_FILE_ATTRIBUTES) {
+        printf("skipped: %s is not built yet\n", sim);
+        return true;
+    }
+    if (GetEnvironmentVariableA("TICKMEND_SIM_MACHINE", nullptr, 0) == 0)
+        SetEnvironmentVariableA("TICKMEND_SIM_MACHINE", "two-node");
+    char command[MAX_PATH + 8];
+    _snprintf(command, sizeof command, "\"%s\"", sim);
+    command[sizeof command - 1] = '\0';
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        printf("tickmend-sim.exe did not start (error %lu)\n", GetLastError());
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    bool serving = false;
+    for (int i = 0; i < 300 && !serving; ++i) {
+        serving = WaitNamedPipeA(worker_pipe, 100);
+        if (!serving && WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) break;
+    }
+    bool ok = false;
+    char reply = 0;
+    if (!serving) {
+        printf("tickmend-sim.exe never served its pipe\n");
+    } else if (exchange(worker_pipe, "1", &reply, 10000) != Outcome::valid) {
+        printf("the \"1\" exchange failed\n");
+    } else {
+        printf("Gaming Mode after \"1\": %s\n", reply == '1' ? "on" : "off");
+        Sleep(1000); // the on sequence's own work is not idle time
+        double before = cpu_ms(pi.hProcess);
+        Sleep(static_cast<DWORD>(idle_seconds) * 1000);
+        double after = cpu_ms(pi.hProcess);
+        printf("CPU time over %d s: %.1f ms (goal: none)\n", idle_seconds, after - before);
+        ok = true;
+    }
+    // "/k" closes the instance; by force if it does not go.
+    _snprintf(command, sizeof command, "\"%s\" /k", sim);
+    command[sizeof command - 1] = '\0';
+    PROCESS_INFORMATION closer = {};
+    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &closer)) {
+        WaitForSingleObject(closer.hProcess, 15000);
+        CloseHandle(closer.hProcess);
+        CloseHandle(closer.hThread);
+    }
+    if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) {
+        printf("tickmend-sim.exe did not end after /k; terminated\n");
+        TerminateProcess(pi.hProcess, 255);
+    }
+    CloseHandle(pi.hProcess);
+    return ok;
+}
+
+// ---- 4. size ----
+
+void report_size()
+{
+    printf("== size\n");
+    char path[MAX_PATH];
+    beside_us("tickmend.exe", path, sizeof path);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+        printf("skipped: %s is not built yet\n", path);
+        return;
+    }
+    DWORD bytes = data.nFileSizeLow;
+    printf("tickmend.exe: %lu bytes (%.1f KB), goal at most 200 KB: %s\n", bytes, bytes / 1024.0,
+           bytes <= 200 * 1024 ? "met" : "NOT MET");
+}
+
+int number_after(int argc, char** argv, int i)
+{
+    return i + 1 < argc ? atoi(argv[i + 1]) : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i += 2) {
+        int n = number_after(argc, argv, i);
+        if (n <= 0) {
+            fprintf(stderr, "usage: pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]\n");
+            return 64;
+        }
+        if (strcmp(argv[i], "--round-trips") == 0) round_trips = n;
+        else if (strcmp(argv[i], "--clients") == 0) clients = n;
+        else if (strcmp(argv[i], "--requests") == 0) requests_per_client = n;
+        else if (strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = n;
+        else {
+            fprintf(stderr, "unknown option %s\n", argv[i]);
+            return 64;
+        }
+    }
+    QueryPerformanceFrequency(&frequency);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    bool ok = bench_round_trip();
+    ok = bench_load() && ok;
+    ok = bench_idle() && ok;
+    report_size();
+    return ok ? 0 : 1;
+}
