@@ -1,0 +1,363 @@
+// The program as a user and the scripts meet it: processes started under Wine, their exit
+// codes, the pipe replies through tickmend-ctl, registry values and the stand-in driver's log.
+#include "registry/registry.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+#include <vector>
+
+using namespace testing_support;
+
+namespace {
+
+const char* const user_key = "Software\\QEL\\qel_pacemill";
+const char* const machine_key = "SOFTWARE\\QEL\\qel_pacemill";
+
+std::string lines_starting(const std::string& log, const char* prefix)
+{
+    std::string out;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind(prefix, 0) == 0) out += line + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+int count_lines(const std::string& log, const char* prefix)
+{
+    std::string lines = lines_starting(log, prefix);
+    int n = 0;
+    for (char c : lines) n += c == '\n';
+    return n;
+}
+
+// One simulated machine, one log file, and the processes started on it.
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        log_path_ = temp_path(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        delete_tree(HKEY_CURRENT_USER, user_key);
+        delete_tree(HKEY_LOCAL_MACHINE, machine_key);
+    }
+    void TearDown() override
+    {
+        if (instance_) {
+            // Whatever the test left running goes: "/k" first, then by force.
+            run_process(sim_command("/k"), env());
+            if (WaitForSingleObject(instance_, 15000) != WAIT_OBJECT_0) TerminateProcess(instance_, 255);
+            CloseHandle(instance_);
+        }
+        delete_tree(HKEY_CURRENT_USER, user_key);
+        delete_tree(HKEY_LOCAL_MACHINE, machine_key);
+        DeleteFileA(log_path_.c_str());
+    }
+
+    std::string env() const { return "TICKMEND_SIM_MACHINE=" + machine_ + "\nTICKMEND_SIM_LOG=" + log_path_; }
+    static std::string sim_command(const char* args = "")
+    {
+        std::string cmd = "\"" + product_path("tickmend-sim.exe") + "\"";
+        if (*args) cmd += std::string(" ") + args;
+        return cmd;
+    }
+    // Runs tickmend-ctl with arguments; returns its exit code and keeps its output.
+    int ctl(const char* args)
+    {
+        return run_capture("\"" + product_path("tickmend-ctl.exe") + "\" " + args, &ctl_output_, env());
+    }
+    // Starts the resident program and waits until its pipe answers and its window exists
+    // (the pipe comes first: the window is made after the worker has started).
+    void start_instance()
+    {
+        instance_ = start_process(sim_command(), env());
+        ASSERT_TRUE(instance_) << "tickmend-sim.exe did not start";
+        for (int i = 0; i < 200; ++i) {
+            if (WaitNamedPipeA("\\\\.\\pipe\\QelTscPipe", 50) && FindWindowA("TICKMEND", nullptr)) return;
+            ASSERT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 50))
+                << "the instance ended before it served its pipe";
+        }
+        FAIL() << "the pipe or the window never appeared";
+    }
+    // Ends the instance with "/k": the "/k" process exits 1, the instance 0.
+    void close_instance()
+    {
+        EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(instance_, 15000)) << "the instance did not end";
+        DWORD code = 99;
+        GetExitCodeProcess(instance_, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(instance_);
+        instance_ = nullptr;
+    }
+    std::string log() const { return read_file(log_path_); }
+    static DWORD stored_start_mode()
+    {
+        DWORD value = 0xDEAD;
+        GetRegistryValue(HKEY_CURRENT_USER, user_key, "start_mode", &value, 4);
+        return value;
+    }
+
+    std::string machine_ = "two-node";
+    std::string log_path_;
+    std::string ctl_output_;
+    HANDLE instance_ = nullptr;
+};
+
+TEST_F(Program, ResidentOnTwoNodesServesThePipeAndRemembersGamingMode)
+{
+    start_instance();
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_EQ("Gaming Mode: off", ctl_output_.substr(0, ctl_output_.find_first_of("\r\n")));
+    EXPECT_EQ(0, ctl("on"));
+    EXPECT_EQ("Gaming Mode: on", ctl_output_.substr(0, ctl_output_.find_first_of("\r\n")));
+
+    // A second start changes nothing and ends at once with 0.
+    EXPECT_EQ(0, run_process(sim_command(), env()));
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+
+    close_instance();
+    EXPECT_EQ(1u, stored_start_mode());
+    // The instance turned Gaming Mode off on its way out: the bit is set again.
+    std::string pci_writes = lines_starting(log(), "PCI_WRITE");
+    EXPECT_EQ(2, count_lines(log(), "PCI_WRITE")) << pci_writes;
+
+    // The next start is on at once.
+    start_instance();
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_EQ(0, ctl("off"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: off"));
+    close_instance();
+    EXPECT_EQ(0u, stored_start_mode());
+}
+
+TEST_F(Program, GamingModeThroughThePipeSynchronizesEveryProcessorFromItself)
+{
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    std::string expected =
+        "SYNC_NODE_TSC word=0x1000000A cpu=0\n"
+        "SYNC_NODE_TSC word=0x0000000A cpu=0\n"
+        "SYNC_CORE_TSC word=0x00000007 cpu=0\n"
+        "SYNC_CORE_TSC word=0x10000007 cpu=1\n"
+        "SYNC_CORE_TSC word=0x01000007 cpu=2\n"
+        "SYNC_CORE_TSC word=0x11000007 cpu=3\n";
+    std::string got;
+    std::string syncs = lines_starting(log(), "SYNC_");
+    size_t at = 0;
+    while (at < syncs.size()) {
+        size_t end = syncs.find('\n', at);
+        std::string line = syncs.substr(at, end - at);
+        size_t cpu = line.find(" cpu=");
+        got += line.substr(0, line.find(' ', line.find(' ') + 1)) + line.substr(cpu, line.find(' ', cpu + 1) - cpu) + "\n";
+        EXPECT_NE(std::string::npos, line.find("priority=realtime")) << line;
+        at = end + 1;
+    }
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(1, count_lines(log(), "PCI_WRITE"));
+    close_instance();
+}
+
+std::string registry_text(HKEY root, const char* key, const char* name)
+{
+    char text[128] = "";
+    if (!GetRegistryValue(root, key, name, text, sizeof text - 1)) return "";
+    return text;
+}
+
+const char* const powercfg_state = "Software\\tickmend-sim\\powercfg";
+const char* const power_saver = "a1841308-3541-4fab-bc81-f71556f20b4a";
+const char* const high_performance = "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
+
+TEST_F(Program, VistaGamingModeRunsHighPerformanceAndRestoresTheUsersPlan)
+{
+    delete_tree(HKEY_CURRENT_USER, powercfg_state);
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, power_saver,
+                                    static_cast<DWORD>(strlen(power_saver) + 1)));
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    std::string writes = lines_starting(log(), "PCI_WRITE");
+    EXPECT_EQ(2, count_lines(log(), "PCI_WRITE")) << writes;
+    EXPECT_NE(std::string::npos, writes.find("value=0x010A0C20")) << "bit 24 was not set again: " << writes;
+    close_instance();
+    delete_tree(HKEY_CURRENT_USER, powercfg_state);
+}
+
+TEST_F(Program, XpGamingModeActivatesAlwaysOnAndRestoresTheActiveScheme)
+{
+    // Wine runs tickmend-sim.exe as Windows XP: the powrprof way, whose activation
+    // changes a value of the watched key.
+    const char* app_defaults = "Software\\Wine\\AppDefaults\\tickmend-sim.exe";
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
+    delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_EQ("3", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"))
+        << "\"Always On\" is not active";
+    Sleep(300); // our own switch must not look like an outside change to the watcher
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    ASSERT_EQ(0, ctl("off"));
+    // XP's schemes as a new profile has them: "Home/Office Desk" (0) active.
+    EXPECT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
+    close_instance();
+    delete_tree(HKEY_CURRENT_USER, app_defaults);
+}
+
+TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
+{
+    machine_ = "one-node";
+    EXPECT_EQ(1, run_process(sim_command(), env()));
+    std::string regs = lines_starting(log(), "REGISTER_TSC_DRIFT");
+    EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT")) << log();
+    EXPECT_NE(std::string::npos, regs.find("word=0x00000008")) << regs;
+    EXPECT_NE(std::string::npos, regs.find("word=0x01000008")) << regs;
+    EXPECT_NE(std::string::npos, regs.find("interval=1000")) << regs;
+    EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
+    EXPECT_EQ(2, ctl("status")) << "a pipe answered on a one-node machine";
+    EXPECT_FALSE(ctl_output_.empty());
+
+    // A configured interval above the bound is cut to 2000.
+    DeleteFileA(log_path_.c_str());
+    DWORD five_thousand = 5000;
+    ASSERT_EQ(1, set_registry_dword(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &five_thousand, 4));
+    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
+    EXPECT_EQ(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=1000"));
+    EXPECT_NE(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=2000"));
+
+    // Counters that cannot drift: interval 0, and neither registry nor northbridge is asked.
+    machine_ = "one-node-invariant";
+    DeleteFileA(log_path_.c_str());
+    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
+    EXPECT_NE(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=0 "));
+    EXPECT_EQ(0, count_lines(log(), "PCI_READ"));
+}
+
+TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
+{
+    machine_ = "single-cpu";
+    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ("", log());
+    EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
+}
+
+TEST_F(Program, CloseArgumentMustBeExact)
+{
+    start_instance();
+    // Not "/k": the program starts normally and finds an instance running.
+    for (const char* args : {"/K", "/k ", "/k x", "-k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 0));
+    close_instance();
+}
+
+TEST_F(Program, CloseWithoutInstanceLeavesAnotherProgramsWindowAlone)
+{
+    // A stale window_handle naming a window of another class.
+    HWND other = CreateWindowExA(0, "STATIC", "not tickmend", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
+    ASSERT_TRUE(other);
+    DWORD handle = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(other));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "window_handle", REG_DWORD, &handle, 4));
+    EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    EXPECT_TRUE(IsWindow(other));
+    DestroyWindow(other);
+    // With no value at all, "/k" still ends with 1.
+    delete_tree(HKEY_CURRENT_USER, user_key);
+    EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+}
+
+TEST_F(Program, ClientFindsNoInstanceAndSaysSo)
+{
+    EXPECT_EQ(2, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("not running")) << ctl_output_;
+}
+
+// Messages of the machine and the session, sent to the hidden window as Windows would.
+class WindowMessages : public Program {
+protected:
+    HWND window()
+    {
+        HWND w = FindWindowA("TICKMEND", nullptr);
+        EXPECT_TRUE(w) << "no window of class TICKMEND";
+        return w;
+    }
+    bool pipe_present() { return WaitNamedPipeA("\\\\.\\pipe\\QelTscPipe", 100) != FALSE; }
+};
+
+TEST_F(WindowMessages, MenuCommandSwitchesBothWays)
+{
+    start_instance();
+    SendMessageA(window(), WM_COMMAND, 0, 0);
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    SendMessageA(window(), WM_COMMAND, 0, 0);
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: off"));
+    close_instance();
+}
+
+TEST_F(WindowMessages, ResumeWhileOnSynchronizesAgain)
+{
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC")) << "not two full synchronizations";
+    EXPECT_EQ(8, count_lines(log(), "SYNC_CORE_TSC"));
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    // While off, resume does nothing.
+    ASSERT_EQ(0, ctl("off"));
+    SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC"));
+    close_instance();
+}
+
+TEST_F(WindowMessages, ConsoleDisconnectRemovesThePipeAndConnectBringsItBackOn)
+{
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    SendMessageA(window(), WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, 0);
+    EXPECT_FALSE(pipe_present());
+    EXPECT_EQ(2, ctl("status"));
+    SendMessageA(window(), WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, 0);
+    for (int i = 0; i < 50 && !pipe_present(); ++i) Sleep(20);
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    // A second connect while the worker runs changes nothing.
+    int syncs = count_lines(log(), "SYNC_NODE_TSC");
+    SendMessageA(window(), WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, 0);
+    EXPECT_EQ(syncs, count_lines(log(), "SYNC_NODE_TSC"));
+    close_instance();
+}
+
+TEST_F(WindowMessages, CancelledEndOfSessionChangesNothing)
+{
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    SendMessageA(window(), WM_ENDSESSION, FALSE, 0);
+    EXPECT_TRUE(pipe_present());
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_EQ(0xDEADu, stored_start_mode());
+    SendMessageA(window(), WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(1u, stored_start_mode());
+    EXPECT_EQ(2, ctl("status")) << "the worker still runs after the session ended";
+    close_instance();
+}
+
+} // namespace
