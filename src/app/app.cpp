@@ -162,9 +162,11 @@ void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
 void on_console_connect()
 {
     // The worker may still run (a session started remotely and now connected at the console):
-    // it then returns at once, and Gaming Mode is not switched on a second time.
+    // it then returns at once, and Gaming Mode stays as the user left it. Only a worker that
+    // the disconnect stopped brings back the Gaming Mode of before.
+    int was_stopped = worker_stopped;
     worker_stopped = Qel_WorkerStart(0, 0) ? 0 : 1;
-    if (!worker_stopped && start_mode && !Qel_DaemonIsGameModeOn()) Qel_DaemonDoCommand("1");
+    if (was_stopped && !worker_stopped && start_mode && !Qel_DaemonIsGameModeOn()) Qel_DaemonDoCommand("1");
 }
 
 void on_console_disconnect()

@@ -1,0 +1,402 @@
+// The program's entry and the tray window's set-up: "/k", the single instance, the exit
+// codes, the restore of start_mode, the shell version, and the Windows version rule. Runs
+// that hold the single-instance mutex or need another Windows version happen in a child
+// process of this test program (InChildProcess.*), each with the fakes of its own.
+#include "app/app.h"
+#include "app/resource.h"
+#include "app_test_support.h"
+#include "fakes.h"
+
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+
+using namespace app_testing;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+HINSTANCE instance()
+{
+    return GetModuleHandleA(nullptr);
+}
+
+ULONGLONG dll_version_of(const char* dll)
+{
+    HMODULE module = LoadLibraryA(dll);
+    if (!module) return 0;
+    auto get = reinterpret_cast<DLLGETVERSIONPROC>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetVersion")));
+    DLLVERSIONINFO info = {};
+    info.cbSize = sizeof info;
+    ULONGLONG packed = 0;
+    if (get && SUCCEEDED(get(&info)))
+        packed = static_cast<ULONGLONG>(info.dwMajorVersion) * 0x1000000000000ULL +
+                 static_cast<ULONGLONG>(info.dwMinorVersion) * 0x100000000ULL;
+    FreeLibrary(module);
+    return packed;
+}
+
+TEST(ShellVersion, PacksMajorAndMinorIntoTheHighHalf)
+{
+    for (const char* dll : {"Shell32.dll", "comctl32.dll", "shlwapi.dll"}) {
+        ULONGLONG expected = dll_version_of(dll);
+        ASSERT_NE(0u, expected) << dll << " answers DllGetVersion under Wine";
+        ULONGLONG packed = get_shell_version(dll);
+        EXPECT_EQ(expected, packed) << dll;
+        EXPECT_EQ(0u, packed & 0xFFFFFFFFu) << "build and platform are not used";
+    }
+}
+
+TEST(ShellVersion, UnknownWithoutTheDllOrItsDllGetVersion)
+{
+    EXPECT_EQ(0u, get_shell_version("kernel32.dll"));
+    EXPECT_EQ(0u, get_shell_version("no-such-library-here.dll"));
+}
+
+TEST(ShellVersion, TrayRecordSizeIs504FromShell5On)
+{
+    auto packed = [](ULONGLONG major, ULONGLONG minor) { return (major << 48) | (minor << 32); };
+    EXPECT_EQ(504u, tray_icon_data_size(packed(6, 0)));
+    EXPECT_EQ(504u, tray_icon_data_size(packed(5, 0)));
+    EXPECT_EQ(504u, tray_icon_data_size(packed(10, 1)));
+    EXPECT_EQ(488u, tray_icon_data_size(packed(4, 71)));
+    EXPECT_EQ(488u, tray_icon_data_size(packed(4, 0xFFFF)));
+    EXPECT_EQ(488u, tray_icon_data_size(0));
+    // The shell this test runs with, through the same reading the window uses.
+    EXPECT_EQ(dll_version_of("Shell32.dll") >= packed(5, 0) ? 504u : 488u,
+              tray_icon_data_size(get_shell_version("Shell32.dll")));
+}
+
+TEST(GuidCompare, WholeSixteenBytesDecide)
+{
+    const GUID a = {0x245D8541, 0x3943, 0x4422, {0xB0, 0x25, 0x13, 0xA7, 0x84, 0xF6, 0x79, 0xB7}};
+    for (int byte = 0; byte < 16; ++byte) {
+        GUID b = a;
+        reinterpret_cast<BYTE*>(&b)[byte] ^= 0x01;
+        EXPECT_EQ(0, guid_equal(&a, &b)) << byte;
+        EXPECT_EQ(1, guid_not_equal(&a, &b)) << byte;
+    }
+    GUID copy = a;
+    EXPECT_EQ(1, guid_equal(&a, &copy));
+    EXPECT_EQ(0, guid_not_equal(&a, &copy));
+}
+
+// A window of our class that only records what it receives (the "/k" target).
+std::vector<UINT> received;
+LRESULT CALLBACK recording_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_DESTROY) received.push_back(message);
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+TEST(CloseArgument, SendsDestroyOnlyToAWindowOfOurClass)
+{
+    // A class of another program, with the same procedure, so only the class name differs.
+    WNDCLASSA other = {};
+    other.lpfnWndProc = recording_proc;
+    other.hInstance = instance();
+    other.lpszClassName = "SomeoneElsesWindow";
+    RegisterClassA(&other);
+    HWND foreign = CreateWindowExA(0, "SomeoneElsesWindow", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                                   instance(), nullptr);
+    ASSERT_NE(nullptr, foreign);
+    received.clear();
+    write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(foreign)));
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    EXPECT_TRUE(received.empty()) << "a stale window_handle naming another program's window is left alone";
+    DestroyWindow(foreign);
+    received.clear();
+
+    // A window of class "TICKMEND" gets WM_DESTROY.
+    WNDCLASSA ours = other;
+    ours.lpszClassName = "TICKMEND";
+    UnregisterClassA("TICKMEND", instance());
+    ASSERT_NE(0, RegisterClassA(&ours));
+    HWND target = CreateWindowExA(0, "TICKMEND", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance(),
+                                  nullptr);
+    ASSERT_NE(nullptr, target);
+    write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(target)));
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    EXPECT_EQ((std::vector<UINT>{WM_DESTROY}), received);
+    DestroyWindow(target); // the real WM_DESTROY of the window itself
+    UnregisterClassA("TICKMEND", instance());
+    received.clear();
+
+    // No value, or a handle that names nothing: nothing is sent, the result is still 1.
+    delete_setting("window_handle");
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(target)));
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    EXPECT_TRUE(received.empty());
+    EXPECT_FALSE(drain_messages());
+}
+
+// Each of these runs the matching InChildProcess test in a child process.
+TEST(Entry, CloseArgumentIsRecognisedOnlyWhenExact)
+{
+    EXPECT_EQ(0, run_child("CloseArgumentIsRecognisedOnlyWhenExact"));
+}
+
+TEST(Entry, SecondInstanceEndsWithZeroAndDoesNothing)
+{
+    EXPECT_EQ(0, run_child("SecondInstanceEndsWithZeroAndDoesNothing"));
+}
+
+TEST(Entry, WithoutGamingModeTheProgramEndsWithOneAndNoWindow)
+{
+    EXPECT_EQ(0, run_child("WithoutGamingModeTheProgramEndsWithOneAndNoWindow"));
+}
+
+TEST(Entry, RunRestoresGamingModeBeforeTheWindowAndExitStoresIt)
+{
+    EXPECT_EQ(0, run_child("RunRestoresGamingModeBeforeTheWindowAndExitStoresIt"));
+}
+
+TEST(Entry, AcceleratorsInTheMessageLoopOpenTheAboutBox)
+{
+    EXPECT_EQ(0, run_child("AcceleratorsInTheMessageLoopOpenTheAboutBox"));
+}
+
+TEST(Entry, WindowSetUpFailureStopsTheWorkerAndEndsWithZero)
+{
+    EXPECT_EQ(0, run_child("WindowSetUpFailureStopsTheWorkerAndEndsWithZero"));
+}
+
+TEST(Entry, PowerPersonalityIsWatchedOnlyWhereTheMajorVersionIsExactlySix)
+{
+    struct {
+        const char* wine_version;
+        int major;
+        bool watched;
+    } cases[] = {{"winxp", 5, false}, {"vista", 6, true}, {"win7", 6, true},
+                 // This test program declares Windows 10 in its manifest, so it is told 10.0
+                 // (tickmend.exe, without a manifest, is told 6.2 by Windows 8 and later).
+                 {"win10", 10, false}};
+    for (const auto& c : cases) {
+        std::string env = "TICKMEND_APP_MAJOR=" + std::to_string(c.major) +
+                          "\nTICKMEND_APP_WATCHED=" + (c.watched ? "1" : "0");
+        EXPECT_EQ(0, run_child("PowerPersonalityProbe", env, c.wine_version)) << c.wine_version;
+    }
+}
+
+// ---- The child processes' side -------------------------------------------------------
+
+// Run by hand, outside a child, these would hold the mutex or change the Windows version
+// for the rest of the run.
+#define CHILD_ONLY()                                                                      \
+    do {                                                                                  \
+        if (!in_child()) GTEST_SKIP() << "runs as a child process of the Entry test";     \
+    } while (0)
+
+int environment_number(const char* name)
+{
+    char value[16] = "";
+    if (!GetEnvironmentVariableA(name, value, sizeof value)) return -1;
+    return atoi(value);
+}
+
+// Posts a message to the main window from another thread once it exists, and reports it.
+struct MainWindowPoster {
+    explicit MainWindowPoster(std::function<void(HWND)> act) : act_(std::move(act))
+    {
+        thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+    }
+    ~MainWindowPoster()
+    {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+    static DWORD WINAPI run(void* p)
+    {
+        auto* self = static_cast<MainWindowPoster*>(p);
+        for (int i = 0; i < 1000; ++i) {
+            HWND window = find_own_window("TICKMEND");
+            if (window) {
+                self->window = window;
+                self->act_(window);
+                return 0;
+            }
+            Sleep(10);
+        }
+        return 0;
+    }
+    std::function<void(HWND)> act_;
+    HANDLE thread_;
+    HWND window = nullptr;
+};
+
+TEST(InChildProcess, CloseArgumentIsRecognisedOnlyWhenExact)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    fakes::worker_start_result = 0; // no Gaming Mode: a normal start ends right after the worker start
+    delete_setting("window_handle");
+
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    EXPECT_TRUE(fakes::calls.empty()) << "\"/k\" takes no mutex and starts nothing";
+
+    EXPECT_EQ(1, tickmend_main(instance(), "/K"));
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "upper case is a normal start";
+
+    // From now on this process holds the mutex: a normal start is a second instance.
+    fakes::calls.clear();
+    for (const char* text : {"/k ", "/kx", " /k", "-k", "/k/k"}) {
+        EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
+    }
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+}
+
+TEST(InChildProcess, SecondInstanceEndsWithZeroAndDoesNothing)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    HANDLE first = CreateMutexA(nullptr, FALSE, "QEL Pacemill Single Instance");
+    ASSERT_NE(nullptr, first);
+    write_setting("start_mode", 1);
+    EXPECT_EQ(0, tickmend_main(instance(), ""));
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_EQ(nullptr, find_own_window("TICKMEND"));
+    CloseHandle(first);
+}
+
+TEST(InChildProcess, WithoutGamingModeTheProgramEndsWithOneAndNoWindow)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    fakes::worker_start_result = 0;
+    write_setting("start_mode", 1);
+    delete_setting("window_handle");
+    EXPECT_EQ(1, tickmend_main(instance(), ""));
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls);
+    EXPECT_EQ(nullptr, find_own_window("TICKMEND"));
+    EXPECT_EQ(0xFFFFFFFFu, read_setting("window_handle"));
+}
+
+TEST(InChildProcess, RunRestoresGamingModeBeforeTheWindowAndExitStoresIt)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    write_setting("start_mode", 1);
+    bool icon_was_present = false;
+    int result;
+    HWND seen;
+    {
+        MainWindowPoster poster([&](HWND window) {
+            icon_was_present = tray_icon_present(window);
+            PostMessageA(window, WM_COMMAND, IDM_TRAY_EXIT, 0);
+        });
+        result = tickmend_main(instance(), "");
+        seen = poster.window;
+    }
+    EXPECT_EQ(0, result);
+    EXPECT_EQ((Calls{"WorkerStart", "DoCommand 1", "WorkerExit"}), fakes::calls);
+    EXPECT_FALSE(fakes::window_existed_at_command_on) << "Gaming Mode is restored before the window exists";
+    EXPECT_TRUE(icon_was_present);
+    EXPECT_EQ(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(seen)), read_setting("window_handle"));
+    EXPECT_EQ(1u, fakes::start_mode_at_worker_exit);
+    EXPECT_EQ(1u, read_setting("start_mode"));
+    EXPECT_FALSE(tray_icon_present(seen));
+}
+
+TEST(InChildProcess, AcceleratorsInTheMessageLoopOpenTheAboutBox)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    write_setting("start_mode", 0);
+    int boxes = 0;
+    int result;
+    {
+        MainWindowPoster poster([&](HWND window) {
+            // Alt held, in the key state the loop's thread sees: shared through attached input.
+            AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(window, nullptr), TRUE);
+            BYTE keys[256];
+            GetKeyboardState(keys);
+            keys[VK_MENU] = keys[VK_LMENU] = 0x80;
+            SetKeyboardState(keys);
+            for (WPARAM key : {WPARAM('?'), WPARAM('/')}) {
+                // Alt held: the context bit of a WM_SYSCHAR.
+                WindowWatcher watcher("#32770", window, [](HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDOK, 0); },
+                                      [](HWND dialog) { PostMessageA(dialog, WM_CLOSE, 0, 0); });
+                PostMessageA(window, WM_SYSCHAR, key, 0x20000001);
+                for (int i = 0; i < 500 && !watcher.found(); ++i) Sleep(10);
+                watcher.stop();
+                if (watcher.found() && watcher.title() == "About") ++boxes;
+            }
+            keys[VK_MENU] = keys[VK_LMENU] = 0;
+            SetKeyboardState(keys);
+            AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(window, nullptr), FALSE);
+            PostMessageA(window, WM_COMMAND, IDM_EXIT, 0);
+        });
+        result = tickmend_main(instance(), "");
+    }
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(2, boxes);
+    EXPECT_EQ((Calls{"WorkerStart", "WorkerExit"}), fakes::calls);
+}
+
+HHOOK refusing_hook;
+LRESULT CALLBACK refuse_window_creation(int code, WPARAM wparam, LPARAM lparam)
+{
+    if (code == HCBT_CREATEWND) return 1; // the creation fails
+    return CallNextHookEx(refusing_hook, code, wparam, lparam);
+}
+
+TEST(InChildProcess, WindowSetUpFailureStopsTheWorkerAndEndsWithZero)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    write_setting("start_mode", 1);
+    refusing_hook = SetWindowsHookExA(WH_CBT, refuse_window_creation, nullptr, GetCurrentThreadId());
+    ASSERT_NE(nullptr, refusing_hook);
+    int result = tickmend_main(instance(), "");
+    UnhookWindowsHookEx(refusing_hook);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ((Calls{"WorkerStart", "DoCommand 1", "WorkerExit"}), fakes::calls);
+    EXPECT_EQ(0, fakes::game_mode_on);
+    EXPECT_FALSE(fakes::worker_running);
+    EXPECT_EQ(1u, read_setting("start_mode")) << "nothing to save: start_mode stays as it was";
+}
+
+TEST(InChildProcess, PowerPersonalityProbe)
+{
+    CHILD_ONLY();
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    ASSERT_EQ(static_cast<DWORD>(environment_number("TICKMEND_APP_MAJOR")), version.dwMajorVersion)
+        << "Wine did not report the Windows version asked for";
+    bool watched = environment_number("TICKMEND_APP_WATCHED") == 1;
+
+    fakes::reset();
+    register_main_window_class(instance());
+    ASSERT_EQ(1, create_tray_window(instance(), SW_HIDE));
+    HWND window = find_own_window("TICKMEND");
+    ASSERT_NE(nullptr, window);
+    SendMessageA(window, WM_COMMAND, IDM_TRAY_GAMING_MODE, 0);
+    ASSERT_EQ(1, fakes::game_mode_on);
+    fakes::calls.clear();
+
+    struct {
+        GUID setting;
+        DWORD length;
+        GUID data;
+    } record = {{0x245D8541, 0x3943, 0x4422, {0xB0, 0x25, 0x13, 0xA7, 0x84, 0xF6, 0x79, 0xB7}},
+                sizeof(GUID),
+                {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}}};
+    SendMessageA(window, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&record));
+    if (watched)
+        EXPECT_EQ((Calls{"DoCommand 0 (scheme changed externally)"}), fakes::calls);
+    else
+        EXPECT_TRUE(fakes::calls.empty());
+
+    DestroyWindow(window);
+    drain_messages();
+}
+
+} // namespace

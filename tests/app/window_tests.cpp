@@ -1,0 +1,545 @@
+// The window procedure on a real hidden window, with the worker and the daemon replaced by
+// fakes: every case is driven by the message Windows would send.
+#include "app/app.h"
+#include "app/resource.h"
+#include "app_test_support.h"
+#include "daemon/daemon.h"
+#include "fakes.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+#include <string.h>
+
+using namespace app_testing;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+const GUID personality_setting = {0x245D8541, 0x3943, 0x4422, {0xB0, 0x25, 0x13, 0xA7, 0x84, 0xF6, 0x79, 0xB7}};
+const GUID balanced = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+const GUID power_saver = {0xa1841308, 0x3541, 0x4fab, {0xbc, 0x81, 0xf7, 0x15, 0x56, 0xf2, 0x0b, 0x4a}};
+const GUID high_performance = {0x8c5e7fda, 0xe8bf, 0x4a96, {0x9a, 0x85, 0xa6, 0xe2, 0x3a, 0x8c, 0x63, 0x5c}};
+// GUID_ACDC_POWER_SOURCE: another setting a window may be told about.
+const GUID power_source_setting = {0x5d3e9a59, 0xe9d5, 0x4b00, {0xa6, 0xbd, 0xff, 0x34, 0xff, 0x51, 0x65, 0x48}};
+
+// A POWERBROADCAST_SETTING record as Windows delivers it: the setting, the length, the data.
+struct PowerSettingRecord {
+    GUID setting;
+    DWORD length;
+    GUID data;
+};
+
+PowerSettingRecord personality_change(const GUID& setting, const GUID& personality)
+{
+    return PowerSettingRecord{setting, sizeof(GUID), personality};
+}
+
+bool is_vista_major()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    return version.dwMajorVersion == 6;
+}
+
+HINSTANCE instance()
+{
+    return GetModuleHandleA(nullptr);
+}
+
+class TrayWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakes::reset();
+        drain_messages();
+        register_main_window_class(instance()); // once per process; later calls find it there
+        write_setting("start_mode", 7); // neither 0 nor 1: a write is seen
+        delete_setting("window_handle");
+        ASSERT_EQ(1, create_tray_window(instance(), SW_HIDE));
+        window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(read_setting("window_handle")));
+        ASSERT_TRUE(IsWindow(window));
+        fakes::calls.clear();
+    }
+    void TearDown() override
+    {
+        if (IsWindow(window)) DestroyWindow(window);
+        drain_messages();
+    }
+    LRESULT send(UINT message, WPARAM wparam = 0, LPARAM lparam = 0)
+    {
+        return SendMessageA(window, message, wparam, lparam);
+    }
+    LRESULT send_personality_change(const GUID& setting, const GUID& personality)
+    {
+        PowerSettingRecord record = personality_change(setting, personality);
+        return send(WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&record));
+    }
+    // Turns Gaming Mode on through the menu command, the way the user does it.
+    void turn_gaming_mode_on()
+    {
+        send(WM_COMMAND, IDM_TRAY_GAMING_MODE);
+        ASSERT_EQ(1, fakes::game_mode_on);
+        fakes::calls.clear();
+    }
+    HWND window = nullptr;
+};
+
+TEST_F(TrayWindow, CreationGivesAHiddenWindowOfOurClassWithItsIconAndClassMenu)
+{
+    char class_name[64] = "";
+    char title[64] = "";
+    GetClassNameA(window, class_name, sizeof class_name);
+    GetWindowTextA(window, title, sizeof title);
+    EXPECT_STREQ("TICKMEND", class_name);
+    EXPECT_STREQ("tickmend", title);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(nullptr, GetParent(window));
+    EXPECT_EQ(find_own_window("TICKMEND"), window);
+    EXPECT_TRUE(tray_icon_present(window));
+
+    // The class menu is menu 109: "&File" then "&Help".
+    HMENU menu = GetMenu(window);
+    ASSERT_NE(nullptr, menu);
+    ASSERT_EQ(2, GetMenuItemCount(menu));
+    char text[32] = "";
+    GetMenuStringA(menu, 0, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ("&File", text);
+    GetMenuStringA(menu, 1, text, sizeof text, MF_BYPOSITION);
+    EXPECT_STREQ("&Help", text);
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+TEST_F(TrayWindow, GamingModeCommandSwitchesBothWaysWhateverTheHighWord)
+{
+    EXPECT_EQ(0, send(WM_COMMAND, IDM_TRAY_GAMING_MODE));
+    EXPECT_EQ(1, fakes::game_mode_on);
+    EXPECT_EQ(0, send(WM_COMMAND, MAKEWPARAM(IDM_TRAY_GAMING_MODE, 1)));
+    EXPECT_EQ(0, fakes::game_mode_on);
+    EXPECT_EQ(0, send(WM_COMMAND, MAKEWPARAM(IDM_TRAY_GAMING_MODE, 0)));
+    EXPECT_EQ((Calls{"DoCommand 1", "DoCommand 0", "DoCommand 1"}), fakes::calls);
+}
+
+TEST_F(TrayWindow, CommandsThatAreNotOursChangeNothing)
+{
+    for (WORD id : {3, 103, 106, 109, 0xFFFF}) {
+        send(WM_COMMAND, id);
+        EXPECT_TRUE(IsWindow(window)) << id;
+    }
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_FALSE(drain_messages());
+}
+
+struct AboutCase {
+    WORD command;
+    const char* how;       // how the user ends the box
+};
+
+class AboutBox : public TrayWindow, public ::testing::WithParamInterface<AboutCase> {};
+
+void end_about_box(HWND dialog, const char* how)
+{
+    if (strcmp(how, "ok button") == 0) {
+        PostMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    } else if (strcmp(how, "enter") == 0) {
+        PostMessageA(dialog, WM_KEYDOWN, VK_RETURN, 0);
+    } else if (strcmp(how, "escape") == 0) {
+        PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+    } else if (strcmp(how, "close box") == 0) {
+        PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+}
+
+TEST_P(AboutBox, CommandShowsTheModalAboutBoxUntilTheUserEndsIt)
+{
+    const AboutCase c = GetParam();
+    bool enabled_while_shown = true;
+    HWND main_window = window;
+    WindowWatcher watcher(
+        "#32770", window,
+        [&](HWND dialog) {
+            enabled_while_shown = IsWindowEnabled(main_window) != FALSE;
+            EXPECT_NE(nullptr, GetDlgItem(dialog, IDOK));
+            end_about_box(dialog, c.how);
+        },
+        [&](HWND) { PostThreadMessageA(GetWindowThreadProcessId(main_window, nullptr), WM_QUIT, 99, 0); });
+
+    EXPECT_EQ(0, send(WM_COMMAND, c.command));
+    watcher.stop();
+    EXPECT_TRUE(watcher.found());
+    EXPECT_FALSE(watcher.guard_fired()) << "the About box did not end on " << c.how;
+    EXPECT_EQ("About", watcher.title());
+    EXPECT_FALSE(enabled_while_shown) << "the box is modal: its owner is disabled meanwhile";
+    EXPECT_TRUE(IsWindowEnabled(window));
+    EXPECT_EQ(nullptr, find_own_window("#32770", window));
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+std::string about_case_name(const ::testing::TestParamInfo<AboutCase>& param_info)
+{
+    std::string name = std::to_string(param_info.param.command) + "_" + param_info.param.how;
+    for (char& ch : name)
+        if (ch == ' ') ch = '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(TrayWindow, AboutBox,
+                         ::testing::Values(AboutCase{IDM_TRAY_ABOUT, "ok button"}, AboutCase{IDM_ABOUT, "ok button"},
+                                           AboutCase{IDM_TRAY_ABOUT, "enter"}, AboutCase{IDM_ABOUT, "escape"},
+                                           AboutCase{IDM_TRAY_ABOUT, "close box"}),
+                         about_case_name);
+
+TEST_F(TrayWindow, AboutDialogEndsWithTheButtonThatEndedIt)
+{
+    struct {
+        const char* how;
+        INT_PTR result;
+    } cases[] = {{"ok button", IDOK}, {"enter", IDOK}, {"escape", IDCANCEL}, {"close box", IDCANCEL}};
+    for (const auto& c : cases) {
+        WindowWatcher watcher("#32770", window, [&](HWND dialog) { end_about_box(dialog, c.how); },
+                              [&](HWND) { PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 99, 0); });
+        INT_PTR result = DialogBoxParamA(instance(), MAKEINTRESOURCEA(IDD_ABOUTBOX), window, about_dialog_proc, 0);
+        watcher.stop();
+        EXPECT_EQ(c.result, result) << c.how;
+        EXPECT_FALSE(watcher.guard_fired()) << c.how;
+    }
+}
+
+TEST_F(TrayWindow, AboutDialogProcedureAnswersOnlyInitAndItsTwoCommands)
+{
+    HWND dialog = CreateDialogParamA(instance(), MAKEINTRESOURCEA(IDD_ABOUTBOX), window, about_dialog_proc, 0);
+    ASSERT_NE(nullptr, dialog);
+    EXPECT_EQ(TRUE, about_dialog_proc(dialog, WM_INITDIALOG, 0, 0));
+    EXPECT_EQ(FALSE, about_dialog_proc(dialog, WM_COMMAND, 3, 0));
+    EXPECT_EQ(FALSE, about_dialog_proc(dialog, WM_TIMER, 1, 0));
+    EXPECT_EQ(FALSE, about_dialog_proc(dialog, WM_CLOSE, 0, 0));
+    DestroyWindow(dialog);
+}
+
+TEST_F(TrayWindow, ExitCommandsSaveGamingModeStopTheWorkerAndEndTheLoop)
+{
+    for (WORD command : {IDM_TRAY_EXIT, IDM_EXIT}) {
+        for (int on : {1, 0}) {
+            SCOPED_TRACE(testing::Message() << "command " << command << ", Gaming Mode " << on);
+            if (!IsWindow(window)) SetUp();
+            if (on) turn_gaming_mode_on();
+            EXPECT_EQ(0, send(WM_COMMAND, command));
+            EXPECT_FALSE(IsWindow(window));
+            EXPECT_EQ(static_cast<DWORD>(on), read_setting("start_mode"));
+            // start_mode is stored before the worker stops (which turns Gaming Mode off).
+            EXPECT_EQ(static_cast<DWORD>(on), fakes::start_mode_at_worker_exit);
+            EXPECT_EQ((Calls{"WorkerExit"}), fakes::calls);
+            EXPECT_FALSE(tray_icon_present(window));
+            int code = -1;
+            EXPECT_TRUE(drain_messages(&code));
+            EXPECT_EQ(0, code);
+        }
+    }
+}
+
+TEST_F(TrayWindow, DestroySentByAnotherProcessIsHandledLikeTheEnd)
+{
+    turn_gaming_mode_on();
+    EXPECT_EQ(0, send(WM_DESTROY));
+    EXPECT_TRUE(IsWindow(window)) << "the message alone destroys no window; the process ends instead";
+    EXPECT_EQ(1u, read_setting("start_mode"));
+    EXPECT_EQ((Calls{"WorkerExit"}), fakes::calls);
+    EXPECT_FALSE(tray_icon_present(window));
+    int code = -1;
+    EXPECT_TRUE(drain_messages(&code));
+    EXPECT_EQ(0, code);
+}
+
+TEST_F(TrayWindow, ResumeRerunsGamingModeOnlyWhenItIsOn)
+{
+    EXPECT_EQ(0, send(WM_POWERBROADCAST, PBT_APMRESUMESUSPEND));
+    EXPECT_TRUE(fakes::calls.empty());
+
+    turn_gaming_mode_on();
+    EXPECT_EQ(0, send(WM_POWERBROADCAST, PBT_APMRESUMESUSPEND));
+    EXPECT_EQ((Calls{"DoCommand 0", "DoCommand 1"}), fakes::calls);
+    EXPECT_EQ(1, fakes::game_mode_on);
+
+    fakes::calls.clear();
+    for (WPARAM other : {PBT_APMSUSPEND, PBT_APMRESUMEAUTOMATIC, PBT_APMPOWERSTATUSCHANGE})
+        EXPECT_EQ(0, send(WM_POWERBROADCAST, other));
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+TEST_F(TrayWindow, LeavingHighPerformanceWhileOnTurnsGamingModeOffAndKeepsThePlan)
+{
+    if (!is_vista_major()) GTEST_SKIP() << "Wine reports no version 6 here; the child runs cover it";
+    for (const GUID& plan : {balanced, power_saver}) {
+        turn_gaming_mode_on();
+        EXPECT_EQ(0, send_personality_change(personality_setting, plan));
+        // The flag is up when the command arrives, so the off sequence leaves the plan alone.
+        EXPECT_EQ((Calls{"DoCommand 0 (scheme changed externally)"}), fakes::calls);
+        EXPECT_EQ(0, fakes::game_mode_on);
+    }
+}
+
+TEST_F(TrayWindow, PersonalityChangesThatAreNotOursChangeNothing)
+{
+    if (!is_vista_major()) GTEST_SKIP() << "Wine reports no version 6 here; the child runs cover it";
+    // High performance is the plan Gaming Mode itself activates.
+    turn_gaming_mode_on();
+    EXPECT_EQ(0, send_personality_change(personality_setting, high_performance));
+    // Another setting, even with a personality GUID as data.
+    EXPECT_EQ(0, send_personality_change(power_source_setting, balanced));
+    // A record too short to hold a personality.
+    PowerSettingRecord short_record = personality_change(personality_setting, balanced);
+    short_record.length = 4;
+    EXPECT_EQ(0, send(WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&short_record)));
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_EQ(0, scheme_changed_externally);
+
+    // While Gaming Mode is off, any personality is fine.
+    send(WM_COMMAND, IDM_TRAY_GAMING_MODE);
+    fakes::calls.clear();
+    EXPECT_EQ(0, send_personality_change(personality_setting, balanced));
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_EQ(0, scheme_changed_externally);
+}
+
+TEST_F(TrayWindow, ConsoleDisconnectAndReconnectWithGamingModeOn)
+{
+    turn_gaming_mode_on();
+    EXPECT_EQ(0, send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT));
+    EXPECT_EQ((Calls{"DoCommand 0", "WorkerExit"}), fakes::calls);
+    EXPECT_FALSE(fakes::worker_running);
+    EXPECT_EQ(7u, read_setting("start_mode")) << "a disconnect writes nothing";
+
+    fakes::calls.clear();
+    EXPECT_EQ(0, send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT));
+    EXPECT_EQ((Calls{"WorkerStart", "DoCommand 1"}), fakes::calls);
+    EXPECT_TRUE(fakes::worker_running);
+    EXPECT_EQ(1, fakes::game_mode_on);
+    EXPECT_EQ(7u, read_setting("start_mode"));
+}
+
+TEST_F(TrayWindow, ConsoleDisconnectAndReconnectWithGamingModeOff)
+{
+    EXPECT_EQ(0, send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT));
+    EXPECT_EQ((Calls{"WorkerExit"}), fakes::calls);
+    fakes::calls.clear();
+    EXPECT_EQ(0, send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT));
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls);
+    EXPECT_EQ(0, fakes::game_mode_on);
+}
+
+TEST_F(TrayWindow, ConsoleConnectWhileTheWorkerRunsStartsNothingTwice)
+{
+    // Disconnect with Gaming Mode on, so that start_mode is 1 in memory; then reconnect.
+    turn_gaming_mode_on();
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT);
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT);
+    ASSERT_EQ(1, fakes::game_mode_on);
+
+    // A second connect (a session started remotely, now at the console) with Gaming Mode on.
+    fakes::calls.clear();
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT);
+    EXPECT_EQ((Calls{"WorkerStart (running)"}), fakes::calls);
+
+    // The user turned it off since: a connect does not bring it back.
+    send(WM_COMMAND, IDM_TRAY_GAMING_MODE);
+    fakes::calls.clear();
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT);
+    EXPECT_EQ((Calls{"WorkerStart (running)"}), fakes::calls);
+    EXPECT_EQ(0, fakes::game_mode_on);
+}
+
+TEST_F(TrayWindow, ConsoleConnectWithoutGamingModeAvailableTurnsNothingOn)
+{
+    turn_gaming_mode_on();
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT);
+    fakes::worker_start_result = 0;
+    fakes::calls.clear();
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT);
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls);
+}
+
+TEST_F(TrayWindow, OtherSessionChangesChangeNothing)
+{
+    turn_gaming_mode_on();
+    for (WPARAM change : {WTS_REMOTE_CONNECT, WTS_REMOTE_DISCONNECT, WTS_SESSION_LOCK, WTS_SESSION_UNLOCK,
+                          WTS_SESSION_LOGOFF})
+        EXPECT_EQ(0, send(WM_WTSSESSION_CHANGE, change));
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_EQ(1, fakes::game_mode_on);
+}
+
+TEST_F(TrayWindow, EndOfSessionSavesAndStopsOnlyWhenTheSessionReallyEnds)
+{
+    turn_gaming_mode_on();
+    send(WM_ENDSESSION, FALSE);
+    EXPECT_TRUE(fakes::calls.empty()) << "a cancelled end of session changes nothing";
+    EXPECT_EQ(7u, read_setting("start_mode"));
+    EXPECT_TRUE(tray_icon_present(window));
+    EXPECT_EQ(1, fakes::game_mode_on);
+
+    send(WM_ENDSESSION, TRUE);
+    EXPECT_EQ(1u, read_setting("start_mode"));
+    EXPECT_EQ(1u, fakes::start_mode_at_worker_exit);
+    EXPECT_EQ((Calls{"WorkerExit"}), fakes::calls);
+    EXPECT_FALSE(tray_icon_present(window));
+
+    // Should the window still be destroyed afterwards, the stopped worker's "off" is not
+    // mistaken for the user's choice.
+    DestroyWindow(window);
+    EXPECT_EQ(1u, read_setting("start_mode"));
+}
+
+TEST_F(TrayWindow, ExitWhileDisconnectedKeepsTheStateOfBeforeTheDisconnect)
+{
+    turn_gaming_mode_on();
+    send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT);
+    send(WM_COMMAND, IDM_TRAY_EXIT);
+    EXPECT_EQ(1u, read_setting("start_mode"));
+}
+
+TEST_F(TrayWindow, PaintValidatesWithoutDrawing)
+{
+    InvalidateRect(window, nullptr, TRUE);
+    EXPECT_EQ(0, send(WM_PAINT));
+    RECT update;
+    EXPECT_FALSE(GetUpdateRect(window, &update, FALSE));
+}
+
+TEST_F(TrayWindow, TaskbarCreatedAddsTheIconAgain)
+{
+    // Explorer restarted: its icons are gone.
+    NOTIFYICONDATAA data = {};
+    data.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    data.hWnd = window;
+    data.uID = 0;
+    ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &data));
+    ASSERT_FALSE(tray_icon_present(window));
+
+    UINT taskbar_created = RegisterWindowMessageA("TaskbarCreated");
+    EXPECT_EQ(0, send(taskbar_created));
+    EXPECT_TRUE(tray_icon_present(window));
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+TEST_F(TrayWindow, UnknownMessagesGoToTheDefaultProcedure)
+{
+    // WM_GETTEXT is answered by DefWindowProc from the window's title.
+    char text[32] = "";
+    EXPECT_EQ(8, send(WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text)));
+    EXPECT_STREQ("tickmend", text);
+    EXPECT_EQ(0, send(WM_APP + 1, 0, WM_RBUTTONDOWN));
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarkFollowingGamingMode)
+{
+    for (int on : {0, 1}) {
+        HMENU menu = build_tray_menu(on);
+        ASSERT_NE(nullptr, menu);
+        std::vector<std::string> expected = {on ? "Gaming Mode|0|checked" : "Gaming Mode|0", "|0|separator",
+                                             "About|1", "Exit|2"};
+        EXPECT_EQ(expected, menu_items(menu));
+        MENUITEMINFOA info = {};
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_FTYPE | MIIM_STATE;
+        ASSERT_TRUE(GetMenuItemInfoA(menu, 0, TRUE, &info));
+        EXPECT_EQ(static_cast<UINT>(MFT_STRING), info.fType);
+        EXPECT_EQ(on ? static_cast<UINT>(MFS_CHECKED) : 0u, info.fState & MFS_CHECKED);
+        EXPECT_EQ(0u, info.fState & (MFS_GRAYED | MFS_DISABLED)) << "the item can be picked";
+        DestroyMenu(menu);
+    }
+}
+
+struct MenuPick {
+    std::vector<WPARAM> keys; // posted to the menu in order; empty: the menu is dismissed
+};
+
+class TrayCallback : public TrayWindow {
+protected:
+    // Sends the tray callback; a watcher reads the menu shown and plays the keys into it.
+    std::vector<std::string> right_click(LPARAM mouse_message, std::vector<WPARAM> keys, bool* shown)
+    {
+        std::vector<std::string> items;
+        HWND main_window = window;
+        foreground_while_shown = nullptr;
+        null_posted_after = false;
+        WindowWatcher watcher(
+            "#32768", nullptr,
+            [&](HWND popup) {
+                foreground_while_shown = GetForegroundWindow();
+                HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
+                items = menu_items(menu);
+                if (keys.empty()) keys.push_back(VK_ESCAPE);
+                for (WPARAM key : keys) PostMessageA(main_window, WM_KEYDOWN, key, 0);
+            },
+            [&](HWND) { PostMessageA(main_window, WM_CANCELMODE, 0, 0); });
+        EXPECT_EQ(0, send(WM_TRAY_ICON, 0, mouse_message));
+        watcher.stop();
+        EXPECT_FALSE(watcher.guard_fired());
+        *shown = watcher.found();
+        // The choice arrives as a posted WM_COMMAND.
+        MSG msg;
+        while (PeekMessageA(&msg, window, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_NULL) null_posted_after = true;
+            DispatchMessageA(&msg);
+        }
+        return items;
+    }
+    // The menu's owner is made the foreground window, or the menu would not close when the
+    // user clicks elsewhere; the WM_NULL posted afterwards lets it close at once.
+    HWND foreground_while_shown = nullptr;
+    bool null_posted_after = false;
+};
+
+TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
+{
+    for (LPARAM click : {LPARAM(WM_RBUTTONDOWN), LPARAM(WM_CONTEXTMENU)}) {
+        SCOPED_TRACE(click);
+        bool shown = false;
+        // Down to the first item, "Gaming Mode", and pick it: Gaming Mode goes on.
+        std::vector<std::string> items = right_click(click, {VK_DOWN, VK_RETURN}, &shown);
+        EXPECT_TRUE(shown);
+        EXPECT_EQ(window, foreground_while_shown);
+        EXPECT_TRUE(null_posted_after);
+        EXPECT_EQ((std::vector<std::string>{"Gaming Mode|0", "|0|separator", "About|1", "Exit|2"}), items);
+        EXPECT_EQ((Calls{"DoCommand 1"}), fakes::calls);
+
+        // Built anew: now with the check mark; dismissed, nothing happens.
+        fakes::calls.clear();
+        items = right_click(click, {}, &shown);
+        EXPECT_TRUE(shown);
+        ASSERT_FALSE(items.empty());
+        EXPECT_EQ("Gaming Mode|0|checked", items[0]);
+        EXPECT_TRUE(fakes::calls.empty());
+
+        // Picked again: off.
+        right_click(click, {VK_DOWN, VK_RETURN}, &shown);
+        EXPECT_EQ((Calls{"DoCommand 0"}), fakes::calls);
+        fakes::calls.clear();
+    }
+}
+
+TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
+{
+    turn_gaming_mode_on();
+    bool shown = false;
+    right_click(WM_RBUTTONDOWN, {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // the separator is skipped
+    EXPECT_TRUE(shown);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(1u, read_setting("start_mode"));
+    EXPECT_TRUE(drain_messages());
+}
+
+TEST_F(TrayCallback, OtherMouseMessagesShowNoMenu)
+{
+    for (LPARAM click : {LPARAM(WM_LBUTTONDOWN), LPARAM(WM_LBUTTONUP), LPARAM(WM_RBUTTONUP),
+                         LPARAM(WM_LBUTTONDBLCLK), LPARAM(WM_MOUSEMOVE)}) {
+        bool shown = true;
+        right_click(click, {}, &shown);
+        EXPECT_FALSE(shown) << click;
+        EXPECT_FALSE(null_posted_after) << click;
+    }
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+} // namespace
