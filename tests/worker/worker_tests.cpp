@@ -187,6 +187,19 @@ TEST_F(Worker, ClientThatNeverReadsIsDroppedAndTheNextIsServed)
     EXPECT_TRUE(fake_daemon::commands().empty());
 }
 
+TEST_F(Worker, ClientsThatCloseAtOnceAreDroppedAndServingGoesOn)
+{
+    start();
+    for (int i = 0; i < 20; ++i) {
+        DWORD error = 0;
+        Connection c = Connection::open(10000, &error);
+        ASSERT_TRUE(c.valid()) << error;
+        if (i % 2) c.send("1"); // a request whose client has gone before the reply
+    }
+    EXPECT_EQ(reply_on.size(), exchange().size());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), open_error());
+}
+
 TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
 {
     start();
