@@ -196,8 +196,11 @@ TEST_F(Worker, ClientsThatCloseAtOnceAreDroppedAndServingGoesOn)
         ASSERT_TRUE(c.valid()) << error;
         if (i % 2) c.send("1"); // a request whose client has gone before the reply
     }
-    EXPECT_EQ(reply_on.size(), exchange().size());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), open_error());
+    // Each request may or may not have run before its client was seen gone; the state
+    // reply says which, and the pipe is still there.
+    std::string reply = exchange();
+    EXPECT_TRUE(reply == reply_on || reply == reply_off) << reply.size();
+    EXPECT_NE(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
 }
 
 TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
