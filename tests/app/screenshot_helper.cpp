@@ -1,0 +1,100 @@
+// screenshot_helper.exe COMMAND: plays the user's part for scripts/screenshot against the
+// running program (a window of class "TICKMEND" on the desktop named "shell", the Wine
+// virtual desktop the script starts). Not part of the product.
+//   wait    waits up to 20 s for the program's window; exit code 0 when it is there
+//   menu    puts the cursor by the tray and right-clicks the tray icon (the menu opens)
+//   about   opens the About box through its menu command
+//   switch  switches Gaming Mode through the tray menu's command
+//   close   closes an open menu or About box
+#include <windows.h>
+#include <shellapi.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// Windows are found on the thread's own desktop: join the program's, once it exists.
+bool join_program_desktop()
+{
+    HDESK desktop = OpenDesktopA("shell", 0, FALSE, GENERIC_ALL);
+    return desktop && SetThreadDesktop(desktop);
+}
+
+HWND main_window()
+{
+    return FindWindowA("TICKMEND", nullptr);
+}
+
+// Where the tray icon is: from the shell when it can tell, else the bottom right corner
+// where the notification area lies.
+POINT tray_point(HWND window)
+{
+    POINT point = {GetSystemMetrics(SM_CXSCREEN) - 24, GetSystemMetrics(SM_CYSCREEN) - 12};
+    using get_rect_fn = HRESULT(WINAPI*)(const NOTIFYICONIDENTIFIER*, RECT*);
+    HMODULE shell = LoadLibraryA("shell32.dll");
+    auto get_rect = shell ? reinterpret_cast<get_rect_fn>(
+                                reinterpret_cast<void*>(GetProcAddress(shell, "Shell_NotifyIconGetRect")))
+                          : nullptr;
+    if (get_rect) {
+        NOTIFYICONIDENTIFIER id = {};
+        id.cbSize = sizeof id;
+        id.hWnd = window;
+        id.uID = 0;
+        RECT rect;
+        if (SUCCEEDED(get_rect(&id, &rect)) && rect.right > rect.left) {
+            point.x = (rect.left + rect.right) / 2;
+            point.y = rect.top;
+        }
+    }
+    return point;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: screenshot_helper wait|menu|about|switch|close\n");
+        return 64;
+    }
+    const char* command = argv[1];
+    if (strcmp(command, "wait") == 0) {
+        bool joined = false;
+        for (int i = 0; i < 200; ++i) {
+            if (!joined) joined = join_program_desktop();
+            if (joined && main_window()) return 0;
+            Sleep(100);
+        }
+        fprintf(stderr, "screenshot_helper: no window of class TICKMEND\n");
+        return 1;
+    }
+    HWND window = join_program_desktop() ? main_window() : nullptr;
+    if (!window) {
+        fprintf(stderr, "screenshot_helper: no window of class TICKMEND\n");
+        return 1;
+    }
+    if (strcmp(command, "menu") == 0) {
+        POINT point = tray_point(window);
+        SetCursorPos(point.x, point.y);
+        PostMessageA(window, WM_APP, 0, WM_RBUTTONDOWN); // the tray icon's callback message
+        return 0;
+    }
+    if (strcmp(command, "about") == 0) {
+        PostMessageA(window, WM_COMMAND, 1, 0); // the tray menu's "About"
+        return 0;
+    }
+    if (strcmp(command, "switch") == 0) {
+        PostMessageA(window, WM_COMMAND, 0, 0); // the tray menu's "Gaming Mode"
+        return 0;
+    }
+    if (strcmp(command, "close") == 0) {
+        for (HWND about = FindWindowA("#32770", "About"); about; about = FindWindowA("#32770", "About")) {
+            PostMessageA(about, WM_COMMAND, IDOK, 0);
+            Sleep(200);
+        }
+        PostMessageA(window, WM_CANCELMODE, 0, 0); // ends a popup menu
+        return 0;
+    }
+    fprintf(stderr, "screenshot_helper: unknown command %s\n", command);
+    return 64;
+}
