@@ -19,6 +19,7 @@ namespace {
 
 const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
 constexpr DWORD busy_wait_ms = 5000; // how long we wait for a busy pipe in all
+constexpr int max_retries = 9;       // further exchanges while a request shows no effect
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_usage = 64;
 
 const char usage_text[] =
@@ -78,7 +79,7 @@ enum class Exchange { done, not_running, failed, malformed };
 Exchange exchange(const char* request, char* state)
 {
     DWORD error = 0;
-    tm::unique_hfile pipe(open_pipe(&error));
+    tk::unique_hfile pipe(open_pipe(&error));
     if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
     DWORD count = 0;
     // The request goes first, before anything else: the server answers as soon as it finds
@@ -101,9 +102,11 @@ int pipe_command(const char* request)
     char state = 0;
     Exchange result = exchange(request, &state);
     // A request that reached the server only after its read had found the pipe empty is
-    // not executed; the reply then shows the old state. Asking again costs nothing when it
-    // was executed (the same command twice does nothing the second time).
-    for (int retry = 0; retry < 2 && result == Exchange::done && request && state != request[0]; ++retry)
+    // not executed; the reply then shows the old state. That happens to about one request
+    // in four when the server is quick to wake, so we ask again while the state differs.
+    // Asking again costs nothing when it was executed: the same command twice does nothing
+    // the second time, and an executed "1" always ends with Gaming Mode on.
+    for (int retry = 0; retry < max_retries && result == Exchange::done && request && state != request[0]; ++retry)
         result = exchange(request, &state);
     switch (result) {
     case Exchange::done:
