@@ -19,7 +19,9 @@ namespace {
 
 const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
 constexpr DWORD busy_wait_ms = 5000; // how long we wait for a busy pipe in all
-constexpr int max_retries = 9;       // further exchanges while a request shows no effect
+// The state query: any text but "1" and "0" changes nothing, and the server answers a
+// connection that has sent something at once (one that sends nothing waits a moment).
+const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_usage = 64;
 
 const char usage_text[] =
@@ -75,17 +77,14 @@ HANDLE open_pipe(DWORD* error)
 
 enum class Exchange { done, not_running, failed, malformed };
 
-// One exchange: the request (none for status), then the two-byte state reply.
+// One exchange: the request, then the two-byte state reply.
 Exchange exchange(const char* request, char* state)
 {
     DWORD error = 0;
     tk::unique_hfile pipe(open_pipe(&error));
     if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
     DWORD count = 0;
-    // The request goes first, before anything else: the server answers as soon as it finds
-    // the pipe empty, so every call between the open and the write is time lost.
-    if (request && !WriteFile(pipe.get(), request, static_cast<DWORD>(strlen(request)), &count, nullptr))
-        return Exchange::failed;
+    if (!WriteFile(pipe.get(), request, static_cast<DWORD>(strlen(request)), &count, nullptr)) return Exchange::failed;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
     char reply[16];
@@ -101,13 +100,6 @@ int pipe_command(const char* request)
 {
     char state = 0;
     Exchange result = exchange(request, &state);
-    // A request that reached the server only after its read had found the pipe empty is
-    // not executed; the reply then shows the old state. That happens to about one request
-    // in four when the server is quick to wake, so we ask again while the state differs.
-    // Asking again costs nothing when it was executed: the same command twice does nothing
-    // the second time, and an executed "1" always ends with Gaming Mode on.
-    for (int retry = 0; retry < max_retries && result == Exchange::done && request && state != request[0]; ++retry)
-        result = exchange(request, &state);
     switch (result) {
     case Exchange::done:
         out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
@@ -174,7 +166,7 @@ int main(int argc, char** argv)
         out(usage_text);
         return exit_ok;
     }
-    if (strcmp(command, "status") == 0) return pipe_command(nullptr);
+    if (strcmp(command, "status") == 0) return pipe_command(status_request);
     if (strcmp(command, "on") == 0) return pipe_command("1");
     if (strcmp(command, "off") == 0) return pipe_command("0");
     if (strcmp(command, "topology") == 0) return topology();

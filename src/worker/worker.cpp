@@ -3,7 +3,8 @@
 //
 // One exchange: a client connects, writes zero or more requests, reads the two-byte state
 // reply and closes. The thread executes every request already in the pipe when it reads,
-// replies as soon as a read finds the pipe empty, and then ends the connection. The one
+// replies as soon as a read finds the pipe empty (the first read of a connection waits a
+// moment for a request first), and then ends the connection. The one
 // pipe instance is kept for the worker's whole life (disconnected and connected again), so
 // the name never disappears while the worker runs.
 #include "worker/worker.h"
@@ -17,6 +18,7 @@ namespace {
 const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
 constexpr DWORD request_limit = 256;  // the longest request we execute, and both pipe buffers
 constexpr DWORD linger_ms = 5000;     // the longest wait for a client to take its reply and go
+constexpr DWORD first_request_ms = 50; // how long a new connection may take to send its first request
 constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vista on; XP refuses it)
 
 // Module state: written by the user-interface thread only.
@@ -47,6 +49,7 @@ struct Connection {
     char state[2];                   // the reply; lives as long as its write
     bool io_pending;                 // a connect or read on server.io is outstanding
     bool reply_pending;              // the reply write on server.reply is outstanding
+    bool read_once;                  // a read of this connection has completed
     DWORD replied_at;                // GetTickCount() when the reply was written
 };
 
@@ -122,27 +125,55 @@ Step wait_for_client(PipeServer& server, Connection& conn)
     }
 }
 
+// Executes a request of count bytes that a read has just delivered.
+Step execute_request(PipeServer& server, Connection& conn, DWORD count)
+{
+    conn.read_once = true;
+    if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
+    conn.receive[count] = '\0';
+    Qel_DaemonDoCommand(conn.receive);
+    if (stop_requested(server)) { // a client that writes without pause must not hold us
+        server.stopping = true;
+        return Step::disconnect;
+    }
+    return Step::read_request;
+}
+
+// A client can write only once it is connected, and its connect wakes us first: the first
+// read of a connection finds the pipe empty more often than not, although the request is
+// on its way. Answering then would report the old state and drop the request unexecuted,
+// so the first read waits a moment for it. A client that sends nothing (a plain state
+// query) gets its reply after that moment; one that sends any other text gets it at once.
+Step await_first_request(PipeServer& server, Connection& conn)
+{
+    switch (wait_or_stop(server, server.io.hEvent, first_request_ms)) {
+    case Wait::timeout: return Step::reply; // the read stays pending while we reply
+    case Wait::stop: server.stopping = true; return Step::disconnect;
+    case Wait::done: break;
+    }
+    conn.io_pending = false;
+    DWORD count = 0;
+    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(server, conn, count);
+    conn.read_once = true;
+    // Over 256 bytes: not executed; its rest is drained while lingering.
+    return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
+}
+
 // Reads one request. Executes it when it came at once; replies when the pipe is empty.
 Step read_request(PipeServer& server, Connection& conn)
 {
     start_operation(server.io);
     DWORD count = 0;
     if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
-        if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE) || count == 0)
-            return Step::disconnect; // a zero-length message ends the connection without a reply
-        conn.receive[count] = '\0';
-        Qel_DaemonDoCommand(conn.receive);
-        if (stop_requested(server)) { // a client that writes without pause must not hold us
-            server.stopping = true;
-            return Step::disconnect;
-        }
-        return Step::read_request;
+        if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return Step::disconnect;
+        return execute_request(server, conn, count);
     }
     switch (GetLastError()) {
     case ERROR_IO_PENDING: // the pipe is empty: the read stays pending while we reply
         conn.io_pending = true;
-        return Step::reply;
+        return conn.read_once ? Step::reply : await_first_request(server, conn);
     case ERROR_MORE_DATA: // over 256 bytes: not executed; its rest is drained while lingering
+        conn.read_once = true;
         return Step::reply;
     default: // the client has gone
         return Step::disconnect;
@@ -270,7 +301,9 @@ DWORD WINAPI TscPipeThread(void*)
         TRACE("TscPipeThread - EXIT\n");
         return 0; // the starter sees the thread end
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, TRUE};
+    // Not inheritable: a child we start (the power tool, the command interpreter) must not
+    // hold our instance and keep the name alive after we are gone.
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
 
     server.io_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     server.reply_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));

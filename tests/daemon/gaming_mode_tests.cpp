@@ -224,6 +224,14 @@ TEST_F(GamingMode, TwoSimultaneousOnCommandsMakeOneSequence)
 // The watcher, on the real registry: a value of the user's power configuration key.
 class Watcher : public GamingMode {
 protected:
+    // The key exists on every Windows; a new Wine prefix may not have it yet.
+    void SetUp() override
+    {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        RegCloseKey(key);
+    }
     void TearDown() override
     {
         GamingMode::TearDown();

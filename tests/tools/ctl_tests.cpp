@@ -102,7 +102,7 @@ protected:
     std::string output_;
 };
 
-TEST_F(Ctl, StatusPrintsTheStateAndSendsNothing)
+TEST_F(Ctl, StatusPrintsTheStateAndSendsOnlyAQuery)
 {
     ASSERT_EQ(1, Qel_WorkerStart(0, 0));
     EXPECT_EQ(0, ctl("status", &output_));
@@ -110,7 +110,9 @@ TEST_F(Ctl, StatusPrintsTheStateAndSendsNothing)
     fake_daemon::set_game_mode(1);
     EXPECT_EQ(0, ctl("status", &output_));
     EXPECT_EQ("Gaming Mode: on\n", output_);
-    EXPECT_TRUE(fake_daemon::commands().empty());
+    // The query is a text the daemon ignores: it only makes the server answer at once.
+    EXPECT_EQ((std::vector<std::string>{"?", "?"}), fake_daemon::commands());
+    EXPECT_EQ(1, fake_daemon::game_mode());
 }
 
 TEST_F(Ctl, OnAndOffSendTheirCommandAndPrintTheNewState)

@@ -80,6 +80,18 @@ TEST_F(Worker, QueuedRequestsRunInOrderAndOneReplyFollows)
     EXPECT_EQ(0, fake_daemon::game_mode());
 }
 
+TEST_F(Worker, RequestWrittenRightAfterConnectingIsExecuted)
+{
+    // Nothing holds the server here: its connect wakes it before the client's write
+    // arrives, and the request must still be carried out and answered.
+    start();
+    for (int i = 0; i < 40; ++i) {
+        bool on = i % 2 == 0;
+        EXPECT_EQ(on ? reply_on : reply_off, exchange({on ? "1" : "0"})) << "exchange " << i;
+    }
+    EXPECT_EQ(40u, fake_daemon::commands().size());
+}
+
 TEST_F(Worker, RequestWithOrWithoutItsNulActsTheSame)
 {
     start();
