@@ -3,6 +3,7 @@
 
 #include "driver/driver.h"
 #include "platform/seam.h"
+#include "common/handle.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -79,23 +80,6 @@ void reset_run_state(State& s)
     s.opens = 0;
     s.log.clear();
 }
-
-// Closes a file handle when it goes. (common/handle.h cannot be used beside <string>: its
-// namespace tm collides with the C library's struct tm.)
-class OwnedFile {
-public:
-    explicit OwnedFile(HANDLE h) : h_(h) {}
-    ~OwnedFile() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    OwnedFile(const OwnedFile&) = delete;
-    OwnedFile& operator=(const OwnedFile&) = delete;
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
-};
 
 // ---- processors ----
 
@@ -264,7 +248,7 @@ void append_to_log_file(State& s, const std::string& line)
             if (locked) ReleaseMutex(mutex);
         }
     } unlock{s.log_file_mutex, locked};
-    OwnedFile file(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    tk::unique_hfile file(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     std::string text = line + "\n";
@@ -460,7 +444,7 @@ const DeviceOps sim_device = {sim_open, sim_control, sim_close};
 
 bool read_whole_file(const char* path, std::string* text)
 {
-    OwnedFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    tk::unique_hfile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     char buffer[4096];
