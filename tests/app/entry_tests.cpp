@@ -286,7 +286,11 @@ TEST(InChildProcess, RunRestoresGamingModeBeforeTheWindowAndExitStoresIt)
     HWND seen;
     {
         MainWindowPoster poster([&](HWND window) {
-            icon_was_present = tray_icon_present(window);
+            // The window exists a moment before its icon is added.
+            for (int i = 0; i < 500 && !icon_was_present; ++i) {
+                icon_was_present = tray_icon_present(window);
+                if (!icon_was_present) Sleep(10);
+            }
             PostMessageA(window, WM_COMMAND, IDM_TRAY_EXIT, 0);
         });
         result = tickmend_main(instance(), "");
