@@ -20,6 +20,7 @@
 #include <wchar.h>
 
 #include "common/handle.h"
+#include "sim/stand_in_log.h"
 
 namespace {
 
@@ -83,31 +84,7 @@ bool write_value(const wchar_t* name, DWORD type, const void* data, DWORD size)
 }
 
 // Adds one line to the run log, keeping the last log_entries lines.
-void log_run(const wchar_t* line)
-{
-    const DWORD capacity = log_entries * 128 + 2;
-    static wchar_t log[capacity + 128];
-    read_text(L"Log", log, capacity);
-    size_t end = 0;
-    int lines = 0;
-    while (log[end] != L'\0') {
-        end += wcslen(log + end) + 1;
-        ++lines;
-    }
-    while (lines >= log_entries) {
-        size_t first = wcslen(log) + 1;
-        memmove(log, log + first, (end - first) * sizeof(wchar_t));
-        end -= first;
-        --lines;
-    }
-    size_t length = wcslen(line);
-    if (length > 120) length = 120;
-    memcpy(log + end, line, length * sizeof(wchar_t));
-    end += length;
-    log[end++] = L'\0';
-    log[end++] = L'\0';
-    write_value(L"Log", REG_MULTI_SZ, log, static_cast<DWORD>(end * sizeof(wchar_t)));
-}
+void log_run(const wchar_t* line) { append_stand_in_log(state_key, line, log_entries); }
 
 void copy_text(wchar_t* to, size_t capacity, const wchar_t* from, size_t length)
 {

@@ -28,6 +28,7 @@
 #include <wchar.h>
 
 #include "common/handle.h"
+#include "sim/stand_in_log.h"
 
 namespace {
 
@@ -132,22 +133,6 @@ DWORD sim_setting(const wchar_t* name)
 // Appends "function(index) = result" to the call log, keeping the last log_entries lines.
 void log_call(const wchar_t* function, UINT index, BOOLEAN result)
 {
-    const DWORD capacity = log_entries * 64 + 2;
-    wchar_t log[capacity];
-    if (!read_text(HKEY_CURRENT_USER, sim_key, L"Log", log, capacity - 64)) log[0] = log[1] = L'\0';
-    // log holds "line\0line\0...\0"; find its end and count its lines.
-    size_t end = 0;
-    int lines = 0;
-    while (log[end] != L'\0') {
-        end += wcslen(log + end) + 1;
-        ++lines;
-    }
-    while (lines >= log_entries) {
-        size_t first = wcslen(log) + 1;
-        memmove(log, log + first, (end - first) * sizeof(wchar_t));
-        end -= first;
-        --lines;
-    }
     wchar_t line[64];
     wchar_t number[11];
     number_text(index, number);
@@ -157,10 +142,7 @@ void log_call(const wchar_t* function, UINT index, BOOLEAN result)
     line[length++] = L'(';
     wcscpy(line + length, number);
     wcscat(line, result ? L") = 1" : L") = 0");
-    wcscpy(log + end, line);
-    end += wcslen(line) + 1;
-    log[end++] = L'\0';
-    write_value(HKEY_CURRENT_USER, sim_key, L"Log", REG_MULTI_SZ, log, static_cast<DWORD>(end * sizeof(wchar_t)));
+    append_stand_in_log(sim_key, line, log_entries);
 }
 
 BOOLEAN fail(DWORD error)
