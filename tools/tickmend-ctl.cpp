@@ -170,7 +170,9 @@ int main(int argc, char** argv)
     if (strcmp(command, "on") == 0) return pipe_command("1");
     if (strcmp(command, "off") == 0) return pipe_command("0");
     if (strcmp(command, "topology") == 0) return topology();
-    err("tickmend-ctl: unknown command\n");
+    err("tickmend-ctl: unknown command \"");
+    err(command);
+    err("\"\n");
     err(usage_text);
     return exit_usage;
 }
