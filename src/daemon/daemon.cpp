@@ -76,14 +76,35 @@ void release_watcher()
 
 void __game_mode_off();
 
-// The watcher: waits for a value of the user's power configuration key to change, then
-// turns Gaming Mode off and leaves the power scheme as the user set it. It acts at most once.
+// What a new watcher is told; read before it signals armed.
+struct WatcherStart {
+    LONG period;  // the on-period it watches
+    HANDLE armed; // set once the notification is armed, or cannot be
+};
+
+// The watcher: arms the change notification on the user's power configuration key, waits
+// for a value of the key to change, then turns Gaming Mode off and leaves the power scheme
+// as the user set it. It acts at most once.
+//
+// The notification is armed from this thread: Windows ends a registration (and signals its
+// event) when the thread that made it ends. Armed from the thread that ran the on sequence,
+// a pipe request's registration would fire as the pipe thread stops at exit, and Gaming
+// Mode would go off as if the user had changed the scheme, leaving it unrestored.
 DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
 {
-    LONG period = static_cast<LONG>(reinterpret_cast<ULONG_PTR>(parameter));
+    const WatcherStart* start = static_cast<const WatcherStart*>(parameter);
+    LONG period = start->period;
     HANDLE changed = powercfg_changed_event.get();
     HANDLE stop = watcher_stop_event.get();
-    if (!changed || !stop) return 1;
+    bool armed = false;
+    if (powercfg_key && changed) {
+        LONG status = RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE);
+        armed = status == ERROR_SUCCESS;
+        if (!armed) TRACE("Qel_DaemonDoGameModeOn - RegNotifyChangeKeyValue Failed %i\n", (int)status);
+    }
+    SetEvent(start->armed); // start is gone after this
+    if (!armed || !stop) return 1;
+
     HANDLE pair[2] = {changed, stop};
     if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
 
@@ -99,30 +120,33 @@ DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
     return 1;
 }
 
-void start_watcher()
+// The watcher's events and key, made before the on sequence.
+void prepare_watcher()
 {
     powercfg_changed_event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (!powercfg_changed_event) TRACE("Qel_DaemonDoGameModeOn - CreateEvent Failed %i\n", (int)GetLastError());
     watcher_stop_event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (!watcher_stop_event) TRACE("Qel_DaemonDoGameModeOn - CreateEvent Failed %i\n", (int)GetLastError());
-    LPVOID period = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(++on_period));
-    watcher_thread.reset(CreateThread(nullptr, 0, power_scheme_change_notification, period, 0, &watcher_thread_id));
-    if (!watcher_thread) {
-        watcher_thread_id = 0;
-        TRACE("Qel_DaemonDoGameModeOn - CreateThread Failed %i\n", (int)GetLastError());
-    }
     LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", 0, KEY_ALL_ACCESS, powercfg_key.put());
     if (status != ERROR_SUCCESS) TRACE("Qel_DaemonDoGameModeOn - RegOpenKeyEx Failed %i\n", (int)status);
 }
 
-// Armed only after the switch to the non-throttling scheme, so that our own switch does
-// not count as a change from outside.
-void arm_watcher()
+// Starts the watcher after the switch to the non-throttling scheme, so that our own switch
+// does not count as a change from outside, and returns once its notification is armed.
+void start_watcher()
 {
-    if (!powercfg_key || !powercfg_changed_event) return;
-    LONG status = RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET,
-                                          powercfg_changed_event.get(), TRUE);
-    if (status != ERROR_SUCCESS) TRACE("Qel_DaemonDoGameModeOn - RegNotifyChangeKeyValue Failed %i\n", (int)status);
+    tk::unique_handle armed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!armed) return; // without it we could not know when the start record may go
+    WatcherStart start = {++on_period, armed.get()};
+    watcher_thread.reset(CreateThread(nullptr, 0, power_scheme_change_notification, &start, 0, &watcher_thread_id));
+    if (!watcher_thread) {
+        watcher_thread_id = 0;
+        TRACE("Qel_DaemonDoGameModeOn - CreateThread Failed %i\n", (int)GetLastError());
+        return;
+    }
+    // The thread signals before anything that could block it; its end counts too.
+    HANDLE either[2] = {armed.get(), watcher_thread.get()};
+    WaitForMultipleObjects(2, either, FALSE, INFINITE);
 }
 
 void trace_reply([[maybe_unused]] const char* name, TscResult result)
@@ -260,7 +284,7 @@ void Qel_DaemonDoGameModeOn()
     if (game_mode_on) return;
 
     release_watcher(); // leftovers of an earlier period, if any
-    start_watcher();
+    prepare_watcher();
 
     SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
@@ -269,7 +293,7 @@ void Qel_DaemonDoGameModeOn()
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
 
     InterlockedExchange(&scheme_changed_externally, 0);
-    arm_watcher();
+    start_watcher();
 }
 
 void Qel_DaemonDoGameModeOff()
