@@ -111,15 +111,33 @@ TEST_F(GamingMode, FailedNorthbridgeReadWritesNothing)
     EXPECT_EQ(0u, log_lines("PCI_").size());
 }
 
-TEST_F(GamingMode, WithoutADriverGamingModeIsStillOn)
+// The active plan as the stand-in powercfg keeps it ("" for its default, Balanced).
+std::string active_plan()
 {
+    char text[64] = "";
+    DWORD size = sizeof text - 1;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg", 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        RegQueryValueExA(key, "Active", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+        RegCloseKey(key);
+    }
+    return text;
+}
+
+TEST_F(GamingMode, WithoutADriverGamingModeIsStillOnAndThePlanSwitched)
+{
+    // This test program runs as a Windows of major version 6: the powercfg way.
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
     start("two-node");
     sim_set_driver_absent(true);
     Qel_DaemonDoCommand("1");
     EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
     EXPECT_EQ(0u, sim_log_size());
+    EXPECT_EQ("8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c", active_plan());
     Qel_DaemonDoCommand("0");
     EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ("381b4222-f694-41f0-9685-ff5bb260df2e", active_plan()) << "Balanced was not restored";
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
 }
 
 TEST_F(GamingMode, ProcessorsWithoutANodeBelowEightGetNoRequest)
@@ -265,6 +283,7 @@ protected:
 
 TEST_F(Watcher, OutsideChangeOfThePowerKeyTurnsGamingModeOffAndKeepsTheScheme)
 {
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
     start("two-node");
     Qel_DaemonDoCommand("1");
     ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
@@ -273,6 +292,7 @@ TEST_F(Watcher, OutsideChangeOfThePowerKeyTurnsGamingModeOffAndKeepsTheScheme)
     ASSERT_TRUE(off_within(10000));
     EXPECT_EQ(1, scheme_changed_externally);
     EXPECT_EQ((std::vector<std::string>{"PCI_READ", "PCI_WRITE"}), requests());
+    EXPECT_EQ("8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c", active_plan()) << "the plan was restored over the user's change";
 
     // The next "1" switches again and clears the flag.
     Qel_DaemonDoCommand("1");
