@@ -7,6 +7,23 @@
 
 namespace app_testing {
 
+HINSTANCE instance()
+{
+    return GetModuleHandleA(nullptr);
+}
+
+HWND make_window(const char* class_name, WNDPROC proc)
+{
+    UnregisterClassA(class_name, instance());
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = instance();
+    wc.lpszClassName = class_name;
+    if (!RegisterClassA(&wc)) return nullptr;
+    return CreateWindowExA(0, class_name, "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance(), nullptr);
+}
+
+
 const char settings_key[] = "Software\\QEL\\qel_pacemill";
 
 DWORD read_setting(const char* name)

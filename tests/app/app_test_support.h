@@ -16,6 +16,13 @@ DWORD read_setting(const char* name);
 void write_setting(const char* name, DWORD value);
 void delete_setting(const char* name);
 
+// This test program's module: its resources are the program's.
+HINSTANCE instance();
+
+// Registers a window class of this name with proc (again, if it exists with another) and
+// makes a small window of it; null when it cannot.
+HWND make_window(const char* class_name, WNDPROC proc);
+
 // A top-level window of this process with this class name (and owner, when given), or null.
 HWND find_own_window(const char* class_name, HWND owner = nullptr);
 

@@ -15,11 +15,6 @@ using Calls = std::vector<std::string>;
 
 namespace {
 
-HINSTANCE instance()
-{
-    return GetModuleHandleA(nullptr);
-}
-
 ULONGLONG dll_version_of(const char* dll)
 {
     HMODULE module = LoadLibraryA(dll);
@@ -91,13 +86,7 @@ LRESULT CALLBACK recording_proc(HWND window, UINT message, WPARAM wparam, LPARAM
 TEST(CloseArgument, SendsDestroyOnlyToAWindowOfOurClass)
 {
     // A class of another program, with the same procedure, so only the class name differs.
-    WNDCLASSA other = {};
-    other.lpfnWndProc = recording_proc;
-    other.hInstance = instance();
-    other.lpszClassName = "SomeoneElsesWindow";
-    RegisterClassA(&other);
-    HWND foreign = CreateWindowExA(0, "SomeoneElsesWindow", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                   instance(), nullptr);
+    HWND foreign = make_window("SomeoneElsesWindow", recording_proc);
     ASSERT_NE(nullptr, foreign);
     received.clear();
     write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(foreign)));
@@ -107,12 +96,7 @@ TEST(CloseArgument, SendsDestroyOnlyToAWindowOfOurClass)
     received.clear();
 
     // A window of class "TICKMEND" gets WM_DESTROY.
-    WNDCLASSA ours = other;
-    ours.lpszClassName = "TICKMEND";
-    UnregisterClassA("TICKMEND", instance());
-    ASSERT_NE(0, RegisterClassA(&ours));
-    HWND target = CreateWindowExA(0, "TICKMEND", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance(),
-                                  nullptr);
+    HWND target = make_window("TICKMEND", recording_proc);
     ASSERT_NE(nullptr, target);
     write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(target)));
     EXPECT_EQ(1, tickmend_main(instance(), "/k"));
@@ -130,38 +114,24 @@ TEST(CloseArgument, SendsDestroyOnlyToAWindowOfOurClass)
     EXPECT_FALSE(drain_messages());
 }
 
-// Each of these runs the matching InChildProcess test in a child process.
-TEST(Entry, CloseArgumentIsRecognisedOnlyWhenExact)
+// Each runs the InChildProcess test of its name in a child process.
+class Entry : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Entry, PassesInAChildProcess)
 {
-    EXPECT_EQ(0, run_child("CloseArgumentIsRecognisedOnlyWhenExact"));
+    EXPECT_EQ(0, run_child(GetParam()));
 }
 
-TEST(Entry, SecondInstanceEndsWithZeroAndDoesNothing)
-{
-    EXPECT_EQ(0, run_child("SecondInstanceEndsWithZeroAndDoesNothing"));
-}
+INSTANTIATE_TEST_SUITE_P(InChild, Entry,
+                         ::testing::Values("CloseArgumentIsRecognisedOnlyWhenExact",
+                                           "SecondInstanceEndsWithZeroAndDoesNothing",
+                                           "WithoutGamingModeTheProgramEndsWithOneAndNoWindow",
+                                           "RunRestoresGamingModeBeforeTheWindowAndExitStoresIt",
+                                           "AcceleratorsInTheMessageLoopOpenTheAboutBox",
+                                           "WindowSetUpFailureStopsTheWorkerAndEndsWithZero"),
+                         [](const ::testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
-TEST(Entry, WithoutGamingModeTheProgramEndsWithOneAndNoWindow)
-{
-    EXPECT_EQ(0, run_child("WithoutGamingModeTheProgramEndsWithOneAndNoWindow"));
-}
-
-TEST(Entry, RunRestoresGamingModeBeforeTheWindowAndExitStoresIt)
-{
-    EXPECT_EQ(0, run_child("RunRestoresGamingModeBeforeTheWindowAndExitStoresIt"));
-}
-
-TEST(Entry, AcceleratorsInTheMessageLoopOpenTheAboutBox)
-{
-    EXPECT_EQ(0, run_child("AcceleratorsInTheMessageLoopOpenTheAboutBox"));
-}
-
-TEST(Entry, WindowSetUpFailureStopsTheWorkerAndEndsWithZero)
-{
-    EXPECT_EQ(0, run_child("WindowSetUpFailureStopsTheWorkerAndEndsWithZero"));
-}
-
-TEST(Entry, PowerPersonalityIsWatchedOnlyWhereTheMajorVersionIsExactlySix)
+TEST(EntryVersion, PowerPersonalityIsWatchedOnlyWhereTheMajorVersionIsExactlySix)
 {
     struct {
         const char* wine_version;

@@ -12,11 +12,6 @@ using namespace app_testing;
 
 namespace {
 
-HINSTANCE instance()
-{
-    return GetModuleHandleA(nullptr);
-}
-
 const WORD english_us = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
 struct FoundResources {
@@ -164,13 +159,7 @@ LRESULT CALLBACK command_recorder(HWND window, UINT message, WPARAM wparam, LPAR
 
 TEST(Resources, AltQuestionMarkAndAltSlashAskForTheAboutBox)
 {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = command_recorder;
-    wc.hInstance = instance();
-    wc.lpszClassName = "AcceleratorTarget";
-    RegisterClassA(&wc);
-    HWND target = CreateWindowExA(0, "AcceleratorTarget", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                  instance(), nullptr);
+    HWND target = make_window("AcceleratorTarget", command_recorder);
     ASSERT_NE(nullptr, target);
     HACCEL table = LoadAcceleratorsA(instance(), MAKEINTRESOURCEA(IDC_TICKMEND));
     ASSERT_NE(nullptr, table);

@@ -42,11 +42,6 @@ bool is_vista_major()
     return version.dwMajorVersion == 6;
 }
 
-HINSTANCE instance()
-{
-    return GetModuleHandleA(nullptr);
-}
-
 class TrayWindow : public ::testing::Test {
 protected:
     void SetUp() override
