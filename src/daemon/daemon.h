@@ -22,6 +22,3 @@ void Qel_DaemonDoGameModeOn();
 void Qel_DaemonDoGameModeOff();
 int register_tickmend();
 void deregister_tickmend();
-// The interval that registration sends: 0 when the counters cannot drift, else the
-// configured sync_interval (default 1000 ms, at most 2000 ms).
-DWORD drift_interval();

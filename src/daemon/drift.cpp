@@ -56,8 +56,8 @@ DWORD configured_interval()
     return value;
 }
 
-} // namespace
-
+// The interval that registration sends: 0 when the counters cannot drift, else the
+// configured sync_interval, bounded.
 DWORD drift_interval()
 {
     DWORD regs[4] = {};
@@ -69,6 +69,8 @@ DWORD drift_interval()
     bool stable = counter_stable(edx) && !varies;
     return stable ? 0 : configured_interval();
 }
+
+} // namespace
 
 int register_tickmend()
 {
