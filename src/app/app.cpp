@@ -2,12 +2,14 @@
 #include "app/resource.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "notice/notice.h"
 #include "registry/registry.h"
 #include "worker/worker.h"
 
 #include <mbstring.h>
 #include <shellapi.h>
 #include <shlwapi.h>
+#include <stdio.h>
 #include <string.h>
 #include <wtsapi32.h>
 
@@ -15,7 +17,7 @@ namespace {
 
 const char settings_key[] = "Software\\QEL\\qel_pacemill";
 const char mutex_name[] = "QEL Pacemill Single Instance";
-const char tray_tip[] = "QEL Pacemill";
+const char tray_title[] = "QEL Pacemill";
 
 // NOTIFYICONDATAA up to and including its item GUID (shell 5.0 and later), and the older
 // record that ends with the tooltip (488 bytes in a 32-bit process).
@@ -50,6 +52,8 @@ unregister_power_notification_fn unregister_power_notification;
 HPOWERNOTIFY power_notify_handle;
 tray_record tray_icon_data;
 UINT taskbar_created_message;             // sent by the shell when the taskbar is (re)created
+unsigned balloons_shown;                  // notices whose balloon was shown since they came up
+char balloon_text[256];                   // the last balloon, as the shell was given it
 // The worker was stopped by a console disconnect or a real end of the session: the Gaming Mode
 // state then reads off, and start_mode keeps what it was before.
 int worker_stopped;
@@ -79,9 +83,42 @@ void add_tray_icon(HWND window)
                                                LR_DEFAULTCOLOR));
     data.hWnd = window;
     data.uCallbackMessage = WM_TRAY_ICON;
-    lstrcpynA(data.szTip, tray_tip, 128);
+    format_tray_tip(data.szTip, sizeof data.szTip, Qel_DaemonIsGameModeOn(), notice_raised());
     if (!Shell_NotifyIconA(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
+}
+
+// A warning or the Gaming Mode state changed: the tooltip follows, and every notice that has
+// come up since it was last shown gets its balloon (one balloon, one paragraph each).
+void on_notice(HWND window)
+{
+    NOTIFYICONDATAA& data = tray_icon_data.data;
+    if (data.hWnd != window) return; // no icon of ours (yet)
+    unsigned raised = notice_raised();
+    balloons_shown &= raised; // a notice that went away is told again when it comes back
+    unsigned fresh = raised & ~balloons_shown;
+    data.uFlags = NIF_TIP;
+    format_tray_tip(data.szTip, sizeof data.szTip, Qel_DaemonIsGameModeOn(), raised);
+    if (fresh) {
+        balloon_text[0] = '\0';
+        for (int id = 0; id < NOTICE_COUNT; ++id) {
+            if (!(fresh & (1u << id))) continue;
+            char text[256];
+            notice_text(static_cast<notice_id>(id), text, sizeof text);
+            size_t used = strlen(balloon_text);
+            if (used && used + 2 < sizeof balloon_text) strcat(balloon_text, "\n");
+            strncat(balloon_text, text, sizeof balloon_text - strlen(balloon_text) - 1);
+        }
+        data.uFlags |= NIF_INFO;
+        lstrcpynA(data.szInfo, balloon_text, sizeof data.szInfo);
+        lstrcpynA(data.szInfoTitle, tray_title, sizeof data.szInfoTitle);
+        data.dwInfoFlags = NIIF_WARNING;
+        data.uTimeout = 10000;
+        balloons_shown |= fresh;
+    }
+    if (!Shell_NotifyIconA(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
+    data.uFlags = 0;
+    data.szInfo[0] = '\0';
 }
 
 // Removes the tray icon (named by its window and id 0); harmless when it is gone already.
@@ -103,6 +140,7 @@ void save_state_and_stop_worker()
 
 void on_destroy(HWND window)
 {
+    notice_set_window(nullptr, 0);
     save_state_and_stop_worker();
     remove_tray_icon();
     if (is_vista == 1 && unregister_power_notification && power_notify_handle) {
@@ -325,6 +363,10 @@ int create_tray_window(HINSTANCE instance, int show_command)
 
     taskbar_created_message = RegisterWindowMessageA("TaskbarCreated");
     add_tray_icon(window);
+    // Warnings raised before the window existed (at the restore of start_mode) show now.
+    balloons_shown = 0;
+    notice_set_window(window, WM_TRAY_NOTICE);
+    PostMessageA(window, WM_TRAY_NOTICE, 0, 0);
 
     ShowWindow(window, show_command);
     return 1;
@@ -364,6 +406,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_TRAY_ICON:
         if (lparam == WM_CONTEXTMENU || lparam == WM_RBUTTONDOWN) show_tray_menu(window);
         return 0;
+    case WM_TRAY_NOTICE:
+        on_notice(window);
+        return 0;
     default:
         // Explorer restarted (or the taskbar was re-created): our icon is gone with it.
         if (message == taskbar_created_message && message != 0) {
@@ -373,6 +418,44 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         break;
     }
     return DefWindowProcA(window, message, wparam, lparam);
+}
+
+void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
+{
+    if (size <= 0) return;
+    int used = _snprintf(buffer, size, "%s: Gaming Mode %s", tray_title, game_mode_on ? "on" : "off");
+    if (used < 0 || used >= size) {
+        buffer[size - 1] = '\0';
+        return;
+    }
+    // What Gaming Mode left out, or what still stands in the way, one brief a line; a brief
+    // that two notices share (power plan unchanged) is said once.
+    const char* said[NOTICE_COUNT];
+    int said_count = 0;
+    for (int id = 0; id < NOTICE_COUNT; ++id) {
+        if (!(raised & (1u << id))) continue;
+        bool about_sequence = id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING;
+        if (about_sequence && !game_mode_on) continue;
+        const char* brief = notice_short(static_cast<notice_id>(id));
+        bool repeated = false;
+        for (int k = 0; k < said_count; ++k) repeated = repeated || strcmp(said[k], brief) == 0;
+        if (repeated) continue;
+        said[said_count++] = brief;
+        int more = _snprintf(buffer + used, size - used, "\n%s", brief);
+        if (more < 0 || more >= size - used) break; // the tooltip is full: cut at a whole line
+        used += more;
+    }
+    buffer[used] = '\0';
+}
+
+const char* tray_balloon_text()
+{
+    return balloon_text;
+}
+
+const char* tray_tip_text()
+{
+    return tray_icon_data.data.szTip;
 }
 
 HMENU build_tray_menu(int game_mode_on)

@@ -18,6 +18,12 @@ DWORD tray_icon_data_size(ULONGLONG shell_version);
 int create_tray_window(HINSTANCE instance, int show_command);
 // The main window's procedure: tray callback, menu commands, power, session and shutdown events.
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// The tooltip: "QEL Pacemill: Gaming Mode on" (or off), then a line for each raised notice
+// that matters now (those about the on sequence only while it is on); cut to size bytes.
+void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_notices);
+// What the tray icon says now: its tooltip, and the last balloon it showed ("" before any).
+const char* tray_tip_text();
+const char* tray_balloon_text();
 // A new tray popup menu: "Gaming Mode" (checked when on), separator, "About", "Exit"; null on failure.
 HMENU build_tray_menu(int game_mode_on);
 // Shows the tray popup menu at the cursor; the chosen item arrives later as WM_COMMAND.

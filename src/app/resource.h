@@ -15,6 +15,7 @@
 #define IDM_TRAY_EXIT 2        // tray menu: end the program
 
 #define WM_TRAY_ICON 0x8000    // the tray icon's callback message (WM_APP)
+#define WM_TRAY_NOTICE 0x8001  // posted when a warning or the Gaming Mode state changed
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -2,6 +2,7 @@
 // sequences with the watcher that turns Gaming Mode off on an outside power change.
 #include "daemon/daemon.h"
 #include "driver/driver.h"
+#include "notice/notice.h"
 #include "platform/seam.h"
 #include "pwr_enum/pwr_enum.h"
 #include "smp_enum/smp_enum.h"
@@ -294,6 +295,7 @@ void Qel_DaemonDoGameModeOn()
 
     InterlockedExchange(&scheme_changed_externally, 0);
     start_watcher();
+    notice_changed(); // the tray icon shows the state
 }
 
 void Qel_DaemonDoGameModeOff()
@@ -303,4 +305,5 @@ void Qel_DaemonDoGameModeOff()
     if (!game_mode_on) return;
     release_watcher();
     __game_mode_off();
+    notice_changed();
 }

@@ -5,6 +5,7 @@
 #include "app_test_support.h"
 #include "daemon/daemon.h"
 #include "fakes.h"
+#include "notice/notice.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -538,3 +539,51 @@ TEST_F(TrayCallback, OtherMouseMessagesShowNoMenu)
 }
 
 } // namespace
+
+// Warnings reach the tray icon from any thread: a balloon when one comes up, once, and the
+// tooltip says the state and, while Gaming Mode is on, what it left out.
+TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
+{
+    drain_messages();
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
+    EXPECT_STREQ("", tray_balloon_text());
+
+    struct Raiser {
+        static DWORD WINAPI run(void*) { notice_raise(NOTICE_DRIVER_ABSENT); return 0; }
+    };
+    HANDLE raiser = CreateThread(nullptr, 0, Raiser::run, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, raiser);
+    WaitForSingleObject(raiser, INFINITE);
+    CloseHandle(raiser);
+    drain_messages();
+    EXPECT_STREQ("The TSC driver is not installed: Gaming Mode sets the power plan only.", tray_balloon_text());
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text()) << "off: nothing was left out";
+
+    turn_gaming_mode_on();
+    notice_changed(); // what the daemon does after a switch
+    notice_raise(NOTICE_DRIVER_ABSENT);
+    notice_raise(NOTICE_PIPE_NAME_TAKEN, "pid 1234");
+    drain_messages();
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode on\nno TSC driver\npipe taken by another program", tray_tip_text());
+    EXPECT_EQ(nullptr, strstr(tray_balloon_text(), "TSC driver")) << "told once: " << tray_balloon_text();
+    EXPECT_NE(nullptr, strstr(tray_balloon_text(), "(pid 1234)")) << tray_balloon_text();
+
+    notice_clear(NOTICE_DRIVER_ABSENT);
+    notice_clear(NOTICE_PIPE_NAME_TAKEN);
+    drain_messages();
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode on", tray_tip_text());
+    notice_raise(NOTICE_DRIVER_ABSENT); // back after it went: told again
+    drain_messages();
+    EXPECT_EQ(0, strncmp(tray_balloon_text(), "The TSC driver is not installed", 31)) << tray_balloon_text();
+    notice_clear(NOTICE_DRIVER_ABSENT);
+}
+
+TEST(TrayTip, EveryNoticeAtOnceIsCutAtAWholeLine)
+{
+    char tip[128];
+    format_tray_tip(tip, sizeof tip, 1, (1u << NOTICE_COUNT) - 1);
+    EXPECT_EQ(0, strncmp(tip, "QEL Pacemill: Gaming Mode on\n", 29)) << tip;
+    EXPECT_LT(strlen(tip), sizeof tip);
+    EXPECT_NE('\n', tip[strlen(tip) - 1]);
+    EXPECT_EQ(1, [&] { int n = 0; for (const char* p = tip; (p = strstr(p, "power plan unchanged")); ++p) ++n; return n; }());
+}

@@ -1,0 +1,32 @@
+// Warnings for the user about what did not work: raised and cleared by whoever finds out
+// (the daemon, the pipe thread), shown by the tray icon. Any thread may call these; the
+// tray window learns of every change from a posted message and shows each warning once in
+// a balloon when it comes up, and in the tooltip while it lasts.
+#pragma once
+#include <windows.h>
+
+enum notice_id {
+    NOTICE_DRIVER_ABSENT,     // no TSC driver: Gaming Mode sets the power plan only
+    NOTICE_DRIVER_REFUSED,    // the driver failed or refused a request: counters not synchronized
+    NOTICE_PLAN_UNKNOWN,      // the active power plan could not be read: it was left alone
+    NOTICE_PLAN_NOT_SWITCHED, // the non-throttling power plan could not be activated
+    NOTICE_RESTORE_PENDING,   // the user's power plan or northbridge setting is not given back yet
+    NOTICE_PIPE_NAME_TAKEN,   // another program holds the control pipe's name
+    NOTICE_COUNT
+};
+
+// Raises a notice (with an optional detail such as "Status 0xC000000D, RetCode 1", kept
+// until the next raise) or clears it; the window is told when the set changes.
+void notice_raise(notice_id id, const char* detail = nullptr);
+void notice_clear(notice_id id);
+// The raised notices, bit (1u << id) each.
+unsigned notice_raised();
+// The window told by posting message (wParam and lParam 0) whenever the raised set changes
+// or notice_changed is called; a null window stops it.
+void notice_set_window(HWND window, UINT message);
+// Tells the window that what it shows may have changed (Gaming Mode was switched).
+void notice_changed();
+// The balloon text of a notice with its detail, into buffer (size bytes, always ended).
+void notice_text(notice_id id, char* buffer, int size);
+// The few words that name a notice in the tooltip ("no TSC driver").
+const char* notice_short(notice_id id);
