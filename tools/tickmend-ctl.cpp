@@ -14,6 +14,7 @@
 #include "platform/seam.h"
 #include "sim/sim.h"
 #include "smp_enum/smp_enum.h"
+#include "tickmend_version.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ const char usage_text[] =
     "  off       turn Gaming Mode off, then print the state\n"
     "  topology  print the processors, nodes and cores as tickmend sees them, and what\n"
     "            tickmend does on this machine\n"
+    "  --version print the version of QEL Pacemill this client belongs to\n"
     "\n"
     "When TICKMEND_SIM_MACHINE is set (a preset such as \"four-node\", or a machine\n"
     "description file), topology reads that simulated machine instead of this one.\n"
@@ -164,6 +166,10 @@ int main(int argc, char** argv)
     const char* command = argv[1];
     if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 || strcmp(command, "/?") == 0) {
         out(usage_text);
+        return exit_ok;
+    }
+    if (strcmp(command, "--version") == 0) {
+        out("tickmend-ctl " TICKMEND_VERSION "\n");
         return exit_ok;
     }
     if (strcmp(command, "status") == 0) return pipe_command(status_request);

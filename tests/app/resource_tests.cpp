@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/resource.h"
 #include "app_test_support.h"
+#include "tickmend_version.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -308,7 +309,7 @@ TEST(Resources, AboutBoxTemplateHasItsCaptionFontAndSixControls)
     }
     const DWORD child = WS_CHILD | WS_VISIBLE;
     std::vector<Control> expected = {
-        {"static", "Enabled by the QEL Pacemill 1.1.2", -1, child | SS_LEFT | SS_NOPREFIX | WS_GROUP, 76, 19, 215, 8},
+        {"static", "Enabled by the QEL Pacemill " TICKMEND_VERSION, -1, child | SS_LEFT | SS_NOPREFIX | WS_GROUP, 76, 19, 215, 8},
         {"button", "OK", IDOK, child | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 133, 69, 30, 11},
         {"static", "Power Management will be disabled on Multi-processor systems", -1, child | SS_LEFT | WS_GROUP, 76,
          42, 215, 8},
@@ -335,7 +336,7 @@ TEST(Resources, AboutBoxShowsItsTextsAndTheLogo)
         if (picture) shown = reinterpret_cast<HBITMAP>(SendMessageA(c, STM_GETIMAGE, IMAGE_BITMAP, 0));
         else texts.push_back(text);
     }
-    EXPECT_EQ((std::vector<std::string>{"Enabled by the QEL Pacemill 1.1.2", "OK",
+    EXPECT_EQ((std::vector<std::string>{"Enabled by the QEL Pacemill " TICKMEND_VERSION, "OK",
                                         "Power Management will be disabled on Multi-processor systems", "Gaming Mode",
                                         "for optimum game performance."}),
               texts);
@@ -361,10 +362,12 @@ TEST(Resources, VersionBlockDescribesTheProgram)
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
     EXPECT_EQ(VS_FFI_SIGNATURE, fixed->dwSignature);
-    EXPECT_EQ(0x00010001u, fixed->dwFileVersionMS);
-    EXPECT_EQ(0x00020000u, fixed->dwFileVersionLS);
-    EXPECT_EQ(0x00010001u, fixed->dwProductVersionMS);
-    EXPECT_EQ(0x00020000u, fixed->dwProductVersionLS);
+    // The project's version (1.1.2.0 when it was first shipped): 0x00010001, 0x00020000.
+    const DWORD ms = MAKELONG(TICKMEND_VERSION_MINOR, TICKMEND_VERSION_MAJOR), ls = MAKELONG(0, TICKMEND_VERSION_PATCH);
+    EXPECT_EQ(ms, fixed->dwFileVersionMS);
+    EXPECT_EQ(ls, fixed->dwFileVersionLS);
+    EXPECT_EQ(ms, fixed->dwProductVersionMS);
+    EXPECT_EQ(ls, fixed->dwProductVersionLS);
     EXPECT_EQ(static_cast<DWORD>(VOS__WINDOWS32), fixed->dwFileOS);
     EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
 
@@ -379,9 +382,9 @@ TEST(Resources, VersionBlockDescribesTheProgram)
         const char* name;
         const char* value;
     } strings[] = {{"CompanyName", "QEL"},         {"FileDescription", "QEL Pacemill"},
-                   {"FileVersion", "1, 1, 2, 0"},  {"InternalName", "QEL Pacemill"},
+                   {"FileVersion", TICKMEND_VERSION_RC_TEXT},  {"InternalName", "QEL Pacemill"},
                    {"OriginalFilename", "tickmend.exe"}, {"ProductName", "QEL Pacemill"},
-                   {"ProductVersion", "1, 1, 2, 0"}};
+                   {"ProductVersion", TICKMEND_VERSION_RC_TEXT}};
     for (const auto& s : strings) {
         char* value = nullptr;
         std::string query = std::string("\\StringFileInfo\\040904E4\\") + s.name;

@@ -2,9 +2,12 @@
 // codes, the pipe replies through tickmend-ctl, registry values and the stand-in driver's log.
 #include "registry/registry.h"
 #include "support/test_support.h"
+#include "tickmend_version.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -358,6 +361,146 @@ TEST_F(WindowMessages, CancelledEndOfSessionChangesNothing)
     EXPECT_EQ(1u, stored_start_mode());
     EXPECT_EQ(2, ctl("status")) << "the worker still runs after the session ended";
     close_instance();
+}
+
+// tickmend-setup.exe as an administrator's script runs it: silent, into a folder of the
+// test's own, with the instance and the power plan of the other tests.
+class Installer : public Program {
+protected:
+    void SetUp() override
+    {
+        Program::SetUp();
+        if (!TICKMEND_HAVE_MAKENSIS)
+            GTEST_SKIP() << "makensis is not installed (scripts/setup installs nsis): no tickmend-setup.exe to test";
+        remove_installation();
+    }
+    void TearDown() override
+    {
+        Program::TearDown();
+        remove_installation();
+    }
+
+    static constexpr const char* dir = "C:\\tickmend-installer-test\\QEL Pacemill";
+    static constexpr const char* run_key = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    static constexpr const char* uninstall_key =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QEL Pacemill";
+    static std::string installed(const char* name) { return std::string(dir) + "\\" + name; }
+    static std::string menu_folder()
+    {
+        char programs[MAX_PATH] = "";
+        SHGetFolderPathA(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, programs);
+        return std::string(programs) + "\\QEL Pacemill";
+    }
+    static bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    static int install()
+    {
+        return run_process("\"" + product_path("tickmend-setup.exe") + "\" /S /D=" + dir, "", 120000);
+    }
+    // Whatever a failed run left behind goes, so that no other test meets it.
+    static void remove_installation()
+    {
+        for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) DeleteFileA(installed(f).c_str());
+        RemoveDirectoryA(dir);
+        RemoveDirectoryA("C:\\tickmend-installer-test");
+        for (const char* f : {"\\QEL Pacemill.lnk", "\\Uninstall QEL Pacemill.lnk"})
+            DeleteFileA((menu_folder() + f).c_str());
+        RemoveDirectoryA(menu_folder().c_str());
+        HKEY run;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_key, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
+            RegDeleteValueA(run, "QEL Pacemill");
+            RegCloseKey(run);
+        }
+        delete_tree(HKEY_LOCAL_MACHINE, uninstall_key);
+    }
+    // "major.minor.patch" of a file's fixed version block, "" without one.
+    static std::string file_version(const std::string& path)
+    {
+        DWORD handle = 0, size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+        std::vector<BYTE> block(size ? size : 1);
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        if (!size || !GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
+            !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length))
+            return "";
+        char text[32];
+        snprintf(text, sizeof text, "%lu.%lu.%lu", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+                 fixed->dwFileVersionLS >> 16);
+        return text;
+    }
+};
+
+TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
+{
+    ASSERT_EQ(0, install());
+    // The shipping executables and the uninstaller; no simulated machine, no stand-in.
+    std::set<std::string> files;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(installed("*").c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.insert(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    EXPECT_EQ((std::set<std::string>{"tickmend-ctl.exe", "tickmend.exe", "uninstall.exe"}), files);
+    EXPECT_TRUE(exists(menu_folder() + "\\QEL Pacemill.lnk"));
+    EXPECT_TRUE(exists(menu_folder() + "\\Uninstall QEL Pacemill.lnk"));
+
+    // One version everywhere: the client, both version blocks, the uninstall entry.
+    ASSERT_EQ(0, run_capture("\"" + installed("tickmend-ctl.exe") + "\" --version", &ctl_output_));
+    EXPECT_EQ(std::string("tickmend-ctl ") + TICKMEND_VERSION + "\n", ctl_output_);
+    EXPECT_EQ(TICKMEND_VERSION, file_version(installed("tickmend.exe")));
+    EXPECT_EQ(TICKMEND_VERSION, file_version(installed("tickmend-ctl.exe")));
+    EXPECT_EQ(TICKMEND_VERSION, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayVersion"));
+    EXPECT_EQ(dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
+    EXPECT_EQ("QEL Pacemill", registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName"));
+
+    // At logon Windows runs the Run value's command line: here one node without a driver,
+    // where the program ends at once with 1 and without a window.
+    std::string run = registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
+    ASSERT_EQ("\"" + installed("tickmend.exe") + "\"", run);
+    EXPECT_EQ(1, run_process(run));
+    EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
+
+    // The uninstaller takes the user's settings and leaves the administrator's.
+    DWORD value = 1500;
+    ASSERT_EQ(1, set_registry_dword(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &value, 4));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &value, 4));
+    std::string quiet = registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "QuietUninstallString");
+    ASSERT_EQ(0, run_process(quiet)) << quiet;
+    // It goes on from a copy of itself in the temporary folder; the entry goes last.
+    for (int i = 0; i < 600 && exists(dir); ++i) Sleep(100);
+    for (int i = 0; i < 100 && registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName") != ""; ++i) Sleep(100);
+    EXPECT_FALSE(exists(dir));
+    EXPECT_FALSE(exists(menu_folder()));
+    EXPECT_EQ("", registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
+    EXPECT_EQ("", registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName"));
+    EXPECT_EQ(0xDEADu, stored_start_mode());
+    value = 0;
+    EXPECT_TRUE(GetRegistryValue(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", &value, 4));
+    EXPECT_EQ(1500u, value);
+}
+
+TEST_F(Installer, InstallOverARunningInstanceEndsItAndRestoresThePlan)
+{
+    delete_tree(HKEY_CURRENT_USER, powercfg_state);
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, power_saver,
+                                    static_cast<DWORD>(strlen(power_saver) + 1)));
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    ASSERT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+
+    ASSERT_EQ(0, install());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(instance_, 10000)) << "the instance still runs";
+    DWORD code = 99;
+    GetExitCodeProcess(instance_, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(instance_);
+    instance_ = nullptr;
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    EXPECT_EQ(1u, stored_start_mode()) << "Gaming Mode is not remembered for the new version";
+    // Silent: the new version is not started.
+    EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
+    delete_tree(HKEY_CURRENT_USER, powercfg_state);
 }
 
 } // namespace
