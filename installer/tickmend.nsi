@@ -75,16 +75,15 @@ Var fresh ; 1 when no earlier installation was registered: a failure removes our
 !macroend
 
 ; Ends a running instance the way a user's "tickmend.exe /k" does, so that it turns Gaming
-; Mode off, restores the power plan and stores start_mode, then waits (bounded) until its
+; Mode off, restores the power plan and stores start_mode (with none running, "/k" finishes
+; what a crashed instance left), then waits (bounded) until its
 ; process is gone and its files can be replaced. $R0: the tickmend.exe to run with /k.
 ; Sets $R1 to 1 when an instance still runs.
 !macro EndInstance un
 Function ${un}EndInstance
     StrCpy $R1 0
-    FindWindow $0 "${CLASS}"
-    ${If} $0 == 0
-        Return
-    ${EndIf}
+    ; Run even when no window is there: "/k" then gives back a power plan and northbridge
+    ; setting that an instance which did not end properly left changed.
     DetailPrint "Ending the running ${PRODUCT}"
     ExecWait '"$R0" /k'
     StrCpy $1 0
