@@ -23,11 +23,14 @@ DWORD read_dword(const char* name, DWORD fallback)
     return value;
 }
 
-// A text value into buffer (size bytes), always ended; false when it cannot be read.
+// A text value into buffer (size bytes, its NUL included), always ended; false when it
+// cannot be read or does not fit.
 bool read_text(const char* name, char* buffer, DWORD size)
 {
     memset(buffer, 0, size);
-    return GetRegistryValue(HKEY_CURRENT_USER, settings_key, name, buffer, size - 1) != 0;
+    bool read = GetRegistryValue(HKEY_CURRENT_USER, settings_key, name, buffer, size) != 0;
+    buffer[size - 1] = '\0';
+    return read;
 }
 
 bool write_dword(const char* name, DWORD value)
