@@ -44,6 +44,7 @@ struct on_outcome {
     enum { bit_cleared, bit_already_clear, bit_unread } northbridge;
     enum { driver_synchronized, driver_absent, driver_refused, driver_undelivered } driver;
     TscReplyWords reply; // the first refusal
+    bool cores_unbound;  // no core request went out: the affinity masks could not be read
 };
 
 // Node passes never go beyond the tables' eight entries.
@@ -230,6 +231,7 @@ void __game_mode_on(on_outcome& outcome)
     DWORD_PTR process_mask = 0, system_mask = 0;
     bool have_masks = cpus.get_affinity(&process_mask, &system_mask) != FALSE;
     if (!have_masks) TRACE("GetProcessAffinityMask failed.\n");
+    outcome.cores_unbound = !have_masks;
 
     HANDLE device = open_tsc_device();
     if (device == INVALID_HANDLE_VALUE) {
@@ -286,7 +288,9 @@ void report(const on_outcome& outcome)
     char detail[64] = "";
     switch (outcome.driver) {
     case on_outcome::driver_synchronized:
-        strcpy(record.driver, "counters synchronized");
+        strcpy(record.driver, outcome.cores_unbound
+                                  ? "nodes synchronized, cores not: the processor affinity could not be read"
+                                  : "counters synchronized");
         break;
     case on_outcome::driver_absent:
         strcpy(record.driver, "absent: counters not synchronized");
