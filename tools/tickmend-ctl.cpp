@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "common/handle.h"
+#include "driver_report.h"
 #include "platform/seam.h"
 #include "sim/sim.h"
 #include "smp_enum/smp_enum.h"
@@ -31,8 +32,9 @@ const char usage_text[] =
     "  status    print whether Gaming Mode is on\n"
     "  on        turn Gaming Mode on, then print the state\n"
     "  off       turn Gaming Mode off, then print the state\n"
-    "  topology  print the processors, nodes and cores as tickmend sees them, and what\n"
-    "            tickmend does on this machine\n"
+    "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
+    "            tickmend does on this machine, whether the TSC driver is found, absent\n"
+    "            or refusing, and what the last Gaming Mode on left out\n"
     "  --version print the version of QEL Pacemill this client belongs to\n"
     "\n"
     "When TICKMEND_SIM_MACHINE is set (a preset such as \"four-node\", or a machine\n"
@@ -152,6 +154,7 @@ int topology()
     if (cpu_count < 2) out("role: single processor: nothing to do\n");
     else if (node_count == 1) out("role: one node: drift compensation is registered, no Gaming Mode\n");
     else outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
+    print_driver_report(out);
     return exit_ok;
 }
 

@@ -12,6 +12,8 @@
 //                            Vista installs (Balanced, High performance, Power saver)
 //   Language   REG_SZ        "fr" lists in French wording, where the GUID is not the fourth word
 //   ListFails  REG_DWORD     non-zero: the list prints nothing and exits with 1
+//   SetFails   REG_DWORD     non-zero: -s changes nothing and exits with 1 (a tool that fails
+//                            as when the user may not change the plan), silently
 //   Log        REG_MULTI_SZ  the arguments of the last 64 runs, e.g. "-s <guid>"
 // Deleting the key resets the stand-in. Switching writes only this key; it touches nothing
 // under HKCU\Control Panel\PowerCfg.
@@ -182,6 +184,7 @@ int get_active()
 
 int set_active(const char* argument)
 {
+    if (read_dword(L"SetFails")) return 1;
     wchar_t guid[64];
     if (MultiByteToWideChar(CP_ACP, 0, argument, -1, guid, 64) == 0) guid[0] = L'\0';
     for (int i = 0; i < scheme_count; ++i)

@@ -1,5 +1,6 @@
 #include "app/app.h"
 #include "app/resource.h"
+#include "common/handle.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
@@ -62,6 +63,13 @@ template <class F>
 F proc_address(HMODULE module, const char* name)
 {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// An instance holds the single-instance mutex from its start to its end.
+bool instance_running()
+{
+    tk::unique_handle mutex(OpenMutexA(SYNCHRONIZE, FALSE, mutex_name));
+    return mutex.valid();
 }
 
 void save_start_mode()
@@ -222,7 +230,8 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
 {
     if (command_line && _mbscmp(reinterpret_cast<const unsigned char*>(command_line),
                                 reinterpret_cast<const unsigned char*>("/k")) == 0) {
-        close_running_instance(instance);
+        // With no instance to close, what an earlier run left owed is given back here.
+        if (!close_running_instance(instance) && !instance_running()) Qel_DaemonFinishRestore();
         return 1;
     }
 
@@ -259,22 +268,23 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     return static_cast<int>(msg.wParam);
 }
 
-void close_running_instance(HINSTANCE instance)
+int close_running_instance(HINSTANCE instance)
 {
     DWORD stored = 0;
-    if (!GetRegistryValue(HKEY_CURRENT_USER, settings_key, "window_handle", &stored, sizeof stored)) return;
+    if (!GetRegistryValue(HKEY_CURRENT_USER, settings_key, "window_handle", &stored, sizeof stored)) return 0;
     HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(stored));
 
     // window_handle outlives the instance that wrote it: the handle may name another
     // program's window by now, which must not get our WM_DESTROY.
     char expected[100];
     char actual[100];
-    if (!LoadStringA(instance, IDC_TICKMEND, expected, sizeof expected)) return;
+    if (!LoadStringA(instance, IDC_TICKMEND, expected, sizeof expected)) return 0;
     if (!GetClassNameA(window, actual, sizeof actual) || lstrcmpA(actual, expected) != 0) {
         TRACE("app close_running_instance : window_handle names no window of ours\n");
-        return;
+        return 0;
     }
     SendMessageA(window, WM_DESTROY, 0, 0);
+    return 1;
 }
 
 void register_main_window_class(HINSTANCE instance)

@@ -2,6 +2,7 @@
 // sequences with the watcher that turns Gaming Mode off on an outside power change.
 #include "daemon/daemon.h"
 #include "driver/driver.h"
+#include "journal/journal.h"
 #include "notice/notice.h"
 #include "platform/seam.h"
 #include "pwr_enum/pwr_enum.h"
@@ -9,6 +10,7 @@
 #include "common/handle.h"
 #include "common/trace.h"
 
+#include <stdio.h>
 #include <string.h>
 
 volatile LONG scheme_changed_externally = 0;
@@ -31,6 +33,19 @@ tk::unique_hkey powercfg_key;
 DWORD watcher_thread_id = 0;
 // Counts the on-periods; a watcher acts only on the period it was started for.
 LONG on_period = 0;
+
+// What the on-period owes the user: written to the registry before anything is taken, kept
+// until everything is given back. Changed under the lock, or before the lock exists.
+restore_record owed;
+
+// What one on sequence achieved.
+struct on_outcome {
+    enum { plan_switched, plan_unknown, plan_not_switched } plan;
+    enum { bit_cleared, bit_already_clear, bit_unread } northbridge;
+    enum { driver_synchronized, driver_absent, driver_refused, driver_undelivered } driver;
+    TscReplyWords reply; // the first refusal
+    bool cores_unbound;  // no core request went out: the affinity masks could not be read
+};
 
 // Node passes never go beyond the tables' eight entries.
 int node_passes() { return node_count < MAX_NODES ? static_cast<int>(node_count) : MAX_NODES; }
@@ -110,13 +125,16 @@ DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
     if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
 
     TRACE("power_scheme_change_notification - power scheme changed! turning off game mode.\n");
-    InterlockedExchange(&scheme_changed_externally, 1);
     // Whoever turns Gaming Mode off meanwhile sets the stop event: then there is nothing
-    // left to do, and waiting for the lock would only hold that thread up.
+    // left to do, and waiting for the lock would only hold that thread up. The flag is set
+    // only for our own on-period: set by a late watcher, it would keep the next period's
+    // off from giving the user's plan back.
     LockHolder lock(stop);
     if (lock.held() && game_mode_on && period == on_period) {
+        InterlockedExchange(&scheme_changed_externally, 1);
         release_watcher();
         __game_mode_off();
+        notice_changed();
     }
     return 1;
 }
@@ -150,51 +168,94 @@ void start_watcher()
     WaitForMultipleObjects(2, either, FALSE, INFINITE);
 }
 
-void trace_reply([[maybe_unused]] const char* name, TscResult result)
+// Notes the outcome of one TSC request; the first failure is the one reported.
+void note_request([[maybe_unused]] const char* name, on_outcome& outcome, TscResult result,
+                  const TscReplyWords& reply)
 {
-    if (result == TscResult::accepted) TRACE(" %s: registered succesfully\n", name);
+    if (result == TscResult::accepted) {
+        TRACE(" %s: registered succesfully\n", name);
+        return;
+    }
+    if (outcome.driver != on_outcome::driver_synchronized) return;
+    outcome.driver = result == TscResult::refused ? on_outcome::driver_refused : on_outcome::driver_undelivered;
+    outcome.reply = reply;
+}
+
+// The power plan of the on sequence. The plan to give back is written down before the
+// switch; a plan that cannot be read is never switched away from, and a plan still owed
+// from an earlier period stays the one to give back.
+void switch_plan(on_outcome& outcome)
+{
+    power_plan active;
+    if (!ReadActivePowerScheme(&active)) {
+        outcome.plan = on_outcome::plan_unknown;
+        journal_write(&owed);
+        return;
+    }
+    if (owed.plan.kind == plan_none) owed.plan = active;
+    journal_write(&owed);
+    outcome.plan = SwitchToAlwaysOnScheme(&owed.plan) ? on_outcome::plan_switched : on_outcome::plan_not_switched;
 }
 
 // Runs with the lock held: power scheme, northbridge bit, then the node and core
 // synchronization, each core request from the core it names.
-void __game_mode_on()
+void __game_mode_on(on_outcome& outcome)
 {
-    SetAlwaysOnPwerScheme();
+    outcome = on_outcome{};
+    owed.open = 1;
+    switch_plan(outcome);
 
     // Every pass reads the same register; a read that fails gives no value to write back.
+    // Each bit to be cleared is written down before it is.
+    outcome.northbridge = on_outcome::bit_already_clear;
     for (int i = 0; i < node_passes(); ++i) {
         DWORD value = 0;
         saved_nb_bit[i] = 0;
-        if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) continue;
+        if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) {
+            if (i == 0) outcome.northbridge = on_outcome::bit_unread;
+            continue;
+        }
         if (value & NB_BIT) {
             saved_nb_bit[i] = 1;
+            owed.nb_nodes |= 1u << i;
+            journal_write(&owed);
             WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value & ~NB_BIT);
+            outcome.northbridge = on_outcome::bit_cleared;
         }
     }
 
+    // Without the affinity masks there is no mask to go back to: the process is bound to
+    // no processor at all, so the node requests go out from wherever the thread runs and
+    // no core request can be sent from its core.
     const ProcessorOps& cpus = platform_processors();
     DWORD_PTR process_mask = 0, system_mask = 0;
     bool have_masks = cpus.get_affinity(&process_mask, &system_mask) != FALSE;
     if (!have_masks) TRACE("GetProcessAffinityMask failed.\n");
+    outcome.cores_unbound = !have_masks;
 
     HANDLE device = open_tsc_device();
     if (device == INVALID_HANDLE_VALUE) {
         TRACE("OpenDriverInterface failed.\n");
+        outcome.driver = on_outcome::driver_absent;
     } else {
         BYTE source = node_first_cpu[0];
-        if (source < MAX_CPUS && !cpus.set_affinity(static_cast<DWORD_PTR>(1) << source))
+        if (have_masks && source < MAX_CPUS && !cpus.set_affinity(static_cast<DWORD_PTR>(1) << source))
             TRACE("SetProcessAffinityMask failed.\n");
         if (node_count > 1) {
             for (int n = node_passes() - 1; n >= 0; --n) {
                 TRACE("NB to NB src %i, dst %i\n", (int)source, n);
-                trace_reply("SYNC_NODE_TSC", send_tsc_command(device, sync_node_command_word(static_cast<BYTE>(n))));
+                TscReplyWords reply = {-1, -1};
+                TscResult result = send_tsc_command(device, sync_node_command_word(static_cast<BYTE>(n)), 0, &reply);
+                note_request("SYNC_NODE_TSC", outcome, result, reply);
             }
         }
         for (int p = 0; p < MAX_CPUS; ++p) {
             DWORD_PTR bit = static_cast<DWORD_PTR>(1) << p;
             if (!(system_mask & bit) || !cpu_present(p) || !cpus.set_affinity(bit)) continue;
-            trace_reply("SYNC_CORE_TSC",
-                        send_tsc_command(device, sync_command_word(SYNC_CORE_TSC, cpu_node[p], cpu_core[p])));
+            TscReplyWords reply = {-1, -1};
+            TscResult result =
+                send_tsc_command(device, sync_command_word(SYNC_CORE_TSC, cpu_node[p], cpu_core[p]), 0, &reply);
+            note_request("SYNC_CORE_TSC", outcome, result, reply);
         }
         close_tsc_device(device);
     }
@@ -202,17 +263,89 @@ void __game_mode_on()
     game_mode_on = 1;
 }
 
-// Runs with the lock held: the northbridge bit set again only where we cleared it, and
-// the saved power scheme back unless someone else changed it meanwhile.
+// Records what the on sequence achieved where tickmend-ctl reads it, and tells the user
+// through the tray icon what was left out.
+void report(const on_outcome& outcome)
+{
+    last_on_record record;
+    memset(&record, 0, sizeof record);
+    switch (outcome.plan) {
+    case on_outcome::plan_switched:
+        strcpy(record.plan, "switched to a plan that does not throttle the processor");
+        break;
+    case on_outcome::plan_unknown:
+        strcpy(record.plan, "left alone: the active plan could not be read");
+        break;
+    case on_outcome::plan_not_switched:
+        strcpy(record.plan, "left alone: the plan that does not throttle could not be activated");
+        break;
+    }
+    switch (outcome.northbridge) {
+    case on_outcome::bit_cleared: strcpy(record.northbridge, "power management bit cleared"); break;
+    case on_outcome::bit_already_clear: strcpy(record.northbridge, "power management bit already clear"); break;
+    case on_outcome::bit_unread: strcpy(record.northbridge, "left alone: the register could not be read"); break;
+    }
+    char detail[64] = "";
+    switch (outcome.driver) {
+    case on_outcome::driver_synchronized:
+        strcpy(record.driver, outcome.cores_unbound
+                                  ? "nodes synchronized, cores not: the processor affinity could not be read"
+                                  : "counters synchronized");
+        break;
+    case on_outcome::driver_absent:
+        strcpy(record.driver, "absent: counters not synchronized");
+        break;
+    case on_outcome::driver_refused:
+        snprintf(detail, sizeof detail, "Status 0x%08lX, RetCode %ld", static_cast<unsigned long>(outcome.reply.status),
+                 static_cast<long>(outcome.reply.ret_code));
+        snprintf(record.driver, sizeof record.driver, "refused (%s): counters not synchronized", detail);
+        break;
+    case on_outcome::driver_undelivered:
+        strcpy(detail, "a request was not delivered");
+        strcpy(record.driver, "failed (a request was not delivered): counters not synchronized");
+        break;
+    }
+    last_on_write(&record);
+
+    if (outcome.plan == on_outcome::plan_unknown) notice_raise(NOTICE_PLAN_UNKNOWN);
+    else notice_clear(NOTICE_PLAN_UNKNOWN);
+    if (outcome.plan == on_outcome::plan_not_switched) notice_raise(NOTICE_PLAN_NOT_SWITCHED);
+    else notice_clear(NOTICE_PLAN_NOT_SWITCHED);
+    if (outcome.driver == on_outcome::driver_absent) notice_raise(NOTICE_DRIVER_ABSENT);
+    else notice_clear(NOTICE_DRIVER_ABSENT);
+    if (outcome.driver == on_outcome::driver_refused || outcome.driver == on_outcome::driver_undelivered)
+        notice_raise(NOTICE_DRIVER_REFUSED, detail);
+    else notice_clear(NOTICE_DRIVER_REFUSED);
+}
+
+// Gives back what the on-period still owes: the northbridge bits set again, then the
+// user's plan made active (or, when the user picked a plan meanwhile, that plan kept).
+// What cannot be given back stays owed, in memory and in the registry, and is tried again
+// at the next off and the next start. True when nothing is owed any more.
+bool give_back(bool restore_plan)
+{
+    if (!owed.open) return true;
+    for (int i = 0; i < MAX_NODES; ++i) {
+        if (!(owed.nb_nodes & (1u << i))) continue;
+        DWORD value = 0;
+        if (ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value) &&
+            WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value | NB_BIT))
+            owed.nb_nodes &= ~(1u << i);
+    }
+    if (owed.plan.kind != plan_none && (!restore_plan || ActivatePowerScheme(&owed.plan)))
+        owed.plan.kind = plan_none;
+    bool done = owed.plan.kind == plan_none && owed.nb_nodes == 0;
+    if (done) owed.open = 0;
+    journal_write(&owed);
+    if (done) notice_clear(NOTICE_RESTORE_PENDING);
+    else notice_raise(NOTICE_RESTORE_PENDING);
+    return done;
+}
+
+// Runs with the lock held.
 void __game_mode_off()
 {
-    for (int i = 0; i < node_passes(); ++i) {
-        if (!saved_nb_bit[i]) continue;
-        DWORD value = 0;
-        if (ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value))
-            WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value | NB_BIT);
-    }
-    if (!scheme_changed_externally) RestoreSavedPowerScheme();
+    give_back(!scheme_changed_externally);
     game_mode_on = 0;
 }
 
@@ -222,6 +355,10 @@ int Qel_DaemonStart(int, int, int* available)
 {
     TRACE("Qel_DaemonStart - ENTRY\n");
     if (daemon_started) return 0; // already running: a second start changes nothing
+    // Before anything else: what an earlier run (ended by a crash, a kill or a power loss
+    // while Gaming Mode was on) or an earlier failed restore still owes the user.
+    if (!owed.open) journal_read(&owed);
+    if (owed.open) give_back(true);
     if (!enumerate_cpus()) return 0;
     if (cpu_count < 2) return 0;
 
@@ -270,6 +407,13 @@ void Qel_DaemonDoCommand(const char* command)
         Qel_DaemonDoGameModeOff();
 }
 
+int Qel_DaemonFinishRestore()
+{
+    if (daemon_started) return owed.open ? 0 : 1; // the running daemon gives back itself
+    journal_read(&owed);
+    return give_back(true) ? 1 : 0;
+}
+
 int Qel_DaemonIsGameModeOn()
 {
     LockHolder lock;
@@ -289,18 +433,27 @@ void Qel_DaemonDoGameModeOn()
 
     SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    __game_mode_on();
+    on_outcome outcome;
+    __game_mode_on(outcome);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+    report(outcome);
 
     InterlockedExchange(&scheme_changed_externally, 0);
     start_watcher();
     notice_changed(); // the tray icon shows the state
 }
 
+// "0" while Gaming Mode is off tries again to give back what an earlier off could not.
 void Qel_DaemonDoGameModeOff()
 {
-    if (!game_mode_lock || !Qel_DaemonIsGameModeOn()) return;
+    if (!game_mode_lock) return;
+    if (!Qel_DaemonIsGameModeOn()) {
+        if (!owed.open) return;
+        LockHolder lock;
+        if (!game_mode_on && owed.open) give_back(true);
+        return;
+    }
     LockHolder lock;
     if (!game_mode_on) return;
     release_watcher();

@@ -12,6 +12,10 @@ void Qel_DaemonExit();
 void Qel_DaemonDoCommand(const char* command);
 // The Gaming Mode state, read under the game-mode lock: 0 or 1.
 int Qel_DaemonIsGameModeOn();
+// With no instance running: gives back the power plan and northbridge bits that an earlier
+// run left owed (it ended while Gaming Mode was on, or a restore failed); 1 when nothing is
+// owed any more.
+int Qel_DaemonFinishRestore();
 
 // Set by whoever sees the power scheme changed from outside while Gaming Mode is on; the
 // off sequence then leaves the scheme alone. Cleared by the next on sequence.

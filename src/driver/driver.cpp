@@ -236,7 +236,7 @@ DWORD drift_command_word(DWORD command, BYTE node, BYTE core)
     return word;
 }
 
-TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval)
+TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval, TscReplyWords* reply_words)
 {
     // Nothing is ever sent on a handle that did not open.
     if (device == INVALID_HANDLE_VALUE) return TscResult::undelivered;
@@ -254,6 +254,10 @@ TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval)
         [[maybe_unused]] DWORD error = GetLastError();
         TRACE("driver send_tsc_command : DeviceIoControl( %d ) failed!\n", static_cast<int>(error));
         return TscResult::undelivered;
+    }
+    if (reply_words) {
+        reply_words->status = reply.status;
+        reply_words->ret_code = reply.ret_code;
     }
     if (reply.status != 0 || reply.ret_code != 0) {
         TRACE("driver send_tsc_command : %s: Status[ %ld ]  RetCode[ %ld ]\n", command_name(word),

@@ -42,9 +42,16 @@ DWORD drift_command_word(DWORD command, BYTE node, BYTE core); // REGISTER_/Dere
 // Outcome of one TSC command: not delivered, refused (a non-zero reply word), or done.
 enum class TscResult { undelivered, refused, accepted };
 
+// The driver's two reply words, as far as it wrote them.
+struct TscReplyWords {
+    LONG status;
+    LONG ret_code;
+};
+
 // Sends one TSC command on an open device handle (from the platform seam) and judges the
-// reply. interval is put in bytes 4..7 only for REGISTER_TSC_DRIFT.
-TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval = 0);
+// reply. interval is put in bytes 4..7 only for REGISTER_TSC_DRIFT; reply, when given,
+// gets the reply words of a delivered request.
+TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval = 0, TscReplyWords* reply = nullptr);
 
 // Opens the device through the platform seam (the real build: open_driver_interface).
 HANDLE open_tsc_device();

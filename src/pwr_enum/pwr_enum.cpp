@@ -6,7 +6,10 @@
 #include <windows.h>
 #include <powrprof.h>
 #include <ctype.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -14,19 +17,18 @@ namespace {
 
 // Module state: one set per process, all zero at start. The callers hold the game-mode lock
 // for every call, so nothing here needs a lock of its own.
-char saved_scheme_guid[64];  // Vista: the scheme that was active before the switch
+char saved_scheme_guid[64];  // Vista: the scheme to go back to
 DWORD scheme_switched;       // a switch happened that the restore has to undo
 DWORD temp_scheme_created;   // XP: the scheme switched to is the temporary one this call wrote
-UINT saved_scheme_index;     // XP: the scheme that was active before the switch
+UINT saved_scheme_index;     // XP: the scheme to go back to
 UINT always_on_index;        // XP: the non-throttling scheme chosen
 UINT temp_scheme_index;      // XP: one above the largest existing index
 
 const wchar_t always_on_name[] = L"Always On";
 const wchar_t temp_scheme_name[] = L"QEL Temporary Power Scheme";
 const char power_policies_key[] = "Control Panel\\PowerCfg\\PowerPolicies";
-const char list_command[] = "powercfg -l";
-const char switch_command[] = "powercfg -s 8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
-const char restore_format[] = "powercfg -s %s";
+const char list_arguments[] = "-l";
+const char switch_arguments[] = "-s 8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
 const size_t guid_text_length = 36; // 8-4-4-4-12 hexadecimal digits with their dashes
 
 // USER_POWER_POLICY as it lies in memory, with its two trailing alignment bytes named, so
@@ -220,21 +222,66 @@ int create_temp_scheme()
     return WriteProcessorPwrScheme(index, &processor_policy) ? 1 : 0;
 }
 
-// Runs one powercfg command without a window and waits for it; its exit code tells nothing
-// we would act on.
-void run_tool(char* command_line)
+// The tool's full path in the system folder: never one found through the current folder or
+// the program's folder.
+bool powercfg_path(char* path, UINT size)
 {
+    const char name[] = "\\powercfg.exe";
+    UINT length = GetSystemDirectoryA(path, size);
+    if (length == 0 || length + sizeof name > size) return false;
+    memcpy(path + length, name, sizeof name);
+    return true;
+}
+
+// Runs powercfg with arguments, without a window, and waits for it; when reader is given,
+// the tool's standard output is handed to it as a text stream first. True only when the tool
+// ran and ended with exit code 0: its output alone does not say that it did its work.
+bool run_powercfg(const char* arguments, void (*reader)(FILE*))
+{
+    char application[MAX_PATH];
+    if (!powercfg_path(application, sizeof application)) return false;
+    char command_line[MAX_PATH + 64];
+    snprintf(command_line, sizeof command_line, "\"%s\" %s", application, arguments);
+    TRACE("BUFFER %s\n", command_line);
+
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
+    tk::unique_handle read_end;
+    tk::unique_handle write_end;
+    if (reader) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        if (!CreatePipe(read_end.put(), write_end.put(), &inheritable, 0)) return false;
+        SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = write_end.get();
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process))
-        return;
+    if (!CreateProcessA(application, command_line, nullptr, nullptr, reader != nullptr, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process))
+        return false;
     tk::unique_handle process_handle(process.hProcess);
     tk::unique_handle thread_handle(process.hThread);
+    write_end.reset(); // the stream ends when the tool's copy goes
+    if (reader) {
+        HANDLE pipe = read_end.release();
+        int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(pipe), _O_RDONLY | _O_TEXT);
+        FILE* stream = descriptor >= 0 ? _fdopen(descriptor, "r") : nullptr;
+        if (stream) {
+            reader(stream);
+            fclose(stream);
+        } else if (descriptor >= 0) {
+            _close(descriptor);
+        } else {
+            CloseHandle(pipe);
+        }
+    }
     WaitForSingleObject(process_handle.get(), INFINITE);
+    DWORD code = 1;
+    return GetExitCodeProcess(process_handle.get(), &code) && code == 0;
 }
 
 bool is_guid_at(const char* p)
@@ -259,19 +306,18 @@ bool find_guid(const char* text, char* guid)
     return false;
 }
 
+// The GUID of the line of the last list read that is marked active; "" when none is.
+char listed_active_guid[guid_text_length + 1];
+
 // Reads the scheme list and keeps the GUID of the active scheme. The list's wording is the
 // tool's and differs from one language to another, so we rely only on what every list has:
 // a scheme line carries its GUID somewhere and the active one ends with "*". The first line
-// of six words is merely the first scheme listed, which need not be the active one. When no
-// active line is read, saved_scheme_guid keeps the GUID saved before.
-void save_active_scheme()
+// of six words is merely the first scheme listed, which need not be the active one.
+void read_list(FILE* list)
 {
-    FILE* list = _popen(list_command, "r");
-    if (list == nullptr) return;
     char piece[1023 + 1];
     char line_guid[guid_text_length + 1] = "";
-    char active_guid[guid_text_length + 1] = "";
-    char last_mark = 0;       // the last non-blank character of the line so far
+    char last_mark = 0;        // the last non-blank character of the line so far
     bool line_started = false; // a piece of the current line was read
     // A line longer than the buffer arrives in pieces: its GUID is in an early piece, its
     // marker in the last one.
@@ -287,27 +333,40 @@ void save_active_scheme()
         bool line_ends = strchr(piece, '\n') != nullptr || feof(list);
         if (!line_ends) continue;
         line_started = false;
-        if (last_mark == '*' && line_guid[0] != '\0' && active_guid[0] == '\0')
-            memcpy(active_guid, line_guid, sizeof active_guid);
+        if (last_mark == '*' && line_guid[0] != '\0' && listed_active_guid[0] == '\0')
+            memcpy(listed_active_guid, line_guid, sizeof listed_active_guid);
     }
-    if (line_started && last_mark == '*' && line_guid[0] != '\0' && active_guid[0] == '\0')
-        memcpy(active_guid, line_guid, sizeof active_guid);
-    _pclose(list);
-    static_assert(sizeof active_guid <= sizeof saved_scheme_guid);
-    if (active_guid[0] != '\0') memcpy(saved_scheme_guid, active_guid, sizeof active_guid);
+    if (line_started && last_mark == '*' && line_guid[0] != '\0' && listed_active_guid[0] == '\0')
+        memcpy(listed_active_guid, line_guid, sizeof listed_active_guid);
+}
+
+bool read_active_vista(power_plan* plan)
+{
+    listed_active_guid[0] = '\0';
+    if (!run_powercfg(list_arguments, read_list) || listed_active_guid[0] == '\0') return false;
+    TRACE("GUID %s\n", listed_active_guid);
+    plan->kind = plan_guid;
+    memcpy(plan->guid, listed_active_guid, sizeof plan->guid);
+    return true;
+}
+
+bool read_active_xp(power_plan* plan)
+{
+    UINT index = 0;
+    if (!GetActivePwrScheme(&index)) return false;
+    plan->kind = plan_index;
+    plan->index = index;
+    return true;
 }
 
 int switch_vista()
 {
-    save_active_scheme();
-    TRACE("GUID %s\n", saved_scheme_guid);
-    char command[sizeof switch_command];
-    memcpy(command, switch_command, sizeof command);
-    run_tool(command);
-    scheme_switched = 1;
-    return 1;
+    scheme_switched = run_powercfg(switch_arguments, nullptr) ? 1 : 0;
+    return static_cast<int>(scheme_switched);
 }
 
+// scheme_switched stays set when the activation fails, so that the restore still deletes a
+// temporary scheme written here.
 int switch_xp()
 {
     EnumPwrSchemes(find_always_on, 0);
@@ -318,28 +377,22 @@ int switch_xp()
         if (!scheme_switched) return 0;
         temp_scheme_created = 1;
     }
-    GetActivePwrScheme(&saved_scheme_index);
     return SetActivePwrScheme(always_on_index, nullptr, nullptr) ? 1 : 0;
 }
 
-// Without a saved GUID there is nothing to go back to: "powercfg -s" alone would only fail,
-// so nothing is run and the result is 0. scheme_switched stays set, as after every Vista
-// restore, so that a later restore can still run once a switch has read the list.
-int restore_vista()
+int activate_vista(const power_plan* plan)
 {
-    if (saved_scheme_guid[0] == '\0') return 0;
-    char command[12 + 63 + 1];
-    snprintf(command, sizeof command, restore_format, saved_scheme_guid);
-    TRACE("BUFFER %s\n", command);
-    run_tool(command);
-    return 1;
+    if (plan->kind != plan_guid || plan->guid[0] == '\0') return 0;
+    char arguments[4 + sizeof plan->guid];
+    snprintf(arguments, sizeof arguments, "-s %s", plan->guid);
+    return run_powercfg(arguments, nullptr) ? 1 : 0;
 }
 
-// The saved scheme is activated before the temporary one is deleted: the platform does not
+// The plan is activated before the temporary scheme is deleted: the platform does not
 // delete the active scheme.
-int restore_xp()
+int activate_xp(const power_plan* plan)
 {
-    BOOLEAN result = SetActivePwrScheme(saved_scheme_index, nullptr, nullptr);
+    BOOLEAN result = plan->kind == plan_index && SetActivePwrScheme(plan->index, nullptr, nullptr);
     if (temp_scheme_created) DeletePwrScheme(temp_scheme_index);
     scheme_switched = 0;
     temp_scheme_created = 0;
@@ -348,17 +401,49 @@ int restore_xp()
 
 } // namespace
 
-int SetAlwaysOnPwerScheme()
+int ReadActivePowerScheme(power_plan* plan)
+{
+    memset(plan, 0, sizeof *plan);
+    return (is_vista() ? read_active_vista(plan) : read_active_xp(plan)) ? 1 : 0;
+}
+
+int SwitchToAlwaysOnScheme(const power_plan* give_back)
 {
     TRACE("pwr_enum SetAlwaysOnPwerScheme\n");
     bool vista = is_vista();
     clear_state();
+    saved_scheme_index = give_back->kind == plan_index ? give_back->index : 0;
+    if (give_back->kind == plan_guid) memcpy(saved_scheme_guid, give_back->guid, sizeof give_back->guid);
     return vista ? switch_vista() : switch_xp();
+}
+
+int ActivatePowerScheme(const power_plan* plan)
+{
+    return is_vista() ? activate_vista(plan) : activate_xp(plan);
+}
+
+int SetAlwaysOnPwerScheme()
+{
+    power_plan active;
+    if (!ReadActivePowerScheme(&active)) {
+        clear_state(); // nothing switched, nothing to restore
+        return 0;
+    }
+    return SwitchToAlwaysOnScheme(&active);
 }
 
 int RestoreSavedPowerScheme()
 {
     TRACE("pwr_enum RestoreSavedPowerScheme\n");
     if (!scheme_switched) return 0;
-    return is_vista() ? restore_vista() : restore_xp();
+    power_plan saved;
+    memset(&saved, 0, sizeof saved);
+    if (is_vista()) {
+        saved.kind = plan_guid;
+        memcpy(saved.guid, saved_scheme_guid, sizeof saved.guid - 1);
+    } else {
+        saved.kind = plan_index;
+        saved.index = saved_scheme_index;
+    }
+    return ActivatePowerScheme(&saved);
 }

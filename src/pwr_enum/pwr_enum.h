@@ -1,8 +1,23 @@
 // Power scheme switching: a scheme that does not throttle the processor while Gaming Mode
 // is on, and the previous one back afterwards (powrprof on XP, powercfg on Vista).
 #pragma once
+#include <windows.h>
 
-// Switches to the non-throttling scheme and remembers the active one.
+// A power plan as the platform names it: a scheme index on XP, a GUID in text form on Vista.
+struct power_plan {
+    DWORD kind;    // one of the plan_* values below
+    UINT index;    // plan_index
+    char guid[37]; // plan_guid
+};
+constexpr DWORD plan_none = 0, plan_index = 1, plan_guid = 2;
+
+// Reads the active plan; 1 when it is known, 0 when it cannot be read (plan left as it was).
+int ReadActivePowerScheme(power_plan* plan);
+// Remembers give_back for the restore and switches to the non-throttling scheme; 1 when done.
+int SwitchToAlwaysOnScheme(const power_plan* give_back);
+// Makes plan active (and deletes a temporary scheme this module wrote); 1 when done.
+int ActivatePowerScheme(const power_plan* plan);
+// Reads the active plan and, only when it is known, switches; 1 when switched.
 int SetAlwaysOnPwerScheme();
-// Re-activates the remembered scheme; 0 when nothing was switched or no active scheme was known.
+// Re-activates the remembered scheme; 0 when nothing was switched or the activation failed.
 int RestoreSavedPowerScheme();

@@ -203,8 +203,10 @@ TEST(InChildProcess, CloseArgumentIsRecognisedOnlyWhenExact)
     delete_setting("window_handle");
 
     EXPECT_EQ(1, tickmend_main(instance(), "/k"));
-    EXPECT_TRUE(fakes::calls.empty()) << "\"/k\" takes no mutex and starts nothing";
+    EXPECT_EQ((Calls{"FinishRestore"}), fakes::calls)
+        << "\"/k\" with no instance gives back what an earlier run owes, takes no mutex, starts nothing";
 
+    fakes::calls.clear();
     EXPECT_EQ(1, tickmend_main(instance(), "/K"));
     EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "upper case is a normal start";
 
@@ -215,6 +217,7 @@ TEST(InChildProcess, CloseArgumentIsRecognisedOnlyWhenExact)
     }
     EXPECT_TRUE(fakes::calls.empty());
     EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    EXPECT_TRUE(fakes::calls.empty()) << "an instance runs (this process): it gives back itself";
 }
 
 TEST(InChildProcess, SecondInstanceEndsWithZeroAndDoesNothing)

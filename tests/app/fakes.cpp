@@ -102,6 +102,12 @@ void Qel_DaemonDoCommand(const char* command)
     }
 }
 
+int Qel_DaemonFinishRestore()
+{
+    calls.push_back("FinishRestore");
+    return 1;
+}
+
 int Qel_DaemonIsGameModeOn()
 {
     return game_mode_on;

@@ -8,7 +8,8 @@
 namespace fakes {
 
 // Calls in order: "WorkerStart", "WorkerStart (running)", "WorkerExit", "DoCommand 1",
-// "DoCommand 0", "DoCommand 0 (scheme changed externally)", "DaemonStart", "DaemonExit".
+// "DoCommand 0", "DoCommand 0 (scheme changed externally)", "DaemonStart", "DaemonExit",
+// "FinishRestore".
 extern std::vector<std::string> calls;
 // The Gaming Mode state that Qel_DaemonIsGameModeOn reports.
 extern int game_mode_on;

@@ -49,9 +49,12 @@ protected:
         sim_install();
         smp_reset_table();
     }
+    // Whatever a test leaves owed (a failed restore) is not given back at the next test's start.
+    void SetUp() override { RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill"); }
     void TearDown() override
     {
         Qel_DaemonExit();
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill");
         InterlockedExchange(&scheme_changed_externally, 0);
         platform_install(nullptr, nullptr);
         SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);

@@ -1,9 +1,11 @@
 // Gaming Mode's on and off sequences as the driver sees them, and the watcher.
 #include "daemon_fixture.h"
 #include "driver/driver.h"
+#include "notice/notice.h"
 #include "support/test_support.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 using namespace daemon_testing;
@@ -133,11 +135,52 @@ TEST_F(GamingMode, WithoutADriverGamingModeIsStillOnAndThePlanSwitched)
     Qel_DaemonDoCommand("1");
     EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
     EXPECT_EQ(0u, sim_log_size());
+    EXPECT_NE(0u, notice_raised() & (1u << NOTICE_DRIVER_ABSENT)) << "the tray icon is not told what was left out";
     EXPECT_EQ("8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c", active_plan());
     Qel_DaemonDoCommand("0");
     EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
     EXPECT_EQ("381b4222-f694-41f0-9685-ff5bb260df2e", active_plan()) << "Balanced was not restored";
     testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+}
+
+TEST_F(GamingMode, RefusalIsToldWithTheDriversWords)
+{
+    start("two-node");
+    sim_set_refusal(static_cast<LONG>(0xC0000001), 5);
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn()) << "the pipe's reply keeps its meaning";
+    char text[256];
+    notice_text(NOTICE_DRIVER_REFUSED, text, sizeof text);
+    EXPECT_NE(nullptr, strstr(text, "(Status 0xC0000001, RetCode 5)")) << text;
+    sim_set_refusal(0, 0);
+    Qel_DaemonDoCommand("0");
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED)) << "a synchronized on still warns";
+}
+
+TEST_F(GamingMode, BitLeftClearedByAFailingDriverIsSetAtTheNextOff)
+{
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    sim_set_fail_from(1); // from here on nothing is delivered
+    Qel_DaemonDoCommand("0");
+    EXPECT_NE(0u, notice_raised() & (1u << NOTICE_RESTORE_PENDING));
+    sim_set_fail_from(0);
+    Qel_DaemonDoCommand("0");
+    DWORD now = 0;
+    ASSERT_TRUE(sim_get_pci(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &now));
+    EXPECT_NE(0u, now & NB_BIT);
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_RESTORE_PENDING));
+}
+
+TEST_F(GamingMode, FailedAffinityQueryBindsNothing)
+{
+    start("two-node");
+    sim_set_affinity_query_fails(true);
+    Qel_DaemonDoCommand("1");
+    sim_set_affinity_query_fails(false);
+    EXPECT_EQ(-1, sim_bound_cpu()) << "the process stays bound to one processor";
+    EXPECT_EQ((std::vector<std::string>{"-", "-"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
 }
 
 TEST_F(GamingMode, ProcessorsWithoutANodeBelowEightGetNoRequest)

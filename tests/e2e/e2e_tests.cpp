@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <set>
+#include <stdio.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -501,6 +503,167 @@ TEST_F(Installer, InstallOverARunningInstanceEndsItAndRestoresThePlan)
     // Silent: the new version is not started.
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
     delete_tree(HKEY_CURRENT_USER, powercfg_state);
+}
+
+// What Gaming Mode owes the user, the power plan and the northbridge bit, comes back
+// whatever ends the on-period; what it left out is said. The user's plan is Power saver.
+class GivingBack : public Program {
+protected:
+    void SetUp() override
+    {
+        Program::SetUp();
+        delete_tree(HKEY_CURRENT_USER, powercfg_state);
+        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, power_saver,
+                                        static_cast<DWORD>(strlen(power_saver) + 1)));
+    }
+    void TearDown() override
+    {
+        Program::TearDown();
+        show_powercfg();
+        delete_tree(HKEY_CURRENT_USER, powercfg_state);
+        delete_tree(HKEY_CURRENT_USER, app_defaults);
+    }
+    void kill_instance()
+    {
+        TerminateProcess(instance_, 9);
+        WaitForSingleObject(instance_, 15000);
+        CloseHandle(instance_);
+        instance_ = nullptr;
+    }
+    static std::string plan() { return registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"); }
+    static bool restore_pending()
+    {
+        DWORD value = 0;
+        return GetRegistryValue(HKEY_CURRENT_USER, user_key, "restore_pending", &value, 4) && value;
+    }
+    // The stand-in tool's runs since the log was last cleared, e.g. "-s <guid>".
+    static std::vector<std::string> powercfg_runs()
+    {
+        char text[8192] = {};
+        std::vector<std::string> runs;
+        if (!GetRegistryValue(HKEY_CURRENT_USER, powercfg_state, "Log", text, sizeof text - 2)) return runs;
+        for (const char* p = text; *p; p += strlen(p) + 1) runs.push_back(p);
+        return runs;
+    }
+    // Takes the tool out of the system folder; a copy stays in the program's folder (build/),
+    // where it must not be found.
+    void hide_powercfg()
+    {
+        ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(product_path("powercfg.exe").c_str()));
+        ASSERT_TRUE(MoveFileA(system_powercfg().c_str(), (system_powercfg() + ".hidden").c_str()));
+        hidden_ = true;
+    }
+    void show_powercfg()
+    {
+        if (hidden_) MoveFileA((system_powercfg() + ".hidden").c_str(), system_powercfg().c_str());
+        hidden_ = false;
+    }
+    static std::string system_powercfg()
+    {
+        char folder[MAX_PATH];
+        GetSystemDirectoryA(folder, MAX_PATH);
+        return std::string(folder) + "\\powercfg.exe";
+    }
+    const char* const app_defaults = "Software\\Wine\\AppDefaults\\tickmend-sim.exe";
+    bool hidden_ = false;
+};
+
+TEST_F(GivingBack, HardKillWhileOnGivesThePlanAndTheBitBackAtTheNextStart)
+{
+    for (DWORD start_mode : {0u, 1u}) {
+        SCOPED_TRACE(start_mode);
+        start_instance();
+        ASSERT_EQ(0, ctl("on"));
+        ASSERT_EQ(high_performance, plan());
+        kill_instance();
+        EXPECT_TRUE(restore_pending());
+        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &start_mode, 4));
+        DeleteFileA(log_path_.c_str());
+        std::vector<std::string> before = powercfg_runs();
+
+        start_instance(); // returns once the pipe answers
+        std::vector<std::string> runs = powercfg_runs();
+        runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(before.size()));
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(std::string("-s ") + power_saver, runs[0]) << "the plan did not come back first";
+        EXPECT_NE(std::string::npos, lines_starting(log(), "PCI_WRITE").find("value=0x010A0C20"))
+            << "the northbridge bit was not set again: " << log();
+        if (start_mode == 0) {
+            std::string active;
+            EXPECT_EQ(0, run_capture("powercfg -getactivescheme", &active));
+            EXPECT_NE(std::string::npos, active.find(power_saver)) << active;
+        } else {
+            ASSERT_EQ(0, ctl("off"));
+        }
+        EXPECT_EQ(power_saver, plan()) << "High performance was saved as the user's plan";
+        close_instance();
+        EXPECT_FALSE(restore_pending());
+    }
+}
+
+TEST_F(GivingBack, XpHardKillIsFinishedByCloseWithNoInstanceRunning)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
+    delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    ASSERT_EQ("3", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
+    kill_instance();
+    DeleteFileA(log_path_.c_str());
+    EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+    EXPECT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
+    EXPECT_EQ(1, count_lines(log(), "PCI_WRITE")) << log();
+    EXPECT_FALSE(restore_pending());
+}
+
+TEST_F(GivingBack, UnreadablePlanIsLeftAloneAndTheClientSaysSo)
+{
+    DWORD fails = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "ListFails", REG_DWORD, &fails, 4));
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_EQ(power_saver, plan());
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("power plan left alone: the active plan could not be read"))
+        << ctl_output_;
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(power_saver, plan());
+    close_instance();
+}
+
+TEST_F(GivingBack, PowercfgMissingAtOffGivesThePlanBackOnceItIsThere)
+{
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    hide_powercfg();
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(high_performance, plan()) << "a powercfg.exe outside the system folder ran";
+    EXPECT_TRUE(restore_pending());
+    show_powercfg();
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(power_saver, plan());
+    EXPECT_FALSE(restore_pending());
+    close_instance();
+}
+
+TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
+{
+    machine_ = temp_path("no-driver");
+    FILE* f = fopen(machine_.c_str(), "wb");
+    ASSERT_TRUE(f);
+    fputs("cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\ndriver absent\n", f);
+    fclose(f);
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_EQ(high_performance, plan());
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("driver: absent")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: TSC driver absent")) << ctl_output_;
+    close_instance();
+    EXPECT_EQ(power_saver, plan());
+    DeleteFileA(machine_.c_str());
 }
 
 } // namespace

@@ -250,6 +250,12 @@ void set_powercfg_list_fails(bool fails)
     set_value(HKEY_CURRENT_USER, powercfg_key, "ListFails", REG_DWORD, &value, sizeof value);
 }
 
+void set_powercfg_set_fails(bool fails)
+{
+    DWORD value = fails ? 1 : 0;
+    set_value(HKEY_CURRENT_USER, powercfg_key, "SetFails", REG_DWORD, &value, sizeof value);
+}
+
 std::vector<std::string> powercfg_log()
 {
     return multi_string_value(HKEY_CURRENT_USER, powercfg_key, "Log");

@@ -53,6 +53,8 @@ std::string powercfg_active();
 void set_powercfg_schemes(const std::vector<std::wstring>& lines);
 void set_powercfg_language(const char* language);
 void set_powercfg_list_fails(bool fails);
+// Makes "-s" change nothing and end with exit code 1.
+void set_powercfg_set_fails(bool fails);
 // The arguments of each run of the stand-in, oldest first.
 std::vector<std::string> powercfg_log();
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -74,48 +75,35 @@ TEST_F(PwrEnumVista, ActiveLineLongerThanOneReadIsStillFound)
     EXPECT_EQ(wordy, powercfg_active());
 }
 
-TEST_F(PwrEnumVista, ListWithoutAnActiveSchemeKeepsTheSchemeSavedBefore)
+TEST_F(PwrEnumVista, PlanThatCannotBeReadIsNeverSwitchedAway)
 {
+    // The list marks no scheme active (the active one is not listed), then fails outright
+    // (no output, exit code 1): each time the plan stays as it is and nothing is owed back.
+    const std::string unlisted = "00000000-1111-2222-3333-444444444444";
+    set_powercfg_active(unlisted);
+    EXPECT_EQ(0, SetAlwaysOnPwerScheme());
+    EXPECT_EQ(unlisted, powercfg_active());
+
     set_powercfg_active(power_saver);
-    ASSERT_EQ(1, SetAlwaysOnPwerScheme());
-    ASSERT_EQ(1, RestoreSavedPowerScheme());
-    ASSERT_EQ(power_saver, powercfg_active());
-
-    // The list marks no scheme active (the active one is not listed), then cannot be read at
-    // all: each time the restore goes back to the last scheme known to have been active.
-    set_powercfg_active("00000000-1111-2222-3333-444444444444");
-    EXPECT_EQ(1, SetAlwaysOnPwerScheme());
-    EXPECT_EQ(1, RestoreSavedPowerScheme());
-    EXPECT_EQ(power_saver, powercfg_active());
-
-    set_powercfg_active(balanced);
     set_powercfg_list_fails(true);
-    EXPECT_EQ(1, SetAlwaysOnPwerScheme());
-    EXPECT_EQ(high_performance, powercfg_active());
-    EXPECT_EQ(1, RestoreSavedPowerScheme());
-    EXPECT_EQ(power_saver, powercfg_active());
-}
-
-// Run only as a child of the next test: it needs a process whose first switch this is.
-TEST(PwrEnumVistaFirstSwitch, DISABLED_UnreadableList)
-{
-    EXPECT_EQ(1, SetAlwaysOnPwerScheme());
+    EXPECT_EQ(0, SetAlwaysOnPwerScheme());
     EXPECT_EQ(0, RestoreSavedPowerScheme());
+    EXPECT_EQ(power_saver, powercfg_active());
+    EXPECT_EQ((std::vector<std::string>{list, list}), powercfg_log());
 }
 
-TEST_F(PwrEnumVista, UnreadableListAtTheFirstSwitchRunsNoRestoreWithoutAGuid)
+TEST_F(PwrEnumVista, ToolIsJudgedByItsExitCode)
 {
     set_powercfg_active(power_saver);
-    set_powercfg_list_fails(true);
-    char exe[MAX_PATH];
-    ASSERT_NE(0u, GetModuleFileNameA(nullptr, exe, sizeof exe));
-    std::string command = std::string("\"") + exe +
-                          "\" --gtest_also_run_disabled_tests --gtest_filter=PwrEnumVistaFirstSwitch.DISABLED_UnreadableList";
-
-    EXPECT_EQ(0, testing_support::run_process(command));
-    // The switch still ran; nothing ran after it.
-    EXPECT_EQ(high_performance, powercfg_active());
-    EXPECT_EQ((std::vector<std::string>{list, to_high_performance}), powercfg_log());
+    set_powercfg_set_fails(true);
+    EXPECT_EQ(0, SetAlwaysOnPwerScheme()) << "a switch that failed reported as done";
+    EXPECT_EQ(0, RestoreSavedPowerScheme());
+    power_plan plan = {plan_guid, 0, ""};
+    memcpy(plan.guid, balanced, sizeof plan.guid);
+    EXPECT_EQ(0, ActivatePowerScheme(&plan));
+    set_powercfg_set_fails(false);
+    EXPECT_EQ(1, ActivatePowerScheme(&plan));
+    EXPECT_EQ(balanced, powercfg_active());
 }
 
 } // namespace

@@ -235,17 +235,27 @@ TEST_F(PwrEnumXp, TemporarySchemeIsWrittenFromTheTemplatesByteForByte)
 TEST_F(PwrEnumXp, NoSchemeAtAllGetsTheTemporarySchemeAtIndexZero)
 {
     make_empty_xp_store();
+    set_active_index(0); // names no scheme, but can be read
     EXPECT_EQ(1, SetAlwaysOnPwerScheme());
     EXPECT_EQ(std::vector<UINT>{0}, scheme_indexes());
     EXPECT_EQ(temp_name, scheme_name(0));
     EXPECT_EQ(0, active_index());
 
-    // There was no active scheme to remember, so the restore activates index 0, the temporary
+    // The active index named no scheme, so the restore activates index 0, the temporary
     // scheme itself, which then cannot be deleted: the active scheme stays.
     size_t before_restore = powrprof_log().size();
     EXPECT_EQ(1, RestoreSavedPowerScheme());
     EXPECT_EQ((std::vector<std::string>{activate(0), "DeletePwrScheme(0) = 0"}), log_since(before_restore));
     EXPECT_EQ(0, RestoreSavedPowerScheme());
+}
+
+TEST_F(PwrEnumXp, ActiveSchemeThatCannotBeReadIsNeverSwitchedAway)
+{
+    make_empty_xp_store();
+    put_scheme(0, L"Portable/Laptop", adaptive, adaptive); // no active index at all
+    EXPECT_EQ(0, SetAlwaysOnPwerScheme());
+    EXPECT_EQ(0, RestoreSavedPowerScheme());
+    EXPECT_TRUE(powrprof_log().empty()) << "a scheme was written or activated";
 }
 
 TEST_F(PwrEnumXp, ActiveNonThrottlingSchemeIsActivatedAgainAndNothingIsDeleted)
