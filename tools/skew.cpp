@@ -187,7 +187,7 @@ bool number_argument(const char* text, long least, long most, long* value)
     return true;
 }
 
-// 0 with the options read; else the exit code (help or usage).
+// -1 with the options read; else the exit code (help or usage).
 int parse(int argc, char** argv, Options* options)
 {
     for (int i = 0; i < argc; ++i) {
@@ -207,8 +207,13 @@ int parse(int argc, char** argv, Options* options)
         } else if (strcmp(a, "--tolerance") == 0 && number_argument(next, 0, 1000000000, &v)) {
             options->tolerance_ns = static_cast<double>(v);
         } else {
-            console_errf("tickmend-ctl skew: bad argument \"%s\"%s\n", next && a[0] == '-' && a[1] == '-' ? next : a,
-                         next && a[0] == '-' && a[1] == '-' && strcmp(a, "--csv") ? " (or a missing value)" : "");
+            const bool valued =
+                strcmp(a, "--rounds") == 0 || strcmp(a, "--drift") == 0 || strcmp(a, "--tolerance") == 0;
+            if (valued)
+                console_errf("tickmend-ctl skew: %s needs a whole number in its range, not \"%s\"\n", a,
+                             next ? next : "");
+            else
+                console_errf("tickmend-ctl skew: unknown argument \"%s\"\n", a);
             console_err(usage_text);
             return exit_usage;
         }
@@ -334,6 +339,18 @@ int verdict(const Options& options, DWORD_PTR mask, double rate, const Reading* 
         }
     }
     if (worst < 0) {
+        // An offset within a wide uncertainty is not shown to be small: say when that decided.
+        int loosest = -1;
+        for (int bit = 0; bit < MAX_CPUS; ++bit) {
+            if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
+            if (to_ns(readings[bit].uncertainty, rate) > options.tolerance_ns &&
+                (loosest < 0 || readings[bit].uncertainty > readings[loosest].uncertainty))
+                loosest = bit;
+        }
+        if (loosest >= 0)
+            say("note: processor %d was measured with an uncertainty of %.1f ns, more than the tolerance (the "
+                "machine was busy?): measure again before trusting the verdict.\n",
+                loosest, to_ns(readings[loosest].uncertainty, rate));
         say("in step: every offset is within its uncertainty plus %.0f ns\n", options.tolerance_ns);
         return exit_in_step;
     }

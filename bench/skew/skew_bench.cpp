@@ -96,7 +96,8 @@ int run(const std::string& command, std::string* output, double* seconds)
     LARGE_INTEGER f, t0, t1;
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&t0);
-    const BOOL started = CreateProcessA(nullptr, line_copy.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    const BOOL started =
+        CreateProcessA(nullptr, line_copy.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     CloseHandle(write_end);
     CloseHandle(null);
     if (!started) {

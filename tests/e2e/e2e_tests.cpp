@@ -66,7 +66,8 @@ protected:
 
     std::string env() const
     {
-        return "TICKMEND_SIM_MACHINE=" + machine_ + "\nTICKMEND_SIM_LOG=" + log_path_ + "\nTICKMEND_SIM_STATE=" + state_path_;
+        return "TICKMEND_SIM_MACHINE=" + machine_ + "\nTICKMEND_SIM_LOG=" + log_path_ +
+               "\nTICKMEND_SIM_STATE=" + state_path_;
     }
     static std::string sim_command(const char* args = "")
     {

@@ -441,8 +441,9 @@ void unbind_process()
     const ULONGLONG after = cpus.read_tsc();
     if (other >= static_cast<LONGLONG>(before) && other <= static_cast<LONGLONG>(after))
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "processor " << bit << " is " << other + expected - static_cast<LONGLONG>(before)
-                                         << " to " << other + expected - static_cast<LONGLONG>(after) << " cycles off, not "
+    return ::testing::AssertionFailure() << "processor " << bit << " is "
+                                         << other + expected - static_cast<LONGLONG>(before) << " to "
+                                         << other + expected - static_cast<LONGLONG>(after) << " cycles off, not "
                                          << expected;
 }
 
