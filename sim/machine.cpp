@@ -20,21 +20,26 @@ const Preset presets[] = {
      "cpu bit=0 apic=0 family=15 htt=0\n"
      "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
     // A family-15 dual core with frequency and voltage control and no invariant TSC, whose
-    // start and maximum FIDs differ: its counters can drift.
+    // start and maximum FIDs differ: its counters can drift, and the second one does.
     {"one-node",
      "cpu bit=0 apic=0 family=15 htt=1\n"
      "cpu bit=1 apic=1 family=15 htt=1\n"
+     "tsc bit=1 drift_ppm=300\n"
      "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
     // The same with an invariant TSC and no frequency or voltage control: no drift.
     {"one-node-invariant",
      "cpu bit=0 apic=0 family=15 htt=1\n"
      "cpu bit=1 apic=1 family=15 htt=1\n"
      "cpuid80000007_edx 0x100\n" SIM_FID_LINE SIM_NB_LINE},
+    // Nodes after the first start millions of cycles apart, second cores thousands.
     {"two-node",
      "cpu bit=0 apic=0 family=15 htt=1\n"
      "cpu bit=1 apic=1 family=15 htt=1\n"
      "cpu bit=2 apic=2 family=15 htt=1\n"
      "cpu bit=3 apic=3 family=15 htt=1\n"
+     "tsc bit=1 offset=-2600\n"
+     "tsc bit=2 offset=3400000\n"
+     "tsc bit=3 offset=3404100\n"
      "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
     {"four-node",
      "cpu bit=0 apic=0 family=15 htt=1\n"
@@ -45,6 +50,13 @@ const Preset presets[] = {
      "cpu bit=5 apic=5 family=15 htt=1\n"
      "cpu bit=6 apic=6 family=15 htt=1\n"
      "cpu bit=7 apic=7 family=15 htt=1\n"
+     "tsc bit=1 offset=-2600\n"
+     "tsc bit=2 offset=3400000\n"
+     "tsc bit=3 offset=3404100\n"
+     "tsc bit=4 offset=-2150000\n"
+     "tsc bit=5 offset=-2146900\n"
+     "tsc bit=6 offset=5720000\n"
+     "tsc bit=7 offset=5717300\n"
      "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
 };
 
@@ -70,6 +82,16 @@ bool parse_unsigned(const std::string& s, ULONGLONG max, ULONGLONG* value)
         v = v * static_cast<ULONGLONG>(base) + static_cast<ULONGLONG>(digit);
     }
     *value = v;
+    return true;
+}
+
+// A signed number within -max..max: -N or N (decimal or 0x...).
+bool parse_signed(const std::string& s, ULONGLONG max, LONGLONG* value)
+{
+    ULONGLONG v = 0;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!parse_unsigned(negative ? s.substr(1) : s, max, &v)) return false;
+    *value = negative ? -static_cast<LONGLONG>(v) : static_cast<LONGLONG>(v);
     return true;
 }
 
@@ -114,6 +136,7 @@ public:
         const std::string& d = words[0];
         std::vector<std::string> args(words.begin() + 1, words.end());
         if (d == "cpu") return cpu(args);
+        if (d == "tsc") return tsc(args);
         if (d == "os_count") return os_count(args);
         if (d == "cpuid80000007_edx") return edx(args);
         if (d == "msr") return msr(args);
@@ -211,6 +234,32 @@ private:
         }
         if (m_->cpu_at(c.bit)) return fail("affinity bit " + kv["bit"] + " described twice");
         m_->cpus.push_back(c);
+        return true;
+    }
+
+    // The counter of a processor described before: its offset and drift rate.
+    bool tsc(const std::vector<std::string>& args)
+    {
+        std::map<std::string, std::string> kv;
+        if (!pairs(args, {"bit", "offset", "drift_ppm"}, &kv)) return false;
+        if (!kv.count("bit")) return fail("expected \"tsc bit=N [offset=CYCLES] [drift_ppm=PPM]\"");
+        ULONGLONG v = 0;
+        if (!number(kv["bit"], 31, &v, "affinity bit")) return false;
+        SimCpu* c = nullptr;
+        for (SimCpu& each : m_->cpus)
+            if (each.bit == static_cast<int>(v)) c = &each;
+        if (!c) return fail("tsc of processor " + kv["bit"] + ", which no cpu line before describes");
+        LONGLONG n = 0;
+        if (kv.count("offset")) {
+            // Within 2^60 cycles, so that offsets and their differences never overflow.
+            if (!parse_signed(kv["offset"], 1ULL << 60, &n)) return fail("bad offset \"" + kv["offset"] + "\"");
+            c->tsc_offset = n;
+        }
+        if (kv.count("drift_ppm")) {
+            if (!parse_signed(kv["drift_ppm"], 100000, &n))
+                return fail("bad drift_ppm \"" + kv["drift_ppm"] + "\" (-100000 to 100000)");
+            c->drift_ppm = static_cast<LONG>(n);
+        }
         return true;
     }
 

@@ -13,6 +13,8 @@ struct SimCpu {
     int base_family = -1; // the two fields as given, -1 when derived from family
     int ext_family = -1;
     bool htt = true; // CPUID leaf 1 EDX bit 28
+    LONGLONG tsc_offset = 0; // cycles this processor's TSC is ahead of the real one at power-on
+    LONG drift_ppm = 0;      // how fast it runs ahead (or behind) of the real one from then on
 };
 
 struct SimMachine {

@@ -1,5 +1,6 @@
 #include "sim/sim.h"
 #include "sim/machine.h"
+#include "sim/counters.h"
 
 #include "driver/driver.h"
 #include "platform/seam.h"
@@ -26,7 +27,11 @@ constexpr LONG RETCODE_REFUSED = 1;
 struct State {
     CRITICAL_SECTION lock;
     SimMachine machine;
-    DWORD_PTR process_mask = 0;
+    volatile DWORD_PTR process_mask = 0; // read without the lock by read_tsc
+    // A thread bound alone keeps (epoch << 6 | bit + 1) in its slot; the epoch moves on at
+    // every load and process binding, which (as on Windows) undo every thread binding.
+    DWORD thread_slot = TlsAlloc();
+    volatile LONG binding_epoch = 0;
     int requests = 0; // control requests since the load
     int opens = 0;    // device opens since the load
     std::deque<std::string> log; // a deque keeps each line where it is while others are added
@@ -73,8 +78,33 @@ int lowest_bit(DWORD_PTR mask)
     return -1;
 }
 
+constexpr DWORD_PTR epoch_mask = 0x3FFFFFF;
+
+// The processor the calling thread alone is bound to; -1 when it follows the process mask.
+int thread_cpu(const State& s)
+{
+    const DWORD_PTR v = reinterpret_cast<DWORD_PTR>(TlsGetValue(s.thread_slot));
+    if (!v || (v >> 6) != (static_cast<DWORD_PTR>(s.binding_epoch) & epoch_mask)) return -1;
+    return static_cast<int>(v & 63) - 1;
+}
+
+// The processor a request comes from: the thread's binding, else the process's; -1 if none.
+int bound_cpu(const State& s)
+{
+    const int bit = thread_cpu(s);
+    return bit >= 0 ? bit : single_bit(s.process_mask);
+}
+
+// The processor the calling thread runs on: where it is bound, else the lowest of the mask.
+int running_cpu(const State& s)
+{
+    const int bit = bound_cpu(s);
+    return bit >= 0 ? bit : lowest_bit(s.process_mask);
+}
+
 void reset_run_state(State& s)
 {
+    InterlockedIncrement(&s.binding_epoch);
     s.process_mask = s.machine.system_mask();
     s.requests = 0;
     s.opens = 0;
@@ -116,7 +146,33 @@ BOOL sim_set_affinity(DWORD_PTR mask)
         return FALSE;
     }
     s->process_mask = mask;
+    InterlockedIncrement(&s->binding_epoch);
     return TRUE;
+}
+
+// The real TSC plus the offset and drift of the processor the thread runs on. No lock: two
+// threads that measure one another must not wait for each other here.
+ULONGLONG sim_read_tsc()
+{
+    const State& s = state();
+    return counters_read(running_cpu(s));
+}
+
+// Binds the calling thread within the process mask; a mask of several bits lets it follow
+// the process mask again. The previous mask, 0 on failure.
+DWORD_PTR sim_bind_thread(DWORD_PTR mask)
+{
+    Locked s;
+    const int bit = single_bit(mask);
+    if (mask == 0 || (mask & ~s->process_mask) != 0 ||
+        (bit >= 0 && (s->machine.bind_fails & (static_cast<DWORD_PTR>(1) << bit)))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const int previous = thread_cpu(*s);
+    const DWORD_PTR value = bit < 0 ? 0 : (static_cast<DWORD_PTR>(s->binding_epoch) & epoch_mask) << 6 | (bit + 1);
+    TlsSetValue(s->thread_slot, reinterpret_cast<void*>(value));
+    return previous >= 0 ? static_cast<DWORD_PTR>(1) << previous : s->process_mask;
 }
 
 void vendor(DWORD regs[4])
@@ -131,9 +187,7 @@ void sim_cpuid(DWORD leaf, DWORD regs[4])
 {
     Locked s;
     regs[0] = regs[1] = regs[2] = regs[3] = 0;
-    int bit = single_bit(s->process_mask);
-    if (bit < 0) bit = lowest_bit(s->process_mask);
-    const SimCpu* cpu = s->machine.cpu_at(bit);
+    const SimCpu* cpu = s->machine.cpu_at(running_cpu(*s));
     if (!cpu) return;
     switch (leaf) {
     case 0:
@@ -267,10 +321,10 @@ const char* tsc_name(DWORD command)
     }
 }
 
-// Whether the process is bound to exactly the processor with this node and core.
+// Whether the request comes from exactly the processor with this node and core.
 bool sent_from(const State& s, int node, int core)
 {
-    const SimCpu* cpu = s.machine.cpu_at(single_bit(s.process_mask));
+    const SimCpu* cpu = s.machine.cpu_at(bound_cpu(s));
     if (!cpu) return false;
     const SimTopology t = topology_of(*cpu);
     return t.node == node && t.core == core;
@@ -299,6 +353,42 @@ bool tsc_acceptable(const State& s, DWORD word)
         return true;
     default:
         return false;
+    }
+}
+
+// What an accepted TSC command does to the counters: a node brought to the counter of the
+// processor the request comes from, a core to its node's first processor, a processor's
+// drift held at zero or let go.
+void act_on_counters(const State& s, DWORD word)
+{
+    switch (word & 0x00FFFFFF) {
+    case SYNC_NODE_TSC: {
+        const int from = running_cpu(s), node = static_cast<int>((word >> 28) & 7);
+        for (const SimCpu& c : s.machine.cpus)
+            if (topology_of(c).node == node) counters_copy(from, c.bit);
+        break;
+    }
+    case SYNC_CORE_TSC: {
+        const int bit = bound_cpu(s), node = static_cast<int>((word >> 24) & 7);
+        int first = -1;
+        for (const SimCpu& c : s.machine.cpus)
+            if (topology_of(c).node == node && (first < 0 || c.bit < first)) first = c.bit;
+        counters_copy(first, bit);
+        break;
+    }
+    case REGISTER_TSC_DRIFT:
+        counters_hold_drift(bound_cpu(s), true);
+        break;
+    case Deregister_TSC_DRIFT: {
+        const int node = static_cast<int>((word >> 29) & 7), core = static_cast<int>((word >> 24) & 0x1F);
+        for (const SimCpu& c : s.machine.cpus) {
+            const SimTopology t = topology_of(c);
+            if (t.node == node && t.core == core) counters_hold_drift(c.bit, false);
+        }
+        break;
+    }
+    default:
+        break;
     }
 }
 
@@ -403,6 +493,7 @@ BOOL sim_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, 
         if (!error && !fits) error = ERROR_INVALID_PARAMETER;
         if (!error && failing) error = ERROR_GEN_FAILURE;
         if (!error) {
+            if (status == 0 && retcode == 0) act_on_counters(*s, get32(static_cast<const BYTE*>(in)));
             BYTE* reply = static_cast<BYTE*>(out);
             put32(reply, static_cast<DWORD>(status));
             put32(reply + 4, static_cast<DWORD>(retcode));
@@ -418,7 +509,7 @@ BOOL sim_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, 
         break;
     }
 
-    const int cpu = single_bit(s->process_mask);
+    const int cpu = bound_cpu(*s);
     if (cpu >= 0) appendf(&line, " cpu=%d", cpu);
     else line += " cpu=-";
     char unknown[16];
@@ -439,7 +530,8 @@ BOOL sim_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, 
     return TRUE;
 }
 
-const ProcessorOps sim_processors = {sim_processor_count, sim_get_affinity, sim_set_affinity, sim_cpuid};
+const ProcessorOps sim_processors = {sim_processor_count, sim_get_affinity, sim_set_affinity, sim_cpuid,
+                                     sim_read_tsc, sim_bind_thread};
 const DeviceOps sim_device = {sim_open, sim_control, sim_close};
 
 bool read_whole_file(const char* path, std::string* text)
@@ -460,11 +552,10 @@ void copy_error(const std::string& message, char* error, size_t error_size)
     std::snprintf(error, error_size, "%s", message.c_str());
 }
 
-} // namespace
-
-bool sim_load_machine(const char* preset_or_path, char* error, size_t error_size)
+// Parses a preset or a description file into *machine; false with the error copied out.
+bool read_machine(const char* preset_or_path, SimMachine* machine_out, char* error, size_t error_size)
 {
-    SimMachine machine;
+    SimMachine& machine = *machine_out;
     std::string message;
     if (!preset_or_path || !*preset_or_path) {
         copy_error("no machine named", error, error_size);
@@ -488,27 +579,64 @@ bool sim_load_machine(const char* preset_or_path, char* error, size_t error_size
             return false;
         }
     }
+    return true;
+}
+
+void take_machine(SimMachine* machine, char* error, size_t error_size)
+{
     Locked s;
-    s->machine = std::move(machine);
+    s->machine = std::move(*machine);
     reset_run_state(*s);
     if (error && error_size) error[0] = '\0';
+}
+
+} // namespace
+
+bool sim_load_machine(const char* preset_or_path, char* error, size_t error_size)
+{
+    SimMachine machine;
+    if (!read_machine(preset_or_path, &machine, error, error_size)) return false;
+    counters_start_private(machine);
+    take_machine(&machine, error, error_size);
+    return true;
+}
+
+bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t error_size)
+{
+    SimMachine machine;
+    if (!read_machine(preset_or_path, &machine, error, error_size)) return false;
+    char path[MAX_PATH * 2];
+    DWORD n = GetEnvironmentVariableA("TICKMEND_SIM_STATE", path, sizeof path);
+    const std::string state_path = n > 0 && n < sizeof path ? std::string(path) : counters_default_path(machine);
+    std::string message;
+    if (!counters_open_shared(machine, state_path.c_str(), &message)) {
+        copy_error(message, error, error_size);
+        return false;
+    }
+    take_machine(&machine, error, error_size);
     return true;
 }
 
 void sim_install() { platform_install(&sim_processors, &sim_device); }
 
-void sim_install_from_environment()
+bool sim_install_shared_from_environment(char* error, size_t error_size)
 {
     char name[MAX_PATH * 2];
     DWORD n = GetEnvironmentVariableA("TICKMEND_SIM_MACHINE", name, sizeof name);
     if (n == 0 || n >= sizeof name) std::snprintf(name, sizeof name, "%s", "two-node");
+    if (!sim_load_shared_machine(name, error, error_size)) return false;
+    sim_install();
+    return true;
+}
+
+void sim_install_from_environment()
+{
     char error[512];
-    if (!sim_load_machine(name, error, sizeof error)) {
+    if (!sim_install_shared_from_environment(error, sizeof error)) {
         std::fprintf(stderr, "simulated machine: %s\n", error);
         std::fflush(stderr);
         ExitProcess(3);
     }
-    sim_install();
 }
 
 int sim_bound_cpu()

@@ -8,15 +8,23 @@
 
 // Loads a preset ("single-cpu", "one-node", "one-node-invariant", "two-node", "four-node")
 // or a description file, whole or nothing: on failure the previous machine stays and error
-// names the file and line. Resets binding, masks and request counter; clears the log.
+// names the file and line. Resets bindings, masks and request counter; clears the log;
+// starts the time-stamp counters afresh, seen by this process alone.
 bool sim_load_machine(const char* preset_or_path, char* error, size_t error_size);
+// The same, with the counters every process on this machine shares: the state file that
+// TICKMEND_SIM_STATE names, else one per machine in the temporary folder (sim/README.md).
+bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t error_size);
 // Installs the simulated processors and driver through platform_install.
 void sim_install();
-// Loads TICKMEND_SIM_MACHINE (or "two-node") and installs; a bad description ends the
-// process with exit code 3 after writing the error to stderr.
+// Loads TICKMEND_SIM_MACHINE (or "two-node") with shared counters and installs; false with
+// the error when the machine cannot be loaded (the previous one stays installed).
+bool sim_install_shared_from_environment(char* error, size_t error_size);
+// The same; a bad description ends the process with exit code 3 after writing the error to
+// stderr.
 void sim_install_from_environment();
 
-// The affinity bit the process is bound to, -1 when its mask is not one bit.
+// The affinity bit the process is bound to, -1 when its mask is not one bit (threads bound
+// on their own through the seam's bind_thread do not count).
 int sim_bound_cpu();
 // The simulated process affinity mask.
 DWORD_PTR sim_process_mask();

@@ -1,21 +1,24 @@
-// tickmend-ctl: the command-line client of the control pipe, and a look at the processor
-// topology as the program derives it.
+// tickmend-ctl: the command-line client of the control pipe, a look at the processor
+// topology as the program derives it, and the TSC offsets between the processors.
 //
-//   tickmend-ctl status|on|off|topology|--help
+//   tickmend-ctl status|on|off|topology [--csv]|skew [options]|--help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
-// be read; 2 no instance serves the pipe; 64 usage error.
+// be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
+// 64 usage error.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "client_machine.h"
 #include "common/handle.h"
 #include "driver_report.h"
 #include "platform/seam.h"
-#include "sim/sim.h"
+#include "skew.h"
 #include "smp_enum/smp_enum.h"
 #include "tickmend_version.h"
+#include "table.h"
 
 namespace {
 
@@ -27,7 +30,7 @@ const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_usage = 64;
 
 const char usage_text[] =
-    "usage: tickmend-ctl status|on|off|topology|--help\n"
+    "usage: tickmend-ctl status|on|off|topology [--csv]|skew [options]|--help\n"
     "\n"
     "  status    print whether Gaming Mode is on\n"
     "  on        turn Gaming Mode on, then print the state\n"
@@ -35,12 +38,16 @@ const char usage_text[] =
     "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
     "            tickmend does on this machine, whether the TSC driver is found, absent\n"
     "            or refusing, and what the last Gaming Mode on left out\n"
+    "  skew      measure the TSC offset of every processor against the first one, and say\n"
+    "            whether they are in step (needs no tickmend running and no driver):\n"
+    "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
     "  --version print the version of QEL Pacemill this client belongs to\n"
     "\n"
-    "When TICKMEND_SIM_MACHINE is set (a preset such as \"four-node\", or a machine\n"
-    "description file), topology reads that simulated machine instead of this one.\n"
+    "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names (a preset\n"
+    "such as \"four-node\", or a machine description file; default \"two-node\") instead.\n"
     "\n"
-    "Exit codes: 0 done, 1 bad reply or failure, 2 tickmend not running, 64 usage.\n";
+    "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
+    "3 skew: out of step, 64 usage.\n";
 
 void write_to(DWORD which, const char* text)
 {
@@ -134,20 +141,37 @@ int apic_id_of(int index)
     return static_cast<int>((regs[1] >> 24) & 0xFF);
 }
 
-int topology()
+const TableColumn topology_columns[] = {{"index", false}, {"node", false}, {"core", false}, {"apic", false},
+                                        {"note", true}};
+
+int topology(int argc, char** argv)
 {
-    if (GetEnvironmentVariableA("TICKMEND_SIM_MACHINE", nullptr, 0) > 0) sim_install_from_environment();
+    const bool csv = argc == 1 && strcmp(argv[0], "--csv") == 0;
+    if (argc > 0 && !csv) {
+        err(usage_text);
+        return exit_usage;
+    }
+    if (!client_machine_install()) return exit_failed;
     if (!enumerate_cpus()) {
         err("tickmend-ctl: the processor enumeration failed.\n");
         return exit_failed;
     }
-    outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
-    out("index  node  core  apic\n");
+    Table table(topology_columns, sizeof topology_columns / sizeof topology_columns[0]);
     for (int i = 0; i < MAX_CPUS; ++i) {
         if (cpu_core[i] == NO_CPU && cpu_node[i] == NO_CPU) continue;
-        int apic = apic_id_of(i);
-        outf("%5d  %4u  %4u  %4d%s\n", i, cpu_node[i], cpu_core[i], apic, cpu_present(i) ? "" : "  (left out)");
+        table.add_row();
+        table.cell("%d", i);
+        table.cell("%u", cpu_node[i]);
+        table.cell("%u", cpu_core[i]);
+        table.cell("%d", apic_id_of(i));
+        if (!cpu_present(i)) table.cell("left out");
     }
+    if (csv) {
+        table.print(true);
+        return exit_ok;
+    }
+    outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    table.print(false);
     outf("nodes: %ld\n", static_cast<long>(node_count));
     if (node_first_cpu[0] == NO_CPU) out("node synchronization from: none (no processor with APIC ID 0)\n");
     else outf("node synchronization from: processor %u\n", node_first_cpu[0]);
@@ -162,6 +186,9 @@ int topology()
 
 int main(int argc, char** argv)
 {
+    // The commands with options of their own.
+    if (argc >= 2 && strcmp(argv[1], "topology") == 0) return topology(argc - 2, argv + 2);
+    if (argc >= 2 && strcmp(argv[1], "skew") == 0) return skew_command(argc - 2, argv + 2);
     if (argc != 2) {
         err(usage_text);
         return exit_usage;
@@ -178,7 +205,6 @@ int main(int argc, char** argv)
     if (strcmp(command, "status") == 0) return pipe_command(status_request);
     if (strcmp(command, "on") == 0) return pipe_command("1");
     if (strcmp(command, "off") == 0) return pipe_command("0");
-    if (strcmp(command, "topology") == 0) return topology();
     err("tickmend-ctl: unknown command \"");
     err(command);
     err("\"\n");

@@ -29,6 +29,10 @@ void win32_cpuid(DWORD leaf, DWORD regs[4])
     for (int i = 0; i < 4; ++i) regs[i] = static_cast<DWORD>(r[i]);
 }
 
+ULONGLONG win32_read_tsc() { return __rdtsc(); }
+
+DWORD_PTR win32_bind_thread(DWORD_PTR thread_mask) { return SetThreadAffinityMask(GetCurrentThread(), thread_mask); }
+
 HANDLE win32_open(const GUID* interface_class) { return open_driver_interface(interface_class); }
 
 BOOL win32_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
@@ -40,7 +44,7 @@ BOOL win32_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out
 BOOL win32_close(HANDLE device) { return CloseHandle(device); }
 
 const ProcessorOps win32_processors = {win32_processor_count, win32_get_affinity, win32_set_affinity,
-                                       win32_cpuid};
+                                       win32_cpuid, win32_read_tsc, win32_bind_thread};
 const DeviceOps win32_device = {win32_open, win32_control, win32_close};
 
 const ProcessorOps* current_processors = &win32_processors;

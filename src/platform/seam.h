@@ -10,6 +10,8 @@ struct ProcessorOps {
     BOOL (*get_affinity)(DWORD_PTR* process_mask, DWORD_PTR* system_mask); // GetProcessAffinityMask, this process
     BOOL (*set_affinity)(DWORD_PTR process_mask);                     // SetProcessAffinityMask, this process
     void (*cpuid)(DWORD leaf, DWORD regs[4]);                         // EAX, EBX, ECX, EDX on the current processor
+    ULONGLONG (*read_tsc)();                                          // the TSC of the processor the calling thread runs on
+    DWORD_PTR (*bind_thread)(DWORD_PTR thread_mask); // SetThreadAffinityMask, calling thread: previous mask, 0 = failed
 };
 
 // The TSC driver's device: open (INVALID_HANDLE_VALUE when absent), one request, close.

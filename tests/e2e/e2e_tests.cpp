@@ -1,11 +1,13 @@
 // The program as a user and the scripts meet it: processes started under Wine, their exit
-// codes, the pipe replies through tickmend-ctl, registry values and the stand-in driver's log.
+// codes, the pipe replies and counter offsets through tickmend-ctl-sim, registry values and
+// the stand-in driver's log.
 #include "registry/registry.h"
 #include "support/test_support.h"
 #include "tickmend_version.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <cstdlib>
 #include <shlobj.h>
 #include <set>
 #include <stdio.h>
@@ -49,6 +51,7 @@ protected:
     void SetUp() override
     {
         log_path_ = temp_path(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        state_path_ = log_path_ + ".counters"; // a machine switched on afresh
         delete_tree(HKEY_CURRENT_USER, user_key);
         delete_tree(HKEY_LOCAL_MACHINE, machine_key);
     }
@@ -63,19 +66,24 @@ protected:
         delete_tree(HKEY_CURRENT_USER, user_key);
         delete_tree(HKEY_LOCAL_MACHINE, machine_key);
         DeleteFileA(log_path_.c_str());
+        DeleteFileA(state_path_.c_str());
     }
 
-    std::string env() const { return "TICKMEND_SIM_MACHINE=" + machine_ + "\nTICKMEND_SIM_LOG=" + log_path_; }
+    std::string env() const
+    {
+        return "TICKMEND_SIM_MACHINE=" + machine_ + "\nTICKMEND_SIM_LOG=" + log_path_ +
+               "\nTICKMEND_SIM_STATE=" + state_path_;
+    }
     static std::string sim_command(const char* args = "")
     {
         std::string cmd = "\"" + product_path("tickmend-sim.exe") + "\"";
         if (*args) cmd += std::string(" ") + args;
         return cmd;
     }
-    // Runs tickmend-ctl with arguments; returns its exit code and keeps its output.
+    // Runs tickmend-ctl-sim with arguments; returns its exit code and keeps its output.
     int ctl(const char* args)
     {
-        return run_capture("\"" + product_path("tickmend-ctl.exe") + "\" " + args, &ctl_output_, env());
+        return run_capture("\"" + product_path("tickmend-ctl-sim.exe") + "\" " + args, &ctl_output_, env());
     }
     // Starts the resident program and waits until its pipe answers and its window exists
     // (the pipe comes first: the window is made after the worker has started).
@@ -111,6 +119,7 @@ protected:
 
     std::string machine_ = "two-node";
     std::string log_path_;
+    std::string state_path_;
     std::string ctl_output_;
     HANDLE instance_ = nullptr;
 };
@@ -169,6 +178,38 @@ TEST_F(Program, GamingModeThroughThePipeSynchronizesEveryProcessorFromItself)
     EXPECT_EQ(expected, got);
     EXPECT_EQ(1, count_lines(log(), "PCI_WRITE"));
     close_instance();
+}
+
+TEST_F(Program, GamingModeBringsTheCountersOfEveryProcessorIntoStep)
+{
+    start_instance();
+    EXPECT_EQ(3, ctl("skew")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("out of step: largest offset")) << ctl_output_;
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_EQ(0, ctl("skew")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("in step")) << ctl_output_;
+    close_instance();
+}
+
+// Processor 1's drift in ppm from the CSV of "skew --drift", or a sentinel far off.
+double drift_of_processor_1(const std::string& output)
+{
+    size_t row = output.find("\n1,0,1,");
+    if (row == std::string::npos) return 1e9;
+    size_t field = row;
+    for (int i = 0; i < 8 && field != std::string::npos; ++i) field = output.find(',', field + 1);
+    return field == std::string::npos ? 1e9 : atof(output.c_str() + field + 1);
+}
+
+TEST_F(Program, OneNodeDriftIsHeldAtZeroOnceRegistered)
+{
+    machine_ = "one-node"; // processor 1 runs 300 ppm fast
+    ASSERT_EQ(3, ctl("skew --drift 2 --csv"));
+    EXPECT_NEAR(300, drift_of_processor_1(ctl_output_), 100) << ctl_output_;
+    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
+    ASSERT_EQ(3, ctl("skew --drift 2 --csv")) << "the offset gained stays";
+    EXPECT_NEAR(0, drift_of_processor_1(ctl_output_), 100) << ctl_output_;
 }
 
 std::string registry_text(HKEY root, const char* key, const char* name)

@@ -4,6 +4,7 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -116,6 +117,8 @@ TEST_F(SimMachine, ABadDescriptionNamesFileAndLineAndKeepsThePreviousMachine)
         {"cpu bit=0 apic=0 htt=2\n", 1},
         {"cpu bit=0 apic=0 family=16 base_family=15\n", 1},
         {"cpu bit=0 apic=0 ext_family=1\n", 1},
+        {"tsc bit=0 offset=5\ncpu bit=0 apic=0\n", 1}, // the processor comes first
+        {"cpu bit=0 apic=0\ntsc bit=0 drift_ppm=100001\n", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -414,6 +417,101 @@ TEST_F(SimMachine, TheDriverRefusesMalformedWordsUnknownCommandsAndMissingNodes)
         ASSERT_EQ(1u, sim_log_size());
         EXPECT_EQ(0u, std::string(sim_log_line(0)).find(std::string(c.name) + " word=")) << sim_log_line(0);
     }
+}
+
+// Unbinds the process, so that its thread may be bound to any processor.
+void unbind_process()
+{
+    DWORD_PTR process = 0, system = 0;
+    platform_processors().get_affinity(&process, &system);
+    platform_processors().set_affinity(system);
+}
+
+// The counter of processor bit less processor 0's, read from one thread bound to each in
+// turn: the pair read around it brackets it, whatever time the bindings take.
+::testing::AssertionResult offset_is(int bit, LONGLONG expected)
+{
+    const ProcessorOps& cpus = platform_processors();
+    unbind_process();
+    if (!cpus.bind_thread(1)) return ::testing::AssertionFailure() << "processor 0 not bound";
+    const ULONGLONG before = cpus.read_tsc();
+    if (!cpus.bind_thread(static_cast<DWORD_PTR>(1) << bit)) return ::testing::AssertionFailure() << "not bound";
+    const LONGLONG other = static_cast<LONGLONG>(cpus.read_tsc()) - expected;
+    cpus.bind_thread(1);
+    const ULONGLONG after = cpus.read_tsc();
+    if (other >= static_cast<LONGLONG>(before) && other <= static_cast<LONGLONG>(after))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "processor " << bit << " is "
+                                         << other + expected - static_cast<LONGLONG>(before) << " to "
+                                         << other + expected - static_cast<LONGLONG>(after) << " cycles off, not "
+                                         << expected;
+}
+
+TEST_F(SimMachine, OnlyAcceptedTscRequestsMoveTheCountersOfTheProcessorsTheyConcern)
+{
+    // Two-node: node 1 (processors 2 and 3) millions of cycles ahead, second cores thousands.
+    EXPECT_TRUE(offset_is(1, -2600));
+    EXPECT_TRUE(offset_is(2, 3400000));
+    EXPECT_TRUE(offset_is(3, 3404100));
+    ASSERT_TRUE(bind(0));
+    sim_set_refusal(0, 1);
+    ASSERT_TRUE(tsc(0x1000000A)); // refused
+    sim_set_refusal(0, 0);
+    sim_set_fail_from(2);
+    EXPECT_FALSE(tsc(0x1000000A)); // not delivered
+    sim_set_fail_from(0);
+    EXPECT_TRUE(offset_is(2, 3400000));
+    ASSERT_TRUE(bind(0));
+    ASSERT_TRUE(tsc(0x1000000A)); // node 1 to processor 0's counter, both its cores
+    EXPECT_TRUE(offset_is(2, 0));
+    EXPECT_TRUE(offset_is(3, 0));
+    EXPECT_TRUE(offset_is(1, -2600));
+    // A core to its node's first processor, from that core.
+    ASSERT_TRUE(bind(1));
+    ASSERT_TRUE(tsc(0x10000007));
+    EXPECT_TRUE(offset_is(1, 0));
+}
+
+// Processor 1's counter less processor 0's: the middle of the narrowest of 20 brackets.
+LONGLONG offset_of_1()
+{
+    const ProcessorOps& cpus = platform_processors();
+    ULONGLONG narrowest = ~0ULL;
+    LONGLONG offset = 0;
+    unbind_process();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(cpus.bind_thread(1));
+        const ULONGLONG before = cpus.read_tsc();
+        cpus.bind_thread(2);
+        const ULONGLONG other = cpus.read_tsc();
+        cpus.bind_thread(1);
+        const ULONGLONG after = cpus.read_tsc();
+        if (after - before < narrowest) {
+            narrowest = after - before;
+            offset = static_cast<LONGLONG>(other - (before + (after - before) / 2));
+        }
+    }
+    cpus.bind_thread(3);
+    return offset;
+}
+
+// Cycles processor 1 gains on processor 0 in 100 ms: at 300 ppm, 30000 at 1 GHz and more.
+LONGLONG gain_of_1()
+{
+    const LONGLONG start = offset_of_1();
+    Sleep(100);
+    return offset_of_1() - start;
+}
+
+TEST_F(SimMachine, ARegisteredProcessorStopsDriftingUntilItsRegistrationIsWithdrawn)
+{
+    ASSERT_TRUE(load("one-node")); // processor 1 runs 300 ppm fast
+    EXPECT_GT(gain_of_1(), 10000);
+    ASSERT_TRUE(bind(1));
+    ASSERT_TRUE(tsc(0x01000008, 1000));
+    EXPECT_LT(std::abs(gain_of_1()), 3000) << "still drifting";
+    ASSERT_TRUE(tsc(0x01000009));
+    EXPECT_GT(gain_of_1(), 10000);
 }
 
 TEST_F(SimMachine, ABufferOfTheWrongSizeIsNotDelivered)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,20 +21,64 @@ const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
 const char* const not_running =
     "tickmend is not running, or this machine has a single processor node (no Gaming Mode here).";
 
-std::string ctl_path()
+// Runs a client; the exit code, and its output with line ends made plain.
+int run_client(const char* exe, const std::string& args, std::string* output, const std::string& env)
 {
-    return "\"" + product_path("tickmend-ctl.exe") + "\"";
-}
-
-// Runs tickmend-ctl; the exit code, and its output with line ends made plain.
-int ctl(const std::string& args, std::string* output, const std::string& env = "")
-{
-    int code = run_capture(ctl_path() + " " + args, output, env);
+    int code = run_capture("\"" + product_path(exe) + "\" " + args, output, env);
     std::string plain;
     for (char c : *output)
         if (c != '\r') plain += c;
     *output = plain;
     return code;
+}
+
+// tickmend-ctl.exe on this machine's processors.
+int ctl(const std::string& args, std::string* output, const std::string& env = "")
+{
+    return run_client("tickmend-ctl.exe", args, output, env);
+}
+
+// tickmend-ctl-sim.exe on the simulated machine named, its counters fresh.
+int ctl_sim(const std::string& args, std::string* output, const std::string& machine)
+{
+    const std::string state = testing_support::temp_path("ctl-counters");
+    int code = run_client("tickmend-ctl-sim.exe", args, output,
+                          "TICKMEND_SIM_MACHINE=" + machine + "\nTICKMEND_SIM_STATE=" + state);
+    DeleteFileA(state.c_str());
+    return code;
+}
+
+using Row = std::map<std::string, std::string>;
+
+// The CSV lines of an output (those with as many fields as the header line), by column.
+std::vector<Row> csv_rows(const std::string& output)
+{
+    std::vector<std::vector<std::string>> lines;
+    size_t at = 0;
+    while (at < output.size()) {
+        size_t end = output.find('\n', at);
+        if (end == std::string::npos) end = output.size();
+        std::vector<std::string> fields(1);
+        for (size_t i = at; i < end; ++i) {
+            if (output[i] == ',') fields.emplace_back();
+            else fields.back() += output[i];
+        }
+        if (lines.empty() ? fields.size() > 2 : fields.size() == lines[0].size()) lines.push_back(fields);
+        at = end + 1;
+    }
+    std::vector<Row> rows;
+    for (size_t r = 1; r < lines.size(); ++r) {
+        Row row;
+        for (size_t c = 0; c < lines[0].size(); ++c) row[lines[0][c]] = lines[r][c];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+long long number(const Row& row, const char* column)
+{
+    auto it = row.find(column);
+    return it == row.end() ? -999999999 : std::atoll(it->second.c_str());
 }
 
 bool ctl_built()
@@ -195,22 +241,96 @@ TEST_F(Ctl, UsageErrorsAndHelp)
     EXPECT_EQ(64, ctl("status on", &output_));
     EXPECT_EQ(0, ctl("--help", &output_));
     EXPECT_NE(std::string::npos, output_.find("TICKMEND_SIM_MACHINE")) << output_;
+    EXPECT_EQ(64, ctl("skew --rounds 0", &output_));
+    EXPECT_EQ(64, ctl("skew --drift", &output_));
+    EXPECT_EQ(64, ctl("topology --cvs", &output_));
 }
 
 TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
 {
-    EXPECT_EQ(0, ctl("topology", &output_, "TICKMEND_SIM_MACHINE=four-node"));
+    EXPECT_EQ(0, ctl_sim("topology", &output_, "four-node"));
     EXPECT_NE(std::string::npos, output_.find("nodes: 4\n")) << output_;
     EXPECT_NE(std::string::npos, output_.find("role: 4 nodes: Gaming Mode is offered\n")) << output_;
     // Eight processors, one row each.
     EXPECT_NE(std::string::npos, output_.find("\n    7     3     1     7\n")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("\n    8 ")) << output_;
 
-    EXPECT_EQ(0, ctl("topology", &output_, "TICKMEND_SIM_MACHINE=one-node"));
+    EXPECT_EQ(0, ctl_sim("topology --csv", &output_, "four-node"));
+    EXPECT_EQ(0u, output_.find("index,node,core,apic,note\n0,0,0,0,\n1,0,1,1,\n")) << output_;
+
+    EXPECT_EQ(0, ctl_sim("topology", &output_, "one-node"));
     EXPECT_NE(std::string::npos, output_.find("role: one node: drift compensation is registered, no Gaming Mode\n"))
         << output_;
-    EXPECT_EQ(0, ctl("topology", &output_, "TICKMEND_SIM_MACHINE=single-cpu"));
+    EXPECT_EQ(0, ctl_sim("topology", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("role: single processor: nothing to do\n")) << output_;
+}
+
+// The described offsets come back within the uncertainty skew gives (and 500 cycles more:
+// the simulated counters ride on this machine's, whose cores may be that far apart).
+TEST_F(Ctl, SkewRecoversTheOffsetsOfADescribedMachine)
+{
+    const std::string machine = testing_support::temp_path("skew-machine");
+    const std::string text = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=5 apic=3\n"
+                             "tsc bit=1 offset=-70000\ntsc bit=2 offset=123456789\ntsc bit=5 offset=-9000000000\n"
+                             "cpuid80000007_edx 0x100\n";
+    HANDLE file = CreateFileA(machine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(3, ctl_sim("skew --csv", &output_, machine));
+    DeleteFileA(machine.c_str());
+    const std::vector<Row> rows = csv_rows(output_);
+    ASSERT_EQ(4u, rows.size()) << output_;
+    const long long expected[][4] = {{0, 0, 0, 0}, {1, 0, 1, -70000}, {2, 1, 0, 123456789}, {5, 1, 1, -9000000000LL}};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(expected[i][0], number(rows[i], "processor"));
+        EXPECT_EQ(expected[i][1], number(rows[i], "node"));
+        EXPECT_EQ(expected[i][2], number(rows[i], "core"));
+        EXPECT_LE(std::llabs(number(rows[i], "offset_cycles") - expected[i][3]),
+                  number(rows[i], "uncertainty_cycles") + 500) << output_;
+    }
+    EXPECT_NE(std::string::npos, output_.find("out of step: largest offset -")) << output_;
+    EXPECT_NE(std::string::npos, output_.find(" on processor 5 (node 1, core 1)")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("invariant")) << "CPUID says the TSC is invariant";
+}
+
+TEST_F(Ctl, SkewNamesAProcessorThatCannotBeBoundAndExitsOne)
+{
+    const std::string machine = testing_support::temp_path("unbindable");
+    const std::string text = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\nbind_fails bit=2\n";
+    HANDLE file = CreateFileA(machine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(1, ctl_sim("skew", &output_, machine));
+    DeleteFileA(machine.c_str());
+    EXPECT_NE(std::string::npos, output_.find("processor 2 could not be bound")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("not measured")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("in step")) << "a verdict without every processor";
+}
+
+// On the machine the tests run on: never a fixed figure, it is shared and noisy.
+TEST_F(Ctl, SkewOnThisMachinesProcessorsGivesEachAnUncertaintyAndAVerdict)
+{
+    DWORD_PTR process = 0, system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+    size_t processors = 0;
+    for (DWORD_PTR m = process; m; m &= m - 1) ++processors;
+    const int code = ctl("skew --csv", &output_);
+    EXPECT_TRUE(code == 0 || code == 3) << code << "\n" << output_;
+    const std::vector<Row> rows = csv_rows(output_);
+    ASSERT_EQ(processors, rows.size()) << output_;
+    for (size_t i = 1; i < rows.size(); ++i) EXPECT_GT(number(rows[i], "uncertainty_cycles"), 0) << output_;
+    EXPECT_NE(std::string::npos, output_.find(code == 0 ? "in step" : "out of step")) << output_;
+}
+
+// What ships reads this machine only: the simulated one is linked into tickmend-ctl-sim.exe.
+TEST_F(Ctl, TheShippedClientHoldsNoSimulatedMachine)
+{
+    const std::string preset_text = "cpuid80000007_edx";
+    EXPECT_NE(std::string::npos, testing_support::read_file(product_path("tickmend-ctl-sim.exe")).find(preset_text));
+    EXPECT_EQ(std::string::npos, testing_support::read_file(product_path("tickmend-ctl.exe")).find(preset_text));
 }
 
 } // namespace

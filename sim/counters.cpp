@@ -1,0 +1,198 @@
+#include "sim/counters.h"
+
+#include "common/handle.h"
+
+#include <intrin.h>
+#include <cstdio>
+
+namespace {
+
+constexpr DWORD state_magic = 0x314D5354; // "TSM1"
+
+// One processor's counter: real TSC + offset at `since`, then ppm faster unless held.
+struct Counter {
+    LONGLONG offset;
+    ULONGLONG since; // the real TSC when offset was last set
+    LONG ppm;
+    LONG held; // 1 while a drift registration holds it
+};
+
+// The whole state, as the file holds it.
+struct Block {
+    DWORD magic;
+    DWORD machine;            // hash of the counters' description
+    ULONGLONG started;        // the real TSC at power-on
+    volatile LONG generation; // odd while a writer changes a counter
+    LONG count;
+    Counter cpu[32];          // by affinity bit
+};
+
+Block private_block;
+Block* volatile current = &private_block;
+tk::unique_hfile state_file;
+tk::unique_handle state_mapping;
+void* state_view = nullptr;
+
+// Writers of every process take this one mutex, and mark the generation odd meanwhile so
+// that a reader of a half-written counter reads again.
+class Writing {
+public:
+    explicit Writing(Block* block) : block_(block)
+    {
+        if (!mutex_) mutex_ = CreateMutexA(nullptr, FALSE, "tickmend-sim-counters");
+        // An abandoned mutex is ours too: its owner ended, maybe mid-write, so the
+        // generation is made even before it is made odd for this write.
+        held_ = mutex_ && WaitForSingleObject(mutex_, 10000) != WAIT_TIMEOUT;
+        if (block_->generation & 1) InterlockedIncrement(&block_->generation);
+        InterlockedIncrement(&block_->generation);
+    }
+    ~Writing()
+    {
+        InterlockedIncrement(&block_->generation);
+        if (held_) ReleaseMutex(mutex_);
+    }
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+
+private:
+    static HANDLE mutex_;
+    Block* block_;
+    bool held_ = false;
+};
+HANDLE Writing::mutex_ = nullptr;
+
+DWORD machine_hash(const SimMachine& machine)
+{
+    DWORD h = 2166136261u; // FNV-1a over bit, offset and rate of each processor
+    auto mix = [&h](ULONGLONG v) {
+        for (int i = 0; i < 8; ++i) h = (h ^ static_cast<BYTE>(v >> (8 * i))) * 16777619u;
+    };
+    for (const SimCpu& c : machine.cpus) {
+        mix(static_cast<ULONGLONG>(c.bit));
+        mix(static_cast<ULONGLONG>(c.tsc_offset));
+        mix(static_cast<ULONGLONG>(static_cast<LONGLONG>(c.drift_ppm)));
+    }
+    return h;
+}
+
+void power_on(Block* b, const SimMachine& machine)
+{
+    const ULONGLONG now = __rdtsc();
+    b->magic = state_magic;
+    b->machine = machine_hash(machine);
+    b->started = now;
+    b->count = static_cast<LONG>(machine.cpus.size());
+    for (Counter& c : b->cpu) c = Counter{0, now, 0, 0};
+    for (const SimCpu& cpu : machine.cpus) b->cpu[cpu.bit] = Counter{cpu.tsc_offset, now, cpu.drift_ppm, 0};
+}
+
+LONGLONG drift(const Counter& c, ULONGLONG now)
+{
+    if (c.held || c.ppm == 0) return 0;
+    return static_cast<LONGLONG>(static_cast<double>(static_cast<LONGLONG>(now - c.since)) * c.ppm / 1e6);
+}
+
+// The counter as it stands now; the caller writes (so no other writer runs).
+LONGLONG offset_now(const Counter& c, ULONGLONG now) { return c.offset + drift(c, now); }
+
+// x86 keeps loads in order; the compiler must too.
+inline void compiler_barrier() { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
+
+bool valid_bit(int bit) { return bit >= 0 && bit < 32; }
+
+} // namespace
+
+void counters_start_private(const SimMachine& machine)
+{
+    Writing writing(&private_block);
+    power_on(&private_block, machine);
+    current = &private_block;
+}
+
+std::string counters_default_path(const SimMachine& machine)
+{
+    char dir[MAX_PATH];
+    DWORD n = GetTempPathA(sizeof dir, dir);
+    if (n == 0 || n >= sizeof dir) dir[0] = '\0';
+    char path[MAX_PATH + 40];
+    std::snprintf(path, sizeof path, "%stickmend-sim-%08lX.counters", dir, machine_hash(machine));
+    return path;
+}
+
+bool counters_open_shared(const SimMachine& machine, const char* path, std::string* error)
+{
+    tk::unique_hfile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    char code[16];
+    if (!file) {
+        std::snprintf(code, sizeof code, "%lu", GetLastError());
+        *error = std::string(path) + ": cannot open the counter state (error " + code + ")";
+        return false;
+    }
+    tk::unique_handle mapping(CreateFileMappingA(file.get(), nullptr, PAGE_READWRITE, 0, sizeof(Block), nullptr));
+    void* view = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Block)) : nullptr;
+    if (!view) {
+        std::snprintf(code, sizeof code, "%lu", GetLastError());
+        *error = std::string(path) + ": cannot map the counter state (error " + code + ")";
+        return false;
+    }
+    Block* b = static_cast<Block*>(view);
+    {
+        Writing writing(b);
+        // Another machine's state, none yet, or one from before the real counter was reset
+        // (the host restarted): this machine is switched on now.
+        if (b->magic != state_magic || b->machine != machine_hash(machine) ||
+            b->count != static_cast<LONG>(machine.cpus.size()) || b->started > __rdtsc())
+            power_on(b, machine);
+        current = b;
+    }
+    // The view before this one is no longer read by anyone once current has moved on.
+    if (state_view) UnmapViewOfFile(state_view);
+    state_view = view;
+    state_mapping = std::move(mapping);
+    state_file = std::move(file);
+    return true;
+}
+
+ULONGLONG counters_read(int bit)
+{
+    Block* b = current;
+    if (!valid_bit(bit)) return __rdtsc();
+    for (int tries = 0;; ++tries) {
+        const LONG generation = b->generation;
+        compiler_barrier();
+        if ((generation & 1) && tries < 1000000) {
+            YieldProcessor();
+            continue;
+        }
+        const volatile Counter& shared = b->cpu[bit];
+        Counter c = {shared.offset, shared.since, shared.ppm, shared.held};
+        const ULONGLONG now = __rdtsc();
+        compiler_barrier();
+        if (b->generation == generation || tries >= 1000000) return now + static_cast<ULONGLONG>(offset_now(c, now));
+    }
+}
+
+void counters_copy(int from, int to)
+{
+    if (!valid_bit(from) || !valid_bit(to)) return;
+    Block* b = current;
+    Writing writing(b);
+    const ULONGLONG now = __rdtsc();
+    const LONGLONG value = offset_now(b->cpu[from], now);
+    b->cpu[to].offset = value;
+    b->cpu[to].since = now;
+}
+
+void counters_hold_drift(int bit, bool hold)
+{
+    if (!valid_bit(bit)) return;
+    Block* b = current;
+    Writing writing(b);
+    Counter& c = b->cpu[bit];
+    const ULONGLONG now = __rdtsc();
+    c.offset = offset_now(c, now);
+    c.since = now;
+    c.held = hold ? 1 : 0;
+}

@@ -1,0 +1,7 @@
+// tickmend-ctl skew: the TSC offset of every processor of the process's affinity mask against
+// the lowest of them, measured by the midpoint method, and whether they are in step.
+#pragma once
+
+// The skew command with the arguments after "skew"; the exit code: 0 in step, 3 out of
+// step, 1 a measurement failed, 64 a usage error.
+int skew_command(int argc, char** argv);
