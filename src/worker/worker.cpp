@@ -244,7 +244,8 @@ Step await_first_request(PipeServer& server, Connection& conn)
 // when the connection has had its time, even if the client still writes.
 Step read_request(PipeServer& server, Connection& conn)
 {
-    if (stop_requested(server)) {
+    // After a read that completed at once nothing has waited on the stop event: look at it.
+    if (conn.read_once && stop_requested(server)) {
         server.stopping = true;
         return Step::disconnect;
     }
@@ -302,8 +303,8 @@ Step write_reply(PipeServer& server, Connection& conn)
 // can make us spin.
 Step linger(PipeServer& server, Connection& conn)
 {
-    for (;;) {
-        if (stop_requested(server)) {
+    for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
+        if (at_once && stop_requested(server)) {
             server.stopping = true;
             return Step::disconnect;
         }
