@@ -5,7 +5,7 @@
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
-// 64 usage error.
+// 4 another program serves the pipe; 64 usage error.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +14,7 @@
 #include "client_machine.h"
 #include "common/handle.h"
 #include "driver_report.h"
+#include "server_check.h"
 #include "platform/seam.h"
 #include "skew.h"
 #include "smp_enum/smp_enum.h"
@@ -23,11 +24,15 @@
 namespace {
 
 const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
-constexpr DWORD busy_wait_ms = 5000; // how long we wait for a busy pipe in all
+// The server holds one connection at most about a second (plus a Gaming Mode switch that
+// has begun), however that client behaves; we wait ten times that for a busy pipe.
+constexpr DWORD busy_wait_ms = 10000;
+// A Gaming Mode switch runs before the reply; a server that says nothing for this long never will.
+constexpr DWORD reply_wait_ms = 30000;
 // The state query: any text but "1" and "0" changes nothing, and the server answers a
 // connection that has sent something at once (one that sends nothing waits a moment).
 const char status_request[] = "?";
-constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_usage = 64;
+constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_usage = 64;
 
 const char usage_text[] =
     "usage: tickmend-ctl status|on|off|topology [--csv]|skew [options]|--help\n"
@@ -47,7 +52,7 @@ const char usage_text[] =
     "such as \"four-node\", or a machine description file; default \"two-node\") instead.\n"
     "\n"
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
-    "3 skew: out of step, 64 usage.\n";
+    "3 skew: out of step, 4 the pipe is served by another program, 64 usage.\n";
 
 void write_to(DWORD which, const char* text)
 {
@@ -70,14 +75,14 @@ void outf(const char* format, ...)
     out(line);
 }
 
-// Opens the pipe, waiting while another client is served (at most busy_wait_ms in all).
-// INVALID_HANDLE_VALUE with *error when it cannot.
+// Opens the pipe (overlapped, so that no wait is without limit), waiting while another
+// client is served (at most busy_wait_ms in all). INVALID_HANDLE_VALUE with *error when it cannot.
 HANDLE open_pipe(DWORD* error)
 {
     DWORD start = GetTickCount();
     for (;;) {
         HANDLE pipe = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+                                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return pipe;
         *error = GetLastError();
         DWORD elapsed = GetTickCount() - start;
@@ -86,21 +91,50 @@ HANDLE open_pipe(DWORD* error)
     }
 }
 
-enum class Exchange { done, not_running, failed, malformed };
+// One overlapped write or read of the pipe, waited for at most reply_wait_ms; false when it
+// failed (GetLastError tells) or timed out (WAIT_TIMEOUT).
+bool transfer(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD* count)
+{
+    tk::unique_handle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!done) return false;
+    OVERLAPPED io = {};
+    io.hEvent = done.get();
+    *count = 0;
+    BOOL ok = write ? WriteFile(pipe, buffer, size, count, &io) : ReadFile(pipe, buffer, size, count, &io);
+    if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(done.get(), reply_wait_ms) != WAIT_OBJECT_0) {
+        CancelIo(pipe);
+        WaitForSingleObject(done.get(), 1000); // the record must outlive the operation
+        SetLastError(WAIT_TIMEOUT);
+        return false;
+    }
+    return GetOverlappedResult(pipe, &io, count, FALSE) != FALSE;
+}
 
-// One exchange: the request, then the two-byte state reply.
-Exchange exchange(const char* request, char* state)
+enum class Exchange { done, not_running, failed, malformed, not_tickmend };
+
+// One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
+// is not tickmend; *server gets its process id when it can be asked.
+Exchange exchange(const char* request, char* state, DWORD* server)
 {
     DWORD error = 0;
     tk::unique_hfile pipe(open_pipe(&error));
     if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
+    switch (check_pipe_server(pipe.get(), server)) {
+    case PipeServer::tickmend: break;
+    case PipeServer::other: return Exchange::not_tickmend;
+    case PipeServer::unknown:
+        err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on trust.\n");
+        break;
+    }
     DWORD count = 0;
-    if (!WriteFile(pipe.get(), request, static_cast<DWORD>(strlen(request)), &count, nullptr)) return Exchange::failed;
+    char text[16];
+    lstrcpynA(text, request, sizeof text);
+    if (!transfer(pipe.get(), true, text, static_cast<DWORD>(strlen(text)), &count)) return Exchange::failed;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
     char reply[16];
-    count = 0;
-    if (!ReadFile(pipe.get(), reply, sizeof reply, &count, nullptr))
+    if (!transfer(pipe.get(), false, reply, sizeof reply, &count))
         return GetLastError() == ERROR_MORE_DATA ? Exchange::malformed : Exchange::failed;
     if (count != 2 || (reply[0] != '0' && reply[0] != '1') || reply[1] != '\0') return Exchange::malformed;
     *state = reply[0];
@@ -110,7 +144,8 @@ Exchange exchange(const char* request, char* state)
 int pipe_command(const char* request)
 {
     char state = 0;
-    Exchange result = exchange(request, &state);
+    DWORD server = 0;
+    Exchange result = exchange(request, &state, &server);
     switch (result) {
     case Exchange::done:
         out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
@@ -121,6 +156,16 @@ int pipe_command(const char* request)
     case Exchange::malformed:
         err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state.\n");
         return exit_failed;
+    case Exchange::not_tickmend: {
+        char line[200];
+        _snprintf(line, sizeof line,
+                  "tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing was "
+                  "sent.\n",
+                  server);
+        line[sizeof line - 1] = '\0';
+        err(line);
+        return exit_not_tickmend;
+    }
     case Exchange::failed:
         break;
     }

@@ -3,17 +3,21 @@
 //   pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]
 //
 // 1. Round trip of a status request, the worker side by side with a bare single-instance
-//    overlapped server that answers the same two bytes: both medians and their ratio.
+//    overlapped server that serves the same exchange: both medians, failures, their ratio.
 // 2. Load: concurrent clients, each sending status, "1" and "0" in turn, against the worker;
 //    every reply must be valid, the run must end, and the final state must be the one the
 //    last executed request left.
-// 3. Idle: tickmend-sim.exe with Gaming Mode on and no client, its CPU time over a while
+// 3. Clients that do not follow the exchange: a flood of queued requests, one that never
+//    closes, two that reconnect in a tight loop, each while other clients try with
+//    tickmend-ctl's budget; and the name held by another program before the start.
+// 4. Idle: tickmend-sim.exe with Gaming Mode on and no client, its CPU time over a while
 //    (the sum of its threads' times).
-// 4. Size of tickmend.exe.
+// 5. Size of tickmend.exe.
 #include "worker/worker.h"
 
 #include "bench_daemon.h"
 #include "daemon/daemon.h"
+#include "notice/notice.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -56,9 +60,52 @@ double median(double* values, int n)
 
 HANDLE bare_stop;
 
-// Connect, read until the pipe is empty, answer the daemon's state and a NUL, wait for the
-// client to close, disconnect; the same instance again. Nothing else. It reads the state
-// through the same daemon as the worker, so that the two differ only in how they serve.
+// What a read of the bare server found.
+enum class Read { message, empty, closed, stop };
+
+// Reads one message into buffer (a NUL after it). empty leaves the read pending on io.
+Read bare_read(HANDLE pipe, OVERLAPPED& io, char* buffer, DWORD* n)
+{
+    ResetEvent(io.hEvent);
+    *n = 0;
+    if (ReadFile(pipe, buffer, 256, n, &io)) {
+        GetOverlappedResult(pipe, &io, n, FALSE);
+        buffer[*n] = '\0';
+        return *n ? Read::message : Read::closed; // a zero-length message ends it too
+    }
+    DWORD e = GetLastError();
+    if (e == ERROR_MORE_DATA) { // too long to be a request: its rest is read as the next message
+        buffer[0] = '\0';
+        return Read::message;
+    }
+    return e == ERROR_IO_PENDING ? Read::empty : Read::closed;
+}
+
+// Waits for a pending read: message when it brought one (into buffer), else closed or stop.
+Read bare_complete(HANDLE pipe, OVERLAPPED& io, char* buffer, DWORD wait_ms)
+{
+    HANDLE pair[2] = {io.hEvent, bare_stop};
+    DWORD waited = WaitForMultipleObjects(2, pair, FALSE, wait_ms);
+    if (waited == WAIT_OBJECT_0 + 1) return Read::stop;
+    if (waited != WAIT_OBJECT_0) return Read::empty; // still pending
+    DWORD n = 0;
+    if (GetOverlappedResult(pipe, &io, &n, FALSE) && n) {
+        buffer[n] = '\0';
+        return Read::message;
+    }
+    if (!n && GetLastError() == ERROR_MORE_DATA) {
+        buffer[0] = '\0';
+        return Read::message;
+    }
+    return Read::closed;
+}
+
+// The exchange with nothing else: connect; the first read waits a moment for a request, as
+// the worker's does (a client can write only after its connect has woken us); execute every
+// request in the pipe; answer the daemon's state and a NUL; then wait for the client to
+// close, reading and discarding anything it writes after the reply; disconnect; the same
+// instance again. It goes through the same daemon as the worker, so that the two differ
+// only in how they serve; no limits on time or requests, no stop checks between reads.
 DWORD WINAPI bare_server(void*)
 {
     HANDLE pipe = CreateNamedPipeA(bare_pipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -70,7 +117,8 @@ DWORD WINAPI bare_server(void*)
     HANDLE pair[2] = {io.hEvent, bare_stop};
     char buffer[257];
     char reply[2] = {'0', '\0'};
-    for (;;) {
+    bool stopping = false;
+    while (!stopping) {
         ResetEvent(io.hEvent);
         if (!ConnectNamedPipe(pipe, &io)) {
             DWORD e = GetLastError();
@@ -82,25 +130,31 @@ DWORD WINAPI bare_server(void*)
             }
         }
         DWORD n;
-        bool pending = false;
-        for (;;) {
-            ResetEvent(io.hEvent);
-            if (ReadFile(pipe, buffer, 256, &n, &io)) continue;
-            pending = GetLastError() == ERROR_IO_PENDING;
-            break;
+        Read read = bare_read(pipe, io, buffer, &n);
+        if (read == Read::empty) read = bare_complete(pipe, io, buffer, 50); // the first request's moment
+        while (read == Read::message) {
+            Qel_DaemonDoCommand(buffer);
+            read = bare_read(pipe, io, buffer, &n);
         }
-        reply[0] = Qel_DaemonIsGameModeOn() ? '1' : '0';
-        ResetEvent(out.hEvent);
-        if (WriteFile(pipe, reply, 2, &n, &out) || GetLastError() == ERROR_IO_PENDING)
-            GetOverlappedResult(pipe, &out, &n, TRUE);
-        if (pending) {
-            DWORD waited = WaitForMultipleObjects(2, pair, FALSE, 5000);
-            if (waited == WAIT_OBJECT_0 + 1) break;
-            if (waited == WAIT_OBJECT_0) pending = false; // the client has closed
+        if (read == Read::empty) { // the pipe is empty and the client there: the reply
+            reply[0] = Qel_DaemonIsGameModeOn() ? '1' : '0';
+            ResetEvent(out.hEvent);
+            if (WriteFile(pipe, reply, 2, &n, &out) || GetLastError() == ERROR_IO_PENDING)
+                GetOverlappedResult(pipe, &out, &n, TRUE);
+            for (;;) { // until the client closes; a late message is not a close
+                read = bare_complete(pipe, io, buffer, 5000);
+                if (read != Read::message) break;
+                do read = bare_read(pipe, io, buffer, &n);
+                while (read == Read::message);
+                if (read != Read::empty) break;
+            }
         }
-        if (pending) CancelIo(pipe);
+        stopping = read == Read::stop;
+        if (read == Read::empty || read == Read::stop) { // still pending
+            CancelIo(pipe);
+            WaitForSingleObject(io.hEvent, 5000);
+        }
         DisconnectNamedPipe(pipe);
-        if (pending) WaitForSingleObject(io.hEvent, 5000);
     }
     CancelIo(pipe);
     CloseHandle(pipe);
@@ -162,22 +216,23 @@ bool bench_round_trip()
     for (int i = 0; i < 100 && !WaitNamedPipeA(bare_pipe, 50); ++i) Sleep(50);
     double* worker_us = static_cast<double*>(malloc(sizeof(double) * round_trips));
     double* bare_us = static_cast<double*>(malloc(sizeof(double) * round_trips));
-    int failures = 0;
+    int failures = 0, worker_failures = 0, bare_failures = 0;
     char reply;
     // Interleaved, the order switching each time, so that both meet the same machine load.
     for (int i = 0; i < round_trips; ++i) {
         for (int k = 0; k < 2; ++k) {
             bool worker = (i + k) % 2 == 0;
             double t0 = now_us();
-            if (exchange(worker ? worker_pipe : bare_pipe, status_query, &reply, 10000) != Outcome::valid) ++failures;
+            if (exchange(worker ? worker_pipe : bare_pipe, status_query, &reply, 10000) != Outcome::valid)
+                ++(worker ? worker_failures : bare_failures);
             (worker ? worker_us : bare_us)[i] = now_us() - t0;
         }
     }
+    failures = worker_failures + bare_failures;
     double w = median(worker_us, round_trips), b = median(bare_us, round_trips);
-    printf("worker median:      %9.1f us\n", w);
-    printf("bare server median: %9.1f us\n", b);
+    printf("worker median:      %9.1f us, failed exchanges %d\n", w, worker_failures);
+    printf("bare server median: %9.1f us, failed exchanges %d\n", b, bare_failures);
     printf("ratio:              %9.2f (goal at most 1.10): %s\n", w / b, w / b <= 1.10 ? "met" : "NOT MET");
-    if (failures) printf("failed exchanges: %d\n", failures);
     // A client that sends nothing, for comparison.
     int silent = round_trips < 20 ? round_trips : 20;
     for (int i = 0; i < silent; ++i) {
@@ -266,7 +321,153 @@ bool bench_load()
     return valid_replies == total && agrees;
 }
 
-// ---- 3. idle ----
+// ---- 3. clients that do not follow the exchange ----
+
+// Milliseconds from now until the server has ended the connection of client (polled).
+DWORD held_until_dropped(HANDLE client, DWORD start, DWORD limit_ms)
+{
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(client, nullptr, 0, nullptr, &available, nullptr)) {
+            DWORD e = GetLastError();
+            if (e == ERROR_PIPE_NOT_CONNECTED || e == ERROR_BROKEN_PIPE || e == ERROR_NO_DATA) break;
+        }
+        if (GetTickCount() - start >= limit_ms) break;
+        Sleep(5);
+    }
+    return GetTickCount() - start;
+}
+
+struct Victims {
+    int served = 0;
+    int tried = 0;
+    DWORD worst_ms = 0;
+};
+
+// status exchanges one after another, each with tickmend-ctl's budget for a busy pipe.
+DWORD WINAPI victim_clients(void* param)
+{
+    Victims& v = *static_cast<Victims*>(param);
+    for (int i = 0; i < v.tried; ++i) {
+        char reply;
+        DWORD t0 = GetTickCount();
+        if (exchange(worker_pipe, status_query, &reply, 10000) == Outcome::valid) ++v.served;
+        DWORD waited = GetTickCount() - t0;
+        if (waited > v.worst_ms) v.worst_ms = waited;
+    }
+    return 0;
+}
+
+HANDLE start_victims(Victims& v, int count)
+{
+    v = Victims();
+    v.tried = count;
+    return CreateThread(nullptr, 0, victim_clients, &v, 0, nullptr);
+}
+
+void report_victims(HANDLE thread, const Victims& v)
+{
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    printf("  others (10 s budget each): %d of %d served, worst wait %lu ms\n", v.served, v.tried, v.worst_ms);
+}
+
+HANDLE open_overlapped(const char* name)
+{
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 200 && h == INVALID_HANDLE_VALUE; ++i) {
+        h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (h == INVALID_HANDLE_VALUE) WaitNamedPipeA(name, 100);
+    }
+    return h;
+}
+
+volatile LONG reconnecting;
+
+DWORD WINAPI reconnect_loop(void*)
+{
+    while (reconnecting) {
+        HANDLE h = CreateFileA(worker_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    return 0;
+}
+
+bool bench_hostile()
+{
+    printf("== clients that do not follow the exchange, against the worker\n");
+    if (Qel_WorkerStart(0, 0) != 1) {
+        printf("the worker did not start\n");
+        return false;
+    }
+    bool ok = true;
+    Victims v;
+
+    // A flood: 64 queued "1"/"0" requests, never a read, never a close.
+    HANDLE flood = open_overlapped(worker_pipe);
+    DWORD start = GetTickCount();
+    LONG executed_before = bench_daemon_executed();
+    OVERLAPPED writes[64] = {};
+    const char* texts[2] = {"1", "0"};
+    for (int i = 0; i < 64; ++i) {
+        writes[i].hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD n;
+        WriteFile(flood, texts[i % 2], 1, &n, &writes[i]);
+    }
+    HANDLE others = start_victims(v, 4);
+    DWORD held = held_until_dropped(flood, start, 30000);
+    printf("flood of 64 queued requests: dropped after %lu ms, %ld requests executed\n", held,
+           static_cast<long>(bench_daemon_executed() - executed_before));
+    report_victims(others, v);
+    ok = ok && v.served == v.tried;
+    CancelIo(flood);
+    CloseHandle(flood);
+    for (auto& w : writes) CloseHandle(w.hEvent);
+
+    // Connects and never writes, reads or closes.
+    HANDLE idle = open_overlapped(worker_pipe);
+    start = GetTickCount();
+    others = start_victims(v, 4);
+    held = held_until_dropped(idle, start, 30000);
+    printf("client that connects and does nothing: dropped after %lu ms\n", held);
+    report_victims(others, v);
+    ok = ok && v.served == v.tried;
+    CloseHandle(idle);
+
+    // Two threads reconnecting in a tight loop for as long as the others try.
+    reconnecting = 1;
+    HANDLE loops[2];
+    for (auto& l : loops) l = CreateThread(nullptr, 0, reconnect_loop, nullptr, 0, nullptr);
+    others = start_victims(v, 5);
+    WaitForSingleObject(others, INFINITE);
+    reconnecting = 0;
+    WaitForMultipleObjects(2, loops, TRUE, INFINITE);
+    for (auto& l : loops) CloseHandle(l);
+    printf("two threads reconnecting in a tight loop:\n");
+    report_victims(others, v);
+    Qel_WorkerExit();
+
+    // The name held by another program for 10 s before the worker starts.
+    HANDLE squat = CreateNamedPipeA(worker_pipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 256,
+                                    256, 0, nullptr);
+    Qel_WorkerStart(0, 0);
+    char text[256];
+    notice_text(NOTICE_PIPE_NAME_TAKEN, text, sizeof text);
+    printf("name taken for 10 s before the start: %s\n",
+           notice_raised() & (1u << NOTICE_PIPE_NAME_TAKEN) ? text : "NOT REPORTED");
+    Sleep(10000);
+    CloseHandle(squat);
+    start = GetTickCount();
+    char reply = 0;
+    while (GetTickCount() - start < 30000 && exchange(worker_pipe, status_query, &reply, 10000) != Outcome::valid)
+        Sleep(20);
+    printf("  served %lu ms after the other program let the name go\n", GetTickCount() - start);
+    ok = ok && reply != 0;
+    Qel_WorkerExit();
+    return ok;
+}
+
+// ---- 4. idle ----
 
 void beside_us(const char* name, char* path, DWORD size)
 {
@@ -378,7 +579,7 @@ bool bench_idle()
     return ok;
 }
 
-// ---- 4. size ----
+// ---- 5. size ----
 
 void report_size()
 {
@@ -423,6 +624,7 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     bool ok = bench_round_trip();
     ok = bench_load() && ok;
+    ok = bench_hostile() && ok;
     ok = bench_idle() && ok;
     report_size();
     return ok ? 0 : 1;

@@ -270,19 +270,24 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
 
 int close_running_instance(HINSTANCE instance)
 {
-    DWORD stored = 0;
-    if (!GetRegistryValue(HKEY_CURRENT_USER, settings_key, "window_handle", &stored, sizeof stored)) return 0;
-    HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(stored));
+    char expected[100];
+    if (!LoadStringA(instance, IDC_TICKMEND, expected, sizeof expected)) return 0;
 
     // window_handle outlives the instance that wrote it: the handle may name another
-    // program's window by now, which must not get our WM_DESTROY.
-    char expected[100];
-    char actual[100];
-    if (!LoadStringA(instance, IDC_TICKMEND, expected, sizeof expected)) return 0;
-    if (!GetClassNameA(window, actual, sizeof actual) || lstrcmpA(actual, expected) != 0) {
-        TRACE("app close_running_instance : window_handle names no window of ours\n");
-        return 0;
+    // program's window by now, which must not get our WM_DESTROY. It may also be missing:
+    // an instance that could not write its settings is found by its window's class.
+    HWND window = nullptr;
+    DWORD stored = 0;
+    if (GetRegistryValue(HKEY_CURRENT_USER, settings_key, "window_handle", &stored, sizeof stored)) {
+        window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(stored));
+        char actual[100];
+        if (!GetClassNameA(window, actual, sizeof actual) || lstrcmpA(actual, expected) != 0) {
+            TRACE("app close_running_instance : window_handle names no window of ours\n");
+            window = nullptr;
+        }
     }
+    if (!window) window = FindWindowA(expected, nullptr);
+    if (!window) return 0;
     SendMessageA(window, WM_DESTROY, 0, 0);
     return 1;
 }

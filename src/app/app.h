@@ -6,8 +6,8 @@
 // The whole program after the start-up code: "/k", one instance, worker, window, message loop;
 // returns the exit code (1 after "/k" or without Gaming Mode, 0 otherwise).
 int tickmend_main(HINSTANCE instance, const char* command_line);
-// "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class;
-// 1 when it found one.
+// "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class,
+// else to a window found by our class; 1 when it found one, 0 when no instance runs.
 int close_running_instance(HINSTANCE instance);
 // Registers the main window class named by string 109 (icon 107, menu 109, main_window_proc).
 void register_main_window_class(HINSTANCE instance);

@@ -19,8 +19,8 @@ const notice_words words[NOTICE_COUNT] = {
     {"Your power plan or northbridge setting could not be given back yet: QEL Pacemill tries again at the "
      "next switch and start.",
      "power plan not restored"},
-    {"Another program holds the pipe \\\\.\\pipe\\QelTscPipe: other programs cannot switch Gaming Mode until "
-     "QEL Pacemill gets it back.",
+    {"Another program holds the pipe \\\\.\\pipe\\QelTscPipe: no program can switch Gaming Mode through it "
+     "until QEL Pacemill has it back, which it tries every few seconds.",
      "pipe taken by another program"},
 };
 

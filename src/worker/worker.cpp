@@ -4,21 +4,36 @@
 // One exchange: a client connects, writes zero or more requests, reads the two-byte state
 // reply and closes. The thread executes every request already in the pipe when it reads,
 // replies as soon as a read finds the pipe empty (the first read of a connection waits a
-// moment for a request first), and then ends the connection. The one
-// pipe instance is kept for the worker's whole life (disconnected and connected again), so
-// the name never disappears while the worker runs.
+// moment for a request first), and then ends the connection. The one pipe instance is kept
+// for the worker's whole life (disconnected and connected again), so the name never
+// disappears while the worker runs.
+//
+// Any local process may open the pipe, and one instance serves one client at a time, so no
+// client may hold it long: a connection is served for at most serve_ms (requests beyond
+// the first few, or read after that time, are read and discarded unexecuted), and ended
+// at most grace_ms after its reply, whatever the client does. Every wait also watches the
+// stop event. When the name is held by another program, the thread says so through a
+// notice and tries again every few seconds until it has it.
 #include "worker/worker.h"
 
 #include "common/handle.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "notice/notice.h"
+
+#include <stdio.h>
 
 namespace {
 
 const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
-constexpr DWORD request_limit = 256;  // the longest request we execute, and both pipe buffers
-constexpr DWORD linger_ms = 5000;     // the longest wait for a client to take its reply and go
+constexpr DWORD request_limit = 256;   // the longest request we execute, and both pipe buffers
+constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
 constexpr DWORD first_request_ms = 50; // how long a new connection may take to send its first request
+constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
+constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it and close
+constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longer costs the instance
+constexpr DWORD create_retry_ms = 2000; // between attempts to create the instance while the name is taken
+constexpr DWORD reconnect_pause_ms = 1000; // before a new instance when connecting failed oddly
 constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vista on; XP refuses it)
 
 // Module state: written by the user-interface thread only.
@@ -32,16 +47,19 @@ bool worker_running;     // Qel_WorkerStart returned 1 and no Qel_WorkerExit fol
 // What the pipe thread owns for its whole life.
 struct PipeServer {
     HANDLE stop_event = nullptr;   // the worker's; not owned
+    SECURITY_ATTRIBUTES* attributes = nullptr; // the thread's, for every instance it creates
     tk::unique_handle io_event;    // connects and reads
     tk::unique_handle reply_event; // the reply write, which runs while a read is pending
     tk::unique_hfile pipe;         // the one instance
     OVERLAPPED io = {};
     OVERLAPPED reply = {};
     bool stopping = false; // end the thread once the current connection is closed
+    bool renew = false;    // close the instance once the current connection is closed, make a new one
+    bool holder_asked = false; // the holder of the taken name was looked for since we last had it
 };
 
 // Where one connection stands; the loop in serve() moves between these.
-enum class Step { wait_client, read_request, reply, linger, disconnect, stop };
+enum class Step { wait_client, read_request, reply, linger, disconnect, renew, stop };
 
 // One connection's state, cleared before every connect.
 struct Connection {
@@ -50,6 +68,8 @@ struct Connection {
     bool io_pending;                 // a connect or read on server.io is outstanding
     bool reply_pending;              // the reply write on server.reply is outstanding
     bool read_once;                  // a read of this connection has completed
+    DWORD executed;                  // requests executed on this connection
+    DWORD connected_at;              // GetTickCount() when the client was connected
     DWORD replied_at;                // GetTickCount() when the reply was written
 };
 
@@ -69,6 +89,13 @@ Wait wait_or_stop(const PipeServer& server, HANDLE event, DWORD timeout_ms)
 bool stop_requested(const PipeServer& server)
 {
     return WaitForSingleObject(server.stop_event, 0) != WAIT_TIMEOUT;
+}
+
+// What is left of a span of span_ms that began at since; 0 once it is over.
+DWORD left_of(DWORD since, DWORD span_ms)
+{
+    DWORD elapsed = GetTickCount() - since;
+    return elapsed < span_ms ? span_ms - elapsed : 0;
 }
 
 void start_operation(OVERLAPPED& record)
@@ -95,11 +122,62 @@ HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes)
                             mode, 1, request_limit, request_limit, 0, attributes);
 }
 
+using server_process_id_fn = BOOL(WINAPI*)(HANDLE, PULONG);
+
+// Who holds the name, into detail ("process 1234"); "" when this Windows cannot tell (XP)
+// or the holder's pipe cannot be opened. Opening it is a connection the holder sees.
+void describe_holder(char* detail, int size)
+{
+    detail[0] = '\0';
+    auto server_process_id = reinterpret_cast<server_process_id_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetNamedPipeServerProcessId")));
+    if (!server_process_id) return;
+    tk::unique_hfile probe(CreateFileA(pipe_name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    ULONG holder = 0;
+    if (probe && server_process_id(probe.get(), &holder)) {
+        _snprintf(detail, size, "process %lu", holder);
+        detail[size - 1] = '\0';
+    }
+}
+
+// Creates the instance, or says that it cannot: creation fails while another program holds
+// the name, and after a console disconnect it may have taken it meanwhile.
+bool try_create_instance(PipeServer& server)
+{
+    server.pipe.reset(create_pipe_instance(server.attributes));
+    if (server.pipe) {
+        server.holder_asked = false;
+        notice_clear(NOTICE_PIPE_NAME_TAKEN);
+        return true;
+    }
+    DWORD error = GetLastError();
+    TRACE("TscPipeThread: Error: CreateNamedPipe() failed!\n");
+    TRACE("worker try_create_instance : error %lu\n", error);
+    if ((error == ERROR_PIPE_BUSY || error == ERROR_ACCESS_DENIED) && !server.holder_asked) { // the name is another's
+        server.holder_asked = true; // once: every look is a connection to the holder's pipe
+        char detail[32];
+        describe_holder(detail, sizeof detail);
+        notice_raise(NOTICE_PIPE_NAME_TAKEN, detail);
+    }
+    return false;
+}
+
+// Tries again every few seconds until the instance exists; false when the stop event came.
+bool create_instance(PipeServer& server)
+{
+    while (!try_create_instance(server))
+        if (WaitForSingleObject(server.stop_event, create_retry_ms) != WAIT_TIMEOUT) return false;
+    return true;
+}
+
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
     start_operation(server.io);
-    if (ConnectNamedPipe(server.pipe.get(), &server.io)) return Step::read_request;
+    BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
+    conn.connected_at = GetTickCount();
+    if (connected) return Step::read_request;
     switch (GetLastError()) {
     case ERROR_PIPE_CONNECTED: // connected before the call; Wine does not set the event then
         return Step::read_request;
@@ -107,14 +185,16 @@ Step wait_for_client(PipeServer& server, Connection& conn)
         return Step::disconnect;
     case ERROR_IO_PENDING:
         break;
-    default: // the instance is unusable; do not spin on it
-        server.stopping = true;
+    default: // this instance is unusable: a new one after a pause, never a spin on it
+        TRACE("worker wait_for_client : ConnectNamedPipe failed with %lu\n", GetLastError());
+        server.renew = true;
         return Step::disconnect;
     }
     conn.io_pending = true;
     switch (wait_or_stop(server, server.io.hEvent, INFINITE)) {
     case Wait::done: {
         conn.io_pending = false;
+        conn.connected_at = GetTickCount();
         DWORD unused;
         return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? Step::read_request
                                                                                     : Step::disconnect;
@@ -125,17 +205,16 @@ Step wait_for_client(PipeServer& server, Connection& conn)
     }
 }
 
-// Executes a request of count bytes that a read has just delivered.
-Step execute_request(PipeServer& server, Connection& conn, DWORD count)
+// Takes a request of count bytes that a read has just delivered: executes it while the
+// connection is within its share of requests and time, else drops it unexecuted.
+Step execute_request(Connection& conn, DWORD count)
 {
     conn.read_once = true;
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
+    if (conn.executed >= requests_per_connection || !left_of(conn.connected_at, serve_ms)) return Step::read_request;
     conn.receive[count] = '\0';
+    ++conn.executed;
     Qel_DaemonDoCommand(conn.receive);
-    if (stop_requested(server)) { // a client that writes without pause must not hold us
-        server.stopping = true;
-        return Step::disconnect;
-    }
     return Step::read_request;
 }
 
@@ -146,27 +225,36 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 // query) gets its reply after that moment; one that sends any other text gets it at once.
 Step await_first_request(PipeServer& server, Connection& conn)
 {
-    switch (wait_or_stop(server, server.io.hEvent, first_request_ms)) {
+    DWORD wait_ms = left_of(conn.connected_at, serve_ms);
+    if (wait_ms > first_request_ms) wait_ms = first_request_ms;
+    switch (wait_or_stop(server, server.io.hEvent, wait_ms)) {
     case Wait::timeout: return Step::reply; // the read stays pending while we reply
     case Wait::stop: server.stopping = true; return Step::disconnect;
     case Wait::done: break;
     }
     conn.io_pending = false;
     DWORD count = 0;
-    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(server, conn, count);
+    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(conn, count);
     conn.read_once = true;
     // Over 256 bytes: not executed; its rest is drained while lingering.
     return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
 }
 
-// Reads one request. Executes it when it came at once; replies when the pipe is empty.
+// Reads one request. Takes it when it came at once; replies when the pipe is empty, and
+// when the connection has had its time, even if the client still writes.
 Step read_request(PipeServer& server, Connection& conn)
 {
+    // After a read that completed at once nothing has waited on the stop event: look at it.
+    if (conn.read_once && stop_requested(server)) {
+        server.stopping = true;
+        return Step::disconnect;
+    }
+    if (!left_of(conn.connected_at, serve_ms)) return Step::reply;
     start_operation(server.io);
     DWORD count = 0;
     if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
         if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return Step::disconnect;
-        return execute_request(server, conn, count);
+        return execute_request(conn, count);
     }
     switch (GetLastError()) {
     case ERROR_IO_PENDING: // the pipe is empty: the read stays pending while we reply
@@ -191,7 +279,7 @@ Step write_reply(PipeServer& server, Connection& conn)
     if (WriteFile(server.pipe.get(), conn.state, sizeof conn.state, &written, &server.reply)) return Step::linger;
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
-    switch (wait_or_stop(server, server.reply.hEvent, linger_ms)) {
+    switch (wait_or_stop(server, server.reply.hEvent, grace_ms)) {
     case Wait::done:
         conn.reply_pending = false;
         return GetOverlappedResult(server.pipe.get(), &server.reply, &written, FALSE) ? Step::linger
@@ -207,14 +295,21 @@ Step write_reply(PipeServer& server, Connection& conn)
 // The bounded flush. Disconnecting discards what the client has not read yet, so we wait
 // until the client has taken the reply, which it shows by closing its end: a read pending
 // on our side then completes with ERROR_BROKEN_PIPE. FlushFileBuffers would wait for the
-// same thing, but without a limit and deaf to the stop event; a pending read is waited on
-// together with the stop event and for at most linger_ms after the reply, so a client that
-// never reads is dropped then. Anything the client writes meanwhile (a late request, the
-// rest of an over-long one) is read and discarded, never executed. A read that completes
-// with nothing ends the wait too, so that no platform's end-of-pipe can make us spin.
+// same thing, but without a limit and deaf to the stop event; here every turn looks at
+// the stop event and the clock, reads that complete at once included, and the client is
+// dropped grace_ms after the reply whatever it does. Anything it writes meanwhile (a late
+// request, the rest of an over-long one, a flood) is read and discarded, never executed.
+// A read that completes with nothing ends the wait too, so that no platform's end-of-pipe
+// can make us spin.
 Step linger(PipeServer& server, Connection& conn)
 {
-    for (;;) {
+    for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
+        if (at_once && stop_requested(server)) {
+            server.stopping = true;
+            return Step::disconnect;
+        }
+        DWORD left = left_of(conn.replied_at, grace_ms);
+        if (!left) return Step::disconnect;
         if (!conn.io_pending) {
             start_operation(server.io);
             DWORD count = 0;
@@ -228,9 +323,7 @@ Step linger(PipeServer& server, Connection& conn)
             if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
             conn.io_pending = true;
         }
-        DWORD elapsed = GetTickCount() - conn.replied_at;
-        if (elapsed >= linger_ms) return Step::disconnect;
-        switch (wait_or_stop(server, server.io.hEvent, linger_ms - elapsed)) {
+        switch (wait_or_stop(server, server.io.hEvent, left)) {
         case Wait::done: break;
         case Wait::stop: server.stopping = true; return Step::disconnect;
         case Wait::timeout: return Step::disconnect;
@@ -246,11 +339,17 @@ Step linger(PipeServer& server, Connection& conn)
 }
 
 // Lets an outstanding operation finish (it was cancelled or its pipe disconnected) so that
-// its record can be used again. Should it never finish, the thread ends rather than reuse it.
+// its record can be used again. Should it not finish in time, the instance is closed,
+// which ends every operation on it; should even that not end it, the thread ends rather
+// than reuse the record.
 void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 {
     if (!pending) return;
-    if (WaitForSingleObject(record.hEvent, linger_ms) != WAIT_OBJECT_0) server.stopping = true;
+    if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) {
+        server.pipe.reset();
+        server.renew = true;
+        if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
+    }
     pending = false;
 }
 
@@ -260,13 +359,24 @@ Step end_connection(PipeServer& server, Connection& conn)
     DisconnectNamedPipe(server.pipe.get());
     finish_operation(server, server.io, conn.io_pending);
     finish_operation(server, server.reply, conn.reply_pending);
-    return server.stopping ? Step::stop : Step::wait_client;
+    if (server.stopping) return Step::stop;
+    return server.renew ? Step::renew : Step::wait_client;
+}
+
+// A new instance in place of one that failed: a short pause (a failure that repeats at once
+// must not make us spin), then creation, again every few seconds while the name is taken.
+Step renew_instance(PipeServer& server)
+{
+    server.renew = false;
+    server.pipe.reset();
+    if (WaitForSingleObject(server.stop_event, reconnect_pause_ms) != WAIT_TIMEOUT) return Step::stop;
+    return create_instance(server) ? Step::wait_client : Step::stop;
 }
 
 void serve(PipeServer& server)
 {
     Connection conn = {};
-    Step step = Step::wait_client;
+    Step step = server.pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
     while (step != Step::stop) {
         switch (step) {
         case Step::wait_client: step = wait_for_client(server, conn); break;
@@ -274,6 +384,7 @@ void serve(PipeServer& server)
         case Step::reply: step = write_reply(server, conn); break;
         case Step::linger: step = linger(server, conn); break;
         case Step::disconnect: step = end_connection(server, conn); break;
+        case Step::renew: step = renew_instance(server); break;
         case Step::stop: break;
         }
     }
@@ -304,21 +415,24 @@ DWORD WINAPI TscPipeThread(void*)
     // Not inheritable: a child we start (the power tool, the command interpreter) must not
     // hold our instance and keep the name alive after we are gone.
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    server.attributes = &attributes;
 
     server.io_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     server.reply_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!server.io_event || !server.reply_event) {
         TRACE("TscPipeThread: Error: CreateEvent() failed!\n");
+        signal_ready(ready);
     } else {
         server.io.hEvent = server.io_event.get();
         server.reply.hEvent = server.reply_event.get();
-        // Created before the ready signal, so the name exists when Qel_WorkerStart returns.
-        server.pipe.reset(create_pipe_instance(&attributes));
-        if (!server.pipe) TRACE("TscPipeThread: Error: CreateNamedPipe() failed!\n");
+        // Tried before the ready signal, so the name exists when Qel_WorkerStart returns;
+        // a name taken by another program is tried again while we serve nothing.
+        try_create_instance(server);
+        signal_ready(ready);
+        serve(server);
     }
-    signal_ready(ready);
-    if (server.pipe) serve(server);
-
+    // Nothing of ours is expected on the pipe any more: no warning about its name either.
+    notice_clear(NOTICE_PIPE_NAME_TAKEN);
     TRACE("TscPipeThread - EXIT\n");
     return 0;
 }

@@ -105,13 +105,31 @@ TEST(CloseArgument, SendsDestroyOnlyToAWindowOfOurClass)
     UnregisterClassA("TICKMEND", instance());
     received.clear();
 
-    // No value, or a handle that names nothing: nothing is sent, the result is still 1.
+    // No value, or a handle that names nothing, and no window of our class: nothing is
+    // sent, and no instance was found; "/k" still ends with 1.
     delete_setting("window_handle");
+    EXPECT_EQ(0, close_running_instance(instance()));
     EXPECT_EQ(1, tickmend_main(instance(), "/k"));
     write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(target)));
     EXPECT_EQ(1, tickmend_main(instance(), "/k"));
     EXPECT_TRUE(received.empty());
     EXPECT_FALSE(drain_messages());
+
+    // An instance that could not write its handle, or whose stored one is stale, is found
+    // by its class.
+    target = make_window("TICKMEND", recording_proc);
+    ASSERT_NE(nullptr, target);
+    delete_setting("window_handle");
+    EXPECT_EQ(1, close_running_instance(instance()));
+    foreign = make_window("SomeoneElsesWindow", recording_proc);
+    write_setting("window_handle", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(foreign)));
+    EXPECT_EQ(1, close_running_instance(instance()));
+    EXPECT_EQ((std::vector<UINT>{WM_DESTROY, WM_DESTROY}), received) << "both to the window of our class";
+    received.clear();
+    DestroyWindow(foreign);
+    DestroyWindow(target);
+    UnregisterClassA("TICKMEND", instance());
+    UnregisterClassA("SomeoneElsesWindow", instance());
 }
 
 // Each runs the InChildProcess test of its name in a child process.

@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <atomic>
 #include <cstdlib>
 #include <shlobj.h>
 #include <set>
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testing_support;
@@ -20,6 +22,29 @@ using namespace testing_support;
 namespace {
 
 const char* const user_key = "Software\\QEL\\qel_pacemill";
+const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
+
+// Everyone may only read the settings key (made if missing), or (false) do anything.
+bool settings_read_only(bool read_only)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, user_key, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    DWORD acl_buffer[16];
+    PACL acl = reinterpret_cast<PACL>(acl_buffer);
+    InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
+    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, read_only ? acl : nullptr, FALSE);
+    bool done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+    FreeSid(everyone);
+    RegCloseKey(key);
+    return done;
+}
 const char* const machine_key = "SOFTWARE\\QEL\\qel_pacemill";
 
 std::string lines_starting(const std::string& log, const char* prefix)
@@ -63,6 +88,7 @@ protected:
             if (WaitForSingleObject(instance_, 15000) != WAIT_OBJECT_0) TerminateProcess(instance_, 255);
             CloseHandle(instance_);
         }
+        settings_read_only(false);
         delete_tree(HKEY_CURRENT_USER, user_key);
         delete_tree(HKEY_LOCAL_MACHINE, machine_key);
         DeleteFileA(log_path_.c_str());
@@ -325,6 +351,54 @@ TEST_F(Program, CloseWithoutInstanceLeavesAnotherProgramsWindowAlone)
     // With no value at all, "/k" still ends with 1.
     delete_tree(HKEY_CURRENT_USER, user_key);
     EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+}
+
+TEST_F(Program, CloseWorksWhenTheSettingsCannotBeWritten)
+{
+    ASSERT_TRUE(settings_read_only(true));
+    start_instance(); // window_handle is never written
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, user_key, 0, KEY_READ, &key));
+    EXPECT_NE(ERROR_SUCCESS, RegQueryValueExA(key, "window_handle", nullptr, nullptr, nullptr, nullptr));
+    RegCloseKey(key);
+    close_instance();
+}
+
+TEST_F(Program, PipeNameTakenBeforeStartIsRefusedByTheClientAndOursOnceFreed)
+{
+    // This process holds the name first, one instance, and answers every client "on".
+    HANDLE squat = CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 256,
+                                    256, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, squat);
+    std::atomic<bool> stop{false}, stopped{false};
+    std::thread answering([&] {
+        while (!stop && (ConnectNamedPipe(squat, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)) {
+            DWORD n = 0;
+            WriteFile(squat, "1", 2, &n, nullptr);
+            char sink[300];
+            while (ReadFile(squat, sink, sizeof sink, &n, nullptr) || GetLastError() == ERROR_MORE_DATA) {
+            }
+            DisconnectNamedPipe(squat);
+        }
+        stopped = true;
+    });
+    start_instance();
+    EXPECT_EQ(4, ctl("on")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("not a running tickmend")) << ctl_output_;
+
+    stop = true;
+    while (!stopped) { // wake the answering thread from its connect
+        HANDLE poke = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (poke != INVALID_HANDLE_VALUE) CloseHandle(poke);
+        Sleep(20);
+    }
+    answering.join();
+    CloseHandle(squat);
+    int code = -1;
+    for (DWORD start = GetTickCount(); code != 0 && GetTickCount() - start < 15000; Sleep(200)) code = ctl("status");
+    EXPECT_EQ(0, code) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: off")) << ctl_output_;
+    close_instance();
 }
 
 TEST_F(Program, ClientFindsNoInstanceAndSaysSo)

@@ -1,6 +1,7 @@
 #include "worker/worker.h"
 
 #include "fake_daemon.h"
+#include "pipe_client.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -137,15 +138,30 @@ private:
     volatile bool stop_ = false;
 };
 
+// The pipe is served in this process: it is tickmend to the client while it holds a
+// window of tickmend's class, as the program does.
 class Ctl : public ::testing::Test {
 protected:
     void SetUp() override
     {
         if (!ctl_built()) GTEST_SKIP() << "tickmend-ctl.exe is not built in " << product_path("");
         fake_daemon::reset();
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "TICKMEND";
+        RegisterClassA(&wc);
+        window_ = CreateWindowExA(0, "TICKMEND", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance,
+                                  nullptr);
+        ASSERT_NE(nullptr, window_);
     }
-    void TearDown() override { Qel_WorkerExit(); }
+    void TearDown() override
+    {
+        Qel_WorkerExit();
+        if (window_) DestroyWindow(window_);
+    }
     std::string output_;
+    HWND window_ = nullptr;
 };
 
 TEST_F(Ctl, StatusPrintsTheStateAndSendsOnlyAQuery)
@@ -231,6 +247,41 @@ TEST_F(Ctl, PipeBusyForTooLongGivesUpWithOne)
     EXPECT_EQ(1, ctl("status", &output_));
     EXPECT_NE(std::string::npos, output_.find("busy")) << output_;
     CloseHandle(holder);
+}
+
+TEST_F(Ctl, ClientsThatHoldOrFloodThePipeDoNotMakeItFail)
+{
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    // Connects and never writes, reads or closes.
+    HANDLE idle = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, idle);
+    EXPECT_EQ(0, ctl("status", &output_)) << output_;
+    CloseHandle(idle);
+
+    // Keeps 64 requests queued and never reads: cut off after its share, then we are served.
+    DWORD error = 0;
+    pipe_client::Connection flood = pipe_client::Connection::open(10000, &error);
+    ASSERT_TRUE(flood.valid()) << error;
+    for (int i = 0; i < 64; ++i) flood.send(i % 2 ? "0" : "1");
+    EXPECT_EQ(0, ctl("status", &output_)) << output_;
+    Strings commands = fake_daemon::commands();
+    EXPECT_GE(commands.size(), 3u) << "the flood was not served at all";
+    EXPECT_LE(commands.size(), 2u + 16u) << "more than 16 requests of one connection ran";
+    EXPECT_EQ("?", commands.back());
+}
+
+TEST_F(Ctl, ServerThatIsNotTickmendIsToldNothingAndExitsFour)
+{
+    DestroyWindow(window_);
+    window_ = nullptr;
+    HandMadeServer server(std::string("1\0", 2));
+    ASSERT_TRUE(server.valid());
+    server.serve();
+    EXPECT_EQ(4, ctl("on", &output_));
+    EXPECT_NE(std::string::npos, output_.find("process " + std::to_string(GetCurrentProcessId()) +
+                                              ", which is not a running tickmend"))
+        << output_;
+    EXPECT_EQ(std::string::npos, output_.find("Gaming Mode:")) << output_;
 }
 
 TEST_F(Ctl, UsageErrorsAndHelp)
