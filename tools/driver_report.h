@@ -3,5 +3,5 @@
 // what an on-period still owes the user, as the resident program recorded them.
 #pragma once
 
-// Writes the report through out, one line per call; 1 when the driver was found and answers.
-int print_driver_report(void (*out)(const char* line));
+// Prints the report to standard output; 1 when the driver was found and answers.
+int print_driver_report();

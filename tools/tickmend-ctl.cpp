@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "client_machine.h"
+#include "console.h"
 #include "common/handle.h"
 #include "driver_report.h"
 #include "server_check.h"
@@ -53,27 +54,6 @@ const char usage_text[] =
     "\n"
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
     "3 skew: out of step, 4 the pipe is served by another program, 64 usage.\n";
-
-void write_to(DWORD which, const char* text)
-{
-    DWORD written;
-    WriteFile(GetStdHandle(which), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-}
-
-void out(const char* text) { write_to(STD_OUTPUT_HANDLE, text); }
-void err(const char* text) { write_to(STD_ERROR_HANDLE, text); }
-
-void outf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void outf(const char* format, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    _vsnprintf(line, sizeof line - 1, format, args);
-    va_end(args);
-    line[sizeof line - 1] = '\0';
-    out(line);
-}
 
 // Opens the pipe (overlapped, so that no wait is without limit), waiting while another
 // client is served (at most busy_wait_ms in all). INVALID_HANDLE_VALUE with *error when it cannot.
@@ -124,7 +104,7 @@ Exchange exchange(const char* request, char* state, DWORD* server)
     case PipeServer::tickmend: break;
     case PipeServer::other: return Exchange::not_tickmend;
     case PipeServer::unknown:
-        err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on trust.\n");
+        console_err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on trust.\n");
         break;
     }
     DWORD count = 0;
@@ -148,28 +128,23 @@ int pipe_command(const char* request)
     Exchange result = exchange(request, &state, &server);
     switch (result) {
     case Exchange::done:
-        out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
+        console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
         return exit_ok;
     case Exchange::not_running:
-        err("tickmend is not running, or this machine has a single processor node (no Gaming Mode here).\n");
+        console_err("tickmend is not running, or this machine has a single processor node (no Gaming Mode here).\n");
         return exit_not_running;
     case Exchange::malformed:
-        err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state.\n");
+        console_err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state.\n");
         return exit_failed;
-    case Exchange::not_tickmend: {
-        char line[200];
-        _snprintf(line, sizeof line,
-                  "tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing was "
-                  "sent.\n",
-                  server);
-        line[sizeof line - 1] = '\0';
-        err(line);
+    case Exchange::not_tickmend:
+        console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
+                     "was sent.\n",
+                     server);
         return exit_not_tickmend;
-    }
     case Exchange::failed:
         break;
     }
-    err("tickmend-ctl: the exchange on the pipe failed (busy for too long, or broken off).\n");
+    console_err("tickmend-ctl: the exchange on the pipe failed (busy for too long, or broken off).\n");
     return exit_failed;
 }
 
@@ -193,12 +168,12 @@ int topology(int argc, char** argv)
 {
     const bool csv = argc == 1 && strcmp(argv[0], "--csv") == 0;
     if (argc > 0 && !csv) {
-        err(usage_text);
+        console_err(usage_text);
         return exit_usage;
     }
     if (!client_machine_install()) return exit_failed;
     if (!enumerate_cpus()) {
-        err("tickmend-ctl: the processor enumeration failed.\n");
+        console_err("tickmend-ctl: the processor enumeration failed.\n");
         return exit_failed;
     }
     Table table(topology_columns, sizeof topology_columns / sizeof topology_columns[0]);
@@ -215,15 +190,15 @@ int topology(int argc, char** argv)
         table.print(true);
         return exit_ok;
     }
-    outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    console_outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
     table.print(false);
-    outf("nodes: %ld\n", static_cast<long>(node_count));
-    if (node_first_cpu[0] == NO_CPU) out("node synchronization from: none (no processor with APIC ID 0)\n");
-    else outf("node synchronization from: processor %u\n", node_first_cpu[0]);
-    if (cpu_count < 2) out("role: single processor: nothing to do\n");
-    else if (node_count == 1) out("role: one node: drift compensation is registered, no Gaming Mode\n");
-    else outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
-    print_driver_report(out);
+    console_outf("nodes: %ld\n", static_cast<long>(node_count));
+    if (node_first_cpu[0] == NO_CPU) console_out("node synchronization from: none (no processor with APIC ID 0)\n");
+    else console_outf("node synchronization from: processor %u\n", node_first_cpu[0]);
+    if (cpu_count < 2) console_out("role: single processor: nothing to do\n");
+    else if (node_count == 1) console_out("role: one node: drift compensation is registered, no Gaming Mode\n");
+    else console_outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
+    print_driver_report();
     return exit_ok;
 }
 
@@ -235,24 +210,24 @@ int main(int argc, char** argv)
     if (argc >= 2 && strcmp(argv[1], "topology") == 0) return topology(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "skew") == 0) return skew_command(argc - 2, argv + 2);
     if (argc != 2) {
-        err(usage_text);
+        console_err(usage_text);
         return exit_usage;
     }
     const char* command = argv[1];
     if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 || strcmp(command, "/?") == 0) {
-        out(usage_text);
+        console_out(usage_text);
         return exit_ok;
     }
     if (strcmp(command, "--version") == 0) {
-        out("tickmend-ctl " TICKMEND_VERSION "\n");
+        console_out("tickmend-ctl " TICKMEND_VERSION "\n");
         return exit_ok;
     }
     if (strcmp(command, "status") == 0) return pipe_command(status_request);
     if (strcmp(command, "on") == 0) return pipe_command("1");
     if (strcmp(command, "off") == 0) return pipe_command("0");
-    err("tickmend-ctl: unknown command \"");
-    err(command);
-    err("\"\n");
-    err(usage_text);
+    console_err("tickmend-ctl: unknown command \"");
+    console_err(command);
+    console_err("\"\n");
+    console_err(usage_text);
     return exit_usage;
 }
