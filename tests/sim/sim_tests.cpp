@@ -11,18 +11,10 @@
 
 namespace {
 
+using testing_support::write_temp;
+
 // The stand-in driver's class, spelled out here rather than taken from the driver module.
 const GUID tsc_class = {0x36FC3AB9, 0x5ABB, 0x42BA, {0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5A}};
-
-std::string write_temp(const char* tag, const std::string& text)
-{
-    std::string path = testing_support::temp_path(tag);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return path;
-}
 
 ::testing::AssertionResult load(const char* preset_or_path)
 {
@@ -616,13 +608,8 @@ TEST_F(SimMachine, TheRefusalWordsAreRepliedForOtherwiseAcceptedRequests)
 
 TEST_F(SimMachine, TheLogFileNamedAtEachRequestGetsWholeLinesAppended)
 {
-    std::string path = testing_support::temp_path("simlog");
-    {
-        HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        WriteFile(f, "earlier\n", 8, &written, nullptr);
-        CloseHandle(f);
-    }
+    std::string path = write_temp("simlog", "earlier\n");
+    ASSERT_FALSE(path.empty());
     ASSERT_TRUE(bind(0));
     ASSERT_TRUE(tsc(0x0000000A)); // before the variable is set: memory only
     ASSERT_TRUE(SetEnvironmentVariableA("TICKMEND_SIM_LOG", path.c_str()));

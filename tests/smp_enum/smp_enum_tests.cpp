@@ -11,12 +11,8 @@ namespace {
 // Loads a machine from description text through a file, as TICKMEND_SIM_MACHINE would.
 ::testing::AssertionResult load_description(const char* tag, const std::string& text)
 {
-    std::string path = testing_support::temp_path(tag);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return ::testing::AssertionFailure() << "cannot write " << path;
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    std::string path = testing_support::write_temp(tag, text);
+    if (path.empty()) return ::testing::AssertionFailure() << "cannot write the description of " << tag;
     char error[512] = "";
     bool loaded = sim_load_machine(path.c_str(), error, sizeof error);
     DeleteFileA(path.c_str());

@@ -185,4 +185,15 @@ std::string temp_path(const char* tag)
     return path;
 }
 
+std::string write_temp(const char* tag, const std::string& text)
+{
+    std::string path = temp_path(tag);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size() ? path : "";
+}
+
 } // namespace testing_support

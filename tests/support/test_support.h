@@ -40,5 +40,7 @@ std::string read_file(const std::string& path);
 
 // A fresh, empty file path in the temporary folder, named after tag.
 std::string temp_path(const char* tag);
+// Writes text to temp_path(tag) and returns the path; "" when it cannot. The caller deletes it.
+std::string write_temp(const char* tag, const std::string& text);
 
 } // namespace testing_support

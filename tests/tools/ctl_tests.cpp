@@ -320,14 +320,10 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
 // the simulated counters ride on this machine's, whose cores may be that far apart).
 TEST_F(Ctl, SkewRecoversTheOffsetsOfADescribedMachine)
 {
-    const std::string machine = testing_support::temp_path("skew-machine");
     const std::string text = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=5 apic=3\n"
                              "tsc bit=1 offset=-70000\ntsc bit=2 offset=123456789\ntsc bit=5 offset=-9000000000\n"
                              "cpuid80000007_edx 0x100\n";
-    HANDLE file = CreateFileA(machine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    const std::string machine = testing_support::write_temp("machine", text);
     EXPECT_EQ(3, ctl_sim("skew --csv", &output_, machine));
     DeleteFileA(machine.c_str());
     const std::vector<Row> rows = csv_rows(output_);
@@ -348,12 +344,8 @@ TEST_F(Ctl, SkewRecoversTheOffsetsOfADescribedMachine)
 
 TEST_F(Ctl, SkewNamesAProcessorThatCannotBeBoundAndExitsOne)
 {
-    const std::string machine = testing_support::temp_path("unbindable");
     const std::string text = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\nbind_fails bit=2\n";
-    HANDLE file = CreateFileA(machine.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    const std::string machine = testing_support::write_temp("machine", text);
     EXPECT_EQ(1, ctl_sim("skew", &output_, machine));
     DeleteFileA(machine.c_str());
     EXPECT_NE(std::string::npos, output_.find("processor 2 could not be bound")) << output_;
