@@ -128,6 +128,11 @@ protected:
     void close_instance()
     {
         EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+        instance_ends_well();
+    }
+    // Waits for the instance, which something has told to end, and expects exit code 0.
+    void instance_ends_well()
+    {
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(instance_, 15000)) << "the instance did not end";
         DWORD code = 99;
         GetExitCodeProcess(instance_, &code);
@@ -249,11 +254,17 @@ const char* const powercfg_state = "Software\\tickmend-sim\\powercfg";
 const char* const power_saver = "a1841308-3541-4fab-bc81-f71556f20b4a";
 const char* const high_performance = "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
 
-TEST_F(Program, VistaGamingModeRunsHighPerformanceAndRestoresTheUsersPlan)
+// The powercfg stand-in's plans as on a fresh Vista, with plan (a GUID) the active one.
+bool power_plans_start_at(const char* plan)
 {
     delete_tree(HKEY_CURRENT_USER, powercfg_state);
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, power_saver,
-                                    static_cast<DWORD>(strlen(power_saver) + 1)));
+    return set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, plan,
+                              static_cast<DWORD>(strlen(plan) + 1)) == 1;
+}
+
+TEST_F(Program, VistaGamingModeRunsHighPerformanceAndRestoresTheUsersPlan)
+{
+    ASSERT_TRUE(power_plans_start_at(power_saver));
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
@@ -599,20 +610,13 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
 
 TEST_F(Installer, InstallOverARunningInstanceEndsItAndRestoresThePlan)
 {
-    delete_tree(HKEY_CURRENT_USER, powercfg_state);
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, power_saver,
-                                    static_cast<DWORD>(strlen(power_saver) + 1)));
+    ASSERT_TRUE(power_plans_start_at(power_saver));
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     ASSERT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
 
     ASSERT_EQ(0, install());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(instance_, 10000)) << "the instance still runs";
-    DWORD code = 99;
-    GetExitCodeProcess(instance_, &code);
-    EXPECT_EQ(0u, code);
-    CloseHandle(instance_);
-    instance_ = nullptr;
+    instance_ends_well();
     EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
     EXPECT_EQ(1u, stored_start_mode()) << "Gaming Mode is not remembered for the new version";
     // Silent: the new version is not started.
@@ -627,9 +631,7 @@ protected:
     void SetUp() override
     {
         Program::SetUp();
-        delete_tree(HKEY_CURRENT_USER, powercfg_state);
-        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, power_saver,
-                                        static_cast<DWORD>(strlen(power_saver) + 1)));
+        ASSERT_TRUE(power_plans_start_at(power_saver));
     }
     void TearDown() override
     {
