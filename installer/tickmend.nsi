@@ -123,8 +123,11 @@ Function .onInit
     SetShellVarContext all
 FunctionEnd
 
+; Started through the shell, so that it runs with the user's own rights and not the setup's
+; raised ones: an elevated instance could not be closed by the user's "tickmend.exe /k"
+; (Windows keeps a program's messages from reaching a window of higher integrity).
 Function StartInstalled
-    Exec '"$INSTDIR\tickmend.exe"'
+    Exec '"$WINDIR\explorer.exe" "$INSTDIR\tickmend.exe"'
 FunctionEnd
 
 Function RemoveWrittenFiles
