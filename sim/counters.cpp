@@ -39,10 +39,14 @@ class Writing {
 public:
     explicit Writing(Block* block) : block_(block)
     {
-        if (!mutex_) mutex_ = CreateMutexA(nullptr, FALSE, "tickmend-sim-counters");
-        // An abandoned mutex is ours too: its owner ended, maybe mid-write, so the
-        // generation is made even before it is made odd for this write.
-        held_ = mutex_ && WaitForSingleObject(mutex_, 10000) != WAIT_TIMEOUT;
+        // Only the shared block has writers in other processes; a private one is written
+        // by one thread at a time (the daemon's lock orders them).
+        if (block_ != &private_block) {
+            if (!mutex_) mutex_ = CreateMutexA(nullptr, FALSE, "tickmend-sim-counters");
+            // An abandoned mutex is ours too: its owner ended, maybe mid-write, so the
+            // generation is made even before it is made odd for this write.
+            held_ = mutex_ && WaitForSingleObject(mutex_, 10000) != WAIT_TIMEOUT;
+        }
         if (block_->generation & 1) InterlockedIncrement(&block_->generation);
         InterlockedIncrement(&block_->generation);
     }
