@@ -28,5 +28,11 @@ PipeServer check_pipe_server(HANDLE client, DWORD* process_id)
     ULONG server = 0;
     if (!server_process_id || !server_process_id(client, &server)) return PipeServer::unknown;
     *process_id = server;
-    return holds_tickmend_window(server) ? PipeServer::tickmend : PipeServer::other;
+    if (holds_tickmend_window(server)) return PipeServer::tickmend;
+    // The pipe's name is one for the whole machine, but windows are seen only within a
+    // session: a tickmend of another session cannot be told from any other program.
+    DWORD ours = 0, theirs = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &ours) && ProcessIdToSessionId(server, &theirs) && ours != theirs)
+        return PipeServer::other_session;
+    return PipeServer::other;
 }

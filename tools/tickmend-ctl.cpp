@@ -106,6 +106,11 @@ Exchange exchange(const char* request, char* state, DWORD* server)
     case PipeServer::unknown:
         console_err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on trust.\n");
         break;
+    case PipeServer::other_session:
+        console_errf("tickmend-ctl: the pipe is served by process %lu of another session, which cannot be checked "
+                     "from here; its reply is taken on trust.\n",
+                     *server);
+        break;
     }
     DWORD count = 0;
     char text[16];
