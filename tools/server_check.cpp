@@ -1,10 +1,9 @@
 #include "server_check.h"
+#include "common/control_pipe.h"
 
 namespace {
 
 const char tickmend_class[] = "TICKMEND";
-
-using server_process_id_fn = BOOL(WINAPI*)(HANDLE, PULONG);
 
 // Whether process_id holds a top-level window of tickmend's class (hidden ones count).
 bool holds_tickmend_window(DWORD process_id)
@@ -23,10 +22,8 @@ bool holds_tickmend_window(DWORD process_id)
 PipeServer check_pipe_server(HANDLE client, DWORD* process_id)
 {
     *process_id = 0;
-    auto server_process_id = reinterpret_cast<server_process_id_fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetNamedPipeServerProcessId")));
     ULONG server = 0;
-    if (!server_process_id || !server_process_id(client, &server)) return PipeServer::unknown;
+    if (!control_pipe_server_process(client, &server)) return PipeServer::unknown;
     *process_id = server;
     if (holds_tickmend_window(server)) return PipeServer::tickmend;
     // The pipe's name is one for the whole machine, but windows are seen only within a

@@ -13,6 +13,7 @@
 
 #include "client_machine.h"
 #include "console.h"
+#include "common/control_pipe.h"
 #include "common/handle.h"
 #include "driver_report.h"
 #include "server_check.h"
@@ -24,7 +25,6 @@
 
 namespace {
 
-const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
 // The server holds one connection at most about a second (plus a Gaming Mode switch that
 // has begun), however that client behaves; we wait ten times that for a busy pipe.
 constexpr DWORD busy_wait_ms = 10000;
@@ -61,13 +61,13 @@ HANDLE open_pipe(DWORD* error)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        HANDLE pipe = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE pipe = CreateFileA(control_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return pipe;
         *error = GetLastError();
         DWORD elapsed = GetTickCount() - start;
         if (*error != ERROR_PIPE_BUSY || elapsed >= busy_wait_ms) return INVALID_HANDLE_VALUE;
-        WaitNamedPipeA(pipe_name, busy_wait_ms - elapsed); // a timeout shows at the next test
+        WaitNamedPipeA(control_pipe_name, busy_wait_ms - elapsed); // a timeout shows at the next test
     }
 }
 

@@ -23,7 +23,6 @@ bool daemon_started = false;
 tk::unique_handle game_mode_lock;
 volatile LONG game_mode_on = 0;
 int drift_registered = 0;
-DWORD saved_nb_bit[MAX_NODES] = {};
 
 // The watcher of one on-period; all empty while Gaming Mode is off.
 tk::unique_handle watcher_thread;
@@ -35,7 +34,8 @@ DWORD watcher_thread_id = 0;
 LONG on_period = 0;
 
 // What the on-period owes the user: written to the registry before anything is taken, kept
-// until everything is given back. Changed under the lock, or before the lock exists.
+// until everything is given back (nb_nodes: the node passes that cleared the northbridge
+// bit). Changed under the lock, or before the lock exists.
 restore_record owed;
 
 // What one on sequence achieved.
@@ -194,7 +194,7 @@ void switch_plan(on_outcome& outcome)
     }
     if (owed.plan.kind == plan_none) owed.plan = active;
     journal_write(&owed);
-    outcome.plan = SwitchToAlwaysOnScheme(&owed.plan) ? on_outcome::plan_switched : on_outcome::plan_not_switched;
+    outcome.plan = SwitchToAlwaysOnScheme() ? on_outcome::plan_switched : on_outcome::plan_not_switched;
 }
 
 // Runs with the lock held: power scheme, northbridge bit, then the node and core
@@ -210,13 +210,11 @@ void __game_mode_on(on_outcome& outcome)
     outcome.northbridge = on_outcome::bit_already_clear;
     for (int i = 0; i < node_passes(); ++i) {
         DWORD value = 0;
-        saved_nb_bit[i] = 0;
         if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) {
             if (i == 0) outcome.northbridge = on_outcome::bit_unread;
             continue;
         }
         if (value & NB_BIT) {
-            saved_nb_bit[i] = 1;
             owed.nb_nodes |= 1u << i;
             journal_write(&owed);
             WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value & ~NB_BIT);

@@ -17,10 +17,9 @@ namespace {
 
 // Module state: one set per process, all zero at start. The callers hold the game-mode lock
 // for every call, so nothing here needs a lock of its own.
-char saved_scheme_guid[64];  // Vista: the scheme to go back to
+power_plan saved_plan;       // the plan SetAlwaysOnPwerScheme found active, for RestoreSavedPowerScheme
 DWORD scheme_switched;       // a switch happened that the restore has to undo
 DWORD temp_scheme_created;   // XP: the scheme switched to is the temporary one this call wrote
-UINT saved_scheme_index;     // XP: the scheme to go back to
 UINT always_on_index;        // XP: the non-throttling scheme chosen
 UINT temp_scheme_index;      // XP: one above the largest existing index
 
@@ -155,7 +154,6 @@ void clear_state()
 {
     scheme_switched = 0;
     temp_scheme_created = 0;
-    saved_scheme_index = 0;
     always_on_index = 0;
     temp_scheme_index = 0;
 }
@@ -407,13 +405,11 @@ int ReadActivePowerScheme(power_plan* plan)
     return (is_vista() ? read_active_vista(plan) : read_active_xp(plan)) ? 1 : 0;
 }
 
-int SwitchToAlwaysOnScheme(const power_plan* give_back)
+int SwitchToAlwaysOnScheme()
 {
     TRACE("pwr_enum SetAlwaysOnPwerScheme\n");
     bool vista = is_vista();
     clear_state();
-    saved_scheme_index = give_back->kind == plan_index ? give_back->index : 0;
-    if (give_back->kind == plan_guid) memcpy(saved_scheme_guid, give_back->guid, sizeof give_back->guid);
     return vista ? switch_vista() : switch_xp();
 }
 
@@ -424,26 +420,16 @@ int ActivatePowerScheme(const power_plan* plan)
 
 int SetAlwaysOnPwerScheme()
 {
-    power_plan active;
-    if (!ReadActivePowerScheme(&active)) {
+    if (!ReadActivePowerScheme(&saved_plan)) {
         clear_state(); // nothing switched, nothing to restore
         return 0;
     }
-    return SwitchToAlwaysOnScheme(&active);
+    return SwitchToAlwaysOnScheme();
 }
 
 int RestoreSavedPowerScheme()
 {
     TRACE("pwr_enum RestoreSavedPowerScheme\n");
     if (!scheme_switched) return 0;
-    power_plan saved;
-    memset(&saved, 0, sizeof saved);
-    if (is_vista()) {
-        saved.kind = plan_guid;
-        memcpy(saved.guid, saved_scheme_guid, sizeof saved.guid - 1);
-    } else {
-        saved.kind = plan_index;
-        saved.index = saved_scheme_index;
-    }
-    return ActivatePowerScheme(&saved);
+    return ActivatePowerScheme(&saved_plan);
 }

@@ -13,11 +13,13 @@ constexpr DWORD plan_none = 0, plan_index = 1, plan_guid = 2;
 
 // Reads the active plan; 1 when it is known, 0 when it cannot be read (plan left as it was).
 int ReadActivePowerScheme(power_plan* plan);
-// Remembers give_back for the restore and switches to the non-throttling scheme; 1 when done.
-int SwitchToAlwaysOnScheme(const power_plan* give_back);
+// Switches to the non-throttling scheme; 1 when done. The caller keeps the plan to go back to.
+int SwitchToAlwaysOnScheme();
 // Makes plan active (and deletes a temporary scheme this module wrote); 1 when done.
 int ActivatePowerScheme(const power_plan* plan);
-// Reads the active plan and, only when it is known, switches; 1 when switched.
+// For a caller that keeps no record: reads the active plan and remembers it, and only when
+// it is known switches; 1 when switched.
 int SetAlwaysOnPwerScheme();
-// Re-activates the remembered scheme; 0 when nothing was switched or the activation failed.
+// Re-activates the plan SetAlwaysOnPwerScheme remembered; 0 when nothing was switched or the
+// activation failed.
 int RestoreSavedPowerScheme();

@@ -16,6 +16,7 @@
 // notice and tries again every few seconds until it has it.
 #include "worker/worker.h"
 
+#include "common/control_pipe.h"
 #include "common/handle.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
@@ -25,7 +26,6 @@
 
 namespace {
 
-const char pipe_name[] = "\\\\.\\pipe\\QelTscPipe";
 constexpr DWORD request_limit = 256;   // the longest request we execute, and both pipe buffers
 constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
 constexpr DWORD first_request_ms = 50; // how long a new connection may take to send its first request
@@ -118,24 +118,19 @@ HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes)
 {
     DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
     if (vista_or_later()) mode |= reject_remote_clients;
-    return CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+    return CreateNamedPipeA(control_pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                             mode, 1, request_limit, request_limit, 0, attributes);
 }
-
-using server_process_id_fn = BOOL(WINAPI*)(HANDLE, PULONG);
 
 // Who holds the name, into detail ("process 1234"); "" when this Windows cannot tell (XP)
 // or the holder's pipe cannot be opened. Opening it is a connection the holder sees.
 void describe_holder(char* detail, int size)
 {
     detail[0] = '\0';
-    auto server_process_id = reinterpret_cast<server_process_id_fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetNamedPipeServerProcessId")));
-    if (!server_process_id) return;
-    tk::unique_hfile probe(CreateFileA(pipe_name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    tk::unique_hfile probe(CreateFileA(control_pipe_name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     ULONG holder = 0;
-    if (probe && server_process_id(probe.get(), &holder)) {
+    if (probe && control_pipe_server_process(probe.get(), &holder)) {
         _snprintf(detail, size, "process %lu", holder);
         detail[size - 1] = '\0';
     }
