@@ -305,15 +305,11 @@ void report(const on_outcome& outcome)
     }
     last_on_write(&record);
 
-    if (outcome.plan == on_outcome::plan_unknown) notice_raise(NOTICE_PLAN_UNKNOWN);
-    else notice_clear(NOTICE_PLAN_UNKNOWN);
-    if (outcome.plan == on_outcome::plan_not_switched) notice_raise(NOTICE_PLAN_NOT_SWITCHED);
-    else notice_clear(NOTICE_PLAN_NOT_SWITCHED);
-    if (outcome.driver == on_outcome::driver_absent) notice_raise(NOTICE_DRIVER_ABSENT);
-    else notice_clear(NOTICE_DRIVER_ABSENT);
-    if (outcome.driver == on_outcome::driver_refused || outcome.driver == on_outcome::driver_undelivered)
-        notice_raise(NOTICE_DRIVER_REFUSED, detail);
-    else notice_clear(NOTICE_DRIVER_REFUSED);
+    notice_set(NOTICE_PLAN_UNKNOWN, outcome.plan == on_outcome::plan_unknown);
+    notice_set(NOTICE_PLAN_NOT_SWITCHED, outcome.plan == on_outcome::plan_not_switched);
+    notice_set(NOTICE_DRIVER_ABSENT, outcome.driver == on_outcome::driver_absent);
+    notice_set(NOTICE_DRIVER_REFUSED,
+               outcome.driver == on_outcome::driver_refused || outcome.driver == on_outcome::driver_undelivered, detail);
 }
 
 // Gives back what the on-period still owes: the northbridge bits set again, then the
@@ -335,8 +331,7 @@ bool give_back(bool restore_plan)
     bool done = owed.plan.kind == plan_none && owed.nb_nodes == 0;
     if (done) owed.open = 0;
     journal_write(&owed);
-    if (done) notice_clear(NOTICE_RESTORE_PENDING);
-    else notice_raise(NOTICE_RESTORE_PENDING);
+    notice_set(NOTICE_RESTORE_PENDING, !done);
     return done;
 }
 

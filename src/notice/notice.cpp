@@ -66,6 +66,12 @@ void notice_clear(notice_id id)
     if (InterlockedAnd(&raised, ~bit) & bit) tell_window();
 }
 
+void notice_set(notice_id id, bool raised, const char* detail)
+{
+    if (raised) notice_raise(id, detail);
+    else notice_clear(id);
+}
+
 unsigned notice_raised()
 {
     return static_cast<unsigned>(InterlockedCompareExchange(&raised, 0, 0));

@@ -19,6 +19,8 @@ enum notice_id {
 // until the next raise) or clears it; the window is told when the set changes.
 void notice_raise(notice_id id, const char* detail = nullptr);
 void notice_clear(notice_id id);
+// Raises the notice when raised is true, else clears it.
+void notice_set(notice_id id, bool raised, const char* detail = nullptr);
 // The raised notices, bit (1u << id) each.
 unsigned notice_raised();
 // The window told by posting message (wParam and lParam 0) whenever the raised set changes
