@@ -1,7 +1,10 @@
-// The TSC driver: finding its device, and every request sent to it. The byte layouts
-// live here and in driver.cpp only; nothing else builds a request buffer.
+// The TSC driver: its device through the platform seam, and every request sent to it. The
+// byte layouts live here and in driver.cpp only; nothing else builds a request buffer.
 #pragma once
 #include <windows.h>
+
+#include "common/handle.h"
+#include "platform/seam.h"
 
 // {36FC3AB9-5ABB-42BA-ABF6-53D32F1C545A}: the device interface class of the TSC driver.
 extern const GUID tsc_driver_interface_class;
@@ -23,10 +26,6 @@ constexpr DWORD NB_BIT = 0x01000000;
 
 // The MSR whose start and maximum frequency IDs tell whether the frequency varies.
 constexpr DWORD MSR_FID_STATUS = 0xC0010042;
-
-// Finds the first device of the class through SetupAPI and opens it for reading and
-// writing; INVALID_HANDLE_VALUE when any step fails. The caller closes it.
-HANDLE open_driver_interface(const GUID* interface_class);
 
 // One PCI configuration dword; the value is stored only when the request succeeds.
 int ReadPCI32(BYTE bus, BYTE device, BYTE function, BYTE reg, DWORD* value);
@@ -53,6 +52,14 @@ struct TscReplyWords {
 // gets the reply words of a delivered request.
 TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval = 0, TscReplyWords* reply = nullptr);
 
-// Opens the device through the platform seam (the real build: open_driver_interface).
+// Opens the device through the platform seam (the real build searches for it by class).
 HANDLE open_tsc_device();
 void close_tsc_device(HANDLE device);
+
+// An open device handle, closed through the seam that opened it.
+struct device_traits {
+    using type = HANDLE;
+    static type empty() { return INVALID_HANDLE_VALUE; }
+    static void close(type h) { platform_device().close(h); }
+};
+using unique_device = tk::unique_any<device_traits>;

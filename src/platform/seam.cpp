@@ -1,5 +1,5 @@
 #include "platform/seam.h"
-#include "driver/driver.h"
+#include "platform/device_search.h"
 
 #include <intrin.h>
 

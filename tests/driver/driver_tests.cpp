@@ -1,4 +1,5 @@
 #include "driver/driver.h"
+#include "platform/device_search.h"
 #include "platform/seam.h"
 
 #include <gtest/gtest.h>
