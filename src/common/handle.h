@@ -22,6 +22,12 @@ struct hkey_traits {
     static type empty() { return nullptr; }
     static void close(type h) { RegCloseKey(h); }
 };
+// A module loaded with LoadLibrary: FreeLibrary gives it back.
+struct hmodule_traits {
+    using type = HMODULE;
+    static type empty() { return nullptr; }
+    static void close(type h) { FreeLibrary(h); }
+};
 
 // Move-only owner: closes what it holds when it goes or is reset.
 template <class Traits>
@@ -64,6 +70,7 @@ private:
 using unique_handle = unique_any<handle_traits>;
 using unique_hfile = unique_any<hfile_traits>;
 using unique_hkey = unique_any<hkey_traits>;
+using unique_hmodule = unique_any<hmodule_traits>;
 
 // Runs a function when the scope ends, unless released.
 template <class F>

@@ -1,0 +1,298 @@
+// The pipe thread's connections, one at a time, as a small state machine.
+//
+// One exchange: a client connects, writes zero or more requests, reads the two-byte state
+// reply and closes. The thread executes every request already in the pipe when it reads,
+// replies as soon as a read finds the pipe empty (the first read of a connection waits a
+// moment for a request first), and then ends the connection. The one pipe instance is kept
+// for the worker's whole life (disconnected and connected again), so the name never
+// disappears while the worker runs.
+//
+// Any local process may open the pipe, and one instance serves one client at a time, so no
+// client may hold it long: a connection is served for at most serve_ms (requests beyond
+// the first few, or read after that time, are read and discarded unexecuted), and ended
+// at most grace_ms after its reply, whatever the client does. Every wait also watches the
+// stop event.
+#include "worker/pipe_server.h"
+
+#include "common/trace.h"
+#include "daemon/daemon.h"
+
+namespace worker_pipe {
+namespace {
+
+constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
+constexpr DWORD first_request_ms = 50; // how long a new connection may take to send its first request
+constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
+constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it and close
+constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longer costs the instance
+constexpr DWORD reconnect_pause_ms = 1000; // before a new instance when connecting failed oddly
+
+// Where one connection stands; the loop in serve() moves between these.
+enum class Step { wait_client, read_request, reply, linger, disconnect, renew, stop };
+
+// One connection's state, cleared before every connect.
+struct Connection {
+    char receive[request_limit + 1]; // a request and the NUL we put after it
+    char state[2];                   // the reply; lives as long as its write
+    bool io_pending;                 // a connect or read on server.io is outstanding
+    bool reply_pending;              // the reply write on server.reply is outstanding
+    bool read_once;                  // a read of this connection has completed
+    DWORD executed;                  // requests executed on this connection
+    DWORD connected_at;              // GetTickCount() when the client was connected
+    DWORD replied_at;                // GetTickCount() when the reply was written
+};
+
+enum class Wait { done, stop, timeout };
+
+// Waits for an operation's event or the stop event. A failed wait counts as stop.
+Wait wait_or_stop(const PipeServer& server, HANDLE event, DWORD timeout_ms)
+{
+    HANDLE pair[2] = {event, server.stop_event};
+    switch (WaitForMultipleObjects(2, pair, FALSE, timeout_ms)) {
+    case WAIT_OBJECT_0: return Wait::done;
+    case WAIT_TIMEOUT: return Wait::timeout;
+    default: return Wait::stop;
+    }
+}
+
+bool stop_requested(const PipeServer& server)
+{
+    return WaitForSingleObject(server.stop_event, 0) != WAIT_TIMEOUT;
+}
+
+// What is left of a span of span_ms that began at since; 0 once it is over.
+DWORD left_of(DWORD since, DWORD span_ms)
+{
+    DWORD elapsed = GetTickCount() - since;
+    return elapsed < span_ms ? span_ms - elapsed : 0;
+}
+
+void start_operation(OVERLAPPED& record)
+{
+    record.Offset = 0;
+    record.OffsetHigh = 0;
+    ResetEvent(record.hEvent);
+}
+
+Step wait_for_client(PipeServer& server, Connection& conn)
+{
+    conn = {};
+    start_operation(server.io);
+    BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
+    conn.connected_at = GetTickCount();
+    if (connected) return Step::read_request;
+    switch (GetLastError()) {
+    case ERROR_PIPE_CONNECTED: // connected before the call; Wine does not set the event then
+        return Step::read_request;
+    case ERROR_NO_DATA: // connected and closed again already
+        return Step::disconnect;
+    case ERROR_IO_PENDING:
+        break;
+    default: // this instance is unusable: a new one after a pause, never a spin on it
+        TRACE("worker wait_for_client : ConnectNamedPipe failed with %lu\n", GetLastError());
+        server.renew = true;
+        return Step::disconnect;
+    }
+    conn.io_pending = true;
+    switch (wait_or_stop(server, server.io.hEvent, INFINITE)) {
+    case Wait::done: {
+        conn.io_pending = false;
+        conn.connected_at = GetTickCount();
+        DWORD unused;
+        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? Step::read_request
+                                                                                    : Step::disconnect;
+    }
+    default:
+        server.stopping = true;
+        return Step::disconnect;
+    }
+}
+
+// Takes a request of count bytes that a read has just delivered: executes it while the
+// connection is within its share of requests and time, else drops it unexecuted.
+Step execute_request(Connection& conn, DWORD count)
+{
+    conn.read_once = true;
+    if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
+    if (conn.executed >= requests_per_connection || !left_of(conn.connected_at, serve_ms)) return Step::read_request;
+    conn.receive[count] = '\0';
+    ++conn.executed;
+    Qel_DaemonDoCommand(conn.receive);
+    return Step::read_request;
+}
+
+// A client can write only once it is connected, and its connect wakes us first: the first
+// read of a connection finds the pipe empty more often than not, although the request is
+// on its way. Answering then would report the old state and drop the request unexecuted,
+// so the first read waits a moment for it. A client that sends nothing (a plain state
+// query) gets its reply after that moment; one that sends any other text gets it at once.
+Step await_first_request(PipeServer& server, Connection& conn)
+{
+    DWORD wait_ms = left_of(conn.connected_at, serve_ms);
+    if (wait_ms > first_request_ms) wait_ms = first_request_ms;
+    switch (wait_or_stop(server, server.io.hEvent, wait_ms)) {
+    case Wait::timeout: return Step::reply; // the read stays pending while we reply
+    case Wait::stop: server.stopping = true; return Step::disconnect;
+    case Wait::done: break;
+    }
+    conn.io_pending = false;
+    DWORD count = 0;
+    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(conn, count);
+    conn.read_once = true;
+    // Over 256 bytes: not executed; its rest is drained while lingering.
+    return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
+}
+
+// Reads one request. Takes it when it came at once; replies when the pipe is empty, and
+// when the connection has had its time, even if the client still writes.
+Step read_request(PipeServer& server, Connection& conn)
+{
+    // After a read that completed at once nothing has waited on the stop event: look at it.
+    if (conn.read_once && stop_requested(server)) {
+        server.stopping = true;
+        return Step::disconnect;
+    }
+    if (!left_of(conn.connected_at, serve_ms)) return Step::reply;
+    start_operation(server.io);
+    DWORD count = 0;
+    if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
+        if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return Step::disconnect;
+        return execute_request(conn, count);
+    }
+    switch (GetLastError()) {
+    case ERROR_IO_PENDING: // the pipe is empty: the read stays pending while we reply
+        conn.io_pending = true;
+        return conn.read_once ? Step::reply : await_first_request(server, conn);
+    case ERROR_MORE_DATA: // over 256 bytes: not executed; its rest is drained while lingering
+        conn.read_once = true;
+        return Step::reply;
+    default: // the client has gone
+        return Step::disconnect;
+    }
+}
+
+// Writes the state reply through its own record: the read may still be pending on server.io.
+Step write_reply(PipeServer& server, Connection& conn)
+{
+    conn.state[0] = Qel_DaemonIsGameModeOn() ? '1' : '0';
+    conn.state[1] = '\0';
+    conn.replied_at = GetTickCount();
+    start_operation(server.reply);
+    DWORD written;
+    if (WriteFile(server.pipe.get(), conn.state, sizeof conn.state, &written, &server.reply)) return Step::linger;
+    if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
+    conn.reply_pending = true;
+    switch (wait_or_stop(server, server.reply.hEvent, grace_ms)) {
+    case Wait::done:
+        conn.reply_pending = false;
+        return GetOverlappedResult(server.pipe.get(), &server.reply, &written, FALSE) ? Step::linger
+                                                                                      : Step::disconnect;
+    case Wait::stop:
+        server.stopping = true;
+        return Step::disconnect;
+    default:
+        return Step::disconnect;
+    }
+}
+
+// The bounded flush. Disconnecting discards what the client has not read yet, so we wait
+// until the client has taken the reply, which it shows by closing its end: a read pending
+// on our side then completes with ERROR_BROKEN_PIPE. FlushFileBuffers would wait for the
+// same thing, but without a limit and deaf to the stop event; here every turn looks at
+// the stop event and the clock, reads that complete at once included, and the client is
+// dropped grace_ms after the reply whatever it does. Anything it writes meanwhile (a late
+// request, the rest of an over-long one, a flood) is read and discarded, never executed.
+// A read that completes with nothing ends the wait too, so that no platform's end-of-pipe
+// can make us spin.
+Step linger(PipeServer& server, Connection& conn)
+{
+    for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
+        if (at_once && stop_requested(server)) {
+            server.stopping = true;
+            return Step::disconnect;
+        }
+        DWORD left = left_of(conn.replied_at, grace_ms);
+        if (!left) return Step::disconnect;
+        if (!conn.io_pending) {
+            start_operation(server.io);
+            DWORD count = 0;
+            if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
+                if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE) || count == 0)
+                    return Step::disconnect;
+                continue;
+            }
+            DWORD error = GetLastError();
+            if (error == ERROR_MORE_DATA) continue;
+            if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
+            conn.io_pending = true;
+        }
+        switch (wait_or_stop(server, server.io.hEvent, left)) {
+        case Wait::done: break;
+        case Wait::stop: server.stopping = true; return Step::disconnect;
+        case Wait::timeout: return Step::disconnect;
+        }
+        conn.io_pending = false;
+        DWORD count = 0;
+        if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) {
+            if (count == 0) return Step::disconnect;
+        } else if (GetLastError() != ERROR_MORE_DATA) {
+            return Step::disconnect;
+        }
+    }
+}
+
+// Lets an outstanding operation finish (it was cancelled or its pipe disconnected) so that
+// its record can be used again. Should it not finish in time, the instance is closed,
+// which ends every operation on it; should even that not end it, the thread ends rather
+// than reuse the record.
+void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
+{
+    if (!pending) return;
+    if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) {
+        server.pipe.reset();
+        server.renew = true;
+        if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
+    }
+    pending = false;
+}
+
+Step end_connection(PipeServer& server, Connection& conn)
+{
+    if (conn.io_pending || conn.reply_pending) CancelIo(server.pipe.get());
+    DisconnectNamedPipe(server.pipe.get());
+    finish_operation(server, server.io, conn.io_pending);
+    finish_operation(server, server.reply, conn.reply_pending);
+    if (server.stopping) return Step::stop;
+    return server.renew ? Step::renew : Step::wait_client;
+}
+
+// A new instance in place of one that failed: a short pause (a failure that repeats at once
+// must not make us spin), then creation, again every few seconds while the name is taken.
+Step renew_instance(PipeServer& server)
+{
+    server.renew = false;
+    server.pipe.reset();
+    if (WaitForSingleObject(server.stop_event, reconnect_pause_ms) != WAIT_TIMEOUT) return Step::stop;
+    return create_instance(server) ? Step::wait_client : Step::stop;
+}
+
+} // namespace
+
+void serve(PipeServer& server)
+{
+    Connection conn = {};
+    Step step = server.pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
+    while (step != Step::stop) {
+        switch (step) {
+        case Step::wait_client: step = wait_for_client(server, conn); break;
+        case Step::read_request: step = read_request(server, conn); break;
+        case Step::reply: step = write_reply(server, conn); break;
+        case Step::linger: step = linger(server, conn); break;
+        case Step::disconnect: step = end_connection(server, conn); break;
+        case Step::renew: step = renew_instance(server); break;
+        case Step::stop: break;
+        }
+    }
+}
+
+} // namespace worker_pipe

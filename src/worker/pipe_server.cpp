@@ -1,0 +1,146 @@
+// The pipe thread's set-up: the security descriptor that lets any process of any user
+// open "\\.\pipe\QelTscPipe", and the creation of its one instance. When the name is held
+// by another program, the thread says so through a notice and tries again every few
+// seconds until it has it. The connections themselves are served in pipe_connection.cpp.
+#include "worker/pipe_server.h"
+#include "worker/worker.h"
+
+#include "common/control_pipe.h"
+#include "common/os_version.h"
+#include "common/trace.h"
+#include "notice/notice.h"
+
+#include <stdio.h>
+
+namespace worker_pipe {
+namespace {
+
+constexpr DWORD create_retry_ms = 2000; // between attempts to create the instance while the name is taken
+constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vista on; XP refuses it)
+
+// The one instance. FILE_FLAG_FIRST_PIPE_INSTANCE makes creation fail when another process
+// holds the name already, instead of joining its pipe.
+HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes)
+{
+    DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    if (os_pipe_rejects_remote_clients()) mode |= reject_remote_clients;
+    return CreateNamedPipeA(control_pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            mode, 1, request_limit, request_limit, 0, attributes);
+}
+
+// Who holds the name, into detail ("process 1234"); "" when this Windows cannot tell (XP)
+// or the holder's pipe cannot be opened. Opening it is a connection the holder sees.
+void describe_holder(char* detail, int size)
+{
+    detail[0] = '\0';
+    tk::unique_hfile probe(CreateFileA(control_pipe_name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    ULONG holder = 0;
+    if (probe && control_pipe_server_process(probe.get(), &holder)) {
+        _snprintf(detail, size, "process %lu", holder);
+        detail[size - 1] = '\0';
+    }
+}
+
+// Creates the instance, or says that it cannot: creation fails while another program holds
+// the name, and after a console disconnect it may have taken it meanwhile.
+bool try_create_instance(PipeServer& server)
+{
+    server.pipe.reset(create_pipe_instance(server.attributes));
+    if (server.pipe) {
+        server.holder_asked = false;
+        notice_clear(NOTICE_PIPE_NAME_TAKEN);
+        return true;
+    }
+    DWORD error = GetLastError();
+    TRACE("TscPipeThread: Error: CreateNamedPipe() failed!\n");
+    TRACE("worker try_create_instance : error %lu\n", error);
+    if ((error == ERROR_PIPE_BUSY || error == ERROR_ACCESS_DENIED) && !server.holder_asked) { // the name is another's
+        server.holder_asked = true; // once: every look is a connection to the holder's pipe
+        char detail[32];
+        describe_holder(detail, sizeof detail);
+        notice_raise(NOTICE_PIPE_NAME_TAKEN, detail);
+    }
+    return false;
+}
+
+void signal_ready(HANDLE ready)
+{
+    if (ready) SetEvent(ready);
+}
+
+} // namespace
+
+// Tries again every few seconds until the instance exists; false when the stop event came.
+bool create_instance(PipeServer& server)
+{
+    while (!try_create_instance(server))
+        if (WaitForSingleObject(server.stop_event, create_retry_ms) != WAIT_TIMEOUT) return false;
+    return true;
+}
+
+DWORD WINAPI TscPipeThread(void* events)
+{
+    TRACE("TscPipeThread - ENTRY\n");
+    const thread_events& given = *static_cast<const thread_events*>(events);
+    HANDLE ready = given.ready;
+    PipeServer server;
+    server.stop_event = given.stop;
+
+    DWORD acl_buffer[16]; // 64 bytes, DWORD-aligned as an ACL must be
+    DWORD acl_size = sizeof acl_buffer;
+    PACL acl = reinterpret_cast<PACL>(acl_buffer);
+    SECURITY_DESCRIPTOR descriptor;
+    if (!build_pipe_acl(acl, &acl_size) || !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
+        TRACE("TscPipeThread: Error setting security attributes!\n");
+        TRACE("TscPipeThread - EXIT\n");
+        return 0; // the starter sees the thread end
+    }
+    // Not inheritable: a child we start (the power tool, the command interpreter) must not
+    // hold our instance and keep the name alive after we are gone.
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    server.attributes = &attributes;
+
+    server.io_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    server.reply_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!server.io_event || !server.reply_event) {
+        TRACE("TscPipeThread: Error: CreateEvent() failed!\n");
+        signal_ready(ready);
+    } else {
+        server.io.hEvent = server.io_event.get();
+        server.reply.hEvent = server.reply_event.get();
+        // Tried before the ready signal, so the name exists when Qel_WorkerStart returns;
+        // a name taken by another program is tried again while we serve nothing.
+        try_create_instance(server);
+        signal_ready(ready);
+        serve(server);
+    }
+    // Nothing of ours is expected on the pipe any more: no warning about its name either.
+    notice_clear(NOTICE_PIPE_NAME_TAKEN);
+    TRACE("TscPipeThread - EXIT\n");
+    return 0;
+}
+
+} // namespace worker_pipe
+
+BOOL build_pipe_acl(PACL buffer, DWORD* size)
+{
+    DWORD needed = GetSidLengthRequired(1) + GetSidLengthRequired(1) + 24;
+    DWORD offered = *size;
+    *size = needed;
+    if (offered < needed) return FALSE;
+
+    DWORD world[4]; // room for a one-sub-authority SID (12 bytes), DWORD-aligned
+    DWORD creator[4];
+    SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
+    SID_IDENTIFIER_AUTHORITY creator_authority = SECURITY_CREATOR_SID_AUTHORITY;
+    if (!InitializeSid(world, &world_authority, 1)) return FALSE;
+    *GetSidSubAuthority(world, 0) = SECURITY_WORLD_RID;
+    if (!InitializeSid(creator, &creator_authority, 1)) return FALSE;
+    *GetSidSubAuthority(creator, 0) = SECURITY_CREATOR_OWNER_RID;
+
+    if (!InitializeAcl(buffer, needed, ACL_REVISION)) return FALSE;
+    if (!AddAccessAllowedAce(buffer, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE, world)) return FALSE;
+    return AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, creator);
+}

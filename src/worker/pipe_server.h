@@ -1,0 +1,40 @@
+// Private to the worker: the pipe thread that serves "\\.\pipe\QelTscPipe", shared between
+// the thread's set-up (pipe_server.cpp: security descriptor, instance creation) and the
+// per-connection state machine (pipe_connection.cpp). worker.cpp starts and stops it.
+#pragma once
+#include "common/handle.h"
+
+#include <windows.h>
+
+namespace worker_pipe {
+
+constexpr DWORD request_limit = 256; // the longest request we execute, and both pipe buffers
+
+// The events the starter hands to the thread; they outlive it.
+struct thread_events {
+    HANDLE stop = nullptr;  // manual reset; set to end the thread
+    HANDLE ready = nullptr; // auto reset; the thread sets it once it serves (or gives up)
+};
+
+// What the pipe thread owns for its whole life.
+struct PipeServer {
+    HANDLE stop_event = nullptr;   // the worker's; not owned
+    SECURITY_ATTRIBUTES* attributes = nullptr; // the thread's, for every instance it creates
+    tk::unique_handle io_event;    // connects and reads
+    tk::unique_handle reply_event; // the reply write, which runs while a read is pending
+    tk::unique_hfile pipe;         // the one instance
+    OVERLAPPED io = {};
+    OVERLAPPED reply = {};
+    bool stopping = false; // end the thread once the current connection is closed
+    bool renew = false;    // close the instance once the current connection is closed, make a new one
+    bool holder_asked = false; // the holder of the taken name was looked for since we last had it
+};
+
+// The thread; events points to a thread_events that lives as long as the worker.
+DWORD WINAPI TscPipeThread(void* events);
+// Tries again every few seconds until the instance exists; false when the stop event came.
+bool create_instance(PipeServer& server);
+// Serves connections until the stop event comes or the instance cannot be had.
+void serve(PipeServer& server);
+
+} // namespace worker_pipe
