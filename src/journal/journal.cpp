@@ -1,5 +1,6 @@
 #include "journal/journal.h"
 #include "common/handle.h"
+#include "common/settings.h"
 #include "common/trace.h"
 #include "registry/registry.h"
 
@@ -7,7 +8,6 @@
 
 namespace {
 
-const char settings_key[] = "Software\\QEL\\qel_pacemill";
 const char pending_value[] = "restore_pending";
 const char index_value[] = "restore_scheme_index";
 const char guid_value[] = "restore_scheme_guid";

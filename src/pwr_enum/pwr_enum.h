@@ -11,7 +11,8 @@ struct power_plan {
 };
 constexpr DWORD plan_none = 0, plan_index = 1, plan_guid = 2;
 
-// Reads the active plan; 1 when it is known, 0 when it cannot be read (plan left as it was).
+// Reads the active plan; 1 when it is known, 0 when it cannot be read (plan then cleared:
+// kind plan_none).
 int ReadActivePowerScheme(power_plan* plan);
 // Switches to the non-throttling scheme; 1 when done. The caller keeps the plan to go back to.
 int SwitchToAlwaysOnScheme();

@@ -1,5 +1,6 @@
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
+#include "platform/binding.h"
 #include "platform/seam.h"
 
 // The topology table, at its program-start values: counts 1, every entry the marker.
@@ -44,14 +45,15 @@ int enumerate_cpus()
     node_count = 1;
     cpu_count = static_cast<LONG>(cpus.processor_count());
 
-    DWORD_PTR proc_affinity_mask = 0;
-    DWORD_PTR sys_affinity_mask = 0;
-    if (!cpus.get_affinity(&proc_affinity_mask, &sys_affinity_mask)) {
+    // Puts the process mask back on every path out, once anything was bound.
+    process_binding binding;
+    if (!binding.have_masks()) {
         TRACE("smp_enum enumerate_cpus : GetProcessAffinityMask failed.\n");
         return 0;
     }
+    const DWORD_PTR sys_affinity_mask = binding.system_mask();
     TRACE("smp_enum enumerate_cpus : proc_affinity_mask - 0x%08x sys_affinity_mask - 0x%08x\n",
-          static_cast<unsigned>(proc_affinity_mask), static_cast<unsigned>(sys_affinity_mask));
+          static_cast<unsigned>(binding.process_mask()), static_cast<unsigned>(sys_affinity_mask));
 
     // Indices above 31 do not fit the table (nor a 32-bit affinity mask): they are never
     // examined, while cpu_count keeps the operating system's count.
@@ -60,12 +62,11 @@ int enumerate_cpus()
         const DWORD_PTR bit = static_cast<DWORD_PTR>(1) << i;
         if (!(sys_affinity_mask & bit)) continue;
 
-        if (!cpus.set_affinity(bit)) {
+        if (!binding.bind(i)) {
             TRACE("smp_enum enumerate_cpus : SetProcessAffinityMask failed.\n");
-            cpus.set_affinity(proc_affinity_mask);
             return 0;
         }
-        // The binding has moved this thread to processor i before it returned.
+        // The whole process is bound to processor i, this thread with it: CPUID runs there.
         DWORD regs[4] = {0, 0, 0, 0};
         cpus.cpuid(1, regs);
         const DWORD eax = regs[0], ebx = regs[1], edx = regs[3];
@@ -89,8 +90,8 @@ int enumerate_cpus()
                 ++node_count;
                 previous_node = node;
                 // Nodes 8 and above (family 16 and up, APIC IDs from 32) are counted like any
-                // other, but the table has no entry for their first processor; only entry 0
-                // is ever read, so nothing is lost by leaving them out.
+                // other, but node_first_cpu has no entry for them; only entry 0 is ever
+                // read, so nothing is lost by leaving them out.
                 if (node < MAX_NODES) node_first_cpu[node] = static_cast<BYTE>(i);
             }
         } else {
@@ -107,7 +108,7 @@ int enumerate_cpus()
               static_cast<long>(apicid), static_cast<long>(node), static_cast<long>(core));
     }
 
-    cpus.set_affinity(proc_affinity_mask);
+    binding.restore();
     TRACE("smp_enum enumerate_cpus : found %ld cpus and %ld nodes\n", static_cast<long>(cpu_count),
           static_cast<long>(node_count));
     return 1;

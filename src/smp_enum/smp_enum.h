@@ -10,7 +10,9 @@ extern LONG cpu_count;                 // the operating system's processor count
 extern LONG node_count;                // changes of node number along the walk, plus one
 extern BYTE cpu_core[MAX_CPUS];        // core number per processor index
 extern BYTE cpu_node[MAX_CPUS];        // node number per processor index
-extern BYTE node_first_cpu[MAX_NODES]; // first processor of each node; entry 0 sends node syncs
+// Per node, the processor at which the walk last entered it; entry 0 is also set to the
+// processor of APIC ID 0 when the walk reaches it, and is the one that sends node syncs.
+extern BYTE node_first_cpu[MAX_NODES];
 
 // A processor gets driver requests only when it is present in the table.
 inline bool cpu_present(int index) { return cpu_core[index] < 32 && cpu_node[index] < 8; }

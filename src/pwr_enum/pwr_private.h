@@ -1,0 +1,29 @@
+// Private to the power module: what the XP way (pwr_xp.cpp, powrprof's scheme functions)
+// and the Vista way (pwr_vista.cpp, powercfg.exe) share with the entry points in
+// pwr_enum.cpp, which choose between them.
+#pragma once
+#include "pwr_enum/pwr_enum.h"
+
+#include <windows.h>
+
+namespace pwr_enum_detail {
+
+// A switch happened that the restore has to undo. The callers hold the game-mode lock for
+// every call, so nothing here needs a lock of its own.
+extern DWORD scheme_switched;
+
+// XP: the scheme state of one switch (chosen scheme, temporary scheme) back to zero.
+void clear_xp_state();
+bool read_active_xp(power_plan* plan);
+// Sets scheme_switched once a non-throttling scheme is found (or written); 1 when active.
+int switch_xp();
+// Activates an index plan and deletes a temporary scheme written by switch_xp.
+int activate_xp(const power_plan* plan);
+
+bool read_active_vista(power_plan* plan);
+// Sets scheme_switched when powercfg switched to High performance; 1 then.
+int switch_vista();
+// Activates a GUID plan through powercfg.
+int activate_vista(const power_plan* plan);
+
+} // namespace pwr_enum_detail
