@@ -1,10 +1,13 @@
 // TSC drift registration of single-node machines: whether the counters can drift, the
 // interval, and one registration per processor, each sent from that processor.
 #include "daemon/daemon.h"
+#include "daemon/each_processor.h"
 #include "driver/driver.h"
+#include "platform/binding.h"
 #include "platform/seam.h"
 #include "registry/registry.h"
 #include "smp_enum/smp_enum.h"
+#include "common/settings.h"
 #include "common/trace.h"
 
 namespace {
@@ -42,8 +45,7 @@ bool counter_stable(DWORD edx)
 DWORD configured_interval()
 {
     DWORD value = 0;
-    if (!GetRegistryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\QEL\\qel_pacemill\\", "sync_interval", &value,
-                          sizeof value)) {
+    if (!GetRegistryValue(HKEY_LOCAL_MACHINE, machine_settings_key, "sync_interval", &value, sizeof value)) {
         TRACE("could not find sync_interval in registry, defaulting to %i ms\n", (int)DEFAULT_INTERVAL_MS);
         return DEFAULT_INTERVAL_MS;
     }
@@ -79,46 +81,37 @@ int register_tickmend()
 
     DWORD interval = drift_interval();
 
-    DWORD_PTR process_mask = 0, system_mask = 0;
-    const ProcessorOps& cpus = platform_processors();
-    if (!cpus.get_affinity(&process_mask, &system_mask)) {
+    process_binding binding;
+    if (!binding.have_masks()) {
         TRACE("GetProcessAffinityMask failed.\n");
         return 0;
     }
-    HANDLE device = open_tsc_device();
-    if (device == INVALID_HANDLE_VALUE) return 0;
+    unique_device device(open_tsc_device());
+    if (!device) return 0;
 
     // The result is the judgement of the last reply; an undeliverable request ends the loop.
     int result = 0;
-    for (int p = 0; p < MAX_CPUS; ++p) {
-        DWORD_PTR bit = static_cast<DWORD_PTR>(1) << p;
-        if (!(system_mask & bit) || !cpu_present(p)) continue;
-        if (!cpus.set_affinity(bit)) {
-            TRACE("SetProcessAffinityMask failed.\n");
-            continue;
-        }
+    from_each_processor(binding, [&](int p) {
         TRACE("registering core %i node %i\n", cpu_core[p], cpu_node[p]);
-        TscResult r = send_tsc_command(device, drift_command_word(REGISTER_TSC_DRIFT, cpu_node[p], cpu_core[p]),
-                                       interval);
+        TscResult r =
+            send_tsc_command(device.get(), drift_command_word(REGISTER_TSC_DRIFT, cpu_node[p], cpu_core[p]), interval);
         if (r == TscResult::undelivered) {
             result = 0;
-            break;
+            return false;
         }
         result = r == TscResult::accepted ? 1 : 0;
-    }
-    close_tsc_device(device);
-    cpus.set_affinity(process_mask);
+        return true;
+    });
     return result;
 }
 
 // Withdrawal needs no binding: the word names the processor.
 void deregister_tickmend()
 {
-    HANDLE device = open_tsc_device();
-    if (device == INVALID_HANDLE_VALUE) return;
+    unique_device device(open_tsc_device());
+    if (!device) return;
     for (int p = 0; p < MAX_CPUS; ++p) {
         if (!cpu_present(p)) continue;
-        send_tsc_command(device, drift_command_word(Deregister_TSC_DRIFT, cpu_node[p], cpu_core[p]));
+        send_tsc_command(device.get(), drift_command_word(Deregister_TSC_DRIFT, cpu_node[p], cpu_core[p]));
     }
-    close_tsc_device(device);
 }

@@ -1,28 +1,10 @@
 #include "notice/notice.h"
+#include "notice/wording.h"
 
 #include <stdio.h>
 #include <string.h>
 
 namespace {
-
-struct notice_words {
-    const char* text;  // the balloon
-    const char* brief; // the tooltip
-};
-
-const notice_words words[NOTICE_COUNT] = {
-    {"The TSC driver is not installed: Gaming Mode sets the power plan only.", "no TSC driver"},
-    {"The TSC driver refused a request: the time-stamp counters may not be in step.", "TSC sync failed"},
-    {"The active power plan could not be read: Gaming Mode left the power plan as it is.", "power plan unchanged"},
-    {"The High performance power plan could not be activated: Gaming Mode left the power plan as it is.",
-     "power plan unchanged"},
-    {"Your power plan or northbridge setting could not be given back yet: QEL Pacemill tries again at the "
-     "next switch and start.",
-     "power plan not restored"},
-    {"Another program holds the pipe \\\\.\\pipe\\QelTscPipe: no program can switch Gaming Mode through it "
-     "until QEL Pacemill has it back, which it tries every few seconds.",
-     "pipe taken by another program"},
-};
 
 // The raised set is read without a lock; the details and the window under this one.
 struct guarded {
@@ -96,13 +78,13 @@ void notice_text(notice_id id, char* buffer, int size)
     buffer[0] = '\0';
     if (!valid(id)) return;
     EnterCriticalSection(&lock.section);
-    if (details[id][0]) _snprintf(buffer, size, "%s (%s)", words[id].text, details[id]);
-    else _snprintf(buffer, size, "%s", words[id].text);
+    if (details[id][0]) _snprintf(buffer, size, "%s (%s)", notice_balloon_words(id), details[id]);
+    else _snprintf(buffer, size, "%s", notice_balloon_words(id));
     LeaveCriticalSection(&lock.section);
     buffer[size - 1] = '\0';
 }
 
 const char* notice_short(notice_id id)
 {
-    return valid(id) ? words[id].brief : "";
+    return notice_brief_words(id);
 }

@@ -1,7 +1,8 @@
 // Warnings for the user about what did not work: raised and cleared by whoever finds out
 // (the daemon, the pipe thread), shown by the tray icon. Any thread may call these; the
 // tray window learns of every change from a posted message and shows each warning once in
-// a balloon when it comes up, and in the tooltip while it lasts.
+// a balloon when it comes up, and in the tooltip while it lasts. The words of the notices, and
+// every other text that tells the user what Gaming Mode did, are in notice/wording.h.
 #pragma once
 #include <windows.h>
 

@@ -1,0 +1,67 @@
+// Private to the daemon: the state that its lifecycle (daemon.cpp), the on and off sequences
+// (gaming_mode.cpp) and the watcher (watcher.cpp) share, and what each offers the others.
+#pragma once
+#include "driver/driver.h"
+#include "journal/journal.h"
+#include "notice/wording.h"
+#include "common/handle.h"
+
+#include <windows.h>
+
+namespace daemon_state {
+
+// The game-mode lock: exists only while the daemon runs on a multi-node machine.
+extern tk::unique_handle game_mode_lock;
+extern volatile LONG game_mode_on;
+// What the on-period owes the user: written to the registry before anything is taken, kept
+// until everything is given back (nb_nodes: the node passes that cleared the northbridge
+// bit). Changed under the lock, or before the lock exists.
+extern restore_record owed;
+
+// Holds the game-mode lock for a scope. Without the lock nothing is locked and no sequence
+// may run.
+class LockHolder {
+public:
+    LockHolder() : held_(game_mode_lock.valid()) { if (held_) WaitForSingleObject(game_mode_lock.get(), INFINITE); }
+    // Waits for the lock or for stop, whichever comes first.
+    // The stop event comes first, so that it wins when both are signalled.
+    explicit LockHolder(HANDLE stop)
+    {
+        if (!game_mode_lock.valid()) return;
+        HANDLE pair[2] = {stop, game_mode_lock.get()};
+        DWORD r = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
+        held_ = r == WAIT_OBJECT_0 + 1 || r == WAIT_ABANDONED_0 + 1;
+    }
+    ~LockHolder() { if (held_) ReleaseMutex(game_mode_lock.get()); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_ = false;
+};
+
+// What one on sequence achieved.
+struct on_outcome {
+    plan_outcome plan;
+    northbridge_outcome northbridge;
+    driver_outcome driver;
+    TscReplyWords reply; // the first refusal
+    bool cores_unbound;  // no core request went out: the affinity masks could not be read
+};
+
+// The watcher (watcher.cpp). Its events and key are made before the on sequence; it starts
+// after it, and is released (with the lock held) once per on-period.
+void prepare_watcher();
+void start_watcher();
+void release_watcher();
+
+// The sequences (gaming_mode.cpp), run with the lock held.
+void __game_mode_on(on_outcome& outcome);
+void __game_mode_off();
+// Records the on sequence's outcome for tickmend-ctl and raises or clears its notices.
+void report(const on_outcome& outcome);
+// Gives back what the on-period still owes; true when nothing is owed any more.
+bool give_back(bool restore_plan);
+
+} // namespace daemon_state

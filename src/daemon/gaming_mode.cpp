@@ -1,0 +1,174 @@
+// Gaming Mode's on and off sequences: the power plan, the northbridge bit and the counters'
+// synchronization taken, what was achieved reported, and what the on-period owes given back.
+#include "daemon/daemon.h"
+#include "daemon/daemon_state.h"
+#include "daemon/each_processor.h"
+#include "notice/notice.h"
+#include "platform/binding.h"
+#include "pwr_enum/pwr_enum.h"
+#include "smp_enum/smp_enum.h"
+#include "common/trace.h"
+
+#include <string.h>
+
+namespace daemon_state {
+
+tk::unique_handle game_mode_lock;
+volatile LONG game_mode_on = 0;
+restore_record owed;
+
+namespace {
+
+// Node passes never go beyond the tables' eight entries.
+int node_passes() { return node_count < MAX_NODES ? static_cast<int>(node_count) : MAX_NODES; }
+
+// Notes the outcome of one TSC request; the first failure is the one reported.
+void note_request([[maybe_unused]] const char* name, on_outcome& outcome, TscResult result,
+                  const TscReplyWords& reply)
+{
+    if (result == TscResult::accepted) {
+        TRACE(" %s: registered succesfully\n", name);
+        return;
+    }
+    if (outcome.driver != driver_outcome::synchronized) return;
+    outcome.driver = result == TscResult::refused ? driver_outcome::refused : driver_outcome::undelivered;
+    outcome.reply = reply;
+}
+
+// The power plan of the on sequence. The plan to give back is written down before the
+// switch; a plan that cannot be read is never switched away from, and a plan still owed
+// from an earlier period stays the one to give back.
+void switch_plan(on_outcome& outcome)
+{
+    power_plan active;
+    if (!ReadActivePowerScheme(&active)) {
+        outcome.plan = plan_outcome::unknown;
+        journal_write(&owed);
+        return;
+    }
+    if (owed.plan.kind == plan_none) owed.plan = active;
+    journal_write(&owed);
+    outcome.plan = SwitchToAlwaysOnScheme() ? plan_outcome::switched : plan_outcome::not_switched;
+}
+
+// Every pass reads the same register; a read that fails gives no value to write back.
+// Each bit to be cleared is written down before it is.
+void clear_northbridge_bit(on_outcome& outcome)
+{
+    outcome.northbridge = northbridge_outcome::already_clear;
+    for (int i = 0; i < node_passes(); ++i) {
+        DWORD value = 0;
+        if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) {
+            if (i == 0) outcome.northbridge = northbridge_outcome::unread;
+            continue;
+        }
+        if (value & NB_BIT) {
+            owed.nb_nodes |= 1u << i;
+            journal_write(&owed);
+            WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value & ~NB_BIT);
+            outcome.northbridge = northbridge_outcome::cleared;
+        }
+    }
+}
+
+// The node requests from the first processor of node 0, then each core request from the
+// core it names. Without the affinity masks there is no mask to go back to: the process is
+// bound to no processor at all, so the node requests go out from wherever the thread runs
+// and no core request can be sent from its core.
+void synchronize_counters(on_outcome& outcome)
+{
+    process_binding binding;
+    if (!binding.have_masks()) TRACE("GetProcessAffinityMask failed.\n");
+    outcome.cores_unbound = !binding.have_masks();
+
+    unique_device device(open_tsc_device());
+    if (!device) {
+        TRACE("OpenDriverInterface failed.\n");
+        outcome.driver = driver_outcome::absent;
+        return;
+    }
+    BYTE source = node_first_cpu[0];
+    if (binding.have_masks() && source < MAX_CPUS && !binding.bind(source)) TRACE("SetProcessAffinityMask failed.\n");
+    if (node_count > 1) {
+        for (int n = node_passes() - 1; n >= 0; --n) {
+            TRACE("NB to NB src %i, dst %i\n", (int)source, n);
+            TscReplyWords reply = {-1, -1};
+            TscResult result = send_tsc_command(device.get(), sync_node_command_word(static_cast<BYTE>(n)), 0, &reply);
+            note_request("SYNC_NODE_TSC", outcome, result, reply);
+        }
+    }
+    from_each_processor(binding, [&](int p) {
+        TscReplyWords reply = {-1, -1};
+        TscResult result =
+            send_tsc_command(device.get(), sync_command_word(SYNC_CORE_TSC, cpu_node[p], cpu_core[p]), 0, &reply);
+        note_request("SYNC_CORE_TSC", outcome, result, reply);
+        return true;
+    });
+}
+
+} // namespace
+
+// Runs with the lock held: power scheme, northbridge bit, then the node and core
+// synchronization, each core request from the core it names.
+void __game_mode_on(on_outcome& outcome)
+{
+    outcome = on_outcome{};
+    owed.open = 1;
+    switch_plan(outcome);
+    clear_northbridge_bit(outcome);
+    synchronize_counters(outcome);
+    game_mode_on = 1;
+}
+
+// Records what the on sequence achieved where tickmend-ctl reads it, and tells the user
+// through the tray icon what was left out.
+void report(const on_outcome& outcome)
+{
+    last_on_record record;
+    memset(&record, 0, sizeof record);
+    lstrcpynA(record.plan, plan_outcome_words(outcome.plan), sizeof record.plan);
+    lstrcpynA(record.northbridge, northbridge_outcome_words(outcome.northbridge), sizeof record.northbridge);
+    driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.reply.status, outcome.reply.ret_code,
+                         record.driver, sizeof record.driver);
+    last_on_write(&record);
+
+    char detail[64];
+    driver_outcome_detail(outcome.driver, outcome.reply.status, outcome.reply.ret_code, detail, sizeof detail);
+    notice_set(NOTICE_PLAN_UNKNOWN, outcome.plan == plan_outcome::unknown);
+    notice_set(NOTICE_PLAN_NOT_SWITCHED, outcome.plan == plan_outcome::not_switched);
+    notice_set(NOTICE_DRIVER_ABSENT, outcome.driver == driver_outcome::absent);
+    notice_set(NOTICE_DRIVER_REFUSED,
+               outcome.driver == driver_outcome::refused || outcome.driver == driver_outcome::undelivered, detail);
+}
+
+// Gives back what the on-period still owes: the northbridge bits set again, then the
+// user's plan made active (or, when the user picked a plan meanwhile, that plan kept).
+// What cannot be given back stays owed, in memory and in the registry, and is tried again
+// at the next off and the next start. True when nothing is owed any more.
+bool give_back(bool restore_plan)
+{
+    if (!owed.open) return true;
+    for (int i = 0; i < MAX_NODES; ++i) {
+        if (!(owed.nb_nodes & (1u << i))) continue;
+        DWORD value = 0;
+        if (ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value) &&
+            WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value | NB_BIT))
+            owed.nb_nodes &= ~(1u << i);
+    }
+    if (owed.plan.kind != plan_none && (!restore_plan || ActivatePowerScheme(&owed.plan)))
+        owed.plan.kind = plan_none;
+    bool done = owed.plan.kind == plan_none && owed.nb_nodes == 0;
+    if (done) owed.open = 0;
+    journal_write(&owed);
+    notice_set(NOTICE_RESTORE_PENDING, !done);
+    return done;
+}
+
+// Runs with the lock held.
+void __game_mode_off()
+{
+    give_back(!scheme_changed_externally);
+    game_mode_on = 0;
+}
+
+} // namespace daemon_state

@@ -1,0 +1,128 @@
+#include "notice/wording.h"
+#include "notice/notice.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+struct notice_words {
+    const char* text;  // the balloon
+    const char* brief; // the tooltip
+};
+
+const notice_words words[NOTICE_COUNT] = {
+    {"The TSC driver is not installed: Gaming Mode sets the power plan only.", "no TSC driver"},
+    {"The TSC driver refused a request: the time-stamp counters may not be in step.", "TSC sync failed"},
+    {"The active power plan could not be read: Gaming Mode left the power plan as it is.", "power plan unchanged"},
+    {"The High performance power plan could not be activated: Gaming Mode left the power plan as it is.",
+     "power plan unchanged"},
+    {"Your power plan or northbridge setting could not be given back yet: QEL Pacemill tries again at the "
+     "next switch and start.",
+     "power plan not restored"},
+    {"Another program holds the pipe \\\\.\\pipe\\QelTscPipe: no program can switch Gaming Mode through it "
+     "until QEL Pacemill has it back, which it tries every few seconds.",
+     "pipe taken by another program"},
+};
+
+bool valid(int id) { return id >= 0 && id < NOTICE_COUNT; }
+
+// snprintf into a buffer of size bytes, always ended.
+template <class... Args>
+void format(char* buffer, int size, const char* text, Args... args)
+{
+    if (size <= 0) return;
+    snprintf(buffer, static_cast<size_t>(size), text, args...);
+}
+
+} // namespace
+
+const char* notice_balloon_words(int id) { return valid(id) ? words[id].text : ""; }
+const char* notice_brief_words(int id) { return valid(id) ? words[id].brief : ""; }
+
+const char* plan_outcome_words(plan_outcome outcome)
+{
+    switch (outcome) {
+    case plan_outcome::switched: return "switched to a plan that does not throttle the processor";
+    case plan_outcome::unknown: return "left alone: the active plan could not be read";
+    case plan_outcome::not_switched: return "left alone: the plan that does not throttle could not be activated";
+    }
+    return "";
+}
+
+const char* northbridge_outcome_words(northbridge_outcome outcome)
+{
+    switch (outcome) {
+    case northbridge_outcome::cleared: return "power management bit cleared";
+    case northbridge_outcome::already_clear: return "power management bit already clear";
+    case northbridge_outcome::unread: return "left alone: the register could not be read";
+    }
+    return "";
+}
+
+void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, char* buffer, int size)
+{
+    if (outcome == driver_outcome::refused)
+        format(buffer, size, "Status 0x%08lX, RetCode %ld", static_cast<unsigned long>(status),
+               static_cast<long>(ret_code));
+    else if (outcome == driver_outcome::undelivered)
+        format(buffer, size, "%s", "a request was not delivered");
+    else
+        format(buffer, size, "%s", "");
+}
+
+void driver_outcome_words(driver_outcome outcome, bool cores_unbound, LONG status, LONG ret_code, char* buffer,
+                          int size)
+{
+    char detail[64];
+    switch (outcome) {
+    case driver_outcome::synchronized:
+        format(buffer, size, "%s",
+               cores_unbound ? "nodes synchronized, cores not: the processor affinity could not be read"
+                             : "counters synchronized");
+        return;
+    case driver_outcome::absent:
+        format(buffer, size, "%s", "absent: counters not synchronized");
+        return;
+    case driver_outcome::refused:
+        driver_outcome_detail(outcome, status, ret_code, detail, sizeof detail);
+        format(buffer, size, "refused (%s): counters not synchronized", detail);
+        return;
+    case driver_outcome::undelivered:
+        driver_outcome_detail(outcome, status, ret_code, detail, sizeof detail);
+        format(buffer, size, "failed (%s): counters not synchronized", detail);
+        return;
+    }
+    format(buffer, size, "%s", "");
+}
+
+const char* driver_state_line(driver_state state)
+{
+    switch (state) {
+    case driver_state::absent:
+        return "driver: absent (no device of the TSC driver's class): Gaming Mode sets the power plan only\n";
+    case driver_state::refusing:
+        return "driver: refusing (it opens, but does not answer a read of the northbridge register)\n";
+    case driver_state::found_bit_set: return "driver: found (northbridge power management bit set)\n";
+    case driver_state::found_bit_clear: return "driver: found (northbridge power management bit clear)\n";
+    }
+    return "";
+}
+
+void last_on_lines(const char* plan, const char* northbridge, const char* driver, char* buffer, int size)
+{
+    format(buffer, size,
+           "last Gaming Mode on: power plan %s\n"
+           "last Gaming Mode on: northbridge %s\n"
+           "last Gaming Mode on: TSC driver %s\n",
+           plan, northbridge, driver);
+}
+
+void still_owed_line(const power_plan& plan, DWORD nb_nodes, char* buffer, int size)
+{
+    char named[64] = "none";
+    if (plan.kind == plan_index) _snprintf(named, sizeof named - 1, "scheme %u", plan.index);
+    else if (plan.kind == plan_guid) _snprintf(named, sizeof named - 1, "%s", plan.guid);
+    format(buffer, size, "still to give back: power plan %s, northbridge bit of node mask 0x%02lX\n", named,
+           static_cast<unsigned long>(nb_nodes));
+}

@@ -1,0 +1,36 @@
+// Every text that tells the user what Gaming Mode did or left out: the notices' balloons and
+// tooltip words, what the last on sequence achieved (kept for tickmend-ctl), and the lines of
+// tickmend-ctl's driver report. Whoever reports an outcome names it; the words live here.
+#pragma once
+#include "pwr_enum/pwr_enum.h"
+
+#include <windows.h>
+
+// What one on sequence did with the power plan, the northbridge bit and the TSC driver.
+enum class plan_outcome { switched, unknown, not_switched };
+enum class northbridge_outcome { cleared, already_clear, unread };
+enum class driver_outcome { synchronized, absent, refused, undelivered };
+
+// The balloon text and the tooltip words of a notice (the ids of notice.h); "" for no notice.
+const char* notice_balloon_words(int id);
+const char* notice_brief_words(int id);
+
+// What the last on sequence did, as kept for tickmend-ctl.
+const char* plan_outcome_words(plan_outcome outcome);
+const char* northbridge_outcome_words(northbridge_outcome outcome);
+// The driver part, into buffer (size bytes, always ended): cores_unbound when no core request
+// went out (the affinity masks could not be read); status and ret_code the first refusal.
+void driver_outcome_words(driver_outcome outcome, bool cores_unbound, LONG status, LONG ret_code, char* buffer,
+                          int size);
+// What a failed or refused driver adds to its notice ("Status 0xC000000D, RetCode 1"); ""
+// for the other outcomes.
+void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, char* buffer, int size);
+
+// tickmend-ctl's look at the driver: absent, opening but not answering, or found with the
+// northbridge bit set or clear. Each a whole line.
+enum class driver_state { absent, refusing, found_bit_set, found_bit_clear };
+const char* driver_state_line(driver_state state);
+// The three lines of the last on sequence's record, into buffer (size bytes, always ended).
+void last_on_lines(const char* plan, const char* northbridge, const char* driver, char* buffer, int size);
+// The line of what an on-period still owes the user, into buffer (size bytes, always ended).
+void still_owed_line(const power_plan& plan, DWORD nb_nodes, char* buffer, int size);
