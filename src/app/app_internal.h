@@ -1,0 +1,43 @@
+// Inside the tray application: the state its parts share and what each part offers the
+// others. The program (app.cpp) starts and ends everything, the tray (tray.cpp) owns the
+// icon, its menu and the About box, the events (events.cpp) own the window procedure with
+// the power, session and end-of-session handling. Not for use outside src/app.
+#pragma once
+#include <windows.h>
+
+namespace app {
+
+// Shared state, one set per process.
+extern HINSTANCE app_instance; // set when the main window is created
+extern int start_mode;         // Gaming Mode to be on: read at start, kept at stops
+// The worker was stopped by a console disconnect or a real end of the session: the Gaming Mode
+// state then reads off, and start_mode keeps what it was before.
+extern int worker_stopped;
+
+template <class F>
+F proc_address(HMODULE module, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// ---- The tray (tray.cpp) ----
+// Registers for "TaskbarCreated", adds the icon and lets the notices that came up before the
+// window existed show their balloons.
+void start_tray_icon(HWND window);
+// Fills the tray icon record and adds the icon.
+void add_tray_icon(HWND window);
+// The tooltip follows the warnings and the Gaming Mode state; fresh notices get a balloon.
+void on_notice(HWND window);
+// Removes the tray icon; harmless when it is gone already.
+void remove_tray_icon();
+// True for the shell's "TaskbarCreated" message once it is registered.
+bool is_taskbar_created(UINT message);
+// Runs a menu or accelerator command; false for a command that is not ours.
+bool on_command(HWND window, WORD id);
+
+// ---- The events (events.cpp) ----
+// Where the power personality can be watched (exactly major version 6), looks the
+// registration up in User32.dll and watches it; false when the functions are missing.
+bool watch_power_personality(HWND window);
+
+} // namespace app

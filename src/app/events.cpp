@@ -1,0 +1,196 @@
+// The events: the main window's procedure and what it does for the power, session and
+// end-of-session messages; the watch of the power personality.
+#include "app/app.h"
+#include "app/app_internal.h"
+#include "app/resource.h"
+#include "common/os_version.h"
+#include "common/settings.h"
+#include "common/trace.h"
+#include "daemon/daemon.h"
+#include "notice/notice.h"
+#include "registry/registry.h"
+#include "worker/worker.h"
+
+#include <string.h>
+#include <wtsapi32.h>
+
+namespace {
+
+// The active power personality ({245D8541-3943-4422-B025-13A784F679B7}) and High performance,
+// the personality of the scheme that Gaming Mode activates on Vista.
+const GUID power_personality = {0x245D8541, 0x3943, 0x4422, {0xB0, 0x25, 0x13, 0xA7, 0x84, 0xF6, 0x79, 0xB7}};
+const GUID min_power_savings = {0x8C5E7FDA, 0xE8BF, 0x4A96, {0x9A, 0x85, 0xA6, 0xE2, 0x3A, 0x8C, 0x63, 0x5C}};
+
+using register_power_notification_fn = HPOWERNOTIFY(WINAPI*)(HANDLE, LPCGUID, DWORD);
+using unregister_power_notification_fn = BOOL(WINAPI*)(HPOWERNOTIFY);
+
+int is_vista;                             // the major version is exactly 6
+HMODULE user32_module;                    // loaded on Vista only, never freed
+register_power_notification_fn register_power_notification;
+unregister_power_notification_fn unregister_power_notification;
+HPOWERNOTIFY power_notify_handle;
+
+using app::start_mode;
+using app::worker_stopped;
+
+void save_start_mode()
+{
+    DWORD value = static_cast<DWORD>(start_mode);
+    set_registry_dword(HKEY_CURRENT_USER, settings_key, "start_mode", REG_DWORD, &value, sizeof value);
+}
+
+// Keeps whether Gaming Mode is on, stores it, and stops the worker (which turns it off).
+// A worker stopped already has nothing to report: start_mode keeps the state before the stop.
+void save_state_and_stop_worker()
+{
+    if (!worker_stopped) start_mode = Qel_DaemonIsGameModeOn();
+    save_start_mode();
+    Qel_WorkerExit();
+    worker_stopped = 1;
+}
+
+void on_destroy(HWND window)
+{
+    notice_set_window(nullptr, 0);
+    save_state_and_stop_worker();
+    app::remove_tray_icon();
+    if (is_vista == 1 && unregister_power_notification && power_notify_handle) {
+        unregister_power_notification(power_notify_handle);
+        power_notify_handle = nullptr;
+    }
+    WTSUnRegisterSessionNotification(window);
+    PostQuitMessage(0);
+}
+
+// After a resume the on sequence runs again: the counters and the northbridge bit may have
+// been reset while the machine slept.
+void on_resume()
+{
+    if (Qel_DaemonIsGameModeOn()) {
+        Qel_DaemonDoCommand("0");
+        Qel_DaemonDoCommand("1");
+    }
+}
+
+// The user picked a power plan whose personality is not High performance while Gaming Mode
+// is on: Gaming Mode goes off and leaves that plan active.
+void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
+{
+    if (is_vista != 1 || !setting) return;
+    if (!guid_equal(&setting->PowerSetting, &power_personality)) return;
+    if (!Qel_DaemonIsGameModeOn()) return;
+    if (setting->DataLength < sizeof(GUID)) return;
+    GUID personality;
+    memcpy(&personality, setting->Data, sizeof personality);
+    if (guid_not_equal(&personality, &min_power_savings)) {
+        InterlockedExchange(&scheme_changed_externally, 1);
+        Qel_DaemonDoCommand("0");
+    }
+}
+
+void on_console_connect()
+{
+    // The worker may still run (a session started remotely and now connected at the console):
+    // it then returns at once, and Gaming Mode stays as the user left it. Only a worker that
+    // the disconnect stopped brings back the Gaming Mode of before.
+    int was_stopped = worker_stopped;
+    worker_stopped = Qel_WorkerStart(0, 0) ? 0 : 1;
+    if (was_stopped && !worker_stopped && start_mode && !Qel_DaemonIsGameModeOn()) Qel_DaemonDoCommand("1");
+}
+
+void on_console_disconnect()
+{
+    if (worker_stopped) return;
+    start_mode = Qel_DaemonIsGameModeOn();
+    if (start_mode) Qel_DaemonDoCommand("0");
+    Qel_WorkerExit();
+    worker_stopped = 1;
+}
+
+} // namespace
+
+namespace app {
+
+int start_mode;
+int worker_stopped;
+
+bool watch_power_personality(HWND window)
+{
+    // Exactly 6: Vista to 8.1, and the later Windows that tell a program without a manifest
+    // naming them that they are 6.2.
+    is_vista = os_major_version() == 6 ? 1 : 0;
+    if (is_vista != 1) return true;
+    // Neither function exists on Windows XP: both are looked up, never imported.
+    user32_module = LoadLibraryA("User32.dll");
+    if (!user32_module) return false;
+    register_power_notification =
+        proc_address<register_power_notification_fn>(user32_module, "RegisterPowerSettingNotification");
+    unregister_power_notification =
+        proc_address<unregister_power_notification_fn>(user32_module, "UnregisterPowerSettingNotification");
+    if (!register_power_notification || !unregister_power_notification) {
+        TRACE("app watch_power_personality : power setting notification functions missing\n");
+        return false;
+    }
+    power_notify_handle = register_power_notification(window, &power_personality, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return true;
+}
+
+} // namespace app
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_COMMAND:
+        if (app::on_command(window, LOWORD(wparam))) return 0;
+        break;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_ENDSESSION:
+        // wParam FALSE: the end of the session was cancelled and the program goes on as it was.
+        if (wparam) {
+            save_state_and_stop_worker();
+            app::remove_tray_icon();
+        }
+        break;
+    case WM_DESTROY:
+        on_destroy(window);
+        return 0;
+    case WM_POWERBROADCAST:
+        if (wparam == PBT_APMRESUMESUSPEND) on_resume();
+        else if (wparam == PBT_POWERSETTINGCHANGE)
+            on_power_setting_change(reinterpret_cast<const POWERBROADCAST_SETTING*>(lparam));
+        return 0;
+    case WM_WTSSESSION_CHANGE:
+        if (wparam == WTS_CONSOLE_CONNECT) on_console_connect();
+        else if (wparam == WTS_CONSOLE_DISCONNECT) on_console_disconnect();
+        return 0;
+    case WM_TRAY_ICON:
+        if (lparam == WM_CONTEXTMENU || lparam == WM_RBUTTONDOWN) show_tray_menu(window);
+        return 0;
+    case WM_TRAY_NOTICE:
+        app::on_notice(window);
+        return 0;
+    default:
+        // Explorer restarted (or the taskbar was re-created): our icon is gone with it.
+        if (app::is_taskbar_created(message)) {
+            app::add_tray_icon(window);
+            return 0;
+        }
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+int guid_equal(const GUID* a, const GUID* b)
+{
+    return memcmp(a, b, sizeof(GUID)) == 0 ? 1 : 0;
+}
+
+int guid_not_equal(const GUID* a, const GUID* b)
+{
+    return guid_equal(a, b) ? 0 : 1;
+}

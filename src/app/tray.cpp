@@ -1,0 +1,237 @@
+// The tray: the icon with its tooltip and balloons, its popup menu and the commands it sends,
+// and the About box.
+#include "app/app.h"
+#include "app/app_internal.h"
+#include "app/resource.h"
+#include "common/trace.h"
+#include "daemon/daemon.h"
+#include "notice/notice.h"
+
+#include <shellapi.h>
+#include <shlwapi.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+const char tray_title[] = "QEL Pacemill";
+
+// NOTIFYICONDATAA up to and including its item GUID (shell 5.0 and later), and the older
+// record that ends with the tooltip (488 bytes in a 32-bit process).
+constexpr DWORD tray_record_size = 504;
+constexpr DWORD tray_record_size_old = 488;
+
+// The tray icon record: the shell reads only cbSize bytes, the storage has room for the
+// largest size we hand it.
+union tray_record {
+    NOTIFYICONDATAA data;
+    BYTE storage[tray_record_size > sizeof(NOTIFYICONDATAA) ? tray_record_size : sizeof(NOTIFYICONDATAA)];
+};
+
+tray_record tray_icon_data;
+UINT taskbar_created_message;             // sent by the shell when the taskbar is (re)created
+unsigned balloons_shown;                  // notices whose balloon was shown since they came up
+char balloon_text[256];                   // the last balloon, as the shell was given it
+
+} // namespace
+
+namespace app {
+
+void start_tray_icon(HWND window)
+{
+    taskbar_created_message = RegisterWindowMessageA("TaskbarCreated");
+    add_tray_icon(window);
+    // Warnings raised before the window existed (at the restore of start_mode) show now.
+    balloons_shown = 0;
+    notice_set_window(window, WM_TRAY_NOTICE);
+    PostMessageA(window, WM_TRAY_NOTICE, 0, 0);
+}
+
+// Fills the tray icon record and adds the icon; the shell keeps its own copy of the image.
+void add_tray_icon(HWND window)
+{
+    memset(&tray_icon_data, 0, sizeof tray_icon_data);
+    NOTIFYICONDATAA& data = tray_icon_data.data;
+    data.cbSize = tray_icon_data_size(get_shell_version("Shell32.dll"));
+    data.uID = 0;
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.hIcon = static_cast<HICON>(LoadImageA(app_instance, MAKEINTRESOURCEA(IDI_TICKMEND), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_DEFAULTCOLOR));
+    data.hWnd = window;
+    data.uCallbackMessage = WM_TRAY_ICON;
+    format_tray_tip(data.szTip, sizeof data.szTip, Qel_DaemonIsGameModeOn(), notice_raised());
+    if (!Shell_NotifyIconA(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
+    if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
+}
+
+// A warning or the Gaming Mode state changed: the tooltip follows, and every notice that has
+// come up since it was last shown gets its balloon (one balloon, one paragraph each).
+void on_notice(HWND window)
+{
+    NOTIFYICONDATAA& data = tray_icon_data.data;
+    if (data.hWnd != window) return; // no icon of ours (yet)
+    unsigned raised = notice_raised();
+    balloons_shown &= raised; // a notice that went away is told again when it comes back
+    unsigned fresh = raised & ~balloons_shown;
+    data.uFlags = NIF_TIP;
+    format_tray_tip(data.szTip, sizeof data.szTip, Qel_DaemonIsGameModeOn(), raised);
+    if (fresh) {
+        balloon_text[0] = '\0';
+        for (int id = 0; id < NOTICE_COUNT; ++id) {
+            if (!(fresh & (1u << id))) continue;
+            char text[256];
+            notice_text(static_cast<notice_id>(id), text, sizeof text);
+            size_t used = strlen(balloon_text);
+            if (used && used + 2 < sizeof balloon_text) strcat(balloon_text, "\n");
+            strncat(balloon_text, text, sizeof balloon_text - strlen(balloon_text) - 1);
+        }
+        data.uFlags |= NIF_INFO;
+        lstrcpynA(data.szInfo, balloon_text, sizeof data.szInfo);
+        lstrcpynA(data.szInfoTitle, tray_title, sizeof data.szInfoTitle);
+        data.dwInfoFlags = NIIF_WARNING;
+        data.uTimeout = 10000;
+        balloons_shown |= fresh;
+    }
+    if (!Shell_NotifyIconA(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
+    data.uFlags = 0;
+    data.szInfo[0] = '\0';
+}
+
+// Removes the tray icon (named by its window and id 0); harmless when it is gone already.
+void remove_tray_icon()
+{
+    tray_icon_data.data.uFlags = 0;
+    Shell_NotifyIconA(NIM_DELETE, &tray_icon_data.data);
+}
+
+// Explorer restarted (or the taskbar was re-created): our icon is gone with it.
+bool is_taskbar_created(UINT message)
+{
+    return message == taskbar_created_message && message != 0;
+}
+
+// Returns false for a command that is not ours.
+bool on_command(HWND window, WORD id)
+{
+    switch (id) {
+    case IDM_TRAY_GAMING_MODE:
+        Qel_DaemonDoCommand(Qel_DaemonIsGameModeOn() ? "0" : "1");
+        return true;
+    case IDM_TRAY_ABOUT:
+    case IDM_ABOUT:
+        DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, about_dialog_proc, 0);
+        return true;
+    case IDM_TRAY_EXIT:
+    case IDM_EXIT:
+        DestroyWindow(window);
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace app
+
+ULONGLONG get_shell_version(const char* dll_name)
+{
+    HMODULE module = LoadLibraryA(dll_name);
+    if (!module) return 0;
+    ULONGLONG version = 0;
+    auto dll_get_version = app::proc_address<DLLGETVERSIONPROC>(module, "DllGetVersion");
+    if (dll_get_version) {
+        DLLVERSIONINFO info;
+        memset(&info, 0, sizeof info);
+        info.cbSize = sizeof info;
+        if (SUCCEEDED(dll_get_version(&info)))
+            version = (static_cast<ULONGLONG>(info.dwMajorVersion) << 48) |
+                      (static_cast<ULONGLONG>(info.dwMinorVersion & 0xFFFF) << 32);
+    }
+    FreeLibrary(module);
+    return version;
+}
+
+DWORD tray_icon_data_size(ULONGLONG shell_version)
+{
+    return (shell_version >> 32) >= 0x50000 ? tray_record_size : tray_record_size_old;
+}
+
+void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
+{
+    if (size <= 0) return;
+    int used = _snprintf(buffer, size, "%s: Gaming Mode %s", tray_title, game_mode_on ? "on" : "off");
+    if (used < 0 || used >= size) {
+        buffer[size - 1] = '\0';
+        return;
+    }
+    // What Gaming Mode left out, or what still stands in the way, one brief a line; a brief
+    // that two notices share (power plan unchanged) is said once.
+    const char* said[NOTICE_COUNT];
+    int said_count = 0;
+    for (int id = 0; id < NOTICE_COUNT; ++id) {
+        if (!(raised & (1u << id))) continue;
+        bool about_sequence = id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING;
+        if (about_sequence && !game_mode_on) continue;
+        const char* brief = notice_short(static_cast<notice_id>(id));
+        bool repeated = false;
+        for (int k = 0; k < said_count; ++k) repeated = repeated || strcmp(said[k], brief) == 0;
+        if (repeated) continue;
+        said[said_count++] = brief;
+        int more = _snprintf(buffer + used, size - used, "\n%s", brief);
+        if (more < 0 || more >= size - used) break; // the tooltip is full: cut at a whole line
+        used += more;
+    }
+    buffer[used] = '\0';
+}
+
+const char* tray_balloon_text()
+{
+    return balloon_text;
+}
+
+const char* tray_tip_text()
+{
+    return tray_icon_data.data.szTip;
+}
+
+HMENU build_tray_menu(int game_mode_on)
+{
+    HMENU menu = CreatePopupMenu();
+    if (!menu) return nullptr;
+    const UINT_PTR at_end = 0xFFFFFFFF;
+    InsertMenuA(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
+                "Gaming Mode");
+    InsertMenuA(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_ABOUT, "About");
+    InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_EXIT, "Exit");
+    return menu;
+}
+
+void show_tray_menu(HWND window)
+{
+    POINT cursor = {};
+    GetCursorPos(&cursor);
+    HMENU menu = build_tray_menu(Qel_DaemonIsGameModeOn());
+    if (!menu) return;
+    // Without the foreground the menu would not close when the user clicks elsewhere, and
+    // without the WM_NULL it would not close at once after a choice.
+    SetForegroundWindow(window);
+    TrackPopupMenu(menu, TPM_BOTTOMALIGN | TPM_LEFTALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    PostMessageA(window, WM_NULL, 0, 0);
+    DestroyMenu(menu);
+}
+
+INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+            EndDialog(dialog, LOWORD(wparam));
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
