@@ -24,8 +24,7 @@ const GUID min_power_savings = {0x8C5E7FDA, 0xE8BF, 0x4A96, {0x9A, 0x85, 0xA6, 0
 using register_power_notification_fn = HPOWERNOTIFY(WINAPI*)(HANDLE, LPCGUID, DWORD);
 using unregister_power_notification_fn = BOOL(WINAPI*)(HPOWERNOTIFY);
 
-int is_vista;                             // the major version is exactly 6
-HMODULE user32_module;                    // loaded on Vista only, never freed
+int is_vista;                             // Vista or later: the power personality is watched
 register_power_notification_fn register_power_notification;
 unregister_power_notification_fn unregister_power_notification;
 HPOWERNOTIFY power_notify_handle;
@@ -116,12 +115,12 @@ int worker_stopped;
 
 bool watch_power_personality(HWND window)
 {
-    // Exactly 6: Vista to 8.1, and the later Windows that tell a program without a manifest
-    // naming them that they are 6.2.
-    is_vista = os_major_version() == 6 ? 1 : 0;
+    // Vista and every later Windows, whether it reports 6.x (no manifest names it) or 10.
+    is_vista = os_has_power_setting_notifications() ? 1 : 0;
     if (is_vista != 1) return true;
     // Neither function exists on Windows XP: both are looked up, never imported.
-    user32_module = LoadLibraryA("User32.dll");
+    // User32 is loaded in every windowed process: it is asked, not loaded again.
+    HMODULE user32_module = GetModuleHandleA("user32.dll");
     if (!user32_module) return false;
     register_power_notification =
         proc_address<register_power_notification_fn>(user32_module, "RegisterPowerSettingNotification");

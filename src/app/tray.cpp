@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/app_internal.h"
 #include "app/resource.h"
+#include "common/handle.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
@@ -135,10 +136,10 @@ bool on_command(HWND window, WORD id)
 
 ULONGLONG get_shell_version(const char* dll_name)
 {
-    HMODULE module = LoadLibraryA(dll_name);
+    tk::unique_hmodule module(LoadLibraryA(dll_name));
     if (!module) return 0;
     ULONGLONG version = 0;
-    auto dll_get_version = app::proc_address<DLLGETVERSIONPROC>(module, "DllGetVersion");
+    auto dll_get_version = app::proc_address<DLLGETVERSIONPROC>(module.get(), "DllGetVersion");
     if (dll_get_version) {
         DLLVERSIONINFO info;
         memset(&info, 0, sizeof info);
@@ -147,7 +148,6 @@ ULONGLONG get_shell_version(const char* dll_name)
             version = (static_cast<ULONGLONG>(info.dwMajorVersion) << 48) |
                       (static_cast<ULONGLONG>(info.dwMinorVersion & 0xFFFF) << 32);
     }
-    FreeLibrary(module);
     return version;
 }
 
