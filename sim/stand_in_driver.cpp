@@ -1,5 +1,5 @@
 // The stand-in TSC driver: its device, found only under its own class while the machine has
-// it, and one handler for each control code it knows. Every request is logged.
+// it and opened only on the path found on this machine, and one handler for each control code it knows. Every request is logged.
 #include "sim/sim.h"
 #include "sim/state.h"
 #include "sim/counters.h"
@@ -23,13 +23,39 @@ constexpr LONG RETCODE_REFUSED = 1;
 
 // ---- the device ----
 
-HANDLE sim_open(const GUID* interface_class)
+// The device's path names the machine loaded, so that a path found on another one opens
+// nothing, as a path of a device since removed would not.
+void device_path(const SimState& s, char* path, size_t size)
+{
+    std::snprintf(path, size, "\\\\?\\root#tickmend_tsc#%04d#{36fc3ab9-5abb-42ba-abf6-53d32f1c545a}", s.loads);
+}
+
+BOOL sim_find(const GUID* interface_class, char* path, DWORD path_size)
 {
     SimLocked s;
     ++s->searches;
     if (s->machine.driver_absent || !interface_class ||
         std::memcmp(interface_class, &driver_class, sizeof driver_class) != 0) {
         SetLastError(ERROR_NO_MORE_ITEMS); // the class has no device
+        return FALSE;
+    }
+    char found[MAX_PATH];
+    device_path(*s, found, sizeof found);
+    if (!path || std::strlen(found) >= path_size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(path, found, std::strlen(found) + 1);
+    return TRUE;
+}
+
+HANDLE sim_open(const char* path)
+{
+    SimLocked s;
+    char present[MAX_PATH];
+    device_path(*s, present, sizeof present);
+    if (s->machine.driver_absent || !path || std::strcmp(path, present) != 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     // A real handle, so that leaks and double closes show as they would.
@@ -363,7 +389,7 @@ BOOL sim_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, 
 
 } // namespace
 
-const DeviceOps sim_device_ops = {sim_open, sim_control, sim_close};
+const DeviceOps sim_device_ops = {sim_find, sim_open, sim_control, sim_close};
 
 void sim_set_pci(BYTE bus, BYTE device, BYTE function, BYTE offset, DWORD value)
 {

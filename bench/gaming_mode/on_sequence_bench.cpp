@@ -1,7 +1,7 @@
 // How long the on sequence keeps the process at realtime priority doing its own work
 // (from its first driver request to its last, the power switch before them excluded), on
 // the simulated four-node machine with a driver that answers at once; and how many device
-// searches one on and one off sequence make.
+// searches the on and off sequences make (the device is searched for once per process).
 #include "daemon/daemon.h"
 #include "platform/seam.h"
 #include "sim/sim.h"
@@ -52,7 +52,7 @@ int main(int argc, char** argv)
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     std::vector<double> micros;
-    int on_opens = 0, off_opens = 0;
+    int on_opens = 0, off_opens = 0, all_searches = 0;
     for (int i = 0; i < rounds; ++i) {
         any_request = false;
         int before = sim_open_count();
@@ -63,12 +63,15 @@ int main(int argc, char** argv)
         Qel_DaemonDoCommand("0");
         off_opens = sim_open_count() - before;
         sim_log_clear();
+        all_searches = sim_open_count();
     }
     Qel_DaemonExit();
     std::sort(micros.begin(), micros.end());
-    printf("on sequence at realtime priority, own work (four-node, %d rounds): median %.0f us, 95th %.0f us, max "
-           "%.0f us (goal: at most 1000 us)\n",
+    printf("on sequence at realtime priority, own work (four-node, %d rounds): median %.0f us (goal: at most 400 us), "
+           "95th %.0f us (goal: at most 1000 us), max %.0f us\n",
            rounds, micros[micros.size() / 2], micros[micros.size() * 95 / 100], micros.back());
-    printf("device searches: %d per on sequence, %d per off sequence\n", on_opens, off_opens);
+    printf("device searches: %d in all, the start and %d on and %d off sequences (goal: 1), %d in the last on sequence, %d in the last "
+           "off sequence\n",
+           all_searches, rounds, rounds, on_opens, off_opens);
     return 0;
 }
