@@ -1,5 +1,6 @@
 // The stand-in TSC driver: its device, found only under its own class while the machine has
-// it and opened only on the path found on this machine, and one handler for each control code it knows. Every request is logged.
+// it and opened only on the path found on this machine, and one handler for each control
+// code it knows. Every request is logged.
 #include "sim/sim.h"
 #include "sim/state.h"
 #include "sim/counters.h"

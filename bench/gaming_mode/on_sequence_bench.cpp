@@ -112,10 +112,11 @@ int main(int argc, char** argv)
     printf("on sequence at realtime priority, own work (four-node, %d rounds): median %.0f us (goal: at most 400 us), "
            "95th %.0f us (goal: at most 1000 us), max %.0f us\n",
            rounds, micros[micros.size() / 2], micros[micros.size() * 95 / 100], micros.back());
-    printf("time inside the stand-in device (its searches, opens, requests and closes) per on sequence: median %.0f us\n",
+    printf("time inside the stand-in device (its searches, opens, requests and closes) per on sequence: "
+           "median %.0f us\n",
            device_median);
-    printf("device searches: %d in all, the start and %d on and %d off sequences (goal: 1), %d in the last on sequence, %d in the last "
-           "off sequence\n",
+    printf("device searches: %d in all, the start and %d on and %d off sequences (goal: 1), "
+           "%d in the last on sequence, %d in the last off sequence\n",
            all_searches, rounds, rounds, on_opens, off_opens);
     return 0;
 }
