@@ -1,4 +1,5 @@
 #include "sim/machine.h"
+#include "common/handle.h"
 
 #include <cstdio>
 #include <cstring>
@@ -414,4 +415,37 @@ bool parse_machine(const std::string& text, const std::string& source, SimMachin
     if (!parser.finish()) return false;
     *machine = std::move(parsed);
     return true;
+}
+
+namespace {
+
+bool read_whole_file(const char* path, std::string* text)
+{
+    tk::unique_hfile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    char buffer[4096];
+    DWORD got = 0;
+    text->clear();
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) text->append(buffer, got);
+    return true;
+}
+
+} // namespace
+
+bool read_machine(const char* preset_or_path, SimMachine* machine, std::string* error)
+{
+    if (!preset_or_path || !*preset_or_path) {
+        *error = "no machine named";
+        return false;
+    }
+    if (const char* text = sim_preset_text(preset_or_path))
+        return parse_machine(text, std::string("preset ") + preset_or_path, machine, error);
+    std::string contents;
+    if (!read_whole_file(preset_or_path, &contents)) {
+        *error = std::string(preset_or_path) + ": cannot read this machine description (nor is it a preset: " +
+                 sim_preset_names() + ")";
+        return false;
+    }
+    return parse_machine(contents, preset_or_path, machine, error);
 }

@@ -58,3 +58,6 @@ const char* sim_preset_names();
 // and *machine is left as it was.
 bool parse_machine(const std::string& text, const std::string& source, SimMachine* machine,
                    std::string* error);
+// Reads a preset or a description file into *machine; on failure *error says why and
+// *machine is left as it was.
+bool read_machine(const char* preset_or_path, SimMachine* machine, std::string* error);

@@ -35,7 +35,8 @@ void sim_set_pci(BYTE bus, BYTE device, BYTE function, BYTE offset, DWORD value)
 bool sim_get_pci(BYTE bus, BYTE device, BYTE function, BYTE offset, DWORD* value);
 // The value of an MSR on every processor.
 void sim_set_msr(DWORD msr, ULONGLONG value);
-// An absent driver: opening its device gives INVALID_HANDLE_VALUE.
+// An absent driver: the search for its device finds none, and a path found before opens
+// nothing.
 void sim_set_driver_absent(bool absent);
 // From the nth request since the load on, requests are not delivered; 0 = never.
 void sim_set_fail_from(int nth_request);
@@ -52,5 +53,5 @@ size_t sim_log_size();
 const char* sim_log_line(size_t i); // nullptr past the end
 void sim_log_clear();
 
-// Device opens since the load.
+// Device searches since the load (opens of a path already found are not counted).
 int sim_open_count();

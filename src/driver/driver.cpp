@@ -174,7 +174,7 @@ TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval, TscReplyWo
     return TscResult::accepted;
 }
 
-HANDLE open_tsc_device() { return platform_device().open(&tsc_driver_interface_class); }
+HANDLE open_tsc_device() { return open_driver_interface(&tsc_driver_interface_class); }
 
 void close_tsc_device(HANDLE device)
 {

@@ -4,6 +4,7 @@
 
 #include <setupapi.h>
 #include <stddef.h>
+#include <string.h>
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr DWORD detail_fixed_size = 5;
 
 struct devinfo_traits {
     using type = HDEVINFO;
-    static type empty() { return INVALID_HANDLE_VALUE; }
+    static type empty() { return FALSE; }
     static void close(type h) { SetupDiDestroyDeviceInfoList(h); }
 };
 struct local_traits {
@@ -27,15 +28,17 @@ struct local_traits {
 using unique_devinfo = tk::unique_any<devinfo_traits>;
 using unique_local = tk::unique_any<local_traits>;
 
-// The device search itself; every owner releases what it holds on the way out.
-HANDLE open_first_interface(const GUID* interface_class)
+} // namespace
+
+// Every owner releases what it holds on the way out.
+BOOL find_driver_interface(const GUID* interface_class, char* path, DWORD path_size)
 {
     unique_devinfo set(
         SetupDiGetClassDevsA(interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set) {
         TRACE("driver open_driver_interface : SetupDiGetClassDevs( %d ) failed!\n",
               static_cast<int>(GetLastError()));
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
     TRACE("driver open_driver_interface : Found GUID device class\n");
 
@@ -45,26 +48,26 @@ HANDLE open_first_interface(const GUID* interface_class)
     if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, interface_class, 0, &interface_data)) {
         TRACE("driver open_driver_interface : SetupDiEnumDeviceInterfaces( %d ) failed!\n",
               static_cast<int>(GetLastError()));
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
 
     DWORD required = 0;
     if (SetupDiGetDeviceInterfaceDetailA(set.get(), &interface_data, nullptr, 0, &required, nullptr)) {
         TRACE("driver open_driver_interface : SetupDiGetDeviceInterfaceDetail() failed to get size for "
               "SP_DEVICE_INTERFACE_DETAIL_DATA\n");
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
     if (DWORD error = GetLastError(); error != ERROR_INSUFFICIENT_BUFFER) {
         TRACE("driver open_driver_interface : GetLastError() did not return ERROR_INSUFFICIENT_BUFFER "
               "( %d )\n",
               static_cast<int>(error));
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
     // A size that cannot even hold the fixed part would have us write past the buffer.
     if (required < detail_fixed_size) {
         TRACE("driver open_driver_interface : SetupDiGetDeviceInterfaceDetail() failed to get size for "
               "SP_DEVICE_INTERFACE_DETAIL_DATA\n");
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
 
     unique_local buffer(LocalAlloc(LMEM_ZEROINIT, required));
@@ -72,27 +75,23 @@ HANDLE open_first_interface(const GUID* interface_class)
         TRACE("driver open_driver_interface : LocalAlloc( %d ) failed to allocate "
               "SP_INTERFACE_DEVICE_DETAIL_DATA\n",
               static_cast<int>(required));
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
     auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
     detail->cbSize = detail_fixed_size;
     if (!SetupDiGetDeviceInterfaceDetailA(set.get(), &interface_data, detail, required, nullptr, nullptr)) {
         TRACE("driver open_driver_interface : SetupDiGetDeviceInterfaceDetail( %d ) failed!\n",
               static_cast<int>(GetLastError()));
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
 
-    return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
-}
-
-} // namespace
-
-HANDLE open_driver_interface(const GUID* interface_class)
-{
-    TRACE("open_driver_interface - ENTRY\n");
-    HANDLE device = open_first_interface(interface_class);
-    TRACE("open_driver_interface - EXIT\n");
-    return device;
+    const size_t length = strlen(detail->DevicePath);
+    if (length >= path_size) {
+        TRACE("driver open_driver_interface : device path of %d characters does not fit\n",
+              static_cast<int>(length));
+        return FALSE;
+    }
+    memcpy(path, detail->DevicePath, length + 1);
+    return TRUE;
 }
 

@@ -1,5 +1,4 @@
 #include "driver/driver.h"
-#include "platform/device_search.h"
 #include "platform/seam.h"
 
 #include <gtest/gtest.h>
@@ -35,10 +34,19 @@ struct FakeDevice {
 };
 FakeDevice fake;
 
-HANDLE fake_open(const GUID* interface_class)
+const char fake_path[] = "\\\\.\\tsc";
+
+BOOL fake_find(const GUID* interface_class, char* path, DWORD path_size)
 {
     fake.classes.push_back(*interface_class);
-    if (!fake.present) return INVALID_HANDLE_VALUE;
+    if (!fake.present || path_size < sizeof fake_path) return FALSE;
+    memcpy(path, fake_path, sizeof fake_path);
+    return TRUE;
+}
+
+HANDLE fake_open(const char* path)
+{
+    if (!fake.present || strcmp(path, fake_path) != 0) return INVALID_HANDLE_VALUE;
     HANDLE h = reinterpret_cast<HANDLE>(fake.next_handle);
     fake.next_handle += 4;
     fake.opened.push_back(h);
@@ -64,7 +72,7 @@ BOOL fake_close(HANDLE device)
     return TRUE;
 }
 
-const DeviceOps fake_ops = {fake_open, fake_control, fake_close};
+const DeviceOps fake_ops = {fake_find, fake_open, fake_control, fake_close};
 
 Bytes le32(DWORD v) { return {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}; }
 

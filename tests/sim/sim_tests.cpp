@@ -56,7 +56,7 @@ protected:
 
     HANDLE device()
     {
-        if (device_ == INVALID_HANDLE_VALUE) device_ = platform_device().open(&tsc_class);
+        if (device_ == INVALID_HANDLE_VALUE) device_ = open_driver_interface(&tsc_class);
         return device_;
     }
 
@@ -278,12 +278,12 @@ TEST_F(SimMachine, LoadingAMachineUnbindsAndResetsTheCounters)
 TEST_F(SimMachine, TheDeviceIsFoundOnlyUnderItsClassAndOnlyWhenPresent)
 {
     const GUID other = {0x36FC3AB9, 0x5ABB, 0x42BA, {0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5B}};
-    EXPECT_EQ(INVALID_HANDLE_VALUE, platform_device().open(&other));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_driver_interface(&other));
     sim_set_driver_absent(true);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, platform_device().open(&tsc_class));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_driver_interface(&tsc_class));
     EXPECT_EQ(2, sim_open_count());
     sim_set_driver_absent(false);
-    HANDLE h = platform_device().open(&tsc_class);
+    HANDLE h = open_driver_interface(&tsc_class);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     EXPECT_TRUE(platform_device().close(h));
     SetLastError(0xdeadbeef);
@@ -292,12 +292,35 @@ TEST_F(SimMachine, TheDeviceIsFoundOnlyUnderItsClassAndOnlyWhenPresent)
     EXPECT_EQ(3, sim_open_count());
 }
 
+TEST_F(SimMachine, TheDeviceIsSearchedForOnceAndAgainOnlyWhenItsPathNoLongerOpens)
+{
+    auto open_and_close = [] {
+        HANDLE h = open_driver_interface(&tsc_class);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        return platform_device().close(h) != FALSE;
+    };
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(open_and_close());
+    EXPECT_EQ(1, sim_open_count());
+    // The driver goes: the path found no longer opens, and a new search finds nothing.
+    sim_set_driver_absent(true);
+    EXPECT_FALSE(open_and_close());
+    EXPECT_EQ(2, sim_open_count());
+    sim_set_driver_absent(false);
+    EXPECT_TRUE(open_and_close());
+    EXPECT_TRUE(open_and_close());
+    EXPECT_EQ(3, sim_open_count());
+    // Another machine: the path found on the last one opens nothing; its own is found.
+    ASSERT_TRUE(load("two-node"));
+    EXPECT_TRUE(open_and_close());
+    EXPECT_EQ(1, sim_open_count());
+}
+
 TEST_F(SimMachine, AnAbsentDriverIsDescribedAsSuch)
 {
     std::string path = write_temp("absent", "cpu bit=0 apic=0\ndriver absent\n");
     ASSERT_TRUE(load(path.c_str()));
     DeleteFileA(path.c_str());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, platform_device().open(&tsc_class));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_driver_interface(&tsc_class));
 }
 
 TEST_F(SimMachine, PciRequestsReadAndWriteConfigurationDwordsByTheirBytes)
@@ -627,7 +650,7 @@ TEST_F(SimMachine, TheLogFileNamedAtEachRequestGetsWholeLinesAppended)
 // Requests from two threads and a second process, all into one log file.
 DWORD WINAPI send_requests(void* count)
 {
-    HANDLE h = platform_device().open(&tsc_class);
+    HANDLE h = open_driver_interface(&tsc_class);
     for (int i = 0; i < *static_cast<int*>(count); ++i) {
         BYTE in[8] = {0x0A};
         LONG reply[2];
