@@ -25,11 +25,6 @@
 
 namespace {
 
-// The server holds one connection at most about a second (plus a Gaming Mode switch that
-// has begun), however that client behaves; we wait ten times that for a busy pipe.
-constexpr DWORD busy_wait_ms = 10000;
-// A Gaming Mode switch runs before the reply; a server that says nothing for this long never will.
-constexpr DWORD reply_wait_ms = 30000;
 // The state query: any text but "1" and "0" changes nothing, and the server answers a
 // connection that has sent something at once (one that sends nothing waits a moment).
 const char status_request[] = "?";
@@ -55,42 +50,6 @@ const char usage_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
     "3 skew: out of step, 4 the pipe is served by another program, 64 usage.\n";
 
-// Opens the pipe (overlapped, so that no wait is without limit), waiting while another
-// client is served (at most busy_wait_ms in all). INVALID_HANDLE_VALUE with *error when it cannot.
-HANDLE open_pipe(DWORD* error)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        HANDLE pipe = CreateFileA(control_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE) return pipe;
-        *error = GetLastError();
-        DWORD elapsed = GetTickCount() - start;
-        if (*error != ERROR_PIPE_BUSY || elapsed >= busy_wait_ms) return INVALID_HANDLE_VALUE;
-        WaitNamedPipeA(control_pipe_name, busy_wait_ms - elapsed); // a timeout shows at the next test
-    }
-}
-
-// One overlapped write or read of the pipe, waited for at most reply_wait_ms; false when it
-// failed (GetLastError tells) or timed out (WAIT_TIMEOUT).
-bool transfer(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD* count)
-{
-    tk::unique_handle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!done) return false;
-    OVERLAPPED io = {};
-    io.hEvent = done.get();
-    *count = 0;
-    BOOL ok = write ? WriteFile(pipe, buffer, size, count, &io) : ReadFile(pipe, buffer, size, count, &io);
-    if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
-    if (WaitForSingleObject(done.get(), reply_wait_ms) != WAIT_OBJECT_0) {
-        CancelIo(pipe);
-        WaitForSingleObject(done.get(), 1000); // the record must outlive the operation
-        SetLastError(WAIT_TIMEOUT);
-        return false;
-    }
-    return GetOverlappedResult(pipe, &io, count, FALSE) != FALSE;
-}
-
 enum class Exchange { done, not_running, failed, malformed, not_tickmend };
 
 // One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
@@ -98,7 +57,7 @@ enum class Exchange { done, not_running, failed, malformed, not_tickmend };
 Exchange exchange(const char* request, char* state, DWORD* server)
 {
     DWORD error = 0;
-    tk::unique_hfile pipe(open_pipe(&error));
+    tk::unique_hfile pipe(control_pipe_open(control_pipe_busy_wait_ms, &error));
     if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
     switch (check_pipe_server(pipe.get(), server)) {
     case PipeServer::tickmend: break;
@@ -112,18 +71,12 @@ Exchange exchange(const char* request, char* state, DWORD* server)
                      *server);
         break;
     }
-    DWORD count = 0;
-    char text[16];
-    lstrcpynA(text, request, sizeof text);
-    if (!transfer(pipe.get(), true, text, static_cast<DWORD>(strlen(text)), &count)) return Exchange::failed;
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
-    char reply[16];
-    if (!transfer(pipe.get(), false, reply, sizeof reply, &count))
-        return GetLastError() == ERROR_MORE_DATA ? Exchange::malformed : Exchange::failed;
-    if (count != 2 || (reply[0] != '0' && reply[0] != '1') || reply[1] != '\0') return Exchange::malformed;
-    *state = reply[0];
-    return Exchange::done;
+    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state)) {
+    case ControlPipeExchange::done: return Exchange::done;
+    case ControlPipeExchange::malformed: return Exchange::malformed;
+    case ControlPipeExchange::failed: break;
+    }
+    return Exchange::failed;
 }
 
 int pipe_command(const char* request)

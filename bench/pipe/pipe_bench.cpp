@@ -15,19 +15,21 @@
 // 5. Size of tickmend.exe.
 #include "worker/worker.h"
 
-#include "bench_daemon.h"
+#include "common/control_pipe.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
+#include "support/fake_daemon.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 
 namespace {
 
-const char worker_pipe[] = "\\\\.\\pipe\\QelTscPipe";
+const char* const worker_pipe = control_pipe_name;
 const char bare_pipe[] = "\\\\.\\pipe\\QelTscPipeBenchBare";
 
 int round_trips = 500;
@@ -165,37 +167,31 @@ DWORD WINAPI bare_server(void*)
 
 // ---- a client ----
 
-// Opens a pipe, waiting while it is busy; INVALID_HANDLE_VALUE after wait_ms.
-HANDLE open_client(const char* name, DWORD wait_ms)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE) return h;
-        DWORD elapsed = GetTickCount() - start;
-        if (GetLastError() != ERROR_PIPE_BUSY || elapsed >= wait_ms) return INVALID_HANDLE_VALUE;
-        WaitNamedPipeA(name, wait_ms - elapsed);
-    }
-}
-
 enum class Outcome { valid, no_open, bad_reply };
 
-// One exchange; *reply gets the state character.
+// One exchange as tickmend-ctl makes it, the open waiting at most wait_ms for a busy pipe;
+// *reply gets the state character.
 Outcome exchange(const char* name, const char* request, char* reply, DWORD wait_ms)
 {
-    HANDLE h = open_client(name, wait_ms);
+    DWORD error = 0;
+    HANDLE h = control_pipe_open(wait_ms, &error, 0, name);
     if (h == INVALID_HANDLE_VALUE) return Outcome::no_open;
-    DWORD n = 0;
-    if (request) WriteFile(h, request, static_cast<DWORD>(strlen(request)), &n, nullptr);
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
-    char buffer[16];
-    n = 0;
-    BOOL ok = ReadFile(h, buffer, sizeof buffer, &n, nullptr);
+    ControlPipeExchange result = control_pipe_exchange(h, request, control_pipe_reply_wait_ms, reply);
     CloseHandle(h);
-    if (!ok || n != 2 || (buffer[0] != '0' && buffer[0] != '1') || buffer[1] != '\0') return Outcome::bad_reply;
-    *reply = buffer[0];
-    return Outcome::valid;
+    return result == ControlPipeExchange::done ? Outcome::valid : Outcome::bad_reply;
+}
+
+// The "1" and "0" the daemon has executed, and the last of them (0 before any).
+LONG executed_switches(char* last = nullptr)
+{
+    LONG n = 0;
+    if (last) *last = 0;
+    for (const std::string& text : fake_daemon::commands()) {
+        if (text != "1" && text != "0") continue;
+        ++n;
+        if (last) *last = text[0];
+    }
+    return n;
 }
 
 // The state query as tickmend-ctl sends it: a text the daemon ignores. (A client that
@@ -289,7 +285,7 @@ bool bench_load()
         printf("the worker did not start\n");
         return false;
     }
-    LONG executed_before = bench_daemon_executed();
+    LONG executed_before = executed_switches();
     HANDLE threads[MAXIMUM_WAIT_OBJECTS];
     double t0 = now_us();
     for (int i = 0; i < clients; ++i)
@@ -304,8 +300,8 @@ bool bench_load()
     double seconds = (now_us() - t0) / 1e6;
     for (int i = 0; i < clients; ++i) CloseHandle(threads[i]);
     LONG total = clients * requests_per_client;
-    LONG executed = bench_daemon_executed() - executed_before;
-    char last = bench_daemon_last_executed();
+    char last = 0;
+    LONG executed = executed_switches(&last) - executed_before;
     int state = Qel_DaemonIsGameModeOn();
     bool agrees = last == 0 || state == (last == '1');
     printf("exchanges:           %ld, valid replies %ld, bad replies %ld, not opened %ld\n", static_cast<long>(total),
@@ -351,7 +347,7 @@ DWORD WINAPI victim_clients(void* param)
     for (int i = 0; i < v.tried; ++i) {
         char reply;
         DWORD t0 = GetTickCount();
-        if (exchange(worker_pipe, status_query, &reply, 10000) == Outcome::valid) ++v.served;
+        if (exchange(worker_pipe, status_query, &reply, control_pipe_busy_wait_ms) == Outcome::valid) ++v.served;
         DWORD waited = GetTickCount() - t0;
         if (waited > v.worst_ms) v.worst_ms = waited;
     }
@@ -372,14 +368,11 @@ void report_victims(HANDLE thread, const Victims& v)
     printf("  others (10 s budget each): %d of %d served, worst wait %lu ms\n", v.served, v.tried, v.worst_ms);
 }
 
-HANDLE open_overlapped(const char* name)
+// Opens the worker's pipe as a client that will not follow the exchange; at most 20 s.
+HANDLE open_misbehaving()
 {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 200 && h == INVALID_HANDLE_VALUE; ++i) {
-        h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        if (h == INVALID_HANDLE_VALUE) WaitNamedPipeA(name, 100);
-    }
-    return h;
+    DWORD error = 0;
+    return control_pipe_open(2 * control_pipe_busy_wait_ms, &error);
 }
 
 volatile LONG reconnecting;
@@ -387,7 +380,8 @@ volatile LONG reconnecting;
 DWORD WINAPI reconnect_loop(void*)
 {
     while (reconnecting) {
-        HANDLE h = CreateFileA(worker_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD error = 0;
+        HANDLE h = control_pipe_open(0, &error);
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
     return 0;
@@ -404,9 +398,9 @@ bool bench_hostile()
     Victims v;
 
     // A flood: 64 queued "1"/"0" requests, never a read, never a close.
-    HANDLE flood = open_overlapped(worker_pipe);
+    HANDLE flood = open_misbehaving();
     DWORD start = GetTickCount();
-    LONG executed_before = bench_daemon_executed();
+    LONG executed_before = executed_switches();
     OVERLAPPED writes[64] = {};
     const char* texts[2] = {"1", "0"};
     for (int i = 0; i < 64; ++i) {
@@ -417,7 +411,7 @@ bool bench_hostile()
     HANDLE others = start_victims(v, 4);
     DWORD held = held_until_dropped(flood, start, 30000);
     printf("flood of 64 queued requests: dropped after %lu ms, %ld requests executed\n", held,
-           static_cast<long>(bench_daemon_executed() - executed_before));
+           static_cast<long>(executed_switches() - executed_before));
     report_victims(others, v);
     ok = ok && v.served == v.tried;
     CancelIo(flood);
@@ -425,7 +419,7 @@ bool bench_hostile()
     for (auto& w : writes) CloseHandle(w.hEvent);
 
     // Connects and never writes, reads or closes.
-    HANDLE idle = open_overlapped(worker_pipe);
+    HANDLE idle = open_misbehaving();
     start = GetTickCount();
     others = start_victims(v, 4);
     held = held_until_dropped(idle, start, 30000);

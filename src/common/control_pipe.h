@@ -1,11 +1,38 @@
-// The control pipe as server and client both know it.
+// The control pipe as server and client both know it: its name, the process serving it,
+// and a client's side of the exchange (open, requests, the two-byte state reply).
 #pragma once
 #include <windows.h>
 
 // "\\.\pipe\QelTscPipe": one instance, message mode, any local user.
 extern const char control_pipe_name[];
 
+// The server holds one connection at most about a second (plus a Gaming Mode switch that
+// has begun), however that client behaves; a client waits ten times that for a busy pipe.
+constexpr DWORD control_pipe_busy_wait_ms = 10000;
+// A Gaming Mode switch runs before the reply; a server that says nothing for this long never will.
+constexpr DWORD control_pipe_reply_wait_ms = 30000;
+
 // The process serving the pipe that pipe (either end) is connected to, by
 // GetNamedPipeServerProcessId, looked up at run time (Vista and later); FALSE where this
 // Windows lacks it or the question fails.
 BOOL control_pipe_server_process(HANDLE pipe, ULONG* process_id);
+
+// Opens the pipe as a client: overlapped (so that no wait is without limit), in message
+// read mode, the server allowed to identify us but not to act as us. While another client
+// is served it waits and tries again, wait_ms in all (0: one try). access is added to
+// GENERIC_READ | GENERIC_WRITE; name is another server's pipe (a benchmark's). Returns
+// INVALID_HANDLE_VALUE, with *error from the last try, when it cannot be opened.
+HANDLE control_pipe_open(DWORD wait_ms, DWORD* error, DWORD access = 0, const char* name = control_pipe_name);
+
+// One write or read of a pipe opened overlapped, waited for at most wait_ms; FALSE when it
+// failed (GetLastError tells; ERROR_MORE_DATA for a message longer than size) or timed
+// out (WAIT_TIMEOUT). *count gets the bytes moved.
+BOOL control_pipe_transfer(HANDLE pipe, BOOL write, void* buffer, DWORD size, DWORD* count, DWORD wait_ms);
+
+enum class ControlPipeExchange { done, failed, malformed };
+
+// One exchange on an open pipe: the request as one message (nullptr: none, the server
+// answers after its first-request wait), then the reply, each waited for at most wait_ms.
+// done puts the state character in *state; malformed is a reply other than "1" or "0"
+// followed by a NUL.
+ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state);

@@ -1,30 +1,17 @@
 #include "fakes.h"
-#include "daemon/daemon.h"
+#include "support/fake_daemon.h"
 #include "worker/worker.h"
 
 #include <string.h>
 
-volatile LONG scheme_changed_externally = 0;
-
 namespace fakes {
 
-std::vector<std::string> calls;
-int game_mode_on = 0;
+std::vector<std::string>& calls = fake_daemon::record_of_one_thread();
+const int& game_mode_on = fake_daemon::game_mode_of_one_thread();
 bool worker_running = true;
 int worker_start_result = 1;
 DWORD start_mode_at_worker_exit = 0xFFFFFFFF;
 bool window_existed_at_command_on = false;
-
-void reset()
-{
-    calls.clear();
-    game_mode_on = 0;
-    worker_running = true;
-    worker_start_result = 1;
-    start_mode_at_worker_exit = 0xFFFFFFFF;
-    window_existed_at_command_on = false;
-    scheme_changed_externally = 0;
-}
 
 namespace {
 
@@ -39,7 +26,25 @@ bool own_main_window_exists()
     return false;
 }
 
+bool before_command(const char* command)
+{
+    if (strcmp(command, "1") == 0) window_existed_at_command_on = own_main_window_exists();
+    return worker_running;
+}
+
 } // namespace
+
+void reset()
+{
+    fake_daemon::reset();
+    fake_daemon::record_state_reads(false); // the tray tip and the menu read it all the time
+    fake_daemon::set_command_hook(before_command);
+    worker_running = true;
+    worker_start_result = 1;
+    start_mode_at_worker_exit = 0xFFFFFFFF;
+    window_existed_at_command_on = false;
+}
+
 } // namespace fakes
 
 using namespace fakes;
@@ -69,46 +74,5 @@ void Qel_WorkerExit()
     }
     start_mode_at_worker_exit = value;
     worker_running = false;
-    game_mode_on = 0; // the daemon's exit runs the off sequence
-}
-
-int Qel_DaemonStart(int, int, int* available)
-{
-    calls.push_back("DaemonStart");
-    if (available) *available = 1;
-    return 1;
-}
-
-void Qel_DaemonExit()
-{
-    calls.push_back("DaemonExit");
-    game_mode_on = 0;
-}
-
-void Qel_DaemonDoCommand(const char* command)
-{
-    if (strcmp(command, "1") == 0) {
-        calls.push_back("DoCommand 1");
-        window_existed_at_command_on = own_main_window_exists();
-        if (worker_running) {
-            game_mode_on = 1;
-            scheme_changed_externally = 0; // the on sequence clears it
-        }
-    } else if (strcmp(command, "0") == 0) {
-        calls.push_back(scheme_changed_externally ? "DoCommand 0 (scheme changed externally)" : "DoCommand 0");
-        game_mode_on = 0;
-    } else {
-        calls.push_back(std::string("DoCommand ") + command);
-    }
-}
-
-int Qel_DaemonFinishRestore()
-{
-    calls.push_back("FinishRestore");
-    return 1;
-}
-
-int Qel_DaemonIsGameModeOn()
-{
-    return game_mode_on;
+    fake_daemon::set_game_mode(0); // the daemon's exit runs the off sequence
 }

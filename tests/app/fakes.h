@@ -1,5 +1,6 @@
-// Stand-ins for the worker and the daemon, so that the tray application runs alone: they
-// record every call in order and keep the little state the window procedure looks at.
+// Stand-ins for the worker and the daemon, so that the tray application runs alone: the
+// tests' own daemon (support/fake_daemon.h) and a worker here, both recording every call
+// in one record, in order, and keeping the little state the window procedure looks at.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -10,10 +11,11 @@ namespace fakes {
 // Calls in order: "WorkerStart", "WorkerStart (running)", "WorkerExit", "DoCommand 1",
 // "DoCommand 0", "DoCommand 0 (scheme changed externally)", "DaemonStart", "DaemonExit",
 // "FinishRestore".
-extern std::vector<std::string> calls;
+extern std::vector<std::string>& calls;
 // The Gaming Mode state that Qel_DaemonIsGameModeOn reports.
-extern int game_mode_on;
-// Whether the worker runs, and what starting a stopped worker returns.
+extern const int& game_mode_on;
+// Whether the worker runs (a stopped worker has exited the daemon: "1" turns nothing on),
+// and what starting a stopped worker returns.
 extern bool worker_running;
 extern int worker_start_result;
 // start_mode in HKCU\Software\QEL\qel_pacemill when Qel_WorkerExit was last called

@@ -1,10 +1,9 @@
 #include "pipe_client.h"
 
-#include "fake_daemon.h"
+#include "common/control_pipe.h"
+#include "support/fake_daemon.h"
 
 namespace pipe_client {
-
-const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
 
 struct Connection::Write {
     OVERLAPPED overlapped = {};
@@ -20,20 +19,9 @@ struct Connection::Write {
 Connection Connection::open(DWORD wait_ms, DWORD* error, DWORD extra_access)
 {
     Connection c;
-    DWORD start = GetTickCount();
-    for (;;) {
-        SetLastError(0xdeadbeef);
-        c.handle_ = CreateFileA(pipe_name, GENERIC_READ | GENERIC_WRITE | extra_access, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
-        if (c.valid()) break;
-        DWORD e = GetLastError();
-        if (error) *error = e;
-        DWORD elapsed = GetTickCount() - start;
-        if (e != ERROR_PIPE_BUSY || wait_ms == 0 || elapsed >= wait_ms) return c;
-        WaitNamedPipeA(pipe_name, wait_ms - elapsed);
-    }
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(c.handle_, &mode, nullptr, nullptr);
+    DWORD e = 0;
+    c.handle_ = control_pipe_open(wait_ms, &e, extra_access);
+    if (!c.valid() && error) *error = e;
     return c;
 }
 
@@ -97,30 +85,10 @@ bool Connection::receive(std::string* message, DWORD timeout_ms, DWORD* error)
 {
     message->clear();
     char buffer[512];
-    OVERLAPPED o = {};
-    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD got = 0;
     SetLastError(0xdeadbeef);
-    BOOL ok = ReadFile(handle_, buffer, sizeof buffer, &got, &o);
-    DWORD e = ok ? ERROR_SUCCESS : GetLastError();
-    if (!ok && e == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(o.hEvent, timeout_ms) != WAIT_OBJECT_0) {
-            CancelIo(handle_);
-            WaitForSingleObject(o.hEvent, 5000);
-            CloseHandle(o.hEvent);
-            if (error) *error = WAIT_TIMEOUT;
-            return false;
-        }
-        ok = TRUE;
-    }
-    if (ok || e == ERROR_MORE_DATA) {
-        SetLastError(0xdeadbeef);
-        ok = GetOverlappedResult(handle_, &o, &got, FALSE);
-        e = ok ? ERROR_SUCCESS : GetLastError();
-    }
-    CloseHandle(o.hEvent);
-    if (!ok) {
-        if (error) *error = e;
+    if (!control_pipe_transfer(handle_, FALSE, buffer, sizeof buffer, &got, timeout_ms)) {
+        if (error) *error = GetLastError();
         return false;
     }
     message->assign(buffer, got);
@@ -140,7 +108,7 @@ void Connection::close()
 std::string exchange(const std::vector<std::string>& requests)
 {
     DWORD error = 0;
-    Connection c = Connection::open(10000, &error);
+    Connection c = Connection::open(control_pipe_busy_wait_ms, &error);
     if (!c.valid()) return "";
     for (const std::string& r : requests) c.send(r);
     std::string reply;

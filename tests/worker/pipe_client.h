@@ -1,5 +1,6 @@
-// A client of "\\.\pipe\QelTscPipe" for the tests: overlapped, so that writes can be
-// queued while the server is held and every wait has a limit.
+// A client of "\\.\pipe\QelTscPipe" for the tests, on the product client's own open and
+// transfers (common/control_pipe.h): writes can be queued while the server is held, and
+// any message, the malformed included, can be sent.
 #pragma once
 #include <windows.h>
 #include <memory>
@@ -8,12 +9,10 @@
 
 namespace pipe_client {
 
-extern const char* const pipe_name;
-
 class Connection {
 public:
-    // Opens the pipe (message read mode). wait_ms > 0: retries while it is busy, at most
-    // that long. *error gets the last error when it could not be opened.
+    // Opens the pipe as the product's client does (message read mode). wait_ms > 0: retries
+    // while it is busy, at most that long. *error gets the last error when it could not be opened.
     static Connection open(DWORD wait_ms, DWORD* error, DWORD extra_access = 0);
     Connection(Connection&&) noexcept;
     Connection& operator=(Connection&&) noexcept;

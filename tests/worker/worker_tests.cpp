@@ -1,8 +1,9 @@
 #include "worker/worker.h"
 
-#include "fake_daemon.h"
+#include "common/control_pipe.h"
 #include "notice/notice.h"
 #include "pipe_client.h"
+#include "support/fake_daemon.h"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -75,7 +76,7 @@ TEST_F(Worker, QueuedRequestsRunInOrderAndOneReplyFollows)
     // The state is read once per exchange, after the last request.
     Strings calls = fake_daemon::calls();
     ASSERT_FALSE(calls.empty());
-    EXPECT_EQ("state", calls.back());
+    EXPECT_EQ("IsGameModeOn", calls.back());
 
     EXPECT_EQ(reply_off, held_exchange({"0"}));
     EXPECT_EQ(0, fake_daemon::game_mode());
@@ -143,11 +144,11 @@ TEST_F(Worker, ZeroLengthMessageEndsTheConnectionWithoutReply)
 {
     start();
     EXPECT_EQ(reply_off, exchange());
-    int states = fake_daemon::count("state");
+    int states = fake_daemon::count("IsGameModeOn");
     std::string reply = held_exchange({std::string(), "1"});
     EXPECT_EQ("", reply);
     EXPECT_TRUE(fake_daemon::commands().empty());
-    EXPECT_EQ(states, fake_daemon::count("state"));
+    EXPECT_EQ(states, fake_daemon::count("IsGameModeOn"));
     EXPECT_EQ(reply_off, exchange()); // the server goes on serving
 }
 
@@ -252,7 +253,7 @@ TEST_F(Worker, PipeExistsWhenStartReturnsAndGoesWithExit)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), open_error());
     Qel_WorkerExit();
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
-    EXPECT_EQ((Strings{"start", "exit"}), fake_daemon::calls());
+    EXPECT_EQ((Strings{"DaemonStart", "DaemonExit"}), fake_daemon::calls());
 }
 
 TEST_F(Worker, ExitWhileWaitingForAClientEndsTheThreadAtOnce)
@@ -271,7 +272,7 @@ TEST_F(Worker, ExitWhileAClientKeepsItsReplyUnreadDoesNotWaitForIt)
     ASSERT_TRUE(silent.send("1"));
     // Within the client's five seconds of grace: the stop event ends the wait.
     EXPECT_TRUE(exit_returns_within(3000));
-    EXPECT_EQ("exit", fake_daemon::calls().back());
+    EXPECT_EQ("DaemonExit", fake_daemon::calls().back());
 }
 
 TEST_F(Worker, ExitWaitsForARunningRequestBeforeTheDaemonExits)
@@ -285,25 +286,25 @@ TEST_F(Worker, ExitWaitsForARunningRequestBeforeTheDaemonExits)
     Qel_WorkerExit();
     client.join();
     Strings calls = fake_daemon::calls();
-    auto command = std::find(calls.begin(), calls.end(), "command:1");
-    auto exit = std::find(calls.begin(), calls.end(), "exit");
+    auto command = std::find(calls.begin(), calls.end(), "DoCommand 1");
+    auto exit = std::find(calls.begin(), calls.end(), "DaemonExit");
     ASSERT_NE(calls.end(), command);
     ASSERT_NE(calls.end(), exit);
     EXPECT_LT(command, exit);
-    EXPECT_EQ(1, fake_daemon::count("exit"));
+    EXPECT_EQ(1, fake_daemon::count("DaemonExit"));
 }
 
 TEST_F(Worker, SecondStartWhileRunningReturnsOneAndStartsNothing)
 {
     start();
     EXPECT_EQ(1, Qel_WorkerStart(0, 0));
-    EXPECT_EQ(1, fake_daemon::count("start"));
+    EXPECT_EQ(1, fake_daemon::count("DaemonStart"));
     EXPECT_EQ(reply_off, exchange());
     Qel_WorkerExit();
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
     // Stopped: the next start starts the daemon and the pipe again.
     EXPECT_EQ(1, Qel_WorkerStart(0, 0));
-    EXPECT_EQ(2, fake_daemon::count("start"));
+    EXPECT_EQ(2, fake_daemon::count("DaemonStart"));
     EXPECT_EQ(reply_off, exchange());
 }
 
@@ -316,11 +317,11 @@ TEST_F(Worker, UnavailableOrFailedDaemonGivesZeroAndNoPipe)
     fake_daemon::reset(0, 1);
     EXPECT_EQ(0, Qel_WorkerStart(0, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), open_error());
-    EXPECT_EQ((Strings{"start"}), fake_daemon::calls());
+    EXPECT_EQ((Strings{"DaemonStart"}), fake_daemon::calls());
 
     // Exit with no worker running only exits the daemon.
     Qel_WorkerExit();
-    EXPECT_EQ((Strings{"start", "exit"}), fake_daemon::calls());
+    EXPECT_EQ((Strings{"DaemonStart", "DaemonExit"}), fake_daemon::calls());
 }
 
 TEST_F(Worker, NameHeldByAnotherServerIsReportedAndTakenOnceItGoes)
@@ -328,7 +329,7 @@ TEST_F(Worker, NameHeldByAnotherServerIsReportedAndTakenOnceItGoes)
     const unsigned taken = 1u << NOTICE_PIPE_NAME_TAKEN;
     // One instance, as ours: the name cannot be shared. (Wine ignores
     // FILE_FLAG_FIRST_PIPE_INSTANCE, so one of more instances would be joined there.)
-    HANDLE other = CreateNamedPipeA(pipe_client::pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+    HANDLE other = CreateNamedPipeA(control_pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
                                     1, 256, 256, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, other);
     EXPECT_EQ(1, Qel_WorkerStart(0, 0)); // the daemon runs; the pipe is not ours yet

@@ -2,6 +2,8 @@
 
 #include "daemon/daemon.h"
 
+#include <string.h>
+
 volatile LONG scheme_changed_externally;
 
 namespace {
@@ -21,9 +23,13 @@ std::vector<std::string> log;
 int start_result = 1;
 int start_available = 1;
 DWORD command_delay = 0;
+bool state_reads_recorded = true;
+bool (*command_hook)(const char*) = nullptr;
 int game_mode_on = 0;
 DWORD reader_thread = 0;
 int begun = 0;
+
+const char command_prefix[] = "DoCommand ";
 
 void record(const std::string& call)
 {
@@ -35,7 +41,7 @@ void record(const std::string& call)
 
 int Qel_DaemonStart(int, int, int* available)
 {
-    record("start");
+    record("DaemonStart");
     Guard guard;
     if (start_result && available) *available = start_available;
     game_mode_on = 0;
@@ -44,7 +50,7 @@ int Qel_DaemonStart(int, int, int* available)
 
 void Qel_DaemonExit()
 {
-    record("exit");
+    record("DaemonExit");
     Guard guard;
     game_mode_on = 0;
 }
@@ -52,22 +58,38 @@ void Qel_DaemonExit()
 void Qel_DaemonDoCommand(const char* command)
 {
     DWORD delay;
+    bool (*hook)(const char*);
     {
         Guard guard;
         delay = command_delay;
+        hook = command_hook;
         ++begun;
     }
+    bool effective = hook ? hook(command) : true;
     if (delay) Sleep(delay);
-    record(std::string("command:") + command);
+    const bool off = strcmp(command, "0") == 0;
+    std::string call = command_prefix + std::string(command);
+    if (off && scheme_changed_externally) call += " (scheme changed externally)";
+    record(call);
     Guard guard;
-    if (strcmp(command, "1") == 0) game_mode_on = 1;
-    else if (strcmp(command, "0") == 0) game_mode_on = 0;
+    if (strcmp(command, "1") == 0 && effective) {
+        game_mode_on = 1;
+        scheme_changed_externally = 0; // the on sequence clears it
+    } else if (off) {
+        game_mode_on = 0;
+    }
+}
+
+int Qel_DaemonFinishRestore()
+{
+    record("FinishRestore");
+    return 1;
 }
 
 int Qel_DaemonIsGameModeOn()
 {
-    record("state");
     Guard guard;
+    if (state_reads_recorded) log.push_back("IsGameModeOn");
     reader_thread = GetCurrentThreadId();
     return game_mode_on;
 }
@@ -81,15 +103,30 @@ void reset(int result, int available)
     start_result = result;
     start_available = available;
     command_delay = 0;
+    state_reads_recorded = true;
+    command_hook = nullptr;
     game_mode_on = 0;
     reader_thread = 0;
     begun = 0;
+    scheme_changed_externally = 0;
 }
 
 void set_command_delay(DWORD ms)
 {
     Guard guard;
     command_delay = ms;
+}
+
+void record_state_reads(bool on)
+{
+    Guard guard;
+    state_reads_recorded = on;
+}
+
+void set_command_hook(bool (*hook)(const char* command))
+{
+    Guard guard;
+    command_hook = hook;
 }
 
 void set_game_mode(int on)
@@ -114,7 +151,7 @@ std::vector<std::string> commands()
 {
     std::vector<std::string> texts;
     for (const std::string& call : calls())
-        if (call.rfind("command:", 0) == 0) texts.push_back(call.substr(8));
+        if (call.rfind(command_prefix, 0) == 0) texts.push_back(call.substr(sizeof command_prefix - 1));
     return texts;
 }
 
@@ -136,6 +173,16 @@ DWORD state_reader_thread()
 {
     Guard guard;
     return reader_thread;
+}
+
+std::vector<std::string>& record_of_one_thread()
+{
+    return log;
+}
+
+const int& game_mode_of_one_thread()
+{
+    return game_mode_on;
 }
 
 } // namespace fake_daemon
