@@ -4,6 +4,7 @@
 #include "console.h"
 #include "table.h"
 #include "platform/seam.h"
+#include "skew/skew.h"
 #include "smp_enum/smp_enum.h"
 
 #include <windows.h>
@@ -16,9 +17,6 @@ namespace {
 constexpr int exit_in_step = 0, exit_failed = 1, exit_out_of_step = 3, exit_usage = 64;
 constexpr int default_rounds = 2000;
 constexpr double default_tolerance_ns = 1000;
-constexpr DWORD rate_interval_ms = 100;  // the TSC rate is measured over at least this long
-constexpr DWORD answer_timeout_ms = 5000; // a processor silent this long has failed
-constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
 
 const char usage_text[] =
     "usage: tickmend-ctl skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
@@ -36,145 +34,6 @@ struct Options {
     double tolerance_ns = default_tolerance_ns;
     bool csv = false;
 };
-
-// One processor against the reference.
-struct Reading {
-    bool measured = false;
-    LONGLONG offset = 0;      // cycles: this processor's TSC minus the reference's
-    LONGLONG uncertainty = 0; // cycles: half the shortest round trip
-    LONGLONG at = 0;          // performance counter when it was taken
-};
-
-// The cache line the two threads pass the turn and the answer over, alone on its line.
-struct alignas(64) Line {
-    volatile LONG turn; // odd: the reference asks round (turn + 1) / 2; even: answered
-    volatile ULONGLONG answer;
-};
-Line line;
-
-// What the answering thread is told, and tells back.
-struct Responder {
-    int bit;
-    volatile LONG ready = 0; // 1 bound and waiting, -1 its binding failed
-    volatile LONG stop = 0;  // the reference gave up
-};
-
-LONG load(volatile LONG* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); }
-void store(volatile LONG* v, LONG value) { __atomic_store_n(v, value, __ATOMIC_RELEASE); }
-
-// Spins, then yields: on a machine with fewer free processors than spinning threads, the
-// other thread needs ours to answer.
-void pause(unsigned spins)
-{
-    if (spins < 2000) YieldProcessor();
-    else SwitchToThread();
-}
-
-DWORD WINAPI respond(void* parameter)
-{
-    Responder* r = static_cast<Responder*>(parameter);
-    const ProcessorOps& cpus = platform_processors();
-    const DWORD_PTR previous = cpus.bind_thread(static_cast<DWORD_PTR>(1) << r->bit);
-    if (!previous) {
-        store(&r->ready, -1);
-        return 1;
-    }
-    const int priority = GetThreadPriority(GetCurrentThread());
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    store(&r->ready, 1);
-    LONG expected = 1;
-    unsigned spins = 0;
-    while (!load(&r->stop)) {
-        if (load(&line.turn) != expected) {
-            pause(++spins);
-            continue;
-        }
-        line.answer = cpus.read_tsc();
-        store(&line.turn, expected + 1);
-        expected += 2;
-        spins = 0;
-    }
-    SetThreadPriority(GetCurrentThread(), priority);
-    cpus.bind_thread(previous);
-    return 0;
-}
-
-LONGLONG performance_counter()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
-enum class Outcome { measured, not_bound, silent };
-
-// Measures processor bit from the calling thread, which runs on the reference processor.
-Outcome measure(int bit, int rounds, Reading* reading)
-{
-    const ProcessorOps& cpus = platform_processors();
-    Responder responder;
-    responder.bit = bit;
-    store(&line.turn, 0);
-    HANDLE thread = CreateThread(nullptr, 0, respond, &responder, 0, nullptr);
-    if (!thread) return Outcome::silent;
-    DWORD start = GetTickCount();
-    unsigned spins = 0;
-    while (load(&responder.ready) == 0 && GetTickCount() - start < answer_timeout_ms) pause(++spins);
-    Outcome outcome = Outcome::measured;
-    if (load(&responder.ready) < 0) outcome = Outcome::not_bound;
-    else if (load(&responder.ready) == 0) outcome = Outcome::silent;
-
-    ULONGLONG best = ~0ULL;
-    for (LONG round = 0; outcome == Outcome::measured && round < rounds; ++round) {
-        const LONG ask = 2 * round + 1;
-        const ULONGLONG t0 = cpus.read_tsc();
-        store(&line.turn, ask);
-        spins = 0;
-        while (load(&line.turn) != ask + 1) {
-            pause(++spins);
-            if ((spins & 1023) == 0 && spins >= 2000) {
-                if (spins == 2048) start = GetTickCount();
-                else if (GetTickCount() - start > answer_timeout_ms) outcome = Outcome::silent;
-                if (outcome != Outcome::measured) break;
-            }
-        }
-        if (outcome != Outcome::measured) break;
-        const ULONGLONG t2 = cpus.read_tsc();
-        const ULONGLONG t1 = line.answer;
-        if (t2 - t0 < best) {
-            best = t2 - t0;
-            reading->offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
-            reading->uncertainty = static_cast<LONGLONG>((t2 - t0 + 1) / 2);
-        }
-    }
-    store(&responder.stop, 1);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    reading->measured = outcome == Outcome::measured;
-    reading->at = performance_counter();
-    return outcome;
-}
-
-// The TSC rate in cycles per second, from the calling thread's processor against the
-// performance counter, over at least rate_interval_ms; 0 when it cannot be had.
-double tsc_rate()
-{
-    const ProcessorOps& cpus = platform_processors();
-    LARGE_INTEGER frequency;
-    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return 0;
-    const LONGLONG q0 = performance_counter();
-    const ULONGLONG c0 = cpus.read_tsc();
-    const LONGLONG least = frequency.QuadPart * rate_interval_ms / 1000;
-    Sleep(rate_interval_ms);
-    LONGLONG q1 = performance_counter();
-    while (q1 - q0 < least) {
-        Sleep(1);
-        q1 = performance_counter();
-    }
-    const ULONGLONG c1 = cpus.read_tsc();
-    if (c1 <= c0) return 0;
-    return static_cast<double>(c1 - c0) * static_cast<double>(frequency.QuadPart) / static_cast<double>(q1 - q0);
-}
 
 // A whole number argument within [least, most].
 bool number_argument(const char* text, long least, long most, long* value)
@@ -222,34 +81,23 @@ int parse(int argc, char** argv, Options* options)
     return -1;
 }
 
-// The whole measurement of one pass: every processor of mask against the reference,
-// each failure named on stderr. false when any processor failed.
-bool measure_all(DWORD_PTR mask, int reference, int rounds, Reading readings[MAX_CPUS])
+// Names each processor of the pass that failed on stderr; false when any did.
+bool say_failures(const skew_pass& pass)
 {
-    bool all = true;
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
-        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        readings[bit] = Reading();
-        if (bit == reference) {
-            readings[bit].measured = true;
-            readings[bit].at = performance_counter();
-            continue;
-        }
-        switch (measure(bit, rounds, &readings[bit])) {
-        case Outcome::measured:
-            break;
-        case Outcome::not_bound:
+        switch (pass.readings[bit].status) {
+        case skew_status::not_bound:
             console_errf("tickmend-ctl skew: processor %d could not be bound; it was not measured.\n", bit);
-            all = false;
             break;
-        case Outcome::silent:
+        case skew_status::silent:
             console_errf("tickmend-ctl skew: processor %d did not answer within %lu ms; it was not measured.\n", bit,
-                         answer_timeout_ms);
-            all = false;
+                         skew_answer_timeout_ms);
+            break;
+        default:
             break;
         }
     }
-    return all;
+    return pass.complete;
 }
 
 void place(char* text, size_t size, int bit)
@@ -268,12 +116,10 @@ const TableColumn drift_columns[] = {
     {"offset_cycles", false}, {"uncertainty_cycles", false}, {"offset_ns", false},
     {"uncertainty_ns", false}, {"drift_ns_per_s", false}, {"drift_ppm", false}, {"note", true}};
 
-double to_ns(LONGLONG cycles, double rate) { return static_cast<double>(cycles) * 1e9 / rate; }
-
 // The table: one row per processor of mask, with the drift between first and second when
 // there is a second pass. Cycles go through "%.0f": Windows XP's printf knows no "%lld".
-void report(const Options& options, DWORD_PTR mask, int reference, double rate, const Reading* first,
-            const Reading* second)
+void report(const Options& options, DWORD_PTR mask, int reference, double rate, const skew_pass& first,
+            const skew_pass* second)
 {
     Table table(second ? drift_columns : offset_columns,
                 second ? static_cast<int>(sizeof drift_columns / sizeof drift_columns[0])
@@ -282,7 +128,7 @@ void report(const Options& options, DWORD_PTR mask, int reference, double rate, 
     QueryPerformanceFrequency(&frequency);
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        const Reading& r = second ? second[bit] : first[bit];
+        const skew_reading& r = second ? second->readings[bit] : first.readings[bit];
         table.add_row();
         table.cell("%d", bit);
         if (cpu_present(bit)) {
@@ -292,18 +138,18 @@ void report(const Options& options, DWORD_PTR mask, int reference, double rate, 
             table.cell("-");
             table.cell("-");
         }
-        if (!r.measured) {
+        if (r.status != skew_status::measured) {
             for (int i = 0; i < (second ? 6 : 4); ++i) table.cell("-");
             table.cell("not measured");
             continue;
         }
         table.cell("%.0f", static_cast<double>(r.offset));
         table.cell("%.0f", static_cast<double>(r.uncertainty));
-        table.cell("%.1f", to_ns(r.offset, rate));
-        table.cell("%.1f", to_ns(r.uncertainty, rate));
+        table.cell("%.1f", skew_ns(r.offset, rate));
+        table.cell("%.1f", skew_ns(r.uncertainty, rate));
         if (second) {
-            const double seconds = static_cast<double>(r.at - first[bit].at) / static_cast<double>(frequency.QuadPart);
-            const double ns_per_s = to_ns(r.offset - first[bit].offset, rate) / seconds;
+            const double seconds = static_cast<double>(r.at - first.readings[bit].at) / static_cast<double>(frequency.QuadPart);
+            const double ns_per_s = skew_ns(r.offset - first.readings[bit].offset, rate) / seconds;
             table.cell("%.1f", ns_per_s);
             table.cell("%.2f", ns_per_s / 1000);
         }
@@ -312,51 +158,32 @@ void report(const Options& options, DWORD_PTR mask, int reference, double rate, 
     if (!options.csv) {
         console_outf("TSC rate: %.3f GHz (against the performance counter over %lu ms); reference: processor %d; "
                      "the shortest of %d round trips counts\n",
-                     rate / 1e9, rate_interval_ms, reference, options.rounds);
+                     rate / 1e9, skew_rate_interval_ms, reference, options.rounds);
     }
     table.print(options.csv);
 }
 
 // The verdict line (on stderr with --csv, so that stdout stays CSV) and its exit code.
-int verdict(const Options& options, DWORD_PTR mask, double rate, const Reading* readings, bool topology,
-            bool invariant)
+int verdict(const Options& options, const skew_pass& pass, double rate, bool topology, bool invariant)
 {
     void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
     if (!topology) say("note: the topology walk failed, so nodes and cores are unknown.\n");
     if (!invariant)
         say("note: these processors lack an invariant TSC (CPUID 0x80000007 EDX bit 8): their offsets change "
             "with the clock speed, and a single measurement tells little.\n");
-    int worst = -1;
-    double worst_ns = 0;
-    for (int bit = 0; bit < MAX_CPUS; ++bit) {
-        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        const double offset = to_ns(readings[bit].offset, rate);
-        const double allowed = to_ns(readings[bit].uncertainty, rate) + options.tolerance_ns;
-        const double size = offset < 0 ? -offset : offset;
-        if (size > allowed && (worst < 0 || size > (worst_ns < 0 ? -worst_ns : worst_ns))) {
-            worst = bit;
-            worst_ns = offset;
-        }
-    }
-    if (worst < 0) {
+    const skew_verdict v = skew_judge(pass, rate, options.tolerance_ns);
+    if (v.in_step) {
         // An offset within a wide uncertainty is not shown to be small: say when that decided.
-        int loosest = -1;
-        for (int bit = 0; bit < MAX_CPUS; ++bit) {
-            if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-            if (to_ns(readings[bit].uncertainty, rate) > options.tolerance_ns &&
-                (loosest < 0 || readings[bit].uncertainty > readings[loosest].uncertainty))
-                loosest = bit;
-        }
-        if (loosest >= 0)
+        if (v.loosest >= 0)
             say("note: processor %d was measured with an uncertainty of %.1f ns, more than the tolerance (the "
                 "machine was busy?): measure again before trusting the verdict.\n",
-                loosest, to_ns(readings[loosest].uncertainty, rate));
+                v.loosest, v.loosest_ns);
         say("in step: every offset is within its uncertainty plus %.0f ns\n", options.tolerance_ns);
         return exit_in_step;
     }
     char where[40];
-    place(where, sizeof where, worst);
-    say("out of step: largest offset %.1f ns on processor %d (%s)\n", worst_ns, worst, where);
+    place(where, sizeof where, v.worst);
+    say("out of step: largest offset %.1f ns on processor %d (%s)\n", v.worst_ns, v.worst, where);
     return exit_out_of_step;
 }
 
@@ -380,40 +207,25 @@ int skew_command(int argc, char** argv)
 
     // The topology walk binds the whole process (which undoes thread bindings): it comes first.
     const bool topology = enumerate_cpus() != 0;
-    DWORD regs[4] = {0, 0, 0, 0};
-    cpus.cpuid(0x80000000, regs);
-    bool invariant = false;
-    if (regs[0] >= 0x80000007) {
-        cpus.cpuid(0x80000007, regs);
-        invariant = (regs[3] & EDX_INVARIANT_TSC) != 0;
-    }
+    const bool invariant = skew_invariant_tsc();
 
-    // The calling thread is the reference side, bound and at time-critical priority for
-    // the measurement only.
-    const DWORD_PTR previous = cpus.bind_thread(static_cast<DWORD_PTR>(1) << reference);
-    if (!previous) {
+    const double rate = skew_tsc_rate(reference);
+    static skew_pass first, second;
+    if (!skew_measure(process_mask, reference, options.rounds, &first)) {
         console_errf("tickmend-ctl skew: processor %d (the reference) could not be bound; nothing was measured.\n",
                      reference);
         return exit_failed;
     }
-    const int priority = GetThreadPriority(GetCurrentThread());
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    const double rate = tsc_rate();
-    static Reading first[MAX_CPUS], second[MAX_CPUS];
-    bool all = rate > 0 && measure_all(process_mask, reference, options.rounds, first);
+    bool all = say_failures(first);
     if (all && options.drift_seconds) {
-        SetThreadPriority(GetCurrentThread(), priority);
         Sleep(static_cast<DWORD>(options.drift_seconds) * 1000);
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-        all = measure_all(process_mask, reference, options.rounds, second);
+        all = skew_measure(process_mask, reference, options.rounds, &second) && say_failures(second);
     }
-    SetThreadPriority(GetCurrentThread(), priority);
-    cpus.bind_thread(previous);
     if (rate <= 0) {
         console_err("tickmend-ctl skew: the TSC rate could not be measured.\n");
         return exit_failed;
     }
-    report(options, process_mask, reference, rate, first, options.drift_seconds ? second : nullptr);
+    report(options, process_mask, reference, rate, first, options.drift_seconds ? &second : nullptr);
     if (!all) return exit_failed;
-    return verdict(options, process_mask, rate, options.drift_seconds ? second : first, topology, invariant);
+    return verdict(options, options.drift_seconds ? second : first, rate, topology, invariant);
 }

@@ -1,0 +1,61 @@
+// TSC offsets between processors, measured by the midpoint method: a reference thread asks,
+// a thread bound to the other processor answers with its TSC, and the answer is set against
+// the middle of the round trip; the shortest round trip of a pass counts, and half of it
+// bounds the error. Returns readings and prints nothing (tickmend-ctl skew prints them,
+// Gaming Mode checks its own sync with them). Every TSC read and every binding goes through
+// the platform seam, so a simulated machine is measured by the same code.
+#pragma once
+#include <windows.h>
+
+#include "smp_enum/smp_enum.h"
+
+// A processor that has not answered within this long has failed.
+constexpr DWORD skew_answer_timeout_ms = 5000;
+// The TSC rate is measured against the performance counter over at least this long.
+constexpr DWORD skew_rate_interval_ms = 100;
+
+enum class skew_status { not_asked, measured, not_bound, silent };
+
+// One processor against the reference.
+struct skew_reading {
+    skew_status status;
+    LONGLONG offset;      // cycles: this processor's TSC minus the reference's
+    LONGLONG uncertainty; // cycles: half the shortest round trip
+    LONGLONG at;          // performance counter when it was taken
+};
+
+// One pass over the processors of a mask.
+struct skew_pass {
+    int reference;   // processor index every other one is measured against
+    DWORD_PTR mask;  // the processors asked, the reference among them
+    bool complete;   // every processor asked was measured
+    skew_reading readings[MAX_CPUS];
+};
+
+// Measures every processor of mask against reference (which must be in mask), with rounds
+// round trips each. The calling thread is bound to the reference and runs at time-critical
+// priority for the pass only; binding and priority are put back on every path. false when
+// the reference itself could not be bound (then nothing is measured).
+bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass);
+
+// The TSC rate of processor reference in cycles per second; 0 when it cannot be had.
+double skew_tsc_rate(int reference);
+
+// Whether the processors say their TSC runs at a constant rate (CPUID 0x80000007 EDX bit 8).
+bool skew_invariant_tsc();
+
+// Cycles in nanoseconds at rate (cycles per second).
+double skew_ns(LONGLONG cycles, double rate);
+
+// The verdict on one pass: in step when every measured offset lies within its uncertainty
+// plus tolerance_ns. worst is the processor furthest beyond that (-1 when in step); loosest
+// the one whose uncertainty alone exceeds the tolerance (-1 when none), which makes an
+// "in step" a weak one.
+struct skew_verdict {
+    bool in_step;
+    int worst;
+    double worst_ns;
+    int loosest;
+    double loosest_ns;
+};
+skew_verdict skew_judge(const skew_pass& pass, double rate, double tolerance_ns);
