@@ -59,6 +59,34 @@ const Preset presets[] = {
      "tsc bit=6 offset=5720000\n"
      "tsc bit=7 offset=5717300\n"
      "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
+    // The same two machines numbered as many dual-socket boards do: the first core of every
+    // node before the second cores. The counters are those of the same cores above.
+    {"two-node-interleaved",
+     "cpu bit=0 apic=0 family=15 htt=1\n"
+     "cpu bit=1 apic=2 family=15 htt=1\n"
+     "cpu bit=2 apic=1 family=15 htt=1\n"
+     "cpu bit=3 apic=3 family=15 htt=1\n"
+     "tsc bit=1 offset=3400000\n"
+     "tsc bit=2 offset=-2600\n"
+     "tsc bit=3 offset=3404100\n"
+     "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
+    {"four-node-interleaved",
+     "cpu bit=0 apic=0 family=15 htt=1\n"
+     "cpu bit=1 apic=2 family=15 htt=1\n"
+     "cpu bit=2 apic=4 family=15 htt=1\n"
+     "cpu bit=3 apic=6 family=15 htt=1\n"
+     "cpu bit=4 apic=1 family=15 htt=1\n"
+     "cpu bit=5 apic=3 family=15 htt=1\n"
+     "cpu bit=6 apic=5 family=15 htt=1\n"
+     "cpu bit=7 apic=7 family=15 htt=1\n"
+     "tsc bit=1 offset=3400000\n"
+     "tsc bit=2 offset=-2150000\n"
+     "tsc bit=3 offset=5720000\n"
+     "tsc bit=4 offset=-2600\n"
+     "tsc bit=5 offset=3404100\n"
+     "tsc bit=6 offset=-2146900\n"
+     "tsc bit=7 offset=5717300\n"
+     "cpuid80000007_edx 0x6\n" SIM_FID_LINE SIM_NB_LINE},
 };
 
 // Decimal, or hexadecimal after 0x; nothing else, no sign.
@@ -395,7 +423,11 @@ const char* sim_preset_text(const char* name)
     return nullptr;
 }
 
-const char* sim_preset_names() { return "single-cpu, one-node, one-node-invariant, two-node, four-node"; }
+const char* sim_preset_names()
+{
+    return "single-cpu, one-node, one-node-invariant, two-node, four-node, two-node-interleaved, "
+           "four-node-interleaved";
+}
 
 bool parse_machine(const std::string& text, const std::string& source, SimMachine* machine,
                    std::string* error)

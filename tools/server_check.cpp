@@ -1,9 +1,15 @@
 #include "server_check.h"
 #include "common/control_pipe.h"
+#include "common/handle.h"
+
+#include <string.h>
 
 namespace {
 
 const char tickmend_class[] = "TICKMEND";
+// The executables a tickmend runs from; the client checks for either beside itself too.
+const char* const tickmend_images[] = {"tickmend.exe", "tickmend-sim.exe"};
+constexpr DWORD query_limited_information = 0x1000; // PROCESS_QUERY_LIMITED_INFORMATION (Vista on)
 
 // Whether process_id holds a top-level window of tickmend's class (hidden ones count).
 bool holds_tickmend_window(DWORD process_id)
@@ -17,19 +23,111 @@ bool holds_tickmend_window(DWORD process_id)
     return false;
 }
 
+// The executable of process_id by QueryFullProcessImageNameA (Vista on); false when this
+// Windows lacks it or the process cannot be asked.
+bool image_of(DWORD process_id, char* image, DWORD size)
+{
+    using query_fn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+    auto query = reinterpret_cast<query_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
+    if (!query) return false;
+    tk::unique_handle process(OpenProcess(query_limited_information, FALSE, process_id));
+    if (!process) process.reset(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id));
+    if (!process) return false;
+    DWORD length = size;
+    return query(process.get(), 0, image, &length) != 0;
+}
+
+const char* file_name_of(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '\\' || *p == '/') name = p + 1;
+    return name;
+}
+
+// Whether two paths name one file (hard links and short names included): the same volume
+// and file index.
+bool same_file(const char* a, const char* b)
+{
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const char* paths[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        tk::unique_hfile file(CreateFileA(paths[i], FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// Whether image is the same file as a tickmend executable in this client's folder.
+bool is_tickmend_beside_us(const char* image)
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return false;
+    char* name = const_cast<char*>(file_name_of(path));
+    for (const char* tickmend : tickmend_images) {
+        if (static_cast<size_t>(name - path) + strlen(tickmend) >= sizeof path) continue;
+        strcpy(name, tickmend);
+        if (same_file(image, path)) return true;
+    }
+    return false;
+}
+
+bool is_tickmend_image(const char* image)
+{
+    for (const char* tickmend : tickmend_images)
+        if (lstrcmpiA(file_name_of(image), tickmend) == 0) return true;
+    return is_tickmend_beside_us(image);
+}
+
 } // namespace
 
-PipeServer check_pipe_server(HANDLE client, DWORD* process_id)
+PipeServer check_pipe_server(HANDLE client, ServerFacts* facts)
 {
-    *process_id = 0;
+    *facts = ServerFacts();
     ULONG server = 0;
     if (!control_pipe_server_process(client, &server)) return PipeServer::unknown;
-    *process_id = server;
-    if (holds_tickmend_window(server)) return PipeServer::tickmend;
+    facts->process_id = server;
+    if (!image_of(server, facts->image, sizeof facts->image)) {
+        facts->image[0] = '\0';
+        facts->doubt = ServerDoubt::image_unread;
+        return PipeServer::other;
+    }
     // The pipe's name is one for the whole machine, but windows are seen only within a
-    // session: a tickmend of another session cannot be told from any other program.
+    // session, and another session is where another user's program would be: there only
+    // the tickmend installed beside this client is believed.
     DWORD ours = 0, theirs = 0;
-    if (ProcessIdToSessionId(GetCurrentProcessId(), &ours) && ProcessIdToSessionId(server, &theirs) && ours != theirs)
-        return PipeServer::other_session;
-    return PipeServer::other;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &ours) && ProcessIdToSessionId(server, &theirs) &&
+        ours != theirs) {
+        if (is_tickmend_beside_us(facts->image)) return PipeServer::tickmend;
+        facts->doubt = ServerDoubt::other_session;
+        return PipeServer::other;
+    }
+    if (!is_tickmend_image(facts->image)) {
+        facts->doubt = ServerDoubt::not_tickmend_image;
+        return PipeServer::other;
+    }
+    // tickmend serves its pipe before its window exists (and runs Gaming Mode's on sequence
+    // in that gap when it starts with it on).
+    return holds_tickmend_window(server) ? PipeServer::tickmend : PipeServer::starting;
+}
+
+bool await_tickmend_window(ServerFacts* facts, DWORD wait_ms)
+{
+    tk::unique_handle process(OpenProcess(SYNCHRONIZE, FALSE, facts->process_id));
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (holds_tickmend_window(facts->process_id)) return true;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= wait_ms) break;
+        // Ends early when the process ends; without a handle, a plain pause.
+        if (!process) Sleep(50);
+        else if (WaitForSingleObject(process.get(), 50) == WAIT_OBJECT_0) break;
+    }
+    facts->doubt = ServerDoubt::no_window;
+    return false;
 }

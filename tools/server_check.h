@@ -1,13 +1,33 @@
 // Whom a client of the control pipe talks to: any program may create the pipe's name
-// before tickmend does, and answer in its place.
+// before tickmend does, and answer in its place. The server is told by its executable
+// and, in this session, by tickmend's window.
 #pragma once
 #include <windows.h>
 
-enum class PipeServer { tickmend, other, unknown, other_session };
+enum class PipeServer {
+    tickmend, // a running tickmend: send to it
+    starting, // tickmend's executable in this session, its window not there yet
+    other,    // not tickmend, or not one that can be trusted: send nothing
+    unknown,  // this Windows cannot tell (XP): the reply is taken on trust
+};
 
-// The process serving the pipe that client is connected to, asked by
-// GetNamedPipeServerProcessId (Vista and later, looked up by name), and whether it is a
-// running tickmend: the process that holds a window of class "TICKMEND". unknown where
-// this Windows cannot tell (XP) or the question fails; other_session where the server runs
-// in another session, whose windows this client cannot see; *process_id gets the id when known.
-PipeServer check_pipe_server(HANDLE client, DWORD* process_id);
+// Why a server is not trusted, for the user.
+enum class ServerDoubt { none, image_unread, not_tickmend_image, other_session, no_window };
+
+struct ServerFacts {
+    DWORD process_id = 0;   // 0 when this Windows cannot tell
+    char image[MAX_PATH] = ""; // its executable, "" when it cannot be read
+    ServerDoubt doubt = ServerDoubt::none;
+};
+
+// The process serving the pipe that client is connected to (GetNamedPipeServerProcessId)
+// and its executable (QueryFullProcessImageName), both looked up at run time. In this
+// session a tickmend is a process whose executable is tickmend.exe or tickmend-sim.exe (or
+// the same file as one beside this client) and that holds a window of class "TICKMEND";
+// in another session, whose windows cannot be seen, only the same file as the tickmend
+// beside this client is trusted.
+PipeServer check_pipe_server(HANDLE client, ServerFacts* facts);
+
+// Waits up to wait_ms for a starting tickmend's window; false when it did not appear (or
+// the process ended), with facts->doubt set.
+bool await_tickmend_window(ServerFacts* facts, DWORD wait_ms);

@@ -26,7 +26,7 @@
 namespace {
 
 // The state query: any text but "1" and "0" changes nothing, and the server answers a
-// connection that has sent something at once (one that sends nothing waits a moment).
+// connection that has sent something at once (one that sends nothing waits up to 0.5 s).
 const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_usage = 64;
 
@@ -36,6 +36,8 @@ const char usage_text[] =
     "  status    print whether Gaming Mode is on\n"
     "  on        turn Gaming Mode on, then print the state\n"
     "  off       turn Gaming Mode off, then print the state\n"
+    "            (status, on and off send only to tickmend: a server whose executable is\n"
+    "            not tickmend's, or that shows no tickmend window within 5 s, gets nothing)\n"
     "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
     "            tickmend does on this machine, whether the TSC driver is found, absent\n"
     "            or refusing, and what the last Gaming Mode on left out\n"
@@ -48,27 +50,35 @@ const char usage_text[] =
     "such as \"four-node\", or a machine description file; default \"two-node\") instead.\n"
     "\n"
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
-    "3 skew: out of step, 4 the pipe is served by another program, 64 usage.\n";
+    "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 64 usage.\n";
 
 enum class Exchange { done, not_running, failed, malformed, not_tickmend };
 
+// How long a tickmend whose pipe is there may take to show its window (it serves the pipe
+// first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
+constexpr DWORD starting_window_wait_ms = 5000;
+
 // One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
-// is not tickmend; *server gets its process id when it can be asked.
-Exchange exchange(const char* request, char* state, DWORD* server)
+// is not tickmend; *server says who it is when it can be asked.
+Exchange exchange(const char* request, char* state, ServerFacts* server)
 {
-    DWORD error = 0;
-    tk::unique_hfile pipe(control_pipe_open(control_pipe_busy_wait_ms, &error));
-    if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
-    switch (check_pipe_server(pipe.get(), server)) {
-    case PipeServer::tickmend: break;
-    case PipeServer::other: return Exchange::not_tickmend;
-    case PipeServer::unknown:
-        console_err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on trust.\n");
-        break;
-    case PipeServer::other_session:
-        console_errf("tickmend-ctl: the pipe is served by process %lu of another session, which cannot be checked "
-                     "from here; its reply is taken on trust.\n",
-                     *server);
+    tk::unique_hfile pipe;
+    for (int look = 0;; ++look) {
+        DWORD error = 0;
+        pipe.reset(control_pipe_open(control_pipe_busy_wait_ms, &error));
+        if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
+        PipeServer verdict = check_pipe_server(pipe.get(), server);
+        if (verdict == PipeServer::starting) {
+            // The connection is let go while we wait: the server gives each one half a second.
+            pipe.reset();
+            if (look == 0 && await_tickmend_window(server, starting_window_wait_ms)) continue;
+            if (server->doubt == ServerDoubt::none) server->doubt = ServerDoubt::no_window;
+            return Exchange::not_tickmend;
+        }
+        if (verdict == PipeServer::other) return Exchange::not_tickmend;
+        if (verdict == PipeServer::unknown)
+            console_err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on "
+                        "trust.\n");
         break;
     }
     switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state)) {
@@ -79,10 +89,34 @@ Exchange exchange(const char* request, char* state, DWORD* server)
     return Exchange::failed;
 }
 
+// Why the server was not trusted, after the line that says so.
+void explain_doubt(const ServerFacts& server)
+{
+    switch (server.doubt) {
+    case ServerDoubt::image_unread:
+        console_err("tickmend-ctl: its executable cannot be read.\n");
+        break;
+    case ServerDoubt::not_tickmend_image:
+        console_errf("tickmend-ctl: its executable is %s.\n", server.image);
+        break;
+    case ServerDoubt::other_session:
+        console_errf("tickmend-ctl: it runs in another session and is not the tickmend installed beside this client "
+                     "(its executable is %s).\n",
+                     server.image);
+        break;
+    case ServerDoubt::no_window:
+        console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
+                     starting_window_wait_ms / 1000);
+        break;
+    case ServerDoubt::none:
+        break;
+    }
+}
+
 int pipe_command(const char* request)
 {
     char state = 0;
-    DWORD server = 0;
+    ServerFacts server;
     Exchange result = exchange(request, &state, &server);
     switch (result) {
     case Exchange::done:
@@ -97,7 +131,8 @@ int pipe_command(const char* request)
     case Exchange::not_tickmend:
         console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
                      "was sent.\n",
-                     server);
+                     server.process_id);
+        explain_doubt(server);
         return exit_not_tickmend;
     case Exchange::failed:
         break;
@@ -151,8 +186,8 @@ int topology(int argc, char** argv)
     console_outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
     table.print(false);
     console_outf("nodes: %ld\n", static_cast<long>(node_count));
-    if (node_first_cpu[0] == NO_CPU) console_out("node synchronization from: none (no processor with APIC ID 0)\n");
-    else console_outf("node synchronization from: processor %u\n", node_first_cpu[0]);
+    if (node_sync_source() == NO_CPU) console_out("node synchronization from: none (no node below 8)\n");
+    else console_outf("node synchronization from: processor %u\n", node_sync_source());
     if (cpu_count < 2) console_out("role: single processor: nothing to do\n");
     else if (node_count == 1) console_out("role: one node: drift compensation is registered, no Gaming Mode\n");
     else console_outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));

@@ -1,6 +1,7 @@
 // Benchmarks of the control pipe. Run by scripts/bench, never by the tests.
 //
 //   pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]
+//              [--fairness-calls N] [--only-fairness 1]
 //
 // 1. Round trip of a status request, the worker side by side with a bare single-instance
 //    overlapped server that serves the same exchange: both medians, failures, their ratio.
@@ -12,6 +13,9 @@
 //    tickmend-ctl's budget; and the name held by another program before the start.
 // 4. Idle: tickmend-sim.exe with Gaming Mode on and no client, its CPU time over a while
 //    (the sum of its threads' times).
+// 4b. Fairness: tickmend-sim.exe, one process that reconnects in a tight loop, and
+//    tickmend-ctl status calls meanwhile: the share served within the client's 10 s budget
+//    (goal at least 95%) and the median wait (goal under 1.5 s).
 // 5. Size of tickmend.exe.
 #include "worker/worker.h"
 
@@ -36,6 +40,8 @@ int round_trips = 500;
 int clients = 16;
 int requests_per_client = 500;
 int idle_seconds = 60;
+int fairness_calls = 60;
+bool only_fairness = false;
 
 LARGE_INTEGER frequency;
 
@@ -102,7 +108,7 @@ Read bare_complete(HANDLE pipe, OVERLAPPED& io, char* buffer, DWORD wait_ms)
     return Read::closed;
 }
 
-// The exchange with nothing else: connect; the first read waits a moment for a request, as
+// The exchange with nothing else: connect; the first read waits for a request, as
 // the worker's does (a client can write only after its connect has woken us); execute every
 // request in the pipe; answer the daemon's state and a NUL; then wait for the client to
 // close, reading and discarding anything it writes after the reply; disconnect; the same
@@ -133,7 +139,7 @@ DWORD WINAPI bare_server(void*)
         }
         DWORD n;
         Read read = bare_read(pipe, io, buffer, &n);
-        if (read == Read::empty) read = bare_complete(pipe, io, buffer, 50); // the first request's moment
+        if (read == Read::empty) read = bare_complete(pipe, io, buffer, 500); // the first request's window
         while (read == Read::message) {
             Qel_DaemonDoCommand(buffer);
             read = bare_read(pipe, io, buffer, &n);
@@ -195,7 +201,7 @@ LONG executed_switches(char* last = nullptr)
 }
 
 // The state query as tickmend-ctl sends it: a text the daemon ignores. (A client that
-// sends nothing at all is answered after the server's first-request wait.)
+// sends nothing at all is answered when the server's request window closes.)
 const char status_query[] = "?";
 
 // ---- 1. round trip ----
@@ -236,7 +242,7 @@ bool bench_round_trip()
         if (exchange(worker_pipe, nullptr, &reply, 10000) != Outcome::valid) ++failures;
         worker_us[i] = now_us() - t0;
     }
-    printf("worker median for a client that sends nothing: %.1f us (the first-request wait)\n",
+    printf("worker median for a client that sends nothing: %.1f us (the request window)\n",
            median(worker_us, silent));
     free(worker_us);
     free(bare_us);
@@ -509,14 +515,15 @@ bool switch_on(char* reply)
     return *reply == '0' || *reply == '1';
 }
 
-bool bench_idle()
+// Starts tickmend-sim.exe beside us and waits until it serves its pipe and shows its
+// window; false (with the reason printed) when it does not. *process is its handle.
+bool start_sim(PROCESS_INFORMATION* process)
 {
-    printf("== idle: tickmend-sim.exe with Gaming Mode on and no client, %d s\n", idle_seconds);
     char sim[MAX_PATH];
     beside_us("tickmend-sim.exe", sim, sizeof sim);
     if (GetFileAttributesA(sim) == INVALID_FILE_ATTRIBUTES) {
         printf("skipped: %s is not built yet\n", sim);
-        return true;
+        return false;
     }
     if (GetEnvironmentVariableA("TICKMEND_SIM_MACHINE", nullptr, 0) == 0)
         SetEnvironmentVariableA("TICKMEND_SIM_MACHINE", "two-node");
@@ -525,26 +532,67 @@ bool bench_idle()
     command[sizeof command - 1] = '\0';
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    *process = PROCESS_INFORMATION();
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, process)) {
         printf("tickmend-sim.exe did not start (error %lu)\n", GetLastError());
         return false;
     }
-    CloseHandle(pi.hThread);
+    CloseHandle(process->hThread);
     bool serving = false;
     // WaitNamedPipe returns at once while the name does not exist yet.
     for (DWORD start = GetTickCount(); !serving && GetTickCount() - start < 30000;) {
-        serving = WaitNamedPipeA(worker_pipe, 100);
-        if (!serving && WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) break;
+        serving = WaitNamedPipeA(worker_pipe, 100) && FindWindowA("TICKMEND", nullptr);
+        if (!serving && WaitForSingleObject(process->hProcess, 50) == WAIT_OBJECT_0) break;
+    }
+    DWORD code = 0;
+    if (!serving && GetExitCodeProcess(process->hProcess, &code) && code != STILL_ACTIVE)
+        printf("tickmend-sim.exe ended with exit code %lu before it served its pipe\n", code);
+    else if (!serving)
+        printf("tickmend-sim.exe never served its pipe\n");
+    return serving;
+}
+
+// Closes tickmend-sim.exe with "/k"; by force if it does not go.
+void stop_sim(PROCESS_INFORMATION* process)
+{
+    if (!process->hProcess) return;
+    char sim[MAX_PATH], command[MAX_PATH + 8];
+    beside_us("tickmend-sim.exe", sim, sizeof sim);
+    _snprintf(command, sizeof command, "\"%s\" /k", sim);
+    command[sizeof command - 1] = '\0';
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION closer = {};
+    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &closer)) {
+        WaitForSingleObject(closer.hProcess, 15000);
+        CloseHandle(closer.hProcess);
+        CloseHandle(closer.hThread);
+    }
+    if (WaitForSingleObject(process->hProcess, 15000) != WAIT_OBJECT_0) {
+        printf("tickmend-sim.exe did not end after /k; terminated\n");
+        TerminateProcess(process->hProcess, 255);
+    }
+    CloseHandle(process->hProcess);
+    process->hProcess = nullptr;
+}
+
+bool bench_idle()
+{
+    printf("== idle: tickmend-sim.exe with Gaming Mode on and no client, %d s\n", idle_seconds);
+    PROCESS_INFORMATION pi = {};
+    char sim[MAX_PATH];
+    beside_us("tickmend-sim.exe", sim, sizeof sim);
+    if (GetFileAttributesA(sim) == INVALID_FILE_ATTRIBUTES) {
+        printf("skipped: %s is not built yet\n", sim);
+        return true;
+    }
+    if (!start_sim(&pi)) {
+        stop_sim(&pi);
+        return false;
     }
     bool ok = false;
     char reply = 0;
-    DWORD code = 0;
-    if (!serving && GetExitCodeProcess(pi.hProcess, &code) && code != STILL_ACTIVE) {
-        printf("tickmend-sim.exe ended with exit code %lu before it served its pipe\n", code);
-    } else if (!serving) {
-        printf("tickmend-sim.exe never served its pipe\n");
-    } else if (!switch_on(&reply)) {
+    if (!switch_on(&reply)) {
         printf("the \"1\" exchange failed\n");
     } else {
         printf("Gaming Mode after \"1\": %s\n", reply == '1' ? "on" : "off");
@@ -556,21 +604,118 @@ bool bench_idle()
                after - before, after);
         ok = true;
     }
-    // "/k" closes the instance; by force if it does not go.
-    _snprintf(command, sizeof command, "\"%s\" /k", sim);
-    command[sizeof command - 1] = '\0';
-    PROCESS_INFORMATION closer = {};
-    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &closer)) {
-        WaitForSingleObject(closer.hProcess, 15000);
-        CloseHandle(closer.hProcess);
-        CloseHandle(closer.hThread);
-    }
-    if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) {
-        printf("tickmend-sim.exe did not end after /k; terminated\n");
-        TerminateProcess(pi.hProcess, 255);
-    }
-    CloseHandle(pi.hProcess);
+    stop_sim(&pi);
     return ok;
+}
+
+// ---- 4b. fairness ----
+
+// The flooding client, a process of its own (the server tells clients apart by process):
+// CreateFile and CloseHandle in a tight loop until it is ended.
+int flood_forever()
+{
+    for (;;) {
+        HANDLE h = CreateFileA(worker_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+}
+
+struct CtlCalls {
+    int count = 0;
+    double* waited_ms = nullptr;
+    int* codes = nullptr;
+};
+
+// tickmend-ctl.exe status, one call after another; each call's exit code and wall time.
+DWORD WINAPI ctl_caller(void* param)
+{
+    CtlCalls& calls = *static_cast<CtlCalls*>(param);
+    char ctl[MAX_PATH], command[MAX_PATH + 16];
+    beside_us("tickmend-ctl.exe", ctl, sizeof ctl);
+    _snprintf(command, sizeof command, "\"%s\" status", ctl);
+    command[sizeof command - 1] = '\0';
+    for (int i = 0; i < calls.count; ++i) {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        double t0 = now_us();
+        calls.codes[i] = -1;
+        if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+            WaitForSingleObject(pi.hProcess, 60000);
+            DWORD code = 0;
+            GetExitCodeProcess(pi.hProcess, &code);
+            calls.codes[i] = static_cast<int>(code);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+        calls.waited_ms[i] = (now_us() - t0) / 1000.0;
+    }
+    return 0;
+}
+
+bool bench_fairness()
+{
+    constexpr int callers = 3;
+    const int per_caller = fairness_calls / callers > 0 ? fairness_calls / callers : 1;
+    printf("== fairness: one process reconnecting in a tight loop against tickmend-sim.exe, while %d\n"
+           "   callers run tickmend-ctl status %d times each\n", callers, per_caller);
+    char ctl[MAX_PATH], self[MAX_PATH], command[MAX_PATH + 16];
+    beside_us("tickmend-ctl.exe", ctl, sizeof ctl);
+    if (GetFileAttributesA(ctl) == INVALID_FILE_ATTRIBUTES) {
+        printf("skipped: %s is not built yet\n", ctl);
+        return true;
+    }
+    PROCESS_INFORMATION sim = {};
+    if (!start_sim(&sim)) {
+        stop_sim(&sim);
+        return false;
+    }
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    _snprintf(command, sizeof command, "\"%s\" --flood", self);
+    command[sizeof command - 1] = '\0';
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION flooder = {};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &flooder)) {
+        printf("the flooding client did not start (error %lu)\n", GetLastError());
+        stop_sim(&sim);
+        return false;
+    }
+    Sleep(500); // flooding before the first call
+    CtlCalls calls[callers];
+    HANDLE threads[callers];
+    const int total = callers * per_caller;
+    double* waited = static_cast<double*>(malloc(sizeof(double) * total));
+    int* codes = static_cast<int*>(malloc(sizeof(int) * total));
+    for (int c = 0; c < callers; ++c) {
+        calls[c].count = per_caller;
+        calls[c].waited_ms = waited + c * per_caller;
+        calls[c].codes = codes + c * per_caller;
+        threads[c] = CreateThread(nullptr, 0, ctl_caller, &calls[c], 0, nullptr);
+    }
+    WaitForMultipleObjects(callers, threads, TRUE, INFINITE);
+    for (HANDLE t : threads) CloseHandle(t);
+    TerminateProcess(flooder.hProcess, 0);
+    WaitForSingleObject(flooder.hProcess, 5000);
+    CloseHandle(flooder.hProcess);
+    CloseHandle(flooder.hThread);
+    stop_sim(&sim);
+
+    int served = 0, refused = 0;
+    for (int i = 0; i < total; ++i) {
+        if (codes[i] == 0 && waited[i] <= control_pipe_busy_wait_ms) ++served;
+        if (codes[i] == 4) ++refused;
+    }
+    const double share = 100.0 * served / total;
+    const double middle = median(waited, total);
+    printf("status calls served within 10 s: %d of %d, %.1f%% (goal at least 95%%): %s\n", served, total, share,
+           share >= 95.0 ? "met" : "NOT MET");
+    printf("median wait of a call:           %.0f ms (goal under 1500 ms): %s\n", middle,
+           middle < 1500.0 ? "met" : "NOT MET");
+    printf("longest wait of a call:          %.0f ms; refused as not tickmend: %d\n", waited[total - 1], refused);
+    free(waited);
+    free(codes);
+    return share >= 95.0 && middle < 1500.0;
 }
 
 // ---- 5. size ----
@@ -599,16 +744,20 @@ int number_after(int argc, char** argv, int i)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--flood") == 0) return flood_forever();
     for (int i = 1; i < argc; i += 2) {
         int n = number_after(argc, argv, i);
         if (n <= 0) {
-            fprintf(stderr, "usage: pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]\n");
+            fprintf(stderr, "usage: pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N] "
+                            "[--fairness-calls N] [--only-fairness 1]\n");
             return 64;
         }
         if (strcmp(argv[i], "--round-trips") == 0) round_trips = n;
         else if (strcmp(argv[i], "--clients") == 0) clients = n;
         else if (strcmp(argv[i], "--requests") == 0) requests_per_client = n;
         else if (strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = n;
+        else if (strcmp(argv[i], "--fairness-calls") == 0) fairness_calls = n;
+        else if (strcmp(argv[i], "--only-fairness") == 0) only_fairness = true;
         else {
             fprintf(stderr, "unknown option %s\n", argv[i]);
             return 64;
@@ -616,10 +765,12 @@ int main(int argc, char** argv)
     }
     QueryPerformanceFrequency(&frequency);
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (only_fairness) return bench_fairness() ? 0 : 1;
     bool ok = bench_round_trip();
     ok = bench_load() && ok;
     ok = bench_hostile() && ok;
     ok = bench_idle() && ok;
+    ok = bench_fairness() && ok;
     report_size();
     return ok ? 0 : 1;
 }

@@ -14,14 +14,25 @@ bool reply_state(const char* reply, DWORD size, char* state)
     return true;
 }
 
+// An end's process id by the Vista function named, looked up at run time.
+BOOL pipe_end_process(HANDLE pipe, const char* function, ULONG* process_id)
+{
+    using process_id_fn = BOOL(WINAPI*)(HANDLE, PULONG);
+    auto query = reinterpret_cast<process_id_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), function)));
+    return query && query(pipe, process_id);
+}
+
 } // namespace
 
 BOOL control_pipe_server_process(HANDLE pipe, ULONG* process_id)
 {
-    using server_process_id_fn = BOOL(WINAPI*)(HANDLE, PULONG);
-    auto server_process_id = reinterpret_cast<server_process_id_fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetNamedPipeServerProcessId")));
-    return server_process_id && server_process_id(pipe, process_id);
+    return pipe_end_process(pipe, "GetNamedPipeServerProcessId", process_id);
+}
+
+BOOL control_pipe_client_process(HANDLE pipe, ULONG* process_id)
+{
+    return pipe_end_process(pipe, "GetNamedPipeClientProcessId", process_id);
 }
 
 HANDLE control_pipe_open(DWORD wait_ms, DWORD* error, DWORD access, const char* name)

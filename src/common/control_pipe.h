@@ -16,6 +16,8 @@ constexpr DWORD control_pipe_reply_wait_ms = 30000;
 // GetNamedPipeServerProcessId, looked up at run time (Vista and later); FALSE where this
 // Windows lacks it or the question fails.
 BOOL control_pipe_server_process(HANDLE pipe, ULONG* process_id);
+// The same for the client's process, by GetNamedPipeClientProcessId.
+BOOL control_pipe_client_process(HANDLE pipe, ULONG* process_id);
 
 // Opens the pipe as a client: overlapped (so that no wait is without limit), in message
 // read mode, the server allowed to identify us but not to act as us. While another client
@@ -32,7 +34,7 @@ BOOL control_pipe_transfer(HANDLE pipe, BOOL write, void* buffer, DWORD size, DW
 enum class ControlPipeExchange { done, failed, malformed };
 
 // One exchange on an open pipe: the request as one message (nullptr: none, the server
-// answers after its first-request wait), then the reply, each waited for at most wait_ms.
+// answers when its request window closes, 0.5 s), then the reply, each waited for at most wait_ms.
 // done puts the state character in *state; malformed is a reply other than "1" or "0"
 // followed by a NUL.
 ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state);

@@ -71,7 +71,7 @@ void clear_northbridge_bit(on_outcome& outcome)
     }
 }
 
-// The node requests from the first processor of node 0, then each core request from the
+// The node requests from the first processor of the lowest node, then each core request from the
 // core it names. Without the affinity masks there is no mask to go back to: the process is
 // bound to no processor at all, so the node requests go out from wherever the thread runs
 // and no core request can be sent from its core.
@@ -87,10 +87,13 @@ void synchronize_counters(on_outcome& outcome)
         outcome.driver = driver_outcome::absent;
         return;
     }
-    BYTE source = node_first_cpu[0];
+    // Every node present once, from the highest down, all from the lowest processor of the
+    // lowest node: on interleaved numbering too, and never a node without processors.
+    BYTE source = node_sync_source();
     if (binding.have_masks() && source < MAX_CPUS && !binding.bind(source)) TRACE("SetProcessAffinityMask failed.\n");
     if (node_count > 1) {
-        for (int n = node_passes() - 1; n >= 0; --n) {
+        for (int n = MAX_NODES - 1; n >= 0; --n) {
+            if (!node_present(n)) continue;
             TRACE("NB to NB src %i, dst %i\n", (int)source, n);
             TscReplyWords reply = {-1, -1};
             TscResult result = send_tsc_command(device.get(), sync_node_command_word(static_cast<BYTE>(n)), 0, &reply);

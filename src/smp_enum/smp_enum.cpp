@@ -24,6 +24,13 @@ constexpr DWORD CPUID_HTT = 1u << 28; // leaf 1 EDX: the initial APIC ID carries
 // base family is 0xF.
 DWORD family_of(DWORD eax) { return ((eax >> 8) & 0xF) + ((eax >> 20) & 0xFF); }
 
+LONG count_bits(ULONGLONG v)
+{
+    LONG n = 0;
+    for (; v; v &= v - 1) ++n;
+    return n;
+}
+
 } // namespace
 
 void smp_reset_table()
@@ -35,6 +42,13 @@ void smp_reset_table()
         cpu_node[i] = NO_CPU;
     }
     for (int n = 0; n < MAX_NODES; ++n) node_first_cpu[n] = NO_CPU;
+}
+
+BYTE node_sync_source()
+{
+    for (int n = 0; n < MAX_NODES; ++n)
+        if (node_present(n)) return node_first_cpu[n];
+    return NO_CPU;
 }
 
 int enumerate_cpus()
@@ -57,7 +71,11 @@ int enumerate_cpus()
 
     // Indices above 31 do not fit the table (nor a 32-bit affinity mask): they are never
     // examined, while cpu_count keeps the operating system's count.
-    DWORD previous_node = 0;
+    // Boards number processors node by node or interleaved (the first core of every node
+    // before the second ones): a node is counted once, however often the walk comes back to
+    // it, and its first processor is the lowest index it has.
+    for (int n = 0; n < MAX_NODES; ++n) node_first_cpu[n] = NO_CPU;
+    ULONGLONG nodes_seen = 0; // node numbers reach 63 (family 16 and up)
     for (int i = 0; i < MAX_CPUS; ++i) {
         const DWORD_PTR bit = static_cast<DWORD_PTR>(1) << i;
         if (!(sys_affinity_mask & bit)) continue;
@@ -85,13 +103,12 @@ int enumerate_cpus()
             }
             cpu_core[i] = static_cast<BYTE>(core);
             cpu_node[i] = static_cast<BYTE>(node);
-            if (apicid == 0) node_first_cpu[0] = static_cast<BYTE>(i);
-            if (node != previous_node) {
-                ++node_count;
-                previous_node = node;
-                // Nodes 8 and above (family 16 and up, APIC IDs from 32) are counted like any
-                // other, but node_first_cpu has no entry for them; only entry 0 is ever
-                // read, so nothing is lost by leaving them out.
+            const ULONGLONG node_bit = 1ull << node;
+            if (!(nodes_seen & node_bit)) {
+                nodes_seen |= node_bit;
+                node_count = count_bits(nodes_seen);
+                // Nodes 8 and above (family 16 and up, APIC IDs from 32) are counted, but
+                // neither the table nor a node request can name them.
                 if (node < MAX_NODES) node_first_cpu[node] = static_cast<BYTE>(i);
             }
         } else {
@@ -100,7 +117,8 @@ int enumerate_cpus()
             // so that a machine of such processors still gets its drift registration and
             // core synchronization (node 0 is also the node its requests name). The marker
             // would leave it out of every request, and the daemon would then register no
-            // processor at all and fail its start.
+            // processor at all and fail its start. It counts no node: its package has no
+            // node number to synchronize.
             cpu_core[i] = 0;
             cpu_node[i] = 0;
         }

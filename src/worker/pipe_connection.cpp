@@ -2,8 +2,8 @@
 //
 // One exchange: a client connects, writes zero or more requests, reads the two-byte state
 // reply and closes. The thread executes every request already in the pipe when it reads,
-// replies as soon as a read finds the pipe empty (the first read of a connection waits a
-// moment for a request first), and then ends the connection. The one pipe instance is kept
+// replies as soon as a read finds the pipe empty (the first read of a connection waits for
+// a request first, up to the whole request window), and then ends the connection. The one pipe instance is kept
 // for the worker's whole life (disconnected and connected again), so the name never
 // disappears while the worker runs.
 //
@@ -12,8 +12,15 @@
 // the first few, or read after that time, are read and discarded unexecuted), and ended
 // at most grace_ms after its reply, whatever the client does. Every wait also watches the
 // stop event.
+//
+// A client that reconnects in a tight loop would win the one instance over clients
+// waiting in WaitNamedPipe, again and again. Where Windows names the client's process
+// (Vista on), a process that has connected more than flood_connects times within the last
+// flood_window_ms has its further connections closed at once, unserved, until it calms
+// down; the instance is free again at once, and a waiting client gets its turn.
 #include "worker/pipe_server.h"
 
+#include "common/control_pipe.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 
@@ -21,7 +28,6 @@ namespace worker_pipe {
 namespace {
 
 constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
-constexpr DWORD first_request_ms = 50; // how long a new connection may take to send its first request
 constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
 constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it and close
 constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longer costs the instance
@@ -74,16 +80,50 @@ void start_operation(OVERLAPPED& record)
     ResetEvent(record.hEvent);
 }
 
+// Notes a connection of the client process; true when that process floods the pipe: this
+// connection is the (flood_connects + 1)th within flood_window_ms.
+bool note_client(PipeServer& server, HANDLE pipe)
+{
+    ULONG process_id = 0;
+    if (!control_pipe_client_process(pipe, &process_id) || process_id == 0) return false; // XP: no way to tell
+    if (process_id == GetCurrentProcessId()) return false; // our own threads are no rogue client
+    const DWORD now = GetTickCount();
+    ClientRate* rate = nullptr;
+    ClientRate* quietest = &server.clients[0]; // the one to forget for a newcomer
+    for (ClientRate& c : server.clients) {
+        if (c.process_id == process_id) rate = &c;
+        const DWORD last = c.at[(c.next + flood_connects) % (flood_connects + 1)];
+        const DWORD quietest_last = quietest->at[(quietest->next + flood_connects) % (flood_connects + 1)];
+        if (now - last > now - quietest_last) quietest = &c;
+    }
+    if (!rate) {
+        rate = quietest;
+        *rate = ClientRate{};
+        rate->process_id = process_id;
+    }
+    // The slot written now held the connection flood_connects + 1 connections ago.
+    const DWORD oldest = rate->at[rate->next];
+    rate->at[rate->next] = now ? now : 1;
+    rate->next = (rate->next + 1) % (flood_connects + 1);
+    return oldest != 0 && now - oldest < flood_window_ms;
+}
+
+// A connected client is served, unless its process floods the pipe.
+Step served_or_dropped(PipeServer& server)
+{
+    return note_client(server, server.pipe.get()) ? Step::disconnect : Step::read_request;
+}
+
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
     start_operation(server.io);
     BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
     conn.connected_at = GetTickCount();
-    if (connected) return Step::read_request;
+    if (connected) return served_or_dropped(server);
     switch (GetLastError()) {
     case ERROR_PIPE_CONNECTED: // connected before the call; Wine does not set the event then
-        return Step::read_request;
+        return served_or_dropped(server);
     case ERROR_NO_DATA: // connected and closed again already
         return Step::disconnect;
     case ERROR_IO_PENDING:
@@ -99,7 +139,7 @@ Step wait_for_client(PipeServer& server, Connection& conn)
         conn.io_pending = false;
         conn.connected_at = GetTickCount();
         DWORD unused;
-        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? Step::read_request
+        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? served_or_dropped(server)
                                                                                     : Step::disconnect;
     }
     default:
@@ -123,14 +163,14 @@ Step execute_request(Connection& conn, DWORD count)
 
 // A client can write only once it is connected, and its connect wakes us first: the first
 // read of a connection finds the pipe empty more often than not, although the request is
-// on its way. Answering then would report the old state and drop the request unexecuted,
-// so the first read waits a moment for it. A client that sends nothing (a plain state
-// query) gets its reply after that moment; one that sends any other text gets it at once.
+// on its way, and a client whose thread is not scheduled at once (a launcher on a busy
+// machine, a script) writes it much later. Answering then would report the old state and
+// drop the request unexecuted, so the first read waits for it through the whole request
+// window. A client that sends nothing (a plain state query) gets its reply when the window
+// closes; one that sends any text ("?" asks for the state alone) gets it at once.
 Step await_first_request(PipeServer& server, Connection& conn)
 {
-    DWORD wait_ms = left_of(conn.connected_at, serve_ms);
-    if (wait_ms > first_request_ms) wait_ms = first_request_ms;
-    switch (wait_or_stop(server, server.io.hEvent, wait_ms)) {
+    switch (wait_or_stop(server, server.io.hEvent, left_of(conn.connected_at, serve_ms))) {
     case Wait::timeout: return Step::reply; // the read stays pending while we reply
     case Wait::stop: server.stopping = true; return Step::disconnect;
     case Wait::done: break;

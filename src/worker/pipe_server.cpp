@@ -1,7 +1,8 @@
-// The pipe thread's set-up: the security descriptor that lets any process of any user
-// open "\\.\pipe\QelTscPipe", and the creation of its one instance. When the name is held
-// by another program, the thread says so through a notice and tries again every few
-// seconds until it has it. The connections themselves are served in pipe_connection.cpp.
+// The pipe thread's set-up: the security descriptor that lets any local process of any
+// user open "\\.\pipe\QelTscPipe" (and no one over the network), and the creation of its
+// one instance. When the name is held by another program, the thread says so through a
+// notice and tries again every few seconds until it has it. The connections themselves are
+// served in pipe_connection.cpp.
 #include "worker/pipe_server.h"
 #include "worker/worker.h"
 
@@ -87,7 +88,7 @@ DWORD WINAPI TscPipeThread(void* events)
     PipeServer server;
     server.stop_event = given.stop;
 
-    DWORD acl_buffer[16]; // 64 bytes, DWORD-aligned as an ACL must be
+    DWORD acl_buffer[24]; // 96 bytes, DWORD-aligned as an ACL must be
     DWORD acl_size = sizeof acl_buffer;
     PACL acl = reinterpret_cast<PACL>(acl_buffer);
     SECURITY_DESCRIPTOR descriptor;
@@ -126,21 +127,29 @@ DWORD WINAPI TscPipeThread(void* events)
 
 BOOL build_pipe_acl(PACL buffer, DWORD* size)
 {
-    DWORD needed = GetSidLengthRequired(1) + GetSidLengthRequired(1) + 24;
+    DWORD needed = 3 * GetSidLengthRequired(1) + 32;
     DWORD offered = *size;
     *size = needed;
     if (offered < needed) return FALSE;
 
-    DWORD world[4]; // room for a one-sub-authority SID (12 bytes), DWORD-aligned
+    DWORD network[4]; // room for a one-sub-authority SID (12 bytes), DWORD-aligned
+    DWORD world[4];
     DWORD creator[4];
+    SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
     SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
     SID_IDENTIFIER_AUTHORITY creator_authority = SECURITY_CREATOR_SID_AUTHORITY;
+    if (!InitializeSid(network, &nt_authority, 1)) return FALSE;
+    *GetSidSubAuthority(network, 0) = SECURITY_NETWORK_RID;
     if (!InitializeSid(world, &world_authority, 1)) return FALSE;
     *GetSidSubAuthority(world, 0) = SECURITY_WORLD_RID;
     if (!InitializeSid(creator, &creator_authority, 1)) return FALSE;
     *GetSidSubAuthority(creator, 0) = SECURITY_CREATOR_OWNER_RID;
 
+    // Everyone includes the users logged on over the network, and XP has no way to refuse
+    // remote clients when the pipe is made: the NETWORK group is denied first, on every
+    // system, so that only local processes reach the pipe.
     if (!InitializeAcl(buffer, needed, ACL_REVISION)) return FALSE;
+    if (!AddAccessDeniedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, network)) return FALSE;
     if (!AddAccessAllowedAce(buffer, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE, world)) return FALSE;
     return AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, creator);
 }

@@ -16,6 +16,17 @@ struct thread_events {
     HANDLE ready = nullptr; // auto reset; the thread sets it once it serves (or gives up)
 };
 
+constexpr int flood_connects = 4;      // connections a process may make within flood_window_ms
+constexpr DWORD flood_window_ms = 1000;
+constexpr int tracked_clients = 8;     // processes whose recent connections are remembered
+
+// When one client process connected last: its latest connections, as GetTickCount() values.
+struct ClientRate {
+    ULONG process_id;
+    int next;                              // the slot the next connection goes to
+    DWORD at[flood_connects + 1];          // 0: never
+};
+
 // What the pipe thread owns for its whole life.
 struct PipeServer {
     HANDLE stop_event = nullptr;   // the worker's; not owned
@@ -28,6 +39,7 @@ struct PipeServer {
     bool stopping = false; // end the thread once the current connection is closed
     bool renew = false;    // close the instance once the current connection is closed, make a new one
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it
+    ClientRate clients[tracked_clients] = {};
 };
 
 // The thread; events points to a thread_events that lives as long as the worker.

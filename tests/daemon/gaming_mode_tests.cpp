@@ -185,7 +185,7 @@ TEST_F(GamingMode, FailedAffinityQueryBindsNothing)
 
 TEST_F(GamingMode, ProcessorsWithoutANodeBelowEightGetNoRequest)
 {
-    // Family 16: APIC IDs 32 and 33 give node 8, beyond every table.
+    // Family 16: APIC IDs 32 and 33 give node 8, beyond every table and every request.
     start_described("node-eight", "cpu bit=0 apic=0 family=16 htt=1\n"
                                   "cpu bit=1 apic=1 family=16 htt=1\n"
                                   "cpu bit=2 apic=32 family=16 htt=1\n"
@@ -194,17 +194,17 @@ TEST_F(GamingMode, ProcessorsWithoutANodeBelowEightGetNoRequest)
     ASSERT_EQ(2, node_count);
     Qel_DaemonDoCommand("1");
     EXPECT_EQ((std::vector<std::string>{"0", "1"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
-    EXPECT_EQ(2u, log_lines("SYNC_NODE_TSC").size());
+    EXPECT_EQ((std::vector<std::string>{"0x0000000A"}), fields(log_lines("SYNC_NODE_TSC"), "word"));
 }
 
 TEST_F(GamingMode, NodePassesStopAtTheTablesEightEntries)
 {
-    // APIC IDs alternating between nodes 0 and 1 make a change at every processor: ten
-    // "nodes" by count, but the tables have eight.
+    // Family 16, four cores per node: APIC IDs 0, 4, .. 36 are ten nodes, but the tables
+    // and the node requests have eight.
     std::string description;
     for (int i = 0; i < 10; ++i) {
         char line[64];
-        snprintf(line, sizeof line, "cpu bit=%d apic=%d family=15 htt=1\n", i, (i % 2) * 2 + (i / 2 % 2));
+        snprintf(line, sizeof line, "cpu bit=%d apic=%d family=16 htt=1\n", i, i * 4);
         description += line;
     }
     description += "pci 0 24 3 0x84 0x01000000\n";
@@ -216,21 +216,33 @@ TEST_F(GamingMode, NodePassesStopAtTheTablesEightEntries)
     ASSERT_EQ(8u, words.size());
     EXPECT_EQ("0x7000000A", words.front());
     EXPECT_EQ("0x0000000A", words.back());
-    EXPECT_EQ(10u, log_lines("SYNC_CORE_TSC").size());
+    EXPECT_EQ(8u, log_lines("SYNC_CORE_TSC").size());
 }
 
-TEST_F(GamingMode, NoProcessorRecordedForNodeZeroSendsNodeRequestsUnbound)
+TEST_F(GamingMode, InterleavedNodesAreSynchronizedOnceEachFromNodeZerosFirstProcessor)
 {
-    // APIC IDs 2..5: nodes 1,1,2,2; no processor has APIC ID 0.
+    // Interleaved numbering: the first core of each node before the second ones.
+    start("two-node-interleaved");
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ((std::vector<std::string>{"0x1000000A", "0x0000000A"}), fields(log_lines("SYNC_NODE_TSC"), "word"));
+    EXPECT_EQ((std::vector<std::string>{"0", "0"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED));
+}
+
+TEST_F(GamingMode, WithoutNodeZeroTheLowestNodePresentSendsTheNodeRequests)
+{
+    // APIC IDs 2..5: nodes 1,1,2,2: nodes 2 and 1 from processor 0, no request for node 0.
     start_described("no-node-zero", "cpu bit=0 apic=2 family=15 htt=1\n"
                                     "cpu bit=1 apic=3 family=15 htt=1\n"
                                     "cpu bit=2 apic=4 family=15 htt=1\n"
                                     "cpu bit=3 apic=5 family=15 htt=1\n"
                                     "pci 0 24 3 0x84 0x01000000\n");
-    ASSERT_EQ(NO_CPU, node_first_cpu[0]);
+    ASSERT_EQ(2, node_count);
     Qel_DaemonDoCommand("1");
-    EXPECT_EQ((std::vector<std::string>{"-", "-", "-"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
+    EXPECT_EQ((std::vector<std::string>{"0x2000000A", "0x1000000A"}), fields(log_lines("SYNC_NODE_TSC"), "word"));
+    EXPECT_EQ((std::vector<std::string>{"0", "0"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
     EXPECT_EQ((std::vector<std::string>{"0", "1", "2", "3"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED));
 }
 
 // Processors as the stand-in machine has them, except for one that cannot be bound alone

@@ -783,4 +783,55 @@ TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
     DeleteFileA(machine_.c_str());
 }
 
+// Boards that number the first core of every node before the second ones: each node is
+// synchronized once, none that does not exist is asked for, and the driver refuses nothing.
+TEST_F(Program, InterleavedNumberingComesIntoStepWithoutARefusal)
+{
+    struct Case {
+        const char* machine;
+        const char* nodes;
+    } const cases[] = {{"two-node-interleaved", "nodes: 2\n"}, {"four-node-interleaved", "nodes: 4\n"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.machine);
+        machine_ = c.machine;
+        DeleteFileA(state_path_.c_str()); // its counters from power-on
+        start_instance();
+        EXPECT_EQ(3, ctl("skew")) << ctl_output_;
+        ASSERT_EQ(0, ctl("on")) << ctl_output_;
+        EXPECT_EQ(0, ctl("skew")) << ctl_output_;
+        EXPECT_NE(std::string::npos, ctl_output_.find("in step")) << ctl_output_;
+        EXPECT_EQ(0, ctl("topology"));
+        std::string topology;
+        for (char ch : ctl_output_)
+            if (ch != '\r') topology += ch;
+        EXPECT_NE(std::string::npos, topology.find(c.nodes)) << topology;
+        EXPECT_NE(std::string::npos, topology.find("last Gaming Mode on:")) << topology;
+        EXPECT_NE(std::string::npos, topology.find("counters synchronized")) << topology;
+        EXPECT_EQ(std::string::npos, topology.find("refused")) << topology;
+        close_instance();
+        delete_tree(HKEY_CURRENT_USER, user_key); // the next machine starts with Gaming Mode off
+    }
+}
+
+// tickmend serves its pipe before its window exists, and with Gaming Mode remembered as on
+// runs the whole on sequence in that gap: a client then waits for the window.
+TEST_F(Program, ClientRightAfterThePipeAppearsWaitsForAStartingTickmend)
+{
+    DWORD on = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &on, sizeof on));
+    instance_ = start_process(sim_command(), env());
+    ASSERT_TRUE(instance_);
+    bool pipe = false;
+    for (DWORD start = GetTickCount(); !pipe && GetTickCount() - start < 20000;) {
+        pipe = WaitNamedPipeA(pipe_name, 10);
+        if (!pipe) Sleep(5);
+    }
+    ASSERT_TRUE(pipe) << "the pipe never appeared";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(0, ctl("status")) << ctl_output_;
+        EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on")) << ctl_output_;
+    }
+    close_instance();
+}
+
 } // namespace

@@ -130,8 +130,9 @@ TEST_F(Enumeration, FamilyBelow15IsDecodedFromTheBaseFamilyAlone)
     EXPECT_EQ(1, cpu_node[3]);
 }
 
-TEST_F(Enumeration, NodeCountIsTheNumberOfChangesAlongTheWalk)
+TEST_F(Enumeration, InterleavedNumberingCountsEachNodeOnceFromItsLowestProcessor)
 {
+    // The first core of every node before the second ones, as many dual-socket boards number them.
     ASSERT_TRUE(load_description("interleaved", cpus({0, 2, 1, 3}, 15)));
     ASSERT_EQ(1, enumerate_cpus());
     const BYTE cores[] = {0, 0, 1, 1}, nodes[] = {0, 1, 0, 1};
@@ -139,14 +140,22 @@ TEST_F(Enumeration, NodeCountIsTheNumberOfChangesAlongTheWalk)
         EXPECT_EQ(cores[i], cpu_core[i]) << "index " << i;
         EXPECT_EQ(nodes[i], cpu_node[i]) << "index " << i;
     }
+    EXPECT_EQ(2, node_count);
+    EXPECT_EQ(0, node_first_cpu[0]);
+    EXPECT_EQ(1, node_first_cpu[1]);
+    for (int n = 2; n < MAX_NODES; ++n) EXPECT_FALSE(node_present(n)) << "node " << n;
+    EXPECT_EQ(0, node_sync_source());
+
+    ASSERT_TRUE(load_preset("four-node-interleaved"));
+    ASSERT_EQ(1, enumerate_cpus());
     EXPECT_EQ(4, node_count);
-    EXPECT_EQ(2, node_first_cpu[0]); // entered node 0 again at index 2
-    EXPECT_EQ(3, node_first_cpu[1]);
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(n, node_first_cpu[n]) << "node " << n;
+    EXPECT_FALSE(node_present(4));
 }
 
-TEST_F(Enumeration, AWalkStartingOnNodeOneCountsTwoAndLeavesEntryZeroAlone)
+TEST_F(Enumeration, AProcessLimitedToNodeOneHasOneNodeSynchronizedFromItsLowestProcessor)
 {
-    // An earlier walk on a machine whose APIC ID 0 sits at index 5.
+    // An earlier walk on a machine whose node 0 sits at index 5: nothing of it may remain.
     ASSERT_TRUE(load_description("earlier", "cpu bit=5 apic=0\ncpu bit=6 apic=1\n"));
     ASSERT_EQ(1, enumerate_cpus());
     ASSERT_EQ(5, node_first_cpu[0]);
@@ -154,9 +163,10 @@ TEST_F(Enumeration, AWalkStartingOnNodeOneCountsTwoAndLeavesEntryZeroAlone)
     ASSERT_TRUE(load_description("node1", cpus({2, 3}, 15)));
     ASSERT_EQ(1, enumerate_cpus());
     EXPECT_EQ(2, cpu_count);
-    EXPECT_EQ(2, node_count);
+    EXPECT_EQ(1, node_count);
     EXPECT_EQ(0, node_first_cpu[1]);
-    EXPECT_EQ(5, node_first_cpu[0]);
+    EXPECT_FALSE(node_present(0));
+    EXPECT_EQ(0, node_sync_source());
     // Indices outside this machine's mask keep what the earlier walk wrote.
     EXPECT_EQ(0, cpu_core[5]);
     EXPECT_EQ(1, cpu_core[6]);
@@ -204,9 +214,10 @@ TEST_F(Enumeration, OnlyIndicesBelow32AreExaminedWhileTheCountIsTheSystems)
     EXPECT_EQ(40, cpu_count);
     EXPECT_EQ(1, cpu_core[31]);
     EXPECT_EQ(7, cpu_node[31]); // (31 >> 1) & 7
-    // Nodes 0..7 twice over: 15 changes, plus one.
-    EXPECT_EQ(16, node_count);
-    EXPECT_EQ(16, node_first_cpu[0]);
+    // Nodes 0..7, each met twice over, counted once.
+    EXPECT_EQ(8, node_count);
+    EXPECT_EQ(0, node_first_cpu[0]);
+    EXPECT_EQ(14, node_first_cpu[7]);
     EXPECT_EQ(DWORD_PTR(0xFFFFFFFF), sim_process_mask());
 }
 
@@ -230,7 +241,8 @@ TEST_F(Enumeration, PresetsGiveTheirNodeCountsAndEachWalkStartsTheCountsAfresh)
         LONG cpus;
         LONG nodes;
     } const cases[] = {
-        {"four-node", 8, 4}, {"two-node", 4, 2}, {"one-node", 2, 1}, {"one-node-invariant", 2, 1}, {"single-cpu", 1, 1},
+        {"four-node", 8, 4}, {"two-node", 4, 2}, {"two-node-interleaved", 4, 2}, {"one-node", 2, 1},
+        {"one-node-invariant", 2, 1}, {"single-cpu", 1, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.preset);
@@ -239,22 +251,21 @@ TEST_F(Enumeration, PresetsGiveTheirNodeCountsAndEachWalkStartsTheCountsAfresh)
         EXPECT_EQ(c.cpus, cpu_count);
         EXPECT_EQ(c.nodes, node_count);
         for (int i = 0; i < c.cpus; ++i) EXPECT_TRUE(cpu_present(i)) << "index " << i;
-        EXPECT_EQ(0, node_first_cpu[0]);
+        // Processors without HTT have no node to synchronize.
+        EXPECT_EQ(std::string(c.preset) == "single-cpu" ? NO_CPU : 0, node_sync_source());
+        // No walk leaves the first processors of an earlier machine's nodes behind.
+        for (int n = c.nodes > 1 ? c.nodes : 1; n < MAX_NODES; ++n) EXPECT_FALSE(node_present(n)) << "node " << n;
     }
-    // The four-node walk left its first processors of nodes 1..3 behind.
-    EXPECT_EQ(2, node_first_cpu[1]);
-    EXPECT_EQ(6, node_first_cpu[3]);
 }
 
 TEST_F(Enumeration, ProcessorsWithoutHttAreCore0OfNode0AndChangeNoNode)
 {
-    // Index 1 has no HTT: it neither counts as a change nor becomes the previous node,
-    // so index 2, back on node 1, is no change either.
+    // Index 1 has no HTT: it counts no node, although the table records it as node 0.
     ASSERT_TRUE(load_description("nohtt", "cpu bit=0 apic=2 htt=1\n"
                                           "cpu bit=1 apic=7 htt=0\n"
                                           "cpu bit=2 apic=3 htt=1\n"));
     ASSERT_EQ(1, enumerate_cpus());
-    EXPECT_EQ(2, node_count);
+    EXPECT_EQ(1, node_count);
     EXPECT_EQ(0, cpu_core[1]);
     EXPECT_EQ(0, cpu_node[1]);
     EXPECT_TRUE(cpu_present(1));

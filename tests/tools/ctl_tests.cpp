@@ -33,10 +33,41 @@ int run_client(const char* exe, const std::string& args, std::string* output, co
     return code;
 }
 
-// tickmend-ctl.exe on this machine's processors.
+// A folder where this test program is also "tickmend.exe" (a hard link: the same file) and
+// a copy of tickmend-ctl.exe lies beside it. The client trusts a server whose executable
+// is the same file as the tickmend beside it, so the pipe served here is tickmend's to it.
+// "" when the folder cannot be made.
+const std::string& trusting_client_dir()
+{
+    static const std::string dir = [] {
+        std::string path = testing_support::temp_path("ctl-beside");
+        DeleteFileA(path.c_str());
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, sizeof self);
+        if (!CreateDirectoryA(path.c_str(), nullptr) ||
+            !CreateHardLinkA((path + "\\tickmend.exe").c_str(), self, nullptr) ||
+            !CopyFileA(product_path("tickmend-ctl.exe").c_str(), (path + "\\tickmend-ctl.exe").c_str(), FALSE))
+            return std::string();
+        return path;
+    }();
+    return dir;
+}
+
+// tickmend-ctl.exe on this machine's processors, beside this program as tickmend.exe.
 int ctl(const std::string& args, std::string* output, const std::string& env = "")
 {
-    return run_client("tickmend-ctl.exe", args, output, env);
+    std::string plain;
+    int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl.exe\" " + args, output, env);
+    for (char c : *output)
+        if (c != '\r') plain += c;
+    *output = plain;
+    return code;
+}
+
+// The client as built, beside the product's tickmend.exe: this program is not tickmend to it.
+int shipped_ctl(const std::string& args, std::string* output)
+{
+    return run_client("tickmend-ctl.exe", args, output, "");
 }
 
 // tickmend-ctl-sim.exe on the simulated machine named, its counters fresh.
@@ -145,6 +176,7 @@ protected:
     void SetUp() override
     {
         if (!ctl_built()) GTEST_SKIP() << "tickmend-ctl.exe is not built in " << product_path("");
+        ASSERT_FALSE(trusting_client_dir().empty()) << "cannot link this program as tickmend.exe";
         fake_daemon::reset();
         WNDCLASSA wc = {};
         wc.lpfnWndProc = DefWindowProcA;
@@ -272,16 +304,42 @@ TEST_F(Ctl, ClientsThatHoldOrFloodThePipeDoNotMakeItFail)
 
 TEST_F(Ctl, ServerThatIsNotTickmendIsToldNothingAndExitsFour)
 {
-    DestroyWindow(window_);
-    window_ = nullptr;
-    HandMadeServer server(std::string("1\0", 2));
-    ASSERT_TRUE(server.valid());
-    server.serve();
-    EXPECT_EQ(4, ctl("on", &output_));
+    // The worker itself, with tickmend's window: to the client beside the real tickmend.exe,
+    // this program's executable makes it another program all the same.
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    EXPECT_EQ(4, shipped_ctl("on", &output_));
     EXPECT_NE(std::string::npos, output_.find("process " + std::to_string(GetCurrentProcessId()) +
                                               ", which is not a running tickmend"))
         << output_;
+    EXPECT_NE(std::string::npos, output_.find("its executable is ")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("ctl_tests.exe")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("Gaming Mode:")) << output_;
+    EXPECT_TRUE(fake_daemon::commands().empty());
+}
+
+TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)
+{
+    DestroyWindow(window_);
+    window_ = nullptr;
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    // Starting: the pipe is served, the window comes a second later.
+    std::string output;
+    int code = -1;
+    std::thread client([&] { code = ctl("on", &output); });
+    Sleep(1000);
+    window_ = CreateWindowExA(0, "TICKMEND", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
+    client.join();
+    EXPECT_EQ(0, code) << output;
+    EXPECT_EQ("Gaming Mode: on\n", output);
+    EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
+
+    // No window at all: after the wait, nothing is sent.
+    DestroyWindow(window_);
+    window_ = nullptr;
+    EXPECT_EQ(4, ctl("off", &output_));
+    EXPECT_NE(std::string::npos, output_.find("no tickmend window appeared")) << output_;
+    EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 }
 
 TEST_F(Ctl, UsageErrorsAndHelp)

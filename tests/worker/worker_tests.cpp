@@ -94,6 +94,21 @@ TEST_F(Worker, RequestWrittenRightAfterConnectingIsExecuted)
     EXPECT_EQ(40u, fake_daemon::commands().size());
 }
 
+TEST_F(Worker, RequestWrittenLateWithinTheRequestWindowIsExecuted)
+{
+    // A client whose thread is not scheduled at once: it writes 200 ms after connecting.
+    start();
+    DWORD error = 0;
+    Connection c = Connection::open(10000, &error);
+    ASSERT_TRUE(c.valid()) << error;
+    Sleep(200);
+    ASSERT_TRUE(c.send("1") && c.wait_sent(5000));
+    std::string reply;
+    ASSERT_TRUE(c.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_on, reply);
+    EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
+}
+
 TEST_F(Worker, RequestWithOrWithoutItsNulActsTheSame)
 {
     start();
@@ -233,6 +248,7 @@ TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
                     continue;
                 }
                 std::string reply;
+                c.send("?"); // the state at once, not when the request window closes
                 if (c.receive(&reply, 20000, &error) && reply == reply_off) ++good;
                 else ++bad;
             }
@@ -353,53 +369,57 @@ TEST_F(Worker, NameHeldByAnotherServerIsReportedAndTakenOnceItGoes)
 
 // ---- who may use the pipe ----
 
-void expect_ace(PACL acl, DWORD index, DWORD mask, BYTE authority, const char* trustee)
+void expect_ace(PACL acl, DWORD index, BYTE type, DWORD mask, BYTE authority, DWORD rid, const char* trustee)
 {
     SCOPED_TRACE(trustee);
     void* ace = nullptr;
     ASSERT_TRUE(GetAce(acl, index, &ace));
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
-    EXPECT_EQ(mask, allowed->Mask);
-    PSID sid = &allowed->SidStart;
+    // An access-denied entry has the allowed one's layout.
+    auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(type, entry->Header.AceType);
+    EXPECT_EQ(mask, entry->Mask);
+    PSID sid = &entry->SidStart;
     ASSERT_TRUE(IsValidSid(sid));
     EXPECT_EQ(1, *GetSidSubAuthorityCount(sid));
-    EXPECT_EQ(0u, *GetSidSubAuthority(sid, 0));
+    EXPECT_EQ(rid, *GetSidSubAuthority(sid, 0));
     SID_IDENTIFIER_AUTHORITY* id = GetSidIdentifierAuthority(sid);
     const BYTE expected[6] = {0, 0, 0, 0, 0, authority};
     EXPECT_EQ(0, memcmp(id->Value, expected, 6));
 }
 
+// NETWORK (S-1-5-2) denied before anyone is allowed: a deny entry after an allow entry that
+// matches would never be reached.
 void expect_pipe_dacl(PACL acl)
 {
     ACL_SIZE_INFORMATION size = {};
     ASSERT_TRUE(GetAclInformation(acl, &size, sizeof size, AclSizeInformation));
-    ASSERT_EQ(2u, size.AceCount);
-    expect_ace(acl, 0, 0x12019F, 1, "Everyone");
-    expect_ace(acl, 1, 0x1F01FF, 3, "CREATOR OWNER");
+    ASSERT_EQ(3u, size.AceCount);
+    expect_ace(acl, 0, ACCESS_DENIED_ACE_TYPE, 0x1F01FF, 5, 2, "NETWORK");
+    expect_ace(acl, 1, ACCESS_ALLOWED_ACE_TYPE, 0x12019F, 1, 0, "Everyone");
+    expect_ace(acl, 2, ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, 3, 0, "CREATOR OWNER");
 }
 
-TEST(PipeAcl, EveryoneReadsAndWritesAndTheCreatorOwnerHasAll)
+TEST(PipeAcl, NetworkIsDeniedFirstThenEveryoneReadsAndWritesAndTheCreatorOwnerHasAll)
 {
-    DWORD buffer[16];
+    DWORD buffer[24];
     memset(buffer, 0xAA, sizeof buffer);
     DWORD size = sizeof buffer;
     PACL acl = reinterpret_cast<PACL>(buffer);
     ASSERT_TRUE(build_pipe_acl(acl, &size));
-    EXPECT_EQ(48u, size);
+    EXPECT_EQ(68u, size);
     EXPECT_EQ(ACL_REVISION, acl->AclRevision);
-    EXPECT_EQ(48, acl->AclSize);
+    EXPECT_EQ(68, acl->AclSize);
     EXPECT_TRUE(IsValidAcl(acl));
     expect_pipe_dacl(acl);
 }
 
 TEST(PipeAcl, SmallBufferIsRefusedWithTheSizeNeededAndLeftAlone)
 {
-    DWORD buffer[16];
+    DWORD buffer[24];
     memset(buffer, 0xAA, sizeof buffer);
-    DWORD size = 40;
+    DWORD size = 64;
     EXPECT_FALSE(build_pipe_acl(reinterpret_cast<PACL>(buffer), &size));
-    EXPECT_EQ(48u, size);
+    EXPECT_EQ(68u, size);
     EXPECT_EQ(0xAAAAAAAAu, buffer[0]);
 }
 
