@@ -40,12 +40,14 @@ int run_client(const char* exe, const std::string& args, std::string* output, co
 const std::string& trusting_client_dir()
 {
     static const std::string dir = [] {
-        std::string path = testing_support::temp_path("ctl-beside");
-        DeleteFileA(path.c_str());
+        // Beside this program: a hard link stays on its volume (and under Wine, on its drive).
         char self[MAX_PATH];
         GetModuleFileNameA(nullptr, self, sizeof self);
-        if (!CreateDirectoryA(path.c_str(), nullptr) ||
-            !CreateHardLinkA((path + "\\tickmend.exe").c_str(), self, nullptr) ||
+        std::string path = self;
+        path = path.substr(0, path.find_last_of('\\')) + "\\ctl-beside";
+        CreateDirectoryA(path.c_str(), nullptr);
+        DeleteFileA((path + "\\tickmend.exe").c_str()); // a link to an earlier build of this program
+        if (!CreateHardLinkA((path + "\\tickmend.exe").c_str(), self, nullptr) ||
             !CopyFileA(product_path("tickmend-ctl.exe").c_str(), (path + "\\tickmend-ctl.exe").c_str(), FALSE))
             return std::string();
         return path;
