@@ -1,7 +1,7 @@
 // Benchmarks of the control pipe. Run by scripts/bench, never by the tests.
 //
 //   pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]
-//              [--fairness-calls N] [--only-fairness 1]
+//              [--fairness-calls N] [--only-fairness close|query|hold]
 //
 // 1. Round trip of a status request, the worker side by side with a bare single-instance
 //    overlapped server that serves the same exchange: both medians, failures, their ratio.
@@ -41,7 +41,7 @@ int clients = 16;
 int requests_per_client = 500;
 int idle_seconds = 60;
 int fairness_calls = 60;
-bool only_fairness = false;
+const char* only_fairness = nullptr; // one kind of flood alone
 
 LARGE_INTEGER frequency;
 
@@ -610,13 +610,22 @@ bool bench_idle()
 
 // ---- 4b. fairness ----
 
-// The flooding client, a process of its own (the server tells clients apart by process):
-// CreateFile and CloseHandle in a tight loop until it is ended.
-int flood_forever()
+// The flooding client, a process of its own (the server tells clients apart by process),
+// until it is ended: "close" opens the pipe and closes it again in a tight loop; "query"
+// asks the state with "?" each time; "hold" opens it and never closes (handles leak).
+int flood_forever(const char* how)
 {
+    const bool query = strcmp(how, "query") == 0, hold = strcmp(how, "hold") == 0;
     for (;;) {
         HANDLE h = CreateFileA(worker_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h == INVALID_HANDLE_VALUE || hold) continue;
+        if (query) {
+            DWORD mode = PIPE_READMODE_MESSAGE, n = 0;
+            char reply[16];
+            SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+            if (WriteFile(h, status_query, 1, &n, nullptr)) ReadFile(h, reply, sizeof reply, &n, nullptr);
+        }
+        CloseHandle(h);
     }
 }
 
@@ -653,13 +662,13 @@ DWORD WINAPI ctl_caller(void* param)
     return 0;
 }
 
-bool bench_fairness()
+bool bench_fairness(const char* how)
 {
     constexpr int callers = 3;
     const int per_caller = fairness_calls / callers > 0 ? fairness_calls / callers : 1;
-    printf("== fairness: one process reconnecting in a tight loop against tickmend-sim.exe, while %d\n"
-           "   callers run tickmend-ctl status %d times each\n", callers, per_caller);
-    char ctl[MAX_PATH], self[MAX_PATH], command[MAX_PATH + 16];
+    printf("== fairness: one process reconnecting in a tight loop (%s) against tickmend-sim.exe, while\n"
+           "   %d callers run tickmend-ctl status %d times each\n", how, callers, per_caller);
+    char ctl[MAX_PATH], self[MAX_PATH], command[MAX_PATH + 32];
     beside_us("tickmend-ctl.exe", ctl, sizeof ctl);
     if (GetFileAttributesA(ctl) == INVALID_FILE_ATTRIBUTES) {
         printf("skipped: %s is not built yet\n", ctl);
@@ -671,7 +680,7 @@ bool bench_fairness()
         return false;
     }
     GetModuleFileNameA(nullptr, self, sizeof self);
-    _snprintf(command, sizeof command, "\"%s\" --flood", self);
+    _snprintf(command, sizeof command, "\"%s\" --flood %s", self, how);
     command[sizeof command - 1] = '\0';
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -744,12 +753,16 @@ int number_after(int argc, char** argv, int i)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && strcmp(argv[1], "--flood") == 0) return flood_forever();
+    if (argc == 3 && strcmp(argv[1], "--flood") == 0) return flood_forever(argv[2]);
     for (int i = 1; i < argc; i += 2) {
+        if (strcmp(argv[i], "--only-fairness") == 0 && i + 1 < argc) {
+            only_fairness = argv[i + 1];
+            continue;
+        }
         int n = number_after(argc, argv, i);
         if (n <= 0) {
             fprintf(stderr, "usage: pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N] "
-                            "[--fairness-calls N] [--only-fairness 1]\n");
+                            "[--fairness-calls N] [--only-fairness close|query|hold]\n");
             return 64;
         }
         if (strcmp(argv[i], "--round-trips") == 0) round_trips = n;
@@ -757,7 +770,6 @@ int main(int argc, char** argv)
         else if (strcmp(argv[i], "--requests") == 0) requests_per_client = n;
         else if (strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = n;
         else if (strcmp(argv[i], "--fairness-calls") == 0) fairness_calls = n;
-        else if (strcmp(argv[i], "--only-fairness") == 0) only_fairness = true;
         else {
             fprintf(stderr, "unknown option %s\n", argv[i]);
             return 64;
@@ -765,12 +777,12 @@ int main(int argc, char** argv)
     }
     QueryPerformanceFrequency(&frequency);
     setvbuf(stdout, nullptr, _IONBF, 0);
-    if (only_fairness) return bench_fairness() ? 0 : 1;
+    if (only_fairness) return bench_fairness(only_fairness) ? 0 : 1;
     bool ok = bench_round_trip();
     ok = bench_load() && ok;
     ok = bench_hostile() && ok;
     ok = bench_idle() && ok;
-    ok = bench_fairness() && ok;
+    for (const char* how : {"close", "query", "hold"}) ok = bench_fairness(how) && ok;
     report_size();
     return ok ? 0 : 1;
 }

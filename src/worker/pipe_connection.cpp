@@ -16,8 +16,9 @@
 // A client that reconnects in a tight loop would win the one instance over clients
 // waiting in WaitNamedPipe, again and again. Where Windows names the client's process
 // (Vista on), a process that has connected more than flood_connects times within the last
-// flood_window_ms has its further connections closed at once, unserved, until it calms
-// down; the instance is free again at once, and a waiting client gets its turn.
+// flood_window_ms, or whose recent connections held the instance most of the time, has
+// its further connections closed at once, unserved, until it calms down; the instance is
+// free again at once, and a waiting client gets its turn.
 #include "worker/pipe_server.h"
 
 #include "common/control_pipe.h"
@@ -80,32 +81,49 @@ void start_operation(OVERLAPPED& record)
     ResetEvent(record.hEvent);
 }
 
-// Notes a connection of the client process; true when that process floods the pipe: this
-// connection is the (flood_connects + 1)th within flood_window_ms.
+// When a process last connected, served or refused; 0 when never.
+DWORD last_connect(const ClientRate& c)
+{
+    const DWORD served = c.at[(c.next + flood_connects) % (flood_connects + 1)];
+    if (!served || !c.refused_at) return served ? served : c.refused_at;
+    return static_cast<LONG>(c.refused_at - served) > 0 ? c.refused_at : served;
+}
+
+// Notes a connection of the client process; true when that process floods the pipe.
 bool note_client(PipeServer& server, HANDLE pipe)
 {
     ULONG process_id = 0;
     if (!control_pipe_client_process(pipe, &process_id) || process_id == 0) return false; // XP: no way to tell
     if (process_id == GetCurrentProcessId()) return false; // our own threads are no rogue client
-    const DWORD now = GetTickCount();
+    const DWORD now = GetTickCount() ? GetTickCount() : 1;
     ClientRate* rate = nullptr;
     ClientRate* quietest = &server.clients[0]; // the one to forget for a newcomer
     for (ClientRate& c : server.clients) {
         if (c.process_id == process_id) rate = &c;
-        const DWORD last = c.at[(c.next + flood_connects) % (flood_connects + 1)];
-        const DWORD quietest_last = quietest->at[(quietest->next + flood_connects) % (flood_connects + 1)];
-        if (now - last > now - quietest_last) quietest = &c;
+        if (now - last_connect(c) > now - last_connect(*quietest)) quietest = &c;
     }
     if (!rate) {
         rate = quietest;
         *rate = ClientRate{};
         rate->process_id = process_id;
     }
-    // The slot written now held the connection flood_connects + 1 connections ago.
+    // The slot written next held the served connection flood_connects + 1 connections ago.
     const DWORD oldest = rate->at[rate->next];
-    rate->at[rate->next] = now ? now : 1;
+    bool floods = oldest != 0 && now - oldest < flood_window_ms;
+    DWORD held = 0;
+    for (int i = 0; i <= flood_connects; ++i)
+        if (rate->at[i] != 0 && now - rate->at[i] < hold_window_ms) held += rate->held[i];
+    floods = floods || held > hold_limit_ms || (rate->refused_at != 0 && now - rate->refused_at < calm_ms);
+    if (floods) {
+        rate->refused_at = now;
+        return true;
+    }
+    rate->refused_at = 0;
+    rate->at[rate->next] = now;
+    rate->held[rate->next] = 0;
+    server.holding = &rate->held[rate->next];
     rate->next = (rate->next + 1) % (flood_connects + 1);
-    return oldest != 0 && now - oldest < flood_window_ms;
+    return false;
 }
 
 // A connected client is served, unless its process floods the pipe.
@@ -298,6 +316,8 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 
 Step end_connection(PipeServer& server, Connection& conn)
 {
+    if (server.holding) *server.holding = GetTickCount() - conn.connected_at;
+    server.holding = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.pipe.get());
     DisconnectNamedPipe(server.pipe.get());
     finish_operation(server, server.io, conn.io_pending);

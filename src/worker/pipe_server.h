@@ -16,15 +16,24 @@ struct thread_events {
     HANDLE ready = nullptr; // auto reset; the thread sets it once it serves (or gives up)
 };
 
-constexpr int flood_connects = 4;      // connections a process may make within flood_window_ms
+// A client process floods the pipe when it was served more than flood_connects times within
+// flood_window_ms, or when its connections begun within hold_window_ms held the instance
+// more than hold_limit_ms (one that reconnects as soon as it is dropped). It is refused
+// until it has made no connection for calm_ms.
+constexpr int flood_connects = 4;
 constexpr DWORD flood_window_ms = 1000;
-constexpr int tracked_clients = 8;     // processes whose recent connections are remembered
+constexpr DWORD hold_window_ms = 3000;
+constexpr DWORD hold_limit_ms = 1500;
+constexpr DWORD calm_ms = 1000;
+constexpr int tracked_clients = 8; // processes whose recent connections are remembered
 
-// When one client process connected last: its latest connections, as GetTickCount() values.
+// One client process's latest served connections, in a ring, and its last refused one.
 struct ClientRate {
     ULONG process_id;
-    int next;                              // the slot the next connection goes to
-    DWORD at[flood_connects + 1];          // 0: never
+    int next;                          // the slot the next served connection goes to
+    DWORD at[flood_connects + 1];      // GetTickCount() at its connect; 0: none
+    DWORD held[flood_connects + 1];    // how long it had the instance, once it ended
+    DWORD refused_at;                  // 0: none
 };
 
 // What the pipe thread owns for its whole life.
@@ -40,6 +49,7 @@ struct PipeServer {
     bool renew = false;    // close the instance once the current connection is closed, make a new one
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it
     ClientRate clients[tracked_clients] = {};
+    DWORD* holding = nullptr; // the held slot of the connection being served, while one is
 };
 
 // The thread; events points to a thread_events that lives as long as the worker.
