@@ -4,6 +4,7 @@
 #include "notice/notice.h"
 #include "pipe_client.h"
 #include "support/fake_daemon.h"
+#include "support/test_support.h"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -258,6 +259,39 @@ TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
     EXPECT_EQ(0, missing.load());
     EXPECT_EQ(0, bad.load());
     EXPECT_EQ(160, good.load());
+}
+
+// A client process of its own (the server tells clients apart by process): state queries
+// back to back, then one more after a pause; prints how many were answered.
+TEST(WorkerChild, QueriesBackToBack)
+{
+    char count[16];
+    if (!GetEnvironmentVariableA("TICKMEND_WORKER_CHILD_QUERIES", count, sizeof count)) GTEST_SKIP() << "child only";
+    int tight = 0, after_pause = 0;
+    for (int i = 0; i < atoi(count); ++i) tight += exchange({"?"}) == reply_off;
+    Sleep(1500);
+    after_pause += exchange({"?"}) == reply_off;
+    printf("answered %d, after a pause %d\n", tight, after_pause);
+}
+
+TEST_F(Worker, ProcessThatReconnectsBackToBackIsRefusedUntilItCalmsDownAndOthersAreServed)
+{
+    start();
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    const std::string child = std::string("\"") + self + "\" --gtest_filter=WorkerChild.QueriesBackToBack";
+    std::string output;
+    std::thread flooding([&] { testing_support::run_capture(child, &output, "TICKMEND_WORKER_CHILD_QUERIES=40"); });
+    // Meanwhile another process's queries (this one's, here) are answered.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(reply_off, exchange({"?"})) << "query " << i;
+    flooding.join();
+    int tight = -1, after_pause = -1;
+    const size_t at = output.find("answered ");
+    ASSERT_NE(std::string::npos, at) << output;
+    ASSERT_EQ(2, sscanf(output.c_str() + at, "answered %d, after a pause %d", &tight, &after_pause)) << output;
+    EXPECT_GE(tight, 5) << "the first queries of a second are served";
+    EXPECT_LT(tight, 40) << "a process reconnecting back to back was never refused";
+    EXPECT_EQ(1, after_pause) << "still refused after it calmed down";
 }
 
 // ---- start and exit ----
