@@ -3,9 +3,9 @@
 // One exchange: a client connects, writes zero or more requests, reads the two-byte state
 // reply and closes. The thread executes every request already in the pipe when it reads,
 // replies as soon as a read finds the pipe empty (the first read of a connection waits for
-// a request first, up to the whole request window), and then ends the connection. The one pipe instance is kept
-// for the worker's whole life (disconnected and connected again), so the name never
-// disappears while the worker runs.
+// a request first, up to the whole request window), and then ends the connection. The one
+// pipe instance is kept for the worker's whole life (disconnected and connected again), so
+// the name never disappears while the worker runs.
 //
 // Any local process may open the pipe, and one instance serves one client at a time, so no
 // client may hold it long: a connection is served for at most serve_ms (requests beyond
@@ -46,6 +46,7 @@ struct Connection {
     bool read_once;                  // a read of this connection has completed
     DWORD executed;                  // requests executed on this connection
     DWORD connected_at;              // GetTickCount() when the client was connected
+    DWORD switching_ms;              // spent executing its requests: not the client's holding
     DWORD replied_at;                // GetTickCount() when the reply was written
 };
 
@@ -95,7 +96,8 @@ bool note_client(PipeServer& server, HANDLE pipe)
     ULONG process_id = 0;
     if (!control_pipe_client_process(pipe, &process_id) || process_id == 0) return false; // XP: no way to tell
     if (process_id == GetCurrentProcessId()) return false; // our own threads are no rogue client
-    const DWORD now = GetTickCount() ? GetTickCount() : 1;
+    DWORD now = GetTickCount();
+    if (!now) now = 1; // 0 marks an empty slot
     ClientRate* rate = nullptr;
     ClientRate* quietest = &server.clients[0]; // the one to forget for a newcomer
     for (ClientRate& c : server.clients) {
@@ -175,7 +177,9 @@ Step execute_request(Connection& conn, DWORD count)
     if (conn.executed >= requests_per_connection || !left_of(conn.connected_at, serve_ms)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;
+    const DWORD started = GetTickCount();
     Qel_DaemonDoCommand(conn.receive);
+    conn.switching_ms += GetTickCount() - started;
     return Step::read_request;
 }
 
@@ -316,7 +320,8 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 
 Step end_connection(PipeServer& server, Connection& conn)
 {
-    if (server.holding) *server.holding = GetTickCount() - conn.connected_at;
+    // A Gaming Mode switch is our time, not the client's.
+    if (server.holding) *server.holding = GetTickCount() - conn.connected_at - conn.switching_ms;
     server.holding = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.pipe.get());
     DisconnectNamedPipe(server.pipe.get());
