@@ -45,8 +45,10 @@ BOOL sim_set_affinity(DWORD_PTR mask)
     return TRUE;
 }
 
-// The real TSC plus the offset and drift of the processor the thread runs on. No lock: two
-// threads that measure one another must not wait for each other here.
+// The real TSC plus the offset and drift of the processor the thread runs on, read in the
+// same order as the real seam's read (platform_ordered_tsc), or the simulated machine would
+// measure with the fault the real one has not. No lock: two threads that measure one another
+// must not wait for each other here.
 ULONGLONG sim_read_tsc()
 {
     const SimState& s = sim_state();

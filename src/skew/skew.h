@@ -11,6 +11,8 @@
 
 // A processor that has not answered within this long has failed.
 constexpr DWORD skew_answer_timeout_ms = 5000;
+// A thread told to stop (its processor was silent) is waited for this long at most.
+constexpr DWORD skew_stop_timeout_ms = 1000;
 // The TSC rate is measured against the performance counter over at least this long.
 constexpr DWORD skew_rate_interval_ms = 100;
 
@@ -46,6 +48,35 @@ bool skew_invariant_tsc();
 
 // Cycles in nanoseconds at rate (cycles per second).
 double skew_ns(LONGLONG cycles, double rate);
+
+// The drift of processor bit between two passes, from its readings in both: in ns/s, and
+// its uncertainty (u1 + u2) / interval. false when either pass did not measure it.
+struct skew_drift {
+    double ns_per_s;
+    double uncertainty_ns_per_s;
+    bool within_uncertainty; // |drift| <= its uncertainty: not shown to drift at all
+};
+bool skew_drift_of(const skew_pass& first, const skew_pass& second, int bit, double rate, skew_drift* drift);
+
+// Does time go backwards? One thread per processor of mask, each in turn under one shared
+// lock, reads its TSC and compares it with the last value any of them stored; a smaller one
+// is a warp. Runs for milliseconds.
+enum class skew_warp_status { measured, not_bound, silent };
+struct skew_warp_pair {
+    ULONGLONG warps;  // reads on `to` below the value `from` had stored last
+    LONGLONG largest; // cycles: the largest step back
+};
+struct skew_warp_result {
+    ULONGLONG reads;       // every read, of every processor
+    ULONGLONG warps;       // the reads that went backwards
+    LONGLONG largest;      // cycles: the largest step back seen (0 when none)
+    int from, to;          // where it was seen: stored on from, read on to (-1 when none)
+    skew_warp_status status[MAX_CPUS];  // per processor of the mask
+    skew_warp_pair pairs[MAX_CPUS][MAX_CPUS]; // [from][to]
+};
+// false when a processor of mask could not be bound or did not start reading (its status
+// says which; the other readings stand). result is large: keep it static.
+bool skew_warp(DWORD_PTR mask, DWORD milliseconds, skew_warp_result* result);
 
 // The verdict on one pass: in step when every measured offset lies within its uncertainty
 // plus tolerance_ns. worst is the processor furthest beyond that (-1 when in step); loosest
