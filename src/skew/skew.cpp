@@ -16,10 +16,9 @@ void store(volatile LONG* v, LONG value) { __atomic_store_n(v, value, __ATOMIC_R
 // It lives on the heap and the last of the two to let go frees it, so that an answering
 // thread that outlives a silent measurement never writes into the next one.
 struct Channel {
-    // The round trip's own cache line. Both sides do the same there: write their TSC, then
-    // pass the turn, so that the way there and the way back move the line alike and neither
-    // leans the midpoint. (With the answer written and the question not, the way back paid
-    // for one more transfer of the line, and every offset came out early.)
+    // The round trip's own cache line. Both sides do the same there, and wait for the turn
+    // the same way (await_turn): write their TSC, then pass the turn, so that the way there
+    // and the way back cost alike and the midpoint leans neither way.
     struct alignas(64) Line {
         volatile LONG turn; // odd: the reference asks round (turn + 1) / 2; even: answered
         volatile ULONGLONG question; // the reference's TSC as it asked
