@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 #include "platform/seam.h"
 #include "sim/sim.h"
+#include "skew/skew.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -527,6 +528,30 @@ TEST_F(SimMachine, ARegisteredProcessorStopsDriftingUntilItsRegistrationIsWithdr
     EXPECT_LT(std::abs(gain_of_1()), 3000) << "still drifting";
     ASSERT_TRUE(tsc(0x01000009));
     EXPECT_GT(gain_of_1(), 10000);
+}
+
+// Time goes backwards from one node's counters to the other's by about the distance between
+// them, as the warp check finds; once the driver has synchronized them, never.
+TEST_F(SimMachine, WarpsAreFoundBeforeTheCountersAreSynchronizedAndNoneAfter)
+{
+    static skew_warp_result warp;
+    unbind_process();
+    ASSERT_TRUE(skew_warp(0xF, 300, &warp));
+    EXPECT_GT(warp.warps, 0u);
+    EXPECT_GE(warp.from, 2) << "from node 1, which is ahead";
+    EXPECT_LE(warp.to, 1) << "to node 0";
+    EXPECT_GE(warp.largest, 3400000 - 5000);
+    EXPECT_LE(warp.largest, 3404100 + 2600 + 5000);
+    EXPECT_EQ(warp.pairs[warp.from][warp.to].largest, warp.largest);
+
+    ASSERT_TRUE(bind(0));
+    ASSERT_TRUE(tsc(0x1000000A)); // node 1 to processor 0's counter
+    ASSERT_TRUE(bind(1));
+    ASSERT_TRUE(tsc(0x10000007)); // the second core of node 0 to its first
+    unbind_process();
+    ASSERT_TRUE(skew_warp(0xF, 300, &warp));
+    EXPECT_GT(warp.reads, 1000u);
+    EXPECT_EQ(0u, warp.warps) << "largest " << warp.largest << " from " << warp.from << " to " << warp.to;
 }
 
 TEST_F(SimMachine, ABufferOfTheWrongSizeIsNotDelivered)
