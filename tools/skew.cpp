@@ -220,9 +220,12 @@ int verdict(const Options& options, const skew_pass& pass, double rate, bool top
                 "machine was busy?): measure again before trusting the verdict.\n",
                 v.loosest, v.loosest_ns);
         const int covered = processors_in(pass.mask);
-        say("in step: every offset is within its uncertainty plus %.0f ns (%d processor%s measured against "
-            "processor %d)\n",
-            options.tolerance_ns, covered - 1, covered == 2 ? "" : "s", pass.reference);
+        if (covered == 1)
+            say("in step: trivially, processor %d alone was measured\n", pass.reference);
+        else
+            say("in step: every offset is within its uncertainty plus %.0f ns (%d processor%s measured against "
+                "processor %d)\n",
+                options.tolerance_ns, covered - 1, covered == 2 ? "" : "s", pass.reference);
         return exit_in_step;
     }
     char where[40];
@@ -268,9 +271,10 @@ int warp_command(const Options& options, DWORD_PTR mask, int reference)
     }
     void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
     if (!options.csv)
-        say("%.0f reads in %d s by %d processors, each under one lock, reads ordered by %s; %.0f went backwards\n",
+        say("%.0f reads in %d s by %d processor%s, each under one lock, reads ordered by %s; %.0f went "
+            "backwards\n",
             static_cast<double>(result.reads), options.warp_seconds, processors_in(mask),
-            platform_tsc_ordering_name(), static_cast<double>(result.warps));
+            processors_in(mask) == 1 ? "" : "s", platform_tsc_ordering_name(), static_cast<double>(result.warps));
     if (options.csv || result.warps) table.print(options.csv);
     if (!all) return exit_failed;
     say_coverage(say, mask);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -442,6 +443,37 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
     }
     EXPECT_TRUE(across) << output_;
     EXPECT_EQ(64, ctl("skew --warp 61", &output_));
+}
+
+// A drift shows with its own uncertainty, and one within it says so: the one-node machine's
+// processor 1 runs 300 ppm fast, the two-node machine's counters do not drift at all.
+TEST_F(Ctl, SkewDriftCarriesItsUncertaintyAndSaysWhenItIsWithinIt)
+{
+    EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "one-node"));
+    std::vector<Row> rows = csv_rows(output_);
+    ASSERT_EQ(2u, rows.size()) << output_;
+    const double ppm = std::atof(rows[1]["drift_ppm"].c_str());
+    const double uncertainty = std::atof(rows[1]["drift_uncert_ppm"].c_str());
+    EXPECT_GT(uncertainty, 0) << output_;
+    EXPECT_NEAR(300, ppm, uncertainty + 5) << output_;
+    EXPECT_EQ("", rows[1]["note"]) << output_;
+
+    EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "two-node"));
+    rows = csv_rows(output_);
+    ASSERT_EQ(4u, rows.size()) << output_;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const double size = std::fabs(std::atof(rows[i]["drift_ns_per_s"].c_str()));
+        const bool within = size <= std::atof(rows[i]["drift_uncert_ns_per_s"].c_str());
+        EXPECT_EQ(within ? "within its uncertainty" : "", rows[i]["note"]) << output_;
+    }
+}
+
+// One processor is measured against nothing: the verdict says what it covered.
+TEST_F(Ctl, SkewOnOneProcessorSaysThereIsNothingToMeasureItAgainst)
+{
+    EXPECT_EQ(0, ctl_sim("skew", &output_, "single-cpu"));
+    EXPECT_NE(std::string::npos, output_.find("note: this process may run on one processor only")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("in step: trivially, processor 0 alone was measured\n")) << output_;
 }
 
 // On the machine the tests run on: never a fixed figure, it is shared and noisy.
