@@ -1,7 +1,8 @@
 // TSC offsets between processors, measured by the midpoint method: a reference thread asks,
 // a thread bound to the other processor answers with its TSC, and the answer is set against
 // the middle of the round trip; the shortest round trip of a pass counts, and half of it
-// bounds the error. Returns readings and prints nothing (tickmend-ctl skew prints them,
+// bounds the error; and whether time goes backwards when a thread moves between processors
+// (the warp check). Returns readings and prints nothing (tickmend-ctl skew prints them,
 // Gaming Mode checks its own sync with them). Every TSC read and every binding goes through
 // the platform seam, so a simulated machine is measured by the same code.
 #pragma once
