@@ -114,6 +114,10 @@ skew_status measure(int bit, int rounds, skew_reading* reading)
             best = t2 - t0;
             reading->offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
             reading->uncertainty = static_cast<LONGLONG>((t2 - t0 + 1) / 2);
+            // When this round was, for the drift between two passes: the pass may take long
+            // (every round trip waits for a yield where the two threads share a processor),
+            // and an offset that moves is the offset of its round, not of the pass's end.
+            reading->at = performance_counter();
         }
     }
     // Told to stop, the answering thread ends within its next yield; one that does not (its
@@ -123,7 +127,6 @@ skew_status measure(int bit, int rounds, skew_reading* reading)
     CloseHandle(thread);
     let_go(c);
     reading->status = outcome;
-    reading->at = performance_counter();
     return outcome;
 }
 

@@ -24,7 +24,7 @@ struct skew_reading {
     skew_status status;
     LONGLONG offset;      // cycles: this processor's TSC minus the reference's
     LONGLONG uncertainty; // cycles: half the shortest round trip
-    LONGLONG at;          // performance counter when it was taken
+    LONGLONG at;          // performance counter at the round that counts
 };
 
 // One pass over the processors of a mask.

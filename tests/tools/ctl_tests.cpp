@@ -436,10 +436,12 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
             << output_;
         EXPECT_GT(offsets[number(row, "from")], offsets[number(row, "to")]) << "back from the counter behind\n"
                                                                            << output_;
-        if (number(row, "from") >= 2 && number(row, "to") <= 1) {
+        // A step back is at most the distance between the counters: less when time passed
+        // between the store and the read.
+        EXPECT_LE(number(row, "largest_cycles"), offsets[number(row, "from")] - offsets[number(row, "to")] + 2000)
+            << output_;
+        if (number(row, "from") >= 2 && number(row, "to") <= 1 && number(row, "largest_cycles") > 3390000)
             across = true;
-            EXPECT_NEAR(3400000, number(row, "largest_cycles"), 10000) << output_;
-        }
     }
     EXPECT_TRUE(across) << output_;
     EXPECT_EQ(64, ctl("skew --warp 61", &output_));
