@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -552,6 +553,31 @@ TEST_F(SimMachine, WarpsAreFoundBeforeTheCountersAreSynchronizedAndNoneAfter)
     ASSERT_TRUE(skew_warp(0xF, 300, &warp));
     EXPECT_GT(warp.reads, 1000u);
     EXPECT_EQ(0u, warp.warps) << "largest " << warp.largest << " from " << warp.from << " to " << warp.to;
+}
+
+// A processor that never runs its answering thread fails the measurement of that processor
+// alone, within the answer timeout and the bounded wait for the thread: nothing hangs.
+TEST_F(SimMachine, ASilentProcessorIsNamedAndTheMeasurementEndsWithinItsBound)
+{
+    static skew_pass pass;
+    unbind_process();
+    sim_set_silent(1u << 2);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread measuring([done] {
+        skew_measure(0xF, 0, 200, &pass);
+        SetEvent(done);
+    });
+    const DWORD bound = skew_answer_timeout_ms + skew_stop_timeout_ms + 3000;
+    const bool ended = WaitForSingleObject(done, bound) == WAIT_OBJECT_0;
+    sim_set_silent(0); // lets the stranded thread go, and a hung measurement end
+    measuring.join();
+    CloseHandle(done);
+    ASSERT_TRUE(ended) << "still measuring after " << bound << " ms";
+    EXPECT_FALSE(pass.complete);
+    EXPECT_EQ(skew_status::silent, pass.readings[2].status);
+    EXPECT_EQ(skew_status::measured, pass.readings[1].status);
+    EXPECT_EQ(skew_status::measured, pass.readings[3].status);
+    EXPECT_NEAR(3404100, pass.readings[3].offset, pass.readings[3].uncertainty + 500);
 }
 
 TEST_F(SimMachine, ABufferOfTheWrongSizeIsNotDelivered)
