@@ -1,8 +1,8 @@
 #include "sim/counters.h"
 
 #include "common/handle.h"
+#include "platform/tsc_read.h"
 
-#include <intrin.h>
 #include <cstdio>
 
 namespace {
@@ -81,7 +81,7 @@ DWORD machine_hash(const SimMachine& machine)
 
 void power_on(Block* b, const SimMachine& machine)
 {
-    const ULONGLONG now = __rdtsc();
+    const ULONGLONG now = platform_ordered_tsc();
     b->magic = state_magic;
     b->machine = machine_hash(machine);
     b->started = now;
@@ -147,7 +147,7 @@ bool counters_open_shared(const SimMachine& machine, const char* path, std::stri
         // Another machine's state, none yet, or one from before the real counter was reset
         // (the host restarted): this machine is switched on now.
         if (b->magic != state_magic || b->machine != machine_hash(machine) ||
-            b->count != static_cast<LONG>(machine.cpus.size()) || b->started > __rdtsc())
+            b->count != static_cast<LONG>(machine.cpus.size()) || b->started > platform_ordered_tsc())
             power_on(b, machine);
         current = b;
     }
@@ -162,7 +162,7 @@ bool counters_open_shared(const SimMachine& machine, const char* path, std::stri
 ULONGLONG counters_read(int bit)
 {
     Block* b = current;
-    if (!valid_bit(bit)) return __rdtsc();
+    if (!valid_bit(bit)) return platform_ordered_tsc();
     for (int tries = 0;; ++tries) {
         const LONG generation = b->generation;
         compiler_barrier();
@@ -172,7 +172,7 @@ ULONGLONG counters_read(int bit)
         }
         const volatile Counter& shared = b->cpu[bit];
         Counter c = {shared.offset, shared.since, shared.ppm, shared.held};
-        const ULONGLONG now = __rdtsc();
+        const ULONGLONG now = platform_ordered_tsc();
         compiler_barrier();
         if (b->generation == generation || tries >= 1000000) return now + static_cast<ULONGLONG>(offset_now(c, now));
     }
@@ -183,7 +183,7 @@ void counters_copy(int from, int to)
     if (!valid_bit(from) || !valid_bit(to)) return;
     Block* b = current;
     Writing writing(b);
-    const ULONGLONG now = __rdtsc();
+    const ULONGLONG now = platform_ordered_tsc();
     const LONGLONG value = offset_now(b->cpu[from], now);
     b->cpu[to].offset = value;
     b->cpu[to].since = now;
@@ -195,7 +195,7 @@ void counters_hold_drift(int bit, bool hold)
     Block* b = current;
     Writing writing(b);
     Counter& c = b->cpu[bit];
-    const ULONGLONG now = __rdtsc();
+    const ULONGLONG now = platform_ordered_tsc();
     c.offset = offset_now(c, now);
     c.since = now;
     c.held = hold ? 1 : 0;

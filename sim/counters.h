@@ -15,7 +15,8 @@ bool counters_open_shared(const SimMachine& machine, const char* path, std::stri
 // The state file's name in the temporary folder when no path is given: one per machine.
 std::string counters_default_path(const SimMachine& machine);
 
-// The TSC of processor bit now. Safe from any thread while another process writes.
+// The TSC of processor bit now, read after every earlier load (platform_ordered_tsc). Safe
+// from any thread while another process writes.
 ULONGLONG counters_read(int bit);
 // Sets the counter of processor to to that of processor from, now.
 void counters_copy(int from, int to);

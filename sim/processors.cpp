@@ -45,29 +45,41 @@ BOOL sim_set_affinity(DWORD_PTR mask)
     return TRUE;
 }
 
-// The real TSC plus the offset and drift of the processor the thread runs on. No lock: two
-// threads that measure one another must not wait for each other here.
+// The real TSC plus the offset and drift of the processor the thread runs on, read in the
+// same order as the real seam's read (platform_ordered_tsc), or the simulated machine would
+// measure with the fault the real one has not. No lock: two threads that measure one another
+// must not wait for each other here.
 ULONGLONG sim_read_tsc()
 {
     const SimState& s = sim_state();
     return counters_read(running_cpu(s));
 }
 
+// Processors that never run a thread bound to them alone (sim_set_silent).
+volatile DWORD_PTR silent_processors = 0;
+
 // Binds the calling thread within the process mask; a mask of several bits lets it follow
-// the process mask again. The previous mask, 0 on failure.
+// the process mask again. The previous mask, 0 on failure. A thread bound to a silent
+// processor stays here, outside the lock, for as long as it is silent.
 DWORD_PTR sim_bind_thread(DWORD_PTR mask)
 {
-    SimLocked s;
     const int bit = single_bit(mask);
-    if (mask == 0 || (mask & ~s->process_mask) != 0 ||
-        (bit >= 0 && (s->machine.bind_fails & (static_cast<DWORD_PTR>(1) << bit)))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+    DWORD_PTR previous_mask = 0;
+    {
+        SimLocked s;
+        if (mask == 0 || (mask & ~s->process_mask) != 0 ||
+            (bit >= 0 && (s->machine.bind_fails & (static_cast<DWORD_PTR>(1) << bit)))) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        const int previous = thread_cpu(*s);
+        const DWORD_PTR value =
+            bit < 0 ? 0 : (static_cast<DWORD_PTR>(s->binding_epoch) & epoch_mask) << 6 | (bit + 1);
+        TlsSetValue(s->thread_slot, reinterpret_cast<void*>(value));
+        previous_mask = previous >= 0 ? static_cast<DWORD_PTR>(1) << previous : s->process_mask;
     }
-    const int previous = thread_cpu(*s);
-    const DWORD_PTR value = bit < 0 ? 0 : (static_cast<DWORD_PTR>(s->binding_epoch) & epoch_mask) << 6 | (bit + 1);
-    TlsSetValue(s->thread_slot, reinterpret_cast<void*>(value));
-    return previous >= 0 ? static_cast<DWORD_PTR>(1) << previous : s->process_mask;
+    while (bit >= 0 && (silent_processors & (static_cast<DWORD_PTR>(1) << bit))) Sleep(5);
+    return previous_mask;
 }
 
 void vendor(DWORD regs[4])
@@ -138,6 +150,8 @@ void sim_set_cpuid_80000007_edx(DWORD edx)
     SimLocked s;
     s->machine.cpuid_80000007_edx = edx;
 }
+
+void sim_set_silent(DWORD_PTR mask) { silent_processors = mask; }
 
 void sim_set_affinity_query_fails(bool fails)
 {

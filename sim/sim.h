@@ -44,6 +44,9 @@ void sim_set_fail_from(int nth_request);
 void sim_set_refusal(LONG status, LONG retcode);
 // CPUID leaf 0x80000007 EDX of every processor.
 void sim_set_cpuid_80000007_edx(DWORD edx);
+// Processors that never run a thread bound to them alone: such a thread stops in its
+// binding until the mask no longer names the processor. 0 = none; a load leaves it as is.
+void sim_set_silent(DWORD_PTR mask);
 // Makes the affinity query (GetProcessAffinityMask) fail or work again.
 void sim_set_affinity_query_fails(bool fails);
 

@@ -4,6 +4,7 @@
 #include "console.h"
 #include "table.h"
 #include "platform/seam.h"
+#include "platform/tsc_read.h"
 #include "skew/skew.h"
 #include "smp_enum/smp_enum.h"
 
@@ -20,17 +21,22 @@ constexpr double default_tolerance_ns = 1000;
 
 const char usage_text[] =
     "usage: tickmend-ctl skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
+    "       tickmend-ctl skew --warp SECONDS [--csv]\n"
     "\n"
     "  --rounds N        round trips per processor; the shortest counts (default 2000)\n"
     "  --drift SECONDS   measure, wait, measure again, and show each processor's drift\n"
     "  --tolerance NS    offset allowed beyond the uncertainty (default 1000)\n"
+    "  --warp SECONDS    does time go backwards? every processor reads its TSC in turn\n"
+    "                    for 1 to 60 seconds; a read below the last one read is a warp\n"
     "  --csv             the figures as CSV, for scripts and plots\n"
     "\n"
-    "Exit codes: 0 in step, 3 out of step, 1 a measurement failed, 64 usage.\n";
+    "Exit codes: 0 in step (--warp: never backwards), 3 out of step (backwards),\n"
+    "1 a measurement failed, 64 usage.\n";
 
 struct Options {
     int rounds = default_rounds;
     int drift_seconds = 0; // 0: no drift measurement
+    int warp_seconds = 0;  // 0: no warp check
     double tolerance_ns = default_tolerance_ns;
     bool csv = false;
 };
@@ -65,9 +71,11 @@ int parse(int argc, char** argv, Options* options)
             options->drift_seconds = static_cast<int>(v);
         } else if (strcmp(a, "--tolerance") == 0 && number_argument(next, 0, 1000000000, &v)) {
             options->tolerance_ns = static_cast<double>(v);
+        } else if (strcmp(a, "--warp") == 0 && number_argument(next, 1, 60, &v)) {
+            options->warp_seconds = static_cast<int>(v);
         } else {
-            const bool valued =
-                strcmp(a, "--rounds") == 0 || strcmp(a, "--drift") == 0 || strcmp(a, "--tolerance") == 0;
+            const bool valued = strcmp(a, "--rounds") == 0 || strcmp(a, "--drift") == 0 ||
+                                strcmp(a, "--tolerance") == 0 || strcmp(a, "--warp") == 0;
             if (valued)
                 console_errf("tickmend-ctl skew: %s needs a whole number in its range, not \"%s\"\n", a,
                              next ? next : "");
@@ -77,6 +85,11 @@ int parse(int argc, char** argv, Options* options)
             return exit_usage;
         }
         ++i;
+    }
+    if (options->warp_seconds && options->drift_seconds) {
+        console_err("tickmend-ctl skew: --warp and --drift are two different measurements: give one.\n");
+        console_err(usage_text);
+        return exit_usage;
     }
     return -1;
 }
@@ -114,21 +127,22 @@ const TableColumn offset_columns[] = {
 const TableColumn drift_columns[] = {
     {"processor", false},     {"node", false},          {"core", false},
     {"offset_cycles", false}, {"uncertainty_cycles", false}, {"offset_ns", false},
-    {"uncertainty_ns", false}, {"drift_ns_per_s", false}, {"drift_ppm", false}, {"note", true}};
+    {"uncertainty_ns", false}, {"drift_ns_per_s", false}, {"drift_ppm", false},
+    {"drift_uncert_ns_per_s", false}, {"drift_uncert_ppm", false}, {"note", true}};
 
 // The table: one row per processor of mask, with the drift between first and second when
-// there is a second pass. Cycles go through "%.0f": Windows XP's printf knows no "%lld".
+// there is a second pass; a processor the second pass failed on keeps its first row.
+// Cycles go through "%.0f": Windows XP's printf knows no "%lld".
 void report(const Options& options, DWORD_PTR mask, int reference, double rate, const skew_pass& first,
             const skew_pass* second)
 {
     Table table(second ? drift_columns : offset_columns,
                 second ? static_cast<int>(sizeof drift_columns / sizeof drift_columns[0])
                        : static_cast<int>(sizeof offset_columns / sizeof offset_columns[0]));
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        const skew_reading& r = second ? second->readings[bit] : first.readings[bit];
+        const bool again = second && second->readings[bit].status == skew_status::measured;
+        const skew_reading& r = again ? second->readings[bit] : first.readings[bit];
         table.add_row();
         table.cell("%d", bit);
         if (cpu_present(bit)) {
@@ -139,7 +153,7 @@ void report(const Options& options, DWORD_PTR mask, int reference, double rate, 
             table.cell("-");
         }
         if (r.status != skew_status::measured) {
-            for (int i = 0; i < (second ? 6 : 4); ++i) table.cell("-");
+            for (int i = 0; i < (second ? 8 : 4); ++i) table.cell("-");
             table.cell("not measured");
             continue;
         }
@@ -147,26 +161,53 @@ void report(const Options& options, DWORD_PTR mask, int reference, double rate, 
         table.cell("%.0f", static_cast<double>(r.uncertainty));
         table.cell("%.1f", skew_ns(r.offset, rate));
         table.cell("%.1f", skew_ns(r.uncertainty, rate));
-        if (second) {
-            const double seconds = static_cast<double>(r.at - first.readings[bit].at) / static_cast<double>(frequency.QuadPart);
-            const double ns_per_s = skew_ns(r.offset - first.readings[bit].offset, rate) / seconds;
-            table.cell("%.1f", ns_per_s);
-            table.cell("%.2f", ns_per_s / 1000);
+        skew_drift drift = {0, 0, false};
+        const bool drifted = second && skew_drift_of(first, *second, bit, rate, &drift);
+        if (second && !drifted) {
+            for (int i = 0; i < 4; ++i) table.cell("-");
+        } else if (second) {
+            table.cell("%.1f", drift.ns_per_s);
+            table.cell("%.2f", drift.ns_per_s / 1000);
+            table.cell("%.1f", drift.uncertainty_ns_per_s);
+            table.cell("%.2f", drift.uncertainty_ns_per_s / 1000);
         }
         if (bit == reference) table.cell("reference");
+        else if (second && !again) table.cell("first pass only");
+        else if (drifted && drift.within_uncertainty) table.cell("within its uncertainty");
     }
     if (!options.csv) {
         console_outf("TSC rate: %.3f GHz (against the performance counter over %lu ms); reference: processor %d; "
-                     "the shortest of %d round trips counts\n",
-                     rate / 1e9, skew_rate_interval_ms, reference, options.rounds);
+                     "the shortest of %d round trips counts; reads ordered by %s\n",
+                     rate / 1e9, skew_rate_interval_ms, reference, options.rounds, platform_tsc_ordering_name());
     }
     table.print(options.csv);
+}
+
+int processors_in(DWORD_PTR mask)
+{
+    int n = 0;
+    for (; mask; mask &= mask - 1) ++n;
+    return n;
+}
+
+// What the measurement could not cover, said before any verdict.
+void say_coverage(void (*say)(const char*, ...), DWORD_PTR mask)
+{
+    if (processors_in(mask) == 1)
+        say("note: this process may run on one processor only: there is nothing to measure it against.\n");
+    DWORD groups = 1;
+    const DWORD beyond = platform_processors_out_of_reach(&groups);
+    if (beyond)
+        say("note: %lu of this machine's processors are beyond this client's reach (past its 32 mask bits or in "
+            "another of %lu processor groups) and were not measured.\n",
+            beyond, groups);
 }
 
 // The verdict line (on stderr with --csv, so that stdout stays CSV) and its exit code.
 int verdict(const Options& options, const skew_pass& pass, double rate, bool topology, bool invariant)
 {
     void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
+    say_coverage(say, pass.mask);
     if (!topology) say("note: the topology walk failed, so nodes and cores are unknown.\n");
     if (!invariant)
         say("note: these processors lack an invariant TSC (CPUID 0x80000007 EDX bit 8): their offsets change "
@@ -178,12 +219,71 @@ int verdict(const Options& options, const skew_pass& pass, double rate, bool top
             say("note: processor %d was measured with an uncertainty of %.1f ns, more than the tolerance (the "
                 "machine was busy?): measure again before trusting the verdict.\n",
                 v.loosest, v.loosest_ns);
-        say("in step: every offset is within its uncertainty plus %.0f ns\n", options.tolerance_ns);
+        const int covered = processors_in(pass.mask);
+        if (covered == 1)
+            say("in step: trivially, processor %d alone was measured\n", pass.reference);
+        else
+            say("in step: every offset is within its uncertainty plus %.0f ns (%d processor%s measured against "
+                "processor %d)\n",
+                options.tolerance_ns, covered - 1, covered == 2 ? "" : "s", pass.reference);
         return exit_in_step;
     }
     char where[40];
     place(where, sizeof where, v.worst);
     say("out of step: largest offset %.1f ns on processor %d (%s)\n", v.worst_ns, v.worst, where);
+    return exit_out_of_step;
+}
+
+const TableColumn warp_columns[] = {{"from", false},         {"to", false},       {"warps", false},
+                                    {"largest_cycles", false}, {"largest_ns", false}};
+
+// The warp check: the pairs that went backwards and the verdict.
+int warp_command(const Options& options, DWORD_PTR mask, int reference)
+{
+    const double rate = skew_tsc_rate(reference);
+    static skew_warp_result result;
+    const bool all = skew_warp(mask, static_cast<DWORD>(options.warp_seconds) * 1000, &result);
+    for (int bit = 0; bit < MAX_CPUS; ++bit) {
+        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
+        if (result.status[bit] == skew_warp_status::not_bound)
+            console_errf("tickmend-ctl skew: processor %d could not be bound; it did not take part.\n", bit);
+        else if (result.status[bit] == skew_warp_status::silent)
+            console_errf("tickmend-ctl skew: processor %d did not start reading within %lu ms; it did not take "
+                         "part.\n",
+                         bit, skew_answer_timeout_ms);
+    }
+    if (rate <= 0) {
+        console_err("tickmend-ctl skew: the TSC rate could not be measured.\n");
+        return exit_failed;
+    }
+    Table table(warp_columns, static_cast<int>(sizeof warp_columns / sizeof warp_columns[0]));
+    for (int from = 0; from < MAX_CPUS; ++from) {
+        for (int to = 0; to < MAX_CPUS; ++to) {
+            const skew_warp_pair& p = result.pairs[from][to];
+            if (!p.warps) continue;
+            table.add_row();
+            table.cell("%d", from);
+            table.cell("%d", to);
+            table.cell("%.0f", static_cast<double>(p.warps));
+            table.cell("%.0f", static_cast<double>(p.largest));
+            table.cell("%.1f", skew_ns(p.largest, rate));
+        }
+    }
+    void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
+    if (!options.csv)
+        say("%.0f reads in %d s by %d processor%s, each under one lock, reads ordered by %s; %.0f went "
+            "backwards\n",
+            static_cast<double>(result.reads), options.warp_seconds, processors_in(mask),
+            processors_in(mask) == 1 ? "" : "s", platform_tsc_ordering_name(), static_cast<double>(result.warps));
+    if (options.csv || result.warps) table.print(options.csv);
+    if (!all) return exit_failed;
+    say_coverage(say, mask);
+    if (!result.warps) {
+        say("time never went backwards in %.0f reads\n", static_cast<double>(result.reads));
+        return exit_in_step;
+    }
+    say("time went backwards by up to %.1f ns, from processor %d to %d\n", skew_ns(result.largest, rate),
+        result.from, result.to);
     return exit_out_of_step;
 }
 
@@ -208,6 +308,7 @@ int skew_command(int argc, char** argv)
     // The topology walk binds the whole process (which undoes thread bindings): it comes first.
     const bool topology = enumerate_cpus() != 0;
     const bool invariant = skew_invariant_tsc();
+    if (options.warp_seconds) return warp_command(options, process_mask, reference);
 
     const double rate = skew_tsc_rate(reference);
     static skew_pass first, second;

@@ -1,5 +1,6 @@
 // tickmend-ctl skew: the TSC offset of every processor of the process's affinity mask against
-// the lowest of them, measured by the midpoint method, and whether they are in step.
+// the lowest of them, measured by the midpoint method, and whether they are in step; with
+// --warp, whether time goes backwards between them.
 #pragma once
 
 // The skew command with the arguments after "skew"; the exit code: 0 in step, 3 out of

@@ -44,6 +44,7 @@ const char usage_text[] =
     "  skew      measure the TSC offset of every processor against the first one, and say\n"
     "            whether they are in step (needs no tickmend running and no driver):\n"
     "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
+    "            skew --warp SECONDS [--csv]: does time go backwards between them?\n"
     "  --version print the version of QEL Pacemill this client belongs to\n"
     "\n"
     "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names (a preset\n"

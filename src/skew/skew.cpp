@@ -5,55 +5,72 @@
 namespace {
 
 constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
+// Spins before a waiting thread starts to yield: on a machine with fewer free processors
+// than spinning threads, the other thread needs ours to answer.
+constexpr unsigned spins_before_yield = 2000;
 
-// The cache line the two threads pass the turn and the answer over, alone on its line.
-struct alignas(64) Line {
-    volatile LONG turn; // odd: the reference asks round (turn + 1) / 2; even: answered
-    volatile ULONGLONG answer;
-};
-Line line;
-
-// What the answering thread is told, and tells back.
-struct Responder {
-    int bit;
-    volatile LONG ready = 0; // 1 bound and waiting, -1 its binding failed
-    volatile LONG stop = 0;  // the reference gave up
-};
-
-LONG load(volatile LONG* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); }
+LONG load(const volatile LONG* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); }
 void store(volatile LONG* v, LONG value) { __atomic_store_n(v, value, __ATOMIC_RELEASE); }
 
-// Spins, then yields: on a machine with fewer free processors than spinning threads, the
-// other thread needs ours to answer.
-void pause(unsigned spins)
+// What the reference thread and the answering one share while one processor is measured.
+// It lives on the heap and the last of the two to let go frees it, so that an answering
+// thread that outlives a silent measurement never writes into the next one.
+struct Channel {
+    // The round trip's own cache line. Both sides do the same there, and wait for the turn
+    // the same way (await_turn): write their TSC, then pass the turn, so that the way there
+    // and the way back cost alike and the midpoint leans neither way.
+    struct alignas(64) Line {
+        volatile LONG turn; // odd: the reference asks round (turn + 1) / 2; even: answered
+        volatile ULONGLONG question; // the reference's TSC as it asked
+        volatile ULONGLONG answer;   // the answering processor's TSC as it answered
+    } line;
+    alignas(64) volatile LONG holders = 2;
+    volatile LONG ready = 0; // 1 bound and waiting, -1 its binding failed
+    volatile LONG stop = 0;  // the reference is done, or gave up
+    int bit = -1;
+};
+
+void let_go(Channel* c)
 {
-    if (spins < 2000) YieldProcessor();
-    else SwitchToThread();
+    if (InterlockedDecrement(&c->holders) == 0) delete c;
+}
+
+// Waits for the turn to become want, the same way on both sides: spins, then yields. false
+// when told to stop, or after timeout_ms of yielding (INFINITE: never).
+bool await_turn(Channel* c, LONG want, DWORD timeout_ms)
+{
+    unsigned spins = 0;
+    DWORD since = 0;
+    while (load(&c->line.turn) != want) {
+        if (++spins < spins_before_yield) {
+            YieldProcessor();
+            continue;
+        }
+        if (spins == spins_before_yield) since = GetTickCount();
+        else if (load(&c->stop) || (timeout_ms != INFINITE && GetTickCount() - since > timeout_ms)) return false;
+        SwitchToThread();
+    }
+    return true;
 }
 
 DWORD WINAPI respond(void* parameter)
 {
-    Responder* r = static_cast<Responder*>(parameter);
-    const ProcessorOps& cpus = platform_processors();
-    thread_binding binding(r->bit);
-    if (!binding.bound()) {
-        store(&r->ready, -1);
-        return 1;
-    }
-    priority_scope priority(0, THREAD_PRIORITY_TIME_CRITICAL);
-    store(&r->ready, 1);
-    LONG expected = 1;
-    unsigned spins = 0;
-    while (!load(&r->stop)) {
-        if (load(&line.turn) != expected) {
-            pause(++spins);
-            continue;
+    Channel* c = static_cast<Channel*>(parameter);
+    {
+        thread_binding binding(c->bit);
+        if (!binding.bound()) {
+            store(&c->ready, -1);
+        } else {
+            const ProcessorOps& cpus = platform_processors();
+            priority_scope priority(0, THREAD_PRIORITY_TIME_CRITICAL);
+            store(&c->ready, 1);
+            for (LONG ask = 1; await_turn(c, ask, INFINITE); ask += 2) {
+                c->line.answer = cpus.read_tsc();
+                store(&c->line.turn, ask + 1);
+            }
         }
-        line.answer = cpus.read_tsc();
-        store(&line.turn, expected + 1);
-        expected += 2;
-        spins = 0;
     }
+    let_go(c);
     return 0;
 }
 
@@ -68,47 +85,120 @@ LONGLONG performance_counter()
 skew_status measure(int bit, int rounds, skew_reading* reading)
 {
     const ProcessorOps& cpus = platform_processors();
-    Responder responder;
-    responder.bit = bit;
-    store(&line.turn, 0);
-    HANDLE thread = CreateThread(nullptr, 0, respond, &responder, 0, nullptr);
-    if (!thread) return skew_status::silent;
-    DWORD start = GetTickCount();
-    unsigned spins = 0;
-    while (load(&responder.ready) == 0 && GetTickCount() - start < skew_answer_timeout_ms) pause(++spins);
+    Channel* c = new Channel();
+    c->bit = bit;
+    HANDLE thread = CreateThread(nullptr, 0, respond, c, 0, nullptr);
+    if (!thread) {
+        delete c;
+        return reading->status = skew_status::silent;
+    }
+    const DWORD start = GetTickCount();
+    while (load(&c->ready) == 0 && GetTickCount() - start < skew_answer_timeout_ms) SwitchToThread();
     skew_status outcome = skew_status::measured;
-    if (load(&responder.ready) < 0) outcome = skew_status::not_bound;
-    else if (load(&responder.ready) == 0) outcome = skew_status::silent;
+    if (load(&c->ready) < 0) outcome = skew_status::not_bound;
+    else if (load(&c->ready) == 0) outcome = skew_status::silent;
 
     ULONGLONG best = ~0ULL;
     for (LONG round = 0; outcome == skew_status::measured && round < rounds; ++round) {
         const LONG ask = 2 * round + 1;
         const ULONGLONG t0 = cpus.read_tsc();
-        store(&line.turn, ask);
-        spins = 0;
-        while (load(&line.turn) != ask + 1) {
-            pause(++spins);
-            if ((spins & 1023) == 0 && spins >= 2000) {
-                if (spins == 2048) start = GetTickCount();
-                else if (GetTickCount() - start > skew_answer_timeout_ms) outcome = skew_status::silent;
-                if (outcome != skew_status::measured) break;
-            }
+        c->line.question = t0;
+        store(&c->line.turn, ask);
+        if (!await_turn(c, ask + 1, skew_answer_timeout_ms)) {
+            outcome = skew_status::silent;
+            break;
         }
-        if (outcome != skew_status::measured) break;
         const ULONGLONG t2 = cpus.read_tsc();
-        const ULONGLONG t1 = line.answer;
+        const ULONGLONG t1 = c->line.answer;
         if (t2 - t0 < best) {
             best = t2 - t0;
             reading->offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
             reading->uncertainty = static_cast<LONGLONG>((t2 - t0 + 1) / 2);
+            // When this round was, for the drift between two passes: the pass may take long
+            // (every round trip waits for a yield where the two threads share a processor),
+            // and an offset that moves is the offset of its round, not of the pass's end.
+            reading->at = performance_counter();
         }
     }
-    store(&responder.stop, 1);
-    WaitForSingleObject(thread, INFINITE);
+    // Told to stop, the answering thread ends within its next yield; one that does not (its
+    // processor never runs it) is left to end on its own, and the channel with it.
+    store(&c->stop, 1);
+    WaitForSingleObject(thread, skew_stop_timeout_ms);
     CloseHandle(thread);
+    let_go(c);
     reading->status = outcome;
-    reading->at = performance_counter();
     return outcome;
+}
+
+// The warp check's shared state: one check at a time per process. Static, so that a reader
+// that outlives its check (its processor never ran it) writes nowhere it should not.
+struct WarpReader {
+    int bit;
+    volatile LONG ready; // 1 bound and waiting, -1 its binding failed
+};
+struct WarpCheck {
+    volatile LONG lock;
+    volatile LONG phase; // 0 wait, 1 read, 2 stop
+    ULONGLONG last;      // the last value any reader stored
+    int last_bit;        // who stored it, -1 none yet
+    skew_warp_result* result;
+    WarpReader readers[MAX_CPUS];
+};
+WarpCheck warp_check;
+
+// Where a reader that outlived its check counts.
+skew_warp_result& dummy_warp_result()
+{
+    static skew_warp_result sink;
+    return sink;
+}
+
+void warp_lock()
+{
+    unsigned spins = 0;
+    while (__atomic_exchange_n(&warp_check.lock, 1, __ATOMIC_ACQUIRE)) {
+        if (++spins < 100) YieldProcessor();
+        else SwitchToThread();
+    }
+}
+
+void warp_unlock() { store(&warp_check.lock, 0); }
+
+DWORD WINAPI read_for_warps(void* parameter)
+{
+    WarpReader* me = static_cast<WarpReader*>(parameter);
+    thread_binding binding(me->bit);
+    if (!binding.bound()) {
+        store(&me->ready, -1);
+        return 1;
+    }
+    const ProcessorOps& cpus = platform_processors();
+    store(&me->ready, 1);
+    while (load(&warp_check.phase) == 0) SwitchToThread();
+    while (load(&warp_check.phase) == 1) {
+        warp_lock();
+        // Read under the lock, after the load that took it: the value stored last is older
+        // than this read on every processor whose counter is in step.
+        const ULONGLONG now = cpus.read_tsc();
+        skew_warp_result& r = *warp_check.result;
+        ++r.reads;
+        if (warp_check.last_bit >= 0 && now < warp_check.last) {
+            const LONGLONG back = static_cast<LONGLONG>(warp_check.last - now);
+            skew_warp_pair& pair = r.pairs[warp_check.last_bit][me->bit];
+            ++pair.warps;
+            if (back > pair.largest) pair.largest = back;
+            ++r.warps;
+            if (back > r.largest) {
+                r.largest = back;
+                r.from = warp_check.last_bit;
+                r.to = me->bit;
+            }
+        }
+        warp_check.last = now;
+        warp_check.last_bit = me->bit;
+        warp_unlock();
+    }
+    return 0;
 }
 
 } // namespace
@@ -192,4 +282,64 @@ skew_verdict skew_judge(const skew_pass& pass, double rate, double tolerance_ns)
     }
     v.in_step = v.worst < 0;
     return v;
+}
+
+bool skew_drift_of(const skew_pass& first, const skew_pass& second, int bit, double rate, skew_drift* drift)
+{
+    if (bit < 0 || bit >= MAX_CPUS || rate <= 0) return false;
+    const skew_reading& a = first.readings[bit];
+    const skew_reading& b = second.readings[bit];
+    LARGE_INTEGER frequency;
+    if (a.status != skew_status::measured || b.status != skew_status::measured ||
+        !QueryPerformanceFrequency(&frequency) || b.at <= a.at)
+        return false;
+    const double seconds = static_cast<double>(b.at - a.at) / static_cast<double>(frequency.QuadPart);
+    drift->ns_per_s = skew_ns(b.offset - a.offset, rate) / seconds;
+    drift->uncertainty_ns_per_s = skew_ns(a.uncertainty + b.uncertainty, rate) / seconds;
+    const double size = drift->ns_per_s < 0 ? -drift->ns_per_s : drift->ns_per_s;
+    drift->within_uncertainty = size <= drift->uncertainty_ns_per_s;
+    return true;
+}
+
+bool skew_warp(DWORD_PTR mask, DWORD milliseconds, skew_warp_result* result)
+{
+    *result = skew_warp_result();
+    result->from = result->to = -1;
+    WarpCheck& w = warp_check;
+    w.lock = 0;
+    w.phase = 0;
+    w.last = 0;
+    w.last_bit = -1;
+    w.result = result;
+    HANDLE threads[MAX_CPUS];
+    int count = 0;
+    bool all = true;
+    for (int bit = 0; bit < MAX_CPUS; ++bit) {
+        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
+        w.readers[bit].bit = bit;
+        w.readers[bit].ready = 0;
+        HANDLE thread = CreateThread(nullptr, 0, read_for_warps, &w.readers[bit], 0, nullptr);
+        if (thread) threads[count++] = thread;
+        else store(&w.readers[bit].ready, -2);
+    }
+    const DWORD start = GetTickCount();
+    for (int bit = 0; bit < MAX_CPUS; ++bit) {
+        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
+        while (load(&w.readers[bit].ready) == 0 && GetTickCount() - start < skew_answer_timeout_ms) Sleep(1);
+        const LONG ready = load(&w.readers[bit].ready);
+        result->status[bit] = ready == 1 ? skew_warp_status::measured
+                              : ready == -1 ? skew_warp_status::not_bound
+                                            : skew_warp_status::silent;
+        if (ready != 1) all = false;
+    }
+    store(&w.phase, 1);
+    Sleep(milliseconds);
+    store(&w.phase, 2);
+    if (count) WaitForMultipleObjects(static_cast<DWORD>(count), threads, TRUE, skew_stop_timeout_ms);
+    for (int i = 0; i < count; ++i) CloseHandle(threads[i]);
+    // A reader that has not stopped by now may still count: what it adds no one reads.
+    warp_lock();
+    w.result = &dummy_warp_result();
+    warp_unlock();
+    return all;
 }

@@ -1,12 +1,14 @@
 #include "driver/driver.h"
 #include "platform/seam.h"
 #include "sim/sim.h"
+#include "skew/skew.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -527,6 +529,55 @@ TEST_F(SimMachine, ARegisteredProcessorStopsDriftingUntilItsRegistrationIsWithdr
     EXPECT_LT(std::abs(gain_of_1()), 3000) << "still drifting";
     ASSERT_TRUE(tsc(0x01000009));
     EXPECT_GT(gain_of_1(), 10000);
+}
+
+// Time goes backwards from one node's counters to the other's by about the distance between
+// them, as the warp check finds; once the driver has synchronized them, never.
+TEST_F(SimMachine, WarpsAreFoundBeforeTheCountersAreSynchronizedAndNoneAfter)
+{
+    static skew_warp_result warp;
+    unbind_process();
+    ASSERT_TRUE(skew_warp(0xF, 300, &warp));
+    EXPECT_GT(warp.warps, 0u);
+    EXPECT_GE(warp.from, 2) << "from node 1, which is ahead";
+    EXPECT_LE(warp.to, 1) << "to node 0";
+    EXPECT_GE(warp.largest, 3400000 - 5000);
+    EXPECT_LE(warp.largest, 3404100 + 2600 + 5000);
+    EXPECT_EQ(warp.pairs[warp.from][warp.to].largest, warp.largest);
+
+    ASSERT_TRUE(bind(0));
+    ASSERT_TRUE(tsc(0x1000000A)); // node 1 to processor 0's counter
+    ASSERT_TRUE(bind(1));
+    ASSERT_TRUE(tsc(0x10000007)); // the second core of node 0 to its first
+    unbind_process();
+    ASSERT_TRUE(skew_warp(0xF, 300, &warp));
+    EXPECT_GT(warp.reads, 1000u);
+    EXPECT_EQ(0u, warp.warps) << "largest " << warp.largest << " from " << warp.from << " to " << warp.to;
+}
+
+// A processor that never runs its answering thread fails the measurement of that processor
+// alone, within the answer timeout and the bounded wait for the thread: nothing hangs.
+TEST_F(SimMachine, ASilentProcessorIsNamedAndTheMeasurementEndsWithinItsBound)
+{
+    static skew_pass pass;
+    unbind_process();
+    sim_set_silent(1u << 2);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread measuring([done] {
+        skew_measure(0xF, 0, 200, &pass);
+        SetEvent(done);
+    });
+    const DWORD bound = skew_answer_timeout_ms + skew_stop_timeout_ms + 3000;
+    const bool ended = WaitForSingleObject(done, bound) == WAIT_OBJECT_0;
+    sim_set_silent(0); // lets the stranded thread go, and a hung measurement end
+    measuring.join();
+    CloseHandle(done);
+    ASSERT_TRUE(ended) << "still measuring after " << bound << " ms";
+    EXPECT_FALSE(pass.complete);
+    EXPECT_EQ(skew_status::silent, pass.readings[2].status);
+    EXPECT_EQ(skew_status::measured, pass.readings[1].status);
+    EXPECT_EQ(skew_status::measured, pass.readings[3].status);
+    EXPECT_NEAR(3404100, pass.readings[3].offset, pass.readings[3].uncertainty + 500);
 }
 
 TEST_F(SimMachine, ABufferOfTheWrongSizeIsNotDelivered)

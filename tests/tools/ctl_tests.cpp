@@ -1,4 +1,5 @@
 #include "worker/worker.h"
+#include "platform/tsc_read.h"
 
 #include "fake_daemon.h"
 #include "pipe_client.h"
@@ -6,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -376,6 +380,31 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     EXPECT_NE(std::string::npos, output_.find("role: single processor: nothing to do\n")) << output_;
 }
 
+// Half the shortest of 2000 round trips between two threads of this process, each read
+// ordered as the product orders it: as close as a midpoint measurement gets on this machine.
+double shortest_half_round_trip()
+{
+    struct alignas(64) Line {
+        std::atomic<long> turn{0};
+    } line;
+    auto ordered = [] { return static_cast<unsigned long long>(platform_ordered_tsc()); };
+    std::thread answer([&] {
+        for (long ask = 1; ask < 4000; ask += 2) {
+            while (line.turn.load(std::memory_order_acquire) != ask) YieldProcessor();
+            line.turn.store(ask + 1, std::memory_order_release);
+        }
+    });
+    unsigned long long best = ~0ULL;
+    for (long ask = 1; ask < 4000; ask += 2) {
+        const unsigned long long t0 = ordered();
+        line.turn.store(ask, std::memory_order_release);
+        while (line.turn.load(std::memory_order_acquire) != ask + 1) YieldProcessor();
+        best = std::min(best, ordered() - t0);
+    }
+    answer.join();
+    return static_cast<double>(best) / 2;
+}
+
 // The described offsets come back within the uncertainty skew gives (and 500 cycles more:
 // the simulated counters ride on this machine's, whose cores may be that far apart).
 TEST_F(Ctl, SkewRecoversTheOffsetsOfADescribedMachine)
@@ -385,7 +414,6 @@ TEST_F(Ctl, SkewRecoversTheOffsetsOfADescribedMachine)
                              "cpuid80000007_edx 0x100\n";
     const std::string machine = testing_support::write_temp("machine", text);
     EXPECT_EQ(3, ctl_sim("skew --csv", &output_, machine));
-    DeleteFileA(machine.c_str());
     const std::vector<Row> rows = csv_rows(output_);
     ASSERT_EQ(4u, rows.size()) << output_;
     const long long expected[][4] = {{0, 0, 0, 0}, {1, 0, 1, -70000}, {2, 1, 0, 123456789}, {5, 1, 1, -9000000000LL}};
@@ -400,6 +428,25 @@ TEST_F(Ctl, SkewRecoversTheOffsetsOfADescribedMachine)
     EXPECT_NE(std::string::npos, output_.find("out of step: largest offset -")) << output_;
     EXPECT_NE(std::string::npos, output_.find(" on processor 5 (node 1, core 1)")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("invariant")) << "CPUID says the TSC is invariant";
+    // The shortest round trip of each processor counts: its uncertainty is that of a bare
+    // measurement and a little for the simulated counters' reads, not the longest trip's
+    // (thousands to millions of cycles). The simulated processors are not this machine's:
+    // when the scheduler keeps both threads on one of them, every trip waits for a yield,
+    // and the user measures again; so do we, up to three times.
+    const double bare = shortest_half_round_trip();
+    auto median_uncertainty = [](const std::vector<Row>& measured) {
+        std::vector<long long> u;
+        for (size_t i = 1; i < measured.size(); ++i) u.push_back(number(measured[i], "uncertainty_cycles"));
+        std::sort(u.begin(), u.end());
+        return u.empty() ? -1.0 : static_cast<double>(u[u.size() / 2]);
+    };
+    double median = median_uncertainty(rows);
+    for (int again = 0; again < 2 && median > 4 * bare; ++again) {
+        EXPECT_EQ(3, ctl_sim("skew --csv", &output_, machine));
+        median = median_uncertainty(csv_rows(output_));
+    }
+    DeleteFileA(machine.c_str());
+    EXPECT_LE(median, 4 * bare) << "bare: " << bare << "\n" << output_;
 }
 
 TEST_F(Ctl, SkewNamesAProcessorThatCannotBeBoundAndExitsOne)
@@ -411,6 +458,84 @@ TEST_F(Ctl, SkewNamesAProcessorThatCannotBeBoundAndExitsOne)
     EXPECT_NE(std::string::npos, output_.find("processor 2 could not be bound")) << output_;
     EXPECT_NE(std::string::npos, output_.find("not measured")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("in step")) << "a verdict without every processor";
+}
+
+// On processors that share one counter the true offset is 0: a bound that holds never leaves
+// it outside. Ten runs, as a user trying it would.
+TEST_F(Ctl, SkewNeverPlacesAnOffsetOfOneSharedCounterBeyondItsUncertainty)
+{
+    DWORD_PTR process = 0, system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+    if (!(process & (process - 1))) GTEST_SKIP() << "this machine has a single processor: nothing to measure";
+    for (int run = 0; run < 10; ++run) {
+        const int code = ctl("skew --csv", &output_);
+        ASSERT_TRUE(code == 0 || code == 3) << code << "\n" << output_;
+        for (const Row& row : csv_rows(output_))
+            EXPECT_LE(std::llabs(number(row, "offset_cycles")), number(row, "uncertainty_cycles"))
+                << "run " << run << "\n" << output_;
+    }
+}
+
+// Time never goes backwards on one shared counter; on the simulated two-node machine, before
+// any sync, it does by the nodes' offset (3.4 million cycles), and from node 1 to node 0.
+TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
+{
+    DWORD_PTR process = 0, system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+    if (process & (process - 1)) {
+        EXPECT_EQ(0, ctl("skew --warp 1", &output_)) << output_;
+        EXPECT_NE(std::string::npos, output_.find("time never went backwards in ")) << output_;
+    }
+    EXPECT_EQ(3, ctl_sim("skew --warp 1 --csv", &output_, "two-node"));
+    EXPECT_NE(std::string::npos, output_.find("time went backwards by up to 13")) << output_;
+    const std::vector<Row> rows = csv_rows(output_);
+    const long long offsets[] = {0, -2600, 3400000, 3404100};
+    bool across = false;
+    for (const Row& row : rows) {
+        ASSERT_TRUE(number(row, "from") >= 0 && number(row, "from") < 4 && number(row, "to") >= 0 && number(row, "to") < 4)
+            << output_;
+        EXPECT_GT(offsets[number(row, "from")], offsets[number(row, "to")]) << "back from the counter behind\n"
+                                                                           << output_;
+        // A step back is at most the distance between the counters: less when time passed
+        // between the store and the read.
+        EXPECT_LE(number(row, "largest_cycles"), offsets[number(row, "from")] - offsets[number(row, "to")] + 2000)
+            << output_;
+        if (number(row, "from") >= 2 && number(row, "to") <= 1 && number(row, "largest_cycles") > 3390000)
+            across = true;
+    }
+    EXPECT_TRUE(across) << output_;
+    EXPECT_EQ(64, ctl("skew --warp 61", &output_));
+}
+
+// A drift shows with its own uncertainty, and one within it says so: the one-node machine's
+// processor 1 runs 300 ppm fast, the two-node machine's counters do not drift at all.
+TEST_F(Ctl, SkewDriftCarriesItsUncertaintyAndSaysWhenItIsWithinIt)
+{
+    EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "one-node"));
+    std::vector<Row> rows = csv_rows(output_);
+    ASSERT_EQ(2u, rows.size()) << output_;
+    const double ppm = std::atof(rows[1]["drift_ppm"].c_str());
+    const double uncertainty = std::atof(rows[1]["drift_uncert_ppm"].c_str());
+    EXPECT_GT(uncertainty, 0) << output_;
+    EXPECT_NEAR(300, ppm, uncertainty + 5) << output_;
+    EXPECT_EQ("", rows[1]["note"]) << output_;
+
+    EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "two-node"));
+    rows = csv_rows(output_);
+    ASSERT_EQ(4u, rows.size()) << output_;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const double size = std::fabs(std::atof(rows[i]["drift_ns_per_s"].c_str()));
+        const bool within = size <= std::atof(rows[i]["drift_uncert_ns_per_s"].c_str());
+        EXPECT_EQ(within ? "within its uncertainty" : "", rows[i]["note"]) << output_;
+    }
+}
+
+// One processor is measured against nothing: the verdict says what it covered.
+TEST_F(Ctl, SkewOnOneProcessorSaysThereIsNothingToMeasureItAgainst)
+{
+    EXPECT_EQ(0, ctl_sim("skew", &output_, "single-cpu"));
+    EXPECT_NE(std::string::npos, output_.find("note: this process may run on one processor only")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("in step: trivially, processor 0 alone was measured\n")) << output_;
 }
 
 // On the machine the tests run on: never a fixed figure, it is shared and noisy.
