@@ -103,8 +103,9 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     if (!Qel_WorkerStart(0, 0)) return 1;
     if (close_requested()) return end_start_early();
 
+    // Read with its type: a start_mode of another type reads as absent (off).
     DWORD saved = 0;
-    start_mode = GetRegistryValue(HKEY_CURRENT_USER, settings_key, "start_mode", &saved, sizeof saved)
+    start_mode = get_registry_typed(HKEY_CURRENT_USER, settings_key, "start_mode", REG_DWORD, &saved, sizeof saved)
                      ? static_cast<int>(saved)
                      : 0;
     if (start_mode) Qel_DaemonDoCommand("1");
