@@ -98,7 +98,8 @@ void journal_read(restore_record* record)
     if (!read_plan(index_value, guid_value, &record->plan)) record->unusable |= unusable_plan;
     // A plan set that cannot be read is not known: the user's plan is then given back as
     // before this value was kept.
-    read_plan(set_index_value, set_guid_value, &record->set_plan);
+    if (!read_plan(set_index_value, set_guid_value, &record->set_plan) || !PowerPlanWellFormed(&record->set_plan))
+        memset(&record->set_plan, 0, sizeof record->set_plan);
     record->temp_scheme = record->set_plan.kind == plan_index && read_dword(temp_value, 0) == 1 ? 1 : 0;
 }
 

@@ -57,6 +57,12 @@ int SamePowerPlan(const power_plan* a, const power_plan* b)
     return 1;
 }
 
+int PowerPlanWellFormed(const power_plan* plan)
+{
+    if (plan->kind != PowerPlanKind()) return 0;
+    return plan->kind == plan_index || guid_text_valid(plan->guid) ? 1 : 0;
+}
+
 int PowerPlanExists(const power_plan* plan)
 {
     if (plan->kind != PowerPlanKind()) return 0;

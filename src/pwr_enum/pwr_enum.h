@@ -22,6 +22,8 @@ int ActivatePowerScheme(const power_plan* plan);
 DWORD PowerPlanKind();
 // 1 when a and b name the same plan (GUIDs compared without regard to case).
 int SamePowerPlan(const power_plan* a, const power_plan* b);
+// 1 when the plan is of this Windows' kind and well formed (a GUID of 8-4-4-4-12 digits).
+int PowerPlanWellFormed(const power_plan* plan);
 // 1 when the plan is of this Windows' kind, well formed and exists; 0 when it is not or does
 // not; -1 when the plans cannot be listed.
 int PowerPlanExists(const power_plan* plan);
