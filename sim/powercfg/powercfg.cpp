@@ -14,9 +14,10 @@
 //   ListFails  REG_DWORD     non-zero: the list prints nothing and exits with 1
 //   SetFails   REG_DWORD     non-zero: -s changes nothing and exits with 1 (a tool that fails
 //                            as when the user may not change the plan), silently
-//   SwitchNeedsRecord REG_DWORD non-zero: -s changes nothing and exits with 1 while tickmend's
-//                            restore record is not pending (HKCU\Software\QEL\qel_pacemill
-//                            restore_pending): a switch made before its record shows
+//   SwitchNeedsRecord REG_DWORD non-zero: -s changes nothing and exits with 1 unless tickmend's
+//                            restore record is pending and names the plan to give back
+//                            (HKCU\Software\QEL\qel_pacemill restore_pending and
+//                            restore_scheme_guid): a switch made before its record shows
 //   Hang       REG_DWORD     milliseconds to sit before doing anything (looked at again every
 //                            50 ms, so that clearing it ends the wait)
 //   Log        REG_MULTI_SZ  the arguments of the last 64 runs, e.g. "-s <guid>"
@@ -196,9 +197,11 @@ bool record_pending()
     DWORD type = 0;
     DWORD value = 0;
     DWORD size = sizeof value;
-    return RegQueryValueExW(key.get(), L"restore_pending", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-               ERROR_SUCCESS &&
-           type == REG_DWORD && value != 0;
+    bool pending = RegQueryValueExW(key.get(), L"restore_pending", nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                    &size) == ERROR_SUCCESS &&
+                   type == REG_DWORD && value != 0;
+    return pending && RegQueryValueExW(key.get(), L"restore_scheme_guid", nullptr, nullptr, nullptr, nullptr) ==
+                          ERROR_SUCCESS;
 }
 
 void hang_as_told()
