@@ -6,10 +6,10 @@
 
 // A read asks only for what it does: a user without full rights on a key (as on the
 // per-machine key, usually) can still read the configured values.
-int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data, DWORD size)
+int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data, DWORD size, REGSAM view)
 {
     tk::unique_hkey key;
-    if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS) {
         TRACE("registry GetRegistryValue : RegOpenKeyEx failed\n");
         return 0;
     }

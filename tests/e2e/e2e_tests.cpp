@@ -610,6 +610,34 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     EXPECT_EQ(1500u, value);
 }
 
+TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStart)
+{
+    ASSERT_EQ(0, install());
+    // An instance that did not end properly left Power saver owed; powercfg fails now.
+    ASSERT_TRUE(power_plans_start_at(high_performance));
+    DWORD one = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_pending", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_scheme_guid", REG_SZ, power_saver, 37));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_set_guid", REG_SZ, high_performance, 37));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &one, 4));
+    std::string quiet = registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "QuietUninstallString");
+    ASSERT_EQ(0, run_process(quiet)) << quiet;
+    for (int i = 0; i < 600 && exists(dir); ++i) Sleep(100);
+    for (int i = 0; i < 100 && registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName") != ""; ++i) Sleep(100);
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, user_key, "restore_scheme_guid"))
+        << "the record of a restore that failed was deleted";
+    EXPECT_EQ(0xDEADu, stored_start_mode()) << "the rest of the settings stays";
+
+    // A later "/k" (or start) gives the plan back.
+    DWORD zero = 0;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &zero, 4));
+    EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_scheme_guid"));
+    delete_tree(HKEY_CURRENT_USER, powercfg_state);
+}
+
 TEST_F(Installer, InstallOverARunningInstanceEndsItAndRestoresThePlan)
 {
     ASSERT_TRUE(power_plans_start_at(power_saver));
