@@ -942,6 +942,15 @@ TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
     delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
 }
 
+TEST_F(GivingBack, StartModeStoredAsTextZeroStartsWithGamingModeOff)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_SZ, "0", 2));
+    start_instance();
+    EXPECT_FALSE(gaming_mode_on());
+    EXPECT_EQ(power_saver, plan());
+    close_instance();
+}
+
 TEST_F(GivingBack, XpHardKillIsFinishedByCloseWithNoInstanceRunning)
 {
     ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
