@@ -670,6 +670,15 @@ protected:
     {
         ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, name, REG_DWORD, &value, 4));
     }
+    // An on and an off whose restore fails, as with a powercfg that fails: the plan stays owed.
+    void on_and_off_whose_restore_fails()
+    {
+        ASSERT_EQ(0, ctl("on"));
+        set_powercfg("SetFails", 1);
+        ASSERT_EQ(0, ctl("off"));
+        ASSERT_TRUE(restore_pending());
+        set_powercfg("SetFails", 0);
+    }
     static void user_picks(const char* guid)
     {
         ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, guid,
@@ -820,11 +829,7 @@ TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesThe
     EXPECT_FALSE(restore_pending());
 
     // A restore that fails leaves Balanced owed; the user then picks Power saver by hand.
-    ASSERT_EQ(0, ctl("on"));
-    set_powercfg("SetFails", 1);
-    ASSERT_EQ(0, ctl("off"));
-    ASSERT_TRUE(restore_pending());
-    set_powercfg("SetFails", 0);
+    on_and_off_whose_restore_fails();
     user_picks(power_saver);
     ASSERT_EQ(0, ctl("on"));
     ASSERT_EQ(0, ctl("off"));
@@ -832,11 +837,7 @@ TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesThe
     EXPECT_FALSE(restore_pending());
 
     // The owed plan is deleted before it can be given back: the record closes, the plan stays.
-    ASSERT_EQ(0, ctl("on"));
-    set_powercfg("SetFails", 1);
-    ASSERT_EQ(0, ctl("off"));
-    ASSERT_TRUE(restore_pending());
-    set_powercfg("SetFails", 0);
+    on_and_off_whose_restore_fails();
     const char schemes[] = "381b4222-f694-41f0-9685-ff5bb260df2e|Balanced\0"
                            "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c|High performance\0";
     ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
