@@ -215,6 +215,7 @@ bool give_back(bool restore_plan)
             WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value | NB_BIT))
             owed.nb_nodes &= ~(1u << i);
     }
+    if (owed.plan.kind != plan_none && !restore_plan) last_on_note_plan(plan_kept_words());
     if (owed.plan.kind != plan_none && (!restore_plan || give_back_plan())) owed.plan.kind = plan_none;
     // A temporary scheme of ours goes once it is no longer active (the platform keeps the
     // active one).
