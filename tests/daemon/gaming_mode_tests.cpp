@@ -215,6 +215,27 @@ TEST_F(GamingMode, StoredRecordsAreJudgedAndNoneStaysPendingForEver)
     }
 }
 
+TEST_F(GamingMode, RecordThatCannotBeSavedTakesNothingAndSaysWhy)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+    make_active(power_saver);
+    start("two-node");
+    ASSERT_TRUE(testing_support::key_read_only(HKEY_CURRENT_USER, record_key, true));
+    Qel_DaemonDoCommand("1");
+    testing_support::key_read_only(HKEY_CURRENT_USER, record_key, false);
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn()) << "the counters are synchronized all the same";
+    EXPECT_EQ(power_saver, active_plan());
+    EXPECT_TRUE(log_lines("PCI_WRITE").empty());
+    EXPECT_NE(0u, notice_raised() & (1u << NOTICE_NO_RECORD));
+    Qel_DaemonDoCommand("0");
+
+    // Once the record can be saved, the next on takes both and the notice goes.
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(high_performance, active_plan());
+    EXPECT_FALSE(log_lines("PCI_WRITE").empty()) << "the bit was not cleared";
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_NO_RECORD));
+}
+
 TEST_F(GamingMode, UsersPlanPickedWhileOnStandsAtTheRestore)
 {
     testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");

@@ -25,27 +25,6 @@ namespace {
 const char* const user_key = "Software\\QEL\\qel_pacemill";
 const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
 
-// Everyone may only read the settings key (made if missing), or (false) do anything.
-bool settings_read_only(bool read_only)
-{
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, user_key, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return false;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    DWORD acl_buffer[16];
-    PACL acl = reinterpret_cast<PACL>(acl_buffer);
-    InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
-    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone);
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, read_only ? acl : nullptr, FALSE);
-    bool done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-    FreeSid(everyone);
-    RegCloseKey(key);
-    return done;
-}
 const char* const machine_key = "SOFTWARE\\QEL\\qel_pacemill";
 
 std::string lines_starting(const std::string& log, const char* prefix)
@@ -89,7 +68,7 @@ protected:
             if (WaitForSingleObject(instance_, 15000) != WAIT_OBJECT_0) TerminateProcess(instance_, 255);
             CloseHandle(instance_);
         }
-        settings_read_only(false);
+        key_read_only(HKEY_CURRENT_USER, user_key, false);
         delete_tree(HKEY_CURRENT_USER, user_key);
         delete_tree(HKEY_LOCAL_MACHINE, machine_key);
         DeleteFileA(log_path_.c_str());
@@ -368,7 +347,7 @@ TEST_F(Program, CloseWithoutInstanceLeavesAnotherProgramsWindowAlone)
 
 TEST_F(Program, CloseWorksWhenTheSettingsCannotBeWritten)
 {
-    ASSERT_TRUE(settings_read_only(true));
+    ASSERT_TRUE(key_read_only(HKEY_CURRENT_USER, user_key, true));
     start_instance(); // window_handle is never written
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, user_key, 0, KEY_READ, &key));
@@ -851,13 +830,13 @@ TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesThe
 TEST_F(GivingBack, RecordThatCannotBeWrittenTakesNeitherPlanNorBit)
 {
     start_instance();
-    ASSERT_TRUE(settings_read_only(true));
+    ASSERT_TRUE(key_read_only(HKEY_CURRENT_USER, user_key, true));
     ASSERT_EQ(0, ctl("on"));
     EXPECT_EQ(power_saver, plan());
     EXPECT_EQ(0, count_lines(log(), "PCI_WRITE")) << log();
     EXPECT_EQ(4, count_lines(log(), "SYNC_CORE_TSC")) << "the counters are synchronized all the same";
     ASSERT_EQ(0, ctl("off"));
-    ASSERT_TRUE(settings_read_only(false));
+    ASSERT_TRUE(key_read_only(HKEY_CURRENT_USER, user_key, false));
     EXPECT_EQ(power_saver, plan());
     close_instance();
 }
