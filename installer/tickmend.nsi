@@ -85,7 +85,11 @@ Function ${un}EndInstance
     ; Run even when no window is there: "/k" then gives back a power plan and northbridge
     ; setting that an instance which did not end properly left changed.
     DetailPrint "Ending the running ${PRODUCT}"
-    ExecWait '"$R0" /k'
+    ; "/k" waits for the instance a bounded time and says with exit code 2 that one still runs.
+    ExecWait '"$R0" /k' $2
+    ${If} $2 == 2
+        DetailPrint "The running ${PRODUCT} did not end within the time allowed"
+    ${EndIf}
     StrCpy $1 0
     ${Do}
         FindWindow $0 "${CLASS}"
@@ -228,7 +232,27 @@ Section "Uninstall"
     DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
     ; The settings of the user who uninstalls; an administrator's sync_interval under
     ; HKEY_LOCAL_MACHINE stays.
-    DeleteRegKey HKCU "${SETTINGS_KEY}"
+    ; A restore that "/k" could not finish stays owed: its record (the restore_ values)
+    ; is kept for a later installation to give back, and the rest goes.
+    ReadRegDWORD $3 HKCU "${SETTINGS_KEY}" "restore_pending"
+    ${If} $3 == 1
+        StrCpy $4 0
+        ${Do}
+            EnumRegValue $5 HKCU "${SETTINGS_KEY}" $4
+            ${If} $5 == ""
+                ${ExitDo}
+            ${EndIf}
+            StrCpy $6 $5 8
+            ${If} $6 == "restore_"
+                IntOp $4 $4 + 1
+            ${Else}
+                DeleteRegValue HKCU "${SETTINGS_KEY}" $5
+            ${EndIf}
+        ${Loop}
+        MessageBox MB_OK|MB_ICONEXCLAMATION "${PRODUCT} could not give your power plan or northbridge setting back. What it owes stays recorded in the registry: ${PRODUCT} gives it back when it is installed and started again." /SD IDOK
+    ${Else}
+        DeleteRegKey HKCU "${SETTINGS_KEY}"
+    ${EndIf}
     DeleteRegKey /ifempty HKCU "Software\QEL"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -14,6 +14,12 @@
 //   ListFails  REG_DWORD     non-zero: the list prints nothing and exits with 1
 //   SetFails   REG_DWORD     non-zero: -s changes nothing and exits with 1 (a tool that fails
 //                            as when the user may not change the plan), silently
+//   SwitchNeedsRecord REG_DWORD non-zero: -s changes nothing and exits with 1 unless tickmend's
+//                            restore record is pending and names the plan to give back
+//                            (HKCU\Software\QEL\qel_pacemill restore_pending and
+//                            restore_scheme_guid): a switch made before its record shows
+//   Hang       REG_DWORD     milliseconds to sit before doing anything (looked at again every
+//                            50 ms, so that clearing it ends the wait)
 //   Log        REG_MULTI_SZ  the arguments of the last 64 runs, e.g. "-s <guid>"
 // Deleting the key resets the stand-in. Switching writes only this key; it touches nothing
 // under HKCU\Control Panel\PowerCfg.
@@ -182,9 +188,33 @@ int get_active()
     return 1;
 }
 
+bool record_pending()
+{
+    tk::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\QEL\\qel_pacemill", 0, KEY_QUERY_VALUE, key.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    bool pending = RegQueryValueExW(key.get(), L"restore_pending", nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                    &size) == ERROR_SUCCESS &&
+                   type == REG_DWORD && value != 0;
+    return pending && RegQueryValueExW(key.get(), L"restore_scheme_guid", nullptr, nullptr, nullptr, nullptr) ==
+                          ERROR_SUCCESS;
+}
+
+void hang_as_told()
+{
+    DWORD start = GetTickCount();
+    for (DWORD hang = read_dword(L"Hang"); hang && GetTickCount() - start < hang; hang = read_dword(L"Hang"))
+        Sleep(50);
+}
+
 int set_active(const char* argument)
 {
     if (read_dword(L"SetFails")) return 1;
+    if (read_dword(L"SwitchNeedsRecord") && !record_pending()) return 1;
     wchar_t guid[64];
     if (MultiByteToWideChar(CP_ACP, 0, argument, -1, guid, 64) == 0) guid[0] = L'\0';
     for (int i = 0; i < scheme_count; ++i)
@@ -221,6 +251,7 @@ void log_arguments(int argc, char** argv)
 int main(int argc, char** argv)
 {
     log_arguments(argc, argv);
+    hang_as_told();
     load_schemes();
     if (argc >= 2 && (is_option(argv[1], "l") || is_option(argv[1], "list"))) return list();
     if (argc >= 2 && (is_option(argv[1], "getactivescheme"))) return get_active();

@@ -16,6 +16,16 @@
 namespace {
 
 const char mutex_name[] = "QEL Pacemill Single Instance";
+// Set by "/k" for an instance that has no window yet; the instance looks at it from the moment
+// it holds the mutex: between the steps of its start, and in its message loop.
+const char close_event_name[] = "Local\\QEL Pacemill Close Request";
+// The longest "/k" waits for the instance to end; exit code 2 when one still runs then.
+const DWORD close_bound_ms = 15000;
+const int close_exit_ended = 1;
+const int close_exit_still_running = 2;
+
+HANDLE close_request;                     // the instance's copy of the event, for its life
+HWND main_window;
 
 HANDLE single_instance_mutex;             // held until the process ends
 char window_title[100];
@@ -31,6 +41,41 @@ bool instance_running()
     return mutex.valid();
 }
 
+bool close_requested()
+{
+    return close_request && WaitForSingleObject(close_request, 0) == WAIT_OBJECT_0;
+}
+
+// "/k": the window of a running instance is sent WM_DESTROY; an instance that has no window
+// yet is asked through the event. Waits, at most close_bound_ms, for the instance to end.
+int close_command(HINSTANCE instance)
+{
+    DWORD start = GetTickCount();
+    bool found = close_running_instance(instance) != 0;
+    if (!found) {
+        if (!instance_running()) {
+            // With no instance to close, what an earlier run left owed is given back here.
+            Qel_DaemonFinishRestore();
+            return close_exit_ended;
+        }
+        tk::unique_handle request(CreateEventA(nullptr, TRUE, FALSE, close_event_name));
+        if (request) SetEvent(request.get());
+        // Held until the instance is gone, so that it still finds the request set.
+        while (instance_running() && GetTickCount() - start < close_bound_ms) Sleep(50);
+    }
+    while (instance_running() && GetTickCount() - start < close_bound_ms) Sleep(50);
+    return instance_running() ? close_exit_still_running : close_exit_ended;
+}
+
+// Ends a start that "/k" interrupted before the window: the worker stops (which turns Gaming
+// Mode off), start_mode stays as it was stored.
+int end_start_early()
+{
+    TRACE("app : closed by /k during the start\n");
+    Qel_WorkerExit();
+    return 0;
+}
+
 } // namespace
 
 namespace app {
@@ -43,26 +88,28 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
 {
     if (command_line && _mbscmp(reinterpret_cast<const unsigned char*>(command_line),
                                 reinterpret_cast<const unsigned char*>("/k")) == 0) {
-        // With no instance to close, what an earlier run left owed is given back here.
-        if (!close_running_instance(instance) && !instance_running()) Qel_DaemonFinishRestore();
-        return 1;
+        return close_command(instance);
     }
 
     SetLastError(0);
     single_instance_mutex = CreateMutexA(nullptr, FALSE, mutex_name);
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+    close_request = CreateEventA(nullptr, TRUE, FALSE, close_event_name);
 
     LoadStringA(instance, IDS_APP_TITLE, window_title, sizeof window_title);
     LoadStringA(instance, IDC_TICKMEND, window_class_name, sizeof window_class_name);
     register_main_window_class(instance);
 
     if (!Qel_WorkerStart(0, 0)) return 1;
+    if (close_requested()) return end_start_early();
 
+    // Read with its type: a start_mode of another type reads as absent (off).
     DWORD saved = 0;
-    start_mode = GetRegistryValue(HKEY_CURRENT_USER, settings_key, "start_mode", &saved, sizeof saved)
+    start_mode = get_registry_typed(HKEY_CURRENT_USER, settings_key, "start_mode", REG_DWORD, &saved, sizeof saved)
                      ? static_cast<int>(saved)
                      : 0;
     if (start_mode) Qel_DaemonDoCommand("1");
+    if (close_requested()) return end_start_early();
 
     if (!create_tray_window(instance, SW_HIDE)) {
         // No window to stop it later: stop the worker now, which also turns Gaming Mode off.
@@ -72,13 +119,21 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
 
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDC_TICKMEND));
     MSG msg = {};
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        if (!TranslateAcceleratorA(msg.hwnd, accelerators, &msg)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+    for (;;) {
+        DWORD woken = MsgWaitForMultipleObjects(close_request ? 1 : 0, &close_request, FALSE, INFINITE, QS_ALLINPUT);
+        if (woken == WAIT_OBJECT_0 && close_request) {
+            // "/k" found no window a moment ago: it is closed as "/k" closes it.
+            ResetEvent(close_request);
+            SendMessageA(main_window, WM_DESTROY, 0, 0);
+        }
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
+            if (!TranslateAcceleratorA(msg.hwnd, accelerators, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
         }
     }
-    return static_cast<int>(msg.wParam);
 }
 
 int close_running_instance(HINSTANCE instance)
@@ -101,7 +156,10 @@ int close_running_instance(HINSTANCE instance)
     }
     if (!window) window = FindWindowA(expected, nullptr);
     if (!window) return 0;
-    SendMessageA(window, WM_DESTROY, 0, 0);
+    // Bounded: an instance busy in a long sequence is waited for, not for ever.
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_NORMAL, close_bound_ms, &result))
+        TRACE("app close_running_instance : the instance did not answer in time\n");
     return 1;
 }
 
@@ -138,6 +196,7 @@ int create_tray_window(HINSTANCE instance, int show_command)
     }
     // The window is set up with the worker running (WinMain starts it first).
     worker_stopped = 0;
+    main_window = window;
 
     DWORD handle_value = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(window));
     set_registry_dword(HKEY_CURRENT_USER, settings_key, "window_handle", REG_DWORD, &handle_value,

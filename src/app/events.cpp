@@ -71,8 +71,9 @@ void on_resume()
     }
 }
 
-// The user picked a power plan whose personality is not High performance while Gaming Mode
-// is on: Gaming Mode goes off and leaves that plan active.
+// A power plan whose personality is not High performance became active while Gaming Mode is
+// on: when it is the user's pick (the daemon's rule, the XP watcher's too), Gaming Mode goes
+// off and leaves that plan active. A late notification of our own switch is not the user's.
 void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
 {
     if (is_vista != 1 || !setting) return;
@@ -81,10 +82,7 @@ void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
     if (setting->DataLength < sizeof(GUID)) return;
     GUID personality;
     memcpy(&personality, setting->Data, sizeof personality);
-    if (guid_not_equal(&personality, &min_power_savings)) {
-        InterlockedExchange(&scheme_changed_externally, 1);
-        Qel_DaemonDoCommand("0");
-    }
+    if (guid_not_equal(&personality, &min_power_savings)) Qel_DaemonPlanChangedOutside();
 }
 
 void on_console_connect()

@@ -18,6 +18,11 @@ namespace {
 
 bool daemon_started = false;
 int drift_registered = 0;
+// The longest the exit waits for a sequence that another thread is running: what that one
+// leaves owed stays in the record, for the next start or "/k" to give back.
+const DWORD exit_lock_wait_ms = 2000;
+// The longest a look at the state waits for a running sequence; the state before it then.
+const DWORD state_lock_wait_ms = 2000;
 
 } // namespace
 
@@ -27,9 +32,11 @@ int Qel_DaemonStart(int, int, int* available)
     if (daemon_started) return 0; // already running: a second start changes nothing
     // Before anything else: what an earlier run (ended by a crash, a kill or a power loss
     // while Gaming Mode was on) or an earlier failed restore still owes the user.
+    // The processors are counted first: a record's node mask is judged against them.
+    bool enumerated = enumerate_cpus() != 0;
     if (!owed.open) journal_read(&owed);
     if (owed.open) give_back(true);
-    if (!enumerate_cpus()) return 0;
+    if (!enumerated) return 0;
     if (cpu_count < 2) return 0;
 
     if (node_count == 1) {
@@ -57,8 +64,23 @@ int Qel_DaemonStart(int, int, int* available)
 void Qel_DaemonExit()
 {
     TRACE("Qel_DaemonExit - ENTRY\n");
-    Qel_DaemonDoGameModeOff();
-    game_mode_lock.reset();
+    bool held = true;
+    if (game_mode_lock) {
+        LockHolder lock(nullptr, exit_lock_wait_ms);
+        held = lock.held();
+        if (!held) {
+            TRACE("Qel_DaemonExit : a sequence still runs; the record keeps what is owed\n");
+        } else if (game_mode_on) {
+            release_watcher();
+            __game_mode_off();
+            notice_changed();
+        } else if (owed.open) {
+            give_back(true);
+        }
+    }
+    // A lock another thread still holds is left to it: the process is ending.
+    if (held) game_mode_lock.reset();
+    else static_cast<void>(game_mode_lock.release());
     if (drift_registered) {
         deregister_tickmend();
         drift_registered = 0;
@@ -80,13 +102,14 @@ void Qel_DaemonDoCommand(const char* command)
 int Qel_DaemonFinishRestore()
 {
     if (daemon_started) return owed.open ? 0 : 1; // the running daemon gives back itself
+    enumerate_cpus();
     journal_read(&owed);
     return give_back(true) ? 1 : 0;
 }
 
 int Qel_DaemonIsGameModeOn()
 {
-    LockHolder lock;
+    LockHolder lock(nullptr, state_lock_wait_ms);
     return game_mode_on ? 1 : 0;
 }
 

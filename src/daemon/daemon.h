@@ -17,6 +17,10 @@ int Qel_DaemonIsGameModeOn();
 // owed any more.
 int Qel_DaemonFinishRestore();
 
+// A power plan change seen from outside while Gaming Mode is on (the power-personality
+// notification): Gaming Mode goes off, leaving the plan as it is, only when the active plan
+// is no longer the one Gaming Mode set. 1 when it went off.
+int Qel_DaemonPlanChangedOutside();
 // Set by whoever sees the power scheme changed from outside while Gaming Mode is on; the
 // off sequence then leaves the scheme alone. Cleared by the next on sequence.
 extern volatile LONG scheme_changed_externally;

@@ -25,11 +25,18 @@ public:
     LockHolder() : held_(game_mode_lock.valid()) { if (held_) WaitForSingleObject(game_mode_lock.get(), INFINITE); }
     // Waits for the lock or for stop, whichever comes first.
     // The stop event comes first, so that it wins when both are signalled.
-    explicit LockHolder(HANDLE stop)
+    explicit LockHolder(HANDLE stop) : LockHolder(stop, INFINITE) {}
+    // The same, giving up after limit_ms; stop may be null.
+    LockHolder(HANDLE stop, DWORD limit_ms)
     {
         if (!game_mode_lock.valid()) return;
+        if (!stop) {
+            DWORD r = WaitForSingleObject(game_mode_lock.get(), limit_ms);
+            held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+            return;
+        }
         HANDLE pair[2] = {stop, game_mode_lock.get()};
-        DWORD r = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
+        DWORD r = WaitForMultipleObjects(2, pair, FALSE, limit_ms);
         held_ = r == WAIT_OBJECT_0 + 1 || r == WAIT_ABANDONED_0 + 1;
     }
     ~LockHolder() { if (held_) ReleaseMutex(game_mode_lock.get()); }
@@ -55,6 +62,13 @@ struct on_outcome {
 void prepare_watcher();
 void start_watcher();
 void release_watcher();
+// Turns Gaming Mode off for a power plan change seen from outside, leaving the plan as it is,
+// only when the change is the user's: the active plan, read now, is no longer the one Gaming
+// Mode set (a change of our own, or a notification that came late, is not the user's).
+// Called with the lock held, for the on-period period; true when Gaming Mode went off.
+bool turn_off_for_users_change(LONG period);
+// The on-period now running (or last run).
+LONG current_on_period();
 
 // The sequences (gaming_mode.cpp), run with the lock held.
 void __game_mode_on(on_outcome& outcome);

@@ -41,11 +41,34 @@ bool counter_stable(DWORD edx)
     return (nb & NB_BIT) == 0;
 }
 
+// True in a 32-bit process on 64-bit Windows. IsWow64Process is looked up: early XP lacks it.
+bool on_64_bit_windows()
+{
+    using is_wow64_fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto is_wow64 = kernel ? reinterpret_cast<is_wow64_fn>(reinterpret_cast<void (*)()>(
+                                 GetProcAddress(kernel, "IsWow64Process")))
+                           : nullptr;
+    BOOL wow64 = FALSE;
+    return is_wow64 && is_wow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// On 64-bit Windows the 64-bit view first, where the 64-bit regedit and reg.exe write, then
+// the 32-bit one (WOW6432Node), where a 32-bit tool writes; elsewhere the one view there is.
+bool read_sync_interval(DWORD* value)
+{
+    if (on_64_bit_windows() &&
+        GetRegistryValue(HKEY_LOCAL_MACHINE, machine_settings_key, "sync_interval", value, sizeof *value,
+                         KEY_WOW64_64KEY))
+        return true;
+    return GetRegistryValue(HKEY_LOCAL_MACHINE, machine_settings_key, "sync_interval", value, sizeof *value) != 0;
+}
+
 // The configured interval, bounded; a value shorter than 4 bytes keeps its high bytes 0.
 DWORD configured_interval()
 {
     DWORD value = 0;
-    if (!GetRegistryValue(HKEY_LOCAL_MACHINE, machine_settings_key, "sync_interval", &value, sizeof value)) {
+    if (!read_sync_interval(&value)) {
         TRACE("could not find sync_interval in registry, defaulting to %i ms\n", (int)DEFAULT_INTERVAL_MS);
         return DEFAULT_INTERVAL_MS;
     }

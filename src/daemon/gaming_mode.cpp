@@ -36,19 +36,26 @@ void note_request([[maybe_unused]] const char* name, on_outcome& outcome, TscRes
 }
 
 // The power plan of the on sequence. The plan to give back is written down before the
-// switch; a plan that cannot be read is never switched away from, and a plan still owed
-// from an earlier period stays the one to give back.
+// switch, and nothing is switched when it cannot be; a plan that cannot be read is never
+// switched away from. A plan still owed from an earlier period stays the one to give back
+// only while the plan Gaming Mode set is still active: a plan the user picked since is the
+// user's choice now.
 void switch_plan(on_outcome& outcome)
 {
     power_plan active;
     if (!ReadActivePowerScheme(&active)) {
         outcome.plan = plan_outcome::unknown;
-        journal_write(&owed);
         return;
     }
-    if (owed.plan.kind == plan_none) owed.plan = active;
-    journal_write(&owed);
+    if (owed.plan.kind == plan_none || (owed.set_plan.kind != plan_none && !SamePowerPlan(&active, &owed.set_plan)))
+        owed.plan = active;
+    if (!journal_write(&owed)) {
+        outcome.plan = plan_outcome::not_recorded;
+        return;
+    }
     outcome.plan = SwitchToAlwaysOnScheme() ? plan_outcome::switched : plan_outcome::not_switched;
+    SwitchedPowerScheme(&owed.set_plan, &owed.temp_scheme);
+    journal_write(&owed);
 }
 
 // Every pass reads the same register; a read that fails gives no value to write back.
@@ -64,7 +71,11 @@ void clear_northbridge_bit(on_outcome& outcome)
         }
         if (value & NB_BIT) {
             owed.nb_nodes |= 1u << i;
-            journal_write(&owed);
+            if (!journal_write(&owed)) {
+                owed.nb_nodes &= ~(1u << i);
+                outcome.northbridge = northbridge_outcome::not_recorded;
+                return;
+            }
             WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value & ~NB_BIT);
             outcome.northbridge = northbridge_outcome::cleared;
         }
@@ -116,9 +127,17 @@ void synchronize_counters(on_outcome& outcome)
 void __game_mode_on(on_outcome& outcome)
 {
     outcome = on_outcome{};
+    // No record, no change: what cannot be written down is not taken.
+    DWORD was_open = owed.open;
     owed.open = 1;
-    switch_plan(outcome);
-    clear_northbridge_bit(outcome);
+    if (journal_write(&owed)) {
+        switch_plan(outcome);
+        clear_northbridge_bit(outcome);
+    } else {
+        owed.open = was_open;
+        outcome.plan = plan_outcome::not_recorded;
+        outcome.northbridge = northbridge_outcome::not_recorded;
+    }
     synchronize_counters(outcome);
     game_mode_on = 1;
 }
@@ -139,18 +158,59 @@ void report(const on_outcome& outcome)
     driver_outcome_detail(outcome.driver, outcome.reply.status, outcome.reply.ret_code, detail, sizeof detail);
     notice_set(NOTICE_PLAN_UNKNOWN, outcome.plan == plan_outcome::unknown);
     notice_set(NOTICE_PLAN_NOT_SWITCHED, outcome.plan == plan_outcome::not_switched);
+    notice_set(NOTICE_NO_RECORD, outcome.plan == plan_outcome::not_recorded ||
+                                     outcome.northbridge == northbridge_outcome::not_recorded);
     notice_set(NOTICE_DRIVER_ABSENT, outcome.driver == driver_outcome::absent);
     notice_set(NOTICE_DRIVER_REFUSED,
                outcome.driver == driver_outcome::refused || outcome.driver == driver_outcome::undelivered, detail);
 }
 
+namespace {
+
+// Gives the user's plan back only while the plan Gaming Mode set is still active. True when
+// the plan is owed no more: given back, found active already, replaced by the user's own
+// choice, or gone (then one balloon names it). False when it is to be tried again.
+bool give_back_plan()
+{
+    power_plan active;
+    if (!ReadActivePowerScheme(&active)) return false; // cannot tell whose plan is active
+    if (SamePowerPlan(&active, &owed.plan)) return true;
+    if (owed.set_plan.kind != plan_none && !SamePowerPlan(&active, &owed.set_plan)) {
+        TRACE("give_back : the user picked a plan meanwhile; it stays\n");
+        last_on_note_plan(plan_kept_words());
+        return true;
+    }
+    int exists = PowerPlanExists(&owed.plan);
+    if (exists < 0) return false;
+    if (exists == 0) {
+        char named[48];
+        power_plan_words(owed.plan, named, sizeof named);
+        notice_raise(NOTICE_PLAN_NOT_GIVEN_BACK, named);
+        return true;
+    }
+    return ActivatePowerScheme(&owed.plan) != 0;
+}
+
+} // namespace
+
 // Gives back what the on-period still owes: the northbridge bits set again, then the
-// user's plan made active (or, when the user picked a plan meanwhile, that plan kept).
-// What cannot be given back stays owed, in memory and in the registry, and is tried again
-// at the next off and the next start. True when nothing is owed any more.
+// user's plan made active (or, when the user picked a plan meanwhile, that plan kept). A
+// record that cannot be carried out (a plan damaged or gone, nodes not present) is closed
+// with a balloon. What cannot be given back yet stays owed, in memory and in the registry,
+// and is tried again at the next off and the next start. True when nothing is owed any more.
 bool give_back(bool restore_plan)
 {
     if (!owed.open) return true;
+    if (owed.unusable & unusable_plan) {
+        notice_raise(NOTICE_PLAN_NOT_GIVEN_BACK, "the stored plan could not be read");
+        owed.unusable &= ~unusable_plan;
+    }
+    // Bits of nodes this machine does not have name nothing that can be set again.
+    DWORD present = node_passes() > 0 ? (1u << node_passes()) - 1 : (1u << MAX_NODES) - 1;
+    if (owed.nb_nodes & ~present) {
+        TRACE("give_back : node mask 0x%lx names nodes not present\n", static_cast<unsigned long>(owed.nb_nodes));
+        owed.nb_nodes &= present;
+    }
     for (int i = 0; i < MAX_NODES; ++i) {
         if (!(owed.nb_nodes & (1u << i))) continue;
         DWORD value = 0;
@@ -158,10 +218,16 @@ bool give_back(bool restore_plan)
             WritePCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, value | NB_BIT))
             owed.nb_nodes &= ~(1u << i);
     }
-    if (owed.plan.kind != plan_none && (!restore_plan || ActivatePowerScheme(&owed.plan)))
-        owed.plan.kind = plan_none;
+    if (owed.plan.kind != plan_none && !restore_plan) last_on_note_plan(plan_kept_words());
+    if (owed.plan.kind != plan_none && (!restore_plan || give_back_plan())) owed.plan.kind = plan_none;
+    // A temporary scheme of ours goes once it is no longer active (the platform keeps the
+    // active one).
+    if (owed.temp_scheme && owed.plan.kind == plan_none) {
+        DeleteTemporaryScheme(owed.set_plan.index);
+        owed.temp_scheme = 0;
+    }
     bool done = owed.plan.kind == plan_none && owed.nb_nodes == 0;
-    if (done) owed.open = 0;
+    if (done) owed = restore_record{};
     journal_write(&owed);
     notice_set(NOTICE_RESTORE_PENDING, !done);
     return done;

@@ -3,6 +3,7 @@
 #include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
 #include "notice/notice.h"
+#include "pwr_enum/pwr_enum.h"
 #include "common/handle.h"
 #include "common/trace.h"
 
@@ -29,7 +30,7 @@ struct WatcherStart {
 
 // The watcher: arms the change notification on the user's power configuration key, waits
 // for a value of the key to change, then turns Gaming Mode off and leaves the power scheme
-// as the user set it. It acts at most once.
+// as the user set it, when the change is the user's. It acts at most once.
 //
 // The notification is armed from this thread: Windows ends a registration (and signals its
 // event) when the thread that made it ends. Armed from the thread that ran the on sequence,
@@ -50,25 +51,44 @@ DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
     SetEvent(start->armed); // start is gone after this
     if (!armed || !stop) return 1;
 
+    // A change that is not the user's (another value of the key, our own) leaves Gaming Mode
+    // on: the notification is armed again and the watch goes on.
     HANDLE pair[2] = {changed, stop};
-    if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
-
-    TRACE("power_scheme_change_notification - power scheme changed! turning off game mode.\n");
-    // Whoever turns Gaming Mode off meanwhile sets the stop event: then there is nothing
-    // left to do, and waiting for the lock would only hold that thread up. The flag is set
-    // only for our own on-period: set by a late watcher, it would keep the next period's
-    // off from giving the user's plan back.
-    LockHolder lock(stop);
-    if (lock.held() && game_mode_on && period == on_period) {
-        InterlockedExchange(&scheme_changed_externally, 1);
-        release_watcher();
-        __game_mode_off();
-        notice_changed();
+    for (;;) {
+        if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
+        // Whoever turns Gaming Mode off meanwhile sets the stop event: then there is nothing
+        // left to do, and waiting for the lock would only hold that thread up.
+        LockHolder lock(stop);
+        if (!lock.held() || !game_mode_on || period != on_period) return 1;
+        if (turn_off_for_users_change(period)) {
+            TRACE("power_scheme_change_notification - power scheme changed! turning off game mode.\n");
+            return 1;
+        }
+        if (RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) !=
+            ERROR_SUCCESS)
+            return 1;
     }
-    return 1;
 }
 
 } // namespace
+
+LONG current_on_period() { return on_period; }
+
+// The one rule for both the XP watcher and the Vista power-personality notification. The
+// flag is set only for our own on-period: set by a late watcher, it would keep the next
+// period's off from giving the user's plan back.
+bool turn_off_for_users_change(LONG period)
+{
+    if (!game_mode_on || period != on_period) return false;
+    power_plan active;
+    if (!ReadActivePowerScheme(&active)) return false; // whose change it was cannot be told
+    if (owed.set_plan.kind != plan_none && SamePowerPlan(&active, &owed.set_plan)) return false;
+    InterlockedExchange(&scheme_changed_externally, 1);
+    release_watcher();
+    __game_mode_off();
+    notice_changed();
+    return true;
+}
 
 // Stops the watcher of the current on-period and releases its handles; called with the
 // lock held, so that it happens once per period. The wait is bounded: a watcher that is
@@ -117,3 +137,11 @@ void start_watcher()
 }
 
 } // namespace daemon_state
+
+int Qel_DaemonPlanChangedOutside()
+{
+    using namespace daemon_state;
+    if (!game_mode_lock) return 0;
+    LockHolder lock;
+    return turn_off_for_users_change(current_on_period()) ? 1 : 0;
+}

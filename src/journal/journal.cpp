@@ -12,6 +12,9 @@ const char pending_value[] = "restore_pending";
 const char index_value[] = "restore_scheme_index";
 const char guid_value[] = "restore_scheme_guid";
 const char nodes_value[] = "restore_nb_nodes";
+const char set_index_value[] = "restore_set_index";
+const char set_guid_value[] = "restore_set_guid";
+const char temp_value[] = "restore_temp_scheme";
 const char plan_value[] = "last_on_plan";
 const char northbridge_value[] = "last_on_northbridge";
 const char driver_value[] = "last_on_driver";
@@ -19,8 +22,37 @@ const char driver_value[] = "last_on_driver";
 DWORD read_dword(const char* name, DWORD fallback)
 {
     DWORD value = fallback;
-    GetRegistryValue(HKEY_CURRENT_USER, settings_key, name, &value, sizeof value);
+    if (!get_registry_typed(HKEY_CURRENT_USER, settings_key, name, REG_DWORD, &value, sizeof value)) return fallback;
     return value;
+}
+
+// True when a value of that name is stored, whatever its type.
+bool value_present(const char* name)
+{
+    tk::unique_hkey key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, settings_key, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+    return RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// A plan stored as index_name (XP) or guid_name (Vista): only the kind this Windows names is
+// taken. False when a value is stored but cannot be used, or only the other kind is stored.
+bool read_plan(const char* index_name, const char* guid_name, power_plan* plan)
+{
+    memset(plan, 0, sizeof *plan);
+    const char* own = PowerPlanKind() == plan_index ? index_name : guid_name;
+    const char* other = own == index_name ? guid_name : index_name;
+    bool read = own == index_name
+                    ? get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_DWORD, &plan->index,
+                                         sizeof plan->index) != 0
+                    : get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_SZ, plan->guid,
+                                         sizeof plan->guid) != 0 &&
+                          plan->guid[0] != '\0';
+    if (read) {
+        plan->kind = PowerPlanKind();
+        return true;
+    }
+    memset(plan, 0, sizeof *plan);
+    return !value_present(own) && !value_present(other);
 }
 
 // A text value into buffer (size bytes, its NUL included), always ended; false when it
@@ -63,13 +95,12 @@ void journal_read(restore_record* record)
     if (!read_dword(pending_value, 0)) return;
     record->open = 1;
     record->nb_nodes = read_dword(nodes_value, 0);
-    DWORD index = 0;
-    if (GetRegistryValue(HKEY_CURRENT_USER, settings_key, index_value, &index, sizeof index)) {
-        record->plan.kind = plan_index;
-        record->plan.index = index;
-    } else if (read_text(guid_value, record->plan.guid, sizeof record->plan.guid) && record->plan.guid[0]) {
-        record->plan.kind = plan_guid;
-    }
+    if (!read_plan(index_value, guid_value, &record->plan)) record->unusable |= unusable_plan;
+    // A plan set that cannot be read is not known: the user's plan is then given back as
+    // before this value was kept.
+    if (!read_plan(set_index_value, set_guid_value, &record->set_plan) || !PowerPlanWellFormed(&record->set_plan))
+        memset(&record->set_plan, 0, sizeof record->set_plan);
+    record->temp_scheme = record->set_plan.kind == plan_index && read_dword(temp_value, 0) == 1 ? 1 : 0;
 }
 
 // The debt goes first and the mark last when a record is written, and the other way round
@@ -82,9 +113,18 @@ int journal_write(const restore_record* record)
         done = delete_value(pending_value);
         if (!done) return 0;
         done = delete_value(nodes_value) && delete_value(index_value) && delete_value(guid_value);
+        done = delete_value(set_index_value) && delete_value(set_guid_value) && delete_value(temp_value) && done;
         return done ? 1 : 0;
     }
     done = write_dword(nodes_value, record->nb_nodes);
+    if (record->set_plan.kind == plan_index) {
+        done = write_dword(set_index_value, record->set_plan.index) && done;
+        done = write_dword(temp_value, record->temp_scheme) && done;
+    } else if (record->set_plan.kind == plan_guid) {
+        done = write_text(set_guid_value, record->set_plan.guid) && done;
+    } else {
+        done = delete_value(set_index_value) && delete_value(set_guid_value) && delete_value(temp_value) && done;
+    }
     if (record->plan.kind == plan_index) {
         done = write_dword(index_value, record->plan.index) && done;
         done = delete_value(guid_value) && done;
@@ -105,6 +145,11 @@ int last_on_write(const last_on_record* record)
     done = write_text(northbridge_value, record->northbridge) && done;
     done = write_text(driver_value, record->driver) && done;
     return done ? 1 : 0;
+}
+
+int last_on_note_plan(const char* plan)
+{
+    return write_text(plan_value, plan) ? 1 : 0;
 }
 
 int last_on_read(last_on_record* record)

@@ -4,6 +4,9 @@
 //   restore_scheme_index  REG_DWORD  the user's XP power scheme, when one is owed
 //   restore_scheme_guid   REG_SZ     the user's Vista power plan, when one is owed
 //   restore_nb_nodes      REG_DWORD  bit i: node pass i cleared the northbridge bit
+//   restore_set_index     REG_DWORD  the XP power scheme Gaming Mode activated
+//   restore_set_guid      REG_SZ     the Vista power plan Gaming Mode activated
+//   restore_temp_scheme   REG_DWORD  1: that scheme is the temporary one tickmend wrote (XP)
 //   last_on_plan, last_on_northbridge, last_on_driver  REG_SZ  what the last on sequence did
 #pragma once
 #include "pwr_enum/pwr_enum.h"
@@ -15,7 +18,12 @@ struct restore_record {
     DWORD open;      // an on-period began and has not given back everything yet
     power_plan plan; // the user's plan, to be made active again (plan_none: none owed)
     DWORD nb_nodes;  // node passes whose cleared northbridge bit is still to be set again
+    power_plan set_plan; // the plan Gaming Mode made active (plan_none: not known)
+    DWORD temp_scheme;   // set_plan is a temporary scheme tickmend wrote, to be deleted
+    DWORD unusable;      // journal_read: a stored value that cannot be used (unusable_* bits)
 };
+// A stored user's plan that is of the wrong type, too long, or of the other Windows' kind.
+constexpr DWORD unusable_plan = 1;
 
 // What the last on sequence achieved, in words for the user.
 struct last_on_record {
@@ -24,11 +32,15 @@ struct last_on_record {
     char driver[96];
 };
 
-// Reads the stored record; all zero when none is stored or it cannot be read.
+// Reads the stored record; all zero when none is stored or it cannot be read. Every value is
+// read with its type and size checked: a plan that cannot be used is left out (kind
+// plan_none) and marked in unusable; restore_pending of another type reads as absent.
 void journal_read(restore_record* record);
 // Stores an open record, or removes every value of a closed one; 1 when done.
 int journal_write(const restore_record* record);
 // Stores the last on sequence's record; 1 when done.
 int last_on_write(const last_on_record* record);
+// Replaces only the plan part of the last on sequence's record; 1 when done.
+int last_on_note_plan(const char* plan);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);

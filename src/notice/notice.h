@@ -13,6 +13,8 @@ enum notice_id {
     NOTICE_PLAN_NOT_SWITCHED, // the non-throttling power plan could not be activated
     NOTICE_RESTORE_PENDING,   // the user's power plan or northbridge setting is not given back yet
     NOTICE_PIPE_NAME_TAKEN,   // another program holds the control pipe's name
+    NOTICE_NO_RECORD,         // the restore record could not be saved: plan and bit left alone
+    NOTICE_PLAN_NOT_GIVEN_BACK, // the owed plan no longer exists or its record is damaged: closed
     NOTICE_COUNT
 };
 

@@ -23,6 +23,12 @@ const notice_words words[NOTICE_COUNT] = {
     {"Another program holds the pipe \\\\.\\pipe\\QelTscPipe: no program can switch Gaming Mode through it "
      "until QEL Pacemill has it back, which it tries every few seconds.",
      "pipe taken by another program"},
+    {"The restore record could not be saved in the registry: Gaming Mode left the power plan and the "
+     "northbridge setting as they are.",
+     "restore record not saved"},
+    {"Your power plan could not be given back: it no longer exists, or its record is damaged. The power plan "
+     "stays as it is.",
+     "power plan not given back"},
 };
 
 bool valid(int id) { return id >= 0 && id < NOTICE_COUNT; }
@@ -46,8 +52,14 @@ const char* plan_outcome_words(plan_outcome outcome)
     case plan_outcome::switched: return "switched to a plan that does not throttle the processor";
     case plan_outcome::unknown: return "left alone: the active plan could not be read";
     case plan_outcome::not_switched: return "left alone: the plan that does not throttle could not be activated";
+    case plan_outcome::not_recorded: return "left alone: the restore record could not be saved";
     }
     return "";
+}
+
+const char* plan_kept_words()
+{
+    return "kept as you chose it: a plan picked while Gaming Mode was on is not undone";
 }
 
 const char* northbridge_outcome_words(northbridge_outcome outcome)
@@ -56,6 +68,7 @@ const char* northbridge_outcome_words(northbridge_outcome outcome)
     case northbridge_outcome::cleared: return "power management bit cleared";
     case northbridge_outcome::already_clear: return "power management bit already clear";
     case northbridge_outcome::unread: return "left alone: the register could not be read";
+    case northbridge_outcome::not_recorded: return "left alone: the restore record could not be saved";
     }
     return "";
 }
@@ -118,11 +131,17 @@ void last_on_lines(const char* plan, const char* northbridge, const char* driver
            plan, northbridge, driver);
 }
 
+void power_plan_words(const power_plan& plan, char* buffer, int size)
+{
+    if (plan.kind == plan_index) format(buffer, size, "scheme %u", plan.index);
+    else if (plan.kind == plan_guid) format(buffer, size, "%s", plan.guid);
+    else format(buffer, size, "%s", "none");
+}
+
 void still_owed_line(const power_plan& plan, DWORD nb_nodes, char* buffer, int size)
 {
-    char named[64] = "none";
-    if (plan.kind == plan_index) _snprintf(named, sizeof named - 1, "scheme %u", plan.index);
-    else if (plan.kind == plan_guid) _snprintf(named, sizeof named - 1, "%s", plan.guid);
+    char named[64];
+    power_plan_words(plan, named, sizeof named);
     format(buffer, size, "still to give back: power plan %s, northbridge bit of node mask 0x%02lX\n", named,
            static_cast<unsigned long>(nb_nodes));
 }

@@ -7,8 +7,8 @@
 #include <windows.h>
 
 // What one on sequence did with the power plan, the northbridge bit and the TSC driver.
-enum class plan_outcome { switched, unknown, not_switched };
-enum class northbridge_outcome { cleared, already_clear, unread };
+enum class plan_outcome { switched, unknown, not_switched, not_recorded };
+enum class northbridge_outcome { cleared, already_clear, unread, not_recorded };
 enum class driver_outcome { synchronized, absent, refused, undelivered };
 
 // The balloon text and the tooltip words of a notice (the ids of notice.h); "" for no notice.
@@ -32,5 +32,9 @@ enum class driver_state { absent, refusing, found_bit_set, found_bit_clear };
 const char* driver_state_line(driver_state state);
 // The three lines of the last on sequence's record, into buffer (size bytes, always ended).
 void last_on_lines(const char* plan, const char* northbridge, const char* driver, char* buffer, int size);
+// What the last-on record says when a restore found the user's own plan active and kept it.
+const char* plan_kept_words();
+// A plan as the user is told of it ("scheme 3", a GUID, "none"), into buffer.
+void power_plan_words(const power_plan& plan, char* buffer, int size);
 // The line of what an on-period still owes the user, into buffer (size bytes, always ended).
 void still_owed_line(const power_plan& plan, DWORD nb_nodes, char* buffer, int size);

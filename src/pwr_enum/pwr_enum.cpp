@@ -44,6 +44,44 @@ int ActivatePowerScheme(const power_plan* plan)
     return os_switches_plans_with_powercfg() ? activate_vista(plan) : activate_xp(plan);
 }
 
+DWORD PowerPlanKind()
+{
+    return os_switches_plans_with_powercfg() ? plan_guid : plan_index;
+}
+
+int SamePowerPlan(const power_plan* a, const power_plan* b)
+{
+    if (a->kind != b->kind) return 0;
+    if (a->kind == plan_index) return a->index == b->index ? 1 : 0;
+    if (a->kind == plan_guid) return _stricmp(a->guid, b->guid) == 0 ? 1 : 0;
+    return 1;
+}
+
+int PowerPlanWellFormed(const power_plan* plan)
+{
+    if (plan->kind != PowerPlanKind()) return 0;
+    return plan->kind == plan_index || guid_text_valid(plan->guid) ? 1 : 0;
+}
+
+int PowerPlanExists(const power_plan* plan)
+{
+    if (plan->kind != PowerPlanKind()) return 0;
+    return plan->kind == plan_guid ? vista_plan_listed(plan) : xp_scheme_exists(plan);
+}
+
+void SwitchedPowerScheme(power_plan* plan, DWORD* temporary)
+{
+    memset(plan, 0, sizeof *plan);
+    *temporary = 0;
+    if (os_switches_plans_with_powercfg()) switched_vista(plan);
+    else switched_xp(plan, temporary);
+}
+
+int DeleteTemporaryScheme(UINT index)
+{
+    return os_switches_plans_with_powercfg() ? 0 : delete_temp_xp(index);
+}
+
 int SetAlwaysOnPwerScheme()
 {
     if (!ReadActivePowerScheme(&saved_plan)) {

@@ -18,6 +18,21 @@ int ReadActivePowerScheme(power_plan* plan);
 int SwitchToAlwaysOnScheme();
 // Makes plan active (and deletes a temporary scheme this module wrote); 1 when done.
 int ActivatePowerScheme(const power_plan* plan);
+// The kind of plan this Windows names: plan_guid on Vista and later, plan_index before.
+DWORD PowerPlanKind();
+// 1 when a and b name the same plan (GUIDs compared without regard to case).
+int SamePowerPlan(const power_plan* a, const power_plan* b);
+// 1 when the plan is of this Windows' kind and well formed (a GUID of 8-4-4-4-12 digits).
+int PowerPlanWellFormed(const power_plan* plan);
+// 1 when the plan is of this Windows' kind, well formed and exists; 0 when it is not or does
+// not; -1 when the plans cannot be listed.
+int PowerPlanExists(const power_plan* plan);
+// After SwitchToAlwaysOnScheme: the plan it activated (or tried to), and in *temporary 1 when
+// that is a temporary scheme it wrote (XP).
+void SwitchedPowerScheme(power_plan* plan, DWORD* temporary);
+// Deletes a temporary scheme this module wrote, by index, unless it is active or is no
+// longer ours; 1 when deleted.
+int DeleteTemporaryScheme(UINT index);
 // For a caller that keeps no record: reads the active plan and remembers it, and only when
 // it is known switches; 1 when switched.
 int SetAlwaysOnPwerScheme();

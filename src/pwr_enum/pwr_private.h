@@ -25,5 +25,17 @@ bool read_active_vista(power_plan* plan);
 int switch_vista();
 // Activates a GUID plan through powercfg.
 int activate_vista(const power_plan* plan);
+// 1 when powercfg lists the plan, 0 when it does not (or the GUID is not well formed), -1
+// when the list cannot be read.
+int vista_plan_listed(const power_plan* plan);
+bool guid_text_valid(const char* text);
+// The plan switch_vista activates.
+void switched_vista(power_plan* plan);
+
+// XP: the same for index plans; the scheme switch_xp chose, and whether it wrote it.
+int xp_scheme_exists(const power_plan* plan);
+void switched_xp(power_plan* plan, DWORD* temporary);
+// Deletes scheme index when it is a temporary scheme this module writes and is not active.
+int delete_temp_xp(UINT index);
 
 } // namespace pwr_enum_detail

@@ -22,6 +22,21 @@ const size_t guid_text_length = 36; // 8-4-4-4-12 hexadecimal digits with their 
 
 static_assert(sizeof(STARTUPINFOA) == 68);
 
+// The longest a powercfg run may take before it is ended: a tool that hangs must not hold
+// the game-mode lock, the pipe thread or the program's exit for ever.
+const DWORD powercfg_bound_ms = 10000;
+
+// Ends the tool when it outlives its bound; its output stream then ends too.
+DWORD WINAPI end_when_overdue(LPVOID parameter)
+{
+    HANDLE process = static_cast<HANDLE>(parameter);
+    if (WaitForSingleObject(process, powercfg_bound_ms) == WAIT_TIMEOUT) {
+        TRACE("powercfg ran longer than %u ms: ended\n", static_cast<unsigned>(powercfg_bound_ms));
+        TerminateProcess(process, 1);
+    }
+    return 0;
+}
+
 // The tool's full path in the system folder: never one found through the current folder or
 // the program's folder.
 bool powercfg_path(char* path, UINT size)
@@ -66,6 +81,11 @@ bool run_powercfg(const char* arguments, void (*reader)(FILE*))
     tk::unique_handle process_handle(process.hProcess);
     tk::unique_handle thread_handle(process.hThread);
     write_end.reset(); // the stream ends when the tool's copy goes
+    tk::unique_handle watchdog(CreateThread(nullptr, 0, end_when_overdue, process_handle.get(), 0, nullptr));
+    if (!watchdog) {
+        TerminateProcess(process_handle.get(), 1); // a run without its bound is not made
+        return false;
+    }
     if (reader) {
         HANDLE pipe = read_end.release();
         int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(pipe), _O_RDONLY | _O_TEXT);
@@ -79,7 +99,8 @@ bool run_powercfg(const char* arguments, void (*reader)(FILE*))
             CloseHandle(pipe);
         }
     }
-    WaitForSingleObject(process_handle.get(), INFINITE);
+    // Bounded: the watchdog ends the tool at its bound, and itself with it.
+    WaitForSingleObject(watchdog.get(), INFINITE);
     DWORD code = 1;
     return GetExitCodeProcess(process_handle.get(), &code) && code == 0;
 }
@@ -108,6 +129,9 @@ bool find_guid(const char* text, char* guid)
 
 // The GUID of the line of the last list read that is marked active; "" when none is.
 char listed_active_guid[guid_text_length + 1];
+// A GUID looked for in the list, and whether a line of the last list read carries it.
+const char* sought_guid;
+bool sought_listed;
 
 // Reads the scheme list and keeps the GUID of the active scheme. The list's wording is the
 // tool's and differs from one language to another, so we rely only on what every list has:
@@ -133,9 +157,11 @@ void read_list(FILE* list)
         bool line_ends = strchr(piece, '\n') != nullptr || feof(list);
         if (!line_ends) continue;
         line_started = false;
+        if (sought_guid && _stricmp(line_guid, sought_guid) == 0) sought_listed = true;
         if (last_mark == '*' && line_guid[0] != '\0' && listed_active_guid[0] == '\0')
             memcpy(listed_active_guid, line_guid, sizeof listed_active_guid);
     }
+    if (line_started && sought_guid && _stricmp(line_guid, sought_guid) == 0) sought_listed = true;
     if (line_started && last_mark == '*' && line_guid[0] != '\0' && listed_active_guid[0] == '\0')
         memcpy(listed_active_guid, line_guid, sizeof listed_active_guid);
 }
@@ -150,6 +176,31 @@ bool read_active_vista(power_plan* plan)
     plan->kind = plan_guid;
     memcpy(plan->guid, listed_active_guid, sizeof plan->guid);
     return true;
+}
+
+bool guid_text_valid(const char* text)
+{
+    return strlen(text) == guid_text_length && is_guid_at(text);
+}
+
+int vista_plan_listed(const power_plan* plan)
+{
+    if (plan->kind != plan_guid || !guid_text_valid(plan->guid)) return 0;
+    listed_active_guid[0] = '\0';
+    sought_guid = plan->guid;
+    sought_listed = false;
+    bool read = run_powercfg(list_arguments, read_list);
+    sought_guid = nullptr;
+    if (!read) return -1;
+    return sought_listed ? 1 : 0;
+}
+
+void switched_vista(power_plan* plan)
+{
+    plan->kind = plan_guid;
+    plan->index = 0;
+    memcpy(plan->guid, switch_arguments + 3, guid_text_length);
+    plan->guid[guid_text_length] = '\0';
 }
 
 int switch_vista()

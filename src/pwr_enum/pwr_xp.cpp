@@ -177,6 +177,29 @@ BOOLEAN CALLBACK find_next_available(UINT index, DWORD, LPTSTR, DWORD, LPTSTR, P
     return TRUE;
 }
 
+// Whether one index is listed; for xp_scheme_exists and delete_temp_xp.
+UINT looked_for_index;
+bool looked_for_listed;
+bool looked_for_is_temp;
+
+BOOLEAN CALLBACK find_index(UINT index, DWORD name_size, LPTSTR name, DWORD, LPTSTR, PPOWER_POLICY, LPARAM)
+{
+    if (index != looked_for_index) return TRUE;
+    looked_for_listed = true;
+    looked_for_is_temp = name_is(name, name_size, temp_scheme_name, sizeof temp_scheme_name);
+    return FALSE;
+}
+
+// -1 when the schemes cannot be listed.
+int look_for(UINT index)
+{
+    looked_for_index = index;
+    looked_for_listed = false;
+    looked_for_is_temp = false;
+    if (!EnumPwrSchemes(find_index, 0) && !looked_for_listed) return -1;
+    return looked_for_listed ? 1 : 0;
+}
+
 int create_temp_scheme()
 {
     EnumPwrSchemes(cleanup_temp, 0);
@@ -225,6 +248,29 @@ int switch_xp()
         temp_scheme_created = 1;
     }
     return SetActivePwrScheme(always_on_index, nullptr, nullptr) ? 1 : 0;
+}
+
+int xp_scheme_exists(const power_plan* plan)
+{
+    if (plan->kind != plan_index) return 0;
+    return look_for(plan->index);
+}
+
+void switched_xp(power_plan* plan, DWORD* temporary)
+{
+    plan->kind = plan_index;
+    plan->index = always_on_index;
+    plan->guid[0] = '\0';
+    *temporary = temp_scheme_created;
+}
+
+int delete_temp_xp(UINT index)
+{
+    UINT active = 0;
+    if (GetActivePwrScheme(&active) && active == index) return 0;
+    if (look_for(index) != 1 || !looked_for_is_temp) return 0;
+    TRACE("pwr_enum delete_temp_xp : index %u\n", index);
+    return DeletePwrScheme(index) ? 1 : 0;
 }
 
 // The plan is activated before the temporary scheme is deleted: the platform does not

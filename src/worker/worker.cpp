@@ -16,6 +16,11 @@ HANDLE pipe_ready_event; // auto reset; the thread sets it once it serves (or gi
 bool worker_running;     // Qel_WorkerStart returned 1 and no Qel_WorkerExit followed
 worker_pipe::thread_events pipe_events; // what the thread is handed: the two events above
 
+// The longest the stop waits for the pipe thread (which may be in a sequence, waiting for a
+// powercfg run): a thread still running then is left to end with the process, its handles
+// with it.
+const DWORD pipe_stop_wait_ms = 3000;
+
 } // namespace
 
 int Qel_WorkerStart(int a, int b)
@@ -64,13 +69,15 @@ void Qel_WorkerExit()
 {
     TRACE("Qel_WorkerExit - ENTRY\n");
     if (pipe_stop_event) {
+        bool ended = true;
         if (pipe_thread) {
             SetEvent(pipe_stop_event);
-            WaitForSingleObject(pipe_thread, INFINITE);
+            ended = WaitForSingleObject(pipe_thread, pipe_stop_wait_ms) == WAIT_OBJECT_0;
+            if (!ended) TRACE("Qel_WorkerExit - the pipe thread did not stop in time\n");
             CloseHandle(pipe_thread);
             pipe_thread = nullptr;
         }
-        CloseHandle(pipe_stop_event);
+        if (ended) CloseHandle(pipe_stop_event); // a running thread still waits on it
         pipe_stop_event = nullptr;
     }
     worker_running = false;

@@ -121,6 +121,26 @@ TEST_F(DriftRegistration, ConfiguredIntervalIsBoundedAndOddValuesFallBack)
     EXPECT_EQ("2000", registered_intervals().at(0));
 }
 
+TEST_F(DriftRegistration, On64BitWindowsThe64BitViewComesFirstThenThe32BitOne)
+{
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) GTEST_SKIP() << "a 32-bit Windows has one view";
+    machine(FID_VID, FIDS_DIFFER, true);
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, machine_key, 0, nullptr, 0,
+                                             KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+    DWORD set_by_64_bit_regedit = 1500;
+    RegSetValueExA(key, "sync_interval", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&set_by_64_bit_regedit), 4);
+    DWORD set_by_32_bit_tool = 700;
+    configure(REG_DWORD, &set_by_32_bit_tool, 4);
+    EXPECT_EQ("1500", registered_intervals().at(0));
+    RegDeleteValueA(key, "sync_interval");
+    RegCloseKey(key);
+    Qel_DaemonExit();
+    EXPECT_EQ("700", registered_intervals().at(0));
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, machine_key, KEY_WOW64_64KEY, 0);
+}
+
 TEST_F(DriftRegistration, EachProcessorIsRegisteredFromItselfAndTheMaskIsRestored)
 {
     DWORD_PTR before = sim_process_mask();

@@ -2,10 +2,12 @@
 #include "daemon_fixture.h"
 #include "driver/driver.h"
 #include "notice/notice.h"
+#include "registry/registry.h"
 #include "support/test_support.h"
 
 #include <stdio.h>
 #include <string.h>
+#include <string>
 #include <windows.h>
 
 using namespace daemon_testing;
@@ -124,6 +126,127 @@ std::string active_plan()
         RegCloseKey(key);
     }
     return text;
+}
+
+const char power_saver[] = "a1841308-3541-4fab-bc81-f71556f20b4a";
+const char high_performance[] = "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
+const char balanced[] = "381b4222-f694-41f0-9685-ff5bb260df2e";
+const char record_key[] = "Software\\QEL\\qel_pacemill";
+
+// The user (or anyone) makes a plan active through the stand-in powercfg's state.
+void make_active(const char* guid)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg", "Active", REG_SZ, guid,
+                                    static_cast<DWORD>(strlen(guid) + 1)));
+}
+
+void store_number(const char* name, DWORD value)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, record_key, name, REG_DWORD, &value, sizeof value));
+}
+
+void store_text(const char* name, const char* text)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, record_key, name, REG_SZ, text,
+                                    static_cast<DWORD>(strlen(text) + 1)));
+}
+
+bool record_pending()
+{
+    DWORD value = 0;
+    return get_registry_typed(HKEY_CURRENT_USER, record_key, "restore_pending", REG_DWORD, &value, sizeof value) &&
+           value;
+}
+
+// A record as a crash, an older version or a hand in regedit may leave it, carried out with
+// no instance running. High performance, the plan Gaming Mode set, is active at the start.
+struct stored_record {
+    const char* what;
+    void (*write)();
+    const char* plan_after;     // the active plan afterwards
+    bool plan_named_in_balloon; // the record is closed with the balloon naming what was not given back
+};
+
+const stored_record stored_records[] = {
+    {"a sound record", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", power_saver);
+                            store_text("restore_set_guid", high_performance); },
+     power_saver, false},
+    {"a GUID that is garbage", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", "not a plan at all"); },
+     high_performance, true},
+    {"a GUID of a deleted plan",
+     [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", "01234567-89ab-cdef-0123-456789abcdef"); },
+     high_performance, true},
+    {"a GUID stored as a number", [] { store_number("restore_pending", 1u); store_number("restore_scheme_guid", 5u); },
+     high_performance, true},
+    {"a GUID longer than any", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", std::string(200, 'a').c_str()); },
+     high_performance, true},
+    {"an XP scheme index on Vista", [] { store_number("restore_pending", 1u); store_number("restore_scheme_index", 0u); },
+     high_performance, true},
+    {"an index next to a sound GUID",
+     [] { store_number("restore_pending", 1u); store_number("restore_scheme_index", 7u); store_text("restore_scheme_guid", power_saver); },
+     power_saver, false},
+    {"a node mask beyond the nodes present",
+     [] { store_number("restore_pending", 1u); store_number("restore_nb_nodes", 0xFFFFFFFFu); store_text("restore_scheme_guid", power_saver); },
+     power_saver, false},
+    {"a plan set by Gaming Mode that is garbage",
+     [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", power_saver); store_text("restore_set_guid", "x"); },
+     power_saver, false},
+    {"the pending mark stored as text", [] { store_text("restore_pending", "1"); store_text("restore_scheme_guid", power_saver); },
+     high_performance, false},
+    {"a pending mark alone", [] { store_number("restore_pending", 1u); }, high_performance, false},
+};
+
+TEST_F(GamingMode, StoredRecordsAreJudgedAndNoneStaysPendingForEver)
+{
+    for (const stored_record& row : stored_records) {
+        SCOPED_TRACE(row.what);
+        RegDeleteKeyA(HKEY_CURRENT_USER, record_key);
+        testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+        make_active(high_performance);
+        notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
+        row.write();
+        load("two-node");
+        sim_log_clear();
+        Qel_DaemonFinishRestore();
+        EXPECT_EQ(row.plan_after, active_plan());
+        EXPECT_FALSE(record_pending()) << "the record is still pending";
+        EXPECT_EQ(row.plan_named_in_balloon, (notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK)) != 0);
+        EXPECT_LE(log_lines("PCI_WRITE").size(), 2u) << "a node not present was written";
+    }
+}
+
+TEST_F(GamingMode, RecordThatCannotBeSavedTakesNothingAndSaysWhy)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+    make_active(power_saver);
+    start("two-node");
+    ASSERT_TRUE(testing_support::key_read_only(HKEY_CURRENT_USER, record_key, true));
+    Qel_DaemonDoCommand("1");
+    testing_support::key_read_only(HKEY_CURRENT_USER, record_key, false);
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn()) << "the counters are synchronized all the same";
+    EXPECT_EQ(power_saver, active_plan());
+    EXPECT_TRUE(log_lines("PCI_WRITE").empty());
+    EXPECT_NE(0u, notice_raised() & (1u << NOTICE_NO_RECORD));
+    Qel_DaemonDoCommand("0");
+
+    // Once the record can be saved, the next on takes both and the notice goes.
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(high_performance, active_plan());
+    EXPECT_FALSE(log_lines("PCI_WRITE").empty()) << "the bit was not cleared";
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_NO_RECORD));
+}
+
+TEST_F(GamingMode, UsersPlanPickedWhileOnStandsAtTheRestore)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+    make_active(power_saver);
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(high_performance, active_plan());
+    make_active(balanced); // and its notification never came
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(balanced, active_plan());
+    EXPECT_FALSE(record_pending());
 }
 
 TEST_F(GamingMode, WithoutADriverGamingModeIsStillOnAndThePlanSwitched)
@@ -343,11 +466,13 @@ TEST_F(Watcher, OutsideChangeOfThePowerKeyTurnsGamingModeOffAndKeepsTheScheme)
     Qel_DaemonDoCommand("1");
     ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
     sim_log_clear();
+    make_active(power_saver);
     touch("Control Panel\\PowerCfg");
     ASSERT_TRUE(off_within(10000));
     EXPECT_EQ(1, scheme_changed_externally);
     EXPECT_EQ((std::vector<std::string>{"PCI_READ", "PCI_WRITE"}), requests());
-    EXPECT_EQ("8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c", active_plan()) << "the plan was restored over the user's change";
+    EXPECT_EQ(power_saver, active_plan()) << "the plan was restored over the user's change";
+    EXPECT_FALSE(record_pending());
 
     // The next "1" switches again and clears the flag.
     Qel_DaemonDoCommand("1");
@@ -355,10 +480,26 @@ TEST_F(Watcher, OutsideChangeOfThePowerKeyTurnsGamingModeOffAndKeepsTheScheme)
     EXPECT_EQ(0, scheme_changed_externally);
 }
 
+TEST_F(Watcher, ChangeThatLeavesOurPlanActiveIsNotTheUsers)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    touch("Control Panel\\PowerCfg"); // High performance, ours, is still active
+    EXPECT_FALSE(off_within(500));
+    EXPECT_EQ(0, scheme_changed_externally);
+    // The watch goes on: the user's pick after it is noticed.
+    make_active(power_saver);
+    touch("Control Panel\\PowerCfg");
+    EXPECT_TRUE(off_within(10000));
+    EXPECT_EQ(power_saver, active_plan());
+}
+
 TEST_F(Watcher, ChangeInASubkeyIsNotNoticed)
 {
     start("two-node");
     Qel_DaemonDoCommand("1");
+    make_active(power_saver);
     touch("Control Panel\\PowerCfg\\tickmend-test");
     EXPECT_FALSE(off_within(500));
 }
@@ -369,6 +510,7 @@ TEST_F(Watcher, UserOffEndsTheWatcherWithoutItActing)
     Qel_DaemonDoCommand("1");
     Qel_DaemonDoCommand("0");
     EXPECT_EQ(0, scheme_changed_externally);
+    make_active(power_saver);
     touch("Control Panel\\PowerCfg");
     Sleep(300);
     EXPECT_EQ(0, scheme_changed_externally) << "a watcher outlived its on-period";
@@ -379,10 +521,12 @@ TEST_F(Watcher, OneChangeTurnsOffOnceAndTheNextPeriodWatchesAgain)
 {
     start("two-node");
     Qel_DaemonDoCommand("1");
+    make_active(power_saver);
     touch("Control Panel\\PowerCfg");
     ASSERT_TRUE(off_within(10000));
     Qel_DaemonDoCommand("1");
     ASSERT_EQ(1, Qel_DaemonIsGameModeOn());
+    make_active(balanced);
     touch("Control Panel\\PowerCfg");
     EXPECT_TRUE(off_within(10000)) << "the second period had no watcher";
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <shlobj.h>
@@ -24,27 +25,6 @@ namespace {
 const char* const user_key = "Software\\QEL\\qel_pacemill";
 const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
 
-// Everyone may only read the settings key (made if missing), or (false) do anything.
-bool settings_read_only(bool read_only)
-{
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, user_key, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return false;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    DWORD acl_buffer[16];
-    PACL acl = reinterpret_cast<PACL>(acl_buffer);
-    InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
-    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone);
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, read_only ? acl : nullptr, FALSE);
-    bool done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-    FreeSid(everyone);
-    RegCloseKey(key);
-    return done;
-}
 const char* const machine_key = "SOFTWARE\\QEL\\qel_pacemill";
 
 std::string lines_starting(const std::string& log, const char* prefix)
@@ -88,7 +68,7 @@ protected:
             if (WaitForSingleObject(instance_, 15000) != WAIT_OBJECT_0) TerminateProcess(instance_, 255);
             CloseHandle(instance_);
         }
-        settings_read_only(false);
+        key_read_only(HKEY_CURRENT_USER, user_key, false);
         delete_tree(HKEY_CURRENT_USER, user_key);
         delete_tree(HKEY_LOCAL_MACHINE, machine_key);
         DeleteFileA(log_path_.c_str());
@@ -253,6 +233,7 @@ std::string registry_text(HKEY root, const char* key, const char* name)
 const char* const powercfg_state = "Software\\tickmend-sim\\powercfg";
 const char* const power_saver = "a1841308-3541-4fab-bc81-f71556f20b4a";
 const char* const high_performance = "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
+const char* const balanced = "381b4222-f694-41f0-9685-ff5bb260df2e";
 
 // The powercfg stand-in's plans as on a fresh Vista, with plan (a GUID) the active one.
 bool power_plans_start_at(const char* plan)
@@ -366,7 +347,7 @@ TEST_F(Program, CloseWithoutInstanceLeavesAnotherProgramsWindowAlone)
 
 TEST_F(Program, CloseWorksWhenTheSettingsCannotBeWritten)
 {
-    ASSERT_TRUE(settings_read_only(true));
+    ASSERT_TRUE(key_read_only(HKEY_CURRENT_USER, user_key, true));
     start_instance(); // window_handle is never written
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, user_key, 0, KEY_READ, &key));
@@ -608,6 +589,34 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     EXPECT_EQ(1500u, value);
 }
 
+TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStart)
+{
+    ASSERT_EQ(0, install());
+    // An instance that did not end properly left Power saver owed; powercfg fails now.
+    ASSERT_TRUE(power_plans_start_at(high_performance));
+    DWORD one = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_pending", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_scheme_guid", REG_SZ, power_saver, 37));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_set_guid", REG_SZ, high_performance, 37));
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &one, 4));
+    std::string quiet = registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "QuietUninstallString");
+    ASSERT_EQ(0, run_process(quiet)) << quiet;
+    for (int i = 0; i < 600 && exists(dir); ++i) Sleep(100);
+    for (int i = 0; i < 100 && registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName") != ""; ++i) Sleep(100);
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, user_key, "restore_scheme_guid"))
+        << "the record of a restore that failed was deleted";
+    EXPECT_EQ(0xDEADu, stored_start_mode()) << "the rest of the settings stays";
+
+    // A later "/k" (or start) gives the plan back.
+    DWORD zero = 0;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &zero, 4));
+    EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_scheme_guid"));
+    delete_tree(HKEY_CURRENT_USER, powercfg_state);
+}
+
 TEST_F(Installer, InstallOverARunningInstanceEndsItAndRestoresThePlan)
 {
     ASSERT_TRUE(power_plans_start_at(power_saver));
@@ -632,6 +641,49 @@ protected:
     {
         Program::SetUp();
         ASSERT_TRUE(power_plans_start_at(power_saver));
+        // The stand-in switches only while a restore record is pending: a switch made before
+        // its record is written shows as a switch refused.
+        set_powercfg("SwitchNeedsRecord", 1);
+    }
+    static void set_powercfg(const char* name, DWORD value)
+    {
+        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, name, REG_DWORD, &value, 4));
+    }
+    // An on and an off whose restore fails, as with a powercfg that fails: the plan stays owed.
+    void on_and_off_whose_restore_fails()
+    {
+        ASSERT_EQ(0, ctl("on"));
+        set_powercfg("SetFails", 1);
+        ASSERT_EQ(0, ctl("off"));
+        ASSERT_TRUE(restore_pending());
+        set_powercfg("SetFails", 0);
+    }
+    static void user_picks(const char* guid)
+    {
+        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, guid,
+                                        static_cast<DWORD>(strlen(guid) + 1)));
+    }
+    bool gaming_mode_on()
+    {
+        EXPECT_EQ(0, ctl("status"));
+        return ctl_output_.find("Gaming Mode: on") != std::string::npos;
+    }
+    // What Windows sends the instance's window when the active plan's personality changes;
+    // Wine sends none, so the record is placed in the instance's memory and sent from here.
+    void send_personality(const GUID& personality)
+    {
+        const GUID setting = {0x245D8541, 0x3943, 0x4422, {0xB0, 0x25, 0x13, 0xA7, 0x84, 0xF6, 0x79, 0xB7}};
+        BYTE record[sizeof(GUID) + sizeof(DWORD) + sizeof(GUID)];
+        DWORD length = sizeof(GUID);
+        memcpy(record, &setting, sizeof setting);
+        memcpy(record + sizeof(GUID), &length, sizeof length);
+        memcpy(record + sizeof(GUID) + sizeof(DWORD), &personality, sizeof personality);
+        void* remote = VirtualAllocEx(instance_, nullptr, sizeof record, MEM_COMMIT, PAGE_READWRITE);
+        ASSERT_TRUE(remote);
+        ASSERT_TRUE(WriteProcessMemory(instance_, remote, record, sizeof record, nullptr));
+        SendMessageA(FindWindowA("TICKMEND", nullptr), WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE,
+                     reinterpret_cast<LPARAM>(remote));
+        VirtualFreeEx(instance_, remote, 0, MEM_RELEASE);
     }
     void TearDown() override
     {
@@ -701,8 +753,12 @@ TEST_F(GivingBack, HardKillWhileOnGivesThePlanAndTheBitBackAtTheNextStart)
         start_instance(); // returns once the pipe answers
         std::vector<std::string> runs = powercfg_runs();
         runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(before.size()));
-        ASSERT_FALSE(runs.empty());
-        EXPECT_EQ(std::string("-s ") + power_saver, runs[0]) << "the plan did not come back first";
+        // The lists read first (which plan is active, whether the user's still exists) change
+        // nothing; the first switch gives the user's plan back.
+        auto first_switch = std::find_if(runs.begin(), runs.end(),
+                                         [](const std::string& run) { return run.rfind("-s ", 0) == 0; });
+        ASSERT_NE(runs.end(), first_switch);
+        EXPECT_EQ(std::string("-s ") + power_saver, *first_switch) << "the plan did not come back first";
         EXPECT_NE(std::string::npos, lines_starting(log(), "PCI_WRITE").find("value=0x010A0C20"))
             << "the northbridge bit was not set again: " << log();
         if (start_mode == 0) {
@@ -716,6 +772,163 @@ TEST_F(GivingBack, HardKillWhileOnGivesThePlanAndTheBitBackAtTheNextStart)
         close_instance();
         EXPECT_FALSE(restore_pending());
     }
+}
+
+TEST_F(GivingBack, PlanPickedByHandAfterAKillStandsAtTheNextStartAndAtClose)
+{
+    for (bool by_close : {false, true}) {
+        SCOPED_TRACE(by_close ? "/k with no instance" : "next start");
+        ASSERT_TRUE(power_plans_start_at(power_saver));
+        set_powercfg("SwitchNeedsRecord", 1);
+        start_instance();
+        ASSERT_EQ(0, ctl("on"));
+        ASSERT_EQ(high_performance, plan());
+        kill_instance();
+        user_picks(balanced);
+        if (by_close) EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+        else start_instance();
+        EXPECT_EQ(balanced, plan()) << "the plan from before Gaming Mode was put over the user's own pick";
+        EXPECT_FALSE(restore_pending());
+        if (!by_close) close_instance();
+        EXPECT_EQ(balanced, plan());
+    }
+}
+
+TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesTheRecord)
+{
+    start_instance();
+    // Given back, then owed no more: a later pick is the one the next period gives back.
+    ASSERT_EQ(0, ctl("on"));
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_FALSE(restore_pending());
+    user_picks(balanced);
+    ASSERT_EQ(0, ctl("on"));
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(balanced, plan());
+    EXPECT_FALSE(restore_pending());
+
+    // A restore that fails leaves Balanced owed; the user then picks Power saver by hand.
+    on_and_off_whose_restore_fails();
+    user_picks(power_saver);
+    ASSERT_EQ(0, ctl("on"));
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(power_saver, plan()) << "an older owed plan was given back over the user's pick";
+    EXPECT_FALSE(restore_pending());
+
+    // The owed plan is deleted before it can be given back: the record closes, the plan stays.
+    on_and_off_whose_restore_fails();
+    const char schemes[] = "381b4222-f694-41f0-9685-ff5bb260df2e|Balanced\0"
+                           "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c|High performance\0";
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
+                                    sizeof schemes));
+    ASSERT_EQ(0, ctl("off"));
+    EXPECT_EQ(high_performance, plan());
+    EXPECT_FALSE(restore_pending()) << "a plan that no longer exists is owed for ever";
+    close_instance();
+}
+
+TEST_F(GivingBack, RecordThatCannotBeWrittenTakesNeitherPlanNorBit)
+{
+    start_instance();
+    ASSERT_TRUE(key_read_only(HKEY_CURRENT_USER, user_key, true));
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_EQ(power_saver, plan());
+    EXPECT_EQ(0, count_lines(log(), "PCI_WRITE")) << log();
+    EXPECT_EQ(4, count_lines(log(), "SYNC_CORE_TSC")) << "the counters are synchronized all the same";
+    ASSERT_EQ(0, ctl("off"));
+    ASSERT_TRUE(key_read_only(HKEY_CURRENT_USER, user_key, false));
+    EXPECT_EQ(power_saver, plan());
+    close_instance();
+}
+
+TEST_F(GivingBack, LateNotificationOfOurOwnRestoreLeavesGamingModeOn)
+{
+    const GUID power_saver_personality = {0xa1841308, 0x3541, 0x4fab, {0xbc, 0x81, 0xf7, 0x15, 0x56, 0xf2, 0x0b, 0x4a}};
+    const GUID balanced_personality = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+    start_instance();
+    // A quick off and on, as at every resume: the off's restore is told of after the on.
+    ASSERT_EQ(0, ctl("on"));
+    ASSERT_EQ(0, ctl("off"));
+    ASSERT_EQ(0, ctl("on"));
+    send_personality(power_saver_personality);
+    EXPECT_TRUE(gaming_mode_on()) << "our own restore was taken for the user's change";
+    EXPECT_EQ(high_performance, plan());
+    EXPECT_TRUE(restore_pending());
+
+    // The user's own pick turns Gaming Mode off and stays.
+    user_picks(balanced);
+    send_personality(balanced_personality);
+    EXPECT_FALSE(gaming_mode_on());
+    EXPECT_EQ(balanced, plan());
+    EXPECT_FALSE(restore_pending());
+    close_instance();
+}
+
+TEST_F(GivingBack, CloseEndsAnInstanceThatIsStillStarting)
+{
+    DWORD on = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &on, 4));
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        instance_ = start_process(sim_command(), env());
+        ASSERT_TRUE(instance_);
+        // Right after the pipe appears the on sequence runs, before the window exists.
+        for (int n = 0; n < 2000 && !WaitNamedPipeA(pipe_name, 0); ++n) Sleep(5);
+        EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+        instance_ends_well();
+        EXPECT_EQ(power_saver, plan());
+        EXPECT_FALSE(restore_pending());
+        EXPECT_EQ(1u, stored_start_mode()) << "a start cut short changed the Gaming Mode to start with";
+    }
+}
+
+TEST_F(GivingBack, CloseReturnsWithinItsBoundFromAnInstanceWaitingForALongPowercfg)
+{
+    start_instance();
+    set_powercfg("Hang", 120000);
+    std::string output;
+    std::thread on([&] { run_capture("\"" + product_path("tickmend-ctl-sim.exe") + "\" on", &output, env()); });
+    for (int n = 0; n < 400 && powercfg_runs().empty(); ++n) Sleep(10); // the on sequence waits for the list
+    DWORD begun = GetTickCount();
+    int code = run_process(sim_command("/k"), env());
+    DWORD took = GetTickCount() - begun;
+    set_powercfg("Hang", 0);
+    on.join();
+    EXPECT_LT(took, 20000u) << "\"/k\" waited past its bound";
+    EXPECT_EQ(1, code) << "the instance still ran";
+    instance_ends_well();
+}
+
+TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
+    delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
+    start_instance();
+    ASSERT_EQ(0, ctl("on")); // the schemes XP installs are there from now on
+    ASSERT_EQ(0, ctl("off"));
+    delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies\\3"); // no "Always On"
+    ASSERT_EQ(0, ctl("on"));
+    std::string temporary = registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy");
+    ASSERT_EQ("6", temporary) << "no temporary scheme was written";
+    kill_instance();
+    start_instance();
+    EXPECT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
+    HKEY key;
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies\\6", 0,
+                                           KEY_READ, &key))
+        << "the temporary scheme was left behind";
+    EXPECT_FALSE(restore_pending());
+    close_instance();
+    delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
+}
+
+TEST_F(GivingBack, StartModeStoredAsTextZeroStartsWithGamingModeOff)
+{
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_SZ, "0", 2));
+    start_instance();
+    EXPECT_FALSE(gaming_mode_on());
+    EXPECT_EQ(power_saver, plan());
+    close_instance();
 }
 
 TEST_F(GivingBack, XpHardKillIsFinishedByCloseWithNoInstanceRunning)

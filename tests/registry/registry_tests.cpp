@@ -49,6 +49,31 @@ TEST(Registry, ValueLongerThanTheBufferFailsAndShorterFillsOnlyItsBytes)
     EXPECT_EQ(0xAAAA0031u, value);
 }
 
+TEST(Registry, TypedReadTakesOnlyTheTypeAndSizeAskedFor)
+{
+    ScratchKey scratch("registry-typed");
+    const char* key = scratch.path();
+    DWORD value = sentinel;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "text_zero", REG_SZ, "0", 2));
+    EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "text_zero", REG_DWORD, &value, 4)) << "\"0\" as a number";
+    WORD two = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "short", REG_DWORD, &two, 2));
+    EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "short", REG_DWORD, &value, 4));
+    EXPECT_EQ(sentinel, value);
+    DWORD one = 1;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "number", REG_DWORD, &one, 4));
+    EXPECT_EQ(1, get_registry_typed(HKEY_CURRENT_USER, key, "number", REG_DWORD, &value, 4));
+    EXPECT_EQ(1u, value);
+
+    char text[8];
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "long", REG_SZ, "0123456789", 11));
+    EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "long", REG_SZ, text, sizeof text)) << "cut to fit";
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "unended", REG_SZ, "abc", 3));
+    ASSERT_EQ(1, get_registry_typed(HKEY_CURRENT_USER, key, "unended", REG_SZ, text, sizeof text));
+    EXPECT_STREQ("abc", text);
+    EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "number", REG_SZ, text, sizeof text));
+}
+
 TEST(Registry, DeleteRemovesOnlyALeafKeyThatExists)
 {
     ScratchKey scratch("registry-delete");

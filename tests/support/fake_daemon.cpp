@@ -80,6 +80,14 @@ void Qel_DaemonDoCommand(const char* command)
     }
 }
 
+// The daemon's own rule is tested with the daemon; here every change counts as the user's.
+int Qel_DaemonPlanChangedOutside()
+{
+    InterlockedExchange(&scheme_changed_externally, 1);
+    Qel_DaemonDoCommand("0");
+    return 1;
+}
+
 int Qel_DaemonFinishRestore()
 {
     record("FinishRestore");

@@ -9,6 +9,27 @@ namespace {
 const char* const scratch_root = "Software\\tickmend-tests";
 }
 
+bool key_read_only(HKEY root, const char* path, bool read_only)
+{
+    HKEY key;
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    DWORD acl_buffer[16];
+    PACL acl = reinterpret_cast<PACL>(acl_buffer);
+    InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
+    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, read_only ? acl : nullptr, FALSE);
+    bool done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+    FreeSid(everyone);
+    RegCloseKey(key);
+    return done;
+}
+
 bool delete_tree(HKEY root, const char* subkey)
 {
     HKEY key;

@@ -18,6 +18,8 @@ private:
 
 // Deletes a key and everything below it; true when it is gone afterwards.
 bool delete_tree(HKEY root, const char* subkey);
+// Everyone may only read the key (made if missing), or (read_only false) do anything.
+bool key_read_only(HKEY root, const char* key, bool read_only);
 
 // The Windows path of a product executable in the build folder (build/NAME).
 std::string product_path(const char* name);
