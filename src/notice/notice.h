@@ -13,6 +13,7 @@ enum notice_id {
     NOTICE_PLAN_NOT_SWITCHED, // the non-throttling power plan could not be activated
     NOTICE_RESTORE_PENDING,   // the user's power plan or northbridge setting is not given back yet
     NOTICE_PIPE_NAME_TAKEN,   // another program holds the control pipe's name
+    NOTICE_SYNC_APART,        // the driver accepted every sync request, yet the counters are apart
     NOTICE_COUNT
 };
 
@@ -33,3 +34,9 @@ void notice_changed();
 void notice_text(notice_id id, char* buffer, int size);
 // The few words that name a notice in the tooltip ("no TSC driver").
 const char* notice_short(notice_id id);
+
+// What the last check of the counters found ("counters within 0.2 us"), for the tooltip
+// while Gaming Mode is on; "" clears it. The window learns of it with the next change.
+void notice_set_sync_line(const char* line);
+// The line, into buffer (size bytes, always ended; "" when none).
+void notice_sync_line(char* buffer, int size);
