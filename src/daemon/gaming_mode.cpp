@@ -156,7 +156,7 @@ void report(const on_outcome& outcome)
     // Counters apart after a sync the driver accepted in full: the driver's word did not
     // hold. A refused sync has its own notice already.
     char line[48] = "";
-    if (check.ran) sync_tip_line(check.in_step, check.offset_ns, line, sizeof line);
+    if (check.ran) sync_tip_line(check.in_step, check.offset_ns, check.uncertainty_ns, line, sizeof line);
     notice_set_sync_line(line);
     const bool apart = check.ran && !check.in_step && outcome.driver == driver_outcome::synchronized;
     if (apart) sync_apart_detail(check.cpu, cpu_node[check.cpu], cpu_core[check.cpu], check.offset_ns, detail,

@@ -118,15 +118,21 @@ void duration_words(double ns, char* buffer, int size)
     else format(buffer, size, "%.1f s", ns / 1e9);
 }
 
-void sync_tip_line(bool in_step, double offset_ns, char* buffer, int size)
+void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size)
 {
+    char loose[32] = "";
+    if (uncertainty_ns > sync_tolerance_ns) {
+        char bound[24];
+        duration_words(uncertainty_ns, bound, sizeof bound);
+        format(loose, sizeof loose, " (+-%s)", bound);
+    }
     if (in_step) {
-        format(buffer, size, "counters within %.1f us", (offset_ns < 0 ? -offset_ns : offset_ns) / 1e3);
+        format(buffer, size, "counters within %.1f us%s", (offset_ns < 0 ? -offset_ns : offset_ns) / 1e3, loose);
         return;
     }
-    char apart[32];
+    char apart[24];
     duration_words(offset_ns, apart, sizeof apart);
-    format(buffer, size, "counters %s apart", apart);
+    format(buffer, size, "counters %s apart%s", apart, loose);
 }
 
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size)

@@ -37,8 +37,9 @@ enum class sync_unchecked { no_request, one_processor, reference_unbound, no_ans
 const char* sync_unchecked_words(sync_unchecked why);
 // A span of nanoseconds in the unit that suits it ("185 ns", "1.5 us", "1.5 ms", "2.0 s").
 void duration_words(double ns, char* buffer, int size);
-// The tooltip's line after a check: "counters within 0.2 us", or "counters 1.5 ms apart".
-void sync_tip_line(bool in_step, double offset_ns, char* buffer, int size);
+// The tooltip's line after a check: "counters within 0.2 us", or "counters 1.5 ms apart";
+// an uncertainty beyond sync_tolerance_ns is said with it ("(+-48.3 us)"): the figure is weak.
+void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size);
 // The detail of the notice of counters left apart: "processor 3 (node 1, core 1) 1.5 ms".
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size);
 // The record's line about the check after the last sync (in_step, the processor with the
