@@ -13,8 +13,24 @@ using namespace daemon_testing;
 
 namespace {
 
+// The simulated machine's own processors, while a test runs on changed ones.
+const ProcessorOps* machine_cpus = nullptr;
+
 class GamingMode : public DaemonOnMachine {
 protected:
+    // Switches Gaming Mode on with the machine's processors as change(ops) alters them, and
+    // puts the machine's own back afterwards.
+    template <class Change>
+    void on_through(Change change)
+    {
+        static ProcessorOps changed;
+        machine_cpus = &platform_processors();
+        changed = *machine_cpus;
+        change(changed);
+        platform_install(&changed, &platform_device());
+        Qel_DaemonDoCommand("1");
+        platform_install(machine_cpus, &platform_device());
+    }
     void start(const char* machine)
     {
         load(machine);
@@ -165,25 +181,18 @@ TEST_F(GamingMode, RefusalIsToldWithTheDriversWords)
 
 // The priority class of the process whenever a thread is bound alone (the check's threads).
 std::vector<DWORD> classes_at_thread_binding;
-const ProcessorOps* bound_cpus = nullptr;
 
 DWORD_PTR bind_thread_noting_class(DWORD_PTR mask)
 {
     classes_at_thread_binding.push_back(GetPriorityClass(GetCurrentProcess()));
-    return bound_cpus->bind_thread(mask);
+    return machine_cpus->bind_thread(mask);
 }
 
 TEST_F(GamingMode, CountersAreMeasuredAfterTheRealtimeWindowAndFoundInStep)
 {
     start("four-node");
-    static ProcessorOps noting;
-    bound_cpus = &platform_processors();
-    noting = *bound_cpus;
-    noting.bind_thread = bind_thread_noting_class;
     classes_at_thread_binding.clear();
-    platform_install(&noting, &platform_device());
-    Qel_DaemonDoCommand("1");
-    platform_install(bound_cpus, &platform_device());
+    on_through([](ProcessorOps& ops) { ops.bind_thread = bind_thread_noting_class; });
 
     ASSERT_FALSE(classes_at_thread_binding.empty()) << "the counters were not measured";
     for (DWORD c : classes_at_thread_binding)
@@ -315,8 +324,6 @@ TEST_F(GamingMode, NoProcessorRecordedForNodeZeroSendsNodeRequestsUnbound)
 
 // Processors as the stand-in machine has them, except for one that cannot be bound alone
 // and one that the system mask leaves out.
-const ProcessorOps* machine_cpus = nullptr;
-
 BOOL without_bit_three(DWORD_PTR* process_mask, DWORD_PTR* system_mask)
 {
     BOOL ok = machine_cpus->get_affinity(process_mask, system_mask);
@@ -333,14 +340,10 @@ BOOL bit_one_refused(DWORD_PTR mask)
 TEST_F(GamingMode, UnbindableOrMaskedProcessorsAreSkipped)
 {
     start("two-node");
-    static ProcessorOps partial;
-    machine_cpus = &platform_processors();
-    partial = *machine_cpus;
-    partial.get_affinity = without_bit_three;
-    partial.set_affinity = bit_one_refused;
-    platform_install(&partial, &platform_device());
-    Qel_DaemonDoCommand("1");
-    platform_install(machine_cpus, &platform_device());
+    on_through([](ProcessorOps& ops) {
+        ops.get_affinity = without_bit_three;
+        ops.set_affinity = bit_one_refused;
+    });
     EXPECT_EQ((std::vector<std::string>{"0", "2"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
 }
 
