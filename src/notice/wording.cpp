@@ -101,6 +101,7 @@ const char* sync_unchecked_words(sync_unchecked why)
 {
     switch (why) {
     case sync_unchecked::no_request: return "no sync request was sent";
+    case sync_unchecked::no_core_request: return "no core sync request was sent";
     case sync_unchecked::one_processor: return "fewer than two processors were synchronized";
     case sync_unchecked::reference_unbound: return "the first processor could not be bound";
     case sync_unchecked::no_answer: return "no processor answered the measurement";

@@ -33,7 +33,7 @@ const char* driver_state_line(driver_state state);
 // How far beyond its uncertainty an offset may lie after a sync and still count as in step.
 constexpr double sync_tolerance_ns = 1000;
 // Why the counters were not measured after a sync.
-enum class sync_unchecked { no_request, one_processor, reference_unbound, no_answer, no_rate };
+enum class sync_unchecked { no_request, no_core_request, one_processor, reference_unbound, no_answer, no_rate };
 const char* sync_unchecked_words(sync_unchecked why);
 // A span of nanoseconds in the unit that suits it ("185 ns", "1.5 us", "1.5 ms", "2.0 s").
 void duration_words(double ns, char* buffer, int size);

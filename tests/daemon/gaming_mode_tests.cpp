@@ -269,6 +269,10 @@ TEST_F(GamingMode, FailedAffinityQueryBindsNothing)
     Qel_DaemonDoCommand("1");
     sim_set_affinity_query_fails(false);
     EXPECT_EQ(-1, sim_bound_cpu()) << "the process stays bound to one processor";
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(0u, record.checked);
+    EXPECT_STREQ("no core sync request was sent", record.why_not);
     EXPECT_EQ((std::vector<std::string>{"-", "-"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
 }
 
