@@ -107,6 +107,9 @@ void synchronize_counters(on_outcome& outcome)
     });
 }
 
+// Nanoseconds as the record keeps them: whole, and 4.29 s at most.
+DWORD whole_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ns + 0.5) : 0xFFFFFFFF; }
+
 } // namespace
 
 // Runs with the lock held: power scheme, northbridge bit, then the node and core
@@ -138,8 +141,8 @@ void report(const on_outcome& outcome)
         record.cpu = static_cast<DWORD>(check.cpu);
         record.node = cpu_node[check.cpu];
         record.core = cpu_core[check.cpu];
-        record.offset_ns = check.offset_ns < 4e9 ? static_cast<DWORD>(check.offset_ns + 0.5) : 0xFFFFFFFF;
-        record.uncertainty_ns = check.uncertainty_ns < 4e9 ? static_cast<DWORD>(check.uncertainty_ns + 0.5) : 0xFFFFFFFF;
+        record.offset_ns = whole_ns(check.offset_ns);
+        record.uncertainty_ns = whole_ns(check.uncertainty_ns);
     } else {
         lstrcpynA(record.why_not, sync_unchecked_words(check.why_not), sizeof record.why_not);
     }
