@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <stdio.h>
+#include <stdlib.h>
 #include <vector>
 
 namespace {
@@ -134,11 +135,19 @@ int main(int argc, char** argv)
     Qel_DaemonDoCommand("1");
     static skew_pass client;
     const double rate = skew_tsc_rate(0);
+    // Like with like: the uncertainty of the largest |offset| of each pass, five passes.
     std::vector<double> client_uncertainty;
-    if (rate > 0 && skew_measure(0xFF, 0, 2000, &client))
-        for (int bit = 1; bit < 8; ++bit)
-            if (client.readings[bit].status == skew_status::measured)
-                client_uncertainty.push_back(skew_ns(client.readings[bit].uncertainty, rate));
+    for (int i = 0; i < 5 && rate > 0; ++i) {
+        if (!skew_measure(0xFF, 0, 2000, &client)) continue;
+        int largest = -1;
+        for (int bit = 1; bit < 8; ++bit) {
+            const skew_reading& r = client.readings[bit];
+            if (r.status == skew_status::measured &&
+                (largest < 0 || llabs(r.offset) > llabs(client.readings[largest].offset)))
+                largest = bit;
+        }
+        if (largest > 0) client_uncertainty.push_back(skew_ns(client.readings[largest].uncertainty, rate));
+    }
     // What fewer rounds give on the same machine: the check's choice of rounds.
     struct { int rounds; double ms, uncertainty; } choices[] = {{50, 0, 0}, {100, 0, 0}, {200, 0, 0}, {500, 0, 0}};
     for (auto& c : choices) {
@@ -173,8 +182,8 @@ int main(int argc, char** argv)
     printf("check of the counters after the sync, at normal priority: median %.1f ms, 95th %.1f ms, max %.1f ms "
            "(goal: under 50 ms)\n",
            check_millis[check_millis.size() / 2], check_millis[check_millis.size() * 95 / 100], check_millis.back());
-    printf("its uncertainty (of the largest |offset|): median %.0f ns; tickmend-ctl skew's (2000 rounds, median of "
-           "the processors): %.0f ns (goal: within 2x)\n",
+    printf("its uncertainty (of the largest |offset|): median %.0f ns; tickmend-ctl skew's 2000 rounds, the same "
+           "over 5 passes: median %.0f ns (goal: within 2x)\n",
            median(check_uncertainty), median(client_uncertainty));
     for (const auto& c : choices)
         printf("  a pass of %d rounds on 8 processors: median %.1f ms, uncertainty median %.0f ns%s\n", c.rounds, c.ms,
