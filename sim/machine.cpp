@@ -345,6 +345,10 @@ private:
             m_->driver_absent = false;
             return true;
         }
+        if (args.size() == 1 && args[0] == "sync_does_nothing") {
+            m_->sync_does_nothing = true;
+            return true;
+        }
         if (args.size() == 2 && args[0] == "fail_from") {
             ULONGLONG v = 0;
             if (!number(args[1], 0x7FFFFFFF, &v, "request number")) return false;
@@ -363,8 +367,8 @@ private:
             m_->refuse_retcode = retcode;
             return true;
         }
-        return fail("expected \"driver absent\", \"driver present\", \"driver fail_from N\" or "
-                    "\"driver refuse status=S retcode=R\"");
+        return fail("expected \"driver absent\", \"driver present\", \"driver fail_from N\", "
+                    "\"driver refuse status=S retcode=R\" or \"driver sync_does_nothing\"");
     }
 
     bool bind_fails(const std::vector<std::string>& args)

@@ -29,6 +29,7 @@ struct SimMachine {
     int fail_from = 0;                 // requests from this one on are not delivered; 0 = never
     LONG refuse_status = 0;            // reply words of TSC requests otherwise accepted
     LONG refuse_retcode = 0;
+    bool sync_does_nothing = false;    // SYNC_NODE_TSC and SYNC_CORE_TSC accepted, counters left
 
     const SimCpu* cpu_at(int bit) const;
     DWORD_PTR system_mask() const;

@@ -261,7 +261,10 @@ bool tsc_acceptable(const SimState& s, DWORD word)
 // drift held at zero or let go.
 void act_on_counters(const SimState& s, DWORD word)
 {
-    switch (word & 0x00FFFFFF) {
+    const DWORD command = word & 0x00FFFFFF;
+    // A driver that says yes to a sync and leaves the counters where they were.
+    if (s.machine.sync_does_nothing && (command == SYNC_NODE_TSC || command == SYNC_CORE_TSC)) return;
+    switch (command) {
     case SYNC_NODE_TSC: {
         const int from = running_cpu(s), node = static_cast<int>((word >> 28) & 7);
         for (const SimCpu& c : s.machine.cpus)

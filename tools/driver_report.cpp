@@ -34,6 +34,10 @@ int print_driver_report()
     if (last_on_read(&last)) {
         last_on_lines(last.plan, last.northbridge, last.driver, lines, sizeof lines);
         console_out(lines);
+        sync_check_line(last.checked != 0, last.why_not, last.in_step != 0, static_cast<int>(last.cpu),
+                        static_cast<int>(last.node), static_cast<int>(last.core), last.offset_ns,
+                        last.uncertainty_ns, lines, sizeof lines);
+        console_out(lines);
     }
     restore_record owed;
     journal_read(&owed);

@@ -2,12 +2,17 @@
 // (from its first driver request to its last, the power switch before them excluded), on
 // the simulated four-node machine with a driver that answers at once; and how many device
 // searches the on and off sequences make (the device is searched for once per process).
+// Then the check of the counters that follows at normal priority: how long it takes (from
+// its first thread binding to its last), and its uncertainty beside tickmend-ctl skew's.
 #include "daemon/daemon.h"
+#include "journal/journal.h"
 #include "platform/seam.h"
 #include "sim/sim.h"
+#include "skew/skew.h"
 
 #include <algorithm>
 #include <stdio.h>
+#include <stdlib.h>
 #include <vector>
 
 namespace {
@@ -60,6 +65,18 @@ BOOL timed_close(HANDLE device)
     return closed;
 }
 
+// Thread bindings after the window: the check's, as the seam sees them.
+const ProcessorOps* processors = nullptr;
+LONGLONG first_binding = 0, last_binding = 0;
+
+DWORD_PTR timed_bind_thread(DWORD_PTR mask)
+{
+    const LONGLONG t = now();
+    if (!first_binding) first_binding = t;
+    last_binding = t;
+    return processors->bind_thread(mask);
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -81,7 +98,11 @@ int main(int argc, char** argv)
     stand_in = &platform_device();
     timed = *stand_in;
     timed = {timed_find, timed_open, timed_control, timed_close};
-    platform_install(&platform_processors(), &timed);
+    static ProcessorOps timed_cpus;
+    processors = &platform_processors();
+    timed_cpus = *processors;
+    timed_cpus.bind_thread = timed_bind_thread;
+    platform_install(&timed_cpus, &timed);
 
     int available = 0;
     if (!Qel_DaemonStart(0, 0, &available) || !available) {
@@ -90,14 +111,18 @@ int main(int argc, char** argv)
     }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    std::vector<double> micros, device_micros;
+    std::vector<double> micros, device_micros, check_millis, check_uncertainty;
     int on_opens = 0, off_opens = 0, all_searches = 0;
     for (int i = 0; i < rounds; ++i) {
         any_request = false;
         in_device = 0;
+        first_binding = last_binding = 0;
         int before = sim_open_count();
         Qel_DaemonDoCommand("1");
         on_opens = sim_open_count() - before;
+        last_on_record record;
+        if (last_on_read(&record) && record.checked) check_uncertainty.push_back(record.uncertainty_ns);
+        if (first_binding) check_millis.push_back(1e3 * (last_binding - first_binding) / frequency.QuadPart);
         micros.push_back(1e6 * (last_request.QuadPart - first_request.QuadPart) / frequency.QuadPart);
         device_micros.push_back(1e6 * in_device / frequency.QuadPart);
         before = sim_open_count();
@@ -105,6 +130,37 @@ int main(int argc, char** argv)
         off_opens = sim_open_count() - before;
         sim_log_clear();
         all_searches = sim_open_count();
+    }
+    // The client's measurement of the same synchronized machine, for comparison.
+    Qel_DaemonDoCommand("1");
+    static skew_pass client;
+    const double rate = skew_tsc_rate(0);
+    // Like with like: the uncertainty of the largest |offset| of each pass, five passes.
+    std::vector<double> client_uncertainty;
+    for (int i = 0; i < 5 && rate > 0; ++i) {
+        if (!skew_measure(0xFF, 0, 2000, &client)) continue;
+        int largest = -1;
+        for (int bit = 1; bit < 8; ++bit) {
+            const skew_reading& r = client.readings[bit];
+            if (r.status == skew_status::measured &&
+                (largest < 0 || llabs(r.offset) > llabs(client.readings[largest].offset)))
+                largest = bit;
+        }
+        if (largest > 0) client_uncertainty.push_back(skew_ns(client.readings[largest].uncertainty, rate));
+    }
+    // What fewer rounds give on the same machine: the check's choice of rounds.
+    struct { int rounds; double ms, uncertainty; } choices[] = {{50, 0, 0}, {100, 0, 0}, {200, 0, 0}, {500, 0, 0}};
+    for (auto& c : choices) {
+        std::vector<double> ms, ns;
+        for (int i = 0; i < 5; ++i) {
+            const LONGLONG start = now();
+            if (rate <= 0 || !skew_measure(0xFF, 0, c.rounds, &client)) continue;
+            ms.push_back(1e3 * (now() - start) / frequency.QuadPart);
+            for (int bit = 1; bit < 8; ++bit)
+                if (client.readings[bit].status == skew_status::measured)
+                    ns.push_back(skew_ns(client.readings[bit].uncertainty, rate));
+        }
+        if (!ms.empty() && !ns.empty()) c = {c.rounds, median(ms), median(ns)};
     }
     Qel_DaemonExit();
     const double device_median = median(device_micros);
@@ -118,5 +174,19 @@ int main(int argc, char** argv)
     printf("device searches: %d in all, the start and %d on and %d off sequences (goal: 1), "
            "%d in the last on sequence, %d in the last off sequence\n",
            all_searches, rounds, rounds, on_opens, off_opens);
+    if (check_millis.empty() || check_uncertainty.empty() || client_uncertainty.empty()) {
+        printf("the check after the sync never ran\n");
+        return 1;
+    }
+    std::sort(check_millis.begin(), check_millis.end());
+    printf("check of the counters after the sync, at normal priority: median %.1f ms, 95th %.1f ms, max %.1f ms "
+           "(goal: under 50 ms)\n",
+           check_millis[check_millis.size() / 2], check_millis[check_millis.size() * 95 / 100], check_millis.back());
+    printf("its uncertainty (of the largest |offset|): median %.0f ns; tickmend-ctl skew's 2000 rounds, the same "
+           "over 5 passes: median %.0f ns (goal: within 2x)\n",
+           median(check_uncertainty), median(client_uncertainty));
+    for (const auto& c : choices)
+        printf("  a pass of %d rounds on 8 processors: median %.1f ms, uncertainty median %.0f ns%s\n", c.rounds, c.ms,
+               c.uncertainty, c.rounds == 200 ? " (the check's rounds)" : "");
     return 0;
 }

@@ -164,6 +164,14 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
         buffer[size - 1] = '\0';
         return;
     }
+    // How far apart the counters were found after the sync, while Gaming Mode is on.
+    char sync_line[48];
+    notice_sync_line(sync_line, sizeof sync_line);
+    if (game_mode_on && sync_line[0]) {
+        int more = _snprintf(buffer + used, size - used, "\n%s", sync_line);
+        if (more >= 0 && more < size - used) used += more;
+        buffer[used] = '\0';
+    }
     // What Gaming Mode left out, or what still stands in the way, one brief a line; a brief
     // that two notices share (power plan unchanged) is said once.
     const char* said[NOTICE_COUNT];

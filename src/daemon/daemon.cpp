@@ -129,6 +129,11 @@ void Qel_DaemonDoGameModeOn()
         priority_scope raised(REALTIME_PRIORITY_CLASS, THREAD_PRIORITY_TIME_CRITICAL);
         __game_mode_on(outcome);
     }
+    // Back at the normal priority: the counters are measured only now, so that the check
+    // never lengthens the realtime window.
+    if (outcome.synced) check_sync(outcome.synced, outcome.check);
+    else if (outcome.driver == driver_outcome::absent) outcome.check.why_not = sync_unchecked::no_request;
+    else outcome.check.why_not = sync_unchecked::no_core_request;
     report(outcome);
 
     InterlockedExchange(&scheme_changed_externally, 0);

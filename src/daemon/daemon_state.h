@@ -48,6 +48,19 @@ private:
     bool held_ = false;
 };
 
+// What the measurement of the counters after a sync found (sync_check.cpp).
+struct sync_check {
+    bool ran;
+    sync_unchecked why_not; // when it did not run
+    bool in_step;           // every offset within its uncertainty plus sync_tolerance_ns
+    int cpu;                // the largest |offset| (out of step: the one furthest beyond)
+    double offset_ns;       // its |offset|
+    double uncertainty_ns;
+};
+// Round trips per processor: fewer than tickmend-ctl skew's 2000, enough for an uncertainty
+// within twice its own, and quick enough to follow every on sequence.
+constexpr int sync_check_rounds = 200;
+
 // What one on sequence achieved.
 struct on_outcome {
     plan_outcome plan;
@@ -55,6 +68,8 @@ struct on_outcome {
     driver_outcome driver;
     TscReplyWords reply; // the first refusal
     bool cores_unbound;  // no core request went out: the affinity masks could not be read
+    DWORD_PTR synced;    // the processors a core request went out from
+    sync_check check;
 };
 
 // The watcher (watcher.cpp). Its events and key are made before the on sequence; it starts
@@ -73,6 +88,9 @@ LONG current_on_period();
 // The sequences (gaming_mode.cpp), run with the lock held.
 void __game_mode_on(on_outcome& outcome);
 void __game_mode_off();
+// Measures the processors of synced against the first of them, with the calling thread at
+// the process's own priority class (never inside the realtime window).
+void check_sync(DWORD_PTR synced, sync_check& check);
 // Records the on sequence's outcome for tickmend-ctl and raises or clears its notices.
 void report(const on_outcome& outcome);
 // Gives back what the on-period still owes; true when nothing is owed any more.

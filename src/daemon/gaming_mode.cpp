@@ -116,9 +116,13 @@ void synchronize_counters(on_outcome& outcome)
         TscResult result =
             send_tsc_command(device.get(), sync_command_word(SYNC_CORE_TSC, cpu_node[p], cpu_core[p]), 0, &reply);
         note_request("SYNC_CORE_TSC", outcome, result, reply);
+        outcome.synced |= static_cast<DWORD_PTR>(1) << p;
         return true;
     });
 }
+
+// Nanoseconds as the record keeps them: whole, and 4.29 s at most.
+DWORD whole_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ns + 0.5) : 0xFFFFFFFF; }
 
 } // namespace
 
@@ -152,6 +156,18 @@ void report(const on_outcome& outcome)
     lstrcpynA(record.northbridge, northbridge_outcome_words(outcome.northbridge), sizeof record.northbridge);
     driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.reply.status, outcome.reply.ret_code,
                          record.driver, sizeof record.driver);
+    const sync_check& check = outcome.check;
+    record.checked = check.ran;
+    if (check.ran) {
+        record.in_step = check.in_step;
+        record.cpu = static_cast<DWORD>(check.cpu);
+        record.node = cpu_node[check.cpu];
+        record.core = cpu_core[check.cpu];
+        record.offset_ns = whole_ns(check.offset_ns);
+        record.uncertainty_ns = whole_ns(check.uncertainty_ns);
+    } else {
+        lstrcpynA(record.why_not, sync_unchecked_words(check.why_not), sizeof record.why_not);
+    }
     last_on_write(&record);
 
     char detail[64];
@@ -163,6 +179,16 @@ void report(const on_outcome& outcome)
     notice_set(NOTICE_DRIVER_ABSENT, outcome.driver == driver_outcome::absent);
     notice_set(NOTICE_DRIVER_REFUSED,
                outcome.driver == driver_outcome::refused || outcome.driver == driver_outcome::undelivered, detail);
+
+    // Counters apart after a sync the driver accepted in full: the driver's word did not
+    // hold. A refused sync has its own notice already.
+    char line[48] = "";
+    if (check.ran) sync_tip_line(check.in_step, check.offset_ns, check.uncertainty_ns, line, sizeof line);
+    notice_set_sync_line(line);
+    const bool apart = check.ran && !check.in_step && outcome.driver == driver_outcome::synchronized;
+    if (apart) sync_apart_detail(check.cpu, cpu_node[check.cpu], cpu_core[check.cpu], check.offset_ns, detail,
+                                 sizeof detail);
+    notice_set(NOTICE_SYNC_APART, apart, apart ? detail : nullptr);
 }
 
 namespace {
@@ -237,6 +263,8 @@ bool give_back(bool restore_plan)
 void __game_mode_off()
 {
     give_back(!scheme_changed_externally);
+    notice_clear(NOTICE_SYNC_APART);
+    notice_set_sync_line("");
     game_mode_on = 0;
 }
 

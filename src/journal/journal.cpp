@@ -18,6 +18,14 @@ const char temp_value[] = "restore_temp_scheme";
 const char plan_value[] = "last_on_plan";
 const char northbridge_value[] = "last_on_northbridge";
 const char driver_value[] = "last_on_driver";
+const char checked_value[] = "last_on_checked";
+const char why_not_value[] = "last_on_check_why_not";
+const char in_step_value[] = "last_on_in_step";
+const char cpu_value[] = "last_on_offset_cpu";
+const char node_value[] = "last_on_offset_node";
+const char core_value[] = "last_on_offset_core";
+const char offset_value[] = "last_on_offset_ns";
+const char uncertainty_value[] = "last_on_uncertainty_ns";
 
 DWORD read_dword(const char* name, DWORD fallback)
 {
@@ -144,6 +152,14 @@ int last_on_write(const last_on_record* record)
     bool done = write_text(plan_value, record->plan);
     done = write_text(northbridge_value, record->northbridge) && done;
     done = write_text(driver_value, record->driver) && done;
+    done = write_dword(checked_value, record->checked) && done;
+    done = write_text(why_not_value, record->why_not) && done;
+    done = write_dword(in_step_value, record->in_step) && done;
+    done = write_dword(cpu_value, record->cpu) && done;
+    done = write_dword(node_value, record->node) && done;
+    done = write_dword(core_value, record->core) && done;
+    done = write_dword(offset_value, record->offset_ns) && done;
+    done = write_dword(uncertainty_value, record->uncertainty_ns) && done;
     return done ? 1 : 0;
 }
 
@@ -157,5 +173,14 @@ int last_on_read(last_on_record* record)
     bool any = read_text(plan_value, record->plan, sizeof record->plan);
     any = read_text(northbridge_value, record->northbridge, sizeof record->northbridge) || any;
     any = read_text(driver_value, record->driver, sizeof record->driver) || any;
+    // A record from before the check existed reads as "not checked", with no reason.
+    record->checked = read_dword(checked_value, 0);
+    read_text(why_not_value, record->why_not, sizeof record->why_not);
+    record->in_step = read_dword(in_step_value, 0);
+    record->cpu = read_dword(cpu_value, 0);
+    record->node = read_dword(node_value, 0);
+    record->core = read_dword(core_value, 0);
+    record->offset_ns = read_dword(offset_value, 0);
+    record->uncertainty_ns = read_dword(uncertainty_value, 0);
     return any ? 1 : 0;
 }

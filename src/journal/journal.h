@@ -8,6 +8,12 @@
 //   restore_set_guid      REG_SZ     the Vista power plan Gaming Mode activated
 //   restore_temp_scheme   REG_DWORD  1: that scheme is the temporary one tickmend wrote (XP)
 //   last_on_plan, last_on_northbridge, last_on_driver  REG_SZ  what the last on sequence did
+//   last_on_checked       REG_DWORD  1 when the counters were measured after the sync
+//   last_on_check_why_not REG_SZ     why they were not
+//   last_on_in_step       REG_DWORD  1 when every offset was within its uncertainty + 1000 ns
+//   last_on_offset_cpu, last_on_offset_node, last_on_offset_core  REG_DWORD  the processor
+//                                    with the largest offset (out of step: the furthest out)
+//   last_on_offset_ns, last_on_uncertainty_ns  REG_DWORD  its |offset| and its uncertainty
 #pragma once
 #include "pwr_enum/pwr_enum.h"
 
@@ -30,6 +36,13 @@ struct last_on_record {
     char plan[96];
     char northbridge[64];
     char driver[96];
+    // The counters measured after the sync (checked 0: why_not says why they were not).
+    DWORD checked;
+    DWORD in_step;
+    DWORD cpu, node, core;
+    DWORD offset_ns;
+    DWORD uncertainty_ns;
+    char why_not[96];
 };
 
 // Reads the stored record; all zero when none is stored or it cannot be read. Every value is

@@ -15,6 +15,7 @@ struct guarded {
 guarded lock;
 volatile LONG raised;
 char details[NOTICE_COUNT][96];
+char sync_line[48];
 HWND notified_window;
 UINT notified_message;
 
@@ -78,7 +79,10 @@ void notice_text(notice_id id, char* buffer, int size)
     buffer[0] = '\0';
     if (!valid(id)) return;
     EnterCriticalSection(&lock.section);
-    if (details[id][0]) _snprintf(buffer, size, "%s (%s)", notice_balloon_words(id), details[id]);
+    // Words that say where their detail goes ("TSC sync left %s apart") take it there.
+    const char* words = notice_balloon_words(id);
+    if (strstr(words, "%s")) _snprintf(buffer, size, words, details[id]);
+    else if (details[id][0]) _snprintf(buffer, size, "%s (%s)", words, details[id]);
     else _snprintf(buffer, size, "%s", notice_balloon_words(id));
     LeaveCriticalSection(&lock.section);
     buffer[size - 1] = '\0';
@@ -87,4 +91,19 @@ void notice_text(notice_id id, char* buffer, int size)
 const char* notice_short(notice_id id)
 {
     return notice_brief_words(id);
+}
+
+void notice_set_sync_line(const char* line)
+{
+    EnterCriticalSection(&lock.section);
+    lstrcpynA(sync_line, line ? line : "", sizeof sync_line);
+    LeaveCriticalSection(&lock.section);
+}
+
+void notice_sync_line(char* buffer, int size)
+{
+    if (size <= 0) return;
+    EnterCriticalSection(&lock.section);
+    lstrcpynA(buffer, sync_line, size);
+    LeaveCriticalSection(&lock.section);
 }

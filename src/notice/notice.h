@@ -15,6 +15,7 @@ enum notice_id {
     NOTICE_PIPE_NAME_TAKEN,   // another program holds the control pipe's name
     NOTICE_NO_RECORD,         // the restore record could not be saved: plan and bit left alone
     NOTICE_PLAN_NOT_GIVEN_BACK, // the owed plan no longer exists or its record is damaged: closed
+    NOTICE_SYNC_APART,        // the driver accepted every sync request, yet the counters are apart
     NOTICE_COUNT
 };
 
@@ -35,3 +36,9 @@ void notice_changed();
 void notice_text(notice_id id, char* buffer, int size);
 // The few words that name a notice in the tooltip ("no TSC driver").
 const char* notice_short(notice_id id);
+
+// What the last check of the counters found ("counters within 0.2 us"), for the tooltip
+// while Gaming Mode is on; "" clears it. The window learns of it with the next change.
+void notice_set_sync_line(const char* line);
+// The line, into buffer (size bytes, always ended; "" when none).
+void notice_sync_line(char* buffer, int size);

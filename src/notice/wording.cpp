@@ -29,6 +29,7 @@ const notice_words words[NOTICE_COUNT] = {
     {"Your power plan could not be given back: it no longer exists, or its record is damaged. The power plan "
      "stays as it is.",
      "power plan not given back"},
+    {"TSC sync left %s apart", "TSC sync did not hold"},
 };
 
 bool valid(int id) { return id >= 0 && id < NOTICE_COUNT; }
@@ -107,6 +108,75 @@ void driver_outcome_words(driver_outcome outcome, bool cores_unbound, LONG statu
         return;
     }
     format(buffer, size, "%s", "");
+}
+
+const char* sync_unchecked_words(sync_unchecked why)
+{
+    switch (why) {
+    case sync_unchecked::no_request: return "no sync request was sent";
+    case sync_unchecked::no_core_request: return "no core sync request was sent";
+    case sync_unchecked::one_processor: return "fewer than two processors were synchronized";
+    case sync_unchecked::reference_unbound: return "the first processor could not be bound";
+    case sync_unchecked::no_answer: return "no processor answered the measurement";
+    case sync_unchecked::no_rate: return "the TSC rate could not be measured";
+    }
+    return "";
+}
+
+void duration_words(double ns, char* buffer, int size)
+{
+    if (ns < 0) ns = -ns;
+    if (ns < 1000) format(buffer, size, "%.0f ns", ns);
+    else if (ns < 1e6) format(buffer, size, "%.1f us", ns / 1e3);
+    else if (ns < 1e9) format(buffer, size, "%.1f ms", ns / 1e6);
+    else format(buffer, size, "%.1f s", ns / 1e9);
+}
+
+void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size)
+{
+    char loose[32] = "";
+    if (uncertainty_ns > sync_tolerance_ns) {
+        char bound[24];
+        duration_words(uncertainty_ns, bound, sizeof bound);
+        format(loose, sizeof loose, " (+-%s)", bound);
+    }
+    if (in_step) {
+        format(buffer, size, "counters within %.1f us%s", (offset_ns < 0 ? -offset_ns : offset_ns) / 1e3, loose);
+        return;
+    }
+    char apart[24];
+    duration_words(offset_ns, apart, sizeof apart);
+    format(buffer, size, "counters %s apart%s", apart, loose);
+}
+
+void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size)
+{
+    char apart[32];
+    duration_words(offset_ns, apart, sizeof apart);
+    format(buffer, size, "processor %d (node %d, core %d) %s", cpu, node, core, apart);
+}
+
+void sync_check_line(bool checked, const char* why_not, bool in_step, int cpu, int node, int core,
+                     double offset_ns, double uncertainty_ns, char* buffer, int size)
+{
+    if (!checked) {
+        if (why_not && *why_not)
+            format(buffer, size, "last Gaming Mode on: counters not checked after the sync: %s\n", why_not);
+        else
+            format(buffer, size, "%s", "");
+        return;
+    }
+    if (in_step) {
+        format(buffer, size, "last Gaming Mode on: counters within %.0f ns (+-%.0f ns) after the last sync\n",
+               offset_ns, uncertainty_ns);
+        return;
+    }
+    char detail[64];
+    sync_apart_detail(cpu, node, core, offset_ns, detail, sizeof detail);
+    format(buffer, size,
+           "last Gaming Mode on: counters out of step after the last sync: %s (+-%.0f ns) apart, beyond the "
+           "%.0f ns allowed\n",
+           detail, uncertainty_ns, sync_tolerance_ns);
 }
 
 const char* driver_state_line(driver_state state)

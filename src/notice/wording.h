@@ -30,6 +30,23 @@ void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, c
 // northbridge bit set or clear. Each a whole line.
 enum class driver_state { absent, refusing, found_bit_set, found_bit_clear };
 const char* driver_state_line(driver_state state);
+// How far beyond its uncertainty an offset may lie after a sync and still count as in step.
+constexpr double sync_tolerance_ns = 1000;
+// Why the counters were not measured after a sync.
+enum class sync_unchecked { no_request, no_core_request, one_processor, reference_unbound, no_answer, no_rate };
+const char* sync_unchecked_words(sync_unchecked why);
+// A span of nanoseconds in the unit that suits it ("185 ns", "1.5 us", "1.5 ms", "2.0 s").
+void duration_words(double ns, char* buffer, int size);
+// The tooltip's line after a check: "counters within 0.2 us", or "counters 1.5 ms apart";
+// an uncertainty beyond sync_tolerance_ns is said with it ("(+-48.3 us)"): the figure is weak.
+void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size);
+// The detail of the notice of counters left apart: "processor 3 (node 1, core 1) 1.5 ms".
+void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size);
+// The record's line about the check after the last sync (in_step, the processor with the
+// largest offset and its uncertainty), or why none ran; "" for a record from before checks.
+void sync_check_line(bool checked, const char* why_not, bool in_step, int cpu, int node, int core,
+                     double offset_ns, double uncertainty_ns, char* buffer, int size);
+
 // The three lines of the last on sequence's record, into buffer (size bytes, always ended).
 void last_on_lines(const char* plan, const char* northbridge, const char* driver, char* buffer, int size);
 // What the last-on record says when a restore found the user's own plan active and kept it.

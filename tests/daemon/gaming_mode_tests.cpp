@@ -1,6 +1,7 @@
 // Gaming Mode's on and off sequences as the driver sees them, and the watcher.
 #include "daemon_fixture.h"
 #include "driver/driver.h"
+#include "journal/journal.h"
 #include "notice/notice.h"
 #include "registry/registry.h"
 #include "support/test_support.h"
@@ -14,8 +15,24 @@ using namespace daemon_testing;
 
 namespace {
 
+// The simulated machine's own processors, while a test runs on changed ones.
+const ProcessorOps* machine_cpus = nullptr;
+
 class GamingMode : public DaemonOnMachine {
 protected:
+    // Switches Gaming Mode on with the machine's processors as change(ops) alters them, and
+    // puts the machine's own back afterwards.
+    template <class Change>
+    void on_through(Change change)
+    {
+        static ProcessorOps changed;
+        machine_cpus = &platform_processors();
+        changed = *machine_cpus;
+        change(changed);
+        platform_install(&changed, &platform_device());
+        Qel_DaemonDoCommand("1");
+        platform_install(machine_cpus, &platform_device());
+    }
     void start(const char* machine)
     {
         load(machine);
@@ -275,10 +292,82 @@ TEST_F(GamingMode, RefusalIsToldWithTheDriversWords)
     char text[256];
     notice_text(NOTICE_DRIVER_REFUSED, text, sizeof text);
     EXPECT_NE(nullptr, strstr(text, "(Status 0xC0000001, RetCode 5)")) << text;
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_SYNC_APART)) << "a second notice for the same refusal";
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(0u, record.in_step) << "the counters a refused sync left apart were recorded in step";
     sim_set_refusal(0, 0);
     Qel_DaemonDoCommand("0");
     Qel_DaemonDoCommand("1");
     EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED)) << "a synchronized on still warns";
+}
+
+// The priority class of the process whenever a thread is bound alone (the check's threads).
+std::vector<DWORD> classes_at_thread_binding;
+
+DWORD_PTR bind_thread_noting_class(DWORD_PTR mask)
+{
+    classes_at_thread_binding.push_back(GetPriorityClass(GetCurrentProcess()));
+    return machine_cpus->bind_thread(mask);
+}
+
+TEST_F(GamingMode, CountersAreMeasuredAfterTheRealtimeWindowAndFoundInStep)
+{
+    start("four-node");
+    classes_at_thread_binding.clear();
+    on_through([](ProcessorOps& ops) { ops.bind_thread = bind_thread_noting_class; });
+
+    ASSERT_FALSE(classes_at_thread_binding.empty()) << "the counters were not measured";
+    for (DWORD c : classes_at_thread_binding)
+        EXPECT_EQ(static_cast<DWORD>(NORMAL_PRIORITY_CLASS), c) << "measured inside the realtime window";
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(1u, record.checked) << record.why_not;
+    EXPECT_EQ(1u, record.in_step);
+    EXPECT_LT(record.offset_ns, record.uncertainty_ns + 1000);
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_SYNC_APART));
+    char line[48];
+    notice_sync_line(line, sizeof line);
+    EXPECT_EQ(0, strncmp(line, "counters within ", 16)) << line;
+    Qel_DaemonDoCommand("0");
+    notice_sync_line(line, sizeof line);
+    EXPECT_STREQ("", line) << "the tooltip keeps a figure of Gaming Mode after off";
+}
+
+TEST_F(GamingMode, AcceptedSyncThatLeftTheCountersApartIsToldOnceAndGamingModeStaysOn)
+{
+    start_described("sync-does-nothing", "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
+                                         "tsc bit=2 offset=3400000\ntsc bit=3 offset=3404100\n"
+                                         "pci 0 24 3 0x84 0x01000000\ndriver sync_does_nothing\n");
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, Qel_DaemonIsGameModeOn());
+    for (const std::string& line : log_lines("SYNC_")) EXPECT_EQ("0,0", field(line, "reply")) << line;
+    ASSERT_NE(0u, notice_raised() & (1u << NOTICE_SYNC_APART)) << "counters apart after an accepted sync";
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED));
+    char text[256];
+    notice_text(NOTICE_SYNC_APART, text, sizeof text);
+    const char* expected = "TSC sync left processor 3 (node 1, core 1) ";
+    EXPECT_EQ(0, strncmp(text, expected, strlen(expected))) << text;
+    EXPECT_NE(nullptr, strstr(text, " ms apart")) << text;
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(1u, record.checked);
+    EXPECT_EQ(0u, record.in_step);
+    EXPECT_EQ(3u, record.cpu);
+    EXPECT_GT(record.offset_ns, 100000u);
+    Qel_DaemonDoCommand("0");
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_SYNC_APART)) << "the notice outlived Gaming Mode";
+}
+
+TEST_F(GamingMode, WithoutADriverNoCheckRunsAndTheRecordSaysWhy)
+{
+    start("two-node");
+    sim_set_driver_absent(true);
+    Qel_DaemonDoCommand("1");
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(0u, record.checked);
+    EXPECT_STREQ("no sync request was sent", record.why_not);
 }
 
 TEST_F(GamingMode, BitLeftClearedByAFailingDriverIsSetAtTheNextOff)
@@ -303,6 +392,10 @@ TEST_F(GamingMode, FailedAffinityQueryBindsNothing)
     Qel_DaemonDoCommand("1");
     sim_set_affinity_query_fails(false);
     EXPECT_EQ(-1, sim_bound_cpu()) << "the process stays bound to one processor";
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(0u, record.checked);
+    EXPECT_STREQ("no core sync request was sent", record.why_not);
     EXPECT_EQ((std::vector<std::string>{"-", "-"}), fields(log_lines("SYNC_NODE_TSC"), "cpu"));
 }
 
@@ -370,8 +463,6 @@ TEST_F(GamingMode, WithoutNodeZeroTheLowestNodePresentSendsTheNodeRequests)
 
 // Processors as the stand-in machine has them, except for one that cannot be bound alone
 // and one that the system mask leaves out.
-const ProcessorOps* machine_cpus = nullptr;
-
 BOOL without_bit_three(DWORD_PTR* process_mask, DWORD_PTR* system_mask)
 {
     BOOL ok = machine_cpus->get_affinity(process_mask, system_mask);
@@ -388,14 +479,10 @@ BOOL bit_one_refused(DWORD_PTR mask)
 TEST_F(GamingMode, UnbindableOrMaskedProcessorsAreSkipped)
 {
     start("two-node");
-    static ProcessorOps partial;
-    machine_cpus = &platform_processors();
-    partial = *machine_cpus;
-    partial.get_affinity = without_bit_three;
-    partial.set_affinity = bit_one_refused;
-    platform_install(&partial, &platform_device());
-    Qel_DaemonDoCommand("1");
-    platform_install(machine_cpus, &platform_device());
+    on_through([](ProcessorOps& ops) {
+        ops.get_affinity = without_bit_three;
+        ops.set_affinity = bit_one_refused;
+    });
     EXPECT_EQ((std::vector<std::string>{"0", "2"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
 }
 

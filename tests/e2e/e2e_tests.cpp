@@ -199,7 +199,33 @@ TEST_F(Program, GamingModeBringsTheCountersOfEveryProcessorIntoStep)
     ASSERT_EQ(0, ctl("on"));
     EXPECT_EQ(0, ctl("skew")) << ctl_output_;
     EXPECT_NE(std::string::npos, ctl_output_.find("in step")) << ctl_output_;
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << ctl_output_;
     close_instance();
+}
+
+TEST_F(Program, SyncThatTheDriverAcceptsButDoesNotDoIsFoundOutOfStepAndGamingModeStaysOn)
+{
+    machine_ = temp_path("sync-does-nothing");
+    FILE* f = fopen(machine_.c_str(), "wb");
+    ASSERT_TRUE(f);
+    fputs("cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
+          "tsc bit=2 offset=3400000\ntsc bit=3 offset=3404100\ndriver sync_does_nothing\n", f);
+    fclose(f);
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: TSC driver counters synchronized"))
+        << ctl_output_;
+    EXPECT_NE(std::string::npos,
+              ctl_output_.find("last Gaming Mode on: counters out of step after the last sync: processor 3 (node 1, "
+                               "core 1) "))
+        << ctl_output_;
+    EXPECT_EQ(0, ctl("status"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    close_instance();
+    DeleteFileA(machine_.c_str());
 }
 
 // Processor 1's drift in ppm from the CSV of "skew --drift", or a sentinel far off.
@@ -427,7 +453,13 @@ TEST_F(WindowMessages, ResumeWhileOnSynchronizesAgain)
 {
     start_instance();
     ASSERT_EQ(0, ctl("on"));
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, user_key, 0, KEY_SET_VALUE, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(key, "last_on_checked"));
+    RegCloseKey(key);
     SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << "no check after resume";
     EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC")) << "not two full synchronizations";
     EXPECT_EQ(8, count_lines(log(), "SYNC_CORE_TSC"));
     EXPECT_EQ(0, ctl("status"));

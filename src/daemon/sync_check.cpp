@@ -1,0 +1,126 @@
+// The check that follows every on sequence that synchronized the counters: each processor
+// synchronized is measured against the first of them, and the largest offset judged.
+#include "daemon/daemon_state.h"
+#include "platform/binding.h"
+#include "platform/seam.h"
+#include "skew/skew.h"
+#include "smp_enum/smp_enum.h"
+
+namespace daemon_state {
+
+namespace {
+
+// The TSC rate is taken over the measurement itself, at least this long: a rate measured
+// apart would cost skew_rate_interval_ms of sleep after every switch.
+constexpr LONGLONG rate_interval_divisor = 200; // 5 ms
+
+LONGLONG performance_counter()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+bool one_bit(DWORD_PTR mask) { return mask && !(mask & (mask - 1)); }
+
+// A processor whose round trips were all caught by a busy moment (another program starting,
+// the switch's own work finishing) is measured once more on its own, and the tighter of its
+// two readings counts: one loose reading would otherwise decide the whole verdict's figure.
+// Loose is beyond loose_factor times the tightest reading of the pass.
+constexpr LONGLONG loose_factor = 4;
+
+void measure_loose_again(DWORD_PTR synced, int reference, skew_pass& pass)
+{
+    LONGLONG tightest = -1;
+    for (int bit = 0; bit < MAX_CPUS; ++bit) {
+        const skew_reading& r = pass.readings[bit];
+        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured)
+            continue;
+        if (tightest < 0 || r.uncertainty < tightest) tightest = r.uncertainty;
+    }
+    for (int bit = 0; bit < MAX_CPUS && tightest >= 0; ++bit) {
+        skew_reading& r = pass.readings[bit];
+        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured ||
+            r.uncertainty <= loose_factor * (tightest + 1))
+            continue;
+        skew_pass again;
+        const DWORD_PTR pair = (static_cast<DWORD_PTR>(1) << reference) | (static_cast<DWORD_PTR>(1) << bit);
+        if (skew_measure(pair, reference, sync_check_rounds, &again) &&
+            again.readings[bit].status == skew_status::measured && again.readings[bit].uncertainty < r.uncertainty)
+            r = again.readings[bit];
+    }
+}
+
+} // namespace
+
+void check_sync(DWORD_PTR synced, sync_check& check)
+{
+    check = sync_check{};
+    check.cpu = -1;
+    if (!synced || one_bit(synced)) {
+        check.why_not = sync_unchecked::one_processor;
+        return;
+    }
+    int reference = 0;
+    while (!(synced & (static_cast<DWORD_PTR>(1) << reference))) ++reference;
+
+    // The rate is read on the reference, before and after the pass; the sync is over by now,
+    // so the reference's counter does not jump in between.
+    thread_binding bound(reference);
+    if (!bound.bound()) {
+        check.why_not = sync_unchecked::reference_unbound;
+        return;
+    }
+    const ProcessorOps& cpus = platform_processors();
+    const LONGLONG q0 = performance_counter();
+    const ULONGLONG c0 = cpus.read_tsc();
+    skew_pass pass;
+    if (!skew_measure(synced, reference, sync_check_rounds, &pass)) {
+        check.why_not = sync_unchecked::reference_unbound;
+        return;
+    }
+    measure_loose_again(synced, reference, pass);
+    LARGE_INTEGER frequency;
+    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
+        check.why_not = sync_unchecked::no_rate;
+        return;
+    }
+    LONGLONG q1 = performance_counter();
+    while (q1 - q0 < frequency.QuadPart / rate_interval_divisor) {
+        Sleep(1);
+        q1 = performance_counter();
+    }
+    const ULONGLONG c1 = cpus.read_tsc();
+    if (c1 <= c0) {
+        check.why_not = sync_unchecked::no_rate;
+        return;
+    }
+    const double rate =
+        static_cast<double>(c1 - c0) * static_cast<double>(frequency.QuadPart) / static_cast<double>(q1 - q0);
+
+    // The largest |offset| among the processors measured; out of step, the one furthest beyond.
+    double largest = -1;
+    for (int bit = 0; bit < MAX_CPUS; ++bit) {
+        const skew_reading& r = pass.readings[bit];
+        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured)
+            continue;
+        const double offset = skew_ns(r.offset < 0 ? -r.offset : r.offset, rate);
+        if (offset > largest) {
+            largest = offset;
+            check.cpu = bit;
+        }
+    }
+    if (check.cpu < 0) {
+        check.why_not = sync_unchecked::no_answer;
+        return;
+    }
+    const skew_verdict verdict = skew_judge(pass, rate, sync_tolerance_ns);
+    if (!verdict.in_step) check.cpu = verdict.worst;
+    const skew_reading& worst = pass.readings[check.cpu];
+    check.ran = true;
+    check.in_step = verdict.in_step;
+    check.offset_ns = skew_ns(worst.offset < 0 ? -worst.offset : worst.offset, rate);
+    check.uncertainty_ns = skew_ns(worst.uncertainty, rate);
+}
+
+} // namespace daemon_state
