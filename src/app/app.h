@@ -25,10 +25,14 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_n
 // What the tray icon says now: its tooltip, and the last balloon it showed ("" before any).
 const char* tray_tip_text();
 const char* tray_balloon_text();
-// A new tray popup menu: "Gaming Mode" (checked when on), separator, "About", "Exit"; null on failure.
+// A new tray popup menu: "Gaming Mode" (checked when on, the bold default item), separator,
+// "About", "Exit"; null on failure.
 HMENU build_tray_menu(int game_mode_on);
-// Shows the tray popup menu at the cursor; the chosen item arrives later as WM_COMMAND.
-void show_tray_menu(HWND window);
+// The tray icon's resource: off, on, or one of the two with the warning mark while a notice
+// that matters now is raised.
+int tray_icon_id(int game_mode_on, unsigned raised_notices);
+// Shows the tray popup menu at the point; the chosen item arrives later as WM_COMMAND.
+void show_tray_menu(HWND window, POINT at);
 // The About box's dialog procedure: OK, Enter, Esc and the close box end it.
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 // 1 when the two GUIDs are equal byte for byte, else 0.
