@@ -15,6 +15,8 @@ const char nodes_value[] = "restore_nb_nodes";
 const char plan_value[] = "last_on_plan";
 const char northbridge_value[] = "last_on_northbridge";
 const char driver_value[] = "last_on_driver";
+const char start_value[] = "last_start";
+const char start_time_value[] = "last_start_time";
 
 DWORD read_dword(const char* name, DWORD fallback)
 {
@@ -112,5 +114,23 @@ int last_on_read(last_on_record* record)
     bool any = read_text(plan_value, record->plan, sizeof record->plan);
     any = read_text(northbridge_value, record->northbridge, sizeof record->northbridge) || any;
     any = read_text(driver_value, record->driver, sizeof record->driver) || any;
+    return any ? 1 : 0;
+}
+
+int last_start_write(const char* what)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char when[32];
+    wsprintfA(when, "%04u-%02u-%02u %02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute);
+    bool done = write_text(start_value, what);
+    done = write_text(start_time_value, when) && done;
+    return done ? 1 : 0;
+}
+
+int last_start_read(last_start_record* record)
+{
+    bool any = read_text(start_value, record->what, sizeof record->what);
+    if (!read_text(start_time_value, record->when, sizeof record->when)) record->when[0] = '\0';
     return any ? 1 : 0;
 }

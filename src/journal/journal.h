@@ -5,6 +5,7 @@
 //   restore_scheme_guid   REG_SZ     the user's Vista power plan, when one is owed
 //   restore_nb_nodes      REG_DWORD  bit i: node pass i cleared the northbridge bit
 //   last_on_plan, last_on_northbridge, last_on_driver  REG_SZ  what the last on sequence did
+//   last_start, last_start_time  REG_SZ  what the last start of the program did, and when
 #pragma once
 #include "pwr_enum/pwr_enum.h"
 
@@ -32,3 +33,15 @@ int journal_write(const restore_record* record);
 int last_on_write(const last_on_record* record);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);
+
+// What the last start did, in words for the user ("one node: drift compensation registered
+// on 2 processors; nothing stays resident"), and its local time ("2026-12-08 01:40").
+struct last_start_record {
+    char what[192];
+    char when[32];
+};
+
+// Stores what this start did, with the time now; 1 when done.
+int last_start_write(const char* what);
+// Reads it; 1 when one is stored (when "" if its time is missing).
+int last_start_read(last_start_record* record);
