@@ -185,8 +185,10 @@ int topology(int argc, char** argv)
     // With --csv the table alone goes to stdout, every other line to stderr.
     void (*say)(const char*, ...) = csv ? console_errf : console_outf;
     report_writer write = csv ? console_err : console_out;
-    say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    // With --csv the table comes first, so that the CSV is whole even where both streams meet.
+    if (!csv) say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
     table.print(csv);
+    if (csv) say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
     say("nodes: %ld\n", static_cast<long>(node_count));
     if (node_first_cpu[0] == NO_CPU) write("node synchronization from: none (no processor with APIC ID 0)\n");
     else say("node synchronization from: processor %u\n", node_first_cpu[0]);
