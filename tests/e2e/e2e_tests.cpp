@@ -310,6 +310,11 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
     EXPECT_EQ(2, ctl("status")) << "a pipe answered on a one-node machine";
     EXPECT_FALSE(ctl_output_.empty());
+    // What the start did is kept, and the client tells it.
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos,
+              ctl_output_.find(": one node: drift compensation registered on 2 processors (interval 1000 ms)"))
+        << ctl_output_;
 
     // A configured interval above the bound is cut to 2000.
     DeleteFileA(log_path_.c_str());
@@ -337,12 +342,36 @@ TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
 }
 
-TEST_F(Program, CloseArgumentMustBeExact)
+TEST_F(Program, CloseArgumentTakesEitherCaseAndASlashOrADash)
 {
     start_instance();
-    // Not "/k": the program starts normally and finds an instance running.
-    for (const char* args : {"/K", "/k ", "/k x", "-k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
+    // Not a switch: the program starts normally and finds an instance running.
+    for (const char* args : {"/kx", "/k x", "k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 0));
+    EXPECT_EQ(1, run_process(sim_command("-K"), env()));
+    instance_ends_well();
+}
+
+// "/k" while the tray menu or the About box is open: the instance ends all the same, and
+// the next start runs (the single-instance mutex went with it).
+TEST_F(Program, CloseEndsTheInstanceWithItsMenuOrAboutBoxOpen)
+{
+    for (const char* open : {"#32768", "#32770"}) {
+        SCOPED_TRACE(open);
+        start_instance();
+        HWND window = FindWindowA("TICKMEND", nullptr);
+        if (strcmp(open, "#32768") == 0) PostMessageA(window, 0x8000, 0, WM_CONTEXTMENU); // the icon's callback
+        else PostMessageA(window, WM_COMMAND, 1, 0);                                      // the menu's About
+        bool shown = false;
+        for (int i = 0; i < 300 && !shown; ++i) {
+            HWND w = FindWindowA(open, nullptr);
+            shown = w && IsWindowVisible(w);
+            if (!shown) Sleep(10);
+        }
+        EXPECT_TRUE(shown);
+        close_instance();
+    }
+    start_instance();
     close_instance();
 }
 
@@ -774,9 +803,12 @@ TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("left out: TSC driver absent")) << ctl_output_;
+    EXPECT_EQ(5, ctl("on --strict")) << ctl_output_;
     EXPECT_EQ(high_performance, plan());
     EXPECT_EQ(0, ctl("topology"));
     EXPECT_NE(std::string::npos, ctl_output_.find("driver: absent")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find(": 2 nodes: resident, Gaming Mode offered")) << ctl_output_;
     EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: TSC driver absent")) << ctl_output_;
     close_instance();
     EXPECT_EQ(power_saver, plan());
