@@ -291,7 +291,7 @@ TEST(Resources, AboutBoxTemplateHasItsCaptionFontAndSixControls)
     EXPECT_EQ(0xFFFF, r.word()); // signature: an extended template
     r.dword();                   // help id
     EXPECT_EQ(0u, r.dword());    // extended style
-    EXPECT_EQ(static_cast<DWORD>(DS_MODALFRAME | DS_SHELLFONT | WS_CAPTION | WS_SYSMENU), r.dword());
+    EXPECT_EQ(static_cast<DWORD>(DS_MODALFRAME | DS_SHELLFONT | DS_CENTER | WS_CAPTION | WS_SYSMENU), r.dword());
     WORD count = r.word();
     EXPECT_EQ(22, static_cast<short>(r.word()));
     EXPECT_EQ(17, static_cast<short>(r.word()));
