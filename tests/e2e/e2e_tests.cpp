@@ -334,6 +334,50 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     EXPECT_EQ(0, count_lines(log(), "PCI_READ"));
 }
 
+// Started from its Start Menu shortcut, a start that leaves nothing resident says why in a
+// message box; started at logon (the Run key: no shortcut) it stays silent, as above.
+TEST_F(Program, OneNodeStartFromTheShortcutSaysWhyNothingStays)
+{
+    machine_ = "one-node";
+    const std::string vars = env();
+    for (size_t at = 0; at < vars.size();) {
+        size_t end = vars.find('\n', at);
+        if (end == std::string::npos) end = vars.size();
+        const std::string entry = vars.substr(at, end - at);
+        const size_t eq = entry.find('=');
+        SetEnvironmentVariableA(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str());
+        at = end + 1;
+    }
+    std::string cmd = sim_command();
+    char link[] = "C:\\users\\Public\\Start Menu\\Programs\\QEL Pacemill\\QEL Pacemill.lnk";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_TITLEISLINKNAME;
+    si.lpTitle = link;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && !box; ++i) {
+        box = FindWindowA("#32770", "QEL Pacemill");
+        if (!box) Sleep(20);
+    }
+    char text[512] = "";
+    if (box) GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 15000));
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 255);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    for (const char* name : {"TICKMEND_SIM_MACHINE", "TICKMEND_SIM_LOG", "TICKMEND_SIM_STATE"})
+        SetEnvironmentVariableA(name, nullptr);
+    ASSERT_TRUE(box) << "no message box";
+    EXPECT_EQ(1u, code);
+    EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
+    EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
+}
+
 TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
 {
     machine_ = "single-cpu";
