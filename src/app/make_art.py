@@ -101,31 +101,36 @@ def warning_layers(size):
     return [(in_edge, "warn_edge"), (in_fill, "warn"), (in_bang, "warn_edge")]
 
 
+def pixel_samples(layers, colours, x, y, samples=4):
+    """The colour at each of samples x samples points of pixel (x, y): the topmost layer's
+    there, None where no layer is."""
+    points = []
+    for sy in range(samples):
+        for sx in range(samples):
+            px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
+            rgb = None
+            for test, name in layers:
+                if test(px, py):
+                    rgb = colours[name]
+            points.append(rgb)
+    return points
+
+
 def icon_rgba(size, colours, warning):
     """RGBA rows, top row first, each pixel sampled 4x4 times for smooth edges."""
     colours = dict(colours, warn=WARN_RGB, warn_edge=WARN_EDGE_RGB)
     layers = clock_layers(size)
     if warning:
         layers = layers + warning_layers(size)
-    samples = 4
     rows = []
     for y in range(size):
         row = []
         for x in range(size):
-            total, alpha = [0.0, 0.0, 0.0], 0
-            for sy in range(samples):
-                for sx in range(samples):
-                    px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
-                    rgb = None
-                    for test, name in layers:
-                        if test(px, py):
-                            rgb = colours[name]
-                    if rgb:
-                        alpha += 1
-                        for k in range(3):
-                            total[k] += rgb[k]
-            if alpha:
-                row.append(tuple(round(t / alpha) for t in total) + (round(255 * alpha / samples ** 2),))
+            points = pixel_samples(layers, colours, x, y)
+            hits = [rgb for rgb in points if rgb]
+            if hits:
+                row.append(tuple(round(sum(c[k] for c in hits) / len(hits)) for k in range(3)) +
+                           (round(255 * len(hits) / len(points)),))
             else:
                 row.append((0, 0, 0, 0))
         rows.append(row)
@@ -205,7 +210,6 @@ def write_logo(path, width=95, height=37):
     colours = {"rim": NAVY_RGB, "face": FACE_RGB, "hand": HAND_RGB, "text": TEXT_RGB, "pulse": PULSE_RGB}
     background = NAVY_RGB
     layers = logo_layers(width, height)
-    samples = 4
 
     def blend(a, b, t):
         return tuple(round(a[i] + (b[i] - a[i]) * t) for i in range(3))
@@ -228,17 +232,8 @@ def write_logo(path, width=95, height=37):
     for y in reversed(range(height)):         # bottom-up
         row = bytearray(stride)
         for x in range(width):
-            total = [0, 0, 0]
-            for sy in range(samples):
-                for sx in range(samples):
-                    px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
-                    rgb = background
-                    for test, name in layers:
-                        if test(px, py):
-                            rgb = colours[name]
-                    for k in range(3):
-                        total[k] += rgb[k]
-            row[x] = nearest(tuple(t / samples ** 2 for t in total))
+            points = [rgb or background for rgb in pixel_samples(layers, colours, x, y)]
+            row[x] = nearest(tuple(sum(c[k] for c in points) / len(points) for k in range(3)))
         rows.append(bytes(row))
     pixels = b"".join(rows)
     table = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)

@@ -8,7 +8,6 @@
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -20,19 +19,7 @@ namespace {
 
 bool daemon_started = false;
 int drift_registered = 0;
-
-// Keeps what this start did for tickmend-ctl topology and "tickmend.exe /?".
-void record_start(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void record_start(const char* format, ...)
-{
-    char what[192];
-    va_list args;
-    va_start(args, format);
-    _vsnprintf(what, sizeof what - 1, format, args);
-    va_end(args);
-    what[sizeof what - 1] = '\0';
-    last_start_write(what);
-}
+char start_words[192]; // what this start did, kept for tickmend-ctl topology and "tickmend.exe /?"
 
 } // namespace
 
@@ -45,18 +32,19 @@ int Qel_DaemonStart(int, int, int* available)
     if (!owed.open) journal_read(&owed);
     if (owed.open) give_back(true);
     if (!enumerate_cpus()) {
-        record_start("the processors could not be enumerated: nothing stays resident");
+        last_start_write("the processors could not be enumerated: nothing stays resident");
         return 0;
     }
     if (cpu_count < 2) {
-        record_start("single processor: nothing to do, nothing stays resident");
+        last_start_write("single processor: nothing to do, nothing stays resident");
         return 0;
     }
 
     if (node_count == 1) {
         drift_registered = register_tickmend();
-        record_start("one node: %s; no Gaming Mode on one node, nothing stays resident",
-                     drift_registration_words());
+        snprintf(start_words, sizeof start_words, "one node: %s; no Gaming Mode on one node, nothing stays resident",
+                 drift_registration_words());
+        last_start_write(start_words);
         if (!drift_registered) {
             TRACE("Qel_DaemonStart register_tickmend failed\n");
             return 0;
@@ -70,11 +58,15 @@ int Qel_DaemonStart(int, int, int* available)
     game_mode_lock.reset(CreateMutexA(nullptr, FALSE, nullptr));
     if (!game_mode_lock) {
         TRACE("Qel_DaemonStart CreateMutex error: %d\n", (int)GetLastError());
-        record_start("%ld nodes: the Gaming Mode lock could not be made: nothing stays resident",
-                     static_cast<long>(node_count));
+        snprintf(start_words, sizeof start_words,
+                 "%ld nodes: the Gaming Mode lock could not be made: nothing stays resident",
+                 static_cast<long>(node_count));
+        last_start_write(start_words);
         return 0;
     }
-    record_start("%ld nodes: resident, Gaming Mode offered", static_cast<long>(node_count));
+    snprintf(start_words, sizeof start_words, "%ld nodes: resident, Gaming Mode offered",
+             static_cast<long>(node_count));
+    last_start_write(start_words);
     if (available) *available = 1;
     daemon_started = true;
     return 1;

@@ -10,21 +10,15 @@
 #include "common/settings.h"
 #include "common/trace.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 
 namespace {
 
 char registration_words[128]; // what the last registration achieved, for the start's record
 
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...)
+void say(const char* words)
 {
-    va_list args;
-    va_start(args, format);
-    _vsnprintf(registration_words, sizeof registration_words - 1, format, args);
-    va_end(args);
-    registration_words[sizeof registration_words - 1] = '\0';
+    lstrcpynA(registration_words, words, sizeof registration_words);
 }
 
 constexpr DWORD DEFAULT_INTERVAL_MS = 1000;
@@ -132,12 +126,14 @@ int register_tickmend()
     if (undelivered)
         say("drift compensation not registered: a request to the TSC driver was not delivered");
     else if (accepted == sent && result)
-        say("drift compensation registered on %d processors (interval %lu ms)", accepted,
-            static_cast<unsigned long>(interval));
+        snprintf(registration_words, sizeof registration_words,
+                 "drift compensation registered on %d processors (interval %lu ms)", accepted,
+                 static_cast<unsigned long>(interval));
     else
-        say("drift compensation %s on %d of %d processors: the TSC driver refused (Status 0x%08lX, RetCode %ld)",
-            result ? "registered" : "not registered", accepted, sent, static_cast<unsigned long>(refusal.status),
-            static_cast<long>(refusal.ret_code));
+        snprintf(registration_words, sizeof registration_words,
+                 "drift compensation %s on %d of %d processors: the TSC driver refused (Status 0x%08lX, RetCode %ld)",
+                 result ? "registered" : "not registered", accepted, sent,
+                 static_cast<unsigned long>(refusal.status), static_cast<long>(refusal.ret_code));
     return result;
 }
 
