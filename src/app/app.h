@@ -3,8 +3,10 @@
 #pragma once
 #include <windows.h>
 
-// The whole program after the start-up code: "/k", one instance, worker, window, message loop;
-// returns the exit code (1 after "/k" or without Gaming Mode, 0 otherwise).
+// The whole program after the start-up code: "/k" (also "/K", "-k"), "/?" (a message box with
+// the switches and the last start), one instance, worker, window, message loop; returns the
+// exit code (1 after "/k" or without Gaming Mode, 0 otherwise). A start from the user's
+// shortcut that leaves nothing resident, or finds an instance running, says so in a box.
 int tickmend_main(HINSTANCE instance, const char* command_line);
 // "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class,
 // else to a window found by our class; 1 when it found one, 0 when no instance runs.

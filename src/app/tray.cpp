@@ -128,8 +128,8 @@ void on_notice(HWND window)
     balloons_shown &= raised; // a notice that went away is told again when it comes back
     unsigned fresh = raised & ~balloons_shown;
     int on = Qel_DaemonIsGameModeOn();
-    data.uFlags = tip_flags() | NIF_ICON;
     data.hIcon = load_tray_icon(on, raised);
+    data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
     format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
     if (fresh) {
         balloon_text[0] = '\0';
