@@ -127,8 +127,12 @@ int pipe_command(const char* request, bool strict = false)
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
-        if (request[0] == '1' && state == '1' && print_left_out() && strict) return exit_left_out;
-        return exit_ok;
+        if (request[0] != '1') return exit_ok;
+        if (state != '1') {
+            console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
+            return strict ? exit_left_out : exit_ok;
+        }
+        return print_left_out() && strict ? exit_left_out : exit_ok;
     case Exchange::not_running:
         console_err("tickmend is not running, or this machine has a single processor node (no Gaming Mode here).\n");
         return exit_not_running;

@@ -357,6 +357,14 @@ TEST_F(Ctl, OnSaysWhatWasLeftOutAndStrictMakesItExitFive)
     record_last_on(switched, "power management bit cleared", "counters synchronized");
     EXPECT_EQ(0, ctl("on --strict", &output_)) << output_;
     EXPECT_EQ("Gaming Mode: on\n", output_) << "everything done: nothing on stderr";
+
+    // A daemon that stays off: that is no success for --strict either.
+    ctl("off", &output_);
+    fake_daemon::set_command_hook([](const char*) { return false; });
+    EXPECT_EQ(5, ctl("on --strict", &output_)) << output_;
+    EXPECT_NE(std::string::npos, output_.find("Gaming Mode: off\n")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("did not go on")) << output_;
+    fake_daemon::set_command_hook(nullptr);
     for (const char* name : {"last_on_plan", "last_on_northbridge", "last_on_driver"})
         RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
 }
