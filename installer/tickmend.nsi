@@ -16,6 +16,8 @@ ManifestSupportedOS all
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include StrFunc.nsh
+${StrStr}
 
 !define PRODUCT "QEL Pacemill"
 !define PUBLISHER "QEL"
@@ -31,13 +33,23 @@ InstallDir "$PROGRAMFILES\${PRODUCT}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${VERSION}"
 
+Var finish_text ; the finish page's words: with the TSC driver found, or what works without it
+
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
+!define MUI_WELCOMEPAGE_TEXT "This installs ${PRODUCT} ${VERSION}: Gaming Mode for machines with several \
+processor nodes, switched from its icon in the notification area, and tickmend-ctl for scripts.$\r$\n$\r$\n\
+Prerequisite, installed separately: the TSC driver. ${PRODUCT} does not install it. Without it, Gaming Mode \
+switches the power plan only: the processors' time-stamp counters are not synchronized and the northbridge \
+power management bit is left alone; on a machine of one node no drift compensation is registered.$\r$\n$\r$\n\
+Click Next to continue."
+!define MUI_FINISHPAGE_TEXT "$finish_text"
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "Start ${PRODUCT} now"
 !define MUI_FINISHPAGE_RUN_FUNCTION StartInstalled
 
+!insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
@@ -203,7 +215,26 @@ Section "${PRODUCT}"
         ${EndIf}
         !insertmacro Fail "The autostart and the uninstall entry of ${PRODUCT} could not be registered."
     ${EndIf}
+    Call SayWhatWorks
 SectionEnd
+
+; The finish page says whether the TSC driver is there, as the installed client finds it.
+Function SayWhatWorks
+    StrCpy $finish_text "${PRODUCT} is installed and starts at each logon; its icon is in the notification area. \
+The TSC driver was found: Gaming Mode switches the power plan, clears the northbridge power management bit and \
+synchronizes the processors' counters."
+    nsExec::ExecToStack '"$INSTDIR\tickmend-ctl.exe" topology'
+    Pop $0 ; the exit code
+    Pop $1 ; the output
+    ${StrStr} $2 $1 "driver: absent"
+    ${If} $2 != ""
+        StrCpy $finish_text "${PRODUCT} is installed and starts at each logon; its icon is in the notification \
+area.$\r$\n$\r$\nThe TSC driver is not installed on this machine. Until it is, Gaming Mode switches the power plan \
+only: it does not synchronize the processors' counters nor clear the northbridge power management bit, and on a \
+machine of one node no drift compensation is registered. Install the driver, then start ${PRODUCT} again; \
+$\"tickmend-ctl topology$\" tells whether it is found."
+    ${EndIf}
+FunctionEnd
 
 Function un.onInit
     !insertmacro RequireAdmin

@@ -4,3 +4,5 @@
 
 // Puts the machine behind the platform seam; false, with the reason on stderr, when it cannot.
 bool client_machine_install();
+// What --help says about the machine read: "" for this machine, a paragraph for the simulated one.
+const char* client_machine_help();

@@ -12,3 +12,10 @@ bool client_machine_install()
     console_errf("tickmend-ctl: simulated machine: %s\n", error);
     return false;
 }
+
+const char* client_machine_help()
+{
+    return "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names (a preset\n"
+           "such as \"four-node\", or a machine description file; default \"two-node\") instead\n"
+           "of this one.\n\n";
+}

@@ -2,3 +2,4 @@
 #include "client_machine.h"
 
 bool client_machine_install() { return true; }
+const char* client_machine_help() { return ""; }

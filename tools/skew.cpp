@@ -59,25 +59,28 @@ int parse(int argc, char** argv, Options* options)
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         long v = 0;
-        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+        if (_stricmp(a, "--help") == 0 || _stricmp(a, "-h") == 0 || strcmp(a, "-?") == 0 || strcmp(a, "/?") == 0) {
             console_out(usage_text);
             return exit_in_step;
-        } else if (strcmp(a, "--csv") == 0) {
+        } else if (_stricmp(a, "--csv") == 0) {
             options->csv = true;
             continue;
-        } else if (strcmp(a, "--rounds") == 0 && number_argument(next, 1, 1000000, &v)) {
+        } else if (_stricmp(a, "--rounds") == 0 && number_argument(next, 1, 1000000, &v)) {
             options->rounds = static_cast<int>(v);
-        } else if (strcmp(a, "--drift") == 0 && number_argument(next, 1, 3600, &v)) {
+        } else if (_stricmp(a, "--drift") == 0 && number_argument(next, 1, 3600, &v)) {
             options->drift_seconds = static_cast<int>(v);
-        } else if (strcmp(a, "--tolerance") == 0 && number_argument(next, 0, 1000000000, &v)) {
+        } else if (_stricmp(a, "--tolerance") == 0 && number_argument(next, 0, 1000000000, &v)) {
             options->tolerance_ns = static_cast<double>(v);
-        } else if (strcmp(a, "--warp") == 0 && number_argument(next, 1, 60, &v)) {
+        } else if (_stricmp(a, "--warp") == 0 && number_argument(next, 1, 60, &v)) {
             options->warp_seconds = static_cast<int>(v);
         } else {
-            const bool valued = strcmp(a, "--rounds") == 0 || strcmp(a, "--drift") == 0 ||
-                                strcmp(a, "--tolerance") == 0 || strcmp(a, "--warp") == 0;
-            if (valued)
-                console_errf("tickmend-ctl skew: %s needs a whole number in its range, not \"%s\"\n", a,
+            const char* range = _stricmp(a, "--rounds") == 0  ? "from 1 to 1000000"
+                                : _stricmp(a, "--drift") == 0 ? "from 1 to 3600"
+                                : _stricmp(a, "--tolerance") == 0 ? "from 0 to 1000000000"
+                                : _stricmp(a, "--warp") == 0 ? "from 1 to 60"
+                                                                  : nullptr;
+            if (range)
+                console_errf("tickmend-ctl skew: %s needs a whole number %s, not \"%s\"\n", a, range,
                              next ? next : "");
             else
                 console_errf("tickmend-ctl skew: unknown argument \"%s\"\n", a);

@@ -1,11 +1,12 @@
 // tickmend-ctl: the command-line client of the control pipe, a look at the processor
 // topology as the program derives it, and the TSC offsets between the processors.
 //
-//   tickmend-ctl status|on|off|topology [--csv]|skew [options]|--help
+//   tickmend-ctl status|on [--strict]|off|topology [--csv]|skew [options]|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
-// 4 another program serves the pipe; 64 usage error.
+// 4 another program serves the pipe; 5 (on --strict) Gaming Mode left something out;
+// 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,30 +29,68 @@ namespace {
 // The state query: any text but "1" and "0" changes nothing, and the server answers a
 // connection that has sent something at once (one that sends nothing waits up to 0.5 s).
 const char status_request[] = "?";
-constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_usage = 64;
+constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_left_out = 5,
+              exit_usage = 64;
 
-const char usage_text[] =
-    "usage: tickmend-ctl status|on|off|topology [--csv]|skew [options]|--help\n"
+const char usage_line[] = "usage: tickmend-ctl status|on [--strict]|off|topology [--csv]|skew [options]|help\n";
+
+const char usage_body[] =
     "\n"
     "  status    print whether Gaming Mode is on\n"
-    "  on        turn Gaming Mode on, then print the state\n"
+    "  on        turn Gaming Mode on, then print the state; what it left out (no TSC\n"
+    "            driver, driver refused, power plan unchanged) goes to stderr\n"
+    "            --strict: exit 5 when anything was left out\n"
     "  off       turn Gaming Mode off, then print the state\n"
     "            (status, on and off send only to tickmend: a server whose executable is\n"
     "            not tickmend's, or that shows no tickmend window within 5 s, gets nothing)\n"
     "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
-    "            tickmend does on this machine, whether the TSC driver is found, absent\n"
-    "            or refusing, and what the last Gaming Mode on left out\n"
+    "            tickmend does on this machine and what its last start did, whether the\n"
+    "            TSC driver is found, absent or refusing, and what the last Gaming Mode on\n"
+    "            left out; --csv: the table as CSV, the other lines on stderr\n"
     "  skew      measure the TSC offset of every processor against the first one, and say\n"
     "            whether they are in step (needs no tickmend running and no driver):\n"
     "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
     "            skew --warp SECONDS [--csv]: does time go backwards between them?\n"
+    "  help      this text (also --help, -h, -? and /?)\n"
     "  --version print the version of QEL Pacemill this client belongs to\n"
     "\n"
-    "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names (a preset\n"
-    "such as \"four-node\", or a machine description file; default \"two-node\") instead.\n"
-    "\n"
+    "Commands and options are taken in any case.\n"
+    "\n";
+
+const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
-    "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 64 usage.\n";
+    "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 5 on --strict:\n"
+    "something was left out, 64 usage.\n";
+
+bool same(const char* a, const char* b)
+{
+    return lstrcmpiA(a, b) == 0;
+}
+
+bool is_help(const char* word)
+{
+    return same(word, "help") || same(word, "--help") || same(word, "-h") || same(word, "-?") || same(word, "/?");
+}
+
+void print_help()
+{
+    console_out(usage_line);
+    console_out(usage_body);
+    console_out(client_machine_help());
+    console_out(exit_codes_text);
+}
+
+// A usage error: what was wrong, in one line that names the word, then the usage line.
+int usage_error(const char* format, const char* first, const char* second = "")
+{
+    char line[300];
+    _snprintf(line, sizeof line - 1, format, first, second);
+    line[sizeof line - 1] = '\0';
+    console_errf("tickmend-ctl: %s\n", line);
+    console_err(usage_line);
+    console_err("(tickmend-ctl help tells more)\n");
+    return exit_usage;
+}
 
 enum class Exchange { done, not_running, failed, malformed, not_tickmend };
 
@@ -114,7 +153,8 @@ void explain_doubt(const ServerFacts& server)
     }
 }
 
-int pipe_command(const char* request)
+// strict: "on" exits 5 when the on sequence left anything out.
+int pipe_command(const char* request, bool strict = false)
 {
     char state = 0;
     ServerFacts server;
@@ -122,7 +162,12 @@ int pipe_command(const char* request)
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
-        return exit_ok;
+        if (request[0] != '1') return exit_ok;
+        if (state != '1') {
+            console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
+            return strict ? exit_left_out : exit_ok;
+        }
+        return print_left_out() && strict ? exit_left_out : exit_ok;
     case Exchange::not_running:
         console_err("tickmend is not running, or this machine has a single processor node (no Gaming Mode here).\n");
         return exit_not_running;
@@ -160,11 +205,8 @@ const TableColumn topology_columns[] = {{"index", false}, {"node", false}, {"cor
 
 int topology(int argc, char** argv)
 {
-    const bool csv = argc == 1 && strcmp(argv[0], "--csv") == 0;
-    if (argc > 0 && !csv) {
-        console_err(usage_text);
-        return exit_usage;
-    }
+    const bool csv = argc == 1 && same(argv[0], "--csv");
+    if (argc > 0 && !csv) return usage_error("topology takes only --csv, not \"%s\"", argv[same(argv[0], "--csv") ? 1 : 0]);
     if (!client_machine_install()) return exit_failed;
     if (!enumerate_cpus()) {
         console_err("tickmend-ctl: the processor enumeration failed.\n");
@@ -180,19 +222,20 @@ int topology(int argc, char** argv)
         table.cell("%d", apic_id_of(i));
         if (!cpu_present(i)) table.cell("left out");
     }
-    if (csv) {
-        table.print(true);
-        return exit_ok;
-    }
-    console_outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
-    table.print(false);
-    console_outf("nodes: %ld\n", static_cast<long>(node_count));
-    if (node_sync_source() == NO_CPU) console_out("node synchronization from: none (no node below 8)\n");
-    else console_outf("node synchronization from: processor %u\n", node_sync_source());
-    if (cpu_count < 2) console_out("role: single processor: nothing to do\n");
-    else if (node_count == 1) console_out("role: one node: drift compensation is registered, no Gaming Mode\n");
-    else console_outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
-    print_driver_report();
+    // With --csv the table alone goes to stdout, every other line to stderr.
+    void (*say)(const char*, ...) = csv ? console_errf : console_outf;
+    report_writer write = csv ? console_err : console_out;
+    // With --csv the table comes first, so that the CSV is whole even where both streams meet.
+    if (!csv) say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    table.print(csv);
+    if (csv) say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    say("nodes: %ld\n", static_cast<long>(node_count));
+    if (node_sync_source() == NO_CPU) write("node synchronization from: none (no node below 8)\n");
+    else say("node synchronization from: processor %u\n", node_sync_source());
+    if (cpu_count < 2) write("role: single processor: nothing to do\n");
+    else if (node_count == 1) write("role: one node: TSC drift compensation through the driver, no Gaming Mode\n");
+    else say("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
+    print_driver_report(write);
     return exit_ok;
 }
 
@@ -200,28 +243,32 @@ int topology(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // The commands with options of their own.
-    if (argc >= 2 && strcmp(argv[1], "topology") == 0) return topology(argc - 2, argv + 2);
-    if (argc >= 2 && strcmp(argv[1], "skew") == 0) return skew_command(argc - 2, argv + 2);
-    if (argc != 2) {
-        console_err(usage_text);
-        return exit_usage;
-    }
+    if (argc < 2) return usage_error("%s", "no command given");
     const char* command = argv[1];
-    if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 || strcmp(command, "/?") == 0) {
-        console_out(usage_text);
+    // The commands with options of their own.
+    if (same(command, "topology")) return topology(argc - 2, argv + 2);
+    if (same(command, "skew")) return skew_command(argc - 2, argv + 2);
+    if (same(command, "on")) {
+        bool strict = false;
+        for (int i = 2; i < argc; ++i) {
+            if (!same(argv[i], "--strict")) return usage_error("on takes only --strict, not \"%s\"", argv[i]);
+            strict = true;
+        }
+        return pipe_command("1", strict);
+    }
+    if (is_help(command)) {
+        print_help();
         return exit_ok;
     }
-    if (strcmp(command, "--version") == 0) {
+    const bool known = same(command, "status") || same(command, "off") || same(command, "--version");
+    if (!known)
+        return usage_error("unknown command \"%s\" (the commands are status, on, off, topology, skew and help)",
+                           command);
+    if (argc > 2) return usage_error("%s takes no argument, not \"%s\"", command, argv[2]);
+    if (same(command, "--version")) {
         console_out("tickmend-ctl " TICKMEND_VERSION "\n");
         return exit_ok;
     }
-    if (strcmp(command, "status") == 0) return pipe_command(status_request);
-    if (strcmp(command, "on") == 0) return pipe_command("1");
-    if (strcmp(command, "off") == 0) return pipe_command("0");
-    console_err("tickmend-ctl: unknown command \"");
-    console_err(command);
-    console_err("\"\n");
-    console_err(usage_text);
-    return exit_usage;
+    if (same(command, "status")) return pipe_command(status_request);
+    return pipe_command("0");
 }

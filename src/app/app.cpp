@@ -7,10 +7,12 @@
 #include "common/settings.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "journal/journal.h"
 #include "registry/registry.h"
 #include "worker/worker.h"
 
-#include <mbstring.h>
+#include <stdio.h>
+#include <string.h>
 #include <wtsapi32.h>
 
 namespace {
@@ -33,6 +35,8 @@ char window_class_name[100];
 
 using app::start_mode;
 using app::worker_stopped;
+
+const char box_title[] = "QEL Pacemill";
 
 // An instance holds the single-instance mutex from its start to its end.
 bool instance_running()
@@ -76,6 +80,78 @@ int end_start_early()
     return 0;
 }
 
+// The switch on the command line, spaces around it ignored: "/k", "/K" or "-k" (end the
+// running instance), "/?" or "-?" (what the program takes and what its last start did).
+enum class program_switch { none, close, help };
+
+program_switch switch_of(const char* command_line)
+{
+    if (!command_line) return program_switch::none;
+    while (*command_line == ' ' || *command_line == '\t') ++command_line;
+    int length = lstrlenA(command_line);
+    while (length > 0 && (command_line[length - 1] == ' ' || command_line[length - 1] == '\t')) --length;
+    if (length != 2 || (command_line[0] != '/' && command_line[0] != '-')) return program_switch::none;
+    if (command_line[1] == 'k' || command_line[1] == 'K') return program_switch::close;
+    if (command_line[1] == '?') return program_switch::help;
+    return program_switch::none;
+}
+
+// What the last start did, as the daemon recorded it: "Last start (when): what".
+void last_start_text(char* buffer, int size)
+{
+    last_start_record start;
+    if (!last_start_read(&start)) {
+        _snprintf(buffer, size - 1, "Last start: not recorded.");
+    } else {
+        _snprintf(buffer, size - 1, "Last start%s%s%s: %s.", start.when[0] ? " (" : "", start.when,
+                  start.when[0] ? ")" : "", start.what);
+    }
+    buffer[size - 1] = '\0';
+}
+
+void show_help_box()
+{
+    char last[256];
+    last_start_text(last, sizeof last);
+    char text[1024];
+    _snprintf(text, sizeof text - 1,
+              "tickmend.exe [/k | /?]\n\n"
+              "No switch:\tstarts QEL Pacemill in the notification area (one instance a user).\n"
+              "/k:\tends the running instance: Gaming Mode goes off and the power plan is given back "
+              "(also /K or -k; exit code 1, also when none was running).\n"
+              "/?:\tthis message.\n\n%s",
+              last);
+    text[sizeof text - 1] = '\0';
+    MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONINFORMATION);
+}
+
+// Started by the user from a shortcut (the Start Menu's), not by the autostart entry (the
+// Run key) nor from a shortcut in a Startup folder: such a start may say why it ends.
+bool started_by_user_shortcut()
+{
+    STARTUPINFOA info = {};
+    info.cb = sizeof info;
+    GetStartupInfoA(&info);
+    if (!(info.dwFlags & STARTF_TITLEISLINKNAME) || !info.lpTitle) return false;
+    char link[MAX_PATH];
+    lstrcpynA(link, info.lpTitle, sizeof link);
+    CharLowerA(link);
+    return strstr(link, "\\startup\\") == nullptr;
+}
+
+// A start from the shortcut that leaves nothing resident says why.
+void explain_start_without_instance()
+{
+    if (!started_by_user_shortcut()) return;
+    char last[256];
+    last_start_text(last, sizeof last);
+    char text[512];
+    _snprintf(text, sizeof text - 1, "QEL Pacemill does not stay in the notification area on this machine.\n\n%s",
+              last);
+    text[sizeof text - 1] = '\0';
+    MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONINFORMATION);
+}
+
 } // namespace
 
 namespace app {
@@ -86,21 +162,33 @@ HINSTANCE app_instance;
 
 int tickmend_main(HINSTANCE instance, const char* command_line)
 {
-    if (command_line && _mbscmp(reinterpret_cast<const unsigned char*>(command_line),
-                                reinterpret_cast<const unsigned char*>("/k")) == 0) {
+    const program_switch given = switch_of(command_line);
+    if (given == program_switch::help) {
+        show_help_box();
+        return 0;
+    }
+    if (given == program_switch::close) {
         return close_command(instance);
     }
 
     SetLastError(0);
     single_instance_mutex = CreateMutexA(nullptr, FALSE, mutex_name);
-    if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (started_by_user_shortcut())
+            MessageBoxA(nullptr, "QEL Pacemill is running already: its icon is in the notification area.", box_title,
+                        MB_OK | MB_ICONINFORMATION);
+        return 0;
+    }
     close_request = CreateEventA(nullptr, TRUE, FALSE, close_event_name);
 
     LoadStringA(instance, IDS_APP_TITLE, window_title, sizeof window_title);
     LoadStringA(instance, IDC_TICKMEND, window_class_name, sizeof window_class_name);
     register_main_window_class(instance);
 
-    if (!Qel_WorkerStart(0, 0)) return 1;
+    if (!Qel_WorkerStart(0, 0)) {
+        explain_start_without_instance();
+        return 1;
+    }
     if (close_requested()) return end_start_early();
 
     // Read with its type: a start_mode of another type reads as absent (off).

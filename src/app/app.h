@@ -3,8 +3,10 @@
 #pragma once
 #include <windows.h>
 
-// The whole program after the start-up code: "/k", one instance, worker, window, message loop;
-// returns the exit code (1 after "/k" or without Gaming Mode, 0 otherwise).
+// The whole program after the start-up code: "/k" (also "/K", "-k"), "/?" (a message box with
+// the switches and the last start), one instance, worker, window, message loop; returns the
+// exit code (1 after "/k" or without Gaming Mode, 0 otherwise). A start from the user's
+// shortcut that leaves nothing resident, or finds an instance running, says so in a box.
 int tickmend_main(HINSTANCE instance, const char* command_line);
 // "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class,
 // else to a window found by our class; 1 when it found one, 0 when no instance runs.
@@ -25,10 +27,14 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_n
 // What the tray icon says now: its tooltip, and the last balloon it showed ("" before any).
 const char* tray_tip_text();
 const char* tray_balloon_text();
-// A new tray popup menu: "Gaming Mode" (checked when on), separator, "About", "Exit"; null on failure.
+// A new tray popup menu: "Gaming Mode" (checked when on, the bold default item), separator,
+// "About", "Exit"; null on failure.
 HMENU build_tray_menu(int game_mode_on);
-// Shows the tray popup menu at the cursor; the chosen item arrives later as WM_COMMAND.
-void show_tray_menu(HWND window);
+// The tray icon's resource: off, on, or one of the two with the warning mark while a notice
+// that matters now is raised.
+int tray_icon_id(int game_mode_on, unsigned raised_notices);
+// Shows the tray popup menu at the point; the chosen item arrives later as WM_COMMAND.
+void show_tray_menu(HWND window, POINT at);
 // The About box's dialog procedure: OK, Enter, Esc and the close box end it.
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 // 1 when the two GUIDs are equal byte for byte, else 0.

@@ -30,6 +30,13 @@ void add_tray_icon(HWND window);
 void on_notice(HWND window);
 // Removes the tray icon; harmless when it is gone already.
 void remove_tray_icon();
+// The instance ends: closes an open tray menu or About box so that no modal loop outlives it.
+void end_tray_ui();
+// The icon's callback message: the menu on WM_CONTEXTMENU (right button up, or the keyboard),
+// a single left click opens it too, a double click or Enter switches Gaming Mode.
+void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam);
+// WM_TIMER: true when it was the single click's timer (the menu then opens).
+bool on_tray_timer(HWND window, UINT_PTR id);
 // True for the shell's "TaskbarCreated" message once it is registered.
 bool is_taskbar_created(UINT message);
 // Runs a menu or accelerator command; false for a command that is not ours.

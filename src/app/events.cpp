@@ -50,6 +50,7 @@ void save_state_and_stop_worker()
 
 void on_destroy(HWND window)
 {
+    app::end_tray_ui();
     notice_set_window(nullptr, 0);
     save_state_and_stop_worker();
     app::remove_tray_icon();
@@ -166,8 +167,11 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         else if (wparam == WTS_CONSOLE_DISCONNECT) on_console_disconnect();
         return 0;
     case WM_TRAY_ICON:
-        if (lparam == WM_CONTEXTMENU || lparam == WM_RBUTTONDOWN) show_tray_menu(window);
+        app::on_tray_callback(window, wparam, lparam);
         return 0;
+    case WM_TIMER:
+        if (app::on_tray_timer(window, wparam)) return 0;
+        break;
     case WM_TRAY_NOTICE:
         app::on_notice(window);
         return 0;

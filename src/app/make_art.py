@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Draws the program's icon (tickmend.ico: 32x32 and 16x16, 16 colours) and the About box's
-logo (logo.bmp: 95x37, 8 bits per pixel) from code, so that both can be rebuilt and changed.
+"""Draws the program's icons (tickmend.ico: Gaming Mode off, also the program's icon;
+tickmend_on.ico; tickmend_off_warning.ico and tickmend_on_warning.ico while a notice is
+raised; each 16, 20, 24, 32 and 48 px, 32 bits with alpha) and the About box's logo
+(logo.bmp: 95x37, 8 bits per pixel) from code, so that all can be rebuilt and changed.
 
 The glyph is a clock face whose two hands form a tick mark: the clock's tick and the
 check mark of counters brought back in step. Run it from anywhere; it writes next to itself.
@@ -12,15 +14,6 @@ import os
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-# The 16 colours of the standard Windows palette (index: (r, g, b)).
-VGA16 = [
-    (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
-    (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
-    (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
-    (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
-]
-NAVY, GREEN, SILVER, GREY, BRIGHT_GREEN, WHITE = 4, 2, 7, 8, 10, 15
 
 NAVY_RGB = (16, 40, 96)
 FACE_RGB = (255, 255, 255)
@@ -67,49 +60,104 @@ def clock_layers(size):
     return [(in_disc, "rim"), (in_face, "face"), (in_mark, "rim"), (in_hands, "hand")]
 
 
-def icon_image(size):
-    """Palette indices (row-major, top row first) and the transparency mask (1 = transparent)."""
-    colours = {"rim": NAVY, "face": WHITE, "hand": GREEN}
-    layers = clock_layers(size)
-    pixels, mask = [], []
-    for y in range(size):
-        for x in range(size):
-            px, py = x + 0.5, y + 0.5
-            index, transparent = 0, 1
+ICON_SIZES = [16, 20, 24, 32, 48]
+
+# The icon's variants: Gaming Mode off (white face, grey hands), on (green face, white hands:
+# told apart at 16 px by colour alone), and each with the warning mark of a raised notice.
+OFF_COLOURS = {"rim": NAVY_RGB, "face": (255, 255, 255), "hand": (110, 110, 120)}
+ON_COLOURS = {"rim": NAVY_RGB, "face": (20, 170, 70), "hand": (255, 255, 255)}
+WARN_RGB = (255, 200, 0)
+WARN_EDGE_RGB = (90, 60, 0)
+
+
+def warning_layers(size):
+    """A yellow triangle with a dark edge and "!" in the lower right quarter and a bit more."""
+    s = size * 0.58
+    x0, y1 = size - s, size - 0.2
+    apex = (x0 + s / 2.0, size - s)
+    left, right = (x0, y1), (size - 0.2, y1)
+    edge = max(1.0, size / 16.0)
+
+    def inside(x, y, grow=0.0):
+        if y > y1 + grow or y < apex[1] - grow:
+            return False
+        half = (y - apex[1]) / (y1 - apex[1]) * (s / 2.0) + grow
+        return abs(x - apex[0]) <= half
+
+    def in_edge(x, y):
+        return inside(x, y, edge * 0.5)
+
+    def in_fill(x, y):
+        return inside(x, y, -edge * 0.6)
+
+    bar_w = max(1.0, size / 14.0)
+    top, bottom = apex[1] + s * 0.32, y1 - s * 0.34
+
+    def in_bang(x, y):
+        if abs(x - apex[0]) > bar_w / 2.0 + 0.25:
+            return False
+        return top <= y <= bottom or (y1 - s * 0.24 <= y <= y1 - s * 0.10)
+
+    return [(in_edge, "warn_edge"), (in_fill, "warn"), (in_bang, "warn_edge")]
+
+
+def pixel_samples(layers, colours, x, y, samples=4):
+    """The colour at each of samples x samples points of pixel (x, y): the topmost layer's
+    there, None where no layer is."""
+    points = []
+    for sy in range(samples):
+        for sx in range(samples):
+            px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
+            rgb = None
             for test, name in layers:
                 if test(px, py):
-                    index, transparent = colours[name], 0
-            pixels.append(index)
-            mask.append(transparent)
-    return pixels, mask
+                    rgb = colours[name]
+            points.append(rgb)
+    return points
 
 
-def icon_entry_data(size):
-    pixels, mask = icon_image(size)
-    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 4, 0, 0, 0, 0, 16, 0)
-    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in VGA16)
-    xor_stride = ((size * 4 + 31) // 32) * 4
+def icon_rgba(size, colours, warning):
+    """RGBA rows, top row first, each pixel sampled 4x4 times for smooth edges."""
+    colours = dict(colours, warn=WARN_RGB, warn_edge=WARN_EDGE_RGB)
+    layers = clock_layers(size)
+    if warning:
+        layers = layers + warning_layers(size)
+    rows = []
+    for y in range(size):
+        row = []
+        for x in range(size):
+            points = pixel_samples(layers, colours, x, y)
+            hits = [rgb for rgb in points if rgb]
+            if hits:
+                row.append(tuple(round(sum(c[k] for c in hits) / len(hits)) for k in range(3)) +
+                           (round(255 * len(hits) / len(points)),))
+            else:
+                row.append((0, 0, 0, 0))
+        rows.append(row)
+    return rows
+
+
+def icon_entry_data(size, colours, warning):
+    rows = icon_rgba(size, colours, warning)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
     and_stride = ((size + 31) // 32) * 4
     xor_rows, and_rows = [], []
     for y in reversed(range(size)):           # bottom-up
-        row = bytearray(xor_stride)
+        xor_rows.append(b"".join(struct.pack("<BBBB", b, g, r, a) for r, g, b, a in rows[y]))
         bits = bytearray(and_stride)
-        for x in range(size):
-            i = pixels[y * size + x]
-            row[x // 2] |= i << 4 if x % 2 == 0 else i
-            if mask[y * size + x]:
+        for x, (_, _, _, a) in enumerate(rows[y]):
+            if a == 0:
                 bits[x // 8] |= 0x80 >> (x % 8)
-        xor_rows.append(bytes(row))
         and_rows.append(bytes(bits))
-    return header + palette + b"".join(xor_rows) + b"".join(and_rows)
+    return header + b"".join(xor_rows) + b"".join(and_rows)
 
 
-def write_icon(path, sizes):
-    images = [icon_entry_data(s) for s in sizes]
+def write_icon(path, sizes, colours, warning=False):
+    images = [icon_entry_data(s, colours, warning) for s in sizes]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, data in zip(sizes, images):
-        out += struct.pack("<BBBBHHII", size, size, 16, 0, 1, 4, len(data), offset)
+        out += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     with open(path, "wb") as f:
         f.write(out + b"".join(images))
@@ -162,7 +210,6 @@ def write_logo(path, width=95, height=37):
     colours = {"rim": NAVY_RGB, "face": FACE_RGB, "hand": HAND_RGB, "text": TEXT_RGB, "pulse": PULSE_RGB}
     background = NAVY_RGB
     layers = logo_layers(width, height)
-    samples = 4
 
     def blend(a, b, t):
         return tuple(round(a[i] + (b[i] - a[i]) * t) for i in range(3))
@@ -185,17 +232,8 @@ def write_logo(path, width=95, height=37):
     for y in reversed(range(height)):         # bottom-up
         row = bytearray(stride)
         for x in range(width):
-            total = [0, 0, 0]
-            for sy in range(samples):
-                for sx in range(samples):
-                    px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
-                    rgb = background
-                    for test, name in layers:
-                        if test(px, py):
-                            rgb = colours[name]
-                    for k in range(3):
-                        total[k] += rgb[k]
-            row[x] = nearest(tuple(t / samples ** 2 for t in total))
+            points = [rgb or background for rgb in pixel_samples(layers, colours, x, y)]
+            row[x] = nearest(tuple(sum(c[k] for c in points) / len(points) for k in range(3)))
         rows.append(bytes(row))
     pixels = b"".join(rows)
     table = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)
@@ -208,5 +246,8 @@ def write_logo(path, width=95, height=37):
 
 
 if __name__ == "__main__":
-    write_icon(os.path.join(HERE, "tickmend.ico"), [32, 16])
+    write_icon(os.path.join(HERE, "tickmend.ico"), ICON_SIZES, OFF_COLOURS)
+    write_icon(os.path.join(HERE, "tickmend_on.ico"), ICON_SIZES, ON_COLOURS)
+    write_icon(os.path.join(HERE, "tickmend_off_warning.ico"), ICON_SIZES, OFF_COLOURS, warning=True)
+    write_icon(os.path.join(HERE, "tickmend_on_warning.ico"), ICON_SIZES, ON_COLOURS, warning=True)
     write_logo(os.path.join(HERE, "logo.bmp"))

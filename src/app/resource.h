@@ -1,7 +1,10 @@
 // Resource ids of the program (app.rc) and the commands of its menus.
 #pragma once
 
-#define IDI_TICKMEND 107       // icon group: 32x32 and 16x16, 16 colours
+#define IDI_TICKMEND 107       // icon groups, 16 to 48 px, 32 bits with alpha: Gaming Mode off,
+#define IDI_TRAY_ON 110        // on,
+#define IDI_TRAY_OFF_WARNING 111 // off with a notice raised,
+#define IDI_TRAY_ON_WARNING 112  // on with a notice raised
 #define IDS_APP_TITLE 103      // "tickmend", the main window's title
 #define IDC_TICKMEND 109       // string "TICKMEND" (the class name), menu and accelerators
 #define IDD_ABOUTBOX 103       // the About box

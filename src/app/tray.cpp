@@ -33,6 +33,43 @@ tray_record tray_icon_data;
 UINT taskbar_created_message;             // sent by the shell when the taskbar is (re)created
 unsigned balloons_shown;                  // notices whose balloon was shown since they came up
 char balloon_text[256];                   // the last balloon, as the shell was given it
+UINT tray_version;                        // the callback version the shell took: 4, 3 or 0 (none)
+HWND about_box;                           // the About box while it is open
+int ending;                               // the instance is ending: menu and About box close at once
+DWORD last_double_click;                  // when the last double click on the icon came (tick count)
+const UINT_PTR single_click_timer = 1;    // a left click that no second click followed opens the menu
+
+// A notice that matters now: those about the on sequence only while Gaming Mode is on.
+bool notice_matters(int id, int game_mode_on)
+{
+    bool about_sequence = id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING;
+    return game_mode_on || !about_sequence;
+}
+
+// The tooltip is shown by the shell only on request once the icon speaks version 4.
+UINT tip_flags()
+{
+    return tray_version >= NOTIFYICON_VERSION_4 ? NIF_TIP | NIF_SHOWTIP : NIF_TIP;
+}
+
+// The icon for the state, at the size the tray shows; null when it cannot be loaded.
+HICON load_tray_icon(int game_mode_on, unsigned raised)
+{
+    return static_cast<HICON>(LoadImageA(app::app_instance, MAKEINTRESOURCEA(tray_icon_id(game_mode_on, raised)),
+                                         IMAGE_ICON, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                         LR_DEFAULTCOLOR));
+}
+
+void switch_gaming_mode()
+{
+    Qel_DaemonDoCommand(Qel_DaemonIsGameModeOn() ? "0" : "1");
+}
+
+// After a modal loop: an end that came while it ran was only noted there.
+void end_if_ending()
+{
+    if (ending) PostQuitMessage(0);
+}
 
 } // namespace
 
@@ -56,14 +93,29 @@ void add_tray_icon(HWND window)
     data.cbSize = tray_icon_data_size(get_shell_version("Shell32.dll"));
     data.uID = 0;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    data.hIcon = static_cast<HICON>(LoadImageA(app_instance, MAKEINTRESOURCEA(IDI_TICKMEND), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                               LR_DEFAULTCOLOR));
+    int on = Qel_DaemonIsGameModeOn();
+    unsigned raised = notice_raised();
+    data.hIcon = load_tray_icon(on, raised);
     data.hWnd = window;
     data.uCallbackMessage = WM_TRAY_ICON;
-    format_tray_tip(data.szTip, sizeof data.szTip, Qel_DaemonIsGameModeOn(), notice_raised());
+    format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
     if (!Shell_NotifyIconA(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
+    // The newest behaviour the shell takes: version 4 (Vista) anchors the menu at the icon
+    // for the keyboard too; version 3 (2000, XP) sends NIN_SELECT and WM_CONTEXTMENU.
+    tray_version = 0;
+    for (UINT version : {static_cast<UINT>(NOTIFYICON_VERSION_4), static_cast<UINT>(NOTIFYICON_VERSION)}) {
+        data.uVersion = version;
+        if (Shell_NotifyIconA(NIM_SETVERSION, &data)) {
+            tray_version = version;
+            break;
+        }
+    }
+    data.uVersion = 0;
+    if (tray_version >= NOTIFYICON_VERSION_4) {
+        data.uFlags = tip_flags();
+        Shell_NotifyIconA(NIM_MODIFY, &data);
+    }
 }
 
 // A warning or the Gaming Mode state changed: the tooltip follows, and every notice that has
@@ -75,8 +127,10 @@ void on_notice(HWND window)
     unsigned raised = notice_raised();
     balloons_shown &= raised; // a notice that went away is told again when it comes back
     unsigned fresh = raised & ~balloons_shown;
-    data.uFlags = NIF_TIP;
-    format_tray_tip(data.szTip, sizeof data.szTip, Qel_DaemonIsGameModeOn(), raised);
+    int on = Qel_DaemonIsGameModeOn();
+    data.hIcon = load_tray_icon(on, raised);
+    data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
+    format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
     if (fresh) {
         balloon_text[0] = '\0';
         for (int id = 0; id < NOTICE_COUNT; ++id) {
@@ -95,6 +149,7 @@ void on_notice(HWND window)
         balloons_shown |= fresh;
     }
     if (!Shell_NotifyIconA(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
+    if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
     data.uFlags = 0;
     data.szInfo[0] = '\0';
 }
@@ -104,6 +159,68 @@ void remove_tray_icon()
 {
     tray_icon_data.data.uFlags = 0;
     Shell_NotifyIconA(NIM_DELETE, &tray_icon_data.data);
+}
+
+// The instance ends: an open menu or About box would keep its modal loop running past the
+// end of the message loop, so both are closed first.
+void end_tray_ui()
+{
+    ending = 1;
+    if (about_box) EndDialog(about_box, IDCANCEL);
+    EndMenu();
+}
+
+// The icon's callback: version 4 puts the event in the low word and the anchor in wparam,
+// version 3 and older shells send the mouse message itself.
+void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam)
+{
+    POINT anchor = {};
+    if (tray_version >= NOTIFYICON_VERSION_4) {
+        anchor.x = static_cast<short>(LOWORD(wparam));
+        anchor.y = static_cast<short>(HIWORD(wparam));
+    } else {
+        GetCursorPos(&anchor);
+    }
+    switch (LOWORD(lparam)) {
+    case WM_CONTEXTMENU:
+        show_tray_menu(window, anchor);
+        break;
+    case WM_RBUTTONUP:
+        // Shells that send no WM_CONTEXTMENU: the menu opens on the button's release.
+        if (tray_version == 0) show_tray_menu(window, anchor);
+        break;
+    case NIN_SELECT:
+    case WM_LBUTTONUP:
+        // A click is NIN_SELECT from version 3 on, the button's release before it.
+        if (LOWORD(lparam) != (tray_version ? NIN_SELECT : WM_LBUTTONUP)) break;
+        // A click that ends a double click opens nothing; a single one opens the menu once
+        // no second click can follow.
+        if (GetTickCount() - last_double_click < GetDoubleClickTime()) break;
+        SetTimer(window, single_click_timer, GetDoubleClickTime(), nullptr);
+        break;
+    case NIN_KEYSELECT:
+        // Some shells send Enter's NIN_KEYSELECT twice.
+        if (GetTickCount() - last_double_click < GetDoubleClickTime()) break;
+        // fall through
+    case WM_LBUTTONDBLCLK:
+        KillTimer(window, single_click_timer);
+        last_double_click = GetTickCount();
+        switch_gaming_mode();
+        break;
+    default:
+        break;
+    }
+}
+
+// The single click's wait is over without a second click.
+bool on_tray_timer(HWND window, UINT_PTR id)
+{
+    if (id != single_click_timer) return false;
+    KillTimer(window, single_click_timer);
+    POINT cursor = {};
+    GetCursorPos(&cursor);
+    show_tray_menu(window, cursor);
+    return true;
 }
 
 // Explorer restarted (or the taskbar was re-created): our icon is gone with it.
@@ -117,11 +234,17 @@ bool on_command(HWND window, WORD id)
 {
     switch (id) {
     case IDM_TRAY_GAMING_MODE:
-        Qel_DaemonDoCommand(Qel_DaemonIsGameModeOn() ? "0" : "1");
+        switch_gaming_mode();
         return true;
     case IDM_TRAY_ABOUT:
     case IDM_ABOUT:
+        // One About box: a second request brings the open one to the front.
+        if (about_box) {
+            SetForegroundWindow(about_box);
+            return true;
+        }
         DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, about_dialog_proc, 0);
+        end_if_ending();
         return true;
     case IDM_TRAY_EXIT:
     case IDM_EXIT:
@@ -178,8 +301,7 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
     int said_count = 0;
     for (int id = 0; id < NOTICE_COUNT; ++id) {
         if (!(raised & (1u << id))) continue;
-        bool about_sequence = id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING;
-        if (about_sequence && !game_mode_on) continue;
+        if (!notice_matters(id, game_mode_on)) continue;
         const char* brief = notice_short(static_cast<notice_id>(id));
         bool repeated = false;
         for (int k = 0; k < said_count; ++k) repeated = repeated || strcmp(said[k], brief) == 0;
@@ -212,28 +334,42 @@ HMENU build_tray_menu(int game_mode_on)
     InsertMenuA(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_ABOUT, "About");
     InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_EXIT, "Exit");
+    // Gaming Mode is what a double click does: the bold default item.
+    SetMenuDefaultItem(menu, 0, TRUE);
     return menu;
 }
 
-void show_tray_menu(HWND window)
+int tray_icon_id(int game_mode_on, unsigned raised)
 {
-    POINT cursor = {};
-    GetCursorPos(&cursor);
+    bool warning = false;
+    for (int id = 0; id < NOTICE_COUNT; ++id)
+        warning = warning || ((raised & (1u << id)) && notice_matters(id, game_mode_on));
+    if (warning) return game_mode_on ? IDI_TRAY_ON_WARNING : IDI_TRAY_OFF_WARNING;
+    return game_mode_on ? IDI_TRAY_ON : IDI_TICKMEND;
+}
+
+void show_tray_menu(HWND window, POINT at)
+{
     HMENU menu = build_tray_menu(Qel_DaemonIsGameModeOn());
     if (!menu) return;
     // Without the foreground the menu would not close when the user clicks elsewhere, and
     // without the WM_NULL it would not close at once after a choice.
     SetForegroundWindow(window);
-    TrackPopupMenu(menu, TPM_BOTTOMALIGN | TPM_LEFTALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    TrackPopupMenu(menu, TPM_BOTTOMALIGN | TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
     PostMessageA(window, WM_NULL, 0, 0);
     DestroyMenu(menu);
+    end_if_ending();
 }
 
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:
+        about_box = dialog;
         return TRUE;
+    case WM_DESTROY:
+        if (about_box == dialog) about_box = nullptr;
+        break;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
             EndDialog(dialog, LOWORD(wparam));

@@ -8,6 +8,7 @@
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
 
+#include <stdio.h>
 #include <string.h>
 
 volatile LONG scheme_changed_externally = 0;
@@ -23,6 +24,7 @@ int drift_registered = 0;
 const DWORD exit_lock_wait_ms = 2000;
 // The longest a look at the state waits for a running sequence; the state before it then.
 const DWORD state_lock_wait_ms = 2000;
+char start_words[192]; // what this start did, kept for tickmend-ctl topology and "tickmend.exe /?"
 
 } // namespace
 
@@ -36,11 +38,20 @@ int Qel_DaemonStart(int, int, int* available)
     bool enumerated = enumerate_cpus() != 0;
     if (!owed.open) journal_read(&owed);
     if (owed.open) give_back(true);
-    if (!enumerated) return 0;
-    if (cpu_count < 2) return 0;
+    if (!enumerated) {
+        last_start_write("the processors could not be enumerated: nothing stays resident");
+        return 0;
+    }
+    if (cpu_count < 2) {
+        last_start_write("single processor: nothing to do, nothing stays resident");
+        return 0;
+    }
 
     if (node_count == 1) {
         drift_registered = register_tickmend();
+        snprintf(start_words, sizeof start_words, "one node: %s; no Gaming Mode on one node, nothing stays resident",
+                 drift_registration_words());
+        last_start_write(start_words);
         if (!drift_registered) {
             TRACE("Qel_DaemonStart register_tickmend failed\n");
             return 0;
@@ -54,8 +65,15 @@ int Qel_DaemonStart(int, int, int* available)
     game_mode_lock.reset(CreateMutexA(nullptr, FALSE, nullptr));
     if (!game_mode_lock) {
         TRACE("Qel_DaemonStart CreateMutex error: %d\n", (int)GetLastError());
+        snprintf(start_words, sizeof start_words,
+                 "%ld nodes: the Gaming Mode lock could not be made: nothing stays resident",
+                 static_cast<long>(node_count));
+        last_start_write(start_words);
         return 0;
     }
+    snprintf(start_words, sizeof start_words, "%ld nodes: resident, Gaming Mode offered",
+             static_cast<long>(node_count));
+    last_start_write(start_words);
     if (available) *available = 1;
     daemon_started = true;
     return 1;

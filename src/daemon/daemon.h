@@ -30,3 +30,6 @@ void Qel_DaemonDoGameModeOn();
 void Qel_DaemonDoGameModeOff();
 int register_tickmend();
 void deregister_tickmend();
+// What the last register_tickmend achieved, in words ("drift compensation registered on 2
+// processors (interval 1000 ms)", or why not).
+const char* drift_registration_words();

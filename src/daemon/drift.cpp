@@ -10,7 +10,16 @@
 #include "common/settings.h"
 #include "common/trace.h"
 
+#include <stdio.h>
+
 namespace {
+
+char registration_words[128]; // what the last registration achieved, for the start's record
+
+void say(const char* words)
+{
+    lstrcpynA(registration_words, words, sizeof registration_words);
+}
 
 constexpr DWORD DEFAULT_INTERVAL_MS = 1000;
 constexpr DWORD MAX_INTERVAL_MS = 2000;
@@ -100,6 +109,7 @@ DWORD drift_interval()
 int register_tickmend()
 {
     TRACE("register_tickmend - ENTRY\n");
+    say("drift compensation not registered: not a machine of one node");
     if (cpu_count < 2 || node_count > 1) return 0;
 
     DWORD interval = drift_interval();
@@ -107,24 +117,46 @@ int register_tickmend()
     process_binding binding;
     if (!binding.have_masks()) {
         TRACE("GetProcessAffinityMask failed.\n");
+        say("drift compensation not registered: the processor affinity could not be read");
         return 0;
     }
     unique_device device(open_tsc_device());
-    if (!device) return 0;
+    if (!device) {
+        say("drift compensation not registered: the TSC driver is absent");
+        return 0;
+    }
 
     // The result is the judgement of the last reply; an undeliverable request ends the loop.
-    int result = 0;
+    int result = 0, accepted = 0, sent = 0;
+    TscReplyWords refusal = {0, 0};
+    bool undelivered = false;
     from_each_processor(binding, [&](int p) {
         TRACE("registering core %i node %i\n", cpu_core[p], cpu_node[p]);
-        TscResult r =
-            send_tsc_command(device.get(), drift_command_word(REGISTER_TSC_DRIFT, cpu_node[p], cpu_core[p]), interval);
+        TscReplyWords reply = {0, 0};
+        TscResult r = send_tsc_command(device.get(), drift_command_word(REGISTER_TSC_DRIFT, cpu_node[p], cpu_core[p]),
+                                       interval, &reply);
+        ++sent;
         if (r == TscResult::undelivered) {
+            undelivered = true;
             result = 0;
             return false;
         }
+        if (r == TscResult::accepted) ++accepted;
+        else if (sent - accepted == 1) refusal = reply;
         result = r == TscResult::accepted ? 1 : 0;
         return true;
     });
+    if (undelivered)
+        say("drift compensation not registered: a request to the TSC driver was not delivered");
+    else if (accepted == sent && result)
+        snprintf(registration_words, sizeof registration_words,
+                 "drift compensation registered on %d processors (interval %lu ms)", accepted,
+                 static_cast<unsigned long>(interval));
+    else
+        snprintf(registration_words, sizeof registration_words,
+                 "drift compensation %s on %d of %d processors: the TSC driver refused (Status 0x%08lX, RetCode %ld)",
+                 result ? "registered" : "not registered", accepted, sent,
+                 static_cast<unsigned long>(refusal.status), static_cast<long>(refusal.ret_code));
     return result;
 }
 
@@ -137,4 +169,9 @@ void deregister_tickmend()
         if (!cpu_present(p)) continue;
         send_tsc_command(device.get(), drift_command_word(Deregister_TSC_DRIFT, cpu_node[p], cpu_core[p]));
     }
+}
+
+const char* drift_registration_words()
+{
+    return registration_words;
 }

@@ -26,6 +26,8 @@ const char node_value[] = "last_on_offset_node";
 const char core_value[] = "last_on_offset_core";
 const char offset_value[] = "last_on_offset_ns";
 const char uncertainty_value[] = "last_on_uncertainty_ns";
+const char start_value[] = "last_start";
+const char start_time_value[] = "last_start_time";
 
 DWORD read_dword(const char* name, DWORD fallback)
 {
@@ -182,5 +184,23 @@ int last_on_read(last_on_record* record)
     record->core = read_dword(core_value, 0);
     record->offset_ns = read_dword(offset_value, 0);
     record->uncertainty_ns = read_dword(uncertainty_value, 0);
+    return any ? 1 : 0;
+}
+
+int last_start_write(const char* what)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char when[32];
+    wsprintfA(when, "%04u-%02u-%02u %02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute);
+    bool done = write_text(start_value, what);
+    done = write_text(start_time_value, when) && done;
+    return done ? 1 : 0;
+}
+
+int last_start_read(last_start_record* record)
+{
+    bool any = read_text(start_value, record->what, sizeof record->what);
+    if (!read_text(start_time_value, record->when, sizeof record->when)) record->when[0] = '\0';
     return any ? 1 : 0;
 }

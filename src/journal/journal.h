@@ -14,6 +14,7 @@
 //   last_on_offset_cpu, last_on_offset_node, last_on_offset_core  REG_DWORD  the processor
 //                                    with the largest offset (out of step: the furthest out)
 //   last_on_offset_ns, last_on_uncertainty_ns  REG_DWORD  its |offset| and its uncertainty
+//   last_start, last_start_time  REG_SZ  what the last start of the program did, and when
 #pragma once
 #include "pwr_enum/pwr_enum.h"
 
@@ -57,3 +58,15 @@ int last_on_write(const last_on_record* record);
 int last_on_note_plan(const char* plan);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);
+
+// What the last start did, in words for the user ("one node: drift compensation registered
+// on 2 processors; nothing stays resident"), and its local time ("2026-12-08 01:40").
+struct last_start_record {
+    char what[192];
+    char when[32];
+};
+
+// Stores what this start did, with the time now; 1 when done.
+int last_start_write(const char* what);
+// Reads it; 1 when one is stored (when "" if its time is missing).
+int last_start_read(last_start_record* record);

@@ -141,7 +141,8 @@ TEST_P(Entry, PassesInAChildProcess)
 }
 
 INSTANTIATE_TEST_SUITE_P(InChild, Entry,
-                         ::testing::Values("CloseArgumentIsRecognisedOnlyWhenExact",
+                         ::testing::Values("CloseArgumentInEitherCaseWithSlashOrDash",
+                                           "QuestionMarkShowsTheSwitchesAndTheLastStart",
                                            "SecondInstanceEndsWithZeroAndDoesNothing",
                                            "WithoutGamingModeTheProgramEndsWithOneAndNoWindow",
                                            "RunRestoresGamingModeBeforeTheWindowAndExitStoresIt",
@@ -212,7 +213,7 @@ struct MainWindowPoster {
     HWND window = nullptr;
 };
 
-TEST(InChildProcess, CloseArgumentIsRecognisedOnlyWhenExact)
+TEST(InChildProcess, CloseArgumentInEitherCaseWithSlashOrDash)
 {
     CHILD_ONLY();
     fakes::reset();
@@ -220,24 +221,59 @@ TEST(InChildProcess, CloseArgumentIsRecognisedOnlyWhenExact)
     fakes::worker_start_result = 0; // no Gaming Mode: a normal start ends right after the worker start
     delete_setting("window_handle");
 
-    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
-    EXPECT_EQ((Calls{"FinishRestore"}), fakes::calls)
-        << "\"/k\" with no instance gives back what an earlier run owes, takes no mutex, starts nothing";
+    for (const char* text : {"/k", "/K", "-k", "-K", " /k "}) {
+        fakes::calls.clear();
+        EXPECT_EQ(1, tickmend_main(instance(), text)) << text;
+        EXPECT_EQ((Calls{"FinishRestore"}), fakes::calls)
+            << text << ": with no instance it gives back what an earlier run owes, takes no mutex, starts nothing";
+    }
 
     fakes::calls.clear();
-    EXPECT_EQ(1, tickmend_main(instance(), "/K"));
-    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "upper case is a normal start";
+    EXPECT_EQ(1, tickmend_main(instance(), "/kx"));
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "another word is a normal start";
 
     // From now on this process holds the mutex: a normal start is a second instance.
     fakes::calls.clear();
-    for (const char* text : {"/k ", "/kx", " /k", "-k", "/k/k"}) {
+    for (const char* text : {"/kx", "k", "/k/k", "--k"}) {
         EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
     }
     EXPECT_TRUE(fakes::calls.empty());
     // An instance runs (this process) and has no window: it is asked, does not end, and
-    // "/k" says so at its bound.
-    EXPECT_EQ(2, tickmend_main(instance(), "/k"));
+    // "/k" (here spelt "-K") says so at its bound.
+    EXPECT_EQ(2, tickmend_main(instance(), "-K"));
     EXPECT_TRUE(fakes::calls.empty()) << "an instance runs (this process): it gives back itself";
+}
+
+// "/?" shows the switches and what the last start did, starts nothing and ends with 0.
+TEST(InChildProcess, QuestionMarkShowsTheSwitchesAndTheLastStart)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, settings_key, &key));
+    const char what[] = "one node: drift compensation not registered: the TSC driver is absent";
+    RegSetValueExA(key, "last_start", 0, REG_SZ, reinterpret_cast<const BYTE*>(what), sizeof what);
+    RegCloseKey(key);
+    for (const char* text : {"/?", "-?"}) {
+        std::string shown;
+        std::string title;
+        WindowWatcher watcher(
+            "#32770", nullptr,
+            [&](HWND box) {
+                char buffer[1024] = "";
+                GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer); // the message box's text
+                shown = buffer;
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+            },
+            [](HWND box) { PostMessageA(box, WM_CLOSE, 0, 0); });
+        EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
+        watcher.stop();
+        EXPECT_TRUE(watcher.found()) << text;
+        EXPECT_EQ("QEL Pacemill", watcher.title());
+        EXPECT_NE(std::string::npos, shown.find("/k")) << shown;
+        EXPECT_NE(std::string::npos, shown.find(what)) << shown;
+    }
+    EXPECT_TRUE(fakes::calls.empty());
 }
 
 TEST(InChildProcess, SecondInstanceEndsWithZeroAndDoesNothing)

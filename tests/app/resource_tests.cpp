@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/resource.h"
 #include "app_test_support.h"
+#include "support/test_support.h"
 #include "tickmend_version.h"
 
 #include <gtest/gtest.h>
@@ -41,8 +42,8 @@ TEST(Resources, EveryResourceIsEnglishUnitedStates)
     for (LPCSTR type : {RT_ICON, RT_GROUP_ICON, RT_BITMAP, RT_STRING, RT_MENU, RT_ACCELERATOR, RT_DIALOG,
                         RT_VERSION})
         EnumResourceNamesA(instance(), type, on_resource_name, reinterpret_cast<LONG_PTR>(&found));
-    // 2 icon images, icon group, bitmap, string block, menu, accelerators, dialog, version.
-    EXPECT_EQ(9u, found.names.size());
+    // 4 icon groups of 5 images, bitmap, string block, menu, accelerators, dialog, version.
+    EXPECT_EQ(30u, found.names.size());
     ASSERT_EQ(found.names.size(), found.languages.size()) << "one language each";
     for (WORD language : found.languages) EXPECT_EQ(english_us, language);
 }
@@ -59,7 +60,30 @@ TEST(Resources, StringsNameTheWindowAndItsClass)
     EXPECT_STREQ("TICKMEND", text);
 }
 
-TEST(Resources, IconGroupHoldsA32AndA16PixelImageOf16Colours)
+// The 16x16 image of an icon as 32-bit pixels, top row first.
+std::vector<DWORD> small_pixels(int id)
+{
+    std::vector<DWORD> pixels(16 * 16);
+    HICON icon = static_cast<HICON>(LoadImageA(instance(), MAKEINTRESOURCEA(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    if (!icon) return {};
+    ICONINFO info = {};
+    GetIconInfo(icon, &info);
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+    bmi.bmiHeader.biWidth = 16;
+    bmi.bmiHeader.biHeight = -16;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    HDC dc = GetDC(nullptr);
+    GetDIBits(dc, info.hbmColor, 0, 16, pixels.data(), &bmi, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
+    return pixels;
+}
+
+TEST(Resources, EachIconHoldsFiveSizesIn32BitColourAndOnIsNotOff)
 {
 #pragma pack(push, 2)
     struct GroupEntry {
@@ -72,39 +96,36 @@ TEST(Resources, IconGroupHoldsA32AndA16PixelImageOf16Colours)
         WORD reserved, type, count;
     };
 #pragma pack(pop)
-    HRSRC found = FindResourceExA(instance(), RT_GROUP_ICON, MAKEINTRESOURCEA(IDI_TICKMEND), english_us);
-    ASSERT_NE(nullptr, found);
-    auto* header = static_cast<const GroupHeader*>(LockResource(LoadResource(instance(), found)));
-    ASSERT_NE(nullptr, header);
-    ASSERT_EQ(2, header->count);
-    auto* entries = reinterpret_cast<const GroupEntry*>(header + 1);
-    std::vector<int> sizes;
-    for (int i = 0; i < header->count; ++i) {
-        sizes.push_back(entries[i].width);
-        EXPECT_EQ(entries[i].width, entries[i].height);
-        EXPECT_EQ(16, entries[i].colours);
-        EXPECT_EQ(4, entries[i].bit_count);
+    for (int id : {IDI_TICKMEND, IDI_TRAY_ON, IDI_TRAY_OFF_WARNING, IDI_TRAY_ON_WARNING}) {
+        SCOPED_TRACE(id);
+        HRSRC found = FindResourceExA(instance(), RT_GROUP_ICON, MAKEINTRESOURCEA(id), english_us);
+        ASSERT_NE(nullptr, found);
+        auto* header = static_cast<const GroupHeader*>(LockResource(LoadResource(instance(), found)));
+        ASSERT_NE(nullptr, header);
+        auto* entries = reinterpret_cast<const GroupEntry*>(header + 1);
+        std::vector<int> sizes;
+        for (int i = 0; i < header->count; ++i) {
+            sizes.push_back(entries[i].width);
+            EXPECT_EQ(entries[i].width, entries[i].height);
+            EXPECT_EQ(32, entries[i].bit_count);
+        }
+        EXPECT_EQ((std::vector<int>{16, 20, 24, 32, 48}), sizes);
+        // The tray asks for the small size and gets the 16x16 image, not a shrunk larger one.
+        int chosen = LookupIconIdFromDirectoryEx(reinterpret_cast<BYTE*>(const_cast<GroupHeader*>(header)), TRUE,
+                                                 16, 16, LR_DEFAULTCOLOR);
+        EXPECT_EQ(entries[0].id, chosen);
     }
-    EXPECT_EQ((std::vector<int>{32, 16}), sizes);
-
-    // The tray asks for the small size and gets the 16x16 image, not a shrunk 32x32 one.
-    for (int size : {16, 32}) {
-        HICON icon = static_cast<HICON>(
-            LoadImageA(instance(), MAKEINTRESOURCEA(IDI_TICKMEND), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
-        ASSERT_NE(nullptr, icon);
-        ICONINFO info = {};
-        ASSERT_TRUE(GetIconInfo(icon, &info));
-        BITMAP colour = {};
-        GetObjectA(info.hbmColor, sizeof colour, &colour);
-        EXPECT_EQ(size, colour.bmWidth);
-        EXPECT_EQ(size, colour.bmHeight);
-        DeleteObject(info.hbmColor);
-        DeleteObject(info.hbmMask);
-        DestroyIcon(icon);
+    // At 16 px the four differ in many pixels, not in a stray one.
+    const std::vector<DWORD> icons[] = {small_pixels(IDI_TICKMEND), small_pixels(IDI_TRAY_ON),
+                                        small_pixels(IDI_TRAY_OFF_WARNING), small_pixels(IDI_TRAY_ON_WARNING)};
+    for (int a = 0; a < 4; ++a) {
+        ASSERT_EQ(256u, icons[a].size());
+        for (int b = a + 1; b < 4; ++b) {
+            int differ = 0;
+            for (int i = 0; i < 256; ++i) differ += icons[a][i] != icons[b][i];
+            EXPECT_GT(differ, 20) << a << " and " << b;
+        }
     }
-    int chosen = LookupIconIdFromDirectoryEx(reinterpret_cast<BYTE*>(const_cast<GroupHeader*>(header)), TRUE, 16,
-                                             16, LR_DEFAULTCOLOR);
-    EXPECT_EQ(entries[1].id, chosen);
 }
 
 TEST(Resources, LogoIs95By37With8BitsPerPixel)
@@ -270,7 +291,7 @@ TEST(Resources, AboutBoxTemplateHasItsCaptionFontAndSixControls)
     EXPECT_EQ(0xFFFF, r.word()); // signature: an extended template
     r.dword();                   // help id
     EXPECT_EQ(0u, r.dword());    // extended style
-    EXPECT_EQ(static_cast<DWORD>(DS_MODALFRAME | DS_SETFONT | WS_CAPTION | WS_SYSMENU), r.dword());
+    EXPECT_EQ(static_cast<DWORD>(DS_MODALFRAME | DS_SHELLFONT | DS_CENTER | WS_CAPTION | WS_SYSMENU), r.dword());
     WORD count = r.word();
     EXPECT_EQ(22, static_cast<short>(r.word()));
     EXPECT_EQ(17, static_cast<short>(r.word()));
@@ -282,7 +303,7 @@ TEST(Resources, AboutBoxTemplateHasItsCaptionFontAndSixControls)
     EXPECT_EQ(8, r.word()); // points
     r.word();               // weight
     r.word();               // italic and character set
-    EXPECT_EQ("System", r.text());
+    EXPECT_EQ("MS Shell Dlg", r.text());
 
     std::vector<Control> controls;
     for (int i = 0; i < count; ++i) {
@@ -394,3 +415,26 @@ TEST(Resources, VersionBlockDescribesTheProgram)
 }
 
 } // namespace
+
+// The shipped executables carry their manifest; XP loads them (the imports test runs them
+// through the XP check), later Windows read what is declared.
+TEST(Resources, ExecutablesDeclareAsInvokerTheirWindowsVersionsAndDpiAwareness)
+{
+    for (const char* exe : {"tickmend.exe", "tickmend-ctl.exe"}) {
+        SCOPED_TRACE(exe);
+        const std::string path = testing_support::product_path(exe);
+        HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (!module) GTEST_SKIP() << path << " is not built";
+        HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+        ASSERT_NE(nullptr, found) << "no manifest";
+        const char* text = static_cast<const char*>(LockResource(LoadResource(module, found)));
+        const std::string manifest(text, SizeofResource(module, found));
+        FreeLibrary(module);
+        EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\""));
+        EXPECT_NE(std::string::npos, manifest.find("{e2011457-1546-43c5-a5fe-008deee3d3f0}")) << "Vista";
+        EXPECT_NE(std::string::npos, manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}")) << "10";
+        EXPECT_NE(std::string::npos, manifest.find(">true</dpiAware>"));
+        const bool common_controls = manifest.find("Microsoft.Windows.Common-Controls") != std::string::npos;
+        EXPECT_EQ(strcmp(exe, "tickmend.exe") == 0, common_controls) << "version 6 for the window program only";
+    }
+}

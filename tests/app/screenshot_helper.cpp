@@ -6,6 +6,7 @@
 //   about   opens the About box through its menu command
 //   switch  switches Gaming Mode through the tray menu's command
 //   close   closes an open menu or About box
+//   balloon waits up to 15 s for the shell's balloon; exit code 0 once it is on screen
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -54,7 +55,7 @@ POINT tray_point(HWND window)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        fprintf(stderr, "usage: screenshot_helper wait|menu|about|switch|close\n");
+        fprintf(stderr, "usage: screenshot_helper wait|menu|about|switch|close|balloon\n");
         return 64;
     }
     const char* command = argv[1];
@@ -76,7 +77,9 @@ int main(int argc, char** argv)
     if (strcmp(command, "menu") == 0) {
         POINT point = tray_point(window);
         SetCursorPos(point.x, point.y);
-        PostMessageA(window, WM_APP, 0, WM_RBUTTONDOWN); // the tray icon's callback message
+        // The tray icon's callback as the shell sends it on the right button's release: the
+        // event in the low word, the icon's place in wparam (version 4).
+        PostMessageA(window, WM_APP, MAKEWPARAM(point.x, point.y), WM_CONTEXTMENU);
         return 0;
     }
     if (strcmp(command, "about") == 0) {
@@ -94,6 +97,27 @@ int main(int argc, char** argv)
         }
         PostMessageA(window, WM_CANCELMODE, 0, 0); // ends a popup menu
         return 0;
+    }
+    if (strcmp(command, "balloon") == 0) {
+        struct Find {
+            static BOOL CALLBACK one(HWND w, LPARAM found)
+            {
+                char name[32] = "";
+                GetClassNameA(w, name, sizeof name);
+                if (strcmp(name, "tooltips_class32") == 0 && IsWindowVisible(w) &&
+                    (GetWindowLongA(w, GWL_STYLE) & 0x40)) // TTS_BALLOON
+                    *reinterpret_cast<bool*>(found) = true;
+                return TRUE;
+            }
+        };
+        for (int i = 0; i < 150; ++i) {
+            bool found = false;
+            EnumWindows(Find::one, reinterpret_cast<LPARAM>(&found));
+            if (found) return 0;
+            Sleep(100);
+        }
+        fprintf(stderr, "screenshot_helper: no balloon came up\n");
+        return 1;
     }
     fprintf(stderr, "screenshot_helper: unknown command %s\n", command);
     return 64;

@@ -442,6 +442,8 @@ TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarkFollowingGamingMode)
         EXPECT_EQ(static_cast<UINT>(MFT_STRING), info.fType);
         EXPECT_EQ(on ? static_cast<UINT>(MFS_CHECKED) : 0u, info.fState & MFS_CHECKED);
         EXPECT_EQ(0u, info.fState & (MFS_GRAYED | MFS_DISABLED)) << "the item can be picked";
+        EXPECT_EQ(static_cast<UINT>(MFS_DEFAULT), info.fState & MFS_DEFAULT) << "Gaming Mode is the bold default";
+        EXPECT_EQ(0u, GetMenuDefaultItem(menu, TRUE, 0));
         DestroyMenu(menu);
     }
 }
@@ -489,7 +491,8 @@ protected:
 
 TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
 {
-    for (LPARAM click : {LPARAM(WM_RBUTTONDOWN), LPARAM(WM_CONTEXTMENU)}) {
+    // Version 4 puts the icon's id in the high word: the event is the low word alone.
+    for (LPARAM click : {LPARAM(WM_CONTEXTMENU), MAKELPARAM(WM_CONTEXTMENU, 0)}) {
         SCOPED_TRACE(click);
         bool shown = false;
         // Down to the first item, "Gaming Mode", and pick it: Gaming Mode goes on.
@@ -519,7 +522,7 @@ TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
 {
     turn_gaming_mode_on();
     bool shown = false;
-    right_click(WM_RBUTTONDOWN, {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // the separator is skipped
+    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // the separator is skipped
     EXPECT_TRUE(shown);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(1u, read_setting("start_mode"));
@@ -528,14 +531,117 @@ TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
 
 TEST_F(TrayCallback, OtherMouseMessagesShowNoMenu)
 {
-    for (LPARAM click : {LPARAM(WM_LBUTTONDOWN), LPARAM(WM_LBUTTONUP), LPARAM(WM_RBUTTONUP),
-                         LPARAM(WM_LBUTTONDBLCLK), LPARAM(WM_MOUSEMOVE)}) {
+    // The menu opens on the right button's release (WM_CONTEXTMENU), never on its press.
+    for (LPARAM click : {LPARAM(WM_LBUTTONDOWN), LPARAM(WM_RBUTTONDOWN), LPARAM(WM_MOUSEMOVE)}) {
         bool shown = true;
         right_click(click, {}, &shown);
         EXPECT_FALSE(shown) << click;
         EXPECT_FALSE(null_posted_after) << click;
     }
     EXPECT_TRUE(fakes::calls.empty());
+}
+
+// A double click switches Gaming Mode, and so does Enter on the icon (NIN_KEYSELECT), which
+// some shells send twice for one key press.
+TEST_F(TrayCallback, DoubleClickAndEnterSwitchGamingMode)
+{
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, WM_LBUTTONDBLCLK));
+    EXPECT_EQ(1, fakes::game_mode_on);
+    Sleep(GetDoubleClickTime() + 50);
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_KEYSELECT));
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_KEYSELECT));
+    EXPECT_EQ(0, fakes::game_mode_on);
+    EXPECT_EQ((Calls{"DoCommand 1", "DoCommand 0"}), fakes::calls);
+}
+
+// A single left click opens the menu once no second click can make it a double click.
+TEST_F(TrayCallback, SingleClickOpensTheMenuAfterTheDoubleClickTime)
+{
+    Sleep(GetDoubleClickTime()); // no double click of an earlier test is still close
+    std::vector<std::string> items;
+    HWND main_window = window;
+    WindowWatcher watcher(
+        "#32768", nullptr,
+        [&](HWND popup) {
+            items = menu_items(reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0)));
+            PostMessageA(main_window, WM_KEYDOWN, VK_ESCAPE, 0);
+        },
+        [&](HWND) { PostMessageA(main_window, WM_CANCELMODE, 0, 0); });
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_SELECT));
+    const DWORD start = GetTickCount();
+    while (!watcher.found() && GetTickCount() - start < 3000) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        Sleep(10);
+    }
+    watcher.stop();
+    EXPECT_TRUE(watcher.found());
+    EXPECT_GE(GetTickCount() - start + 20, GetDoubleClickTime()) << "opened before a second click could come";
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ("Gaming Mode|0", items[0]);
+    EXPECT_TRUE(fakes::calls.empty());
+}
+
+// "/k" while the menu is open: the menu closes and the loop ends, as with no menu.
+TEST_F(TrayCallback, EndWhileTheMenuIsOpenClosesItAndEndsTheLoop)
+{
+    HWND main_window = window;
+    WindowWatcher watcher(
+        "#32768", nullptr, [&](HWND) { SendMessageA(main_window, WM_DESTROY, 0, 0); },
+        [&](HWND) { PostMessageA(main_window, WM_CANCELMODE, 0, 0); });
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, WM_CONTEXTMENU));
+    watcher.stop();
+    EXPECT_TRUE(watcher.found());
+    EXPECT_FALSE(watcher.guard_fired()) << "the menu outlived the end";
+    EXPECT_EQ((Calls{"WorkerExit"}), fakes::calls);
+    int code = -1;
+    EXPECT_TRUE(drain_messages(&code));
+    EXPECT_EQ(0, code);
+}
+
+int own_dialogs()
+{
+    struct Count {
+        static BOOL CALLBACK one(HWND w, LPARAM n)
+        {
+            char name[16] = "";
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            GetClassNameA(w, name, sizeof name);
+            if (pid == GetCurrentProcessId() && strcmp(name, "#32770") == 0 && IsWindowVisible(w))
+                ++*reinterpret_cast<int*>(n);
+            return TRUE;
+        }
+    };
+    int n = 0;
+    EnumWindows(Count::one, reinterpret_cast<LPARAM>(&n));
+    return n;
+}
+
+// A second About while one is open brings that one forward; "/k" while it is open ends it.
+TEST_F(TrayWindow, OneAboutBoxAtATimeAndAnEndClosesIt)
+{
+    HWND main_window = window;
+    int boxes = 0;
+    WindowWatcher watcher(
+        "#32770", window,
+        [&](HWND) {
+            PostMessageA(main_window, WM_COMMAND, IDM_TRAY_ABOUT, 0);
+            PostMessageA(main_window, WM_COMMAND, IDM_ABOUT, 0);
+            Sleep(300);
+            boxes = own_dialogs();
+            SendMessageA(main_window, WM_DESTROY, 0, 0);
+        },
+        [&](HWND) { PostThreadMessageA(GetWindowThreadProcessId(main_window, nullptr), WM_QUIT, 99, 0); });
+    EXPECT_EQ(0, send(WM_COMMAND, IDM_TRAY_ABOUT));
+    watcher.stop();
+    EXPECT_TRUE(watcher.found());
+    EXPECT_EQ(1, boxes);
+    EXPECT_FALSE(watcher.guard_fired()) << "the About box outlived the end";
+    EXPECT_EQ(0, own_dialogs());
+    int code = -1;
+    EXPECT_TRUE(drain_messages(&code));
+    EXPECT_EQ(0, code);
 }
 
 } // namespace
@@ -576,6 +682,16 @@ TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
     drain_messages();
     EXPECT_EQ(0, strncmp(tray_balloon_text(), "The TSC driver is not installed", 31)) << tray_balloon_text();
     notice_clear(NOTICE_DRIVER_ABSENT);
+}
+
+// Off, on, and the warning mark only for a notice that matters in that state.
+TEST(TrayIcon, FollowsTheStateAndTheNoticesThatMatter)
+{
+    EXPECT_EQ(IDI_TICKMEND, tray_icon_id(0, 0));
+    EXPECT_EQ(IDI_TRAY_ON, tray_icon_id(1, 0));
+    EXPECT_EQ(IDI_TRAY_ON_WARNING, tray_icon_id(1, 1u << NOTICE_DRIVER_ABSENT));
+    EXPECT_EQ(IDI_TICKMEND, tray_icon_id(0, 1u << NOTICE_DRIVER_ABSENT)) << "off: nothing was left out";
+    EXPECT_EQ(IDI_TRAY_OFF_WARNING, tray_icon_id(0, 1u << NOTICE_PIPE_NAME_TAKEN));
 }
 
 TEST(TrayTip, EveryNoticeAtOnceIsCutAtAWholeLine)

@@ -317,6 +317,11 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
     EXPECT_EQ(2, ctl("status")) << "a pipe answered on a one-node machine";
     EXPECT_FALSE(ctl_output_.empty());
+    // What the start did is kept, and the client tells it.
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos,
+              ctl_output_.find(": one node: drift compensation registered on 2 processors (interval 1000 ms)"))
+        << ctl_output_;
 
     // A configured interval above the bound is cut to 2000.
     DeleteFileA(log_path_.c_str());
@@ -336,6 +341,50 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     EXPECT_EQ(0, count_lines(log(), "PCI_READ"));
 }
 
+// Started from its Start Menu shortcut, a start that leaves nothing resident says why in a
+// message box; started at logon (the Run key: no shortcut) it stays silent, as above.
+TEST_F(Program, OneNodeStartFromTheShortcutSaysWhyNothingStays)
+{
+    machine_ = "one-node";
+    const std::string vars = env();
+    for (size_t at = 0; at < vars.size();) {
+        size_t end = vars.find('\n', at);
+        if (end == std::string::npos) end = vars.size();
+        const std::string entry = vars.substr(at, end - at);
+        const size_t eq = entry.find('=');
+        SetEnvironmentVariableA(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str());
+        at = end + 1;
+    }
+    std::string cmd = sim_command();
+    char link[] = "C:\\users\\Public\\Start Menu\\Programs\\QEL Pacemill\\QEL Pacemill.lnk";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_TITLEISLINKNAME;
+    si.lpTitle = link;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && !box; ++i) {
+        box = FindWindowA("#32770", "QEL Pacemill");
+        if (!box) Sleep(20);
+    }
+    char text[512] = "";
+    if (box) GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 15000));
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 255);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    for (const char* name : {"TICKMEND_SIM_MACHINE", "TICKMEND_SIM_LOG", "TICKMEND_SIM_STATE"})
+        SetEnvironmentVariableA(name, nullptr);
+    ASSERT_TRUE(box) << "no message box";
+    EXPECT_EQ(1u, code);
+    EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
+    EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
+}
+
 TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
 {
     machine_ = "single-cpu";
@@ -344,12 +393,36 @@ TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
 }
 
-TEST_F(Program, CloseArgumentMustBeExact)
+TEST_F(Program, CloseArgumentTakesEitherCaseAndASlashOrADash)
 {
     start_instance();
-    // Not "/k": the program starts normally and finds an instance running.
-    for (const char* args : {"/K", "/k ", "/k x", "-k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
+    // Not a switch: the program starts normally and finds an instance running.
+    for (const char* args : {"/kx", "/k x", "k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 0));
+    EXPECT_EQ(1, run_process(sim_command("-K"), env()));
+    instance_ends_well();
+}
+
+// "/k" while the tray menu or the About box is open: the instance ends all the same, and
+// the next start runs (the single-instance mutex went with it).
+TEST_F(Program, CloseEndsTheInstanceWithItsMenuOrAboutBoxOpen)
+{
+    for (const char* open : {"#32768", "#32770"}) {
+        SCOPED_TRACE(open);
+        start_instance();
+        HWND window = FindWindowA("TICKMEND", nullptr);
+        if (strcmp(open, "#32768") == 0) PostMessageA(window, 0x8000, 0, WM_CONTEXTMENU); // the icon's callback
+        else PostMessageA(window, WM_COMMAND, 1, 0);                                      // the menu's About
+        bool shown = false;
+        for (int i = 0; i < 300 && !shown; ++i) {
+            HWND w = FindWindowA(open, nullptr);
+            shown = w && IsWindowVisible(w);
+            if (!shown) Sleep(10);
+        }
+        EXPECT_TRUE(shown);
+        close_instance();
+    }
+    start_instance();
     close_instance();
 }
 
@@ -1019,9 +1092,12 @@ TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("left out: TSC driver absent")) << ctl_output_;
+    EXPECT_EQ(5, ctl("on --strict")) << ctl_output_;
     EXPECT_EQ(high_performance, plan());
     EXPECT_EQ(0, ctl("topology"));
     EXPECT_NE(std::string::npos, ctl_output_.find("driver: absent")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find(": 2 nodes: resident, Gaming Mode offered")) << ctl_output_;
     EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: TSC driver absent")) << ctl_output_;
     close_instance();
     EXPECT_EQ(power_saver, plan());
