@@ -90,5 +90,11 @@ int print_left_out()
         console_errf("tickmend-ctl: left out: TSC driver %s\n", last.driver);
         ++left_out;
     }
+    // A sync the driver accepted but that did not hold is as much left out as a refused one.
+    if (last.checked && !last.in_step) {
+        console_errf("tickmend-ctl: left out: counters in step (processor %lu is %lu ns apart after the sync)\n",
+                     static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.offset_ns));
+        ++left_out;
+    }
     return left_out;
 }

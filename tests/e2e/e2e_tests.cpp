@@ -215,6 +215,8 @@ TEST_F(Program, SyncThatTheDriverAcceptsButDoesNotDoIsFoundOutOfStepAndGamingMod
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("left out: counters in step (processor 3 ")) << ctl_output_;
+    EXPECT_EQ(5, ctl("on --strict")) << ctl_output_;
     EXPECT_EQ(0, ctl("topology"));
     EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: TSC driver counters synchronized"))
         << ctl_output_;
