@@ -41,6 +41,23 @@ int run_client(const char* exe, const std::string& args, std::string* output, co
 // a copy of tickmend-ctl.exe lies beside it. The client trusts a server whose executable
 // is the same file as the tickmend beside it, so the pipe served here is tickmend's to it.
 // "" when the folder cannot be made.
+// Whether two paths name one file (a hard link of the other).
+bool same_file(const std::string& a, const std::string& b)
+{
+    BY_HANDLE_FILE_INFORMATION info[2] = {};
+    const std::string* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        BOOL read = GetFileInformationByHandle(h, &info[i]);
+        CloseHandle(h);
+        if (!read) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 const std::string& trusting_client_dir()
 {
     static const std::string dir = [] {
@@ -50,8 +67,10 @@ const std::string& trusting_client_dir()
         std::string path = self;
         path = path.substr(0, path.find_last_of('\\')) + "\\ctl-beside";
         CreateDirectoryA(path.c_str(), nullptr);
-        DeleteFileA((path + "\\tickmend.exe").c_str()); // a link to an earlier build of this program
-        if (!CreateHardLinkA((path + "\\tickmend.exe").c_str(), self, nullptr) ||
+        const std::string link = path + "\\tickmend.exe";
+        DeleteFileA(link.c_str()); // a link to an earlier build of this program
+        // A link to this very build cannot be deleted while it runs (it is this image): it serves.
+        if ((!CreateHardLinkA(link.c_str(), self, nullptr) && !same_file(link, self)) ||
             !CopyFileA(product_path("tickmend-ctl.exe").c_str(), (path + "\\tickmend-ctl.exe").c_str(), FALSE))
             return std::string();
         return path;
