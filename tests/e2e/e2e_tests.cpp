@@ -206,12 +206,10 @@ TEST_F(Program, GamingModeBringsTheCountersOfEveryProcessorIntoStep)
 
 TEST_F(Program, SyncThatTheDriverAcceptsButDoesNotDoIsFoundOutOfStepAndGamingModeStaysOn)
 {
-    machine_ = temp_path("sync-does-nothing");
-    FILE* f = fopen(machine_.c_str(), "wb");
-    ASSERT_TRUE(f);
-    fputs("cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
-          "tsc bit=2 offset=3400000\ntsc bit=3 offset=3404100\ndriver sync_does_nothing\n", f);
-    fclose(f);
+    machine_ = write_temp("sync-does-nothing", "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
+                                               "tsc bit=2 offset=3400000\ntsc bit=3 offset=3404100\n"
+                                               "driver sync_does_nothing\n");
+    ASSERT_FALSE(machine_.empty());
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
@@ -1086,11 +1084,9 @@ TEST_F(GivingBack, PowercfgMissingAtOffGivesThePlanBackOnceItIsThere)
 
 TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
 {
-    machine_ = temp_path("no-driver");
-    FILE* f = fopen(machine_.c_str(), "wb");
-    ASSERT_TRUE(f);
-    fputs("cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\ndriver absent\n", f);
-    fclose(f);
+    machine_ = write_temp("no-driver", "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
+                                       "driver absent\n");
+    ASSERT_FALSE(machine_.empty());
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
