@@ -98,3 +98,32 @@ int print_left_out()
     }
     return left_out;
 }
+
+// What the last off left owed is what the record still holds once the off has answered.
+int print_not_given_back()
+{
+    restore_record owed;
+    memset(&owed, 0, sizeof owed);
+    journal_read(&owed);
+    if (!owed.open) return 0;
+    int lines = 0;
+    if (owed.plan.kind != plan_none) {
+        char words[64];
+        power_plan_words(owed.plan, words, sizeof words);
+        char name[64];
+        if (PowerPlanName(&owed.plan, name, sizeof name))
+            console_errf("tickmend-ctl: not given back: power plan %s (%s): it is picked again at the next off "
+                         "or start, or pick it in Control Panel, Power Options\n", name, words);
+        else
+            console_errf("tickmend-ctl: not given back: power plan %s: it is picked again at the next off or "
+                         "start, or pick it in Control Panel, Power Options\n", words);
+        ++lines;
+    }
+    for (int node = 0; node < 8; ++node) {
+        if (!(owed.nb_nodes & (1u << node))) continue;
+        console_errf("tickmend-ctl: not given back: the northbridge power-management bit of node %d stays "
+                     "cleared until the TSC driver answers again\n", node);
+        ++lines;
+    }
+    return lines;
+}

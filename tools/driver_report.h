@@ -13,3 +13,6 @@ int print_driver_report(report_writer write);
 // On stderr, one line for each part that the last on sequence left out (or that it was not
 // recorded); the number of such lines, 0 when it did everything.
 int print_left_out();
+// On stderr, one line for each thing the last off did not give back (the power plan, by
+// name where Windows lists it; the northbridge bit of each node); the number of such lines.
+int print_not_given_back();

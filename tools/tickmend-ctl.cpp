@@ -1,12 +1,12 @@
 // tickmend-ctl: the command-line client of the control pipe, a look at the processor
 // topology as the program derives it, and the TSC offsets between the processors.
 //
-//   tickmend-ctl status|on [--strict]|off|topology [--csv]|skew [options]|help
+//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
-// 4 another program serves the pipe; 5 (on --strict) Gaming Mode left something out;
-// 64 usage error. Commands and options are taken in any case.
+// 4 another program serves the pipe; 5 (on/off --strict) Gaming Mode left something out or
+// did not give it back; 6 busy: tickmend did not say its state within its bound; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,9 +30,10 @@ namespace {
 // connection that has sent something at once (one that sends nothing waits up to 0.5 s).
 const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_left_out = 5,
-              exit_usage = 64;
+              exit_busy = 6, exit_usage = 64;
 
-const char usage_line[] = "usage: tickmend-ctl status|on [--strict]|off|topology [--csv]|skew [options]|help\n";
+const char usage_line[] =
+    "usage: tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|help\n";
 
 const char usage_body[] =
     "\n"
@@ -40,7 +41,9 @@ const char usage_body[] =
     "  on        turn Gaming Mode on, then print the state; what it left out (no TSC\n"
     "            driver, driver refused, power plan unchanged) goes to stderr\n"
     "            --strict: exit 5 when anything was left out\n"
-    "  off       turn Gaming Mode off, then print the state\n"
+    "  off       turn Gaming Mode off, then print the state; what it did not give back\n"
+    "            (the power plan, the northbridge bit) goes to stderr\n"
+    "            --strict: exit 5 when anything was not given back\n"
     "            (status, on and off send only to tickmend: a server whose executable is\n"
     "            not tickmend's, or that shows no tickmend window within 5 s, gets nothing)\n"
     "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
@@ -59,8 +62,9 @@ const char usage_body[] =
 
 const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
-    "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 5 on --strict:\n"
-    "something was left out, 64 usage.\n";
+    "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 5 on/off\n"
+    "--strict: something was left out or not given back, 6 busy: Gaming Mode still switching\n"
+    "past its bound, 64 usage.\n";
 
 bool same(const char* a, const char* b)
 {
@@ -92,7 +96,7 @@ int usage_error(const char* format, const char* first, const char* second = "")
     return exit_usage;
 }
 
-enum class Exchange { done, not_running, failed, malformed, not_tickmend };
+enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy };
 
 // How long a tickmend whose pipe is there may take to show its window (it serves the pipe
 // first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
@@ -123,6 +127,7 @@ Exchange exchange(const char* request, char* state, ServerFacts* server)
     }
     switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state)) {
     case ControlPipeExchange::done: return Exchange::done;
+    case ControlPipeExchange::busy: return Exchange::busy;
     case ControlPipeExchange::malformed: return Exchange::malformed;
     case ControlPipeExchange::failed: break;
     }
@@ -153,7 +158,8 @@ void explain_doubt(const ServerFacts& server)
     }
 }
 
-// strict: "on" exits 5 when the on sequence left anything out.
+// strict: "on" exits 5 when the on sequence left anything out, "off" when the off did not
+// give everything back.
 int pipe_command(const char* request, bool strict = false)
 {
     char state = 0;
@@ -162,6 +168,13 @@ int pipe_command(const char* request, bool strict = false)
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
+        if (request[0] == '0') {
+            if (state != '0') {
+                console_err("tickmend-ctl: not given back: everything (Gaming Mode did not go off)\n");
+                return strict ? exit_left_out : exit_ok;
+            }
+            return print_not_given_back() && strict ? exit_left_out : exit_ok;
+        }
         if (request[0] != '1') return exit_ok;
         if (state != '1') {
             console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
@@ -180,6 +193,11 @@ int pipe_command(const char* request, bool strict = false)
                      server.process_id);
         explain_doubt(server);
         return exit_not_tickmend;
+    case Exchange::busy:
+        console_errf("tickmend-ctl: busy: Gaming Mode is still switching and tickmend could not say its state "
+                     "within %lu s; a request sent runs in its turn. Ask again with tickmend-ctl status.\n",
+                     static_cast<unsigned long>(control_pipe_reply_wait_ms / 1000));
+        return exit_busy;
     case Exchange::failed:
         break;
     }
@@ -248,19 +266,20 @@ int main(int argc, char** argv)
     // The commands with options of their own.
     if (same(command, "topology")) return topology(argc - 2, argv + 2);
     if (same(command, "skew")) return skew_command(argc - 2, argv + 2);
-    if (same(command, "on")) {
+    if (same(command, "on") || same(command, "off")) {
         bool strict = false;
         for (int i = 2; i < argc; ++i) {
-            if (!same(argv[i], "--strict")) return usage_error("on takes only --strict, not \"%s\"", argv[i]);
+            if (!same(argv[i], "--strict"))
+                return usage_error("%s takes only --strict, not \"%s\"", same(command, "on") ? "on" : "off", argv[i]);
             strict = true;
         }
-        return pipe_command("1", strict);
+        return pipe_command(same(command, "on") ? "1" : "0", strict);
     }
     if (is_help(command)) {
         print_help();
         return exit_ok;
     }
-    const bool known = same(command, "status") || same(command, "off") || same(command, "--version");
+    const bool known = same(command, "status") || same(command, "--version");
     if (!known)
         return usage_error("unknown command \"%s\" (the commands are status, on, off, topology, skew and help)",
                            command);
@@ -269,6 +288,5 @@ int main(int argc, char** argv)
         console_out("tickmend-ctl " TICKMEND_VERSION "\n");
         return exit_ok;
     }
-    if (same(command, "status")) return pipe_command(status_request);
-    return pipe_command("0");
+    return pipe_command(status_request);
 }

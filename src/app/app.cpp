@@ -5,6 +5,7 @@
 #include "app/resource.h"
 #include "common/handle.h"
 #include "common/settings.h"
+#include "common/switch_bounds.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "journal/journal.h"
@@ -21,8 +22,9 @@ const char mutex_name[] = "QEL Pacemill Single Instance";
 // Set by "/k" for an instance that has no window yet; the instance looks at it from the moment
 // it holds the mutex: between the steps of its start, and in its message loop.
 const char close_event_name[] = "Local\\QEL Pacemill Close Request";
-// The longest "/k" waits for the instance to end; exit code 2 when one still runs then.
-const DWORD close_bound_ms = 15000;
+// The longest "/k" waits for the instance to end: a switch that runs, then the off sequence,
+// each within its bound; exit code 2 when one still runs then.
+const DWORD close_bound_ms = 2 * switch_bound_ms + 5000;
 const int close_exit_ended = 1;
 const int close_exit_still_running = 2;
 

@@ -35,6 +35,10 @@ void end_tray_ui();
 // The icon's callback message: the menu on WM_CONTEXTMENU (right button up, or the keyboard),
 // a single left click opens it too, a double click or Enter switches Gaming Mode.
 void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam);
+// The WM_NULL posted after the tray menu: a choice of the menu has arrived by now, or none will.
+void on_menu_closed();
+// WM_TRAY_SWITCHED: a switch the tray asked for has run; Enter and double clicks switch again.
+void on_tray_switched(HWND window);
 // WM_TIMER: true when it was the single click's timer (the menu then opens).
 bool on_tray_timer(HWND window, UINT_PTR id);
 // True for the shell's "TaskbarCreated" message once it is registered.

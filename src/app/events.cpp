@@ -38,14 +38,32 @@ void save_start_mode()
     set_registry_dword(HKEY_CURRENT_USER, settings_key, "start_mode", REG_DWORD, &value, sizeof value);
 }
 
-// Keeps whether Gaming Mode is on, stores it, and stops the worker (which turns it off).
-// A worker stopped already has nothing to report: start_mode keeps the state before the stop.
-void save_state_and_stop_worker()
+// Stops the worker, which has Gaming Mode's owner finish every order queued before and turn
+// it off, and keeps in start_mode whether it was on then (stored when store is set): once
+// before the stop, from an answer that waits for a switch that runs, so that a stop cut short
+// still finds it stored; and again after, should the orders that ran meanwhile have changed
+// it. A worker stopped already has nothing to report: start_mode keeps the state before.
+void stop_worker_keeping_state(bool store)
 {
-    if (!worker_stopped) start_mode = Qel_DaemonIsGameModeOn();
-    save_start_mode();
+    const bool running = !worker_stopped;
+    if (running) {
+        int now = Qel_DaemonIsGameModeOn();
+        if (now == 0 || now == 1) start_mode = now;
+    }
+    if (store) save_start_mode();
     Qel_WorkerExit();
     worker_stopped = 1;
+    if (!running) return;
+    int at_exit = Qel_DaemonWasOnAtExit();
+    if ((at_exit == 0 || at_exit == 1) && at_exit != start_mode) {
+        start_mode = at_exit;
+        if (store) save_start_mode();
+    }
+}
+
+void save_state_and_stop_worker()
+{
+    stop_worker_keeping_state(true);
 }
 
 void on_destroy(HWND window)
@@ -63,13 +81,10 @@ void on_destroy(HWND window)
 }
 
 // After a resume the on sequence runs again: the counters and the northbridge bit may have
-// been reset while the machine slept.
+// been reset while the machine slept. The owner looks at the state in its turn.
 void on_resume()
 {
-    if (Qel_DaemonIsGameModeOn()) {
-        Qel_DaemonDoCommand("0");
-        Qel_DaemonDoCommand("1");
-    }
+    Qel_DaemonPostOrder(daemon_order::resume, nullptr, 0);
 }
 
 // A power plan whose personality is not High performance became active while Gaming Mode is
@@ -79,7 +94,7 @@ void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
 {
     if (is_vista != 1 || !setting) return;
     if (!guid_equal(&setting->PowerSetting, &power_personality)) return;
-    if (!Qel_DaemonIsGameModeOn()) return;
+    if (!Qel_DaemonGameModeShown()) return;
     if (setting->DataLength < sizeof(GUID)) return;
     GUID personality;
     memcpy(&personality, setting->Data, sizeof personality);
@@ -93,16 +108,15 @@ void on_console_connect()
     // the disconnect stopped brings back the Gaming Mode of before.
     int was_stopped = worker_stopped;
     worker_stopped = Qel_WorkerStart(0, 0) ? 0 : 1;
-    if (was_stopped && !worker_stopped && start_mode && !Qel_DaemonIsGameModeOn()) Qel_DaemonDoCommand("1");
+    if (was_stopped && !worker_stopped && start_mode) Qel_DaemonPostOrder(daemon_order::on, nullptr, 0);
 }
 
+// Gaming Mode goes off with the worker, after whatever switch runs (a pipe client's "1"
+// finishes, and counts in start_mode): nothing of ours is left switched while disconnected.
 void on_console_disconnect()
 {
     if (worker_stopped) return;
-    start_mode = Qel_DaemonIsGameModeOn();
-    if (start_mode) Qel_DaemonDoCommand("0");
-    Qel_WorkerExit();
-    worker_stopped = 1;
+    stop_worker_keeping_state(false);
 }
 
 } // namespace
@@ -174,6 +188,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         break;
     case WM_TRAY_NOTICE:
         app::on_notice(window);
+        return 0;
+    case WM_TRAY_SWITCHED:
+        app::on_tray_switched(window);
+        return 0;
+    case WM_NULL:
+        app::on_menu_closed();
         return 0;
     default:
         // Explorer restarted (or the taskbar was re-created): our icon is gone with it.

@@ -19,6 +19,7 @@
 
 #define WM_TRAY_ICON 0x8000    // the tray icon's callback message (WM_APP)
 #define WM_TRAY_NOTICE 0x8001  // posted when a warning or the Gaming Mode state changed
+#define WM_TRAY_SWITCHED 0x8002 // posted by Gaming Mode's owner when a switch the tray asked for ran
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

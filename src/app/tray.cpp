@@ -37,6 +37,14 @@ UINT tray_version;                        // the callback version the shell took
 HWND about_box;                           // the About box while it is open
 int ending;                               // the instance is ending: menu and About box close at once
 DWORD last_double_click;                  // when the last double click on the icon came (tick count)
+// A switch the icon or the menu asked for has not run yet: the shell's second Enter (or a
+// double click) meanwhile does not switch again. Its end counts as a double click's time.
+bool switch_pending;
+// A choice of the tray menu may still be on its way (until the WM_NULL posted after it):
+// "Gaming Mode" then switches what the menu showed, so that a switch that ended while it
+// was open (a pipe client's) does not turn the user's pick around.
+bool menu_choice_pending;
+int menu_showed_on;
 const UINT_PTR single_click_timer = 1;    // a left click that no second click followed opens the menu
 
 // A notice that matters now: those about the on sequence only while Gaming Mode is on.
@@ -60,9 +68,12 @@ HICON load_tray_icon(int game_mode_on, unsigned raised)
                                          LR_DEFAULTCOLOR));
 }
 
-void switch_gaming_mode()
+// Asks for the switch the user saw: on when the tray showed off, off when it showed on. The
+// owner runs it in its turn and tells the window (WM_TRAY_SWITCHED); the window never waits.
+void switch_gaming_mode(HWND window, int showed_on)
 {
-    Qel_DaemonDoCommand(Qel_DaemonIsGameModeOn() ? "0" : "1");
+    daemon_order order = showed_on ? daemon_order::off : daemon_order::on;
+    if (Qel_DaemonPostOrder(order, window, WM_TRAY_SWITCHED) == 1) switch_pending = true;
 }
 
 // After a modal loop: an end that came while it ran was only noted there.
@@ -93,7 +104,7 @@ void add_tray_icon(HWND window)
     data.cbSize = tray_icon_data_size(get_shell_version("Shell32.dll"));
     data.uID = 0;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    int on = Qel_DaemonIsGameModeOn();
+    int on = Qel_DaemonGameModeShown();
     unsigned raised = notice_raised();
     data.hIcon = load_tray_icon(on, raised);
     data.hWnd = window;
@@ -127,7 +138,7 @@ void on_notice(HWND window)
     unsigned raised = notice_raised();
     balloons_shown &= raised; // a notice that went away is told again when it comes back
     unsigned fresh = raised & ~balloons_shown;
-    int on = Qel_DaemonIsGameModeOn();
+    int on = Qel_DaemonGameModeShown();
     data.hIcon = load_tray_icon(on, raised);
     data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
     format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
@@ -199,13 +210,15 @@ void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam)
         SetTimer(window, single_click_timer, GetDoubleClickTime(), nullptr);
         break;
     case NIN_KEYSELECT:
-        // Some shells send Enter's NIN_KEYSELECT twice.
+        // Some shells send Enter's NIN_KEYSELECT twice: the second is no new switch while the
+        // one the first asked for runs, nor within a double click's time of its end.
         if (GetTickCount() - last_double_click < GetDoubleClickTime()) break;
         // fall through
     case WM_LBUTTONDBLCLK:
         KillTimer(window, single_click_timer);
         last_double_click = GetTickCount();
-        switch_gaming_mode();
+        if (switch_pending) break;
+        switch_gaming_mode(window, Qel_DaemonGameModeShown());
         break;
     default:
         break;
@@ -223,6 +236,17 @@ bool on_tray_timer(HWND window, UINT_PTR id)
     return true;
 }
 
+void on_menu_closed()
+{
+    menu_choice_pending = false;
+}
+
+void on_tray_switched(HWND)
+{
+    switch_pending = false;
+    last_double_click = GetTickCount();
+}
+
 // Explorer restarted (or the taskbar was re-created): our icon is gone with it.
 bool is_taskbar_created(UINT message)
 {
@@ -234,7 +258,8 @@ bool on_command(HWND window, WORD id)
 {
     switch (id) {
     case IDM_TRAY_GAMING_MODE:
-        switch_gaming_mode();
+        switch_gaming_mode(window, menu_choice_pending ? menu_showed_on : Qel_DaemonGameModeShown());
+        menu_choice_pending = false;
         return true;
     case IDM_TRAY_ABOUT:
     case IDM_ABOUT:
@@ -350,11 +375,14 @@ int tray_icon_id(int game_mode_on, unsigned raised)
 
 void show_tray_menu(HWND window, POINT at)
 {
-    HMENU menu = build_tray_menu(Qel_DaemonIsGameModeOn());
+    menu_showed_on = Qel_DaemonGameModeShown();
+    HMENU menu = build_tray_menu(menu_showed_on);
     if (!menu) return;
     // Without the foreground the menu would not close when the user clicks elsewhere, and
-    // without the WM_NULL it would not close at once after a choice.
+    // without the WM_NULL it would not close at once after a choice. The choice is posted
+    // before that WM_NULL, which ends the menu's say.
     SetForegroundWindow(window);
+    menu_choice_pending = true;
     TrackPopupMenu(menu, TPM_BOTTOMALIGN | TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
     PostMessageA(window, WM_NULL, 0, 0);
     DestroyMenu(menu);

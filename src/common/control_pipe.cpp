@@ -84,5 +84,6 @@ ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWOR
     char reply[16];
     if (!control_pipe_transfer(pipe, FALSE, reply, sizeof reply, &count, wait_ms))
         return GetLastError() == ERROR_MORE_DATA ? ControlPipeExchange::malformed : ControlPipeExchange::failed;
+    if (count == 2 && reply[0] == control_pipe_busy_reply && reply[1] == '\0') return ControlPipeExchange::busy;
     return reply_state(reply, count, state) ? ControlPipeExchange::done : ControlPipeExchange::malformed;
 }

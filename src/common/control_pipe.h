@@ -1,16 +1,23 @@
 // The control pipe as server and client both know it: its name, the process serving it,
 // and a client's side of the exchange (open, requests, the two-byte state reply).
 #pragma once
+#include "common/switch_bounds.h"
+
 #include <windows.h>
 
 // "\\.\pipe\QelTscPipe": one instance, message mode, any local user.
 extern const char control_pipe_name[];
 
-// The server holds one connection at most about a second (plus a Gaming Mode switch that
-// has begun), however that client behaves; a client waits ten times that for a busy pipe.
-constexpr DWORD control_pipe_busy_wait_ms = 10000;
-// A Gaming Mode switch runs before the reply; a server that says nothing for this long never will.
-constexpr DWORD control_pipe_reply_wait_ms = 30000;
+// The server holds one connection at most about a second of the client's own time, plus the
+// Gaming Mode switches it waits for; a client waits for a busy pipe as long as the longest
+// switch another client's connection can be waiting for, and a little more.
+constexpr DWORD control_pipe_busy_wait_ms = switch_bound_ms + 5000;
+// The reply follows the client's own switches and any that ran before them; a server that
+// says nothing for this long never will (it answers "busy" within the bound it knows).
+constexpr DWORD control_pipe_reply_wait_ms = 2 * switch_bound_ms + 5000;
+// The reply's first byte when Gaming Mode's owner did not answer within the bound of the
+// switches queued before the request: its state is not known; an order sent still runs.
+constexpr char control_pipe_busy_reply = 'B';
 
 // The process serving the pipe that pipe (either end) is connected to, by
 // GetNamedPipeServerProcessId, looked up at run time (Vista and later); FALSE where this
@@ -31,10 +38,10 @@ HANDLE control_pipe_open(DWORD wait_ms, DWORD* error, DWORD access = 0, const ch
 // out (WAIT_TIMEOUT). *count gets the bytes moved.
 BOOL control_pipe_transfer(HANDLE pipe, BOOL write, void* buffer, DWORD size, DWORD* count, DWORD wait_ms);
 
-enum class ControlPipeExchange { done, failed, malformed };
+enum class ControlPipeExchange { done, failed, malformed, busy };
 
 // One exchange on an open pipe: the request as one message (nullptr: none, the server
 // answers when its request window closes, 0.5 s), then the reply, each waited for at most wait_ms.
-// done puts the state character in *state; malformed is a reply other than "1" or "0"
-// followed by a NUL.
+// done puts the state character in *state; busy is the reply "B" and a NUL; malformed is any
+// other reply than "1" or "0" followed by a NUL.
 ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state);

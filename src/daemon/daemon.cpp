@@ -1,6 +1,7 @@
 // The daemon's lifecycle and its one command entry point: the role chosen at start (drift
 // registration on one node, Gaming Mode on several), and the switch of Gaming Mode on and off
-// under the game-mode lock. The sequences are in gaming_mode.cpp, the watcher in watcher.cpp.
+// as its owner runs it (owner.cpp). The sequences are in gaming_mode.cpp, the watcher in
+// watcher.cpp.
 #include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
 #include "notice/notice.h"
@@ -19,11 +20,6 @@ namespace {
 
 bool daemon_started = false;
 int drift_registered = 0;
-// The longest the exit waits for a sequence that another thread is running: what that one
-// leaves owed stays in the record, for the next start or "/k" to give back.
-const DWORD exit_lock_wait_ms = 2000;
-// The longest a look at the state waits for a running sequence; the state before it then.
-const DWORD state_lock_wait_ms = 2000;
 char start_words[192]; // what this start did, kept for tickmend-ctl topology and "tickmend.exe /?"
 
 } // namespace
@@ -63,6 +59,7 @@ int Qel_DaemonStart(int, int, int* available)
 
     game_mode_on = 0;
     game_mode_lock.reset(CreateMutexA(nullptr, FALSE, nullptr));
+    if (game_mode_lock && !start_owner()) game_mode_lock.reset();
     if (!game_mode_lock) {
         TRACE("Qel_DaemonStart CreateMutex error: %d\n", (int)GetLastError());
         snprintf(start_words, sizeof start_words,
@@ -79,26 +76,18 @@ int Qel_DaemonStart(int, int, int* available)
     return 1;
 }
 
+// The owner turns Gaming Mode off in its turn, after every order queued before: a switch
+// that runs is finished first, never cut short, and nothing of ours switches anything after.
 void Qel_DaemonExit()
 {
     TRACE("Qel_DaemonExit - ENTRY\n");
-    bool held = true;
     if (game_mode_lock) {
-        LockHolder lock(nullptr, exit_lock_wait_ms);
-        held = lock.held();
-        if (!held) {
-            TRACE("Qel_DaemonExit : a sequence still runs; the record keeps what is owed\n");
-        } else if (game_mode_on) {
-            release_watcher();
-            __game_mode_off();
-            notice_changed();
-        } else if (owed.open) {
-            give_back(true);
-        }
+        // A lock the owner still holds (it did not end within its bound) is left to it: the
+        // process is ending, and the record keeps what is owed for the next start.
+        if (stop_owner() < 0 && WaitForSingleObject(game_mode_lock.get(), 0) == WAIT_TIMEOUT)
+            static_cast<void>(game_mode_lock.release());
+        game_mode_lock.reset();
     }
-    // A lock another thread still holds is left to it: the process is ending.
-    if (held) game_mode_lock.reset();
-    else static_cast<void>(game_mode_lock.release());
     if (drift_registered) {
         deregister_tickmend();
         drift_registered = 0;
@@ -112,9 +101,9 @@ void Qel_DaemonDoCommand(const char* command)
     if (!command) return;
     TRACE("Qel_DaemonDoCommand: Command[ %s ]\n", command);
     if (strcmp(command, "1") == 0)
-        Qel_DaemonDoGameModeOn();
+        Qel_DaemonOrder(daemon_order::on);
     else if (strcmp(command, "0") == 0)
-        Qel_DaemonDoGameModeOff();
+        Qel_DaemonOrder(daemon_order::off);
 }
 
 int Qel_DaemonFinishRestore()
@@ -127,17 +116,14 @@ int Qel_DaemonFinishRestore()
 
 int Qel_DaemonIsGameModeOn()
 {
-    LockHolder lock(nullptr, state_lock_wait_ms);
-    return game_mode_on ? 1 : 0;
+    int answer = Qel_DaemonOrder(daemon_order::state);
+    return answer == game_mode_refused ? 0 : answer;
 }
 
-// The state is checked again under the lock, so that two "1" at once (menu and pipe) make
-// one on-period with one watcher.
+// Run by the owner with the lock held: "1" while on does nothing.
 void Qel_DaemonDoGameModeOn()
 {
-    if (!game_mode_lock || Qel_DaemonIsGameModeOn()) return;
-    LockHolder lock;
-    if (game_mode_on) return;
+    if (!game_mode_lock || game_mode_on) return;
 
     release_watcher(); // leftovers of an earlier period, if any
     prepare_watcher();
@@ -159,18 +145,15 @@ void Qel_DaemonDoGameModeOn()
     notice_changed(); // the tray icon shows the state
 }
 
-// "0" while Gaming Mode is off tries again to give back what an earlier off could not.
+// Run by the owner with the lock held. "0" while Gaming Mode is off tries again to give back
+// what an earlier off could not.
 void Qel_DaemonDoGameModeOff()
 {
     if (!game_mode_lock) return;
-    if (!Qel_DaemonIsGameModeOn()) {
-        if (!owed.open) return;
-        LockHolder lock;
-        if (!game_mode_on && owed.open) give_back(true);
+    if (!game_mode_on) {
+        if (owed.open) give_back(true);
         return;
     }
-    LockHolder lock;
-    if (!game_mode_on) return;
     release_watcher();
     __game_mode_off();
     notice_changed();

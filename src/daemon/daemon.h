@@ -1,16 +1,53 @@
 // The daemon: whether Gaming Mode can be offered, its on and off sequences, and the TSC
 // drift registration of single-node machines.
+//
+// Gaming Mode has one owner, a thread of the daemon's: every order, from whatever source,
+// is queued to it and run in the order it came, one at a time, and answered with the state
+// after it ran. A wait for an answer is bounded by the switches queued before it and its own
+// (src/common/switch_bounds.h); an answer that does not come within it is game_mode_busy,
+// never an old state.
 #pragma once
 #include <windows.h>
 
 // Starts the daemon for the life of the process (one role: drift registration on one node,
-// Gaming Mode on several). 1 when it runs; *available gets 1 when Gaming Mode is offered.
+// Gaming Mode on several, with its owner thread). 1 when it runs; *available gets 1 when
+// Gaming Mode is offered.
 int Qel_DaemonStart(int a, int b, int* available);
-// Turns Gaming Mode off, closes the lock, withdraws a drift registration. Safe to repeat.
+// Turns Gaming Mode off after every order queued before, waiting for that within its bound,
+// ends the owner, closes the lock, withdraws a drift registration. Safe to repeat.
 void Qel_DaemonExit();
-// "1" turns Gaming Mode on, "0" off; any other text is ignored.
+// Whether Gaming Mode was on when the last exit turned it off; -1 when that exit did not run
+// its off within its bound (or no exit ran).
+int Qel_DaemonWasOnAtExit();
+
+// What can be asked of Gaming Mode's owner.
+enum class daemon_order {
+    state,        // nothing: the state after every order before it
+    on,           // "1"
+    off,          // "0"; while off, tries again to give back what an earlier off could not
+    resume,       // after a suspend: when on, off and on again
+    users_change, // the power plan changed from outside: off, leaving the plan, when it is the user's
+    exit,         // off, and the owner ends (Qel_DaemonExit's own)
+};
+// The answers that are not a state.
+constexpr int game_mode_busy = -1;    // not answered within its bound; the order still runs, in its turn
+constexpr int game_mode_refused = -2; // not taken: no Gaming Mode here, the daemon is ending, or 16 wait
+
+// Queues order and waits for it within its bound, or until stop (may be null) is set: the
+// state after it ran (0 or 1), game_mode_busy or game_mode_refused.
+int Qel_DaemonOrder(daemon_order order, HANDLE stop = nullptr);
+// Queues order without waiting; once it ran, window gets message with the answer in wParam.
+// 1 when queued, game_mode_refused when not.
+int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message);
+// The state as it stands, without waiting: a switch that is running shows the state before
+// it. For what only shows the state (the tray's icon, tooltip and menu), never to act on.
+int Qel_DaemonGameModeShown();
+
+// "1" turns Gaming Mode on, "0" off, waiting for it as Qel_DaemonOrder does; any other text
+// is ignored.
 void Qel_DaemonDoCommand(const char* command);
-// The Gaming Mode state, read under the game-mode lock: 0 or 1.
+// The Gaming Mode state after every order queued before: 0, 1, or game_mode_busy (or
+// game_mode_refused where there is no Gaming Mode: then it is off).
 int Qel_DaemonIsGameModeOn();
 // With no instance running: gives back the power plan and northbridge bits that an earlier
 // run left owed (it ended while Gaming Mode was on, or a restore failed); 1 when nothing is
@@ -18,14 +55,14 @@ int Qel_DaemonIsGameModeOn();
 int Qel_DaemonFinishRestore();
 
 // A power plan change seen from outside while Gaming Mode is on (the power-personality
-// notification): Gaming Mode goes off, leaving the plan as it is, only when the active plan
-// is no longer the one Gaming Mode set. 1 when it went off.
+// notification): queues the order that turns Gaming Mode off, leaving the plan as it is,
+// only when the active plan is no longer the one Gaming Mode set. 1 when queued.
 int Qel_DaemonPlanChangedOutside();
-// Set by whoever sees the power scheme changed from outside while Gaming Mode is on; the
-// off sequence then leaves the scheme alone. Cleared by the next on sequence.
+// Set by the owner when it sees the power scheme changed from outside while Gaming Mode is
+// on; the off sequence then leaves the scheme alone. Cleared by the next on sequence.
 extern volatile LONG scheme_changed_externally;
 
-// The sequences and drift registration, reached through the calls above.
+// The sequences, run by the owner with the lock held; and the drift registration.
 void Qel_DaemonDoGameModeOn();
 void Qel_DaemonDoGameModeOff();
 int register_tickmend();

@@ -1,6 +1,7 @@
 // Private to the daemon: the state that its lifecycle (daemon.cpp), the on and off sequences
 // (gaming_mode.cpp) and the watcher (watcher.cpp) share, and what each offers the others.
 #pragma once
+#include "daemon/daemon.h"
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
@@ -18,27 +19,11 @@ extern volatile LONG game_mode_on;
 // bit). Changed under the lock, or before the lock exists.
 extern restore_record owed;
 
-// Holds the game-mode lock for a scope. Without the lock nothing is locked and no sequence
-// may run.
+// Holds the game-mode lock for a scope: the owner, for each order it runs. Without the lock
+// nothing is locked and no sequence may run.
 class LockHolder {
 public:
     LockHolder() : held_(game_mode_lock.valid()) { if (held_) WaitForSingleObject(game_mode_lock.get(), INFINITE); }
-    // Waits for the lock or for stop, whichever comes first.
-    // The stop event comes first, so that it wins when both are signalled.
-    explicit LockHolder(HANDLE stop) : LockHolder(stop, INFINITE) {}
-    // The same, giving up after limit_ms; stop may be null.
-    LockHolder(HANDLE stop, DWORD limit_ms)
-    {
-        if (!game_mode_lock.valid()) return;
-        if (!stop) {
-            DWORD r = WaitForSingleObject(game_mode_lock.get(), limit_ms);
-            held_ = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-            return;
-        }
-        HANDLE pair[2] = {stop, game_mode_lock.get()};
-        DWORD r = WaitForMultipleObjects(2, pair, FALSE, limit_ms);
-        held_ = r == WAIT_OBJECT_0 + 1 || r == WAIT_ABANDONED_0 + 1;
-    }
     ~LockHolder() { if (held_) ReleaseMutex(game_mode_lock.get()); }
     LockHolder(const LockHolder&) = delete;
     LockHolder& operator=(const LockHolder&) = delete;
@@ -47,6 +32,17 @@ public:
 private:
     bool held_ = false;
 };
+
+// Gaming Mode's owner (owner.cpp). Started once the lock exists; stopped by the exit order,
+// which turns Gaming Mode off after every order before it: whether it was on then, or -1
+// when the owner did not end within the bound of what was queued.
+bool start_owner();
+int stop_owner();
+// An order for the owner, waited for within its bound or until stop (may be null) is set;
+// or posted, with window told through message once it ran. period: the on-period a
+// users_change was seen in.
+int order_and_wait(daemon_order kind, LONG period, HANDLE stop);
+int order_posted(daemon_order kind, LONG period, HWND window, UINT message);
 
 // What the measurement of the counters after a sync found (sync_check.cpp).
 struct sync_check {
@@ -80,7 +76,7 @@ void release_watcher();
 // Turns Gaming Mode off for a power plan change seen from outside, leaving the plan as it is,
 // only when the change is the user's: the active plan, read now, is no longer the one Gaming
 // Mode set (a change of our own, or a notification that came late, is not the user's).
-// Called with the lock held, for the on-period period; true when Gaming Mode went off.
+// Run by the owner with the lock held, for the on-period period; true when Gaming Mode went off.
 bool turn_off_for_users_change(LONG period);
 // The on-period now running (or last run).
 LONG current_on_period();

@@ -35,6 +35,14 @@ void note_request([[maybe_unused]] const char* name, on_outcome& outcome, TscRes
     outcome.reply = reply;
 }
 
+// A switch that failed (a tool that was ended at its bound may have switched before it was)
+// is judged by the plan read back: true when plan is active now.
+bool active_is(const power_plan& plan)
+{
+    power_plan now;
+    return plan.kind != plan_none && ReadActivePowerScheme(&now) && SamePowerPlan(&now, &plan);
+}
+
 // The power plan of the on sequence. The plan to give back is written down before the
 // switch, and nothing is switched when it cannot be; a plan that cannot be read is never
 // switched away from. A plan still owed from an earlier period stays the one to give back
@@ -56,6 +64,8 @@ void switch_plan(on_outcome& outcome)
     outcome.plan = SwitchToAlwaysOnScheme() ? plan_outcome::switched : plan_outcome::not_switched;
     SwitchedPowerScheme(&owed.set_plan, &owed.temp_scheme);
     journal_write(&owed);
+    if (outcome.plan == plan_outcome::not_switched && active_is(owed.set_plan))
+        outcome.plan = plan_outcome::switched;
 }
 
 // Every pass reads the same register; a read that fails gives no value to write back.
@@ -216,7 +226,7 @@ bool give_back_plan()
         notice_raise(NOTICE_PLAN_NOT_GIVEN_BACK, named);
         return true;
     }
-    return ActivatePowerScheme(&owed.plan) != 0;
+    return ActivatePowerScheme(&owed.plan) != 0 || active_is(owed.plan);
 }
 
 } // namespace

@@ -52,21 +52,21 @@ DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
     if (!armed || !stop) return 1;
 
     // A change that is not the user's (another value of the key, our own) leaves Gaming Mode
-    // on: the notification is armed again and the watch goes on.
+    // on and the watch goes on. The notification is armed again before the owner looks, so
+    // that a change made while it looks is not missed.
     HANDLE pair[2] = {changed, stop};
     for (;;) {
         if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
+        bool rearmed = RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed,
+                                               TRUE) == ERROR_SUCCESS;
         // Whoever turns Gaming Mode off meanwhile sets the stop event: then there is nothing
-        // left to do, and waiting for the lock would only hold that thread up.
-        LockHolder lock(stop);
-        if (!lock.held() || !game_mode_on || period != on_period) return 1;
-        if (turn_off_for_users_change(period)) {
+        // left to wait for.
+        int answer = order_and_wait(daemon_order::users_change, period, stop);
+        if (answer == 0 || answer == game_mode_refused || WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
             TRACE("power_scheme_change_notification - power scheme changed! turning off game mode.\n");
             return 1;
         }
-        if (RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) !=
-            ERROR_SUCCESS)
-            return 1;
+        if (!rearmed) return 1;
     }
 }
 
@@ -141,7 +141,5 @@ void start_watcher()
 int Qel_DaemonPlanChangedOutside()
 {
     using namespace daemon_state;
-    if (!game_mode_lock) return 0;
-    LockHolder lock;
-    return turn_off_for_users_change(current_on_period()) ? 1 : 0;
+    return order_posted(daemon_order::users_change, current_on_period(), nullptr, 0) == 1 ? 1 : 0;
 }

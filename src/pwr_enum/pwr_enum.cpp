@@ -69,6 +69,12 @@ int PowerPlanExists(const power_plan* plan)
     return plan->kind == plan_guid ? vista_plan_listed(plan) : xp_scheme_exists(plan);
 }
 
+int PowerPlanName(const power_plan* plan, char* name, int size)
+{
+    if (plan->kind != PowerPlanKind() || plan->kind != plan_guid) return 0;
+    return vista_plan_name(plan, name, size);
+}
+
 void SwitchedPowerScheme(power_plan* plan, DWORD* temporary)
 {
     memset(plan, 0, sizeof *plan);

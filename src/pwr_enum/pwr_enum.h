@@ -27,6 +27,9 @@ int PowerPlanWellFormed(const power_plan* plan);
 // 1 when the plan is of this Windows' kind, well formed and exists; 0 when it is not or does
 // not; -1 when the plans cannot be listed.
 int PowerPlanExists(const power_plan* plan);
+// The plan's name as the platform lists it ("Balanced"); 0 where it is not listed or this
+// Windows gives no names to us (XP: its scheme number is all we keep).
+int PowerPlanName(const power_plan* plan, char* name, int size);
 // After SwitchToAlwaysOnScheme: the plan it activated (or tried to), and in *temporary 1 when
 // that is a temporary scheme it wrote (XP).
 void SwitchedPowerScheme(power_plan* plan, DWORD* temporary);

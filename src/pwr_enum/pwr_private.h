@@ -28,6 +28,7 @@ int activate_vista(const power_plan* plan);
 // 1 when powercfg lists the plan, 0 when it does not (or the GUID is not well formed), -1
 // when the list cannot be read.
 int vista_plan_listed(const power_plan* plan);
+int vista_plan_name(const power_plan* plan, char* name, int size);
 bool guid_text_valid(const char* text);
 // The plan switch_vista activates.
 void switched_vista(power_plan* plan);

@@ -2,6 +2,7 @@
 // read for the active plan, High performance switched to by its GUID.
 #include "pwr_enum/pwr_private.h"
 #include "common/handle.h"
+#include "common/switch_bounds.h"
 #include "common/trace.h"
 
 #include <windows.h>
@@ -22,19 +23,39 @@ const size_t guid_text_length = 36; // 8-4-4-4-12 hexadecimal digits with their 
 
 static_assert(sizeof(STARTUPINFOA) == 68);
 
-// The longest a powercfg run may take before it is ended: a tool that hangs must not hold
-// the game-mode lock, the pipe thread or the program's exit for ever.
-const DWORD powercfg_bound_ms = 10000;
-
-// Ends the tool when it outlives its bound; its output stream then ends too.
+// Ends the tool when it outlives its bound (a tool that hangs must not hold Gaming Mode's
+// switch, the pipe or the program's exit for ever), and returns only once it has ended:
+// TerminateProcess merely asks, and a tool still running could switch the plan after we
+// have read it back, or after the program has ended. Its output stream ends with it.
 DWORD WINAPI end_when_overdue(LPVOID parameter)
 {
     HANDLE process = static_cast<HANDLE>(parameter);
-    if (WaitForSingleObject(process, powercfg_bound_ms) == WAIT_TIMEOUT) {
-        TRACE("powercfg ran longer than %u ms: ended\n", static_cast<unsigned>(powercfg_bound_ms));
+    if (WaitForSingleObject(process, powercfg_run_bound_ms) == WAIT_TIMEOUT) {
+        TRACE("powercfg ran longer than %u ms: ended\n", static_cast<unsigned>(powercfg_run_bound_ms));
         TerminateProcess(process, 1);
+        WaitForSingleObject(process, switch_driver_bound_ms);
     }
     return 0;
+}
+
+// Every tool we start runs in this job, which ends it when our last handle goes: should the
+// program itself be ended mid-run (killed, or its exit cut short), no powercfg of ours
+// switches the plan afterwards. Null where a job cannot be had (a program already in a job
+// on Windows before 8): the bound above still holds.
+HANDLE tools_job()
+{
+    static HANDLE job = [] {
+        HANDLE made = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        memset(&limits, 0, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (made && !SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return job;
 }
 
 // The tool's full path in the system folder: never one found through the current folder or
@@ -75,11 +96,14 @@ bool run_powercfg(const char* arguments, void (*reader)(FILE*))
     }
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(application, command_line, nullptr, nullptr, reader != nullptr, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process))
+    // Started suspended, so that it is in the job before it can do anything.
+    if (!CreateProcessA(application, command_line, nullptr, nullptr, reader != nullptr,
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
         return false;
     tk::unique_handle process_handle(process.hProcess);
     tk::unique_handle thread_handle(process.hThread);
+    if (HANDLE job = tools_job()) AssignProcessToJobObject(job, process_handle.get());
+    ResumeThread(thread_handle.get());
     write_end.reset(); // the stream ends when the tool's copy goes
     tk::unique_handle watchdog(CreateThread(nullptr, 0, end_when_overdue, process_handle.get(), 0, nullptr));
     if (!watchdog) {
@@ -132,6 +156,19 @@ char listed_active_guid[guid_text_length + 1];
 // A GUID looked for in the list, and whether a line of the last list read carries it.
 const char* sought_guid;
 bool sought_listed;
+char sought_name[64]; // the name in brackets on its line, "" when it has none
+
+// The plan's name as the list gives it on its line: "(Balanced)" after the GUID.
+void note_sought_name(const char* piece)
+{
+    const char* open = strchr(piece, '(');
+    const char* close = open ? strchr(open + 1, ')') : nullptr;
+    if (!open || !close || sought_name[0]) return;
+    size_t length = static_cast<size_t>(close - open - 1);
+    if (length >= sizeof sought_name) length = sizeof sought_name - 1;
+    memcpy(sought_name, open + 1, length);
+    sought_name[length] = '\0';
+}
 
 // Reads the scheme list and keeps the GUID of the active scheme. The list's wording is the
 // tool's and differs from one language to another, so we rely only on what every list has:
@@ -152,6 +189,7 @@ void read_list(FILE* list)
             line_started = true;
         }
         if (line_guid[0] == '\0') find_guid(piece, line_guid);
+        if (sought_guid && _stricmp(line_guid, sought_guid) == 0) note_sought_name(piece);
         for (const char* p = piece; *p; ++p)
             if (!isspace(static_cast<unsigned char>(*p))) last_mark = *p;
         bool line_ends = strchr(piece, '\n') != nullptr || feof(list);
@@ -189,10 +227,18 @@ int vista_plan_listed(const power_plan* plan)
     listed_active_guid[0] = '\0';
     sought_guid = plan->guid;
     sought_listed = false;
+    sought_name[0] = '\0';
     bool read = run_powercfg(list_arguments, read_list);
     sought_guid = nullptr;
     if (!read) return -1;
     return sought_listed ? 1 : 0;
+}
+
+int vista_plan_name(const power_plan* plan, char* name, int size)
+{
+    if (size <= 0 || vista_plan_listed(plan) != 1 || !sought_name[0]) return 0;
+    lstrcpynA(name, sought_name, size);
+    return 1;
 }
 
 void switched_vista(power_plan* plan)

@@ -8,10 +8,12 @@
 // the name never disappears while the worker runs.
 //
 // Any local process may open the pipe, and one instance serves one client at a time, so no
-// client may hold it long: a connection is served for at most serve_ms (requests beyond
-// the first few, or read after that time, are read and discarded unexecuted), and ended
-// at most grace_ms after its reply, whatever the client does. Every wait also watches the
-// stop event.
+// client may hold it long: a connection is served for at most serve_ms of its own time
+// (requests beyond the first few, or read after that time, are read and discarded
+// unexecuted), and ended at most grace_ms after its reply, whatever the client does. The
+// time the server spends waiting for Gaming Mode's owner (a switch of this client's, or one
+// running for someone else) is the server's, not the client's: requests the client wrote
+// meanwhile are still read and executed in order. Every wait also watches the stop event.
 //
 // A client that reconnects in a tight loop would win the one instance over clients
 // waiting in WaitNamedPipe, again and again. Where Windows names the client's process
@@ -24,6 +26,8 @@
 #include "common/control_pipe.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+
+#include <string.h>
 
 namespace worker_pipe {
 namespace {
@@ -46,8 +50,9 @@ struct Connection {
     bool read_once;                  // a read of this connection has completed
     DWORD executed;                  // requests executed on this connection
     DWORD connected_at;              // GetTickCount() when the client was connected
-    DWORD switching_ms;              // spent executing its requests: not the client's holding
+    DWORD switching_ms;              // spent waiting for Gaming Mode's owner: not the client's time
     DWORD replied_at;                // GetTickCount() when the reply was written
+    int answer;                      // the state after its last order; -1 while it sent none
 };
 
 enum class Wait { done, stop, timeout };
@@ -73,6 +78,23 @@ DWORD left_of(DWORD since, DWORD span_ms)
 {
     DWORD elapsed = GetTickCount() - since;
     return elapsed < span_ms ? span_ms - elapsed : 0;
+}
+
+// What is left of the connection's request window: its own time only, never the time the
+// server spent waiting for Gaming Mode's owner.
+DWORD window_left(const Connection& conn)
+{
+    return left_of(conn.connected_at + conn.switching_ms, serve_ms);
+}
+
+// Asks Gaming Mode's owner, the wait booked as the server's; the stop event ends the wait.
+int ask_owner(PipeServer& server, Connection& conn, daemon_order order)
+{
+    const DWORD started = GetTickCount();
+    int answer = Qel_DaemonOrder(order, server.stop_event);
+    conn.switching_ms += GetTickCount() - started;
+    if (stop_requested(server)) server.stopping = true;
+    return answer;
 }
 
 void start_operation(OVERLAPPED& record)
@@ -137,6 +159,7 @@ Step served_or_dropped(PipeServer& server)
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
+    conn.answer = -1;
     start_operation(server.io);
     BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
     conn.connected_at = GetTickCount();
@@ -169,17 +192,24 @@ Step wait_for_client(PipeServer& server, Connection& conn)
 }
 
 // Takes a request of count bytes that a read has just delivered: executes it while the
-// connection is within its share of requests and time, else drops it unexecuted.
-Step execute_request(Connection& conn, DWORD count)
+// connection is within its share of requests and time, else drops it unexecuted. "1" and
+// "0" are orders for Gaming Mode's owner; any other text changes nothing.
+Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 {
     conn.read_once = true;
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
-    if (conn.executed >= requests_per_connection || !left_of(conn.connected_at, serve_ms)) return Step::read_request;
+    if (conn.executed >= requests_per_connection || !window_left(conn)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;
-    const DWORD started = GetTickCount();
-    Qel_DaemonDoCommand(conn.receive);
-    conn.switching_ms += GetTickCount() - started;
+    daemon_order order;
+    if (strcmp(conn.receive, "1") == 0) order = daemon_order::on;
+    else if (strcmp(conn.receive, "0") == 0) order = daemon_order::off;
+    else return Step::read_request;
+    conn.answer = ask_owner(server, conn, order);
+    if (server.stopping) return Step::disconnect;
+    // Not answered in its bound: the order runs in its turn, the reply says busy, and
+    // nothing the client sent after it is executed before that one has run.
+    if (conn.answer < 0) return Step::reply;
     return Step::read_request;
 }
 
@@ -192,14 +222,14 @@ Step execute_request(Connection& conn, DWORD count)
 // closes; one that sends any text ("?" asks for the state alone) gets it at once.
 Step await_first_request(PipeServer& server, Connection& conn)
 {
-    switch (wait_or_stop(server, server.io.hEvent, left_of(conn.connected_at, serve_ms))) {
+    switch (wait_or_stop(server, server.io.hEvent, window_left(conn))) {
     case Wait::timeout: return Step::reply; // the read stays pending while we reply
     case Wait::stop: server.stopping = true; return Step::disconnect;
     case Wait::done: break;
     }
     conn.io_pending = false;
     DWORD count = 0;
-    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(conn, count);
+    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(server, conn, count);
     conn.read_once = true;
     // Over 256 bytes: not executed; its rest is drained while lingering.
     return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
@@ -214,12 +244,12 @@ Step read_request(PipeServer& server, Connection& conn)
         server.stopping = true;
         return Step::disconnect;
     }
-    if (!left_of(conn.connected_at, serve_ms)) return Step::reply;
+    if (!window_left(conn)) return Step::reply;
     start_operation(server.io);
     DWORD count = 0;
     if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
         if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return Step::disconnect;
-        return execute_request(conn, count);
+        return execute_request(server, conn, count);
     }
     switch (GetLastError()) {
     case ERROR_IO_PENDING: // the pipe is empty: the read stays pending while we reply
@@ -234,9 +264,14 @@ Step read_request(PipeServer& server, Connection& conn)
 }
 
 // Writes the state reply through its own record: the read may still be pending on server.io.
+// The state is the one after the client's last order, or, when it sent none, after the
+// switch that runs now (the owner answers once it has ended); "B" when the owner did not
+// answer within the bound of what was queued before: the client is told, never an old state.
 Step write_reply(PipeServer& server, Connection& conn)
 {
-    conn.state[0] = Qel_DaemonIsGameModeOn() ? '1' : '0';
+    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
+    if (server.stopping) return Step::disconnect;
+    conn.state[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
     conn.state[1] = '\0';
     conn.replied_at = GetTickCount();
     start_operation(server.reply);

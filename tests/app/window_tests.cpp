@@ -5,6 +5,7 @@
 #include "app_test_support.h"
 #include "daemon/daemon.h"
 #include "fakes.h"
+#include "support/fake_daemon.h"
 #include "notice/notice.h"
 
 #include <gtest/gtest.h>
@@ -300,8 +301,10 @@ TEST_F(TrayWindow, PersonalityChangesThatAreNotOursChangeNothing)
 TEST_F(TrayWindow, ConsoleDisconnectAndReconnectWithGamingModeOn)
 {
     turn_gaming_mode_on();
+    // The worker's exit turns Gaming Mode off, after whatever switch runs: no "0" of its own.
     EXPECT_EQ(0, send(WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT));
-    EXPECT_EQ((Calls{"DoCommand 0", "WorkerExit"}), fakes::calls);
+    EXPECT_EQ((Calls{"WorkerExit"}), fakes::calls);
+    EXPECT_EQ(0, fakes::game_mode_on);
     EXPECT_FALSE(fakes::worker_running);
     EXPECT_EQ(7u, read_setting("start_mode")) << "a disconnect writes nothing";
 
@@ -547,11 +550,25 @@ TEST_F(TrayCallback, DoubleClickAndEnterSwitchGamingMode)
 {
     EXPECT_EQ(0, send(WM_TRAY_ICON, 0, WM_LBUTTONDBLCLK));
     EXPECT_EQ(1, fakes::game_mode_on);
+    drain_messages(); // the owner's word that the switch ran
     Sleep(GetDoubleClickTime() + 50);
     EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_KEYSELECT));
     EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_KEYSELECT));
     EXPECT_EQ(0, fakes::game_mode_on);
     EXPECT_EQ((Calls{"DoCommand 1", "DoCommand 0"}), fakes::calls);
+
+    // A switch slower than the double-click time: the shell's second Enter, which comes
+    // after the double-click time but before the switch has ended, switches nothing.
+    drain_messages();
+    Sleep(GetDoubleClickTime() + 50);
+    fakes::calls.clear();
+    fake_daemon::set_command_delay(GetDoubleClickTime() + 100);
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_KEYSELECT));
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_KEYSELECT));
+    fake_daemon::set_command_delay(0);
+    drain_messages();
+    EXPECT_EQ((Calls{"DoCommand 1"}), fakes::calls);
+    EXPECT_EQ(1, fakes::game_mode_on);
 }
 
 // A single left click opens the menu once no second click can make it a double click.

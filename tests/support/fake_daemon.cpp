@@ -26,6 +26,7 @@ DWORD command_delay = 0;
 bool state_reads_recorded = true;
 bool (*command_hook)(const char*) = nullptr;
 int game_mode_on = 0;
+int on_at_exit = -1;
 DWORD reader_thread = 0;
 int begun = 0;
 
@@ -52,7 +53,46 @@ void Qel_DaemonExit()
 {
     record("DaemonExit");
     Guard guard;
+    on_at_exit = game_mode_on;
     game_mode_on = 0;
+}
+
+int Qel_DaemonWasOnAtExit()
+{
+    Guard guard;
+    return on_at_exit;
+}
+
+// Orders run at once, on the caller's thread, through the command record.
+int Qel_DaemonOrder(daemon_order order, HANDLE)
+{
+    switch (order) {
+    case daemon_order::on: Qel_DaemonDoCommand("1"); break;
+    case daemon_order::off: Qel_DaemonDoCommand("0"); break;
+    case daemon_order::resume:
+        if (Qel_DaemonGameModeShown()) {
+            Qel_DaemonDoCommand("0");
+            Qel_DaemonDoCommand("1");
+        }
+        break;
+    case daemon_order::users_change: Qel_DaemonPlanChangedOutside(); break;
+    case daemon_order::exit: Qel_DaemonExit(); break;
+    case daemon_order::state: return Qel_DaemonIsGameModeOn();
+    }
+    return Qel_DaemonGameModeShown();
+}
+
+int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message)
+{
+    int answer = Qel_DaemonOrder(order, nullptr);
+    if (window) PostMessageA(window, message, static_cast<WPARAM>(answer), 0);
+    return 1;
+}
+
+int Qel_DaemonGameModeShown()
+{
+    Guard guard;
+    return game_mode_on;
 }
 
 void Qel_DaemonDoCommand(const char* command)
@@ -114,6 +154,7 @@ void reset(int result, int available)
     state_reads_recorded = true;
     command_hook = nullptr;
     game_mode_on = 0;
+    on_at_exit = -1;
     reader_thread = 0;
     begun = 0;
     scheme_changed_externally = 0;
