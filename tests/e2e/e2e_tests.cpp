@@ -1,6 +1,8 @@
 // The program as a user and the scripts meet it: processes started under Wine, their exit
 // codes, the pipe replies and counter offsets through tickmend-ctl-sim, registry values and
 // the stand-in driver's log.
+#include "app/resource.h"
+#include "common/control_pipe.h"
 #include "registry/registry.h"
 #include "support/test_support.h"
 #include "tickmend_version.h"
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <set>
 #include <stdio.h>
@@ -531,6 +534,7 @@ TEST_F(WindowMessages, ResumeWhileOnSynchronizesAgain)
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(key, "last_on_checked"));
     RegCloseKey(key);
     SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(0, ctl("status")); // answered once the resume, queued before it, has run
     EXPECT_EQ(0, ctl("topology"));
     EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << "no check after resume";
     EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC")) << "not two full synchronizations";
@@ -540,6 +544,7 @@ TEST_F(WindowMessages, ResumeWhileOnSynchronizesAgain)
     // While off, resume does nothing.
     ASSERT_EQ(0, ctl("off"));
     SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(0, ctl("status"));
     EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC"));
     close_instance();
 }
@@ -1082,6 +1087,45 @@ TEST_F(GivingBack, PowercfgMissingAtOffGivesThePlanBackOnceItIsThere)
     close_instance();
 }
 
+// "off" says what it did not give back, as "on" says what it left out: the plan (by name)
+// when powercfg fails, the northbridge bit when the driver has gone since the on.
+TEST_F(GivingBack, OffSaysWhatItDidNotGiveBack)
+{
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    set_powercfg("SetFails", 1);
+    EXPECT_EQ(0, ctl("off")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: off")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("not given back: power plan Power saver (" + std::string(power_saver)))
+        << ctl_output_;
+    EXPECT_EQ(5, ctl("off --strict")) << ctl_output_;
+    EXPECT_EQ(high_performance, plan());
+    set_powercfg("SetFails", 0);
+    EXPECT_EQ(0, ctl("off --strict")) << ctl_output_;
+    EXPECT_EQ(std::string::npos, ctl_output_.find("not given back")) << ctl_output_;
+    EXPECT_EQ(power_saver, plan());
+    close_instance();
+
+    // A driver that stops answering after the on's requests: the bit stays cleared.
+    std::string two_node = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
+                           "pci 0 24 3 0x84 0x01000000\n";
+    machine_ = write_temp("driver-goes", two_node);
+    ASSERT_FALSE(machine_.empty());
+    DeleteFileA(log_path_.c_str());
+    start_instance();
+    ASSERT_EQ(0, ctl("on"));
+    const int requests_of_an_on = count_lines(log(), "");
+    close_instance();
+    machine_ = write_temp("driver-goes", two_node + "driver fail_from " + std::to_string(requests_of_an_on + 1) + "\n");
+    start_instance();
+    ASSERT_EQ(0, ctl("on")) << ctl_output_;
+    EXPECT_EQ(5, ctl("off --strict")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: off")) << ctl_output_;
+    EXPECT_NE(std::string::npos, ctl_output_.find("not given back: the northbridge power-management bit of node 0"))
+        << ctl_output_;
+    EXPECT_TRUE(restore_pending());
+}
+
 TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
 {
     machine_ = write_temp("no-driver", "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
@@ -1151,6 +1195,179 @@ TEST_F(Program, ClientRightAfterThePipeAppearsWaitsForAStartingTickmend)
         EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on")) << ctl_output_;
     }
     close_instance();
+}
+
+} // namespace
+
+namespace {
+
+// ---- One owner: every command runs in its turn, whatever the switch's speed ----
+
+// How long the stand-in powercfg sits in each run: none, a real one's 250 ms, a loaded
+// machine's 3 s, and one that hangs past the program's 5 s bound (then it is ended).
+const DWORD switch_speeds[] = {0, 250, 3000, 7000};
+
+enum class Source { tray_on_then_pipe_off, pipe_off_then_tray_on, two_requests_on_one_connection,
+                    disconnect_during_switch, close_during_switch, enter_twice_during_switch };
+
+struct OwnerRow {
+    Source source;
+    const char* name;
+};
+
+const OwnerRow owner_rows[] = {
+    {Source::tray_on_then_pipe_off, "tray on, then pipe off"},
+    {Source::pipe_off_then_tray_on, "pipe off, then tray on"},
+    {Source::two_requests_on_one_connection, "\"0\" then \"1\" on one connection"},
+    {Source::disconnect_during_switch, "console disconnect during a pipe on"},
+    {Source::close_during_switch, "/k during a pipe on"},
+    {Source::enter_twice_during_switch, "Enter twice by the shell during a switch"},
+};
+
+class OneOwner : public GivingBack {
+protected:
+    HWND window() { return FindWindowA("TICKMEND", nullptr); }
+    // Waits until the stand-in tool has been started n times since its log was cleared.
+    void await_powercfg_runs(size_t n)
+    {
+        for (int i = 0; i < 1000 && powercfg_runs().size() < n; ++i) Sleep(10);
+    }
+    static void clear_powercfg_log() { RegDeleteKeyValueA(HKEY_CURRENT_USER, powercfg_state, "Log"); }
+    // The state as the client reads it: 1 on, 0 off, 2 no instance serves the pipe.
+    int client_state()
+    {
+        int code = ctl("status");
+        if (code == 2) return 2;
+        EXPECT_EQ(0, code) << ctl_output_;
+        return ctl_output_.find("Gaming Mode: on") != std::string::npos ? 1 : 0;
+    }
+    // Runs tickmend-ctl-sim on a thread of its own; the caller joins it.
+    std::thread ctl_on_thread(const char* args, int* code, std::string* output)
+    {
+        std::string command = "\"" + product_path("tickmend-ctl-sim.exe") + "\" " + args;
+        std::string environment = env();
+        return std::thread([=] { *code = run_capture(command, output, environment); });
+    }
+    // Whatever the program started, nothing switches the plan once it said it was done.
+    void plan_stays(const std::string& expected, DWORD hang)
+    {
+        size_t runs = powercfg_runs().size();
+        Sleep(hang + 1000);
+        EXPECT_EQ(expected, plan()) << "the plan changed after the program was done";
+        EXPECT_EQ(runs, powercfg_runs().size()) << "a powercfg run started after the program was done";
+    }
+    void run_row(const OwnerRow& row, DWORD hang);
+};
+
+void OneOwner::run_row(const OwnerRow& row, DWORD hang)
+{
+    // The user's plan is power saver; with a tool that hangs past its bound nothing switches.
+    const bool switches = hang < 5000;
+    const std::string on_plan = switches ? high_performance : power_saver;
+    start_instance();
+    set_powercfg("Hang", hang);
+    clear_powercfg_log();
+    int code = -1;
+    std::string output;
+    switch (row.source) {
+    case Source::tray_on_then_pipe_off: {
+        PostMessageA(window(), WM_COMMAND, 0, 0); // the tray menu's "Gaming Mode", from off
+        await_powercfg_runs(1);
+        code = ctl("off");
+        EXPECT_EQ(0, code) << ctl_output_;
+        EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: off")) << ctl_output_;
+        EXPECT_EQ(0, client_state());
+        EXPECT_EQ(power_saver, plan());
+        break;
+    }
+    case Source::pipe_off_then_tray_on: {
+        ASSERT_EQ(0, ctl("on"));
+        clear_powercfg_log();
+        std::thread off = ctl_on_thread("off", &code, &output);
+        await_powercfg_runs(1);
+        PostMessageA(window(), WM_COMMAND, 0, 0); // the menu showed on: the user picks off...
+        off.join();
+        EXPECT_EQ(0, code) << output;
+        // ...and the menu's pick is what it showed: the tray's order came after the pipe's.
+        EXPECT_EQ(client_state(), 0);
+        PostMessageA(window(), WM_COMMAND, 0, 0); // now shown off: on
+        EXPECT_EQ(1, client_state());
+        EXPECT_EQ(on_plan, plan());
+        break;
+    }
+    case Source::two_requests_on_one_connection: {
+        DWORD error = 0;
+        HANDLE pipe = control_pipe_open(10000, &error);
+        ASSERT_NE(INVALID_HANDLE_VALUE, pipe) << error;
+        DWORD count = 0;
+        char zero[] = "0", one[] = "1";
+        ASSERT_TRUE(control_pipe_transfer(pipe, TRUE, zero, 1, &count, 5000));
+        ASSERT_TRUE(control_pipe_transfer(pipe, TRUE, one, 1, &count, 5000));
+        char reply[8] = {};
+        EXPECT_TRUE(control_pipe_transfer(pipe, FALSE, reply, sizeof reply, &count, control_pipe_reply_wait_ms));
+        CloseHandle(pipe);
+        EXPECT_EQ(std::string("1"), std::string(reply)) << "the reply is the state after the last request";
+        EXPECT_EQ(1, client_state());
+        EXPECT_EQ(on_plan, plan());
+        break;
+    }
+    case Source::disconnect_during_switch: {
+        std::thread on = ctl_on_thread("on", &code, &output);
+        await_powercfg_runs(1);
+        DWORD_PTR result = 0;
+        SendMessageTimeoutA(window(), WM_WTSSESSION_CHANGE, WTS_CONSOLE_DISCONNECT, 0, SMTO_NORMAL, 120000, &result);
+        on.join();
+        if (code == 0) {
+            EXPECT_NE(std::string::npos, output.find("Gaming Mode: on")) << output;
+        }
+        EXPECT_EQ(2, client_state()) << "no pipe while disconnected";
+        plan_stays(power_saver, hang);
+        EXPECT_FALSE(restore_pending()) << "Gaming Mode was left on with nothing running";
+        // The pipe's "on" ran before the disconnect's off: it comes back at the reconnect.
+        SendMessageTimeoutA(window(), WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, 0, SMTO_NORMAL, 120000, &result);
+        for (int i = 0; i < 100 && client_state() == 2; ++i) Sleep(50);
+        EXPECT_EQ(1, client_state());
+        EXPECT_EQ(on_plan, plan());
+        break;
+    }
+    case Source::close_during_switch: {
+        std::thread on = ctl_on_thread("on", &code, &output);
+        await_powercfg_runs(1);
+        EXPECT_EQ(1, run_process(sim_command("/k"), env())) << "\"/k\" said the instance still ran";
+        on.join();
+        instance_ends_well();
+        plan_stays(power_saver, hang);
+        EXPECT_FALSE(restore_pending());
+        EXPECT_EQ(1u, stored_start_mode()) << "the pipe's on ran before the close";
+        return;
+    }
+    case Source::enter_twice_during_switch: {
+        PostMessageA(window(), WM_TRAY_ICON, 0, NIN_KEYSELECT);
+        await_powercfg_runs(1);
+        // Past the double-click time while a slow switch still runs; within it for a fast one.
+        Sleep(hang >= 3000 ? GetDoubleClickTime() + 100 : 50);
+        PostMessageA(window(), WM_TRAY_ICON, 0, NIN_KEYSELECT); // the shell's second, late
+        EXPECT_EQ(1, client_state()) << "the second Enter switched again";
+        EXPECT_EQ(on_plan, plan());
+        break;
+    }
+    }
+    set_powercfg("Hang", 0);
+    close_instance();
+    EXPECT_EQ(power_saver, plan());
+}
+
+TEST_F(OneOwner, EveryCommandRunsInItsTurnAndIsAnsweredWithTheStateAfterIt)
+{
+    for (DWORD hang : switch_speeds) {
+        for (const OwnerRow& row : owner_rows) {
+            SCOPED_TRACE(std::string(row.name) + ", powercfg " + std::to_string(hang) + " ms a run");
+            run_row(row, hang);
+            TearDown();
+            SetUp();
+            if (HasFatalFailure()) return;
+        }
+    }
 }
 
 } // namespace

@@ -82,7 +82,8 @@ const std::string& trusting_client_dir()
 int ctl(const std::string& args, std::string* output, const std::string& env = "")
 {
     std::string plain;
-    int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl.exe\" " + args, output, env);
+    // Past the client's own wait for a busy pipe (30 s): its answer is what is tested.
+    int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl.exe\" " + args, output, env, 60000);
     for (char c : *output)
         if (c != '\r') plain += c;
     *output = plain;
@@ -229,8 +230,9 @@ TEST_F(Ctl, StatusPrintsTheStateAndSendsOnlyAQuery)
     fake_daemon::set_game_mode(1);
     EXPECT_EQ(0, ctl("status", &output_));
     EXPECT_EQ("Gaming Mode: on\n", output_);
-    // The query is a text the daemon ignores: it only makes the server answer at once.
-    EXPECT_EQ((std::vector<std::string>{"?", "?"}), fake_daemon::commands());
+    // The query is a text that switches nothing: it only makes the server answer at once.
+    EXPECT_TRUE(fake_daemon::commands().empty());
+    EXPECT_EQ(2, fake_daemon::count("IsGameModeOn"));
     EXPECT_EQ(1, fake_daemon::game_mode());
 }
 
@@ -324,7 +326,7 @@ TEST_F(Ctl, ClientsThatHoldOrFloodThePipeDoNotMakeItFail)
     Strings commands = fake_daemon::commands();
     EXPECT_GE(commands.size(), 3u) << "the flood was not served at all";
     EXPECT_LE(commands.size(), 2u + 16u) << "more than 16 requests of one connection ran";
-    EXPECT_EQ("?", commands.back());
+    EXPECT_EQ("IsGameModeOn", fake_daemon::calls().back()) << "the status was not answered after the flood";
 }
 
 TEST_F(Ctl, ServerThatIsNotTickmendIsToldNothingAndExitsFour)
@@ -390,7 +392,7 @@ TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
         EXPECT_EQ(0, ctl(help, &output_)) << help;
         EXPECT_EQ(0u, output_.find("usage: tickmend-ctl")) << help << "\n" << output_;
         EXPECT_NE(std::string::npos, output_.find("--strict")) << output_;
-        EXPECT_NE(std::string::npos, output_.find("5 on --strict")) << output_;
+        EXPECT_NE(std::string::npos, output_.find("5 on/off")) << output_;
         EXPECT_EQ(std::string::npos, output_.find("TICKMEND_SIM_MACHINE")) << "the shipped client has no simulated machine";
     }
     EXPECT_EQ(0, ctl_sim("--help", &output_, "two-node"));
