@@ -31,7 +31,7 @@ enum class daemon_order {
 };
 // The answers that are not a state.
 constexpr int game_mode_busy = -1;    // not answered within its bound; the order still runs, in its turn
-constexpr int game_mode_refused = -2; // not taken: no Gaming Mode here, the daemon is ending, or 16 wait
+constexpr int game_mode_refused = -2; // not taken: no Gaming Mode here, the daemon is ending, or 15 wait
 
 // Queues order and waits for it within its bound, or until stop (may be null) is set: the
 // state after it ran (0 or 1), game_mode_busy or game_mode_refused.

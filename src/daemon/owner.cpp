@@ -12,7 +12,9 @@
 namespace daemon_state {
 namespace {
 
-constexpr int queue_size = 16; // orders waiting at once; one more is refused out loud
+// Orders waiting at once; one more is refused out loud. The last place is the exit's, so
+// that the exit is never refused.
+constexpr int queue_size = 16;
 
 struct Order {
     daemon_order kind;
@@ -117,7 +119,7 @@ DWORD enqueue(Order order, DWORD* bound_ms)
 {
     if (!queue_lock_made) return 0;
     QueueGuard guard;
-    if (!accepting || queued == queue_size) return 0;
+    if (!accepting || queued >= queue_size - (order.kind == daemon_order::exit ? 0 : 1)) return 0;
     DWORD bound = switch_driver_bound_ms + order_bound_ms(order.kind);
     for (int i = 0; i < queued; ++i) bound += order_bound_ms(queue[(head + i) % queue_size].kind);
     if (bound_ms) *bound_ms = bound;
