@@ -6,6 +6,7 @@
 #include "daemon/daemon.h"
 #include "fakes.h"
 #include "notice/notice.h"
+#include "notice/wording.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -662,7 +663,7 @@ TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
     WaitForSingleObject(raiser, INFINITE);
     CloseHandle(raiser);
     drain_messages();
-    EXPECT_STREQ("The TSC driver is not installed: Gaming Mode sets the power plan only.", tray_balloon_text());
+    EXPECT_STREQ(notice_balloon_words(NOTICE_DRIVER_ABSENT), tray_balloon_text());
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text()) << "off: nothing was left out";
 
     turn_gaming_mode_on();
