@@ -91,7 +91,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strcmp(command, "close") == 0) {
-        for (HWND about = FindWindowA("#32770", "About"); about; about = FindWindowA("#32770", "About")) {
+        for (HWND about = FindWindowA("#32770", "About QEL Pacemill"); about; about = FindWindowA("#32770", "About QEL Pacemill")) {
             PostMessageA(about, WM_COMMAND, IDOK, 0);
             Sleep(200);
         }
