@@ -70,6 +70,12 @@ void put_wide(const char* text, wchar_t* field, int count)
     }
 }
 
+// A sentence a line: a balloon that does not wrap its text (Wine's) still shows it whole.
+void line_a_sentence(char* text)
+{
+    for (char* end = strstr(text, ". "); end; end = strstr(end + 1, ". ")) end[1] = '\n';
+}
+
 // The balloon's text: the notices in order, a paragraph each, as many whole ones as the
 // shell shows (255 characters); a click on the balloon tells them all.
 void compose_balloon(unsigned notices, char* text, int size)
@@ -82,6 +88,7 @@ void compose_balloon(unsigned notices, char* text, int size)
         if (!(notices & (1u << id))) continue;
         char one[256];
         notice_text(static_cast<notice_id>(id), one, sizeof one);
+        line_a_sentence(one);
         const int length = static_cast<int>(strlen(one)) + (used ? 1 : 0);
         const bool last = (notices >> (id + 1)) == 0;
         const int room = shown - used - (last ? 0 : static_cast<int>(sizeof more));
@@ -94,6 +101,15 @@ void compose_balloon(unsigned notices, char* text, int size)
         text[size - 1] = '\0';
         used = static_cast<int>(strlen(text));
     }
+}
+
+// Takes the balloon standing away with the record's next modification: an empty text.
+void withdraw_balloon(NOTIFYICONDATAW* data)
+{
+    data->uFlags |= NIF_INFO;
+    data->szInfo[0] = L'\0';
+    balloon_text[0] = '\0';
+    balloon_notices = 0;
 }
 
 // A balloon was clicked: what it told, in full, with what to do, in a box of its own.
@@ -228,11 +244,7 @@ void on_notice(HWND window)
         balloons_shown |= fresh;
         balloon_notices = fresh;
     } else if (balloon_notices & ~holding) {
-        // An empty text takes the balloon away.
-        data.uFlags |= NIF_INFO;
-        data.szInfo[0] = L'\0';
-        balloon_text[0] = '\0';
-        balloon_notices = 0;
+        withdraw_balloon(&data);
     }
     if (!Shell_NotifyIconW(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
@@ -293,8 +305,12 @@ void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam)
         // The shell took the balloon away; what it told is explained while it still holds.
     {
         const unsigned told = balloon_notices & notices_holding(Qel_DaemonIsGameModeOn(), notice_raised());
-        balloon_text[0] = '\0';
-        balloon_notices = 0;
+        // Gone from the screen: the shell is told so too, for a shell that keeps it there.
+        NOTIFYICONDATAW& data = tray_icon_data.data;
+        data.uFlags = 0;
+        withdraw_balloon(&data);
+        Shell_NotifyIconW(NIM_MODIFY, &data);
+        data.uFlags = 0;
         if (told) explain_balloon(window, told);
         end_if_ending();
         break;

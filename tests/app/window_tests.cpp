@@ -665,6 +665,12 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
         notice_text(id, text, sizeof text);
         return std::string(text);
     };
+    // The balloon puts a sentence a line.
+    auto balloon = [] {
+        std::string text = tray_balloon_text();
+        for (char& c : text) c = c == '\n' ? ' ' : c;
+        return text;
+    };
     auto switch_gaming_mode = [&] {
         send(WM_COMMAND, IDM_TRAY_GAMING_MODE);
         notice_changed(); // what the daemon does after a switch
@@ -683,16 +689,16 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
 
     switch_gaming_mode();
-    EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), tray_balloon_text()) << "on: it holds now";
+    EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), balloon()) << "on: it holds now";
     notice_raise(NOTICE_PIPE_NAME_TAKEN, "pid 1234");
     drain_messages();
     EXPECT_STREQ("QEL Pacemill: Gaming Mode on\nno TSC driver\npipe taken by another program", tray_tip_text());
-    EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), tray_balloon_text()) << "each told once";
+    EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), balloon()) << "each told once";
     EXPECT_NE(nullptr, strstr(tray_balloon_text(), "(pid 1234)")) << tray_balloon_text();
 
     // Off: the pipe's warning still holds, and its balloon stands; a click explains it.
     switch_gaming_mode();
-    EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), tray_balloon_text());
+    EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), balloon());
     std::string explained;
     WindowWatcher watcher(
         "#32770", window,
@@ -716,7 +722,7 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     // On again: the driver's warning holds again and is told again; off: it is withdrawn.
     notice_clear(NOTICE_PIPE_NAME_TAKEN);
     switch_gaming_mode();
-    EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), tray_balloon_text());
+    EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), balloon());
     switch_gaming_mode();
     EXPECT_STREQ("", tray_balloon_text()) << "a balloon about Gaming Mode stood after it went off";
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
