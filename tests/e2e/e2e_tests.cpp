@@ -383,6 +383,7 @@ TEST_F(Program, OneNodeStartFromTheShortcutSaysWhyNothingStays)
     EXPECT_EQ(1u, code);
     EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
     EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
+    EXPECT_NE(nullptr, strstr(text, "Nothing more is needed")) << "what to do next: " << text;
 }
 
 TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
@@ -396,8 +397,26 @@ TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
 TEST_F(Program, CloseArgumentTakesEitherCaseAndASlashOrADash)
 {
     start_instance();
-    // Not a switch: the program starts normally and finds an instance running.
-    for (const char* args : {"/kx", "/k x", "k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
+    // Not a switch it takes: the "/?" box, closed here, and nothing else; the instance runs on.
+    for (const char* args : {"/kx", "/k x", "k"}) {
+        HANDLE process = start_process(sim_command(args), env());
+        ASSERT_TRUE(process) << args;
+        HWND box = nullptr;
+        for (int i = 0; i < 500 && !box; ++i) {
+            box = FindWindowA("#32770", "QEL Pacemill");
+            if (!box) Sleep(20);
+        }
+        char text[1024] = "";
+        if (box) GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 15000)) << args;
+        DWORD code = 99;
+        GetExitCodeProcess(process, &code);
+        if (code == STILL_ACTIVE) TerminateProcess(process, 255);
+        CloseHandle(process);
+        EXPECT_EQ(64u, code) << args;
+        EXPECT_EQ(text, strstr(text, "tickmend.exe does not take")) << args << ": " << text;
+    }
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 0));
     EXPECT_EQ(1, run_process(sim_command("-K"), env()));
     instance_ends_well();
