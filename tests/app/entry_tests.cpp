@@ -155,6 +155,18 @@ INSTANTIATE_TEST_SUITE_P(InChild, Entry,
                                            "WindowSetUpFailureStopsTheWorkerAndEndsWithZero"),
                          [](const ::testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
+// The About box's logo grows with the DPI as the dialog does (the program is DPI-aware).
+TEST(EntryDpi, AboutBoxLogoIsDrawnForTheScreensDpi)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Control Panel\\Desktop", &key));
+    const DWORD dpi = 144;
+    RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    EXPECT_EQ(0, run_child("AboutBoxLogoProbe", "TICKMEND_APP_DPI=144"));
+    RegDeleteValueA(key, "LogPixels");
+    RegCloseKey(key);
+}
+
 TEST(EntryVersion, PowerPersonalityIsWatchedFromVistaOnWhateverVersionIsReported)
 {
     struct {
@@ -506,3 +518,21 @@ TEST(InChildProcess, PowerPersonalityProbe)
 }
 
 } // namespace
+
+TEST(InChildProcess, AboutBoxLogoProbe)
+{
+    CHILD_ONLY();
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    ASSERT_EQ(environment_number("TICKMEND_APP_DPI"), dpi) << "Wine did not take the DPI asked for";
+    HWND dialog = CreateDialogParamA(instance(), MAKEINTRESOURCEA(IDD_ABOUTBOX), nullptr, about_dialog_proc, 0);
+    ASSERT_NE(nullptr, dialog);
+    BITMAP shown = {};
+    for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
+            GetObjectA(reinterpret_cast<HBITMAP>(SendMessageA(c, STM_GETIMAGE, IMAGE_BITMAP, 0)), sizeof shown, &shown);
+    DestroyWindow(dialog);
+    EXPECT_EQ(MulDiv(95, dpi, 96), shown.bmWidth);
+    EXPECT_EQ(MulDiv(37, dpi, 96), shown.bmHeight);
+}
