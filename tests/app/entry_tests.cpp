@@ -331,21 +331,11 @@ TEST(InChildProcess, QuestionMarkShowsTheSwitchesAndTheLastStart)
     RegSetValueExA(key, "last_start", 0, REG_SZ, reinterpret_cast<const BYTE*>(what), sizeof what);
     RegCloseKey(key);
     for (const char* text : {"/?", "-?"}) {
-        std::string shown;
-        std::string title;
-        WindowWatcher watcher(
-            "#32770", nullptr,
-            [&](HWND box) {
-                char buffer[1024] = "";
-                GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer); // the message box's text
-                shown = buffer;
-                PostMessageA(box, WM_COMMAND, IDOK, 0);
-            },
-            [](HWND box) { PostMessageA(box, WM_CLOSE, 0, 0); });
-        EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
-        watcher.stop();
-        EXPECT_TRUE(watcher.found()) << text;
-        EXPECT_EQ("QEL Pacemill", watcher.title());
+        int code = -1;
+        const ShownBox box = box_of([&] { code = tickmend_main(instance(), text); });
+        const std::string& shown = box.text;
+        EXPECT_EQ(0, code) << text;
+        EXPECT_EQ("QEL Pacemill", box.title) << text;
         EXPECT_NE(std::string::npos, shown.find("/k")) << shown;
         EXPECT_NE(std::string::npos, shown.find(what)) << shown;
         EXPECT_NE(std::string::npos, shown.find("One instance runs per session")) << shown;

@@ -534,11 +534,11 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     const char what[] = "4 nodes: resident, Gaming Mode offered", when[] = "2026-12-08 01:40";
     RegSetValueExA(key, "last_start", 0, REG_SZ, reinterpret_cast<const BYTE*>(what), sizeof what);
     RegSetValueExA(key, "last_start_time", 0, REG_SZ, reinterpret_cast<const BYTE*>(when), sizeof when);
-    const DWORD checked[][2] = {{1, 0}, {1, 0}, {3, 0}, {1, 0}, {1, 0}, {110, 0}, {225, 0}};
-    const char* names[] = {"last_on_checked",     "last_on_in_step",     "last_on_offset_cpu",    "last_on_offset_node",
-                           "last_on_offset_core", "last_on_offset_ns",   "last_on_uncertainty_ns"};
+    const DWORD checked[] = {1, 1, 3, 1, 1, 110, 225};
+    const char* names[] = {"last_on_checked",     "last_on_in_step",   "last_on_offset_cpu",    "last_on_offset_node",
+                           "last_on_offset_core", "last_on_offset_ns", "last_on_uncertainty_ns"};
     for (int i = 0; i < 7; ++i)
-        RegSetValueExA(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checked[i][0]), sizeof(DWORD));
+        RegSetValueExA(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checked[i]), sizeof(DWORD));
     RegCloseKey(key);
     record_last_on("switched to a plan that does not throttle the processor", "power management bit cleared",
                    "counters synchronized");
