@@ -77,6 +77,16 @@ wine_env() {
     exec 9>&-
 }
 
+# A machine switched on afresh: ends an instance an earlier run left running (its "/k" also
+# gives back what an earlier run still owes), then forgets the program's settings in this
+# prefix (start_mode above all), so that nothing of an earlier run carries over.
+# $1: the program (tickmend-sim.exe), run with the simulated machine of the environment.
+fresh_settings() {
+    wine "$1" /k </dev/null >/dev/null 2>&1
+    wine reg delete 'HKCU\Software\QEL\qel_pacemill' /f </dev/null >/dev/null 2>&1
+    return 0
+}
+
 wineserver_running() {
     # Any wine client that finds no server starts one; look at the server's socket instead.
     local id

@@ -15,7 +15,7 @@ bool client_machine_install()
 
 const char* client_machine_help()
 {
-    return "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names (a preset\n"
-           "such as \"four-node\", or a machine description file; default \"two-node\") instead\n"
-           "of this one.\n\n";
+    return "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names\n"
+           "(a preset such as \"four-node\", or a machine description file; default\n"
+           "\"two-node\") instead of this one.\n\n";
 }

@@ -3,65 +3,106 @@
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
+#include "table.h"
 
 #include <windows.h>
+#include <stdio.h>
 #include <string.h>
 
 namespace {
 
 // The driver asked for something that changes nothing: the northbridge register.
-int report_driver(report_writer write)
+driver_state look_at_driver()
 {
-    if (!unique_device(open_tsc_device())) {
-        write(driver_state_line(driver_state::absent));
-        return 0;
-    }
+    if (!unique_device(open_tsc_device())) return driver_state::absent;
     DWORD value = 0;
-    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) {
-        write(driver_state_line(driver_state::refusing));
-        return 0;
-    }
-    write(driver_state_line(value & NB_BIT ? driver_state::found_bit_set : driver_state::found_bit_clear));
-    return 1;
+    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) return driver_state::refusing;
+    return value & NB_BIT ? driver_state::found_bit_set : driver_state::found_bit_clear;
 }
+
+// A number as a field's text.
+struct Number {
+    explicit Number(unsigned long value) { _snprintf(text, sizeof text, "%lu", value); }
+    char text[16] = "";
+};
 
 } // namespace
 
-int print_driver_report(report_writer write)
+void read_client_facts(ClientFacts* facts)
 {
-    int found = report_driver(write);
-    char lines[512];
-    last_start_record start;
-    if (last_start_read(&start)) {
-        lstrcpynA(lines, "last start", sizeof lines);
-        if (start.when[0]) {
-            lstrcatA(lines, " (");
-            lstrcatA(lines, start.when);
-            lstrcatA(lines, ")");
-        }
-        write(lines);
-        write(": ");
-        write(start.what);
-        write("\n");
+    memset(facts, 0, sizeof *facts);
+    facts->driver = look_at_driver();
+    facts->start_recorded = last_start_read(&facts->start) != 0;
+    facts->on_recorded = last_on_read(&facts->on) != 0;
+    journal_read(&facts->owed);
+}
+
+void print_client_facts(const ClientFacts& facts, machine_role role)
+{
+    console_out(driver_state_line(facts.driver, role));
+    if (facts.start_recorded) {
+        const last_start_record& start = facts.start;
+        console_outf("last start%s%s%s: %s\n", start.when[0] ? " (" : "", start.when, start.when[0] ? ")" : "",
+                     start.what);
     } else {
-        write("last start: none recorded (tickmend has not started here since it records it)\n");
+        console_out("last start: none recorded (tickmend has not started here since it records it)\n");
     }
-    last_on_record last;
-    if (last_on_read(&last)) {
+    char lines[512];
+    if (facts.on_recorded) {
+        const last_on_record& last = facts.on;
         last_on_lines(last.plan, last.northbridge, last.driver, lines, sizeof lines);
-        write(lines);
+        console_out(lines);
         sync_check_line(last.checked != 0, last.why_not, last.in_step != 0, static_cast<int>(last.cpu),
                         static_cast<int>(last.node), static_cast<int>(last.core), last.offset_ns,
                         last.uncertainty_ns, lines, sizeof lines);
-        write(lines);
+        console_out(lines);
     }
-    restore_record owed;
-    journal_read(&owed);
-    if (owed.open) {
-        still_owed_line(owed.plan, owed.nb_nodes, lines, sizeof lines);
-        write(lines);
+    if (facts.owed.open) {
+        still_owed_line(facts.owed.plan, facts.owed.nb_nodes, lines, sizeof lines);
+        console_out(lines);
     }
-    return found;
+}
+
+void csv_fact(const char* fact, const char* value, const char* processor, const char* node, const char* core,
+              const char* apic)
+{
+    const char* fields[] = {fact, processor, node, core, apic, value};
+    csv_line(fields, 6);
+}
+
+void print_client_facts_csv(const ClientFacts& facts)
+{
+    const bool found = facts.driver == driver_state::found_bit_set || facts.driver == driver_state::found_bit_clear;
+    csv_fact("driver", facts.driver == driver_state::absent ? "absent" : found ? "found" : "refusing");
+    if (found) csv_fact("northbridge_bit", facts.driver == driver_state::found_bit_set ? "set" : "clear");
+    if (facts.start_recorded) {
+        if (facts.start.when[0]) csv_fact("last_start_time", facts.start.when);
+        csv_fact("last_start", facts.start.what);
+    }
+    if (facts.on_recorded) {
+        const last_on_record& last = facts.on;
+        csv_fact("last_on_plan", last.plan);
+        csv_fact("last_on_northbridge", last.northbridge);
+        csv_fact("last_on_driver", last.driver);
+        csv_fact("last_on_checked", last.checked ? "1" : "0");
+        if (!last.checked && last.why_not[0]) csv_fact("last_on_check_why_not", last.why_not);
+        if (last.checked) {
+            csv_fact("last_on_in_step", last.in_step ? "1" : "0");
+            const Number cpu(last.cpu), node(last.node), core(last.core);
+            csv_fact("last_on_offset_ns", Number(last.offset_ns).text, cpu.text, node.text, core.text);
+            csv_fact("last_on_uncertainty_ns", Number(last.uncertainty_ns).text, cpu.text, node.text, core.text);
+        }
+    }
+    if (facts.owed.open) {
+        char named[64];
+        if (facts.owed.plan.kind != plan_none) {
+            power_plan_words(facts.owed.plan, named, sizeof named);
+            csv_fact("owed_plan", named);
+        }
+        _snprintf(named, sizeof named, "0x%02lX", static_cast<unsigned long>(facts.owed.nb_nodes));
+        named[sizeof named - 1] = '\0';
+        csv_fact("owed_northbridge_nodes", named);
+    }
 }
 
 // The record holds the words of each outcome: what the sequence does when all goes well is

@@ -1,15 +1,34 @@
 // The client's look at the TSC driver and at what the resident program recorded: the driver
 // found, absent or refusing (the client opens it itself), what the last start did, what the
 // last on sequence achieved or left out (and whether the counters were found in step after
-// it), and what an on-period still owes the user.
+// it), and what an on-period still owes the user. Told as lines for people, or as rows of
+// topology's CSV table for scripts.
 #pragma once
+#include "journal/journal.h"
+#include "notice/wording.h"
 
-// Where a report goes: console_out, or console_err when stdout carries CSV.
-using report_writer = void (*)(const char* text);
+struct ClientFacts {
+    driver_state driver;
+    bool start_recorded;
+    last_start_record start;
+    bool on_recorded;
+    last_on_record on;
+    restore_record owed;
+};
 
-// Prints the driver line, the last start, the last on sequence and what is still owed;
-// 1 when the driver was found and answers.
-int print_driver_report(report_writer write);
+// Looks at the driver (a read of the northbridge register, which changes nothing) and reads
+// the records.
+void read_client_facts(ClientFacts* facts);
+// Prints the driver line (what it means on a machine of that role), the last start, the last
+// on sequence and what is still owed, to standard output.
+void print_client_facts(const ClientFacts& facts, machine_role role);
+// One row of topology's CSV table: fact,processor,node,core,apic,value ("" for a field that
+// does not apply).
+void csv_fact(const char* fact, const char* value, const char* processor = "", const char* node = "",
+              const char* core = "", const char* apic = "");
+// The same facts as rows of that table: driver, northbridge_bit, last_start_time, last_start,
+// last_on_*, owed_plan, owed_northbridge_nodes (a record that is not there gives no row).
+void print_client_facts_csv(const ClientFacts& facts);
 // On stderr, one line for each part that the last on sequence left out (or that it was not
 // recorded); the number of such lines, 0 when it did everything.
 int print_left_out();

@@ -19,15 +19,21 @@ constexpr int exit_in_step = 0, exit_failed = 1, exit_out_of_step = 3, exit_usag
 constexpr int default_rounds = 2000;
 constexpr double default_tolerance_ns = 1000;
 
+// Every line within 79 columns.
+const char usage_lines[] =
+    "usage: tickmend-ctl skew [--rounds N] [--drift SECONDS] [--tolerance NS]\n"
+    "                         [--csv]\n"
+    "       tickmend-ctl skew --warp SECONDS [--csv]\n";
 const char usage_text[] =
-    "usage: tickmend-ctl skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
-    "       tickmend-ctl skew --warp SECONDS [--csv]\n"
     "\n"
-    "  --rounds N        round trips per processor; the shortest counts (default 2000)\n"
-    "  --drift SECONDS   measure, wait, measure again, and show each processor's drift\n"
+    "  --rounds N        round trips per processor; the shortest counts\n"
+    "                    (default 2000)\n"
+    "  --drift SECONDS   measure, wait, measure again, and show each processor's\n"
+    "                    drift\n"
     "  --tolerance NS    offset allowed beyond the uncertainty (default 1000)\n"
-    "  --warp SECONDS    does time go backwards? every processor reads its TSC in turn\n"
-    "                    for 1 to 60 seconds; a read below the last one read is a warp\n"
+    "  --warp SECONDS    does time go backwards? every processor reads its TSC in\n"
+    "                    turn for 1 to 60 seconds; a read below the last one read\n"
+    "                    is a warp\n"
     "  --csv             the figures as CSV, for scripts and plots\n"
     "\n"
     "Exit codes: 0 in step (--warp: never backwards), 3 out of step (backwards),\n"
@@ -40,6 +46,13 @@ struct Options {
     double tolerance_ns = default_tolerance_ns;
     bool csv = false;
 };
+
+// After a usage error's line: where the options are told.
+int usage_hint()
+{
+    console_err("tickmend-ctl: skew: \"tickmend-ctl skew --help\" tells its options.\n");
+    return exit_usage;
+}
 
 // A whole number argument within [least, most].
 bool number_argument(const char* text, long least, long most, long* value)
@@ -60,6 +73,7 @@ int parse(int argc, char** argv, Options* options)
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         long v = 0;
         if (_stricmp(a, "--help") == 0 || _stricmp(a, "-h") == 0 || strcmp(a, "-?") == 0 || strcmp(a, "/?") == 0) {
+            console_out(usage_lines);
             console_out(usage_text);
             return exit_in_step;
         } else if (_stricmp(a, "--csv") == 0) {
@@ -80,19 +94,17 @@ int parse(int argc, char** argv, Options* options)
                                 : _stricmp(a, "--warp") == 0 ? "from 1 to 60"
                                                                   : nullptr;
             if (range)
-                console_errf("tickmend-ctl skew: %s needs a whole number %s, not \"%s\"\n", a, range,
+                console_errf("tickmend-ctl: skew: %s needs a whole number %s, not \"%s\"\n", a, range,
                              next ? next : "");
             else
-                console_errf("tickmend-ctl skew: unknown argument \"%s\"\n", a);
-            console_err(usage_text);
-            return exit_usage;
+                console_errf("tickmend-ctl: skew: unknown argument \"%s\"\n", a);
+            return usage_hint();
         }
         ++i;
     }
     if (options->warp_seconds && options->drift_seconds) {
-        console_err("tickmend-ctl skew: --warp and --drift are two different measurements: give one.\n");
-        console_err(usage_text);
-        return exit_usage;
+        console_err("tickmend-ctl: skew: --warp and --drift are two different measurements: give one.\n");
+        return usage_hint();
     }
     return -1;
 }
@@ -103,10 +115,10 @@ bool say_failures(const skew_pass& pass)
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         switch (pass.readings[bit].status) {
         case skew_status::not_bound:
-            console_errf("tickmend-ctl skew: processor %d could not be bound; it was not measured.\n", bit);
+            console_errf("tickmend-ctl: skew: processor %d could not be bound; it was not measured.\n", bit);
             break;
         case skew_status::silent:
-            console_errf("tickmend-ctl skew: processor %d did not answer within %lu ms; it was not measured.\n", bit,
+            console_errf("tickmend-ctl: skew: processor %d did not answer within %lu ms; it was not measured.\n", bit,
                          skew_answer_timeout_ms);
             break;
         default:
@@ -249,14 +261,14 @@ int warp_command(const Options& options, DWORD_PTR mask, int reference)
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
         if (result.status[bit] == skew_warp_status::not_bound)
-            console_errf("tickmend-ctl skew: processor %d could not be bound; it did not take part.\n", bit);
+            console_errf("tickmend-ctl: skew: processor %d could not be bound; it did not take part.\n", bit);
         else if (result.status[bit] == skew_warp_status::silent)
-            console_errf("tickmend-ctl skew: processor %d did not start reading within %lu ms; it did not take "
+            console_errf("tickmend-ctl: skew: processor %d did not start reading within %lu ms; it did not take "
                          "part.\n",
                          bit, skew_answer_timeout_ms);
     }
     if (rate <= 0) {
-        console_err("tickmend-ctl skew: the TSC rate could not be measured.\n");
+        console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");
         return exit_failed;
     }
     Table table(warp_columns, static_cast<int>(sizeof warp_columns / sizeof warp_columns[0]));
@@ -302,7 +314,7 @@ int skew_command(int argc, char** argv)
     const ProcessorOps& cpus = platform_processors();
     DWORD_PTR process_mask = 0, system_mask = 0;
     if (!cpus.get_affinity(&process_mask, &system_mask) || process_mask == 0) {
-        console_err("tickmend-ctl skew: the process affinity mask could not be read.\n");
+        console_err("tickmend-ctl: skew: the process affinity mask could not be read.\n");
         return exit_failed;
     }
     int reference = 0;
@@ -316,7 +328,7 @@ int skew_command(int argc, char** argv)
     const double rate = skew_tsc_rate(reference);
     static skew_pass first, second;
     if (!skew_measure(process_mask, reference, options.rounds, &first)) {
-        console_errf("tickmend-ctl skew: processor %d (the reference) could not be bound; nothing was measured.\n",
+        console_errf("tickmend-ctl: skew: processor %d (the reference) could not be bound; nothing was measured.\n",
                      reference);
         return exit_failed;
     }
@@ -326,7 +338,7 @@ int skew_command(int argc, char** argv)
         all = skew_measure(process_mask, reference, options.rounds, &second) && say_failures(second);
     }
     if (rate <= 0) {
-        console_err("tickmend-ctl skew: the TSC rate could not be measured.\n");
+        console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");
         return exit_failed;
     }
     report(options, process_mask, reference, rate, first, options.drift_seconds ? &second : nullptr);

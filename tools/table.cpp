@@ -36,6 +36,28 @@ void finish(char* line)
 
 } // namespace
 
+void plain_zero(char* text)
+{
+    if (text[0] != '-') return;
+    const char* c = text + 1;
+    if (*c != '0') return;
+    for (++c; *c == '0' || *c == '.'; ++c) {
+    }
+    if (*c) return; // a digit other than 0, an exponent, a unit: not a zero
+    memmove(text, text + 1, strlen(text));
+}
+
+void csv_line(const char* const* fields, int count)
+{
+    char line[line_size];
+    line[0] = '\0';
+    for (int c = 0; c < count; ++c) {
+        if (c) strcat(line, ",");
+        append_csv(line, fields[c]);
+    }
+    finish(line);
+}
+
 Table::Table(const TableColumn* columns, int count)
     : columns_(columns), count_(count < table_max_columns ? count : table_max_columns)
 {
@@ -62,25 +84,19 @@ void Table::cell(const char* format, ...)
     _vsnprintf(text, table_cell_size - 1, format, args);
     va_end(args);
     text[table_cell_size - 1] = '\0';
+    plain_zero(text);
 }
 
 void Table::print(bool csv) const
 {
     char line[line_size];
     if (csv) {
-        line[0] = '\0';
-        for (int c = 0; c < count_; ++c) {
-            if (c) strcat(line, ",");
-            append_csv(line, columns_[c].header);
-        }
-        finish(line);
+        const char* fields[table_max_columns];
+        for (int c = 0; c < count_; ++c) fields[c] = columns_[c].header;
+        csv_line(fields, count_);
         for (int r = 0; r < rows_; ++r) {
-            line[0] = '\0';
-            for (int c = 0; c < count_; ++c) {
-                if (c) strcat(line, ",");
-                append_csv(line, cells_[r][c]);
-            }
-            finish(line);
+            for (int c = 0; c < count_; ++c) fields[c] = cells_[r][c];
+            csv_line(fields, count_);
         }
         return;
     }

@@ -11,6 +11,13 @@ struct TableColumn {
     bool left;          // left-aligned (text) rather than right-aligned (numbers)
 };
 
+// A number that rounds to zero is written without its sign ("-0.00" becomes "0.00"); any
+// other text stays as it is.
+void plain_zero(char* text);
+// Writes one CSV line to standard output: the fields, each quoted where it holds a comma or
+// a quote.
+void csv_line(const char* const* fields, int count);
+
 class Table {
 public:
     // The columns, at most table_max_columns of them; the array must outlive the table.

@@ -1,7 +1,7 @@
 // tickmend-ctl: the command-line client of the control pipe, a look at the processor
 // topology as the program derives it, and the TSC offsets between the processors.
 //
-//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|help
+//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|version|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
@@ -32,39 +32,46 @@ const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_left_out = 5,
               exit_busy = 6, exit_usage = 64;
 
-const char usage_line[] =
-    "usage: tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|help\n";
+// Every line of the help within 79 columns: a console of 80 shows each whole.
+const char usage_lines[] =
+    "usage: tickmend-ctl status | on [--strict] | off [--strict] | topology [--csv]\n"
+    "       tickmend-ctl skew [OPTIONS] | version | help\n";
 
 const char usage_body[] =
     "\n"
     "  status    print whether Gaming Mode is on\n"
-    "  on        turn Gaming Mode on, then print the state; what it left out (no TSC\n"
-    "            driver, driver refused, power plan unchanged) goes to stderr\n"
+    "  on        turn Gaming Mode on, then print the state; what it left out (no\n"
+    "            TSC driver, driver refused, power plan unchanged) goes to stderr\n"
     "            --strict: exit 5 when anything was left out\n"
-    "  off       turn Gaming Mode off, then print the state; what it did not give back\n"
-    "            (the power plan, the northbridge bit) goes to stderr\n"
+    "  off       turn Gaming Mode off, then print the state; what it did not\n"
+    "            give back (the power plan, the northbridge bit) goes to stderr\n"
     "            --strict: exit 5 when anything was not given back\n"
-    "            (status, on and off send only to tickmend: a server whose executable is\n"
-    "            not tickmend's, or that shows no tickmend window within 5 s, gets nothing)\n"
-    "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
-    "            tickmend does on this machine and what its last start did, whether the\n"
-    "            TSC driver is found, absent or refusing, and what the last Gaming Mode on\n"
-    "            left out; --csv: the table as CSV, the other lines on stderr\n"
-    "  skew      measure the TSC offset of every processor against the first one, and say\n"
-    "            whether they are in step (needs no tickmend running and no driver):\n"
+    "            (status, on and off send only to tickmend: a server whose\n"
+    "            executable is not tickmend's, or that shows no tickmend window\n"
+    "            within 5 s, gets nothing)\n"
+    "  topology  print the processors, nodes and cores as tickmend sees them,\n"
+    "            what tickmend does on this machine and what its last start\n"
+    "            did, whether the TSC driver is found, absent or refusing, and\n"
+    "            what the last Gaming Mode on left out\n"
+    "            --csv: every fact as one CSV table on stdout, a row each:\n"
+    "            fact,processor,node,core,apic,value\n"
+    "  skew      measure the TSC offset of every processor against the first\n"
+    "            one, and say whether they are in step (needs no tickmend\n"
+    "            running and no driver):\n"
     "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
-    "            skew --warp SECONDS [--csv]: does time go backwards between them?\n"
+    "            skew --warp SECONDS [--csv]: does time go backwards?\n"
+    "  version   print the version of QEL Pacemill this client belongs to\n"
+    "            (also --version)\n"
     "  help      this text (also --help, -h, -? and /?)\n"
-    "  --version print the version of QEL Pacemill this client belongs to\n"
     "\n"
     "Commands and options are taken in any case.\n"
     "\n";
 
 const char exit_codes_text[] =
-    "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
-    "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 5 on/off\n"
-    "--strict: something was left out or not given back, 6 busy: Gaming Mode still switching\n"
-    "past its bound, 64 usage.\n";
+    "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not\n"
+    "running, 3 skew: out of step, 4 the pipe is served by a program that is not\n"
+    "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
+    "Gaming Mode still switching past its bound, 64 usage.\n";
 
 bool same(const char* a, const char* b)
 {
@@ -78,7 +85,7 @@ bool is_help(const char* word)
 
 void print_help()
 {
-    console_out(usage_line);
+    console_out(usage_lines);
     console_out(usage_body);
     console_out(client_machine_help());
     console_out(exit_codes_text);
@@ -91,8 +98,8 @@ int usage_error(const char* format, const char* first, const char* second = "")
     _snprintf(line, sizeof line - 1, format, first, second);
     line[sizeof line - 1] = '\0';
     console_errf("tickmend-ctl: %s\n", line);
-    console_err(usage_line);
-    console_err("(tickmend-ctl help tells more)\n");
+    console_err("tickmend-ctl: commands: status, on [--strict], off, topology [--csv], skew, version, help\n"
+                "tickmend-ctl: \"tickmend-ctl help\" tells more.\n");
     return exit_usage;
 }
 
@@ -182,10 +189,12 @@ int pipe_command(const char* request, bool strict = false)
         }
         return print_left_out() && strict ? exit_left_out : exit_ok;
     case Exchange::not_running:
-        console_err("tickmend is not running, or this machine has a single processor node (no Gaming Mode here).\n");
+        console_err("tickmend-ctl: tickmend is not running, or this machine has a single processor node (no "
+                    "Gaming Mode here). Start tickmend.exe; \"tickmend-ctl topology\" says what it does here.\n");
         return exit_not_running;
     case Exchange::malformed:
-        console_err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state.\n");
+        console_err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state. Try again; if it comes "
+                    "back, end tickmend with \"tickmend.exe /k\" and start it again.\n");
         return exit_failed;
     case Exchange::not_tickmend:
         console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
@@ -201,7 +210,8 @@ int pipe_command(const char* request, bool strict = false)
     case Exchange::failed:
         break;
     }
-    console_err("tickmend-ctl: the exchange on the pipe failed (busy for too long, or broken off).\n");
+    console_err("tickmend-ctl: the exchange on the pipe failed (busy for too long, or broken off). Try again "
+                "in a moment.\n");
     return exit_failed;
 }
 
@@ -221,14 +231,59 @@ int apic_id_of(int index)
 const TableColumn topology_columns[] = {{"index", false}, {"node", false}, {"core", false}, {"apic", false},
                                         {"note", true}};
 
+machine_role role_of_machine()
+{
+    if (cpu_count < 2) return machine_role::single_processor;
+    return node_count == 1 ? machine_role::one_node : machine_role::nodes;
+}
+
+// --csv: every fact as a row of one table (fact,processor,node,core,apic,value); the
+// processors first, a row each, then the machine's facts, then the driver and the records.
+void topology_csv()
+{
+    const char* header[] = {"fact", "processor", "node", "core", "apic", "value"};
+    csv_line(header, 6);
+    char index[8], node[8], core[8], apic[8], value[16];
+    for (int i = 0; i < MAX_CPUS; ++i) {
+        if (cpu_core[i] == NO_CPU && cpu_node[i] == NO_CPU) continue;
+        _snprintf(index, sizeof index, "%d", i);
+        _snprintf(node, sizeof node, "%u", cpu_node[i]);
+        _snprintf(core, sizeof core, "%u", cpu_core[i]);
+        _snprintf(apic, sizeof apic, "%d", apic_id_of(i));
+        csv_fact("processor", cpu_present(i) ? "" : "left out", index, node, core, apic);
+    }
+    _snprintf(value, sizeof value, "%ld", static_cast<long>(cpu_count));
+    csv_fact("processors", value);
+    _snprintf(value, sizeof value, "%ld", static_cast<long>(node_count));
+    csv_fact("nodes", value);
+    if (node_sync_source() == NO_CPU) {
+        csv_fact("node_sync_from", "none");
+    } else {
+        _snprintf(index, sizeof index, "%u", node_sync_source());
+        csv_fact("node_sync_from", index, index);
+    }
+    const machine_role role = role_of_machine();
+    csv_fact("role", role == machine_role::single_processor ? "single_processor"
+                     : role == machine_role::one_node        ? "drift_compensation"
+                                                             : "gaming_mode");
+    ClientFacts facts;
+    read_client_facts(&facts);
+    print_client_facts_csv(facts);
+}
+
 int topology(int argc, char** argv)
 {
     const bool csv = argc == 1 && same(argv[0], "--csv");
     if (argc > 0 && !csv) return usage_error("topology takes only --csv, not \"%s\"", argv[same(argv[0], "--csv") ? 1 : 0]);
     if (!client_machine_install()) return exit_failed;
     if (!enumerate_cpus()) {
-        console_err("tickmend-ctl: the processor enumeration failed.\n");
+        console_err("tickmend-ctl: the processor enumeration failed. Try again; if it comes back, restart "
+                    "Windows.\n");
         return exit_failed;
+    }
+    if (csv) {
+        topology_csv();
+        return exit_ok;
     }
     Table table(topology_columns, sizeof topology_columns / sizeof topology_columns[0]);
     for (int i = 0; i < MAX_CPUS; ++i) {
@@ -240,20 +295,19 @@ int topology(int argc, char** argv)
         table.cell("%d", apic_id_of(i));
         if (!cpu_present(i)) table.cell("left out");
     }
-    // With --csv the table alone goes to stdout, every other line to stderr.
-    void (*say)(const char*, ...) = csv ? console_errf : console_outf;
-    report_writer write = csv ? console_err : console_out;
-    // With --csv the table comes first, so that the CSV is whole even where both streams meet.
-    if (!csv) say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
-    table.print(csv);
-    if (csv) say("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
-    say("nodes: %ld\n", static_cast<long>(node_count));
-    if (node_sync_source() == NO_CPU) write("node synchronization from: none (no node below 8)\n");
-    else say("node synchronization from: processor %u\n", node_sync_source());
-    if (cpu_count < 2) write("role: single processor: nothing to do\n");
-    else if (node_count == 1) write("role: one node: TSC drift compensation through the driver, no Gaming Mode\n");
-    else say("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
-    print_driver_report(write);
+    console_outf("processors: %ld (operating system count)\n", static_cast<long>(cpu_count));
+    table.print(false);
+    console_outf("nodes: %ld\n", static_cast<long>(node_count));
+    if (node_sync_source() == NO_CPU) console_out("node synchronization from: none (no node below 8)\n");
+    else console_outf("node synchronization from: processor %u\n", node_sync_source());
+    const machine_role role = role_of_machine();
+    if (role == machine_role::single_processor) console_out("role: single processor: nothing to do\n");
+    else if (role == machine_role::one_node)
+        console_out("role: one node: TSC drift compensation through the driver, no Gaming Mode\n");
+    else console_outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
+    ClientFacts facts;
+    read_client_facts(&facts);
+    print_client_facts(facts, role);
     return exit_ok;
 }
 
@@ -279,12 +333,11 @@ int main(int argc, char** argv)
         print_help();
         return exit_ok;
     }
-    const bool known = same(command, "status") || same(command, "--version");
-    if (!known)
-        return usage_error("unknown command \"%s\" (the commands are status, on, off, topology, skew and help)",
-                           command);
+    const bool version = same(command, "version") || same(command, "--version");
+    const bool known = same(command, "status") || version;
+    if (!known) return usage_error("unknown command \"%s\"", command);
     if (argc > 2) return usage_error("%s takes no argument, not \"%s\"", command, argv[2]);
-    if (same(command, "--version")) {
+    if (version) {
         console_out("tickmend-ctl " TICKMEND_VERSION "\n");
         return exit_ok;
     }

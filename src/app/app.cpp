@@ -9,6 +9,7 @@
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "journal/journal.h"
+#include "notice/wording.h"
 #include "registry/registry.h"
 #include "worker/worker.h"
 
@@ -83,8 +84,11 @@ int end_start_early()
 }
 
 // The switch on the command line, spaces around it ignored: "/k", "/K" or "-k" (end the
-// running instance), "/?" or "-?" (what the program takes and what its last start did).
-enum class program_switch { none, close, help };
+// running instance), "/?" or "-?" (what the program takes and what its last start did),
+// "/logon" or "-logon" in any case (the start at logon); any other text is a switch the
+// program does not take.
+enum class program_switch { none, close, help, logon, unknown };
+const int exit_unknown_switch = 64;
 
 program_switch switch_of(const char* command_line)
 {
@@ -92,40 +96,60 @@ program_switch switch_of(const char* command_line)
     while (*command_line == ' ' || *command_line == '\t') ++command_line;
     int length = lstrlenA(command_line);
     while (length > 0 && (command_line[length - 1] == ' ' || command_line[length - 1] == '\t')) --length;
-    if (length != 2 || (command_line[0] != '/' && command_line[0] != '-')) return program_switch::none;
-    if (command_line[1] == 'k' || command_line[1] == 'K') return program_switch::close;
-    if (command_line[1] == '?') return program_switch::help;
-    return program_switch::none;
+    if (length == 0) return program_switch::none;
+    if (command_line[0] != '/' && command_line[0] != '-') return program_switch::unknown;
+    if (length == 2 && (command_line[1] == 'k' || command_line[1] == 'K')) return program_switch::close;
+    if (length == 2 && command_line[1] == '?') return program_switch::help;
+    if (length == 6 && _strnicmp(command_line + 1, "logon", 5) == 0) return program_switch::logon;
+    return program_switch::unknown;
 }
 
-// What the last start did, as the daemon recorded it: "Last start (when): what".
-void last_start_text(char* buffer, int size)
+// What the last start did, as the daemon recorded it: "Last start (when): what."; with advice,
+// what to do about it follows in sentences.
+void last_start_text(char* buffer, int size, bool advice = false)
 {
     last_start_record start;
     if (!last_start_read(&start)) {
         _snprintf(buffer, size - 1, "Last start: not recorded.");
     } else {
-        _snprintf(buffer, size - 1, "Last start%s%s%s: %s.", start.when[0] ? " (" : "", start.when,
-                  start.when[0] ? ")" : "", start.what);
+        const char* next = advice ? start_advice(start.what) : "";
+        _snprintf(buffer, size - 1, "Last start%s%s%s: %s.%s%s", start.when[0] ? " (" : "", start.when,
+                  start.when[0] ? ")" : "", start.what, next[0] ? "\n\n" : "", next);
     }
     buffer[size - 1] = '\0';
 }
 
-void show_help_box()
+// The switches, a short paragraph each: no tabs and no long lines, so that every message box
+// (Windows' and Wine's) shows it whole. unknown: the text that was not a switch, or null.
+void show_help_box(const char* command_line, bool unknown)
 {
     char last[256];
     last_start_text(last, sizeof last);
+    char wrong[96] = "";
+    if (unknown) {
+        while (*command_line == ' ' || *command_line == '\t') ++command_line;
+        _snprintf(wrong, sizeof wrong - 1, "tickmend.exe does not take \"%.40s\": it started nothing.\n\n",
+                  command_line);
+    }
     char text[1024];
     _snprintf(text, sizeof text - 1,
-              "tickmend.exe [/k | /?]\n\n"
-              "No switch:\tstarts QEL Pacemill in the notification area (one instance a user).\n"
-              "/k:\tends the running instance: Gaming Mode goes off and the power plan is given back "
-              "(also /K or -k; exit code 1, also when none was running).\n"
-              "/?:\tthis message.\n\n%s",
-              last);
+              "%s"
+              "tickmend.exe [/k | /logon | /?]\n\n"
+              "Without a switch: starts QEL Pacemill in the notification area.\n"
+              "One instance runs per session; a second start ends at once.\n\n"
+              "/k (also /K or -k): ends the running instance.\n"
+              "Gaming Mode goes off and your power plan is given back.\n"
+              "Exit code 1: no instance runs afterwards; 2: one still runs.\n\n"
+              "/logon: the start at logon, for the autostart entry.\n"
+              "It starts QEL Pacemill only while \"Start at logon\" is ticked\n"
+              "in its tray menu for you.\n\n"
+              "/?: this message.\n\n%s",
+              wrong, last);
     text[sizeof text - 1] = '\0';
-    MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONINFORMATION);
+    MessageBoxA(nullptr, text, box_title, MB_OK | (unknown ? MB_ICONWARNING : MB_ICONINFORMATION));
 }
+
+const char start_at_logon_value[] = "start_at_logon";
 
 // Started by the user from a shortcut (the Start Menu's), not by the autostart entry (the
 // Run key) nor from a shortcut in a Startup folder: such a start may say why it ends.
@@ -145,9 +169,9 @@ bool started_by_user_shortcut()
 void explain_start_without_instance()
 {
     if (!started_by_user_shortcut()) return;
-    char last[256];
-    last_start_text(last, sizeof last);
-    char text[512];
+    char last[512];
+    last_start_text(last, sizeof last, true);
+    char text[640];
     _snprintf(text, sizeof text - 1, "QEL Pacemill does not stay in the notification area on this machine.\n\n%s",
               last);
     text[sizeof text - 1] = '\0';
@@ -162,23 +186,43 @@ HINSTANCE app_instance;
 
 } // namespace app
 
+bool start_at_logon_chosen()
+{
+    DWORD chosen = 1;
+    if (!get_registry_typed(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen, sizeof chosen))
+        return true; // never chosen: the autostart entry starts it for every user
+    return chosen != 0;
+}
+
+bool choose_start_at_logon(bool on)
+{
+    DWORD chosen = on ? 1 : 0;
+    return set_registry_dword(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen,
+                              sizeof chosen) != 0;
+}
+
 int tickmend_main(HINSTANCE instance, const char* command_line)
 {
     const program_switch given = switch_of(command_line);
-    if (given == program_switch::help) {
-        show_help_box();
-        return 0;
+    if (given == program_switch::help || given == program_switch::unknown) {
+        // A switch mistyped starts nothing: no instance, no Gaming Mode brought back.
+        show_help_box(command_line, given == program_switch::unknown);
+        return given == program_switch::help ? 0 : exit_unknown_switch;
     }
     if (given == program_switch::close) {
         return close_command(instance);
     }
+    // The start at logon, for a user who turned it off: nothing at all.
+    if (given == program_switch::logon && !start_at_logon_chosen()) return 0;
 
     SetLastError(0);
     single_instance_mutex = CreateMutexA(nullptr, FALSE, mutex_name);
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         if (started_by_user_shortcut())
-            MessageBoxA(nullptr, "QEL Pacemill is running already: its icon is in the notification area.", box_title,
-                        MB_OK | MB_ICONINFORMATION);
+            MessageBoxA(nullptr,
+                        "QEL Pacemill is running already: its icon is in the notification area. Right-click the "
+                        "icon for Gaming Mode and the program's other choices.",
+                        box_title, MB_OK | MB_ICONINFORMATION);
         return 0;
     }
     close_request = CreateEventA(nullptr, TRUE, FALSE, close_event_name);

@@ -4,10 +4,17 @@
 #include <windows.h>
 
 // The whole program after the start-up code: "/k" (also "/K", "-k"), "/?" (a message box with
-// the switches and the last start), one instance, worker, window, message loop; returns the
-// exit code (1 after "/k" or without Gaming Mode, 0 otherwise). A start from the user's
-// shortcut that leaves nothing resident, or finds an instance running, says so in a box.
+// the switches and the last start), "/logon" (the start at logon: only while this user's
+// "Start at logon" is on), one instance, worker, window, message loop; returns the exit code
+// (1 after "/k" or without Gaming Mode, 64 after a switch it does not take, which shows the
+// "/?" box and starts nothing, 0 otherwise). A start from the user's shortcut that leaves
+// nothing resident, or finds an instance running, says so in a box.
 int tickmend_main(HINSTANCE instance, const char* command_line);
+// This user's "Start at logon": on unless the user turned it off (start_at_logon 0 under the
+// settings key); the start at logon ("/logon") goes on only while it is on.
+bool start_at_logon_chosen();
+// Keeps this user's choice; false when it cannot be stored.
+bool choose_start_at_logon(bool on);
 // "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class,
 // else to a window found by our class; 1 when it found one, 0 when no instance runs.
 int close_running_instance(HINSTANCE instance);
@@ -15,21 +22,23 @@ int close_running_instance(HINSTANCE instance);
 void register_main_window_class(HINSTANCE instance);
 // The DLL's DllGetVersion as major << 48 | minor << 32; 0 when it cannot be loaded or asked.
 ULONGLONG get_shell_version(const char* dll_name);
-// The tray icon record's cbSize for a packed shell version: 504 from 5.0 on, else 488.
+// The tray icon record's cbSize (NOTIFYICONDATAW: the shell takes Unicode) for a packed shell
+// version: 952 from 5.0 on, else 936.
 DWORD tray_icon_data_size(ULONGLONG shell_version);
 // Creates the hidden main window, its power and session registrations and the tray icon; 1 or 0.
 int create_tray_window(HINSTANCE instance, int show_command);
 // The main window's procedure: tray callback, menu commands, power, session and shutdown events.
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-// The tooltip: "QEL Pacemill: Gaming Mode on" (or off), then a line for each raised notice
-// that matters now (those about the on sequence only while it is on); cut to size bytes.
+// The tooltip (UTF-8): "QEL Pacemill: Gaming Mode on" (or off), then a line for each raised
+// notice that matters now (those about the on sequence only while it is on); cut to size bytes.
 void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_notices);
-// What the tray icon says now: its tooltip, and the last balloon it showed ("" before any).
+// What the tray icon says now (UTF-8): its tooltip, and the balloon standing ("" when none is,
+// or it was withdrawn).
 const char* tray_tip_text();
 const char* tray_balloon_text();
-// A new tray popup menu: "Gaming Mode" (checked when on, the bold default item), separator,
-// "About", "Exit"; null on failure.
-HMENU build_tray_menu(int game_mode_on);
+// A new tray popup menu: "&Gaming Mode" (checked when on, the bold default item), separator,
+// "Start at &logon" (checked when on), separator, "&About…", "E&xit"; null on failure.
+HMENU build_tray_menu(int game_mode_on, bool start_at_logon);
 // The tray icon's resource: off, on, or one of the two with the warning mark while a notice
 // that matters now is raised.
 int tray_icon_id(int game_mode_on, unsigned raised_notices);

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the program's icons (tickmend.ico: Gaming Mode off, also the program's icon;
 tickmend_on.ico; tickmend_off_warning.ico and tickmend_on_warning.ico while a notice is
-raised; each 16, 20, 24, 32 and 48 px, 32 bits with alpha) and the About box's logo
+raised; each 16, 20, 24, 32 and 48 px, 32 bits with alpha; the 16 px frames drawn pixel by
+pixel for that size) and the About box's logo
 (logo.bmp: 95x37, 8 bits per pixel) from code, so that all can be rebuilt and changed.
 
 The glyph is a clock face whose two hands form a tick mark: the clock's tick and the
@@ -65,6 +66,8 @@ ICON_SIZES = [16, 20, 24, 32, 48]
 # The icon's variants: Gaming Mode off (white face, grey hands), on (green face, white hands:
 # told apart at 16 px by colour alone), and each with the warning mark of a raised notice.
 OFF_COLOURS = {"rim": NAVY_RGB, "face": (255, 255, 255), "hand": (110, 110, 120)}
+# The 16 px clock's hands a shade darker: one pixel wide lines need the contrast.
+OFF_HAND_16_RGB = (85, 85, 95)
 ON_COLOURS = {"rim": NAVY_RGB, "face": (20, 170, 70), "hand": (255, 255, 255)}
 WARN_RGB = (255, 200, 0)
 WARN_EDGE_RGB = (90, 60, 0)
@@ -137,8 +140,70 @@ def icon_rgba(size, colours, warning):
     return rows
 
 
+# The 16 px frames, the size the notification area shows, are drawn pixel by pixel: a shape
+# scaled down to 16 px loses the clock's marks and smears the warning mark. Off is a clock
+# (grey hands at three o'clock, white face), on is a white tick on a green face: told apart
+# at a glance, and off does not look done.
+#   .  transparent    r  the rim's edge, half covered    R  the rim    F  the face
+#   M  a mark (rim colour)    H  a hand (the state's colour)
+CLOCK_16 = [
+    "....rRRRRRRr....",
+    "..rRRFFFFFFRRr..",
+    ".rRFFFFMMFFFFRr.",
+    ".RFFFFFFFFFFFFR.",
+    "rRFFFFFFFFFFFFRr",
+    "RFFFFFFFFFFFFFFR",
+    "RFFFFFFFFFFFFFFR",
+    "RFMFFFFFFFFFFMFR",
+    "RFMFFFFFFFFFFMFR",
+    "RFFFFFFFFFFFFFFR",
+    "RFFFFFFFFFFFFFFR",
+    "rRFFFFFFFFFFFFRr",
+    ".RFFFFFFFFFFFFR.",
+    ".rRFFFFMMFFFFRr.",
+    "..rRRFFFFFFRRr..",
+    "....rRRRRRRr....",
+]
+# The hands, as (row, columns) over the clock.
+OFF_HANDS_16 = [(4, (7, 8)), (5, (7, 8)), (6, (7, 8)), (7, (7, 8, 9, 10, 11)), (8, (7, 8, 9, 10, 11))]
+ON_HANDS_16 = [(4, (11, 12)), (5, (10, 11)), (6, (9, 10)), (7, (8, 9)), (8, (4, 7, 8)), (9, (4, 5, 6, 7)),
+               (10, (5, 6))]
+# The warning mark over the lower right: K its dark edge and "!", Y its yellow.
+WARNING_16 = [
+    (6, 10, "K"),
+    (7, 9, "KYK"),
+    (8, 9, "KYK"),
+    (9, 8, "KYKYK"),
+    (10, 8, "KYKYK"),
+    (11, 7, "KYYKYYK"),
+    (12, 7, "KYYKYYK"),
+    (13, 6, "KYYYYYYYK"),
+    (14, 6, "KYYYKYYYK"),
+    (15, 5, "KKKKKKKKKKK"),
+]
+EDGE_ALPHA_16 = 110
+
+
+def icon_rgba_16(colours, warning):
+    """The 16 px frame from the maps above: RGBA rows, top row first."""
+    on = colours is ON_COLOURS
+    pixel = {"R": colours["rim"] + (255,), "r": colours["rim"] + (EDGE_ALPHA_16,), "F": colours["face"] + (255,),
+             "M": colours["rim"] + (255,), "H": (colours["hand"] if on else OFF_HAND_16_RGB) + (255,),
+             "K": WARN_EDGE_RGB + (255,),
+             "Y": WARN_RGB + (255,), ".": (0, 0, 0, 0)}
+    grid = [list(row) for row in CLOCK_16]
+    for y, columns in (ON_HANDS_16 if on else OFF_HANDS_16):
+        for x in columns:
+            grid[y][x] = "H"
+    if warning:
+        for y, x0, cells in WARNING_16:
+            for i, cell in enumerate(cells):
+                grid[y][x0 + i] = cell
+    return [[pixel[cell] for cell in row] for row in grid]
+
+
 def icon_entry_data(size, colours, warning):
-    rows = icon_rgba(size, colours, warning)
+    rows = icon_rgba_16(colours, warning) if size == 16 else icon_rgba(size, colours, warning)
     header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
     and_stride = ((size + 31) // 32) * 4
     xor_rows, and_rows = [], []

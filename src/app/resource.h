@@ -16,6 +16,7 @@
 #define IDM_TRAY_GAMING_MODE 0 // tray menu: switch Gaming Mode
 #define IDM_TRAY_ABOUT 1       // tray menu: the About box
 #define IDM_TRAY_EXIT 2        // tray menu: end the program
+#define IDM_TRAY_START_AT_LOGON 3 // tray menu: this user's start at logon, on or off
 
 #define WM_TRAY_ICON 0x8000    // the tray icon's callback message (WM_APP)
 #define WM_TRAY_NOTICE 0x8001  // posted when a warning or the Gaming Mode state changed

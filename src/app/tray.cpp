@@ -16,25 +16,30 @@
 namespace {
 
 const char tray_title[] = "QEL Pacemill";
+const wchar_t tray_title_wide[] = L"QEL Pacemill";
 
-// NOTIFYICONDATAA up to and including its item GUID (shell 5.0 and later), and the older
-// record that ends with the tooltip (488 bytes in a 32-bit process).
-constexpr DWORD tray_record_size = 504;
-constexpr DWORD tray_record_size_old = 488;
+// NOTIFYICONDATAW up to and including its item GUID (shell 5.0 and later), and the older
+// record that ends with the balloon's flags (936 bytes in a 32-bit process). The Unicode
+// record, so that the tooltip and the balloons show "±" and "µs" on every code page.
+constexpr DWORD tray_record_size = 952;
+constexpr DWORD tray_record_size_old = 936;
 
 // The tray icon record: the shell reads only cbSize bytes, the storage has room for the
 // largest size we hand it.
 union tray_record {
-    NOTIFYICONDATAA data;
-    BYTE storage[tray_record_size > sizeof(NOTIFYICONDATAA) ? tray_record_size : sizeof(NOTIFYICONDATAA)];
+    NOTIFYICONDATAW data;
+    BYTE storage[tray_record_size > sizeof(NOTIFYICONDATAW) ? tray_record_size : sizeof(NOTIFYICONDATAW)];
 };
 
 tray_record tray_icon_data;
 UINT taskbar_created_message;             // sent by the shell when the taskbar is (re)created
-unsigned balloons_shown;                  // notices whose balloon was shown since they came up
-char balloon_text[256];                   // the last balloon, as the shell was given it
+unsigned balloons_shown;                  // notices told in a balloon since they last came to hold
+unsigned balloon_notices;                 // the notices of the balloon standing now
+char balloon_text[512];                   // the balloon standing now (UTF-8), "" when none is
+char tip_text[128];                       // the tooltip as the shell was given it (UTF-8)
 UINT tray_version;                        // the callback version the shell took: 4, 3 or 0 (none)
 HWND about_box;                           // the About box while it is open
+HBITMAP about_logo;                       // the About box's logo drawn for the screen's DPI
 int ending;                               // the instance is ending: menu and About box close at once
 DWORD last_double_click;                  // when the last double click on the icon came (tick count)
 // A switch the icon or the menu asked for has not run yet: the shell's second Enter (or a
@@ -54,6 +59,85 @@ bool notice_matters(int id, int game_mode_on)
     return game_mode_on || !about_sequence;
 }
 
+// The notices that hold now: raised, and mattering in this state.
+unsigned notices_holding(int game_mode_on, unsigned raised)
+{
+    unsigned holding = 0;
+    for (int id = 0; id < NOTICE_COUNT; ++id)
+        if ((raised & (1u << id)) && notice_matters(id, game_mode_on)) holding |= 1u << id;
+    return holding;
+}
+
+// UTF-8 text into a wide field of count characters, always ended (cut where it must).
+void put_wide(const char* text, wchar_t* field, int count)
+{
+    if (!MultiByteToWideChar(CP_UTF8, 0, text, -1, field, count)) {
+        // Too long: as much as fits.
+        int done = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(strlen(text)), field, count - 1);
+        field[done > 0 ? done : 0] = L'\0';
+    }
+}
+
+// A sentence a line: a balloon that does not wrap its text (Wine's) still shows it whole.
+void line_a_sentence(char* text)
+{
+    for (char* end = strstr(text, ". "); end; end = strstr(end + 1, ". ")) end[1] = '\n';
+}
+
+// The balloon's text: the notices in order, a paragraph each, as many whole ones as the
+// shell shows (255 characters); a click on the balloon tells them all.
+void compose_balloon(unsigned notices, char* text, int size)
+{
+    const int shown = 255;
+    const char more[] = "Click here for the other warnings.";
+    text[0] = '\0';
+    int used = 0;
+    for (int id = 0; id < NOTICE_COUNT; ++id) {
+        if (!(notices & (1u << id))) continue;
+        char one[256];
+        notice_text(static_cast<notice_id>(id), one, sizeof one);
+        line_a_sentence(one);
+        const int length = static_cast<int>(strlen(one)) + (used ? 1 : 0);
+        const bool last = (notices >> (id + 1)) == 0;
+        const int room = shown - used - (last ? 0 : static_cast<int>(sizeof more));
+        if (length > room && used) {
+            _snprintf(text + used, size - used, "\n%s", more);
+            text[size - 1] = '\0';
+            return;
+        }
+        _snprintf(text + used, size - used, "%s%s", used ? "\n" : "", one);
+        text[size - 1] = '\0';
+        used = static_cast<int>(strlen(text));
+    }
+}
+
+// Takes the balloon standing away with the record's next modification: an empty text.
+void withdraw_balloon(NOTIFYICONDATAW* data)
+{
+    data->uFlags |= NIF_INFO;
+    data->szInfo[0] = L'\0';
+    balloon_text[0] = '\0';
+    balloon_notices = 0;
+}
+
+// A balloon was clicked: what it told, in full, with what to do, in a box of its own.
+void explain_balloon(HWND window, unsigned notices)
+{
+    char text[NOTICE_COUNT * 260 + 128] = "";
+    for (int id = 0; id < NOTICE_COUNT; ++id) {
+        if (!(notices & (1u << id))) continue;
+        char one[256];
+        notice_text(static_cast<notice_id>(id), one, sizeof one);
+        strcat(text, one);
+        strcat(text, "\n\n");
+    }
+    if (!text[0]) return;
+    strcat(text, "\"tickmend-ctl topology\" tells what the last Gaming Mode on did.");
+    static wchar_t wide[sizeof text];
+    put_wide(text, wide, sizeof text);
+    MessageBoxW(window, wide, tray_title_wide, MB_OK | MB_ICONWARNING);
+}
+
 // The tooltip is shown by the shell only on request once the icon speaks version 4.
 UINT tip_flags()
 {
@@ -66,6 +150,16 @@ HICON load_tray_icon(int game_mode_on, unsigned raised)
     return static_cast<HICON>(LoadImageA(app::app_instance, MAKEINTRESOURCEA(tray_icon_id(game_mode_on, raised)),
                                          IMAGE_ICON, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                          LR_DEFAULTCOLOR));
+}
+
+// A box of ours still open when the instance ends (the About box, a balloon's explanation).
+BOOL CALLBACK end_open_box(HWND box, LPARAM owner)
+{
+    char name[16] = "";
+    GetClassNameA(box, name, sizeof name);
+    if (strcmp(name, "#32770") == 0 && GetWindow(box, GW_OWNER) == reinterpret_cast<HWND>(owner))
+        EndDialog(box, IDCANCEL);
+    return TRUE;
 }
 
 // Asks for the switch the user saw: on when the tray showed off, off when it showed on. The
@@ -100,7 +194,7 @@ void start_tray_icon(HWND window)
 void add_tray_icon(HWND window)
 {
     memset(&tray_icon_data, 0, sizeof tray_icon_data);
-    NOTIFYICONDATAA& data = tray_icon_data.data;
+    NOTIFYICONDATAW& data = tray_icon_data.data;
     data.cbSize = tray_icon_data_size(get_shell_version("Shell32.dll"));
     data.uID = 0;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
@@ -109,15 +203,19 @@ void add_tray_icon(HWND window)
     data.hIcon = load_tray_icon(on, raised);
     data.hWnd = window;
     data.uCallbackMessage = WM_TRAY_ICON;
-    format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
-    if (!Shell_NotifyIconA(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
+    format_tray_tip(tip_text, sizeof tip_text, on, raised);
+    put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
+    if (!Shell_NotifyIconW(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
+    // A balloon of the icon that was there went with it.
+    balloon_text[0] = '\0';
+    balloon_notices = 0;
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
     // The newest behaviour the shell takes: version 4 (Vista) anchors the menu at the icon
     // for the keyboard too; version 3 (2000, XP) sends NIN_SELECT and WM_CONTEXTMENU.
     tray_version = 0;
     for (UINT version : {static_cast<UINT>(NOTIFYICON_VERSION_4), static_cast<UINT>(NOTIFYICON_VERSION)}) {
         data.uVersion = version;
-        if (Shell_NotifyIconA(NIM_SETVERSION, &data)) {
+        if (Shell_NotifyIconW(NIM_SETVERSION, &data)) {
             tray_version = version;
             break;
         }
@@ -125,51 +223,53 @@ void add_tray_icon(HWND window)
     data.uVersion = 0;
     if (tray_version >= NOTIFYICON_VERSION_4) {
         data.uFlags = tip_flags();
-        Shell_NotifyIconA(NIM_MODIFY, &data);
+        Shell_NotifyIconW(NIM_MODIFY, &data);
     }
 }
 
-// A warning or the Gaming Mode state changed: the tooltip follows, and every notice that has
-// come up since it was last shown gets its balloon (one balloon, one paragraph each).
+// A warning or the Gaming Mode state changed: the tooltip follows, every notice that has come
+// to hold since it was last told gets its balloon (one balloon, one paragraph each), and a
+// balloon that told a notice that no longer holds (gone, or about Gaming Mode now off) is
+// withdrawn: it would stand, and on Windows 10 stay in the Action Centre, saying what is no
+// longer true.
 void on_notice(HWND window)
 {
-    NOTIFYICONDATAA& data = tray_icon_data.data;
+    NOTIFYICONDATAW& data = tray_icon_data.data;
     if (data.hWnd != window) return; // no icon of ours (yet)
     unsigned raised = notice_raised();
-    balloons_shown &= raised; // a notice that went away is told again when it comes back
-    unsigned fresh = raised & ~balloons_shown;
     int on = Qel_DaemonGameModeShown();
+    const unsigned holding = notices_holding(on, raised);
+    balloons_shown &= holding; // a notice that went away is told again when it comes back
+    const unsigned fresh = holding & ~balloons_shown;
     data.hIcon = load_tray_icon(on, raised);
     data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
-    format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
+    format_tray_tip(tip_text, sizeof tip_text, on, raised);
+    put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
     if (fresh) {
-        balloon_text[0] = '\0';
-        for (int id = 0; id < NOTICE_COUNT; ++id) {
-            if (!(fresh & (1u << id))) continue;
-            char text[256];
-            notice_text(static_cast<notice_id>(id), text, sizeof text);
-            size_t used = strlen(balloon_text);
-            if (used && used + 2 < sizeof balloon_text) strcat(balloon_text, "\n");
-            strncat(balloon_text, text, sizeof balloon_text - strlen(balloon_text) - 1);
-        }
+        compose_balloon(fresh, balloon_text, sizeof balloon_text);
         data.uFlags |= NIF_INFO;
-        lstrcpynA(data.szInfo, balloon_text, sizeof data.szInfo);
-        lstrcpynA(data.szInfoTitle, tray_title, sizeof data.szInfoTitle);
+        put_wide(balloon_text, data.szInfo, ARRAYSIZE(data.szInfo));
+        put_wide(tray_title, data.szInfoTitle, ARRAYSIZE(data.szInfoTitle));
         data.dwInfoFlags = NIIF_WARNING;
         data.uTimeout = 10000;
         balloons_shown |= fresh;
+        balloon_notices = fresh;
+    } else if (balloon_notices & ~holding) {
+        withdraw_balloon(&data);
     }
-    if (!Shell_NotifyIconA(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
+    if (!Shell_NotifyIconW(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
     data.uFlags = 0;
-    data.szInfo[0] = '\0';
+    data.szInfo[0] = L'\0';
 }
 
 // Removes the tray icon (named by its window and id 0); harmless when it is gone already.
 void remove_tray_icon()
 {
     tray_icon_data.data.uFlags = 0;
-    Shell_NotifyIconA(NIM_DELETE, &tray_icon_data.data);
+    Shell_NotifyIconW(NIM_DELETE, &tray_icon_data.data);
+    balloon_text[0] = '\0';
+    balloon_notices = 0;
 }
 
 // The instance ends: an open menu or About box would keep its modal loop running past the
@@ -178,6 +278,9 @@ void end_tray_ui()
 {
     ending = 1;
     if (about_box) EndDialog(about_box, IDCANCEL);
+    // A balloon's explanation too: every box of ours is owned by the main window.
+    EnumThreadWindows(GetCurrentThreadId(), end_open_box,
+                      reinterpret_cast<LPARAM>(tray_icon_data.data.hWnd));
     EndMenu();
 }
 
@@ -208,6 +311,25 @@ void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam)
         // no second click can follow.
         if (GetTickCount() - last_double_click < GetDoubleClickTime()) break;
         SetTimer(window, single_click_timer, GetDoubleClickTime(), nullptr);
+        break;
+    case NIN_BALLOONUSERCLICK:
+        // The shell took the balloon away; what it told is explained while it still holds.
+    {
+        const unsigned told = balloon_notices & notices_holding(Qel_DaemonGameModeShown(), notice_raised());
+        // Gone from the screen: the shell is told so too, for a shell that keeps it there.
+        NOTIFYICONDATAW& data = tray_icon_data.data;
+        data.uFlags = 0;
+        withdraw_balloon(&data);
+        Shell_NotifyIconW(NIM_MODIFY, &data);
+        data.uFlags = 0;
+        if (told) explain_balloon(window, told);
+        end_if_ending();
+        break;
+    }
+    case NIN_BALLOONTIMEOUT:
+    case NIN_BALLOONHIDE:
+        balloon_text[0] = '\0';
+        balloon_notices = 0;
         break;
     case NIN_KEYSELECT:
         // Some shells send Enter's NIN_KEYSELECT twice: the second is no new switch while the
@@ -270,6 +392,9 @@ bool on_command(HWND window, WORD id)
         }
         DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, about_dialog_proc, 0);
         end_if_ending();
+        return true;
+    case IDM_TRAY_START_AT_LOGON:
+        choose_start_at_logon(!start_at_logon_chosen());
         return true;
     case IDM_TRAY_EXIT:
     case IDM_EXIT:
@@ -346,19 +471,23 @@ const char* tray_balloon_text()
 
 const char* tray_tip_text()
 {
-    return tray_icon_data.data.szTip;
+    return tip_text;
 }
 
-HMENU build_tray_menu(int game_mode_on)
+HMENU build_tray_menu(int game_mode_on, bool start_at_logon)
 {
     HMENU menu = CreatePopupMenu();
     if (!menu) return nullptr;
     const UINT_PTR at_end = 0xFFFFFFFF;
-    InsertMenuA(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
-                "Gaming Mode");
-    InsertMenuA(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
-    InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_ABOUT, "About");
-    InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_EXIT, "Exit");
+    // Each item with its access key, as Windows' own menus; "About…" opens a box.
+    InsertMenuW(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
+                L"&Gaming Mode");
+    InsertMenuW(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    InsertMenuW(menu, at_end, MF_BYPOSITION | (start_at_logon ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_START_AT_LOGON,
+                L"Start at &logon");
+    InsertMenuW(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_ABOUT, L"&About\u2026");
+    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_EXIT, L"E&xit");
     // Gaming Mode is what a double click does: the bold default item.
     SetMenuDefaultItem(menu, 0, TRUE);
     return menu;
@@ -366,17 +495,14 @@ HMENU build_tray_menu(int game_mode_on)
 
 int tray_icon_id(int game_mode_on, unsigned raised)
 {
-    bool warning = false;
-    for (int id = 0; id < NOTICE_COUNT; ++id)
-        warning = warning || ((raised & (1u << id)) && notice_matters(id, game_mode_on));
-    if (warning) return game_mode_on ? IDI_TRAY_ON_WARNING : IDI_TRAY_OFF_WARNING;
+    if (notices_holding(game_mode_on, raised)) return game_mode_on ? IDI_TRAY_ON_WARNING : IDI_TRAY_OFF_WARNING;
     return game_mode_on ? IDI_TRAY_ON : IDI_TICKMEND;
 }
 
 void show_tray_menu(HWND window, POINT at)
 {
     menu_showed_on = Qel_DaemonGameModeShown();
-    HMENU menu = build_tray_menu(menu_showed_on);
+    HMENU menu = build_tray_menu(menu_showed_on, start_at_logon_chosen());
     if (!menu) return;
     // Without the foreground the menu would not close when the user clicks elsewhere, and
     // without the WM_NULL it would not close at once after a choice. The choice is posted
@@ -389,14 +515,73 @@ void show_tray_menu(HWND window, POINT at)
     end_if_ending();
 }
 
+namespace {
+
+// The logo stretched to the screen's DPI (the program is DPI-aware: the dialog grows with
+// the DPI, a bitmap does not); null at 96 DPI or when it cannot be drawn.
+HBITMAP logo_for_dpi(HBITMAP logo)
+{
+    BITMAP size = {};
+    if (!logo || !GetObjectA(logo, sizeof size, &size)) return nullptr;
+    HDC screen = GetDC(nullptr);
+    if (!screen) return nullptr;
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    HBITMAP scaled = nullptr;
+    if (dpi > 0 && dpi != 96) {
+        const int width = MulDiv(size.bmWidth, dpi, 96), height = MulDiv(size.bmHeight, dpi, 96);
+        HDC from = CreateCompatibleDC(screen), to = CreateCompatibleDC(screen);
+        scaled = from && to ? CreateCompatibleBitmap(screen, width, height) : nullptr;
+        if (scaled) {
+            HGDIOBJ old_from = SelectObject(from, logo), old_to = SelectObject(to, scaled);
+            SetStretchBltMode(to, HALFTONE);
+            SetBrushOrgEx(to, 0, 0, nullptr);
+            StretchBlt(to, 0, 0, width, height, from, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
+            SelectObject(from, old_from);
+            SelectObject(to, old_to);
+        }
+        if (from) DeleteDC(from);
+        if (to) DeleteDC(to);
+    }
+    ReleaseDC(nullptr, screen);
+    return scaled;
+}
+
+// The picture control of a dialog (SS_BITMAP), or null.
+HWND picture_of(HWND dialog)
+{
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) return child;
+    return nullptr;
+}
+
+} // namespace
+
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
 {
     switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
         about_box = dialog;
+        HWND picture = picture_of(dialog);
+        HBITMAP loaded = picture ? reinterpret_cast<HBITMAP>(SendMessageA(picture, STM_GETIMAGE, IMAGE_BITMAP, 0))
+                                 : nullptr;
+        HBITMAP scaled = logo_for_dpi(loaded);
+        if (scaled) {
+            // The control sizes itself to the new image; the one it loaded is ours to delete.
+            HBITMAP old = reinterpret_cast<HBITMAP>(
+                SendMessageA(picture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled)));
+            if (old && old != scaled) DeleteObject(old);
+            if (about_logo) DeleteObject(about_logo);
+            about_logo = scaled;
+        }
         return TRUE;
+    }
     case WM_DESTROY:
         if (about_box == dialog) about_box = nullptr;
+        break;
+    case WM_NCDESTROY:
+        // The picture control is gone by now: the logo drawn for it goes too.
+        if (about_logo) DeleteObject(about_logo);
+        about_logo = nullptr;
         break;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {

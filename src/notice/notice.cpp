@@ -79,11 +79,16 @@ void notice_text(notice_id id, char* buffer, int size)
     buffer[0] = '\0';
     if (!valid(id)) return;
     EnterCriticalSection(&lock.section);
-    // Words that say where their detail goes ("TSC sync left %s apart") take it there.
+    // Words that say where their detail goes ("left %s apart") take it there; a bracketed
+    // place (" (%s)") goes with its brackets when there is no detail.
     const char* words = notice_balloon_words(id);
-    if (strstr(words, "%s")) _snprintf(buffer, size, words, details[id]);
+    const char* slot = strstr(words, "%s");
+    const bool bracketed = slot && slot - words >= 2 && slot[-2] == ' ' && slot[-1] == '(' && slot[2] == ')';
+    if (slot && bracketed && !details[id][0])
+        _snprintf(buffer, size, "%.*s%s", static_cast<int>(slot - 2 - words), words, slot + 3);
+    else if (slot) _snprintf(buffer, size, words, details[id]);
     else if (details[id][0]) _snprintf(buffer, size, "%s (%s)", words, details[id]);
-    else _snprintf(buffer, size, "%s", notice_balloon_words(id));
+    else _snprintf(buffer, size, "%s", words);
     LeaveCriticalSection(&lock.section);
     buffer[size - 1] = '\0';
 }

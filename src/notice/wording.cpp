@@ -11,25 +11,38 @@ struct notice_words {
     const char* brief; // the tooltip
 };
 
+// Each balloon says what happened and what to do, in sentences; " (%s)" marks where a detail
+// goes (left out with its brackets when there is none). The shell shows at most 255
+// characters: every text fits with its longest detail.
 const notice_words words[NOTICE_COUNT] = {
-    {"The TSC driver is not installed: Gaming Mode sets the power plan only.", "no TSC driver"},
-    {"The TSC driver refused a request: the time-stamp counters may not be in step.", "TSC sync failed"},
-    {"The active power plan could not be read: Gaming Mode left the power plan as it is.", "power plan unchanged"},
-    {"The High performance power plan could not be activated: Gaming Mode left the power plan as it is.",
+    {"The TSC driver is not installed, so Gaming Mode switched the power plan only: the counters are not "
+     "synchronized. Install the TSC driver, then switch Gaming Mode off and on again.",
+     "no TSC driver"},
+    {"The TSC driver refused a request (%s), so the time-stamp counters may not be in step. Update or "
+     "reinstall the TSC driver, then switch Gaming Mode off and on again.",
+     "TSC sync failed"},
+    {"The active power plan could not be read, so Gaming Mode left the power plan as it is. If you want High "
+     "performance, pick it in the Control Panel's Power Options.",
      "power plan unchanged"},
-    {"Your power plan or northbridge setting could not be given back yet: QEL Pacemill tries again at the "
-     "next switch and start.",
+    {"The High performance power plan could not be activated, so Gaming Mode left the power plan as it is. "
+     "Check that the plan exists in the Control Panel's Power Options, then switch Gaming Mode off and on again.",
+     "power plan unchanged"},
+    {"Your power plan or northbridge setting could not be given back yet. QEL Pacemill tries again at the next "
+     "switch and start; switch Gaming Mode on and off to try now.",
      "power plan not restored"},
-    {"Another program holds the pipe \\\\.\\pipe\\QelTscPipe: no program can switch Gaming Mode through it "
-     "until QEL Pacemill has it back, which it tries every few seconds.",
+    {"Another program (%s) holds the pipe \\\\.\\pipe\\QelTscPipe, so no program can switch Gaming Mode "
+     "through it. QEL Pacemill takes it back once the other program lets it go: end that program.",
      "pipe taken by another program"},
-    {"The restore record could not be saved in the registry: Gaming Mode left the power plan and the "
-     "northbridge setting as they are.",
+    {"The restore record could not be saved in the registry, so Gaming Mode left the power plan and the "
+     "northbridge setting as they are. Make sure you may write to your own registry, then switch Gaming Mode "
+     "off and on again.",
      "restore record not saved"},
-    {"Your power plan could not be given back: it no longer exists, or its record is damaged. The power plan "
-     "stays as it is.",
+    {"Your power plan could not be given back (%s): it no longer exists, or its record is damaged. Pick the "
+     "plan you want in the Control Panel's Power Options.",
      "power plan not given back"},
-    {"TSC sync left %s apart", "TSC sync did not hold"},
+    {"The TSC sync left %s apart, although the driver accepted it. Gaming Mode stays on; measure the counters "
+     "with tickmend-ctl skew, and update or reinstall the TSC driver if they stay apart.",
+     "TSC sync did not hold"},
 };
 
 bool valid(int id) { return id >= 0 && id < NOTICE_COUNT; }
@@ -68,7 +81,7 @@ const char* northbridge_outcome_words(northbridge_outcome outcome)
     switch (outcome) {
     case northbridge_outcome::cleared: return "power management bit cleared";
     case northbridge_outcome::already_clear: return "power management bit already clear";
-    case northbridge_outcome::unread: return "left alone: the register could not be read";
+    case northbridge_outcome::unread: return "left alone: the TSC driver did not read the register";
     case northbridge_outcome::not_recorded: return "left alone: the restore record could not be saved";
     }
     return "";
@@ -123,11 +136,15 @@ const char* sync_unchecked_words(sync_unchecked why)
     return "";
 }
 
-void duration_words(double ns, char* buffer, int size)
+// The micro and plus-minus signs in UTF-8.
+const char micro_sign[] = "\xC2\xB5";
+const char plus_minus_sign[] = "\xC2\xB1";
+
+void duration_words(double ns, char* buffer, int size, text_for where)
 {
     if (ns < 0) ns = -ns;
     if (ns < 1000) format(buffer, size, "%.0f ns", ns);
-    else if (ns < 1e6) format(buffer, size, "%.1f us", ns / 1e3);
+    else if (ns < 1e6) format(buffer, size, "%.1f %ss", ns / 1e3, where == text_for::shell ? micro_sign : "u");
     else if (ns < 1e9) format(buffer, size, "%.1f ms", ns / 1e6);
     else format(buffer, size, "%.1f s", ns / 1e9);
 }
@@ -137,15 +154,16 @@ void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* 
     char loose[32] = "";
     if (uncertainty_ns > sync_tolerance_ns) {
         char bound[24];
-        duration_words(uncertainty_ns, bound, sizeof bound);
-        format(loose, sizeof loose, " (+-%s)", bound);
+        duration_words(uncertainty_ns, bound, sizeof bound, text_for::shell);
+        format(loose, sizeof loose, " (%s%s)", plus_minus_sign, bound);
     }
     if (in_step) {
-        format(buffer, size, "counters within %.1f us%s", (offset_ns < 0 ? -offset_ns : offset_ns) / 1e3, loose);
+        format(buffer, size, "counters within %.1f %ss%s", (offset_ns < 0 ? -offset_ns : offset_ns) / 1e3,
+               micro_sign, loose);
         return;
     }
     char apart[24];
-    duration_words(offset_ns, apart, sizeof apart);
+    duration_words(offset_ns, apart, sizeof apart, text_for::shell);
     format(buffer, size, "counters %s apart%s", apart, loose);
 }
 
@@ -179,16 +197,52 @@ void sync_check_line(bool checked, const char* why_not, bool in_step, int cpu, i
            detail, uncertainty_ns, sync_tolerance_ns);
 }
 
-const char* driver_state_line(driver_state state)
+const char* driver_state_line(driver_state state, machine_role role)
 {
     switch (state) {
     case driver_state::absent:
-        return "driver: absent (no device of the TSC driver's class): Gaming Mode sets the power plan only\n";
+        switch (role) {
+        case machine_role::single_processor:
+            return "driver: absent (no device of the TSC driver's class); one processor needs none.\n";
+        case machine_role::one_node:
+            return "driver: absent (no device of the TSC driver's class): no drift compensation is registered. "
+                   "Install the TSC driver, then start tickmend again.\n";
+        case machine_role::nodes:
+            return "driver: absent (no device of the TSC driver's class): Gaming Mode switches the power plan "
+                   "only. Install the TSC driver to have the counters synchronized.\n";
+        }
+        return "";
     case driver_state::refusing:
-        return "driver: refusing (it opens, but does not answer a read of the northbridge register)\n";
+        return "driver: refusing (it opens, but does not answer a read of the northbridge register). Update or "
+               "reinstall the TSC driver.\n";
     case driver_state::found_bit_set: return "driver: found (northbridge power management bit set)\n";
     case driver_state::found_bit_clear: return "driver: found (northbridge power management bit clear)\n";
     }
+    return "";
+}
+
+const char* start_advice(const char* what)
+{
+    struct advice {
+        const char* found; // in the words the start recorded
+        const char* text;
+    };
+    // The first that matches: the driver's troubles before the machine's.
+    static const advice table[] = {
+        {"TSC driver is absent",
+         "Install the TSC driver, then start QEL Pacemill again: it registers drift compensation with the "
+         "driver and ends."},
+        {"TSC driver refused", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
+        {"not delivered", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
+        {"drift compensation registered",
+         "Nothing more is needed: the TSC driver keeps the counters in step, and QEL Pacemill registers again "
+         "at its next start."},
+        {"single processor", "Nothing is needed: one processor has no other counter to be kept in step with."},
+        {"could not be", "Start QEL Pacemill again; if this comes back, restart Windows first."},
+    };
+    if (!what) return "";
+    for (const advice& a : table)
+        if (strstr(what, a.found)) return a.text;
     return "";
 }
 

@@ -27,18 +27,28 @@ void driver_outcome_words(driver_outcome outcome, bool cores_unbound, LONG statu
 void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, char* buffer, int size);
 
 // tickmend-ctl's look at the driver: absent, opening but not answering, or found with the
-// northbridge bit set or clear. Each a whole line.
+// northbridge bit set or clear. Each a whole line, with what it means for what tickmend does
+// on a machine of that role, and what to do.
 enum class driver_state { absent, refusing, found_bit_set, found_bit_clear };
-const char* driver_state_line(driver_state state);
+enum class machine_role { single_processor, one_node, nodes };
+const char* driver_state_line(driver_state state, machine_role role);
+// What to do after a start that left nothing resident, in sentences, for the words the start
+// recorded ("one node: drift compensation not registered: the TSC driver is absent; ...").
+const char* start_advice(const char* what);
 // How far beyond its uncertainty an offset may lie after a sync and still count as in step.
 constexpr double sync_tolerance_ns = 1000;
 // Why the counters were not measured after a sync.
 enum class sync_unchecked { no_request, no_core_request, one_processor, reference_unbound, no_answer, no_rate };
 const char* sync_unchecked_words(sync_unchecked why);
-// A span of nanoseconds in the unit that suits it ("185 ns", "1.5 us", "1.5 ms", "2.0 s").
-void duration_words(double ns, char* buffer, int size);
-// The tooltip's line after a check: "counters within 0.2 us", or "counters 1.5 ms apart";
-// an uncertainty beyond sync_tolerance_ns is said with it ("(+-48.3 us)"): the figure is weak.
+// Where a text goes: the shell takes Unicode (these texts are UTF-8, handed on as UTF-16), a
+// console's code page may lack the micro and plus-minus signs.
+enum class text_for { console, shell };
+// A span of nanoseconds in the unit that suits it ("185 ns", "1.5 us" or, for the shell,
+// "1.5 µs", "1.5 ms", "2.0 s").
+void duration_words(double ns, char* buffer, int size, text_for where = text_for::console);
+// The tooltip's line after a check (UTF-8): "counters within 0.2 µs", or "counters 1.5 ms
+// apart"; an uncertainty beyond sync_tolerance_ns is said with it ("(±48.3 µs)"): the figure
+// is weak.
 void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size);
 // The detail of the notice of counters left apart: "processor 3 (node 1, core 1) 1.5 ms".
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size);

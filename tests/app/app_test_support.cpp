@@ -152,8 +152,10 @@ std::vector<std::string> menu_items(HMENU menu)
     std::vector<std::string> items;
     int count = GetMenuItemCount(menu);
     for (int i = 0; i < count; ++i) {
-        char text[64] = "";
-        GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+        wchar_t wide[64] = L"";
+        GetMenuStringW(menu, i, wide, 64, MF_BYPOSITION);
+        char text[192] = ""; // UTF-8, as the sources spell "…"
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
         UINT state = GetMenuState(menu, i, MF_BYPOSITION);
         std::string item = text;
         item += "|" + std::to_string(static_cast<int>(GetMenuItemID(menu, i)));

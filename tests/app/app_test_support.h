@@ -60,7 +60,8 @@ private:
     std::string title_;
 };
 
-// The items of a menu as "text|id|state" strings, for a popup menu window of another thread.
+// The items of a menu as "text|id|state" strings (text in UTF-8), for a popup menu window of
+// another thread.
 std::vector<std::string> menu_items(HMENU menu);
 
 // Runs InChildProcess.<test> of this program in a new process with TICKMEND_APP_CHILD=1 and

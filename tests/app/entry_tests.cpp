@@ -47,17 +47,20 @@ TEST(ShellVersion, UnknownWithoutTheDllOrItsDllGetVersion)
     EXPECT_EQ(0u, get_shell_version("no-such-library-here.dll"));
 }
 
-TEST(ShellVersion, TrayRecordSizeIs504FromShell5On)
+TEST(ShellVersion, TrayRecordSizeIs952FromShell5On)
 {
     auto packed = [](ULONGLONG major, ULONGLONG minor) { return (major << 48) | (minor << 32); };
-    EXPECT_EQ(504u, tray_icon_data_size(packed(6, 0)));
-    EXPECT_EQ(504u, tray_icon_data_size(packed(5, 0)));
-    EXPECT_EQ(504u, tray_icon_data_size(packed(10, 1)));
-    EXPECT_EQ(488u, tray_icon_data_size(packed(4, 71)));
-    EXPECT_EQ(488u, tray_icon_data_size(packed(4, 0xFFFF)));
-    EXPECT_EQ(488u, tray_icon_data_size(0));
+    // The Unicode record (NOTIFYICONDATAW) up to its item GUID, or without it.
+    EXPECT_EQ(952u, tray_icon_data_size(packed(6, 0)));
+    EXPECT_EQ(952u, tray_icon_data_size(packed(5, 0)));
+    EXPECT_EQ(952u, tray_icon_data_size(packed(10, 1)));
+    EXPECT_EQ(936u, tray_icon_data_size(packed(4, 71)));
+    EXPECT_EQ(936u, tray_icon_data_size(packed(4, 0xFFFF)));
+    EXPECT_EQ(936u, tray_icon_data_size(0));
+    EXPECT_EQ(static_cast<size_t>(952), offsetof(NOTIFYICONDATAW, hBalloonIcon));
+    EXPECT_EQ(static_cast<size_t>(936), offsetof(NOTIFYICONDATAW, guidItem));
     // The shell this test runs with, through the same reading the window uses.
-    EXPECT_EQ(dll_version_of("Shell32.dll") >= packed(5, 0) ? 504u : 488u,
+    EXPECT_EQ(dll_version_of("Shell32.dll") >= packed(5, 0) ? 952u : 936u,
               tray_icon_data_size(get_shell_version("Shell32.dll")));
 }
 
@@ -142,6 +145,8 @@ TEST_P(Entry, PassesInAChildProcess)
 
 INSTANTIATE_TEST_SUITE_P(InChild, Entry,
                          ::testing::Values("CloseArgumentInEitherCaseWithSlashOrDash",
+                                           "UnknownSwitchShowsTheSwitchesAndStartsNothing",
+                                           "StartAtLogonFollowsThisUsersChoice",
                                            "QuestionMarkShowsTheSwitchesAndTheLastStart",
                                            "SecondInstanceEndsWithZeroAndDoesNothing",
                                            "WithoutGamingModeTheProgramEndsWithOneAndNoWindow",
@@ -149,6 +154,18 @@ INSTANTIATE_TEST_SUITE_P(InChild, Entry,
                                            "AcceleratorsInTheMessageLoopOpenTheAboutBox",
                                            "WindowSetUpFailureStopsTheWorkerAndEndsWithZero"),
                          [](const ::testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
+
+// The About box's logo grows with the DPI as the dialog does (the program is DPI-aware).
+TEST(EntryDpi, AboutBoxLogoIsDrawnForTheScreensDpi)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Control Panel\\Desktop", &key));
+    const DWORD dpi = 144;
+    RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    EXPECT_EQ(0, run_child("AboutBoxLogoProbe", "TICKMEND_APP_DPI=144"));
+    RegDeleteValueA(key, "LogPixels");
+    RegCloseKey(key);
+}
 
 TEST(EntryVersion, PowerPersonalityIsWatchedFromVistaOnWhateverVersionIsReported)
 {
@@ -229,19 +246,78 @@ TEST(InChildProcess, CloseArgumentInEitherCaseWithSlashOrDash)
     }
 
     fakes::calls.clear();
-    EXPECT_EQ(1, tickmend_main(instance(), "/kx"));
-    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "another word is a normal start";
+    EXPECT_EQ(1, tickmend_main(instance(), ""));
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "no switch: a normal start";
 
     // From now on this process holds the mutex: a normal start is a second instance.
     fakes::calls.clear();
-    for (const char* text : {"/kx", "k", "/k/k", "--k"}) {
-        EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
-    }
+    EXPECT_EQ(0, tickmend_main(instance(), " "));
     EXPECT_TRUE(fakes::calls.empty());
     // An instance runs (this process) and has no window: it is asked, does not end, and
     // "/k" (here spelt "-K") says so at its bound.
     EXPECT_EQ(2, tickmend_main(instance(), "-K"));
     EXPECT_TRUE(fakes::calls.empty()) << "an instance runs (this process): it gives back itself";
+}
+
+// The message box this thread's call shows, read and closed: its title and text.
+struct ShownBox {
+    std::string title, text;
+};
+
+ShownBox box_of(const std::function<void()>& call)
+{
+    ShownBox shown;
+    WindowWatcher watcher(
+        "#32770", nullptr,
+        [&](HWND box) {
+            char buffer[1024] = "";
+            GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer); // the message box's text
+            shown.text = buffer;
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        },
+        [](HWND box) { PostMessageA(box, WM_CLOSE, 0, 0); });
+    call();
+    watcher.stop();
+    shown.title = watcher.title();
+    return shown;
+}
+
+// A switch the program does not take shows the "/?" box and starts nothing, not even when
+// Gaming Mode was on at the last exit; the exit code is the usage error's.
+TEST(InChildProcess, UnknownSwitchShowsTheSwitchesAndStartsNothing)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    write_setting("start_mode", 1);
+    for (const char* text : {"--help", "--version", "/k now", "/kx", "k", "--k", "/k/k", "/logon now"}) {
+        int code = -1;
+        const ShownBox shown = box_of([&] { code = tickmend_main(instance(), text); });
+        EXPECT_EQ(64, code) << text;
+        EXPECT_EQ("QEL Pacemill", shown.title) << text;
+        EXPECT_EQ(0u, shown.text.find(std::string("tickmend.exe does not take \"") + text + "\"")) << shown.text;
+        EXPECT_NE(std::string::npos, shown.text.find("/k (also /K or -k)")) << shown.text;
+    }
+    EXPECT_TRUE(fakes::calls.empty());
+    EXPECT_EQ(nullptr, find_own_window("TICKMEND"));
+}
+
+// "/logon", the start at logon, goes on only while this user's "Start at logon" is on.
+TEST(InChildProcess, StartAtLogonFollowsThisUsersChoice)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    fakes::worker_start_result = 0; // no Gaming Mode: a start ends right after the worker start
+    ASSERT_TRUE(choose_start_at_logon(false));
+    for (const char* text : {"/logon", "-LOGON", " /Logon "}) EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
+    EXPECT_TRUE(fakes::calls.empty()) << "turned off: nothing starts";
+    EXPECT_EQ(1, tickmend_main(instance(), "")) << "the user's own start is not the start at logon";
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls);
+    fakes::calls.clear();
+    ASSERT_TRUE(choose_start_at_logon(true));
+    EXPECT_EQ(0, tickmend_main(instance(), "/logon")) << "a second instance now";
+    delete_setting("start_at_logon");
 }
 
 // "/?" shows the switches and what the last start did, starts nothing and ends with 0.
@@ -255,23 +331,22 @@ TEST(InChildProcess, QuestionMarkShowsTheSwitchesAndTheLastStart)
     RegSetValueExA(key, "last_start", 0, REG_SZ, reinterpret_cast<const BYTE*>(what), sizeof what);
     RegCloseKey(key);
     for (const char* text : {"/?", "-?"}) {
-        std::string shown;
-        std::string title;
-        WindowWatcher watcher(
-            "#32770", nullptr,
-            [&](HWND box) {
-                char buffer[1024] = "";
-                GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer); // the message box's text
-                shown = buffer;
-                PostMessageA(box, WM_COMMAND, IDOK, 0);
-            },
-            [](HWND box) { PostMessageA(box, WM_CLOSE, 0, 0); });
-        EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
-        watcher.stop();
-        EXPECT_TRUE(watcher.found()) << text;
-        EXPECT_EQ("QEL Pacemill", watcher.title());
+        int code = -1;
+        const ShownBox box = box_of([&] { code = tickmend_main(instance(), text); });
+        const std::string& shown = box.text;
+        EXPECT_EQ(0, code) << text;
+        EXPECT_EQ("QEL Pacemill", box.title) << text;
         EXPECT_NE(std::string::npos, shown.find("/k")) << shown;
         EXPECT_NE(std::string::npos, shown.find(what)) << shown;
+        EXPECT_NE(std::string::npos, shown.find("One instance runs per session")) << shown;
+        // Laid out in short lines without tabs: no message box cuts or misaligns it.
+        EXPECT_EQ(std::string::npos, shown.find('\t')) << shown;
+        const std::string switches = shown.substr(0, shown.find("Last start"));
+        for (size_t at = 0, end; at < switches.size(); at = end + 1) {
+            end = switches.find('\n', at);
+            if (end == std::string::npos) end = switches.size();
+            EXPECT_LE(end - at, 64u) << switches.substr(at, end - at);
+        }
     }
     EXPECT_TRUE(fakes::calls.empty());
 }
@@ -358,7 +433,7 @@ TEST(InChildProcess, AcceleratorsInTheMessageLoopOpenTheAboutBox)
                 PostMessageA(window, WM_SYSCHAR, key, 0x20000001);
                 for (int i = 0; i < 500 && !watcher.found(); ++i) Sleep(10);
                 watcher.stop();
-                if (watcher.found() && watcher.title() == "About") ++boxes;
+                if (watcher.found() && watcher.title() == "About QEL Pacemill") ++boxes;
             }
             keys[VK_MENU] = keys[VK_LMENU] = 0;
             SetKeyboardState(keys);
@@ -433,3 +508,21 @@ TEST(InChildProcess, PowerPersonalityProbe)
 }
 
 } // namespace
+
+TEST(InChildProcess, AboutBoxLogoProbe)
+{
+    CHILD_ONLY();
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    ASSERT_EQ(environment_number("TICKMEND_APP_DPI"), dpi) << "Wine did not take the DPI asked for";
+    HWND dialog = CreateDialogParamA(instance(), MAKEINTRESOURCEA(IDD_ABOUTBOX), nullptr, about_dialog_proc, 0);
+    ASSERT_NE(nullptr, dialog);
+    BITMAP shown = {};
+    for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
+            GetObjectA(reinterpret_cast<HBITMAP>(SendMessageA(c, STM_GETIMAGE, IMAGE_BITMAP, 0)), sizeof shown, &shown);
+    DestroyWindow(dialog);
+    EXPECT_EQ(MulDiv(95, dpi, 96), shown.bmWidth);
+    EXPECT_EQ(MulDiv(37, dpi, 96), shown.bmHeight);
+}

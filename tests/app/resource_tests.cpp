@@ -299,7 +299,7 @@ TEST(Resources, AboutBoxTemplateHasItsCaptionFontAndSixControls)
     EXPECT_EQ(93, static_cast<short>(r.word()));
     EXPECT_EQ("", r.text_or_ordinal()); // no menu
     EXPECT_EQ("", r.text_or_ordinal()); // the standard dialog class
-    EXPECT_EQ("About", r.text());
+    EXPECT_EQ("About QEL Pacemill", r.text());
     EXPECT_EQ(8, r.word()); // points
     r.word();               // weight
     r.word();               // italic and character set
@@ -331,7 +331,8 @@ TEST(Resources, AboutBoxTemplateHasItsCaptionFontAndSixControls)
     const DWORD child = WS_CHILD | WS_VISIBLE;
     std::vector<Control> expected = {
         {"static", "Enabled by the QEL Pacemill " TICKMEND_VERSION, -1, child | SS_LEFT | SS_NOPREFIX | WS_GROUP, 76, 19, 215, 8},
-        {"button", "OK", IDOK, child | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 133, 69, 30, 11},
+        // Windows' usual push button: 50 by 14 dialog units.
+        {"button", "OK", IDOK, child | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 125, 72, 50, 14},
         {"static", "Power Management will be disabled on Multi-processor systems", -1, child | SS_LEFT | WS_GROUP, 76,
          42, 215, 8},
         {"static", "Gaming Mode", -1, child | SS_LEFT | WS_GROUP, 76, 9, 215, 8},

@@ -5,7 +5,8 @@
 //   menu    puts the cursor by the tray and right-clicks the tray icon (the menu opens)
 //   about   opens the About box through its menu command
 //   switch  switches Gaming Mode through the tray menu's command
-//   close   closes an open menu or About box
+//   explain clicks the balloon (the box that explains it opens)
+//   close   closes an open menu, About box or explanation
 //   balloon waits up to 15 s for the shell's balloon; exit code 0 once it is on screen
 #include <windows.h>
 #include <shellapi.h>
@@ -55,7 +56,7 @@ POINT tray_point(HWND window)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        fprintf(stderr, "usage: screenshot_helper wait|menu|about|switch|close|balloon\n");
+        fprintf(stderr, "usage: screenshot_helper wait|menu|about|switch|explain|close|balloon\n");
         return 64;
     }
     const char* command = argv[1];
@@ -90,10 +91,17 @@ int main(int argc, char** argv)
         PostMessageA(window, WM_COMMAND, 0, 0); // the tray menu's "Gaming Mode"
         return 0;
     }
+    if (strcmp(command, "explain") == 0) {
+        PostMessageA(window, WM_APP, 0, NIN_BALLOONUSERCLICK); // as the shell tells a click (version 4)
+        return 0;
+    }
     if (strcmp(command, "close") == 0) {
-        for (HWND about = FindWindowA("#32770", "About"); about; about = FindWindowA("#32770", "About")) {
-            PostMessageA(about, WM_COMMAND, IDOK, 0);
-            Sleep(200);
+        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill"};
+        for (const char* title : titles) {
+            for (HWND box = FindWindowA("#32770", title); box; box = FindWindowA("#32770", title)) {
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+                Sleep(200);
+            }
         }
         PostMessageA(window, WM_CANCELMODE, 0, 0); // ends a popup menu
         return 0;

@@ -7,6 +7,7 @@
 #include "fakes.h"
 #include "support/fake_daemon.h"
 #include "notice/notice.h"
+#include "notice/wording.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -165,7 +166,7 @@ TEST_P(AboutBox, CommandShowsTheModalAboutBoxUntilTheUserEndsIt)
     watcher.stop();
     EXPECT_TRUE(watcher.found());
     EXPECT_FALSE(watcher.guard_fired()) << "the About box did not end on " << c.how;
-    EXPECT_EQ("About", watcher.title());
+    EXPECT_EQ("About QEL Pacemill", watcher.title());
     EXPECT_FALSE(enabled_while_shown) << "the box is modal: its owner is disabled meanwhile";
     EXPECT_TRUE(IsWindowEnabled(window));
     EXPECT_EQ(nullptr, find_own_window("#32770", window));
@@ -430,13 +431,15 @@ TEST_F(TrayWindow, UnknownMessagesGoToTheDefaultProcedure)
     EXPECT_TRUE(fakes::calls.empty());
 }
 
-TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarkFollowingGamingMode)
+TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarksFollowingGamingModeAndStartAtLogon)
 {
     for (int on : {0, 1}) {
-        HMENU menu = build_tray_menu(on);
+        HMENU menu = build_tray_menu(on, on == 0);
         ASSERT_NE(nullptr, menu);
-        std::vector<std::string> expected = {on ? "Gaming Mode|0|checked" : "Gaming Mode|0", "|0|separator",
-                                             "About|1", "Exit|2"};
+        // Each with its access key; "About…" opens a box.
+        std::vector<std::string> expected = {on ? "&Gaming Mode|0|checked" : "&Gaming Mode|0", "|0|separator",
+                                             on ? "Start at &logon|3" : "Start at &logon|3|checked", "|0|separator",
+                                             "&About\u2026|1", "E&xit|2"};
         EXPECT_EQ(expected, menu_items(menu));
         MENUITEMINFOA info = {};
         info.cbSize = sizeof info;
@@ -503,7 +506,9 @@ TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
         EXPECT_TRUE(shown);
         EXPECT_EQ(window, foreground_while_shown);
         EXPECT_TRUE(null_posted_after);
-        EXPECT_EQ((std::vector<std::string>{"Gaming Mode|0", "|0|separator", "About|1", "Exit|2"}), items);
+        ASSERT_EQ(6u, items.size());
+        EXPECT_EQ("&Gaming Mode|0", items[0]);
+        EXPECT_EQ("E&xit|2", items[5]);
         EXPECT_EQ((Calls{"DoCommand 1"}), fakes::calls);
 
         // Built anew: now with the check mark; dismissed, nothing happens.
@@ -511,7 +516,7 @@ TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
         items = right_click(click, {}, &shown);
         EXPECT_TRUE(shown);
         ASSERT_FALSE(items.empty());
-        EXPECT_EQ("Gaming Mode|0|checked", items[0]);
+        EXPECT_EQ("&Gaming Mode|0|checked", items[0]);
         EXPECT_TRUE(fakes::calls.empty());
 
         // Picked again: off.
@@ -525,7 +530,7 @@ TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
 {
     turn_gaming_mode_on();
     bool shown = false;
-    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // the separator is skipped
+    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // separators are skipped
     EXPECT_TRUE(shown);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(1u, read_setting("start_mode"));
@@ -595,7 +600,7 @@ TEST_F(TrayCallback, SingleClickOpensTheMenuAfterTheDoubleClickTime)
     EXPECT_TRUE(watcher.found());
     EXPECT_GE(GetTickCount() - start + 20, GetDoubleClickTime()) << "opened before a second click could come";
     ASSERT_FALSE(items.empty());
-    EXPECT_EQ("Gaming Mode|0", items[0]);
+    EXPECT_EQ("&Gaming Mode|0", items[0]);
     EXPECT_TRUE(fakes::calls.empty());
 }
 
@@ -663,13 +668,31 @@ TEST_F(TrayWindow, OneAboutBoxAtATimeAndAnEndClosesIt)
 
 } // namespace
 
-// Warnings reach the tray icon from any thread: a balloon when one comes up, once, and the
-// tooltip says the state and, while Gaming Mode is on, what it left out.
-TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
+// Warnings reach the tray icon from any thread. A balloon tells each once it holds (those
+// about the on sequence only while Gaming Mode is on), the tooltip says the state and what
+// Gaming Mode left out, a balloon whose warning no longer holds is withdrawn, and a click on
+// a balloon explains it in full.
+TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
 {
     drain_messages();
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
     EXPECT_STREQ("", tray_balloon_text());
+    auto text_of = [](notice_id id) {
+        char text[256];
+        notice_text(id, text, sizeof text);
+        return std::string(text);
+    };
+    // The balloon puts a sentence a line.
+    auto balloon = [] {
+        std::string text = tray_balloon_text();
+        for (char& c : text) c = c == '\n' ? ' ' : c;
+        return text;
+    };
+    auto switch_gaming_mode = [&] {
+        send(WM_COMMAND, IDM_TRAY_GAMING_MODE);
+        notice_changed(); // what the daemon does after a switch
+        drain_messages();
+    };
 
     struct Raiser {
         static DWORD WINAPI run(void*) { notice_raise(NOTICE_DRIVER_ABSENT); return 0; }
@@ -679,26 +702,63 @@ TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
     WaitForSingleObject(raiser, INFINITE);
     CloseHandle(raiser);
     drain_messages();
-    EXPECT_STREQ("The TSC driver is not installed: Gaming Mode sets the power plan only.", tray_balloon_text());
-    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text()) << "off: nothing was left out";
+    EXPECT_STREQ("", tray_balloon_text()) << "off: nothing was left out";
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
 
-    turn_gaming_mode_on();
-    notice_changed(); // what the daemon does after a switch
-    notice_raise(NOTICE_DRIVER_ABSENT);
+    switch_gaming_mode();
+    EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), balloon()) << "on: it holds now";
     notice_raise(NOTICE_PIPE_NAME_TAKEN, "pid 1234");
     drain_messages();
     EXPECT_STREQ("QEL Pacemill: Gaming Mode on\nno TSC driver\npipe taken by another program", tray_tip_text());
-    EXPECT_EQ(nullptr, strstr(tray_balloon_text(), "TSC driver")) << "told once: " << tray_balloon_text();
+    EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), balloon()) << "each told once";
     EXPECT_NE(nullptr, strstr(tray_balloon_text(), "(pid 1234)")) << tray_balloon_text();
 
-    notice_clear(NOTICE_DRIVER_ABSENT);
+    // Off: the pipe's warning still holds, and its balloon stands; a click explains it.
+    switch_gaming_mode();
+    EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), balloon());
+    std::string explained;
+    WindowWatcher watcher(
+        "#32770", window,
+        [&](HWND box) {
+            wchar_t wide[2048] = L"";
+            GetDlgItemTextW(box, 0xFFFF, wide, 2048); // the message box's text
+            char text[4096] = "";
+            WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+            explained = text;
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        },
+        [](HWND box) { PostMessageA(box, WM_CLOSE, 0, 0); });
+    EXPECT_EQ(0, send(WM_TRAY_ICON, 0, NIN_BALLOONUSERCLICK));
+    watcher.stop();
+    EXPECT_TRUE(watcher.found());
+    EXPECT_EQ("QEL Pacemill", watcher.title());
+    EXPECT_EQ(0u, explained.find(text_of(NOTICE_PIPE_NAME_TAKEN))) << explained;
+    EXPECT_EQ(std::string::npos, explained.find("TSC driver is not")) << "not the warning that no longer holds";
+    EXPECT_STREQ("", tray_balloon_text()) << "a clicked balloon is gone";
+
+    // On again: the driver's warning holds again and is told again; off: it is withdrawn.
     notice_clear(NOTICE_PIPE_NAME_TAKEN);
-    drain_messages();
-    EXPECT_STREQ("QEL Pacemill: Gaming Mode on", tray_tip_text());
-    notice_raise(NOTICE_DRIVER_ABSENT); // back after it went: told again
-    drain_messages();
-    EXPECT_EQ(0, strncmp(tray_balloon_text(), "The TSC driver is not installed", 31)) << tray_balloon_text();
+    switch_gaming_mode();
+    EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), balloon());
+    switch_gaming_mode();
+    EXPECT_STREQ("", tray_balloon_text()) << "a balloon about Gaming Mode stood after it went off";
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
     notice_clear(NOTICE_DRIVER_ABSENT);
+}
+
+// The choice sticks for this user: the menu item flips the stored value.
+TEST_F(TrayWindow, StartAtLogonIsThisUsersChoice)
+{
+    delete_setting("start_at_logon");
+    EXPECT_TRUE(start_at_logon_chosen()) << "never chosen: on, as the autostart entry is";
+    send(WM_COMMAND, IDM_TRAY_START_AT_LOGON);
+    EXPECT_EQ(0u, read_setting("start_at_logon"));
+    EXPECT_FALSE(start_at_logon_chosen());
+    send(WM_COMMAND, IDM_TRAY_START_AT_LOGON);
+    EXPECT_EQ(1u, read_setting("start_at_logon"));
+    EXPECT_TRUE(start_at_logon_chosen());
+    EXPECT_TRUE(fakes::calls.empty());
+    delete_setting("start_at_logon");
 }
 
 // Off, on, and the warning mark only for a notice that matters in that state.
@@ -709,6 +769,23 @@ TEST(TrayIcon, FollowsTheStateAndTheNoticesThatMatter)
     EXPECT_EQ(IDI_TRAY_ON_WARNING, tray_icon_id(1, 1u << NOTICE_DRIVER_ABSENT));
     EXPECT_EQ(IDI_TICKMEND, tray_icon_id(0, 1u << NOTICE_DRIVER_ABSENT)) << "off: nothing was left out";
     EXPECT_EQ(IDI_TRAY_OFF_WARNING, tray_icon_id(0, 1u << NOTICE_PIPE_NAME_TAKEN));
+}
+
+// Every warning, with as long a detail as its words take, fits a balloon (255 characters) and
+// says what happened and what to do, in sentences.
+TEST(TrayTip, EveryNoticeFitsABalloonInWholeSentences)
+{
+    const std::string detail(48, 'd');
+    for (int id = 0; id < NOTICE_COUNT; ++id) {
+        const bool takes_detail = strstr(notice_balloon_words(id), "%s") != nullptr;
+        notice_raise(static_cast<notice_id>(id), takes_detail ? detail.c_str() : nullptr);
+        char text[512];
+        notice_text(static_cast<notice_id>(id), text, sizeof text);
+        notice_clear(static_cast<notice_id>(id));
+        EXPECT_LE(strlen(text), 255u) << text;
+        EXPECT_EQ('.', text[strlen(text) - 1]) << text;
+        EXPECT_NE(nullptr, strstr(text, ". ")) << "what happened, then what to do: " << text;
+    }
 }
 
 TEST(TrayTip, EveryNoticeAtOnceIsCutAtAWholeLine)

@@ -1,5 +1,7 @@
 // The daemon's roles, its command entry point and its locked state read.
 #include "daemon_fixture.h"
+#include "journal/journal.h"
+#include "notice/wording.h"
 
 #include <windows.h>
 
@@ -50,6 +52,30 @@ TEST_F(DaemonRoles, SeveralNodesOfferGamingModeOffWithoutAnyRequest)
     EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
     EXPECT_EQ(0u, sim_log_size());
     EXPECT_EQ(2, node_count);
+}
+
+// A start that leaves nothing resident tells the user, from what it recorded, what to do next.
+TEST_F(DaemonRoles, WhatAStartRecordsHasItsNextStep)
+{
+    const struct {
+        const char* machine;
+        bool driver_absent;
+        const char* advice; // the beginning of the next step
+    } rows[] = {{"single-cpu", false, "Nothing is needed"},
+                {"one-node", false, "Nothing more is needed"},
+                {"one-node", true, "Install the TSC driver, then start QEL Pacemill again"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.machine);
+        load(row.machine);
+        sim_set_driver_absent(row.driver_absent);
+        int available = 0;
+        Qel_DaemonStart(0, 0, &available);
+        last_start_record start;
+        ASSERT_EQ(1, last_start_read(&start));
+        EXPECT_EQ(0u, std::string(start_advice(start.what)).find(row.advice)) << start.what;
+        Qel_DaemonExit();
+        sim_set_driver_absent(false);
+    }
 }
 
 TEST_F(DaemonRoles, NullAvailabilityPointerIsNotWritten)

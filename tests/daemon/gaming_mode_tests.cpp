@@ -346,7 +346,7 @@ TEST_F(GamingMode, AcceptedSyncThatLeftTheCountersApartIsToldOnceAndGamingModeSt
     EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED));
     char text[256];
     notice_text(NOTICE_SYNC_APART, text, sizeof text);
-    const char* expected = "TSC sync left processor 3 (node 1, core 1) ";
+    const char* expected = "The TSC sync left processor 3 (node 1, core 1) ";
     EXPECT_EQ(0, strncmp(text, expected, strlen(expected))) << text;
     EXPECT_NE(nullptr, strstr(text, " ms apart")) << text;
     last_on_record record;

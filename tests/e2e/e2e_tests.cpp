@@ -344,48 +344,62 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     EXPECT_EQ(0, count_lines(log(), "PCI_READ"));
 }
 
+// Runs tickmend-sim.exe (from the Start Menu's shortcut when from_shortcut) until it shows
+// its message box, reads and closes the box; the exit code (99 when it did not end), and the
+// box's text ("" when none came).
+DWORD run_to_its_box(const std::string& command, const std::string& env, bool from_shortcut, std::string* text)
+{
+    for (size_t at = 0; at < env.size();) {
+        size_t end = env.find('\n', at);
+        if (end == std::string::npos) end = env.size();
+        const std::string entry = env.substr(at, end - at);
+        const size_t eq = entry.find('=');
+        SetEnvironmentVariableA(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str());
+        at = end + 1;
+    }
+    std::string cmd = command;
+    char link[] = "C:\\users\\Public\\Start Menu\\Programs\\QEL Pacemill\\QEL Pacemill.lnk";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = from_shortcut ? STARTF_TITLEISLINKNAME : 0;
+    si.lpTitle = from_shortcut ? link : nullptr;
+    PROCESS_INFORMATION pi = {};
+    DWORD code = 99;
+    text->clear();
+    if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        HWND box = nullptr;
+        for (int i = 0; i < 500 && !box; ++i) {
+            box = FindWindowA("#32770", "QEL Pacemill");
+            if (!box) Sleep(20);
+        }
+        char shown[1024] = "";
+        if (box) GetDlgItemTextA(box, 0xFFFF, shown, sizeof shown);
+        if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
+        *text = shown;
+        WaitForSingleObject(pi.hProcess, 15000);
+        GetExitCodeProcess(pi.hProcess, &code);
+        if (code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 255), code = 99;
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    for (const char* name : {"TICKMEND_SIM_MACHINE", "TICKMEND_SIM_LOG", "TICKMEND_SIM_STATE"})
+        SetEnvironmentVariableA(name, nullptr);
+    return code;
+}
+
 // Started from its Start Menu shortcut, a start that leaves nothing resident says why in a
 // message box; started at logon (the Run key: no shortcut) it stays silent, as above.
 TEST_F(Program, OneNodeStartFromTheShortcutSaysWhyNothingStays)
 {
     machine_ = "one-node";
-    const std::string vars = env();
-    for (size_t at = 0; at < vars.size();) {
-        size_t end = vars.find('\n', at);
-        if (end == std::string::npos) end = vars.size();
-        const std::string entry = vars.substr(at, end - at);
-        const size_t eq = entry.find('=');
-        SetEnvironmentVariableA(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str());
-        at = end + 1;
-    }
-    std::string cmd = sim_command();
-    char link[] = "C:\\users\\Public\\Start Menu\\Programs\\QEL Pacemill\\QEL Pacemill.lnk";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_TITLEISLINKNAME;
-    si.lpTitle = link;
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    HWND box = nullptr;
-    for (int i = 0; i < 500 && !box; ++i) {
-        box = FindWindowA("#32770", "QEL Pacemill");
-        if (!box) Sleep(20);
-    }
-    char text[512] = "";
-    if (box) GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 15000));
-    DWORD code = 99;
-    GetExitCodeProcess(pi.hProcess, &code);
-    if (code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 255);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    for (const char* name : {"TICKMEND_SIM_MACHINE", "TICKMEND_SIM_LOG", "TICKMEND_SIM_STATE"})
-        SetEnvironmentVariableA(name, nullptr);
-    ASSERT_TRUE(box) << "no message box";
+    std::string shown;
+    const DWORD code = run_to_its_box(sim_command(), env(), true, &shown);
+    const char* text = shown.c_str();
+    ASSERT_NE("", shown) << "no message box";
     EXPECT_EQ(1u, code);
     EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
     EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
+    EXPECT_NE(nullptr, strstr(text, "Nothing more is needed")) << "what to do next: " << text;
 }
 
 TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
@@ -399,8 +413,12 @@ TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
 TEST_F(Program, CloseArgumentTakesEitherCaseAndASlashOrADash)
 {
     start_instance();
-    // Not a switch: the program starts normally and finds an instance running.
-    for (const char* args : {"/kx", "/k x", "k"}) EXPECT_EQ(0, run_process(sim_command(args), env())) << args;
+    // Not a switch it takes: the "/?" box, closed here, and nothing else; the instance runs on.
+    for (const char* args : {"/kx", "/k x", "k"}) {
+        std::string text;
+        EXPECT_EQ(64u, run_to_its_box(sim_command(args), env(), false, &text)) << args;
+        EXPECT_EQ(0u, text.find("tickmend.exe does not take")) << args << ": " << text;
+    }
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 0));
     EXPECT_EQ(1, run_process(sim_command("-K"), env()));
     instance_ends_well();

@@ -126,13 +126,22 @@ int run_process(const std::string& command_line, const std::string& extra_env, D
 }
 
 int run_capture(const std::string& command_line, std::string* output, const std::string& extra_env,
-                DWORD timeout_ms)
+                DWORD timeout_ms, std::string* errors)
 {
     output->clear();
+    if (errors) errors->clear();
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return -1;
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    // One pipe for both streams, or a second one for standard error.
+    HANDLE read_end[2] = {nullptr, nullptr}, write_end[2] = {nullptr, nullptr};
+    const int pipes = errors ? 2 : 1;
+    for (int i = 0; i < pipes; ++i) {
+        if (!CreatePipe(&read_end[i], &write_end[i], &inherit, 0)) {
+            for (int j = 0; j < i; ++j) CloseHandle(read_end[j]), CloseHandle(write_end[j]);
+            return -1;
+        }
+        SetHandleInformation(read_end[i], HANDLE_FLAG_INHERIT, 0);
+    }
+    std::string* sinks[2] = {output, errors};
 
     std::vector<char> env = environment_with(extra_env);
     std::vector<char> cmd(command_line.begin(), command_line.end());
@@ -141,37 +150,46 @@ int run_capture(const std::string& command_line, std::string* output, const std:
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = write_end;
-    si.hStdError = write_end;
+    si.hStdOutput = write_end[0];
+    si.hStdError = write_end[pipes - 1];
     PROCESS_INFORMATION pi = {};
     BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.data(), nullptr, &si, &pi);
-    CloseHandle(write_end);
+    for (int i = 0; i < pipes; ++i) CloseHandle(write_end[i]);
     if (!started) {
-        CloseHandle(read_end);
+        for (int i = 0; i < pipes; ++i) CloseHandle(read_end[i]);
         return -1;
     }
     CloseHandle(pi.hThread);
-    // The child writes little; read until it closes its end, then collect the exit code.
+    // The child writes little; read until it closes its ends, then collect the exit code.
     char buf[512];
     DWORD n = 0;
     DWORD start = GetTickCount();
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) break;
-        if (available) {
-            if (!ReadFile(read_end, buf, sizeof buf, &n, nullptr) || n == 0) break;
-            output->append(buf, n);
-            continue;
+    // Whatever is waiting in either pipe; false once every pipe is closed and empty.
+    auto drain = [&] {
+        bool open = false, read = false;
+        for (int i = 0; i < pipes; ++i) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(read_end[i], nullptr, 0, nullptr, &available, nullptr)) continue;
+            open = true;
+            if (available && ReadFile(read_end[i], buf, sizeof buf, &n, nullptr) && n) {
+                sinks[i]->append(buf, n);
+                read = true;
+            }
         }
+        return open ? (read ? 1 : 0) : -1;
+    };
+    for (;;) {
+        int got = drain();
+        if (got < 0) break;
+        if (got > 0) continue;
         if (WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0) {
-            while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available &&
-                   ReadFile(read_end, buf, sizeof buf, &n, nullptr) && n)
-                output->append(buf, n);
+            while (drain() > 0) {
+            }
             break;
         }
         if (GetTickCount() - start > timeout_ms) break;
     }
-    CloseHandle(read_end);
+    for (int i = 0; i < pipes; ++i) CloseHandle(read_end[i]);
     int result = -1;
     if (WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) {
         DWORD code = 0;

@@ -30,9 +30,10 @@ std::string product_path(const char* name);
 int run_process(const std::string& command_line, const std::string& extra_env = "",
                 DWORD timeout_ms = 30000);
 
-// As run_process, with the process's standard output and error collected into *output.
+// As run_process, with the process's standard output and error collected into *output; with
+// errors given, standard error goes there apart.
 int run_capture(const std::string& command_line, std::string* output, const std::string& extra_env = "",
-                DWORD timeout_ms = 30000);
+                DWORD timeout_ms = 30000, std::string* errors = nullptr);
 
 // Starts a process without waiting; the caller owns the returned process handle.
 HANDLE start_process(const std::string& command_line, const std::string& extra_env = "");

@@ -4,6 +4,8 @@
 #include "fake_daemon.h"
 #include "pipe_client.h"
 #include "support/test_support.h"
+#include "table.h"
+#include "tickmend_version.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +25,56 @@ using Strings = std::vector<std::string>;
 namespace {
 
 const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
-const char* const not_running =
-    "tickmend is not running, or this machine has a single processor node (no Gaming Mode here).";
+const char* const not_running = "tickmend-ctl: tickmend is not running, or this machine has a single processor "
+                                "node (no Gaming Mode here).";
 
-// Runs a client; the exit code, and its output with line ends made plain.
-int run_client(const char* exe, const std::string& args, std::string* output, const std::string& env)
+// Line ends made plain.
+void plain_lines(std::string* text)
 {
-    int code = run_capture("\"" + product_path(exe) + "\" " + args, output, env);
+    if (!text) return;
     std::string plain;
-    for (char c : *output)
+    for (char c : *text)
         if (c != '\r') plain += c;
-    *output = plain;
+    *text = plain;
+}
+
+// Runs a client; the exit code, and its output with line ends made plain (standard error
+// apart when errors is given).
+int run_client(const char* exe, const std::string& args, std::string* output, const std::string& env,
+               std::string* errors = nullptr)
+{
+    int code = run_capture("\"" + product_path(exe) + "\" " + args, output, env, 30000, errors);
+    plain_lines(output);
+    plain_lines(errors);
     return code;
+}
+
+Strings lines_of(const std::string& text)
+{
+    Strings lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The fields of one CSV line, quotes undone.
+Strings csv_fields(const std::string& line)
+{
+    Strings fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+        else if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) fields.emplace_back();
+        else fields.back() += c;
+    }
+    return fields;
 }
 
 // A folder where this test program is also "tickmend.exe" (a hard link: the same file) and
@@ -81,12 +121,9 @@ const std::string& trusting_client_dir()
 // tickmend-ctl.exe on this machine's processors, beside this program as tickmend.exe.
 int ctl(const std::string& args, std::string* output, const std::string& env = "")
 {
-    std::string plain;
     // Past the client's own wait for a busy pipe (30 s): its answer is what is tested.
     int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl.exe\" " + args, output, env, 60000);
-    for (char c : *output)
-        if (c != '\r') plain += c;
-    *output = plain;
+    plain_lines(output);
     return code;
 }
 
@@ -97,11 +134,11 @@ int shipped_ctl(const std::string& args, std::string* output)
 }
 
 // tickmend-ctl-sim.exe on the simulated machine named, its counters fresh.
-int ctl_sim(const std::string& args, std::string* output, const std::string& machine)
+int ctl_sim(const std::string& args, std::string* output, const std::string& machine, std::string* errors = nullptr)
 {
     const std::string state = testing_support::temp_path("ctl-counters");
     int code = run_client("tickmend-ctl-sim.exe", args, output,
-                          "TICKMEND_SIM_MACHINE=" + machine + "\nTICKMEND_SIM_STATE=" + state);
+                          "TICKMEND_SIM_MACHINE=" + machine + "\nTICKMEND_SIM_STATE=" + state, errors);
     DeleteFileA(state.c_str());
     return code;
 }
@@ -252,7 +289,8 @@ TEST_F(Ctl, OnAndOffSendTheirCommandAndPrintTheNewState)
 TEST_F(Ctl, NoServerExitsTwoWithAPlainMessage)
 {
     EXPECT_EQ(2, ctl("status", &output_));
-    EXPECT_EQ(std::string(not_running) + "\n", output_);
+    EXPECT_EQ(0u, output_.find(not_running)) << output_;
+    EXPECT_EQ(1u, lines_of(output_).size()) << output_;
     EXPECT_EQ(2, ctl("on", &output_));
     // The daemon of a worker that runs without Gaming Mode: no pipe either.
     fake_daemon::reset(1, 0);
@@ -384,6 +422,9 @@ TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
     for (const auto& e : errors) {
         EXPECT_EQ(64, ctl(e.args, &output_)) << e.args;
         EXPECT_NE(std::string::npos, output_.find(e.named)) << e.args << "\n" << output_;
+        // Every line of an error says whose it is: a script's log mixes many programs.
+        for (const std::string& line : lines_of(output_))
+            EXPECT_EQ(0u, line.find("tickmend-ctl: ")) << e.args << "\n" << output_;
     }
     ctl("status extra", &output_);
     EXPECT_EQ(std::string::npos, output_.find("Exit codes")) << "a usage error is its line and the usage line";
@@ -395,8 +436,34 @@ TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
         EXPECT_NE(std::string::npos, output_.find("5 on/off")) << output_;
         EXPECT_EQ(std::string::npos, output_.find("TICKMEND_SIM_MACHINE")) << "the shipped client has no simulated machine";
     }
-    EXPECT_EQ(0, ctl_sim("--help", &output_, "two-node"));
-    EXPECT_NE(std::string::npos, output_.find("TICKMEND_SIM_MACHINE")) << output_;
+    // Each help whole on a console of 80 columns.
+    std::string sim_help, skew_help;
+    EXPECT_EQ(0, ctl_sim("--help", &sim_help, "two-node"));
+    EXPECT_NE(std::string::npos, sim_help.find("TICKMEND_SIM_MACHINE")) << sim_help;
+    EXPECT_EQ(0, ctl("skew --help", &skew_help));
+    for (const std::string* help : {&output_, &sim_help, &skew_help})
+        for (const std::string& line : lines_of(*help)) EXPECT_LE(line.size(), 79u) << line;
+
+    for (const char* version : {"version", "--version", "VERSION"}) {
+        EXPECT_EQ(0, ctl(version, &output_)) << version;
+        EXPECT_EQ("tickmend-ctl " TICKMEND_VERSION "\n", output_) << version;
+    }
+}
+
+// A number that rounds to zero is printed without a sign, whichever way it rounded.
+TEST(CtlTable, NegativeZeroLosesItsSign)
+{
+    const struct {
+        const char* text;
+        const char* printed;
+    } rows[] = {{"-0.00", "0.00"}, {"-0.0", "0.0"}, {"-0", "0"},       {"0.00", "0.00"},    {"-0.01", "-0.01"},
+                {"-10", "-10"},    {"-0.5", "-0.5"}, {"-", "-"},        {"-0x1", "-0x1"},   {"", ""}};
+    for (const auto& row : rows) {
+        char text[24];
+        strcpy(text, row.text);
+        plain_zero(text);
+        EXPECT_STREQ(row.printed, text) << row.text;
+    }
 }
 
 TEST_F(Ctl, CommandsAndOptionsAreTakenInAnyCase)
@@ -406,7 +473,7 @@ TEST_F(Ctl, CommandsAndOptionsAreTakenInAnyCase)
     EXPECT_EQ("Gaming Mode: off\n", output_);
     EXPECT_EQ(0, ctl("Off", &output_));
     EXPECT_EQ(0, ctl_sim("Topology --CSV", &output_, "four-node"));
-    EXPECT_EQ(0u, output_.find("index,node,core,apic,note\n")) << output_;
+    EXPECT_EQ(0u, output_.find("fact,processor,node,core,apic,value\n")) << output_;
 }
 
 // What the last on sequence left out, as the resident program recorded it.
@@ -463,12 +530,66 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     EXPECT_NE(std::string::npos, output_.find("\n    7     3     1     7\n")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("\n    8 ")) << output_;
 
-    EXPECT_EQ(0, ctl_sim("topology --csv", &output_, "four-node"));
-    EXPECT_EQ(0u, output_.find("index,node,core,apic,note\n0,0,0,0,\n1,0,1,1,\n")) << output_;
-    // Every other figure stays, on stderr.
-    for (const char* line : {"processors: 8 ", "nodes: 4\n", "role: 4 nodes: Gaming Mode is offered\n", "driver: ",
-                             "last start"})
-        EXPECT_NE(std::string::npos, output_.find(line)) << line << "\n" << output_;
+    // Every fact is a row of the one CSV table on stdout; nothing is left to prose on stderr.
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", &key));
+    const char what[] = "4 nodes: resident, Gaming Mode offered", when[] = "2026-12-08 01:40";
+    RegSetValueExA(key, "last_start", 0, REG_SZ, reinterpret_cast<const BYTE*>(what), sizeof what);
+    RegSetValueExA(key, "last_start_time", 0, REG_SZ, reinterpret_cast<const BYTE*>(when), sizeof when);
+    const DWORD checked[] = {1, 1, 3, 1, 1, 110, 225};
+    const char* names[] = {"last_on_checked",     "last_on_in_step",   "last_on_offset_cpu",    "last_on_offset_node",
+                           "last_on_offset_core", "last_on_offset_ns", "last_on_uncertainty_ns"};
+    for (int i = 0; i < 7; ++i)
+        RegSetValueExA(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&checked[i]), sizeof(DWORD));
+    RegCloseKey(key);
+    record_last_on("switched to a plan that does not throttle the processor", "power management bit cleared",
+                   "counters synchronized");
+    std::string prose, errors;
+    EXPECT_EQ(0, ctl_sim("topology", &prose, "four-node"));
+    EXPECT_EQ(0, ctl_sim("topology --csv", &output_, "four-node", &errors));
+    EXPECT_EQ("", errors);
+    const Strings lines = lines_of(output_);
+    ASSERT_GT(lines.size(), 8u) << output_;
+    EXPECT_EQ("fact,processor,node,core,apic,value", lines[0]);
+    std::map<std::string, Strings> facts;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const Strings fields = csv_fields(lines[i]);
+        ASSERT_EQ(6u, fields.size()) << lines[i];
+        if (fields[0] == "processor") EXPECT_EQ(i - 1, std::stoul(fields[1])) << lines[i];
+        else facts[fields[0]] = fields;
+    }
+    EXPECT_EQ("0,0,0,0,", lines[1].substr(10));
+    EXPECT_EQ("processor,7,3,1,7,", lines[8]);
+    const struct {
+        const char* fact;
+        const char* value;
+        const char* in_prose; // the line of the prose that tells the same
+    } expected[] = {{"processors", "8", "processors: 8 "},
+                    {"nodes", "4", "nodes: 4\n"},
+                    {"node_sync_from", "0", "node synchronization from: processor 0\n"},
+                    {"role", "gaming_mode", "role: 4 nodes: Gaming Mode is offered\n"},
+                    {"driver", "found", "driver: found "},
+                    {"northbridge_bit", "set", "(northbridge power management bit set)"},
+                    {"last_start_time", when, "last start (2026-12-08 01:40)"},
+                    {"last_start", what, "): 4 nodes: resident, Gaming Mode offered\n"},
+                    {"last_on_plan", "switched to a plan that does not throttle the processor", "on: power plan switched"},
+                    {"last_on_northbridge", "power management bit cleared", "on: northbridge power management"},
+                    {"last_on_driver", "counters synchronized", "on: TSC driver counters synchronized\n"},
+                    {"last_on_checked", "1", "counters within 110 ns"},
+                    {"last_on_in_step", "1", "counters within 110 ns"},
+                    {"last_on_offset_ns", "110", "counters within 110 ns"},
+                    {"last_on_uncertainty_ns", "225", "(+-225 ns) after the last sync"}};
+    for (const auto& e : expected) {
+        ASSERT_EQ(1u, facts.count(e.fact)) << e.fact << "\n" << output_;
+        EXPECT_EQ(e.value, facts[e.fact][5]) << e.fact;
+        EXPECT_NE(std::string::npos, prose.find(e.in_prose)) << e.in_prose << "\n" << prose;
+    }
+    EXPECT_EQ((Strings{"last_on_offset_ns", "3", "1", "1", "", "110"}), facts["last_on_offset_ns"])
+        << "the processor a fact is about in its columns";
+    EXPECT_EQ(sizeof expected / sizeof expected[0], facts.size()) << output_;
+    for (const char* name : names) RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
+    for (const char* name : {"last_start", "last_start_time", "last_on_plan", "last_on_northbridge", "last_on_driver"})
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
 
     EXPECT_EQ(0, ctl_sim("topology", &output_, "one-node"));
     EXPECT_NE(std::string::npos, output_.find("role: one node: TSC drift compensation through the driver, no Gaming Mode\n"))
