@@ -28,6 +28,7 @@ ${UnStrStr}
 !define SETTINGS_KEY "Software\QEL\qel_pacemill"
 !define END_WAIT_STEPS 60                ; times 250 ms: how long an ended instance may take
 !define RELEASE_STEPS 20                 ; times 250 ms: how long its file may stay held after
+!define PROCESS_QUERY_AND_READ 0x410     ; PROCESS_QUERY_INFORMATION | PROCESS_VM_READ
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -41,6 +42,7 @@ Var start_box
 Var fresh        ; 1 when no earlier installation was registered
 Var old_dir      ; an earlier installation in another folder: moved here, its files removed
 Var was_running  ; 1 once this run has ended a running instance: it is started again
+Var ran_from     ; the executable of that instance ("" when it could not be told)
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -86,18 +88,24 @@ finish or close it, and run"
 
 ; The functions both the setup and the uninstaller use (un: "" or "un.").
 !macro SharedFunctions un
-; Started through the shell, so that it runs with the user's own rights and not the setup's
-; raised ones: an elevated instance could not be closed by the user's "tickmend.exe /k"
-; (Windows keeps a program's messages from reaching a window of higher integrity).
-Function ${un}StartInstalled
-    Exec '"$WINDIR\explorer.exe" "$INSTDIR\tickmend.exe"'
+; Starts the program $R5 through the shell, so that it runs with the user's own rights and
+; not the setup's raised ones: an elevated instance could not be closed by the user's
+; "tickmend.exe /k" (Windows keeps a program's messages from reaching a window of higher
+; integrity).
+Function ${un}StartProgram
+    Exec '"$WINDIR\explorer.exe" "$R5"'
 FunctionEnd
 
 ; Ends with exit code 2 after telling why ($R9; silently: the exit code alone). An
-; instance that this run ended is started again first: a failed run leaves running what ran.
+; instance that this run ended is started again first, from where it ran: a failed run
+; leaves running what ran.
 Function ${un}Fail
     ${If} $was_running == 1
-        Call ${un}StartInstalled
+        StrCpy $R5 $ran_from
+        ${IfNot} ${FileExists} $R5
+            StrCpy $R5 "$INSTDIR\tickmend.exe"
+        ${EndIf}
+        Call ${un}StartProgram
         StrCpy $R9 "$R9$\r$\n$\r$\n${PRODUCT} was started again."
     ${EndIf}
     MessageBox MB_OK|MB_ICONSTOP "$R9" /SD IDOK
@@ -143,10 +151,22 @@ FunctionEnd
 ; Ends a running instance the way a user's "tickmend.exe /k" does, so that it turns Gaming
 ; Mode off, restores the power plan and stores start_mode (with none running, "/k" finishes
 ; what a crashed instance left), then waits (bounded) until its window is gone. $R0: the
-; tickmend.exe to run with /k. Sets $was_running to 1 when it ended one, and fails when one
-; still runs.
+; tickmend.exe to run with /k. Sets $was_running to 1 when it ended one (and $ran_from to
+; its executable), and fails when one still runs.
 Function ${un}EndInstance
     FindWindow $3 "${CLASS}"
+    StrCpy $ran_from ""
+    ${If} $3 != 0
+        System::Call 'user32::GetWindowThreadProcessId(p r3, *i .r4)'
+        System::Call 'kernel32::OpenProcess(i ${PROCESS_QUERY_AND_READ}, i 0, i r4) p .r5'
+        ${If} $5 != 0
+            System::Call 'psapi::GetModuleFileNameExW(p r5, p 0, w .r6, i ${NSIS_MAX_STRLEN}) i .r7'
+            System::Call 'kernel32::CloseHandle(p r5)'
+            ${If} $7 != 0
+                StrCpy $ran_from $6
+            ${EndIf}
+        ${EndIf}
+    ${EndIf}
     DetailPrint "Ending the running ${PRODUCT}"
     ; "/k" waits for the instance a bounded time and says with exit code 2 that one still runs.
     ExecWait '"$R0" /k' $2
@@ -192,6 +212,12 @@ FunctionEnd
     StrCpy $R6 ${tries}
     Call ${un}RequireWritable
 !macroend
+
+; The installed program, started when the user asks for it or when an upgrade ended it.
+Function StartInstalled
+    StrCpy $R5 "$INSTDIR\tickmend.exe"
+    Call StartProgram
+FunctionEnd
 
 Function .onInit
     Call RequireAdmin
@@ -317,7 +343,9 @@ has room and that the folder may be written, and run the setup again."
     ${If} $was_running == 1
         Call StartInstalled
     ${EndIf}
-    Call SayWhatWorks
+    ${IfNot} ${Silent}
+        Call SayWhatWorks
+    ${EndIf}
 SectionEnd
 
 ; The finish page's texts. One node or one processor: nothing stays resident, so no icon.
