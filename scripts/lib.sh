@@ -110,3 +110,32 @@ wine_stop() {
         rm -f "$f"
     fi
 }
+
+# An X display of the caller's own, that nothing else draws on (for pictures): sets DISPLAY
+# and own_xvfb_pid, which the caller ends (kill "$own_xvfb_pid"). $1: the file Xvfb writes to.
+own_display() { # LOG
+    local n
+    own_xvfb_pid=
+    for n in $(seq 150 199); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        setsid Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 </dev/null >"$1" 2>&1 &
+        own_xvfb_pid=$!
+        for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+        if kill -0 "$own_xvfb_pid" 2>/dev/null; then export DISPLAY=":$n"; return 0; fi
+        own_xvfb_pid=
+    done
+    return 1
+}
+
+# Saves DIR/NAME.png from the screen: the part a user looks at, the tray corner (menu and
+# icon) or what stands on the desktop above the taskbar, cut to its edges (a dialog, a
+# balloon). Prints the picture's path.
+screen_capture() { # DIR NAME tray|window
+    local cut
+    if [ "$3" = tray ]; then cut=(-gravity SouthEast -crop 300x150+0+0 +repage)
+    else cut=(-crop 1024x738+0+0 +repage -trim +repage -bordercolor "#256f95" -border 6); fi
+    xwd -root -silent -display "$DISPLAY" > "$1/$2.xwd" && convert "xwd:$1/$2.xwd" "${cut[@]}" "$1/$2.png" \
+        || die "capture of $2 failed"
+    rm -f "$1/$2.xwd"
+    echo "$1/$2.png"
+}

@@ -5,6 +5,7 @@
 #include "common/control_pipe.h"
 #include "registry/registry.h"
 #include "support/test_support.h"
+#include "support/wizard.h"
 #include "tickmend_version.h"
 
 #include <gtest/gtest.h>
@@ -618,10 +619,11 @@ protected:
     }
 
     static constexpr const char* dir = "C:\\tickmend-installer-test\\QEL Pacemill";
+    static constexpr const char* other_dir = "C:\\tickmend-installer-test\\Elsewhere";
     static constexpr const char* run_key = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     static constexpr const char* uninstall_key =
         "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QEL Pacemill";
-    static std::string installed(const char* name) { return std::string(dir) + "\\" + name; }
+    static std::string installed(const char* name, const char* folder = dir) { return std::string(folder) + "\\" + name; }
     static std::string menu_folder()
     {
         char programs[MAX_PATH] = "";
@@ -629,24 +631,50 @@ protected:
         return std::string(programs) + "\\QEL Pacemill";
     }
     static bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-    static int install()
+    static int install(const char* folder = dir)
     {
-        return run_process("\"" + product_path("tickmend-setup.exe") + "\" /S /D=" + dir, "", 120000);
+        return run_process("\"" + product_path("tickmend-setup.exe") + "\" /S /D=" + folder, "", 120000);
+    }
+    // Runs a setup or uninstaller as a user at its pages; returns its exit code, and in *said
+    // what its message boxes said.
+    static int run_at_pages(const std::string& command_line, std::string* said, const std::string& extra_env = "")
+    {
+        HANDLE process = start_process(command_line, extra_env);
+        if (!process) return -1;
+        *said = click_through(process, 120000);
+        if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 255);
+        DWORD code = 99;
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+        return static_cast<int>(code);
+    }
+    static void delete_value(HKEY root, const char* key, const char* name)
+    {
+        HKEY opened;
+        if (RegOpenKeyExA(root, key, 0, KEY_SET_VALUE, &opened) != ERROR_SUCCESS) return;
+        RegDeleteValueA(opened, name);
+        RegCloseKey(opened);
+    }
+    // True once a tickmend has started (its record of the start is written) within 20 s.
+    static bool started_within_20_s()
+    {
+        for (int i = 0; i < 200; ++i, Sleep(100))
+            if (registry_text(HKEY_CURRENT_USER, user_key, "last_start_time") != "") return true;
+        return false;
     }
     // Whatever a failed run left behind goes, so that no other test meets it.
     static void remove_installation()
     {
-        for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) DeleteFileA(installed(f).c_str());
-        RemoveDirectoryA(dir);
+        for (const char* folder : {dir, other_dir}) {
+            for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"})
+                DeleteFileA(installed(f, folder).c_str());
+            RemoveDirectoryA(folder);
+        }
         RemoveDirectoryA("C:\\tickmend-installer-test");
         for (const char* f : {"\\QEL Pacemill.lnk", "\\Uninstall QEL Pacemill.lnk"})
             DeleteFileA((menu_folder() + f).c_str());
         RemoveDirectoryA(menu_folder().c_str());
-        HKEY run;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_key, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
-            RegDeleteValueA(run, "QEL Pacemill");
-            RegCloseKey(run);
-        }
+        delete_value(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
         delete_tree(HKEY_LOCAL_MACHINE, uninstall_key);
     }
     // "major.minor.patch" of a file's fixed version block, "" without one.
@@ -669,6 +697,7 @@ protected:
 TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
 {
     ASSERT_EQ(0, install());
+    EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "last_start_time")) << "nothing ran, yet tickmend was started";
     // The shipping executables and the uninstaller; no simulated machine, no stand-in.
     std::set<std::string> files;
     WIN32_FIND_DATAA found;
@@ -717,7 +746,7 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     EXPECT_EQ(1500u, value);
 }
 
-TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStart)
+TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStartAndTellsHowToPickThePlan)
 {
     ASSERT_EQ(0, install());
     // An instance that did not end properly left Power saver owed; powercfg fails now.
@@ -728,10 +757,12 @@ TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStart)
     ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_scheme_guid", REG_SZ, power_saver, 37));
     ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_set_guid", REG_SZ, high_performance, 37));
     ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &one, 4));
-    std::string quiet = registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "QuietUninstallString");
-    ASSERT_EQ(0, run_process(quiet)) << quiet;
-    for (int i = 0; i < 600 && exists(dir); ++i) Sleep(100);
-    for (int i = 0; i < 100 && registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName") != ""; ++i) Sleep(100);
+    // At its pages, in place (_?=: no copy of itself), so that its message can be read.
+    std::string said;
+    EXPECT_EQ(0, run_at_pages("\"" + installed("uninstall.exe") + "\" _?=" + dir, &said));
+    EXPECT_NE(std::string::npos, said.find("Your own plan is \"Power saver\"")) << said;
+    EXPECT_NE(std::string::npos, said.find("Control Panel > Power Options")) << said;
+    EXPECT_NE(std::string::npos, said.find(std::string("powercfg -setactive ") + power_saver)) << said;
     EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, user_key, "restore_scheme_guid"))
         << "the record of a restore that failed was deleted";
     EXPECT_EQ(0xDEADu, stored_start_mode()) << "the rest of the settings stays";
@@ -745,20 +776,79 @@ TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStart)
     delete_tree(HKEY_CURRENT_USER, powercfg_state);
 }
 
-TEST_F(Installer, InstallOverARunningInstanceEndsItAndRestoresThePlan)
+TEST_F(Installer, InstallOverARunningInstanceEndsItRestoresThePlanAndStartsItAgain)
 {
     ASSERT_TRUE(power_plans_start_at(power_saver));
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     ASSERT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    delete_value(HKEY_CURRENT_USER, user_key, "last_start_time");
 
     ASSERT_EQ(0, install());
     instance_ends_well();
     EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
     EXPECT_EQ(1u, stored_start_mode()) << "Gaming Mode is not remembered for the new version";
-    // Silent: the new version is not started.
-    EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
+    // Silent too, the new version is started again (here one node: it ends at once).
+    EXPECT_TRUE(started_within_20_s()) << "the upgrade did not start again what ran";
     delete_tree(HKEY_CURRENT_USER, powercfg_state);
+}
+
+// A file in use fails the setup with its name. The client is checked before anything is
+// ended, so the instance runs on; the program can only be checked once the instance has
+// ended, which is then started again from where it ran (here tickmend-sim.exe, on the
+// machine the setup passes on), with Gaming Mode on again.
+TEST_F(Installer, FailedSetupNamesTheFileInUseAndLeavesRunningWhatRan)
+{
+    ASSERT_EQ(0, install());
+    const struct {
+        const char* file;
+        const char* holder; // what the message says holds it
+        bool ended;
+    } rows[] = {{"tickmend-ctl.exe", "tickmend-ctl is running", false},
+                {"tickmend.exe", "QEL Pacemill still runs, most likely in another user's session", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        start_instance();
+        ASSERT_EQ(0, ctl("on"));
+        delete_value(HKEY_CURRENT_USER, user_key, "last_start_time");
+        HANDLE held = CreateFileA(installed(row.file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        std::string said;
+        EXPECT_EQ(2, run_at_pages("\"" + product_path("tickmend-setup.exe") + "\" /D=" + dir, &said, env()));
+        CloseHandle(held);
+        EXPECT_NE(std::string::npos, said.find(installed(row.file) + " is in use: " + row.holder)) << said;
+        if (row.ended) {
+            instance_ends_well();
+            EXPECT_NE(std::string::npos, said.find("was started again")) << said;
+            bool resident = false;
+            for (int i = 0; i < 200 && !resident; ++i, Sleep(100))
+                resident = FindWindowA("TICKMEND", nullptr) && WaitNamedPipeA(pipe_name, 50);
+            ASSERT_TRUE(resident) << "what ran was not started again";
+            EXPECT_EQ(0, ctl("status"));
+            EXPECT_EQ("Gaming Mode: on", ctl_output_.substr(0, ctl_output_.find_first_of("\r\n")));
+            EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+        } else {
+            EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(instance_, 0)) << "the instance was ended";
+            EXPECT_EQ(0, ctl("status"));
+            EXPECT_EQ("Gaming Mode: on", ctl_output_.substr(0, ctl_output_.find_first_of("\r\n")));
+            close_instance();
+        }
+    }
+}
+
+// /D= names another folder than the installed one: the installation moves there.
+TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
+{
+    ASSERT_EQ(0, install());
+    ASSERT_EQ(0, install(other_dir));
+    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) {
+        EXPECT_TRUE(exists(installed(f, other_dir))) << f;
+        EXPECT_FALSE(exists(installed(f))) << f << " stays in the old folder";
+    }
+    EXPECT_FALSE(exists(dir));
+    EXPECT_EQ(other_dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
+    EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\"", registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
 }
 
 // What Gaming Mode owes the user, the power plan and the northbridge bit, comes back
