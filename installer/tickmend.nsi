@@ -306,7 +306,8 @@ has room and that the folder may be written, and run the setup again."
     ; Registered last, all or nothing: the autostart of every user, then the uninstall entry.
     ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
     ClearErrors
-    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\tickmend.exe"'
+    ; /logon: the program starts only while this user's "Start at logon" (its tray menu) is on.
+    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\tickmend.exe" /logon'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"

@@ -723,7 +723,7 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     // At logon Windows runs the Run value's command line: here one node without a driver,
     // where the program ends at once with 1 and without a window.
     std::string run = registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
-    ASSERT_EQ("\"" + installed("tickmend.exe") + "\"", run);
+    ASSERT_EQ("\"" + installed("tickmend.exe") + "\" /logon", run);
     EXPECT_EQ(1, run_process(run));
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
 
@@ -848,7 +848,8 @@ TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
     }
     EXPECT_FALSE(exists(dir));
     EXPECT_EQ(other_dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
-    EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\"", registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
+    EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\" /logon",
+              registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
 }
 
 // What Gaming Mode owes the user, the power plan and the northbridge bit, comes back
