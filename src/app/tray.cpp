@@ -288,7 +288,7 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
         return;
     }
     // How far apart the counters were found after the sync, while Gaming Mode is on.
-    char sync_line[48];
+    char sync_line[64];
     notice_sync_line(sync_line, sizeof sync_line);
     if (game_mode_on && sync_line[0]) {
         int more = _snprintf(buffer + used, size - used, "\n%s", sync_line);

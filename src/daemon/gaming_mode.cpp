@@ -9,6 +9,7 @@
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
 
+#include <math.h>
 #include <string.h>
 
 namespace daemon_state {
@@ -119,10 +120,25 @@ void synchronize_counters(on_outcome& outcome)
         outcome.synced |= static_cast<DWORD_PTR>(1) << p;
         return true;
     });
+    // The processors of this system that were to get a core request and did not: binding
+    // them failed. Their counters are not synchronized, whatever the driver said of the rest.
+    if (!binding.have_masks()) return;
+    for (int p = 0; p < MAX_CPUS; ++p) {
+        const DWORD_PTR bit = static_cast<DWORD_PTR>(1) << p;
+        if ((binding.system_mask() & bit) && cpu_present(p) && !(outcome.synced & bit)) outcome.unbound |= bit;
+    }
 }
 
-// Nanoseconds as the record keeps them: whole, and 4.29 s at most.
+// Nanoseconds as the record keeps them: whole, and 4.29 s at most; a bound rounded up.
 DWORD whole_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ns + 0.5) : 0xFFFFFFFF; }
+DWORD bound_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ceil(ns)) : 0xFFFFFFFF; }
+
+int bits_in(DWORD_PTR mask)
+{
+    int n = 0;
+    for (; mask; mask &= mask - 1) ++n;
+    return n;
+}
 
 } // namespace
 
@@ -154,9 +170,12 @@ void report(const on_outcome& outcome)
     memset(&record, 0, sizeof record);
     lstrcpynA(record.plan, plan_outcome_words(outcome.plan), sizeof record.plan);
     lstrcpynA(record.northbridge, northbridge_outcome_words(outcome.northbridge), sizeof record.northbridge);
-    driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.reply.status, outcome.reply.ret_code,
-                         record.driver, sizeof record.driver);
+    driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.synced, outcome.unbound,
+                         outcome.reply.status, outcome.reply.ret_code, record.driver, sizeof record.driver);
     const sync_check& check = outcome.check;
+    // Every processor that was to be synchronized and that the check did not measure is
+    // named: the figure holds for the others only.
+    const DWORD_PTR unmeasured = check.ran ? (outcome.synced | outcome.unbound) & ~check.measured : 0;
     record.checked = check.ran;
     if (check.ran) {
         record.in_step = check.in_step;
@@ -165,6 +184,8 @@ void report(const on_outcome& outcome)
         record.core = cpu_core[check.cpu];
         record.offset_ns = whole_ns(check.offset_ns);
         record.uncertainty_ns = whole_ns(check.uncertainty_ns);
+        record.bound_ns = bound_ns(check.bound_ns);
+        record.unmeasured = static_cast<DWORD>(unmeasured);
     } else {
         lstrcpynA(record.why_not, sync_unchecked_words(check.why_not), sizeof record.why_not);
     }
@@ -184,8 +205,10 @@ void report(const on_outcome& outcome)
 
     // Counters apart after a sync the driver accepted in full: the driver's word did not
     // hold. A refused sync has its own notice already.
-    char line[48] = "";
-    if (check.ran) sync_tip_line(check.in_step, check.offset_ns, check.uncertainty_ns, line, sizeof line);
+    char line[64] = "";
+    if (check.ran)
+        sync_tip_line(check.in_step, check.in_step ? check.bound_ns : check.offset_ns, check.uncertainty_ns,
+                      bits_in(unmeasured), line, sizeof line);
     notice_set_sync_line(line);
     const bool apart = check.ran && !check.in_step && outcome.driver == driver_outcome::synchronized;
     if (apart) sync_apart_detail(check.cpu, cpu_node[check.cpu], cpu_core[check.cpu], check.offset_ns, detail,

@@ -26,6 +26,10 @@ const char node_value[] = "last_on_offset_node";
 const char core_value[] = "last_on_offset_core";
 const char offset_value[] = "last_on_offset_ns";
 const char uncertainty_value[] = "last_on_uncertainty_ns";
+const char bound_value[] = "last_on_bound_ns";
+const char unmeasured_value[] = "last_on_unmeasured";
+const char process_value[] = "last_on_process";
+const char time_value[] = "last_on_time";
 const char start_value[] = "last_start";
 const char start_time_value[] = "last_start_time";
 
@@ -151,6 +155,8 @@ int journal_write(const restore_record* record)
 
 int last_on_write(const last_on_record* record)
 {
+    // Whoever reads a record cut short finds no stamp, and so no claim that it is this run's.
+    if (!delete_value(process_value)) return 0;
     bool done = write_text(plan_value, record->plan);
     done = write_text(northbridge_value, record->northbridge) && done;
     done = write_text(driver_value, record->driver) && done;
@@ -162,6 +168,14 @@ int last_on_write(const last_on_record* record)
     done = write_dword(core_value, record->core) && done;
     done = write_dword(offset_value, record->offset_ns) && done;
     done = write_dword(uncertainty_value, record->uncertainty_ns) && done;
+    done = write_dword(bound_value, record->bound_ns) && done;
+    done = write_dword(unmeasured_value, record->unmeasured) && done;
+    if (!done) return 0;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG written = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    done = set_registry_dword(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &written, sizeof written) != 0;
+    done = done && write_dword(process_value, GetCurrentProcessId());
     return done ? 1 : 0;
 }
 
@@ -184,6 +198,12 @@ int last_on_read(last_on_record* record)
     record->core = read_dword(core_value, 0);
     record->offset_ns = read_dword(offset_value, 0);
     record->uncertainty_ns = read_dword(uncertainty_value, 0);
+    record->bound_ns = read_dword(bound_value, 0);
+    record->unmeasured = read_dword(unmeasured_value, 0);
+    record->process_id = read_dword(process_value, 0);
+    record->written = 0;
+    get_registry_typed(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &record->written,
+                       sizeof record->written);
     return any ? 1 : 0;
 }
 

@@ -15,7 +15,7 @@ struct guarded {
 guarded lock;
 volatile LONG raised;
 char details[NOTICE_COUNT][96];
-char sync_line[48];
+char sync_line[64];
 HWND notified_window;
 UINT notified_message;
 
