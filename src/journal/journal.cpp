@@ -48,6 +48,24 @@ bool value_present(const char* name)
     return RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// A GUID's text into guid (37 bytes); also as Windows writes it, in braces ("{...}"), which
+// are left out. False when none is stored, or it is empty or does not fit.
+bool read_guid(const char* name, char* guid)
+{
+    char text[sizeof(power_plan::guid) + 2];
+    if (!get_registry_typed(HKEY_CURRENT_USER, settings_key, name, REG_SZ, text, sizeof text)) return false;
+    const char* from = text;
+    size_t length = strlen(text);
+    if (length >= 2 && text[0] == '{' && text[length - 1] == '}') {
+        ++from;
+        length -= 2;
+    }
+    if (length == 0 || length >= sizeof(power_plan::guid)) return false;
+    memcpy(guid, from, length);
+    guid[length] = '\0';
+    return true;
+}
+
 // A plan stored as index_name (XP) or guid_name (Vista): only the kind this Windows names is
 // taken. False when a value is stored but cannot be used, or only the other kind is stored.
 bool read_plan(const char* index_name, const char* guid_name, power_plan* plan)
@@ -55,12 +73,9 @@ bool read_plan(const char* index_name, const char* guid_name, power_plan* plan)
     memset(plan, 0, sizeof *plan);
     const char* own = PowerPlanKind() == plan_index ? index_name : guid_name;
     const char* other = own == index_name ? guid_name : index_name;
-    bool read = own == index_name
-                    ? get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_DWORD, &plan->index,
-                                         sizeof plan->index) != 0
-                    : get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_SZ, plan->guid,
-                                         sizeof plan->guid) != 0 &&
-                          plan->guid[0] != '\0';
+    bool read = own == index_name ? get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_DWORD, &plan->index,
+                                                       sizeof plan->index) != 0
+                                  : read_guid(own, plan->guid);
     if (read) {
         plan->kind = PowerPlanKind();
         return true;

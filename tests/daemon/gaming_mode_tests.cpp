@@ -189,6 +189,10 @@ const stored_record stored_records[] = {
     {"a sound record", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", power_saver);
                             store_text("restore_set_guid", high_performance); },
      power_saver, false},
+    {"a GUID in braces, as Windows writes it",
+     [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", "{A1841308-3541-4FAB-BC81-F71556F20B4A}");
+          store_text("restore_set_guid", "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}"); },
+     power_saver, false},
     {"a GUID that is garbage", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", "not a plan at all"); },
      high_performance, true},
     {"a GUID of a deleted plan",
