@@ -40,7 +40,10 @@ void note_request([[maybe_unused]] const char* name, on_outcome& outcome, TscRes
 // switch, and nothing is switched when it cannot be; a plan that cannot be read is never
 // switched away from. A plan still owed from an earlier period stays the one to give back
 // only while the plan Gaming Mode set is still active: a plan the user picked since is the
-// user's choice now.
+// user's choice now. The plan Gaming Mode is about to set (on XP: a temporary scheme it is
+// about to write) is written down with it: the switch may take seconds, and a process ended
+// in between leaves the next start the record it needs to tell our plan from one the user
+// picked since, and to delete a temporary scheme written by then.
 void switch_plan(on_outcome& outcome)
 {
     power_plan active;
@@ -50,7 +53,12 @@ void switch_plan(on_outcome& outcome)
     }
     if (owed.plan.kind == plan_none || (owed.set_plan.kind != plan_none && !SamePowerPlan(&active, &owed.set_plan)))
         owed.plan = active;
+    const power_plan earlier_set = owed.set_plan;
+    const DWORD earlier_temp = owed.temp_scheme;
+    if (!ChooseAlwaysOnScheme(&owed.set_plan, &owed.temp_scheme)) owed.set_plan.kind = plan_none;
     if (!journal_write(&owed)) {
+        owed.set_plan = earlier_set;
+        owed.temp_scheme = earlier_temp;
         outcome.plan = plan_outcome::not_recorded;
         return;
     }
