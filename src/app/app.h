@@ -27,6 +27,8 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_n
 // What the tray icon says now: its tooltip, and the last balloon it showed ("" before any).
 const char* tray_tip_text();
 const char* tray_balloon_text();
+// The icon resource the shell was last given with the tray icon (tray_icon_id), 0 before any.
+int tray_icon_shown();
 // A new tray popup menu: "Gaming Mode" (checked when on, the bold default item), separator,
 // "About", "Exit"; null on failure.
 HMENU build_tray_menu(int game_mode_on);

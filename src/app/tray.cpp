@@ -32,6 +32,7 @@ union tray_record {
 tray_record tray_icon_data;
 UINT taskbar_created_message;             // sent by the shell when the taskbar is (re)created
 unsigned balloons_shown;                  // notices whose balloon was shown since they came up
+int icon_shown;                           // the icon resource the shell was last given, 0 before any
 char balloon_text[256];                   // the last balloon, as the shell was given it
 UINT tray_version;                        // the callback version the shell took: 4, 3 or 0 (none)
 HWND about_box;                           // the About box while it is open
@@ -100,6 +101,7 @@ void add_tray_icon(HWND window)
     data.uCallbackMessage = WM_TRAY_ICON;
     format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
     if (!Shell_NotifyIconA(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
+    else if (data.hIcon) icon_shown = tray_icon_id(on, raised);
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
     // The newest behaviour the shell takes: version 4 (Vista) anchors the menu at the icon
     // for the keyboard too; version 3 (2000, XP) sends NIN_SELECT and WM_CONTEXTMENU.
@@ -149,6 +151,7 @@ void on_notice(HWND window)
         balloons_shown |= fresh;
     }
     if (!Shell_NotifyIconA(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
+    else if (data.uFlags & NIF_ICON) icon_shown = tray_icon_id(on, raised);
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
     data.uFlags = 0;
     data.szInfo[0] = '\0';
@@ -322,6 +325,11 @@ const char* tray_balloon_text()
 const char* tray_tip_text()
 {
     return tray_icon_data.data.szTip;
+}
+
+int tray_icon_shown()
+{
+    return icon_shown;
 }
 
 HMENU build_tray_menu(int game_mode_on)

@@ -664,6 +664,7 @@ TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
     drain_messages();
     EXPECT_STREQ("The TSC driver is not installed: Gaming Mode sets the power plan only.", tray_balloon_text());
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text()) << "off: nothing was left out";
+    EXPECT_EQ(IDI_TICKMEND, tray_icon_shown());
 
     turn_gaming_mode_on();
     notice_changed(); // what the daemon does after a switch
@@ -671,6 +672,7 @@ TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
     notice_raise(NOTICE_PIPE_NAME_TAKEN, "pid 1234");
     drain_messages();
     EXPECT_STREQ("QEL Pacemill: Gaming Mode on\nno TSC driver\npipe taken by another program", tray_tip_text());
+    EXPECT_EQ(IDI_TRAY_ON_WARNING, tray_icon_shown()) << "the icon does not follow the state";
     EXPECT_EQ(nullptr, strstr(tray_balloon_text(), "TSC driver")) << "told once: " << tray_balloon_text();
     EXPECT_NE(nullptr, strstr(tray_balloon_text(), "(pid 1234)")) << tray_balloon_text();
 
@@ -678,6 +680,7 @@ TEST_F(TrayWindow, NoticesShowOneBalloonWhenTheyComeUpAndStayInTheTooltip)
     notice_clear(NOTICE_PIPE_NAME_TAKEN);
     drain_messages();
     EXPECT_STREQ("QEL Pacemill: Gaming Mode on", tray_tip_text());
+    EXPECT_EQ(IDI_TRAY_ON, tray_icon_shown());
     notice_raise(NOTICE_DRIVER_ABSENT); // back after it went: told again
     drain_messages();
     EXPECT_EQ(0, strncmp(tray_balloon_text(), "The TSC driver is not installed", 31)) << tray_balloon_text();
