@@ -202,8 +202,9 @@ void report(const on_outcome& outcome)
     char detail[64];
     driver_outcome_detail(outcome.driver, outcome.reply.status, outcome.reply.ret_code, detail, sizeof detail);
     notice_set(NOTICE_PLAN_UNKNOWN, outcome.plan == plan_outcome::unknown);
-    // A plan that could not be given back was told in its balloon; a new on-period owes a new one.
-    notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
+    // A plan that could not be given back was told in its balloon; a new on-period owes a new
+    // one. Before there is a window (the start's own on), it has not been told yet: it stays.
+    if (notice_told()) notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
     notice_set(NOTICE_PLAN_NOT_SWITCHED, outcome.plan == plan_outcome::not_switched);
     notice_set(NOTICE_NO_RECORD, outcome.plan == plan_outcome::not_recorded ||
                                      outcome.northbridge == northbridge_outcome::not_recorded);

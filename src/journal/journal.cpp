@@ -30,6 +30,7 @@ const char bound_value[] = "last_on_bound_ns";
 const char unmeasured_value[] = "last_on_unmeasured";
 const char process_value[] = "last_on_process";
 const char time_value[] = "last_on_time";
+const char untold_value[] = "restore_untold";
 const char start_value[] = "last_start";
 const char start_time_value[] = "last_start_time";
 
@@ -220,6 +221,18 @@ int last_on_read(last_on_record* record)
     get_registry_typed(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &record->written,
                        sizeof record->written);
     return any ? 1 : 0;
+}
+
+int journal_keep_untold(const char* detail)
+{
+    return write_text(untold_value, detail) ? 1 : 0;
+}
+
+int journal_take_untold(char* detail, int size)
+{
+    if (size <= 0 || !read_text(untold_value, detail, static_cast<DWORD>(size))) return 0;
+    delete_value(untold_value);
+    return 1;
 }
 
 int last_start_write(const char* what)

@@ -18,6 +18,8 @@
 //   last_on_unmeasured    REG_DWORD  bit i: processor i was not measured (silent, or not bound)
 //   last_on_process       REG_DWORD  the process that wrote the record (the pipe's server)
 //   last_on_time          REG_QWORD  when it was written (UTC, as a FILETIME)
+//   restore_untold        REG_SZ     what "/k" could not give back (a plan gone), with no window
+//                                    to tell it in: the next start's balloon says it
 //   last_start, last_start_time  REG_SZ  what the last start of the program did, and when
 #pragma once
 #include "pwr_enum/pwr_enum.h"
@@ -69,6 +71,11 @@ int last_on_write(const last_on_record* record);
 int last_on_note_plan(const char* plan);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);
+
+// What "/k" could not give back, kept for the next start's balloon: kept (the notice's
+// detail), and taken (read and removed; 1 when one was kept).
+int journal_keep_untold(const char* detail);
+int journal_take_untold(char* detail, int size);
 
 // What the last start did, in words for the user ("one node: drift compensation registered
 // on 2 processors; nothing stays resident"), and its local time ("2026-12-08 01:40").

@@ -73,6 +73,24 @@ void notice_changed()
     tell_window();
 }
 
+int notice_told()
+{
+    EnterCriticalSection(&lock.section);
+    const int told = notified_window != nullptr;
+    LeaveCriticalSection(&lock.section);
+    return told;
+}
+
+void notice_detail(notice_id id, char* buffer, int size)
+{
+    if (size <= 0) return;
+    buffer[0] = '\0';
+    if (!valid(id)) return;
+    EnterCriticalSection(&lock.section);
+    lstrcpynA(buffer, details[id], size);
+    LeaveCriticalSection(&lock.section);
+}
+
 void notice_text(notice_id id, char* buffer, int size)
 {
     if (size <= 0) return;

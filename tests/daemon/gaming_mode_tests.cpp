@@ -237,6 +237,27 @@ TEST_F(GamingMode, StoredRecordsAreJudgedAndNoneStaysPendingForEver)
     }
 }
 
+// A plan the start could not give back is told in the balloon of the window that comes after
+// the start's own on; once a window has told it, the next on-period clears it.
+TEST_F(GamingMode, PlanGoneAtTheStartOutlivesTheStartsOwnOnUntilAWindowTellsIt)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+    make_active(high_performance);
+    store_number("restore_pending", 1u);
+    store_text("restore_scheme_guid", "01234567-89ab-cdef-0123-456789abcdef");
+    notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    EXPECT_NE(0u, notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK)) << "cleared before any window told it";
+    Qel_DaemonDoCommand("0");
+    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    notice_set_window(window, WM_USER);
+    Qel_DaemonDoCommand("1");
+    notice_set_window(nullptr, 0);
+    DestroyWindow(window);
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK)) << "an old period's words outlived a new one";
+}
+
 TEST_F(GamingMode, RecordThatCannotBeSavedTakesNothingAndSaysWhy)
 {
     testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");

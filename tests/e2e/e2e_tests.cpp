@@ -120,6 +120,45 @@ protected:
         CloseHandle(instance_);
         instance_ = nullptr;
     }
+    // Runs the program as its Start Menu shortcut starts it, with args; the text of the message
+    // box it shows (OK is pressed), "" when none came, and its exit code.
+    std::string run_from_shortcut(const char* args, DWORD* code)
+    {
+        const std::string vars = env();
+        for (size_t at = 0; at < vars.size();) {
+            size_t end = vars.find('\n', at);
+            if (end == std::string::npos) end = vars.size();
+            const std::string entry = vars.substr(at, end - at);
+            const size_t eq = entry.find('=');
+            SetEnvironmentVariableA(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str());
+            at = end + 1;
+        }
+        std::string cmd = sim_command(args);
+        char link[] = "C:\\users\\Public\\Start Menu\\Programs\\QEL Pacemill\\QEL Pacemill.lnk";
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_TITLEISLINKNAME;
+        si.lpTitle = link;
+        PROCESS_INFORMATION pi = {};
+        const BOOL started = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        for (const char* name : {"TICKMEND_SIM_MACHINE", "TICKMEND_SIM_LOG", "TICKMEND_SIM_STATE"})
+            SetEnvironmentVariableA(name, nullptr);
+        if (!started) return "";
+        HWND box = nullptr;
+        for (int i = 0; i < 500 && !box; ++i) {
+            box = FindWindowA("#32770", "QEL Pacemill");
+            if (!box) Sleep(20);
+        }
+        char text[512] = "";
+        if (box) GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
+        WaitForSingleObject(pi.hProcess, 15000);
+        GetExitCodeProcess(pi.hProcess, code);
+        if (*code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 255);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        return text;
+    }
     std::string log() const { return read_file(log_path_); }
     static DWORD stored_start_mode()
     {
@@ -347,43 +386,11 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
 TEST_F(Program, OneNodeStartFromTheShortcutSaysWhyNothingStays)
 {
     machine_ = "one-node";
-    const std::string vars = env();
-    for (size_t at = 0; at < vars.size();) {
-        size_t end = vars.find('\n', at);
-        if (end == std::string::npos) end = vars.size();
-        const std::string entry = vars.substr(at, end - at);
-        const size_t eq = entry.find('=');
-        SetEnvironmentVariableA(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str());
-        at = end + 1;
-    }
-    std::string cmd = sim_command();
-    char link[] = "C:\\users\\Public\\Start Menu\\Programs\\QEL Pacemill\\QEL Pacemill.lnk";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_TITLEISLINKNAME;
-    si.lpTitle = link;
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    HWND box = nullptr;
-    for (int i = 0; i < 500 && !box; ++i) {
-        box = FindWindowA("#32770", "QEL Pacemill");
-        if (!box) Sleep(20);
-    }
-    char text[512] = "";
-    if (box) GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 15000));
     DWORD code = 99;
-    GetExitCodeProcess(pi.hProcess, &code);
-    if (code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 255);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    for (const char* name : {"TICKMEND_SIM_MACHINE", "TICKMEND_SIM_LOG", "TICKMEND_SIM_STATE"})
-        SetEnvironmentVariableA(name, nullptr);
-    ASSERT_TRUE(box) << "no message box";
+    const std::string text = run_from_shortcut("", &code);
     EXPECT_EQ(1u, code);
-    EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
-    EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
+    EXPECT_NE(std::string::npos, text.find("does not stay")) << text;
+    EXPECT_NE(std::string::npos, text.find("one node: drift compensation registered on 2 processors")) << text;
 }
 
 TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
@@ -957,6 +964,41 @@ TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesThe
     EXPECT_EQ(high_performance, plan());
     EXPECT_FALSE(restore_pending()) << "a plan that no longer exists is owed for ever";
     close_instance();
+}
+
+// "/k" with no instance running that closes a record whose plan was deleted says so where the
+// user sees it: in a box when the user started it from a shortcut, else in the next start's
+// balloon (its words are kept until then).
+TEST_F(GivingBack, PlanGoneWhenCloseFindsNoInstanceIsToldWhereTheUserSeesIt)
+{
+    const char schemes[] = "381b4222-f694-41f0-9685-ff5bb260df2e|Balanced\0"
+                           "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c|High performance\0";
+    for (bool from_shortcut : {true, false}) {
+        SCOPED_TRACE(from_shortcut ? "from the shortcut" : "from a script");
+        ASSERT_TRUE(power_plans_start_at(power_saver));
+        set_powercfg("SwitchNeedsRecord", 1);
+        start_instance();
+        ASSERT_EQ(0, ctl("on"));
+        kill_instance();
+        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
+                                        sizeof schemes));
+        if (from_shortcut) {
+            DWORD code = 99;
+            const std::string text = run_from_shortcut("/k", &code);
+            EXPECT_EQ(1u, code);
+            EXPECT_NE(std::string::npos, text.find("could not be given back")) << text;
+            EXPECT_NE(std::string::npos, text.find(power_saver)) << text;
+            EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_untold")) << "told twice";
+        } else {
+            EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+            EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, user_key, "restore_untold"));
+            start_instance();
+            EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_untold")) << "not taken for the balloon";
+            close_instance();
+        }
+        EXPECT_FALSE(restore_pending());
+        EXPECT_EQ(high_performance, plan());
+    }
 }
 
 TEST_F(GivingBack, RecordThatCannotBeWrittenTakesNeitherPlanNorBit)
