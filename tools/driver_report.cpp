@@ -26,6 +26,46 @@ struct Number {
     char text[16] = "";
 };
 
+// A record's time in the local time of this machine ("2026-12-08 01:40").
+void utc_words(ULONGLONG written, char* buffer, int size)
+{
+    FILETIME utc = {static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
+    FILETIME local;
+    SYSTEMTIME t;
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &t)) {
+        lstrcpynA(buffer, "at an unknown time", size);
+        return;
+    }
+    char text[32];
+    wsprintfA(text, "%04u-%02u-%02u %02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute);
+    lstrcpynA(buffer, text, size);
+}
+
+sync_check_facts check_facts(const last_on_record& last)
+{
+    sync_check_facts facts = {};
+    facts.checked = last.checked != 0;
+    facts.why_not = last.why_not;
+    facts.in_step = last.in_step != 0;
+    facts.cpu = static_cast<int>(last.cpu);
+    facts.node = static_cast<int>(last.node);
+    facts.core = static_cast<int>(last.core);
+    facts.offset_ns = last.offset_ns;
+    facts.uncertainty_ns = last.uncertainty_ns;
+    facts.bound_ns = last.bound_ns;
+    facts.unmeasured = last.unmeasured;
+    return facts;
+}
+
+// Whether the record read here is the server's: see record_witness.
+bool written_by_server(const last_on_record& last, const record_witness& witness)
+{
+    if (!last.process_id || !last.written) return false;
+    if (witness.server_process)
+        return last.process_id == witness.server_process && last.written >= witness.server_started;
+    return last.written >= witness.asked_at;
+}
+
 } // namespace
 
 void read_client_facts(ClientFacts* facts)
@@ -50,11 +90,16 @@ void print_client_facts(const ClientFacts& facts, machine_role role)
     char lines[512];
     if (facts.on_recorded) {
         const last_on_record& last = facts.on;
+        if (last.process_id) {
+            // Kept under this user: another user's tickmend keeps its own.
+            char when[32];
+            utc_words(last.written, when, sizeof when);
+            console_outf("last Gaming Mode on: recorded %s by process %lu of this user\n", when,
+                         static_cast<unsigned long>(last.process_id));
+        }
         last_on_lines(last.plan, last.northbridge, last.driver, lines, sizeof lines);
         console_out(lines);
-        sync_check_line(last.checked != 0, last.why_not, last.in_step != 0, static_cast<int>(last.cpu),
-                        static_cast<int>(last.node), static_cast<int>(last.core), last.offset_ns,
-                        last.uncertainty_ns, lines, sizeof lines);
+        sync_check_line(check_facts(last), lines, sizeof lines);
         console_out(lines);
     }
     if (facts.owed.open) {
@@ -91,6 +136,12 @@ void print_client_facts_csv(const ClientFacts& facts)
             const Number cpu(last.cpu), node(last.node), core(last.core);
             csv_fact("last_on_offset_ns", Number(last.offset_ns).text, cpu.text, node.text, core.text);
             csv_fact("last_on_uncertainty_ns", Number(last.uncertainty_ns).text, cpu.text, node.text, core.text);
+            if (last.bound_ns) csv_fact("last_on_bound_ns", Number(last.bound_ns).text);
+            if (last.unmeasured) {
+                char named[96];
+                processor_list_words(last.unmeasured, named, sizeof named);
+                csv_fact("last_on_unmeasured", named);
+            }
         }
     }
     if (facts.owed.open) {
@@ -107,13 +158,16 @@ void print_client_facts_csv(const ClientFacts& facts)
 
 // The record holds the words of each outcome: what the sequence does when all goes well is
 // compared with them, so that the words stay in one place.
-int print_left_out()
+int print_left_out(const record_witness& witness)
 {
     last_on_record last;
     memset(&last, 0, sizeof last);
-    if (!last_on_read(&last)) {
-        console_err("tickmend-ctl: left out: unknown (what the on sequence did was not recorded)\n");
-        return 1;
+    if (!last_on_read(&last) || !written_by_server(last, witness)) {
+        // Not a failure of the on: its record is kept where this user cannot read it.
+        console_err("tickmend-ctl: what this on achieved cannot be known here: the running tickmend keeps that "
+                    "record for the user it runs as, and this user has none from it (not a failure; "
+                    "\"tickmend-ctl topology\" run as that user shows it)\n");
+        return -1;
     }
     int left_out = 0;
     if (strcmp(last.plan, plan_outcome_words(plan_outcome::switched)) != 0) {
@@ -126,7 +180,7 @@ int print_left_out()
         ++left_out;
     }
     char synchronized[96];
-    driver_outcome_words(driver_outcome::synchronized, false, 0, 0, synchronized, sizeof synchronized);
+    driver_outcome_words(driver_outcome::synchronized, false, 0, 0, 0, 0, synchronized, sizeof synchronized);
     if (strcmp(last.driver, synchronized) != 0) {
         console_errf("tickmend-ctl: left out: TSC driver %s\n", last.driver);
         ++left_out;
@@ -137,16 +191,30 @@ int print_left_out()
                      static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.offset_ns));
         ++left_out;
     }
+    // Not measured is not left out: the sync went to them, the check could not look.
+    if (last.checked && last.unmeasured) {
+        char named[96];
+        processor_list_words(last.unmeasured, named, sizeof named);
+        console_errf("tickmend-ctl: not measured after the sync: %s (no answer, or could not be bound)\n", named);
+    }
     return left_out;
 }
 
 // What the last off left owed is what the record still holds once the off has answered.
-int print_not_given_back()
+int print_not_given_back(const record_witness& witness)
 {
     restore_record owed;
     memset(&owed, 0, sizeof owed);
     journal_read(&owed);
     if (!owed.open) return 0;
+    last_on_record last;
+    memset(&last, 0, sizeof last);
+    if (!last_on_read(&last) || !written_by_server(last, witness)) {
+        console_err("tickmend-ctl: what this off gave back cannot be known here: the running tickmend keeps "
+                    "that record for the user it runs as (not a failure; \"tickmend-ctl topology\" run as that "
+                    "user shows what is still to give back)\n");
+        return -1;
+    }
     int lines = 0;
     if (owed.plan.kind != plan_none) {
         char words[64];

@@ -7,6 +7,8 @@
 #include "journal/journal.h"
 #include "notice/wording.h"
 
+#include <windows.h>
+
 struct ClientFacts {
     driver_state driver;
     bool start_recorded;
@@ -29,9 +31,22 @@ void csv_fact(const char* fact, const char* value, const char* processor = "", c
 // The same facts as rows of that table: driver, northbridge_bit, last_start_time, last_start,
 // last_on_*, owed_plan, owed_northbridge_nodes (a record that is not there gives no row).
 void print_client_facts_csv(const ClientFacts& facts);
-// On stderr, one line for each part that the last on sequence left out (or that it was not
-// recorded); the number of such lines, 0 when it did everything.
-int print_left_out();
+
+// Who may have written the last-on record that "on" reads: the record lives under the user
+// the resident program runs as, and this client reads its own user's. It is this server's
+// when it carries the server's process id and was written after that process started (where
+// Windows names the pipe's server), else when it was written after the client asked.
+struct record_witness {
+    DWORD server_process;     // 0 when this Windows cannot tell
+    ULONGLONG server_started; // FILETIME units; 0 when it cannot be read
+    ULONGLONG asked_at;       // FILETIME units: just before the request was sent
+};
+// On stderr, one line for each part that the server's last on sequence left out; the number
+// of such lines, 0 when it did everything. -1, after a line that says so, when this user
+// cannot see what it did: the record here is not that server's, or there is none.
+int print_left_out(const record_witness& witness);
 // On stderr, one line for each thing the last off did not give back (the power plan, by
 // name where Windows lists it; the northbridge bit of each node); the number of such lines.
-int print_not_given_back();
+// -1, after a line that says so, when something is owed here but this user cannot tell
+// whether it is that server's (its last-on record here is not the server's).
+int print_not_given_back(const record_witness& witness);

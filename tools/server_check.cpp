@@ -23,6 +23,13 @@ bool holds_tickmend_window(DWORD process_id)
     return false;
 }
 
+// A handle to ask process_id about itself; null when it cannot be had.
+HANDLE open_to_query(DWORD process_id)
+{
+    HANDLE process = OpenProcess(query_limited_information, FALSE, process_id);
+    return process ? process : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
+}
+
 // The executable of process_id by QueryFullProcessImageNameA (Vista on); false when this
 // Windows lacks it or the process cannot be asked.
 bool image_of(DWORD process_id, char* image, DWORD size)
@@ -31,11 +38,19 @@ bool image_of(DWORD process_id, char* image, DWORD size)
     auto query = reinterpret_cast<query_fn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
     if (!query) return false;
-    tk::unique_handle process(OpenProcess(query_limited_information, FALSE, process_id));
-    if (!process) process.reset(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id));
+    tk::unique_handle process(open_to_query(process_id));
     if (!process) return false;
     DWORD length = size;
     return query(process.get(), 0, image, &length) != 0;
+}
+
+// When process_id was created (FILETIME units); 0 when it cannot be asked.
+ULONGLONG start_of(DWORD process_id)
+{
+    tk::unique_handle process(open_to_query(process_id));
+    FILETIME created, ended, kernel, user;
+    if (!process || !GetProcessTimes(process.get(), &created, &ended, &kernel, &user)) return 0;
+    return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
 const char* file_name_of(const char* path)
@@ -92,6 +107,7 @@ PipeServer check_pipe_server(HANDLE client, ServerFacts* facts)
     ULONG server = 0;
     if (!control_pipe_server_process(client, &server)) return PipeServer::unknown;
     facts->process_id = server;
+    facts->started = start_of(server);
     if (!image_of(server, facts->image, sizeof facts->image)) {
         facts->image[0] = '\0';
         facts->doubt = ServerDoubt::image_unread;

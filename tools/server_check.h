@@ -16,12 +16,13 @@ enum class ServerDoubt { none, image_unread, not_tickmend_image, other_session, 
 
 struct ServerFacts {
     DWORD process_id = 0;   // 0 when this Windows cannot tell
+    ULONGLONG started = 0;  // its creation time (FILETIME units), 0 when it cannot be read
     char image[MAX_PATH] = ""; // its executable, "" when it cannot be read
     ServerDoubt doubt = ServerDoubt::none;
 };
 
-// The process serving the pipe that client is connected to (GetNamedPipeServerProcessId)
-// and its executable (QueryFullProcessImageName), both looked up at run time. In this
+// The process serving the pipe that client is connected to (GetNamedPipeServerProcessId),
+// its executable (QueryFullProcessImageName), both looked up at run time, and its start. In this
 // session a tickmend is a process whose executable is tickmend.exe or tickmend-sim.exe (or
 // the same file as one beside this client) and that holds a window of class "TICKMEND";
 // in another session, whose windows cannot be seen, only the same file as the tickmend

@@ -42,7 +42,8 @@ const char usage_body[] =
     "  status    print whether Gaming Mode is on\n"
     "  on        turn Gaming Mode on, then print the state; what it left out (no\n"
     "            TSC driver, driver refused, power plan unchanged) goes to stderr\n"
-    "            --strict: exit 5 when anything was left out\n"
+    "            --strict: exit 5 when anything was left out (a user other than\n"
+    "            the one tickmend runs as is told that it cannot know: no exit 5)\n"
     "  off       turn Gaming Mode off, then print the state; what it did not\n"
     "            give back (the power plan, the northbridge bit) goes to stderr\n"
     "            --strict: exit 5 when anything was not given back\n"
@@ -109,9 +110,16 @@ enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy }
 // first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
 constexpr DWORD starting_window_wait_ms = 5000;
 
+ULONGLONG now_utc()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
 // One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
-// is not tickmend; *server says who it is when it can be asked.
-Exchange exchange(const char* request, char* state, ServerFacts* server)
+// is not tickmend; *server says who it is when it can be asked, *asked_at when the request went.
+Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at)
 {
     tk::unique_hfile pipe;
     for (int look = 0;; ++look) {
@@ -132,6 +140,7 @@ Exchange exchange(const char* request, char* state, ServerFacts* server)
                         "trust.\n");
         break;
     }
+    *asked_at = now_utc();
     switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state)) {
     case ControlPipeExchange::done: return Exchange::done;
     case ControlPipeExchange::busy: return Exchange::busy;
@@ -171,7 +180,8 @@ int pipe_command(const char* request, bool strict = false)
 {
     char state = 0;
     ServerFacts server;
-    Exchange result = exchange(request, &state, &server);
+    ULONGLONG asked_at = 0;
+    Exchange result = exchange(request, &state, &server, &asked_at);
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
@@ -180,14 +190,21 @@ int pipe_command(const char* request, bool strict = false)
                 console_err("tickmend-ctl: not given back: everything (Gaming Mode did not go off)\n");
                 return strict ? exit_left_out : exit_ok;
             }
-            return print_not_given_back() && strict ? exit_left_out : exit_ok;
+            // As for "on": only the server's own record tells what its off left owed.
+            const record_witness witness = {server.process_id, server.started, asked_at};
+            return print_not_given_back(witness) > 0 && strict ? exit_left_out : exit_ok;
         }
         if (request[0] != '1') return exit_ok;
         if (state != '1') {
             console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
             return strict ? exit_left_out : exit_ok;
         }
-        return print_left_out() && strict ? exit_left_out : exit_ok;
+        {
+            // Only the server's own record tells what its on left out; another user's client
+            // reads a record of its own user, and then says it cannot know.
+            const record_witness witness = {server.process_id, server.started, asked_at};
+            return print_left_out(witness) > 0 && strict ? exit_left_out : exit_ok;
+        }
     case Exchange::not_running:
         console_err("tickmend-ctl: tickmend is not running, or this machine has a single processor node (no "
                     "Gaming Mode here). Start tickmend.exe; \"tickmend-ctl topology\" says what it does here.\n");

@@ -20,6 +20,8 @@
 //                            restore_scheme_guid): a switch made before its record shows
 //   Hang       REG_DWORD     milliseconds to sit before doing anything (looked at again every
 //                            50 ms, so that clearing it ends the wait)
+//   HangSwitch REG_DWORD     the same, for -s alone, after Hang: the lists before a switch run
+//                            at once, and a program can be ended while its switch waits
 //   Log        REG_MULTI_SZ  the arguments of the last 64 runs, e.g. "-s <guid>"
 // Deleting the key resets the stand-in. Switching writes only this key; it touches nothing
 // under HKCU\Control Panel\PowerCfg.
@@ -204,10 +206,10 @@ bool record_pending()
                           ERROR_SUCCESS;
 }
 
-void hang_as_told()
+void hang_as_told(const wchar_t* value)
 {
     DWORD start = GetTickCount();
-    for (DWORD hang = read_dword(L"Hang"); hang && GetTickCount() - start < hang; hang = read_dword(L"Hang"))
+    for (DWORD hang = read_dword(value); hang && GetTickCount() - start < hang; hang = read_dword(value))
         Sleep(50);
 }
 
@@ -251,11 +253,12 @@ void log_arguments(int argc, char** argv)
 int main(int argc, char** argv)
 {
     log_arguments(argc, argv);
-    hang_as_told();
+    hang_as_told(L"Hang");
     load_schemes();
     if (argc >= 2 && (is_option(argv[1], "l") || is_option(argv[1], "list"))) return list();
     if (argc >= 2 && (is_option(argv[1], "getactivescheme"))) return get_active();
     if (argc >= 2 && (is_option(argv[1], "s") || is_option(argv[1], "setactive"))) {
+        hang_as_told(L"HangSwitch");
         if (argc >= 3) return set_active(argv[2]);
     }
     write_out(STD_ERROR_HANDLE, L"Invalid Parameters -- try \"/?\" for help\r\n");

@@ -20,8 +20,10 @@
 //
 // HKCU\Software\tickmend-sim\powrprof holds what tests use: "FailWrite" (REG_DWORD, non-zero
 // makes WritePwrScheme and WriteProcessorPwrScheme fail as for a user without the right to
-// write schemes) and "Log" (REG_MULTI_SZ, the last 64 changing calls with their results, as
-// "SetActivePwrScheme(3) = 1").
+// write schemes), "HangActivate" (REG_DWORD, milliseconds SetActivePwrScheme sits before it
+// acts, looked at again every 50 ms so that clearing it ends the wait: a process can be ended
+// in the middle of a switch) and "Log" (REG_MULTI_SZ, the last 64 changing calls with their
+// results, as "SetActivePwrScheme(3) = 1").
 #include <windows.h>
 #include <powrprof.h>
 #include <string.h>
@@ -339,6 +341,10 @@ __declspec(dllexport) BOOLEAN WINAPI GetActivePwrScheme(PUINT index)
 // The global and scheme policies that a caller may pass along are not applied.
 __declspec(dllexport) BOOLEAN WINAPI SetActivePwrScheme(UINT index, PGLOBAL_POWER_POLICY, PPOWER_POLICY)
 {
+    const DWORD start = GetTickCount();
+    for (DWORD hang = sim_setting(L"HangActivate"); hang && GetTickCount() - start < hang;
+         hang = sim_setting(L"HangActivate"))
+        Sleep(50);
     ensure_seeded();
     BOOLEAN result = FALSE;
     if (!key_exists(HKEY_CURRENT_USER, scheme_path(user_policies, index))) {

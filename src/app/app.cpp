@@ -9,6 +9,7 @@
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "journal/journal.h"
+#include "notice/notice.h"
 #include "notice/wording.h"
 #include "registry/registry.h"
 #include "worker/worker.h"
@@ -53,6 +54,38 @@ bool close_requested()
     return close_request && WaitForSingleObject(close_request, 0) == WAIT_OBJECT_0;
 }
 
+// Started by the user from a shortcut (the Start Menu's), not by the autostart entry (the
+// Run key) nor from a shortcut in a Startup folder: such a start may say why it ends.
+bool started_by_user_shortcut()
+{
+    STARTUPINFOA info = {};
+    info.cb = sizeof info;
+    GetStartupInfoA(&info);
+    if (!(info.dwFlags & STARTF_TITLEISLINKNAME) || !info.lpTitle) return false;
+    char link[MAX_PATH];
+    lstrcpynA(link, info.lpTitle, sizeof link);
+    CharLowerA(link);
+    return strstr(link, "\\startup\\") == nullptr;
+}
+
+// A plan that "/k" with no instance running could not give back (it no longer exists, or
+// its record is damaged) is told where the user sees it: in a message box when the user
+// started "/k" from a shortcut, else (the installer, a script, a logoff task: no one may be
+// there to close a box, and a box would hold them up) in the balloon of the next start.
+void tell_plan_not_given_back()
+{
+    if (!(notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK))) return;
+    if (started_by_user_shortcut()) {
+        char text[256];
+        notice_text(NOTICE_PLAN_NOT_GIVEN_BACK, text, sizeof text);
+        MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    char detail[96];
+    notice_detail(NOTICE_PLAN_NOT_GIVEN_BACK, detail, sizeof detail);
+    journal_keep_untold(detail);
+}
+
 // "/k": the window of a running instance is sent WM_DESTROY; an instance that has no window
 // yet is asked through the event. Waits, at most close_bound_ms, for the instance to end.
 int close_command(HINSTANCE instance)
@@ -63,6 +96,7 @@ int close_command(HINSTANCE instance)
         if (!instance_running()) {
             // With no instance to close, what an earlier run left owed is given back here.
             Qel_DaemonFinishRestore();
+            tell_plan_not_given_back();
             return close_exit_ended;
         }
         tk::unique_handle request(CreateEventA(nullptr, TRUE, FALSE, close_event_name));
@@ -151,20 +185,6 @@ void show_help_box(const char* command_line, bool unknown)
 
 const char start_at_logon_value[] = "start_at_logon";
 
-// Started by the user from a shortcut (the Start Menu's), not by the autostart entry (the
-// Run key) nor from a shortcut in a Startup folder: such a start may say why it ends.
-bool started_by_user_shortcut()
-{
-    STARTUPINFOA info = {};
-    info.cb = sizeof info;
-    GetStartupInfoA(&info);
-    if (!(info.dwFlags & STARTF_TITLEISLINKNAME) || !info.lpTitle) return false;
-    char link[MAX_PATH];
-    lstrcpynA(link, info.lpTitle, sizeof link);
-    CharLowerA(link);
-    return strstr(link, "\\startup\\") == nullptr;
-}
-
 // A start from the shortcut that leaves nothing resident says why.
 void explain_start_without_instance()
 {
@@ -244,6 +264,10 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
                      : 0;
     if (start_mode) Qel_DaemonDoCommand("1");
     if (close_requested()) return end_start_early();
+
+    // What a "/k" could not give back, and could tell no one, is told by this start's balloon.
+    char untold[96];
+    if (journal_take_untold(untold, sizeof untold)) notice_raise(NOTICE_PLAN_NOT_GIVEN_BACK, untold);
 
     if (!create_tray_window(instance, SW_HIDE)) {
         // No window to stop it later: stop the worker now, which also turns Gaming Mode off.

@@ -36,6 +36,8 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_n
 // or it was withdrawn).
 const char* tray_tip_text();
 const char* tray_balloon_text();
+// The icon resource the shell was last given with the tray icon (tray_icon_id), 0 before any.
+int tray_icon_shown();
 // A new tray popup menu: "&Gaming Mode" (checked when on, the bold default item), separator,
 // "Start at &logon" (checked when on), separator, "&About…", "E&xit"; null on failure.
 HMENU build_tray_menu(int game_mode_on, bool start_at_logon);

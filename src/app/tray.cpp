@@ -37,6 +37,7 @@ unsigned balloons_shown;                  // notices told in a balloon since the
 unsigned balloon_notices;                 // the notices of the balloon standing now
 char balloon_text[512];                   // the balloon standing now (UTF-8), "" when none is
 char tip_text[128];                       // the tooltip as the shell was given it (UTF-8)
+int icon_shown;                           // the icon resource the shell was last given, 0 before any
 UINT tray_version;                        // the callback version the shell took: 4, 3 or 0 (none)
 HWND about_box;                           // the About box while it is open
 HBITMAP about_logo;                       // the About box's logo drawn for the screen's DPI
@@ -206,6 +207,7 @@ void add_tray_icon(HWND window)
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
     if (!Shell_NotifyIconW(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
+    else if (data.hIcon) icon_shown = tray_icon_id(on, raised);
     // A balloon of the icon that was there went with it.
     balloon_text[0] = '\0';
     balloon_notices = 0;
@@ -258,6 +260,7 @@ void on_notice(HWND window)
         withdraw_balloon(&data);
     }
     if (!Shell_NotifyIconW(NIM_MODIFY, &data)) TRACE("app on_notice : Shell_NotifyIcon failed\n");
+    else if (data.uFlags & NIF_ICON) icon_shown = tray_icon_id(on, raised);
     if (data.hIcon && DestroyIcon(data.hIcon)) data.hIcon = nullptr;
     data.uFlags = 0;
     data.szInfo[0] = L'\0';
@@ -438,7 +441,7 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
         return;
     }
     // How far apart the counters were found after the sync, while Gaming Mode is on.
-    char sync_line[48];
+    char sync_line[64];
     notice_sync_line(sync_line, sizeof sync_line);
     if (game_mode_on && sync_line[0]) {
         int more = _snprintf(buffer + used, size - used, "\n%s", sync_line);
@@ -472,6 +475,11 @@ const char* tray_balloon_text()
 const char* tray_tip_text()
 {
     return tip_text;
+}
+
+int tray_icon_shown()
+{
+    return icon_shown;
 }
 
 HMENU build_tray_menu(int game_mode_on, bool start_at_logon)

@@ -49,9 +49,13 @@ struct sync_check {
     bool ran;
     sync_unchecked why_not; // when it did not run
     bool in_step;           // every offset within its uncertainty plus sync_tolerance_ns
-    int cpu;                // the largest |offset| (out of step: the one furthest beyond)
+    int cpu;                // in step: the one whose |offset| + uncertainty is largest; out of
+                            // step: the one furthest beyond its uncertainty
     double offset_ns;       // its |offset|
-    double uncertainty_ns;
+    double uncertainty_ns;  // its uncertainty
+    double bound_ns;        // the largest |offset| + uncertainty: every processor measured is
+                            // within it of the first
+    DWORD_PTR measured;     // the processors measured, the first among them
 };
 // Round trips per processor: fewer than tickmend-ctl skew's 2000, enough for an uncertainty
 // within twice its own, and quick enough to follow every on sequence.
@@ -65,6 +69,7 @@ struct on_outcome {
     TscReplyWords reply; // the first refusal
     bool cores_unbound;  // no core request went out: the affinity masks could not be read
     DWORD_PTR synced;    // the processors a core request went out from
+    DWORD_PTR unbound;   // the processors no core request went out from: binding them failed
     sync_check check;
 };
 

@@ -9,6 +9,7 @@
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
 
+#include <math.h>
 #include <string.h>
 
 namespace daemon_state {
@@ -47,7 +48,10 @@ bool active_is(const power_plan& plan)
 // switch, and nothing is switched when it cannot be; a plan that cannot be read is never
 // switched away from. A plan still owed from an earlier period stays the one to give back
 // only while the plan Gaming Mode set is still active: a plan the user picked since is the
-// user's choice now.
+// user's choice now. The plan Gaming Mode is about to set (on XP: a temporary scheme it is
+// about to write) is written down with it: the switch may take seconds, and a process ended
+// in between leaves the next start the record it needs to tell our plan from one the user
+// picked since, and to delete a temporary scheme written by then.
 void switch_plan(on_outcome& outcome)
 {
     power_plan active;
@@ -57,7 +61,12 @@ void switch_plan(on_outcome& outcome)
     }
     if (owed.plan.kind == plan_none || (owed.set_plan.kind != plan_none && !SamePowerPlan(&active, &owed.set_plan)))
         owed.plan = active;
+    const power_plan earlier_set = owed.set_plan;
+    const DWORD earlier_temp = owed.temp_scheme;
+    if (!ChooseAlwaysOnScheme(&owed.set_plan, &owed.temp_scheme)) owed.set_plan.kind = plan_none;
     if (!journal_write(&owed)) {
+        owed.set_plan = earlier_set;
+        owed.temp_scheme = earlier_temp;
         outcome.plan = plan_outcome::not_recorded;
         return;
     }
@@ -129,10 +138,25 @@ void synchronize_counters(on_outcome& outcome)
         outcome.synced |= static_cast<DWORD_PTR>(1) << p;
         return true;
     });
+    // The processors of this system that were to get a core request and did not: binding
+    // them failed. Their counters are not synchronized, whatever the driver said of the rest.
+    if (!binding.have_masks()) return;
+    for (int p = 0; p < MAX_CPUS; ++p) {
+        const DWORD_PTR bit = static_cast<DWORD_PTR>(1) << p;
+        if ((binding.system_mask() & bit) && cpu_present(p) && !(outcome.synced & bit)) outcome.unbound |= bit;
+    }
 }
 
-// Nanoseconds as the record keeps them: whole, and 4.29 s at most.
+// Nanoseconds as the record keeps them: whole, and 4.29 s at most; a bound rounded up.
 DWORD whole_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ns + 0.5) : 0xFFFFFFFF; }
+DWORD bound_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ceil(ns)) : 0xFFFFFFFF; }
+
+int bits_in(DWORD_PTR mask)
+{
+    int n = 0;
+    for (; mask; mask &= mask - 1) ++n;
+    return n;
+}
 
 } // namespace
 
@@ -164,9 +188,12 @@ void report(const on_outcome& outcome)
     memset(&record, 0, sizeof record);
     lstrcpynA(record.plan, plan_outcome_words(outcome.plan), sizeof record.plan);
     lstrcpynA(record.northbridge, northbridge_outcome_words(outcome.northbridge), sizeof record.northbridge);
-    driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.reply.status, outcome.reply.ret_code,
-                         record.driver, sizeof record.driver);
+    driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.synced, outcome.unbound,
+                         outcome.reply.status, outcome.reply.ret_code, record.driver, sizeof record.driver);
     const sync_check& check = outcome.check;
+    // Every processor that was to be synchronized and that the check did not measure is
+    // named: the figure holds for the others only.
+    const DWORD_PTR unmeasured = check.ran ? (outcome.synced | outcome.unbound) & ~check.measured : 0;
     record.checked = check.ran;
     if (check.ran) {
         record.in_step = check.in_step;
@@ -175,6 +202,8 @@ void report(const on_outcome& outcome)
         record.core = cpu_core[check.cpu];
         record.offset_ns = whole_ns(check.offset_ns);
         record.uncertainty_ns = whole_ns(check.uncertainty_ns);
+        record.bound_ns = bound_ns(check.bound_ns);
+        record.unmeasured = static_cast<DWORD>(unmeasured);
     } else {
         lstrcpynA(record.why_not, sync_unchecked_words(check.why_not), sizeof record.why_not);
     }
@@ -183,8 +212,9 @@ void report(const on_outcome& outcome)
     char detail[64];
     driver_outcome_detail(outcome.driver, outcome.reply.status, outcome.reply.ret_code, detail, sizeof detail);
     notice_set(NOTICE_PLAN_UNKNOWN, outcome.plan == plan_outcome::unknown);
-    // A plan that could not be given back was told in its balloon; a new on-period owes a new one.
-    notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
+    // A plan that could not be given back was told in its balloon; a new on-period owes a new
+    // one. Before there is a window (the start's own on), it has not been told yet: it stays.
+    if (notice_told()) notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
     notice_set(NOTICE_PLAN_NOT_SWITCHED, outcome.plan == plan_outcome::not_switched);
     notice_set(NOTICE_NO_RECORD, outcome.plan == plan_outcome::not_recorded ||
                                      outcome.northbridge == northbridge_outcome::not_recorded);
@@ -194,8 +224,10 @@ void report(const on_outcome& outcome)
 
     // Counters apart after a sync the driver accepted in full: the driver's word did not
     // hold. A refused sync has its own notice already.
-    char line[48] = "";
-    if (check.ran) sync_tip_line(check.in_step, check.offset_ns, check.uncertainty_ns, line, sizeof line);
+    char line[64] = "";
+    if (check.ran)
+        sync_tip_line(check.in_step, check.in_step ? check.bound_ns : check.offset_ns, check.uncertainty_ns,
+                      bits_in(unmeasured), line, sizeof line);
     notice_set_sync_line(line);
     const bool apart = check.ran && !check.in_step && outcome.driver == driver_outcome::synchronized;
     if (apart) sync_apart_detail(check.cpu, cpu_node[check.cpu], cpu_core[check.cpu], check.offset_ns, detail,

@@ -1,5 +1,5 @@
 // The check that follows every on sequence that synchronized the counters: each processor
-// synchronized is measured against the first of them, and the largest offset judged.
+// synchronized is measured against the first of them, and the offsets judged.
 #include "daemon/daemon_state.h"
 #include "platform/binding.h"
 #include "platform/seam.h"
@@ -98,29 +98,24 @@ void check_sync(DWORD_PTR synced, sync_check& check)
     const double rate =
         static_cast<double>(c1 - c0) * static_cast<double>(frequency.QuadPart) / static_cast<double>(q1 - q0);
 
-    // The largest |offset| among the processors measured; out of step, the one furthest beyond.
-    double largest = -1;
-    for (int bit = 0; bit < MAX_CPUS; ++bit) {
-        const skew_reading& r = pass.readings[bit];
-        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured)
-            continue;
-        const double offset = skew_ns(r.offset < 0 ? -r.offset : r.offset, rate);
-        if (offset > largest) {
-            largest = offset;
-            check.cpu = bit;
-        }
-    }
-    if (check.cpu < 0) {
+    // The verdict, and the figure that holds for every processor measured: the largest
+    // |offset| + uncertainty, whichever processor it is on (a loose one as much as one
+    // apart). Out of step, the processor named is the one furthest beyond its uncertainty.
+    const skew_verdict verdict = skew_judge(pass, rate, sync_tolerance_ns);
+    if (verdict.widest < 0) {
         check.why_not = sync_unchecked::no_answer;
         return;
     }
-    const skew_verdict verdict = skew_judge(pass, rate, sync_tolerance_ns);
-    if (!verdict.in_step) check.cpu = verdict.worst;
-    const skew_reading& worst = pass.readings[check.cpu];
+    for (int bit = 0; bit < MAX_CPUS; ++bit)
+        if ((synced & (static_cast<DWORD_PTR>(1) << bit)) && pass.readings[bit].status == skew_status::measured)
+            check.measured |= static_cast<DWORD_PTR>(1) << bit;
+    check.cpu = verdict.in_step ? verdict.widest : verdict.worst;
+    const skew_reading& named = pass.readings[check.cpu];
     check.ran = true;
     check.in_step = verdict.in_step;
-    check.offset_ns = skew_ns(worst.offset < 0 ? -worst.offset : worst.offset, rate);
-    check.uncertainty_ns = skew_ns(worst.uncertainty, rate);
+    check.offset_ns = skew_ns(named.offset < 0 ? -named.offset : named.offset, rate);
+    check.uncertainty_ns = skew_ns(named.uncertainty, rate);
+    check.bound_ns = verdict.widest_ns;
 }
 
 } // namespace daemon_state

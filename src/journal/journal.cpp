@@ -26,6 +26,11 @@ const char node_value[] = "last_on_offset_node";
 const char core_value[] = "last_on_offset_core";
 const char offset_value[] = "last_on_offset_ns";
 const char uncertainty_value[] = "last_on_uncertainty_ns";
+const char bound_value[] = "last_on_bound_ns";
+const char unmeasured_value[] = "last_on_unmeasured";
+const char process_value[] = "last_on_process";
+const char time_value[] = "last_on_time";
+const char untold_value[] = "restore_untold";
 const char start_value[] = "last_start";
 const char start_time_value[] = "last_start_time";
 
@@ -44,6 +49,24 @@ bool value_present(const char* name)
     return RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// A GUID's text into guid (37 bytes); also as Windows writes it, in braces ("{...}"), which
+// are left out. False when none is stored, or it is empty or does not fit.
+bool read_guid(const char* name, char* guid)
+{
+    char text[sizeof(power_plan::guid) + 2];
+    if (!get_registry_typed(HKEY_CURRENT_USER, settings_key, name, REG_SZ, text, sizeof text)) return false;
+    const char* from = text;
+    size_t length = strlen(text);
+    if (length >= 2 && text[0] == '{' && text[length - 1] == '}') {
+        ++from;
+        length -= 2;
+    }
+    if (length == 0 || length >= sizeof(power_plan::guid)) return false;
+    memcpy(guid, from, length);
+    guid[length] = '\0';
+    return true;
+}
+
 // A plan stored as index_name (XP) or guid_name (Vista): only the kind this Windows names is
 // taken. False when a value is stored but cannot be used, or only the other kind is stored.
 bool read_plan(const char* index_name, const char* guid_name, power_plan* plan)
@@ -51,12 +74,9 @@ bool read_plan(const char* index_name, const char* guid_name, power_plan* plan)
     memset(plan, 0, sizeof *plan);
     const char* own = PowerPlanKind() == plan_index ? index_name : guid_name;
     const char* other = own == index_name ? guid_name : index_name;
-    bool read = own == index_name
-                    ? get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_DWORD, &plan->index,
-                                         sizeof plan->index) != 0
-                    : get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_SZ, plan->guid,
-                                         sizeof plan->guid) != 0 &&
-                          plan->guid[0] != '\0';
+    bool read = own == index_name ? get_registry_typed(HKEY_CURRENT_USER, settings_key, own, REG_DWORD, &plan->index,
+                                                       sizeof plan->index) != 0
+                                  : read_guid(own, plan->guid);
     if (read) {
         plan->kind = PowerPlanKind();
         return true;
@@ -151,6 +171,8 @@ int journal_write(const restore_record* record)
 
 int last_on_write(const last_on_record* record)
 {
+    // Whoever reads a record cut short finds no stamp, and so no claim that it is this run's.
+    if (!delete_value(process_value)) return 0;
     bool done = write_text(plan_value, record->plan);
     done = write_text(northbridge_value, record->northbridge) && done;
     done = write_text(driver_value, record->driver) && done;
@@ -162,6 +184,14 @@ int last_on_write(const last_on_record* record)
     done = write_dword(core_value, record->core) && done;
     done = write_dword(offset_value, record->offset_ns) && done;
     done = write_dword(uncertainty_value, record->uncertainty_ns) && done;
+    done = write_dword(bound_value, record->bound_ns) && done;
+    done = write_dword(unmeasured_value, record->unmeasured) && done;
+    if (!done) return 0;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG written = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    done = set_registry_dword(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &written, sizeof written) != 0;
+    done = done && write_dword(process_value, GetCurrentProcessId());
     return done ? 1 : 0;
 }
 
@@ -184,7 +214,25 @@ int last_on_read(last_on_record* record)
     record->core = read_dword(core_value, 0);
     record->offset_ns = read_dword(offset_value, 0);
     record->uncertainty_ns = read_dword(uncertainty_value, 0);
+    record->bound_ns = read_dword(bound_value, 0);
+    record->unmeasured = read_dword(unmeasured_value, 0);
+    record->process_id = read_dword(process_value, 0);
+    record->written = 0;
+    get_registry_typed(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &record->written,
+                       sizeof record->written);
     return any ? 1 : 0;
+}
+
+int journal_keep_untold(const char* detail)
+{
+    return write_text(untold_value, detail) ? 1 : 0;
+}
+
+int journal_take_untold(char* detail, int size)
+{
+    if (size <= 0 || !read_text(untold_value, detail, static_cast<DWORD>(size))) return 0;
+    delete_value(untold_value);
+    return 1;
 }
 
 int last_start_write(const char* what)

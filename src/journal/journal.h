@@ -14,6 +14,12 @@
 //   last_on_offset_cpu, last_on_offset_node, last_on_offset_core  REG_DWORD  the processor
 //                                    with the largest offset (out of step: the furthest out)
 //   last_on_offset_ns, last_on_uncertainty_ns  REG_DWORD  its |offset| and its uncertainty
+//   last_on_bound_ns      REG_DWORD  the largest |offset| + uncertainty of every processor measured
+//   last_on_unmeasured    REG_DWORD  bit i: processor i was not measured (silent, or not bound)
+//   last_on_process       REG_DWORD  the process that wrote the record (the pipe's server)
+//   last_on_time          REG_QWORD  when it was written (UTC, as a FILETIME)
+//   restore_untold        REG_SZ     what "/k" could not give back (a plan gone), with no window
+//                                    to tell it in: the next start's balloon says it
 //   last_start, last_start_time  REG_SZ  what the last start of the program did, and when
 #pragma once
 #include "pwr_enum/pwr_enum.h"
@@ -43,7 +49,13 @@ struct last_on_record {
     DWORD cpu, node, core;
     DWORD offset_ns;
     DWORD uncertainty_ns;
+    DWORD bound_ns;   // every processor measured is within it (0 in a record from before it)
+    DWORD unmeasured; // bit i: processor i was synchronized, or meant to be, and not measured
     char why_not[96];
+    // Whose record it is: the process that wrote it and when (UTC, a FILETIME's 100 ns units);
+    // stamped by last_on_write, 0 in a record from before they were kept.
+    DWORD process_id;
+    ULONGLONG written;
 };
 
 // Reads the stored record; all zero when none is stored or it cannot be read. Every value is
@@ -52,12 +64,18 @@ struct last_on_record {
 void journal_read(restore_record* record);
 // Stores an open record, or removes every value of a closed one; 1 when done.
 int journal_write(const restore_record* record);
-// Stores the last on sequence's record; 1 when done.
+// Stores the last on sequence's record, stamped with this process and the time now (the stamp
+// goes first and comes back last, so that a record cut short carries none); 1 when done.
 int last_on_write(const last_on_record* record);
 // Replaces only the plan part of the last on sequence's record; 1 when done.
 int last_on_note_plan(const char* plan);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);
+
+// What "/k" could not give back, kept for the next start's balloon: kept (the notice's
+// detail), and taken (read and removed; 1 when one was kept).
+int journal_keep_untold(const char* detail);
+int journal_take_untold(char* detail, int size);
 
 // What the last start did, in words for the user ("one node: drift compensation registered
 // on 2 processors; nothing stays resident"), and its local time ("2026-12-08 01:40").

@@ -15,7 +15,7 @@ struct guarded {
 guarded lock;
 volatile LONG raised;
 char details[NOTICE_COUNT][96];
-char sync_line[48];
+char sync_line[64];
 HWND notified_window;
 UINT notified_message;
 
@@ -71,6 +71,24 @@ void notice_set_window(HWND window, UINT message)
 void notice_changed()
 {
     tell_window();
+}
+
+int notice_told()
+{
+    EnterCriticalSection(&lock.section);
+    const int told = notified_window != nullptr;
+    LeaveCriticalSection(&lock.section);
+    return told;
+}
+
+void notice_detail(notice_id id, char* buffer, int size)
+{
+    if (size <= 0) return;
+    buffer[0] = '\0';
+    if (!valid(id)) return;
+    EnterCriticalSection(&lock.section);
+    lstrcpynA(buffer, details[id], size);
+    LeaveCriticalSection(&lock.section);
 }
 
 void notice_text(notice_id id, char* buffer, int size)

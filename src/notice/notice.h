@@ -32,6 +32,10 @@ unsigned notice_raised();
 void notice_set_window(HWND window, UINT message);
 // Tells the window that what it shows may have changed (Gaming Mode was switched).
 void notice_changed();
+// 1 while a window is told of the notices: one raised now gets its balloon.
+int notice_told();
+// The detail a notice was last raised with, into buffer (size bytes, always ended).
+void notice_detail(notice_id id, char* buffer, int size);
 // The balloon text of a notice with its detail, into buffer (size bytes, always ended).
 void notice_text(notice_id id, char* buffer, int size);
 // The few words that name a notice in the tooltip ("no TSC driver").

@@ -1,6 +1,7 @@
 #include "notice/wording.h"
 #include "notice/notice.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -98,15 +99,38 @@ void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, c
         format(buffer, size, "%s", "");
 }
 
-void driver_outcome_words(driver_outcome outcome, bool cores_unbound, LONG status, LONG ret_code, char* buffer,
-                          int size)
+void processor_list_words(DWORD_PTR mask, char* buffer, int size)
+{
+    if (size <= 0) return;
+    buffer[0] = '\0';
+    const bool several = (mask & (mask - 1)) != 0;
+    int used = 0;
+    for (int bit = 0; bit < 32 && used < size; ++bit) {
+        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
+        const int more = snprintf(buffer + used, static_cast<size_t>(size - used),
+                                  used ? ", %d" : several ? "processors %d" : "processor %d", bit);
+        if (more < 0) break;
+        used += more;
+    }
+}
+
+void driver_outcome_words(driver_outcome outcome, bool cores_unbound, DWORD_PTR synced, DWORD_PTR unbound,
+                          LONG status, LONG ret_code, char* buffer, int size)
 {
     char detail[64];
     switch (outcome) {
     case driver_outcome::synchronized:
-        format(buffer, size, "%s",
-               cores_unbound ? "nodes synchronized, cores not: the processor affinity could not be read"
-                             : "counters synchronized");
+        if (cores_unbound) {
+            format(buffer, size, "%s", "nodes synchronized, cores not: the processor affinity could not be read");
+        } else if (unbound && !synced) {
+            format(buffer, size, "%s", "nodes synchronized, cores not: no processor could be bound");
+        } else if (unbound) {
+            processor_list_words(unbound, detail, sizeof detail);
+            format(buffer, size, "counters synchronized but for %s: %s could not be bound", detail,
+                   (unbound & (unbound - 1)) ? "they" : "it");
+        } else {
+            format(buffer, size, "%s", "counters synchronized");
+        }
         return;
     case driver_outcome::absent:
         format(buffer, size, "%s", "absent: counters not synchronized");
@@ -149,7 +173,7 @@ void duration_words(double ns, char* buffer, int size, text_for where)
     else format(buffer, size, "%.1f s", ns / 1e9);
 }
 
-void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size)
+void sync_tip_line(bool in_step, double figure_ns, double uncertainty_ns, int unmeasured, char* buffer, int size)
 {
     char loose[32] = "";
     if (uncertainty_ns > sync_tolerance_ns) {
@@ -157,14 +181,17 @@ void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* 
         duration_words(uncertainty_ns, bound, sizeof bound, text_for::shell);
         format(loose, sizeof loose, " (%s%s)", plus_minus_sign, bound);
     }
+    char missing[24] = "";
+    if (unmeasured > 0) format(missing, sizeof missing, ", %d not measured", unmeasured);
     if (in_step) {
-        format(buffer, size, "counters within %.1f %ss%s", (offset_ns < 0 ? -offset_ns : offset_ns) / 1e3,
-               micro_sign, loose);
+        // A bound is rounded up, never down: to the next tenth of a microsecond.
+        const double tenths = ceil((figure_ns < 0 ? -figure_ns : figure_ns) / 100 - 1e-9);
+        format(buffer, size, "counters within %.1f %ss%s%s", tenths / 10, micro_sign, loose, missing);
         return;
     }
     char apart[24];
-    duration_words(offset_ns, apart, sizeof apart, text_for::shell);
-    format(buffer, size, "counters %s apart%s", apart, loose);
+    duration_words(figure_ns, apart, sizeof apart, text_for::shell);
+    format(buffer, size, "counters %s apart%s%s", apart, loose, missing);
 }
 
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size)
@@ -174,27 +201,36 @@ void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buff
     format(buffer, size, "processor %d (node %d, core %d) %s", cpu, node, core, apart);
 }
 
-void sync_check_line(bool checked, const char* why_not, bool in_step, int cpu, int node, int core,
-                     double offset_ns, double uncertainty_ns, char* buffer, int size)
+void sync_check_line(const sync_check_facts& facts, char* buffer, int size)
 {
-    if (!checked) {
-        if (why_not && *why_not)
-            format(buffer, size, "last Gaming Mode on: counters not checked after the sync: %s\n", why_not);
-        else
-            format(buffer, size, "%s", "");
-        return;
-    }
-    if (in_step) {
-        format(buffer, size, "last Gaming Mode on: counters within %.0f ns (+-%.0f ns) after the last sync\n",
-               offset_ns, uncertainty_ns);
+    if (size <= 0) return;
+    buffer[0] = '\0';
+    if (!facts.checked) {
+        if (facts.why_not && *facts.why_not)
+            format(buffer, size, "last Gaming Mode on: counters not checked after the sync: %s\n", facts.why_not);
         return;
     }
     char detail[64];
-    sync_apart_detail(cpu, node, core, offset_ns, detail, sizeof detail);
-    format(buffer, size,
-           "last Gaming Mode on: counters out of step after the last sync: %s (+-%.0f ns) apart, beyond the "
-           "%.0f ns allowed\n",
-           detail, uncertainty_ns, sync_tolerance_ns);
+    sync_apart_detail(facts.cpu, facts.node, facts.core, facts.offset_ns, detail, sizeof detail);
+    int used = 0;
+    if (facts.in_step) {
+        // A record from before the bound was kept: the widest processor's own figures make it.
+        const double bound = facts.bound_ns > 0 ? facts.bound_ns : facts.offset_ns + facts.uncertainty_ns;
+        used = snprintf(buffer, static_cast<size_t>(size),
+                        "last Gaming Mode on: counters within %.0f ns after the last sync (every processor "
+                        "measured; the widest: %s +-%.0f ns)\n",
+                        bound, detail, facts.uncertainty_ns);
+    } else {
+        used = snprintf(buffer, static_cast<size_t>(size),
+                        "last Gaming Mode on: counters out of step after the last sync: %s (+-%.0f ns) apart, beyond "
+                        "the %.0f ns allowed\n",
+                        detail, facts.uncertainty_ns, sync_tolerance_ns);
+    }
+    if (!facts.unmeasured || used < 0 || used >= size) return;
+    char named[96];
+    processor_list_words(facts.unmeasured, named, sizeof named);
+    format(buffer + used, size - used,
+           "last Gaming Mode on: not measured after the last sync: %s (no answer, or could not be bound)\n", named);
 }
 
 const char* driver_state_line(driver_state state, machine_role role)

@@ -19,9 +19,13 @@ const char* notice_brief_words(int id);
 const char* plan_outcome_words(plan_outcome outcome);
 const char* northbridge_outcome_words(northbridge_outcome outcome);
 // The driver part, into buffer (size bytes, always ended): cores_unbound when no core request
-// went out (the affinity masks could not be read); status and ret_code the first refusal.
-void driver_outcome_words(driver_outcome outcome, bool cores_unbound, LONG status, LONG ret_code, char* buffer,
-                          int size);
+// went out (the affinity masks could not be read); unbound the processors whose core request
+// could not go out (binding them failed), synced those whose did; status and ret_code the
+// first refusal.
+void driver_outcome_words(driver_outcome outcome, bool cores_unbound, DWORD_PTR synced, DWORD_PTR unbound,
+                          LONG status, LONG ret_code, char* buffer, int size);
+// Processors by index: "processor 2", "processors 1, 3" ("" for none).
+void processor_list_words(DWORD_PTR mask, char* buffer, int size);
 // What a failed or refused driver adds to its notice ("Status 0xC000000D, RetCode 1"); ""
 // for the other outcomes.
 void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, char* buffer, int size);
@@ -46,16 +50,28 @@ enum class text_for { console, shell };
 // A span of nanoseconds in the unit that suits it ("185 ns", "1.5 us" or, for the shell,
 // "1.5 µs", "1.5 ms", "2.0 s").
 void duration_words(double ns, char* buffer, int size, text_for where = text_for::console);
-// The tooltip's line after a check (UTF-8): "counters within 0.2 µs", or "counters 1.5 ms
-// apart"; an uncertainty beyond sync_tolerance_ns is said with it ("(±48.3 µs)"): the figure
-// is weak.
-void sync_tip_line(bool in_step, double offset_ns, double uncertainty_ns, char* buffer, int size);
+// The tooltip's line after a check (UTF-8): "counters within 0.9 µs" (in step: figure_ns is
+// the bound every processor measured is within, rounded up), or "counters 1.5 ms apart" (the
+// offset of the one furthest out); an uncertainty beyond sync_tolerance_ns is said with it
+// ("(±48.3 µs)"): the figure is weak; processors not measured are counted (", 2 not measured").
+void sync_tip_line(bool in_step, double figure_ns, double uncertainty_ns, int unmeasured, char* buffer, int size);
 // The detail of the notice of counters left apart: "processor 3 (node 1, core 1) 1.5 ms".
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size);
-// The record's line about the check after the last sync (in_step, the processor with the
-// largest offset and its uncertainty), or why none ran; "" for a record from before checks.
-void sync_check_line(bool checked, const char* why_not, bool in_step, int cpu, int node, int core,
-                     double offset_ns, double uncertainty_ns, char* buffer, int size);
+// What the record keeps of the check after the last sync.
+struct sync_check_facts {
+    bool checked;
+    const char* why_not; // when not checked
+    bool in_step;
+    int cpu, node, core;  // in step: the widest processor; out of step: the one furthest out
+    double offset_ns;     // its |offset|
+    double uncertainty_ns;
+    double bound_ns;      // every processor measured within it (0: a record from before it)
+    DWORD_PTR unmeasured; // processors not measured
+};
+// The record's lines about that check (the bound every processor measured is within, the
+// processor it is set by, the processors not measured), or why none ran; "" for a record from
+// before checks.
+void sync_check_line(const sync_check_facts& facts, char* buffer, int size);
 
 // The three lines of the last on sequence's record, into buffer (size bytes, always ended).
 void last_on_lines(const char* plan, const char* northbridge, const char* driver, char* buffer, int size);

@@ -16,6 +16,7 @@ namespace {
 // Module state: one set per process, all zero at start. The callers hold the game-mode lock
 // for every call, so nothing here needs a lock of its own.
 power_plan saved_plan; // the plan SetAlwaysOnPwerScheme found active, for RestoreSavedPowerScheme
+bool switch_chosen;    // ChooseAlwaysOnScheme ran since the last switch
 
 void clear_state()
 {
@@ -31,12 +32,27 @@ int ReadActivePowerScheme(power_plan* plan)
     return (os_switches_plans_with_powercfg() ? read_active_vista(plan) : read_active_xp(plan)) ? 1 : 0;
 }
 
+int ChooseAlwaysOnScheme(power_plan* plan, DWORD* temporary)
+{
+    memset(plan, 0, sizeof *plan);
+    *temporary = 0;
+    clear_state();
+    if (os_switches_plans_with_powercfg()) switched_vista(plan);
+    else choose_xp(plan, temporary);
+    switch_chosen = true;
+    return 1;
+}
+
 int SwitchToAlwaysOnScheme()
 {
     TRACE("pwr_enum SetAlwaysOnPwerScheme\n");
-    bool vista = os_switches_plans_with_powercfg();
-    clear_state();
-    return vista ? switch_vista() : switch_xp();
+    if (!switch_chosen) {
+        power_plan plan;
+        DWORD temporary = 0;
+        ChooseAlwaysOnScheme(&plan, &temporary);
+    }
+    switch_chosen = false;
+    return os_switches_plans_with_powercfg() ? switch_vista() : switch_xp();
 }
 
 int ActivatePowerScheme(const power_plan* plan)
@@ -92,6 +108,7 @@ int SetAlwaysOnPwerScheme()
 {
     if (!ReadActivePowerScheme(&saved_plan)) {
         clear_state(); // nothing switched, nothing to restore
+        switch_chosen = false;
         return 0;
     }
     return SwitchToAlwaysOnScheme();

@@ -14,7 +14,13 @@ constexpr DWORD plan_none = 0, plan_index = 1, plan_guid = 2;
 // Reads the active plan; 1 when it is known, 0 when it cannot be read (plan then cleared:
 // kind plan_none).
 int ReadActivePowerScheme(power_plan* plan);
-// Switches to the non-throttling scheme; 1 when done. The caller keeps the plan to go back to.
+// Chooses the non-throttling plan that the next SwitchToAlwaysOnScheme activates, switching
+// nothing: *plan is it, *temporary 1 when it is a temporary scheme still to be written (XP;
+// leftovers of earlier ones are removed). A caller that keeps a record writes the choice down
+// before the switch, which may take seconds. 1 when chosen.
+int ChooseAlwaysOnScheme(power_plan* plan, DWORD* temporary);
+// Switches to the non-throttling scheme (the one chosen, or chosen now); 1 when done. The
+// caller keeps the plan to go back to.
 int SwitchToAlwaysOnScheme();
 // Makes plan active (and deletes a temporary scheme this module wrote); 1 when done.
 int ActivatePowerScheme(const power_plan* plan);
@@ -31,7 +37,7 @@ int PowerPlanExists(const power_plan* plan);
 // Windows gives no names to us (XP: its scheme number is all we keep).
 int PowerPlanName(const power_plan* plan, char* name, int size);
 // After SwitchToAlwaysOnScheme: the plan it activated (or tried to), and in *temporary 1 when
-// that is a temporary scheme it wrote (XP).
+// that is a temporary scheme it wrote, or meant to (XP).
 void SwitchedPowerScheme(power_plan* plan, DWORD* temporary);
 // Deletes a temporary scheme this module wrote, by index, unless it is active or is no
 // longer ours; 1 when deleted.

@@ -15,13 +15,18 @@ extern DWORD scheme_switched;
 // XP: the scheme state of one switch (chosen scheme, temporary scheme) back to zero.
 void clear_xp_state();
 bool read_active_xp(power_plan* plan);
-// Sets scheme_switched once a non-throttling scheme is found (or written); 1 when active.
+// Chooses the non-throttling scheme, or plans the temporary one (nothing is written yet).
+void choose_xp(power_plan* plan, DWORD* temporary);
+// Writes the temporary scheme when one is planned, sets scheme_switched once a non-throttling
+// scheme is there and activates it; 1 when active. Chooses first (choose_xp) when no choice
+// was made since clear_xp_state.
 int switch_xp();
 // Activates an index plan and deletes a temporary scheme written by switch_xp.
 int activate_xp(const power_plan* plan);
 
 bool read_active_vista(power_plan* plan);
-// Sets scheme_switched when powercfg switched to High performance; 1 then.
+// Sets scheme_switched when powercfg switched to High performance; 1 then. The plan it
+// switches to is known beforehand: switched_vista.
 int switch_vista();
 // Activates a GUID plan through powercfg.
 int activate_vista(const power_plan* plan);

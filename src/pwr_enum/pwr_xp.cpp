@@ -16,6 +16,8 @@ namespace {
 
 // One switch's state, all zero at start.
 DWORD temp_scheme_created;   // the scheme switched to is the temporary one this call wrote
+DWORD temp_scheme_planned;   // the choice is a temporary scheme, to be written at the switch
+bool always_on_found;        // the enumeration found a non-throttling scheme
 UINT always_on_index;        // the non-throttling scheme chosen
 UINT temp_scheme_index;      // one above the largest existing index
 
@@ -148,7 +150,7 @@ BOOLEAN CALLBACK find_always_on(UINT index, DWORD name_size, LPTSTR name, DWORD,
     if (policy->user.ThrottlePolicyAc != PO_THROTTLE_NONE || policy->user.ThrottlePolicyDc != PO_THROTTLE_NONE)
         return TRUE;
     always_on_index = index;
-    scheme_switched = 1;
+    always_on_found = true;
     TRACE("pwr_enum find_always_on : found index %i\n", static_cast<int>(index));
     if (name_is(name, name_size, always_on_name, sizeof always_on_name)) {
         TRACE("pwr_enum find_always_on : string match\n");
@@ -200,10 +202,9 @@ int look_for(UINT index)
     return looked_for_listed ? 1 : 0;
 }
 
+// Writes the temporary scheme at temp_scheme_index.
 int create_temp_scheme()
 {
-    EnumPwrSchemes(cleanup_temp, 0);
-    EnumPwrSchemes(find_next_available, 0);
     POWER_POLICY policy;
     memcpy(&policy, &temp_scheme_policy, sizeof policy);
     MACHINE_PROCESSOR_POWER_POLICY processor_policy;
@@ -222,6 +223,8 @@ int create_temp_scheme()
 void clear_xp_state()
 {
     temp_scheme_created = 0;
+    temp_scheme_planned = 0;
+    always_on_found = false;
     always_on_index = 0;
     temp_scheme_index = 0;
 }
@@ -235,18 +238,36 @@ bool read_active_xp(power_plan* plan)
     return true;
 }
 
+// Without a non-throttling scheme, the temporary one is to be written one above the largest
+// index, once the per-user keys of temporary schemes left from earlier switches are gone:
+// its index is known before anything is written.
+void choose_xp(power_plan* plan, DWORD* temporary)
+{
+    EnumPwrSchemes(find_always_on, 0);
+    if (!always_on_found) {
+        TRACE("pwr_enum SetAlwaysOnPwerScheme : did not find always on, creating one..\n");
+        EnumPwrSchemes(cleanup_temp, 0);
+        EnumPwrSchemes(find_next_available, 0);
+        always_on_index = temp_scheme_index;
+        temp_scheme_planned = 1;
+    }
+    plan->kind = plan_index;
+    plan->index = always_on_index;
+    *temporary = temp_scheme_planned;
+}
+
 // scheme_switched stays set when the activation fails, so that the restore still deletes a
 // temporary scheme written here.
 int switch_xp()
 {
-    EnumPwrSchemes(find_always_on, 0);
-    if (!scheme_switched) {
-        TRACE("pwr_enum SetAlwaysOnPwerScheme : did not find always on, creating one..\n");
+    if (temp_scheme_planned) {
         create_temp_scheme();
+        always_on_found = false;
         EnumPwrSchemes(find_always_on, 0);
-        if (!scheme_switched) return 0;
+        if (!always_on_found) return 0;
         temp_scheme_created = 1;
     }
+    scheme_switched = 1;
     return SetActivePwrScheme(always_on_index, nullptr, nullptr) ? 1 : 0;
 }
 
@@ -261,7 +282,8 @@ void switched_xp(power_plan* plan, DWORD* temporary)
     plan->kind = plan_index;
     plan->index = always_on_index;
     plan->guid[0] = '\0';
-    *temporary = temp_scheme_created;
+    // Planned is enough: a temporary scheme written in part is ours to delete all the same.
+    *temporary = temp_scheme_planned;
 }
 
 int delete_temp_xp(UINT index)

@@ -22,7 +22,8 @@ int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data
 int get_registry_typed(HKEY root, const char* subkey, const char* name, DWORD type, void* data, DWORD size,
                        REGSAM view)
 {
-    if (size == 0 || (type == REG_DWORD && size != sizeof(DWORD))) return 0;
+    if (size == 0 || (type == REG_DWORD && size != sizeof(DWORD)) || (type == REG_QWORD && size != sizeof(ULONGLONG)))
+        return 0;
     tk::unique_hkey key;
     if (RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS) return 0;
     BYTE buffer[512];
@@ -33,6 +34,11 @@ int get_registry_typed(HKEY root, const char* subkey, const char* name, DWORD ty
     if (type == REG_DWORD) {
         if (length != sizeof(DWORD)) return 0;
         memcpy(data, buffer, sizeof(DWORD));
+        return 1;
+    }
+    if (type == REG_QWORD) {
+        if (length != sizeof(ULONGLONG)) return 0;
+        memcpy(data, buffer, sizeof(ULONGLONG));
         return 1;
     }
     if (type != REG_SZ) return 0;

@@ -6,7 +6,7 @@
 // for get_registry_typed.
 int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data, DWORD size, REGSAM view = 0);
 // Reads a value only when it is stored with the type asked for and fits: a REG_DWORD of
-// exactly four bytes, a REG_SZ of at most size bytes (always ended in data). A value of
+// exactly four bytes, a REG_QWORD of exactly eight, a REG_SZ of at most size bytes (always ended in data). A value of
 // another type or size reads as absent (0, data untouched). view: 0, or KEY_WOW64_64KEY or
 // KEY_WOW64_32KEY for one registry view of a 64-bit Windows.
 int get_registry_typed(HKEY root, const char* subkey, const char* name, DWORD type, void* data, DWORD size,

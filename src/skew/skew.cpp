@@ -262,7 +262,7 @@ double skew_ns(LONGLONG cycles, double rate) { return static_cast<double>(cycles
 
 skew_verdict skew_judge(const skew_pass& pass, double rate, double tolerance_ns)
 {
-    skew_verdict v = {true, -1, 0, -1, 0};
+    skew_verdict v = {true, -1, 0, -1, 0, -1, 0};
     double worst_size = 0;
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         const skew_reading& r = pass.readings[bit];
@@ -270,6 +270,10 @@ skew_verdict skew_judge(const skew_pass& pass, double rate, double tolerance_ns)
         const double offset = skew_ns(r.offset, rate);
         const double uncertainty = skew_ns(r.uncertainty, rate);
         const double size = offset < 0 ? -offset : offset;
+        if (bit != pass.reference && (v.widest < 0 || size + uncertainty > v.widest_ns)) {
+            v.widest = bit;
+            v.widest_ns = size + uncertainty;
+        }
         if (size > uncertainty + tolerance_ns && (v.worst < 0 || size > worst_size)) {
             v.worst = bit;
             v.worst_ns = offset;

@@ -82,12 +82,16 @@ bool skew_warp(DWORD_PTR mask, DWORD milliseconds, skew_warp_result* result);
 // The verdict on one pass: in step when every measured offset lies within its uncertainty
 // plus tolerance_ns. worst is the processor furthest beyond that (-1 when in step); loosest
 // the one whose uncertainty alone exceeds the tolerance (-1 when none), which makes an
-// "in step" a weak one.
+// "in step" a weak one. widest is the processor whose |offset| + uncertainty is largest
+// (-1 when none but the reference was measured): widest_ns bounds the distance of every
+// measured processor's counter from the reference's.
 struct skew_verdict {
     bool in_step;
     int worst;
     double worst_ns;
     int loosest;
     double loosest_ns;
+    int widest;
+    double widest_ns;
 };
 skew_verdict skew_judge(const skew_pass& pass, double rate, double tolerance_ns);

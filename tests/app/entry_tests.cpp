@@ -6,6 +6,8 @@
 #include "app/resource.h"
 #include "app_test_support.h"
 #include "fakes.h"
+#include "notice/notice.h"
+#include "registry/registry.h"
 
 #include <gtest/gtest.h>
 #include <shlwapi.h>
@@ -152,7 +154,9 @@ INSTANTIATE_TEST_SUITE_P(InChild, Entry,
                                            "WithoutGamingModeTheProgramEndsWithOneAndNoWindow",
                                            "RunRestoresGamingModeBeforeTheWindowAndExitStoresIt",
                                            "AcceleratorsInTheMessageLoopOpenTheAboutBox",
-                                           "WindowSetUpFailureStopsTheWorkerAndEndsWithZero"),
+                                           "WindowSetUpFailureStopsTheWorkerAndEndsWithZero",
+                                           "CloseRequestEndsTheMessageLoopAsDestroyDoes",
+                                           "PlanCloseCouldNotGiveBackIsToldByTheNextStartsBalloon"),
                          [](const ::testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
 // The About box's logo grows with the DPI as the dialog does (the program is DPI-aware).
@@ -445,6 +449,66 @@ TEST(InChildProcess, AcceleratorsInTheMessageLoopOpenTheAboutBox)
     EXPECT_EQ(0, result);
     EXPECT_EQ(2, boxes);
     EXPECT_EQ((Calls{"WorkerStart", "WorkerExit"}), fakes::calls);
+}
+
+// "/k" that finds no window asks through the close-request event: the message loop ends
+// the instance on it as on WM_DESTROY.
+TEST(InChildProcess, CloseRequestEndsTheMessageLoopAsDestroyDoes)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    write_setting("start_mode", 0);
+    bool ended_by_request = false;
+    int result;
+    {
+        MainWindowPoster poster([&](HWND window) {
+            HANDLE request = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Local\\QEL Pacemill Close Request");
+            if (request) SetEvent(request);
+            if (request) CloseHandle(request);
+            // The end stops the worker (and then the loop ends).
+            for (int i = 0; i < 500 && fakes::worker_running; ++i) Sleep(10);
+            ended_by_request = !fakes::worker_running;
+            if (!ended_by_request) PostMessageA(window, WM_COMMAND, IDM_TRAY_EXIT, 0);
+        });
+        result = tickmend_main(instance(), "");
+    }
+    EXPECT_TRUE(ended_by_request) << "the loop did not look at the close request";
+    EXPECT_EQ(0, result);
+    EXPECT_EQ((Calls{"WorkerStart", "WorkerExit"}), fakes::calls);
+}
+
+// A plan "/k" could not give back, with no window to say it in and no one who started it by
+// hand, is said by the next start's balloon, once.
+TEST(InChildProcess, PlanCloseCouldNotGiveBackIsToldByTheNextStartsBalloon)
+{
+    CHILD_ONLY();
+    fakes::reset();
+    fakes::worker_running = false;
+    delete_setting("window_handle");
+    delete_setting("restore_untold");
+    const char* const plan = "01234567-89ab-cdef-0123-456789abcdef";
+    notice_raise(NOTICE_PLAN_NOT_GIVEN_BACK, plan); // as the daemon's restore finds the plan gone
+    EXPECT_EQ(1, tickmend_main(instance(), "/k"));
+    notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
+    char kept[96] = "";
+    EXPECT_EQ(1, GetRegistryValue(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "restore_untold", kept, sizeof kept));
+    EXPECT_STREQ(plan, kept);
+
+    write_setting("start_mode", 0);
+    std::string balloon;
+    {
+        MainWindowPoster poster([&](HWND window) {
+            for (int i = 0; i < 500 && !strstr(tray_balloon_text(), plan); ++i) Sleep(10);
+            balloon = tray_balloon_text();
+            PostMessageA(window, WM_COMMAND, IDM_TRAY_EXIT, 0);
+        });
+        EXPECT_EQ(0, tickmend_main(instance(), ""));
+    }
+    EXPECT_EQ(0u, balloon.find("Your power plan could not be given back")) << balloon;
+    EXPECT_NE(std::string::npos, balloon.find(plan)) << balloon;
+    EXPECT_EQ(0, GetRegistryValue(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "restore_untold", kept, sizeof kept))
+        << "told again at the next start: " << kept;
 }
 
 HHOOK refusing_hook;

@@ -704,6 +704,7 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     drain_messages();
     EXPECT_STREQ("", tray_balloon_text()) << "off: nothing was left out";
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
+    EXPECT_EQ(IDI_TICKMEND, tray_icon_shown());
 
     switch_gaming_mode();
     EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), balloon()) << "on: it holds now";
@@ -711,6 +712,7 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     drain_messages();
     EXPECT_STREQ("QEL Pacemill: Gaming Mode on\nno TSC driver\npipe taken by another program", tray_tip_text());
     EXPECT_EQ(text_of(NOTICE_PIPE_NAME_TAKEN), balloon()) << "each told once";
+    EXPECT_EQ(IDI_TRAY_ON_WARNING, tray_icon_shown()) << "the icon does not follow the state";
     EXPECT_NE(nullptr, strstr(tray_balloon_text(), "(pid 1234)")) << tray_balloon_text();
 
     // Off: the pipe's warning still holds, and its balloon stands; a click explains it.
@@ -740,9 +742,11 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     notice_clear(NOTICE_PIPE_NAME_TAKEN);
     switch_gaming_mode();
     EXPECT_EQ(text_of(NOTICE_DRIVER_ABSENT), balloon());
+    EXPECT_EQ(IDI_TRAY_ON_WARNING, tray_icon_shown());
     switch_gaming_mode();
     EXPECT_STREQ("", tray_balloon_text()) << "a balloon about Gaming Mode stood after it went off";
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
+    EXPECT_EQ(IDI_TICKMEND, tray_icon_shown()) << "the icon does not follow the state";
     notice_clear(NOTICE_DRIVER_ABSENT);
 }
 

@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/notice.h"
+#include "platform/tsc_read.h"
 #include "registry/registry.h"
 #include "support/test_support.h"
 
@@ -188,6 +189,10 @@ const stored_record stored_records[] = {
     {"a sound record", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", power_saver);
                             store_text("restore_set_guid", high_performance); },
      power_saver, false},
+    {"a GUID in braces, as Windows writes it",
+     [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", "{A1841308-3541-4FAB-BC81-F71556F20B4A}");
+          store_text("restore_set_guid", "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}"); },
+     power_saver, false},
     {"a GUID that is garbage", [] { store_number("restore_pending", 1u); store_text("restore_scheme_guid", "not a plan at all"); },
      high_performance, true},
     {"a GUID of a deleted plan",
@@ -230,6 +235,27 @@ TEST_F(GamingMode, StoredRecordsAreJudgedAndNoneStaysPendingForEver)
         EXPECT_EQ(row.plan_named_in_balloon, (notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK)) != 0);
         EXPECT_LE(log_lines("PCI_WRITE").size(), 2u) << "a node not present was written";
     }
+}
+
+// A plan the start could not give back is told in the balloon of the window that comes after
+// the start's own on; once a window has told it, the next on-period clears it.
+TEST_F(GamingMode, PlanGoneAtTheStartOutlivesTheStartsOwnOnUntilAWindowTellsIt)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
+    make_active(high_performance);
+    store_number("restore_pending", 1u);
+    store_text("restore_scheme_guid", "01234567-89ab-cdef-0123-456789abcdef");
+    notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
+    start("two-node");
+    Qel_DaemonDoCommand("1");
+    EXPECT_NE(0u, notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK)) << "cleared before any window told it";
+    Qel_DaemonDoCommand("0");
+    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    notice_set_window(window, WM_USER);
+    Qel_DaemonDoCommand("1");
+    notice_set_window(nullptr, 0);
+    DestroyWindow(window);
+    EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_PLAN_NOT_GIVEN_BACK)) << "an old period's words outlived a new one";
 }
 
 TEST_F(GamingMode, RecordThatCannotBeSavedTakesNothingAndSaysWhy)
@@ -332,6 +358,100 @@ TEST_F(GamingMode, CountersAreMeasuredAfterTheRealtimeWindowAndFoundInStep)
     Qel_DaemonDoCommand("0");
     notice_sync_line(line, sizeof line);
     EXPECT_STREQ("", line) << "the tooltip keeps a figure of Gaming Mode after off";
+}
+
+// The processor each thread of the check is bound to alone (-1: none), and one processor whose
+// counter reads take slow_cycles longer: its round trips, and so its uncertainty, grow by that
+// much, and its offset by half as much (the wait comes before the read), which an offset of
+// the machine's own for it may cancel.
+thread_local int thread_cpu = -1;
+int slow_cpu = -1;
+ULONGLONG slow_cycles = 0;
+
+DWORD_PTR bind_thread_noting_cpu(DWORD_PTR mask)
+{
+    const DWORD_PTR previous = machine_cpus->bind_thread(mask);
+    if (previous) thread_cpu = mask && !(mask & (mask - 1)) ? __builtin_ctz(static_cast<unsigned>(mask)) : -1;
+    return previous;
+}
+
+ULONGLONG read_tsc_slow_on_one()
+{
+    if (thread_cpu >= 0 && thread_cpu == slow_cpu) {
+        const ULONGLONG start = platform_ordered_tsc();
+        while (platform_ordered_tsc() - start < slow_cycles) YieldProcessor();
+    }
+    return machine_cpus->read_tsc();
+}
+
+// Four processors whose counters the driver's sync leaves where they are.
+std::string left_as_they_are(const char* offsets)
+{
+    return std::string("cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
+                       "pci 0 24 3 0x84 0x01000000\ndriver sync_does_nothing\n") +
+           offsets;
+}
+
+struct checked_machine {
+    const char* what;
+    const char* offsets;
+    int slow;
+    ULONGLONG slow_cycles;
+    DWORD_PTR silent;
+    bool in_step;
+    int cpu; // the processor the record names; -1: any
+    DWORD unmeasured;
+};
+
+const checked_machine checked_machines[] = {
+    // Processor 1's offset, pushed up by its slow reads, is cancelled: 2 has the largest
+    // offset, 1 the widest bound.
+    {"a loose processor sets the figure", "tsc bit=1 offset=-1000000\ntsc bit=2 offset=1500\n", 1, 2000000, 0,
+     true, 1, 0},
+    {"one processor beyond, a looser one with a larger offset", "tsc bit=3 offset=3000000\n", 1, 8000000, 0, false,
+     3, 0},
+    {"a silent processor", "", -1, 0, 1u << 2, true, -1, 1u << 2},
+};
+
+// What the check says holds for every processor it measured, and names those it did not.
+TEST_F(GamingMode, CheckNamesTheProcessorItsFigureComesFromAndThoseItDidNotMeasure)
+{
+    for (const checked_machine& row : checked_machines) {
+        SCOPED_TRACE(row.what);
+        Qel_DaemonExit();
+        start_described("checked", left_as_they_are(row.offsets));
+        slow_cpu = row.slow;
+        slow_cycles = row.slow_cycles;
+        sim_set_silent(row.silent);
+        on_through([](ProcessorOps& ops) {
+            ops.bind_thread = bind_thread_noting_cpu;
+            ops.read_tsc = read_tsc_slow_on_one;
+        });
+        sim_set_silent(0);
+        slow_cpu = -1;
+
+        last_on_record record;
+        ASSERT_EQ(1, last_on_read(&record));
+        ASSERT_EQ(1u, record.checked) << record.why_not;
+        EXPECT_EQ(row.in_step, record.in_step != 0);
+        if (row.cpu >= 0) {
+            EXPECT_EQ(static_cast<DWORD>(row.cpu), record.cpu);
+        }
+        EXPECT_EQ(row.unmeasured, record.unmeasured);
+        char line[64];
+        notice_sync_line(line, sizeof line);
+        EXPECT_EQ(row.unmeasured != 0, strstr(line, "1 not measured") != nullptr) << line;
+        if (row.in_step) {
+            EXPECT_GE(record.bound_ns, record.offset_ns + record.uncertainty_ns);
+            double figure = -1;
+            ASSERT_EQ(1, sscanf(line, "counters within %lf", &figure)) << line;
+            EXPECT_GE(figure * 1000, record.offset_ns + record.uncertainty_ns) << line << ": not a bound";
+        } else {
+            char text[256];
+            notice_text(NOTICE_SYNC_APART, text, sizeof text);
+            EXPECT_NE(nullptr, strstr(text, "left processor 3 ")) << text;
+        }
+    }
 }
 
 TEST_F(GamingMode, AcceptedSyncThatLeftTheCountersApartIsToldOnceAndGamingModeStaysOn)
@@ -461,8 +581,10 @@ TEST_F(GamingMode, WithoutNodeZeroTheLowestNodePresentSendsTheNodeRequests)
     EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_DRIVER_REFUSED));
 }
 
-// Processors as the stand-in machine has them, except for one that cannot be bound alone
-// and one that the system mask leaves out.
+// Processors as the stand-in machine has them, except for one that the system mask leaves
+// out, and those that refuse to be bound alone.
+DWORD_PTR refused_alone;
+
 BOOL without_bit_three(DWORD_PTR* process_mask, DWORD_PTR* system_mask)
 {
     BOOL ok = machine_cpus->get_affinity(process_mask, system_mask);
@@ -470,20 +592,38 @@ BOOL without_bit_three(DWORD_PTR* process_mask, DWORD_PTR* system_mask)
     return ok;
 }
 
-BOOL bit_one_refused(DWORD_PTR mask)
+BOOL some_refused(DWORD_PTR mask)
 {
-    if (mask == 2) return FALSE;
+    if ((mask & refused_alone) && !(mask & (mask - 1))) return FALSE;
     return machine_cpus->set_affinity(mask);
 }
 
+// A processor left out by the system mask is not this system's; one that cannot be bound
+// gets no core request, and a sync that reached no core at all is no sync of the counters.
 TEST_F(GamingMode, UnbindableOrMaskedProcessorsAreSkipped)
 {
-    start("two-node");
-    on_through([](ProcessorOps& ops) {
-        ops.get_affinity = without_bit_three;
-        ops.set_affinity = bit_one_refused;
-    });
-    EXPECT_EQ((std::vector<std::string>{"0", "2"}), fields(log_lines("SYNC_CORE_TSC"), "cpu"));
+    const struct {
+        DWORD_PTR refused;
+        std::vector<std::string> cpus;
+        const char* driver;
+    } rows[] = {
+        {2, {"0", "2"}, "counters synchronized but for processor 1: it could not be bound"},
+        {0xF, {}, "nodes synchronized, cores not: no processor could be bound"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.driver);
+        Qel_DaemonExit();
+        start("two-node");
+        refused_alone = row.refused;
+        on_through([](ProcessorOps& ops) {
+            ops.get_affinity = without_bit_three;
+            ops.set_affinity = some_refused;
+        });
+        EXPECT_EQ(row.cpus, fields(log_lines("SYNC_CORE_TSC"), "cpu"));
+        last_on_record record;
+        ASSERT_EQ(1, last_on_read(&record));
+        EXPECT_STREQ(row.driver, record.driver);
+    }
 }
 
 DWORD WINAPI switch_on(LPVOID)

@@ -261,6 +261,7 @@ std::string registry_text(HKEY root, const char* key, const char* name)
 }
 
 const char* const powercfg_state = "Software\\tickmend-sim\\powercfg";
+const char* const powrprof_state = "Software\\tickmend-sim\\powrprof";
 const char* const power_saver = "a1841308-3541-4fab-bc81-f71556f20b4a";
 const char* const high_performance = "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c";
 const char* const balanced = "381b4222-f694-41f0-9685-ff5bb260df2e";
@@ -995,20 +996,46 @@ TEST_F(GivingBack, HardKillWhileOnGivesThePlanAndTheBitBackAtTheNextStart)
 
 TEST_F(GivingBack, PlanPickedByHandAfterAKillStandsAtTheNextStartAndAtClose)
 {
-    for (bool by_close : {false, true}) {
-        SCOPED_TRACE(by_close ? "/k with no instance" : "next start");
+    const struct {
+        bool in_switch; // killed while powercfg's switch runs, not after it
+        bool by_close;
+    } rows[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.in_switch ? "killed during the switch" : "killed while on");
+        SCOPED_TRACE(row.by_close ? "/k with no instance" : "next start");
         ASSERT_TRUE(power_plans_start_at(power_saver));
         set_powercfg("SwitchNeedsRecord", 1);
         start_instance();
-        ASSERT_EQ(0, ctl("on"));
+        if (row.in_switch) {
+            // The switch waits; the process ends; the tool goes on and switches after it.
+            set_powercfg("HangSwitch", 120000);
+            RegDeleteKeyValueA(HKEY_CURRENT_USER, powercfg_state, "Log");
+            std::thread on([this] {
+                std::string output;
+                run_capture("\"" + product_path("tickmend-ctl-sim.exe") + "\" on", &output, env());
+            });
+            const std::string switching = std::string("-s ") + high_performance;
+            auto switch_begun = [&] {
+                const std::vector<std::string> runs = powercfg_runs();
+                return std::find(runs.begin(), runs.end(), switching) != runs.end();
+            };
+            for (int n = 0; n < 1000 && !switch_begun(); ++n) Sleep(10);
+            ASSERT_TRUE(switch_begun());
+            kill_instance();
+            set_powercfg("HangSwitch", 0);
+            on.join();
+            for (int n = 0; n < 1000 && plan() != high_performance; ++n) Sleep(10);
+        } else {
+            ASSERT_EQ(0, ctl("on"));
+            kill_instance();
+        }
         ASSERT_EQ(high_performance, plan());
-        kill_instance();
         user_picks(balanced);
-        if (by_close) EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+        if (row.by_close) EXPECT_EQ(1, run_process(sim_command("/k"), env()));
         else start_instance();
         EXPECT_EQ(balanced, plan()) << "the plan from before Gaming Mode was put over the user's own pick";
         EXPECT_FALSE(restore_pending());
-        if (!by_close) close_instance();
+        if (!row.by_close) close_instance();
         EXPECT_EQ(balanced, plan());
     }
 }
@@ -1044,6 +1071,40 @@ TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesThe
     EXPECT_EQ(high_performance, plan());
     EXPECT_FALSE(restore_pending()) << "a plan that no longer exists is owed for ever";
     close_instance();
+}
+
+// "/k" with no instance running that closes a record whose plan was deleted says so where the
+// user sees it: in a box when the user started it from a shortcut, else in the next start's
+// balloon (its words are kept until then).
+TEST_F(GivingBack, PlanGoneWhenCloseFindsNoInstanceIsToldWhereTheUserSeesIt)
+{
+    const char schemes[] = "381b4222-f694-41f0-9685-ff5bb260df2e|Balanced\0"
+                           "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c|High performance\0";
+    for (bool from_shortcut : {true, false}) {
+        SCOPED_TRACE(from_shortcut ? "from the shortcut" : "from a script");
+        ASSERT_TRUE(power_plans_start_at(power_saver));
+        set_powercfg("SwitchNeedsRecord", 1);
+        start_instance();
+        ASSERT_EQ(0, ctl("on"));
+        kill_instance();
+        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
+                                        sizeof schemes));
+        if (from_shortcut) {
+            std::string text;
+            EXPECT_EQ(1u, run_to_its_box(sim_command("/k"), env(), true, &text));
+            EXPECT_NE(std::string::npos, text.find("could not be given back")) << text;
+            EXPECT_NE(std::string::npos, text.find(power_saver)) << text;
+            EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_untold")) << "told twice";
+        } else {
+            EXPECT_EQ(1, run_process(sim_command("/k"), env()));
+            EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, user_key, "restore_untold"));
+            start_instance();
+            EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_untold")) << "not taken for the balloon";
+            close_instance();
+        }
+        EXPECT_FALSE(restore_pending());
+        EXPECT_EQ(high_performance, plan());
+    }
 }
 
 TEST_F(GivingBack, RecordThatCannotBeWrittenTakesNeitherPlanNorBit)
@@ -1126,18 +1187,40 @@ TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
     ASSERT_EQ(0, ctl("on")); // the schemes XP installs are there from now on
     ASSERT_EQ(0, ctl("off"));
     delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies\\3"); // no "Always On"
-    ASSERT_EQ(0, ctl("on"));
-    std::string temporary = registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy");
-    ASSERT_EQ("6", temporary) << "no temporary scheme was written";
-    kill_instance();
-    start_instance();
-    EXPECT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
-    HKEY key;
-    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies\\6", 0,
-                                           KEY_READ, &key))
-        << "the temporary scheme was left behind";
-    EXPECT_FALSE(restore_pending());
-    close_instance();
+    const char* const temporary_scheme = "Control Panel\\PowerCfg\\PowerPolicies\\6";
+    for (bool in_switch : {false, true}) {
+        SCOPED_TRACE(in_switch ? "killed with the scheme written, before its activation" : "killed while on");
+        if (!instance_) start_instance();
+        if (in_switch) {
+            DWORD hang = 120000;
+            ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powrprof_state, "HangActivate", REG_DWORD, &hang, 4));
+            std::thread on([this] {
+                std::string output;
+                run_capture("\"" + product_path("tickmend-ctl-sim.exe") + "\" on", &output, env());
+            });
+            for (int n = 0; n < 1000 && registry_text(HKEY_CURRENT_USER, temporary_scheme, "Name").empty(); ++n)
+                Sleep(10);
+            kill_instance();
+            hang = 0;
+            set_registry_dword(HKEY_CURRENT_USER, powrprof_state, "HangActivate", REG_DWORD, &hang, 4);
+            on.join();
+            ASSERT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
+        } else {
+            ASSERT_EQ(0, ctl("on"));
+            ASSERT_EQ("6", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"))
+                << "no temporary scheme was written";
+            kill_instance();
+        }
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, temporary_scheme, 0, KEY_READ, &key));
+        RegCloseKey(key);
+        start_instance();
+        EXPECT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
+        EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, temporary_scheme, 0, KEY_READ, &key))
+            << "the temporary scheme was left behind";
+        EXPECT_FALSE(restore_pending());
+        close_instance();
+    }
     delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
 }
 

@@ -72,6 +72,16 @@ TEST(Registry, TypedReadTakesOnlyTheTypeAndSizeAskedFor)
     ASSERT_EQ(1, get_registry_typed(HKEY_CURRENT_USER, key, "unended", REG_SZ, text, sizeof text));
     EXPECT_STREQ("abc", text);
     EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "number", REG_SZ, text, sizeof text));
+
+    ULONGLONG when = 0x0123456789ABCDEFull, read = 0;
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "time", REG_QWORD, &when, 8));
+    EXPECT_EQ(1, get_registry_typed(HKEY_CURRENT_USER, key, "time", REG_QWORD, &read, 8));
+    EXPECT_EQ(when, read);
+    read = 0;
+    EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "number", REG_QWORD, &read, 8)) << "a DWORD as a QWORD";
+    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, key, "short_time", REG_QWORD, &one, 4));
+    EXPECT_EQ(0, get_registry_typed(HKEY_CURRENT_USER, key, "short_time", REG_QWORD, &read, 8));
+    EXPECT_EQ(0u, read);
 }
 
 TEST(Registry, DeleteRemovesOnlyALeafKeyThatExists)

@@ -580,6 +580,66 @@ TEST_F(SimMachine, ASilentProcessorIsNamedAndTheMeasurementEndsWithinItsBound)
     EXPECT_NEAR(3404100, pass.readings[3].offset, pass.readings[3].uncertainty + 500);
 }
 
+// The verdict on passes made by hand (1 cycle = 1 ns): who is beyond, who is loose, and the
+// figure every processor is within, which may be set by a processor that is neither.
+struct judged_pass {
+    const char* what;
+    LONGLONG offsets[4], uncertainties[4]; // processor 0 is the reference
+    bool in_step;
+    int worst, loosest, widest;
+    double widest_ns;
+};
+
+const judged_pass judged_passes[] = {
+    {"tight and in step", {0, 100, -40, 20}, {0, 50, 60, 30}, true, -1, -1, 1, 150},
+    {"a loose processor sets the figure, not the largest offset",
+     {0, 300, 10, -20}, {0, 100, 2500, 40}, true, -1, 2, 2, 2510},
+    {"one beyond, another with a larger offset but loose",
+     {0, -9000, 4000, 10}, {0, 9500, 100, 30}, false, 2, 1, 1, 18500},
+};
+
+TEST(SkewJudge, NamesTheWorstTheLoosestAndTheBoundEveryProcessorIsWithin)
+{
+    for (const judged_pass& row : judged_passes) {
+        SCOPED_TRACE(row.what);
+        skew_pass pass = {};
+        pass.reference = 0;
+        pass.mask = 0xF;
+        for (int bit = 0; bit < 4; ++bit) {
+            pass.readings[bit].status = skew_status::measured;
+            pass.readings[bit].offset = row.offsets[bit];
+            pass.readings[bit].uncertainty = row.uncertainties[bit];
+        }
+        const skew_verdict v = skew_judge(pass, 1e9, 1000);
+        EXPECT_EQ(row.in_step, v.in_step);
+        EXPECT_EQ(row.worst, v.worst);
+        EXPECT_EQ(row.loosest, v.loosest);
+        EXPECT_EQ(row.widest, v.widest);
+        EXPECT_DOUBLE_EQ(row.widest_ns, v.widest_ns);
+    }
+}
+
+// A drift between two passes is as uncertain as both readings together: u1 + u2 over the
+// time between them, whichever of the two is the looser.
+TEST(SkewJudge, DriftUncertaintyIsBothPassesUncertaintiesOverTheInterval)
+{
+    LARGE_INTEGER frequency;
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    const LONGLONG pairs[][2] = {{100, 300}, {300, 100}, {400, 300}};
+    for (const auto& u : pairs) {
+        SCOPED_TRACE(testing::Message() << u[0] << " and " << u[1]);
+        skew_pass first = {}, second = {};
+        first.readings[1] = {skew_status::measured, 1000, u[0], 1000};
+        // Two seconds later, 600 cycles further: 300 ns/s at 1 GHz.
+        second.readings[1] = {skew_status::measured, 1600, u[1], 1000 + 2 * frequency.QuadPart};
+        skew_drift drift = {};
+        ASSERT_TRUE(skew_drift_of(first, second, 1, 1e9, &drift));
+        EXPECT_NEAR(300, drift.ns_per_s, 1e-6);
+        EXPECT_NEAR((u[0] + u[1]) / 2.0, drift.uncertainty_ns_per_s, 1e-6);
+        EXPECT_EQ(300 <= (u[0] + u[1]) / 2.0, drift.within_uncertainty);
+    }
+}
+
 TEST_F(SimMachine, ABufferOfTheWrongSizeIsNotDelivered)
 {
     ASSERT_TRUE(bind(0));

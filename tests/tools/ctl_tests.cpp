@@ -476,8 +476,27 @@ TEST_F(Ctl, CommandsAndOptionsAreTakenInAnyCase)
     EXPECT_EQ(0u, output_.find("fact,processor,node,core,apic,value\n")) << output_;
 }
 
-// What the last on sequence left out, as the resident program recorded it.
-void record_last_on(const char* plan, const char* northbridge, const char* driver)
+ULONGLONG filetime_units(const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+// When this process, the pipe's server in these tests, started.
+ULONGLONG this_process_start()
+{
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    return filetime_units(created);
+}
+
+ULONGLONG now_utc()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return filetime_units(now);
+}
+
+// What the last on sequence left out, as the resident program recorded it, stamped as the
+// record of process (by default this one, which serves the pipe here) written at written.
+void record_last_on(const char* plan, const char* northbridge, const char* driver,
+                    DWORD process = GetCurrentProcessId(), ULONGLONG written = now_utc())
 {
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", &key));
@@ -486,13 +505,22 @@ void record_last_on(const char* plan, const char* northbridge, const char* drive
     for (int i = 0; i < 3; ++i)
         RegSetValueExA(key, names[i], 0, REG_SZ, reinterpret_cast<const BYTE*>(texts[i]),
                        static_cast<DWORD>(strlen(texts[i]) + 1));
+    RegSetValueExA(key, "last_on_process", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&process), sizeof process);
+    RegSetValueExA(key, "last_on_time", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&written), sizeof written);
     RegCloseKey(key);
 }
+
+void forget_last_on()
+{
+    for (const char* name : {"last_on_plan", "last_on_northbridge", "last_on_driver", "last_on_process", "last_on_time"})
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
+}
+
+const char* const switched = "switched to a plan that does not throttle the processor";
 
 TEST_F(Ctl, OnSaysWhatWasLeftOutAndStrictMakesItExitFive)
 {
     ASSERT_EQ(1, Qel_WorkerStart(0, 0));
-    const char* switched = "switched to a plan that does not throttle the processor";
     record_last_on(switched, "power management bit cleared", "absent: counters not synchronized");
     EXPECT_EQ(0, ctl("on", &output_));
     EXPECT_NE(std::string::npos, output_.find("Gaming Mode: on\n")) << output_;
@@ -506,19 +534,58 @@ TEST_F(Ctl, OnSaysWhatWasLeftOutAndStrictMakesItExitFive)
     EXPECT_NE(std::string::npos, output_.find("left out: power plan left alone")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("left out: TSC driver")) << output_;
 
+    // A sync that reached no core is no sync of the counters.
+    record_last_on(switched, "power management bit cleared", "nodes synchronized, cores not: no processor could be bound");
+    EXPECT_EQ(5, ctl("on --strict", &output_)) << output_;
+    EXPECT_NE(std::string::npos, output_.find("left out: TSC driver nodes synchronized, cores not")) << output_;
+
     record_last_on(switched, "power management bit cleared", "counters synchronized");
     EXPECT_EQ(0, ctl("on --strict", &output_)) << output_;
     EXPECT_EQ("Gaming Mode: on\n", output_) << "everything done: nothing on stderr";
 
-    // A daemon that stays off: that is no success for --strict either.
+    // A daemon that stays off: that is no success for --strict either, and without it no exit 5.
     ctl("off", &output_);
     fake_daemon::set_command_hook([](const char*) { return false; });
     EXPECT_EQ(5, ctl("on --strict", &output_)) << output_;
     EXPECT_NE(std::string::npos, output_.find("Gaming Mode: off\n")) << output_;
     EXPECT_NE(std::string::npos, output_.find("did not go on")) << output_;
+    EXPECT_EQ(0, ctl("on", &output_)) << output_;
+    EXPECT_NE(std::string::npos, output_.find("did not go on")) << output_;
     fake_daemon::set_command_hook(nullptr);
-    for (const char* name : {"last_on_plan", "last_on_northbridge", "last_on_driver"})
-        RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
+    forget_last_on();
+}
+
+// The record is kept under the user tickmend runs as. A client of another user reads its own
+// user's: none, or one of another run of tickmend. It says that it cannot know, which is no
+// failure of the on, not even with --strict.
+TEST_F(Ctl, RecordThatIsNotTheServersIsNotTakenForItsOn)
+{
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    const char* const cannot_know = "what this on achieved cannot be known here";
+    const struct {
+        const char* what;
+        DWORD process;
+        ULONGLONG written;
+        bool believed;
+    } rows[] = {
+        {"this server's", GetCurrentProcessId(), now_utc(), true},
+        {"another run's, a process gone", GetCurrentProcessId() + 4, now_utc(), false},
+        {"an earlier process of the same id", GetCurrentProcessId(), this_process_start() - 10000000, false},
+        {"one without a stamp", 0, 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        forget_last_on();
+        record_last_on(switched, "power management bit cleared", "absent: counters not synchronized", row.process,
+                       row.written);
+        EXPECT_EQ(row.believed ? 5 : 0, ctl("on --strict", &output_)) << output_;
+        EXPECT_EQ(0u, output_.find("Gaming Mode: on\n")) << output_;
+        EXPECT_EQ(row.believed, output_.find("left out: TSC driver absent") != std::string::npos) << output_;
+        EXPECT_EQ(!row.believed, output_.find(cannot_know) != std::string::npos) << output_;
+    }
+    forget_last_on();
+    EXPECT_EQ(0, ctl("on --strict", &output_)) << "no record at all";
+    EXPECT_NE(std::string::npos, output_.find(cannot_know)) << output_;
 }
 
 TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
