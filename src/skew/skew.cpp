@@ -16,32 +16,38 @@ void store(volatile LONG* v, LONG value) { __atomic_store_n(v, value, __ATOMIC_R
 // It lives on the heap and the last of the two to let go frees it, so that an answering
 // thread that outlives a silent measurement never writes into the next one.
 struct Channel {
-    // The round trip's own cache line. Both sides do the same there, and wait for the turn
-    // the same way (await_turn): write their TSC, then pass the turn, so that the way there
-    // and the way back cost alike and the midpoint leans neither way.
-    struct alignas(64) Line {
-        volatile LONG turn; // odd: the reference asks round (turn + 1) / 2; even: answered
-        volatile ULONGLONG question; // the reference's TSC as it asked
-        volatile ULONGLONG answer;   // the answering processor's TSC as it answered
-    } line;
+    // Each side has a cache line of its own that only it writes and only the other reads:
+    // it writes its TSC there, then the round, and waits on the other side's line the same
+    // way (await_turn). The way there and the way back then cost the same: one line goes
+    // from the side that wrote it to the side that waits for it. One line written by both
+    // sides costs the two ways differently (measured on this machine's two cores, natively
+    // and under Wine alike: the answer read some 50 to 80 cycles late, against a bound of
+    // some 150).
+    struct alignas(64) Side {
+        volatile LONG round;      // the round asked (reference) or answered (the other side)
+        volatile ULONGLONG stamp; // the TSC as it did
+    };
+    Side ask;    // the reference's
+    Side answer; // the answering processor's
     alignas(64) volatile LONG holders = 2;
     volatile LONG ready = 0; // 1 bound and waiting, -1 its binding failed
     volatile LONG stop = 0;  // the reference is done, or gave up
     int bit = -1;
 };
+static_assert(sizeof(Channel::Side) == 64, "each side's line is its own");
 
 void let_go(Channel* c)
 {
     if (InterlockedDecrement(&c->holders) == 0) delete c;
 }
 
-// Waits for the turn to become want, the same way on both sides: spins, then yields. false
-// when told to stop, or after timeout_ms of yielding (INFINITE: never).
-bool await_turn(Channel* c, LONG want, DWORD timeout_ms)
+// Waits for the other side's line to show round want, the same way on both sides: spins,
+// then yields. false when told to stop, or after timeout_ms of yielding (INFINITE: never).
+bool await_turn(Channel* c, const Channel::Side& other, LONG want, DWORD timeout_ms)
 {
     unsigned spins = 0;
     DWORD since = 0;
-    while (load(&c->line.turn) != want) {
+    while (load(&other.round) != want) {
         if (++spins < spins_before_yield) {
             YieldProcessor();
             continue;
@@ -64,9 +70,9 @@ DWORD WINAPI respond(void* parameter)
             const ProcessorOps& cpus = platform_processors();
             priority_scope priority(0, THREAD_PRIORITY_TIME_CRITICAL);
             store(&c->ready, 1);
-            for (LONG ask = 1; await_turn(c, ask, INFINITE); ask += 2) {
-                c->line.answer = cpus.read_tsc();
-                store(&c->line.turn, ask + 1);
+            for (LONG round = 1; await_turn(c, c->ask, round, INFINITE); ++round) {
+                c->answer.stamp = cpus.read_tsc();
+                store(&c->answer.round, round);
             }
         }
     }
@@ -100,16 +106,15 @@ skew_status measure(int bit, int rounds, skew_reading* reading)
 
     ULONGLONG best = ~0ULL;
     for (LONG round = 0; outcome == skew_status::measured && round < rounds; ++round) {
-        const LONG ask = 2 * round + 1;
         const ULONGLONG t0 = cpus.read_tsc();
-        c->line.question = t0;
-        store(&c->line.turn, ask);
-        if (!await_turn(c, ask + 1, skew_answer_timeout_ms)) {
+        c->ask.stamp = t0;
+        store(&c->ask.round, round + 1);
+        if (!await_turn(c, c->answer, round + 1, skew_answer_timeout_ms)) {
             outcome = skew_status::silent;
             break;
         }
         const ULONGLONG t2 = cpus.read_tsc();
-        const ULONGLONG t1 = c->line.answer;
+        const ULONGLONG t1 = c->answer.stamp;
         if (t2 - t0 < best) {
             best = t2 - t0;
             reading->offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
