@@ -58,8 +58,12 @@ struct sync_check {
     double uncertainty_ns;
 };
 // Round trips per processor: fewer than tickmend-ctl skew's 2000, enough for an uncertainty
-// within twice its own, and quick enough to follow every on sequence.
+// within twice its own, and quick enough to follow every on sequence. On an idle machine
+// they take well under a millisecond; where the two threads of a round trip cannot run at
+// once (a busy machine), each round trip waits for a yield, and the rounds of a processor
+// end after sync_check_budget_us.
 constexpr int sync_check_rounds = 200;
+constexpr DWORD sync_check_budget_us = 3000;
 
 // What one on sequence achieved.
 struct on_outcome {

@@ -24,9 +24,10 @@ LONGLONG performance_counter()
 bool one_bit(DWORD_PTR mask) { return mask && !(mask & (mask - 1)); }
 
 // A processor whose round trips were all caught by a busy moment (another program starting,
-// the switch's own work finishing) is measured once more on its own, and the tighter of its
-// two readings counts: one loose reading would otherwise decide the whole verdict's figure.
-// Loose is beyond loose_factor times the tightest reading of the pass.
+// the switch's own work finishing) is measured once more, and the tighter of its two
+// readings counts: one loose reading would otherwise decide the whole verdict's figure.
+// Loose is beyond loose_factor times the tightest reading of the pass. The loose ones are
+// measured again in one pass, with one answering thread.
 constexpr LONGLONG loose_factor = 4;
 
 void measure_loose_again(DWORD_PTR synced, int reference, skew_pass& pass)
@@ -38,16 +39,24 @@ void measure_loose_again(DWORD_PTR synced, int reference, skew_pass& pass)
             continue;
         if (tightest < 0 || r.uncertainty < tightest) tightest = r.uncertainty;
     }
+    DWORD_PTR loose = 0;
     for (int bit = 0; bit < MAX_CPUS && tightest >= 0; ++bit) {
+        const skew_reading& r = pass.readings[bit];
+        if (bit != reference && (synced & (static_cast<DWORD_PTR>(1) << bit)) && r.status == skew_status::measured &&
+            r.uncertainty > loose_factor * (tightest + 1))
+            loose |= static_cast<DWORD_PTR>(1) << bit;
+    }
+    if (!loose) return;
+    skew_pass again;
+    if (!skew_measure(loose | (static_cast<DWORD_PTR>(1) << reference), reference, sync_check_rounds, &again,
+                      sync_check_budget_us))
+        return;
+    for (int bit = 0; bit < MAX_CPUS; ++bit) {
         skew_reading& r = pass.readings[bit];
-        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured ||
-            r.uncertainty <= loose_factor * (tightest + 1))
-            continue;
-        skew_pass again;
-        const DWORD_PTR pair = (static_cast<DWORD_PTR>(1) << reference) | (static_cast<DWORD_PTR>(1) << bit);
-        if (skew_measure(pair, reference, sync_check_rounds, &again) &&
-            again.readings[bit].status == skew_status::measured && again.readings[bit].uncertainty < r.uncertainty)
-            r = again.readings[bit];
+        const skew_reading& second = again.readings[bit];
+        if ((loose & (static_cast<DWORD_PTR>(1) << bit)) && second.status == skew_status::measured &&
+            second.uncertainty < r.uncertainty)
+            r = second;
     }
 }
 
@@ -75,7 +84,7 @@ void check_sync(DWORD_PTR synced, sync_check& check)
     const LONGLONG q0 = performance_counter();
     const ULONGLONG c0 = cpus.read_tsc();
     skew_pass pass;
-    if (!skew_measure(synced, reference, sync_check_rounds, &pass)) {
+    if (!skew_measure(synced, reference, sync_check_rounds, &pass, sync_check_budget_us)) {
         check.why_not = sync_unchecked::reference_unbound;
         return;
     }

@@ -6,6 +6,7 @@
 #include "registry/registry.h"
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -332,6 +333,47 @@ TEST_F(GamingMode, CountersAreMeasuredAfterTheRealtimeWindowAndFoundInStep)
     Qel_DaemonDoCommand("0");
     notice_sync_line(line, sizeof line);
     EXPECT_STREQ("", line) << "the tooltip keeps a figure of Gaming Mode after off";
+}
+
+// A machine too busy to run both threads of a round trip at once: every TSC read waits a
+// millisecond. The threads that bind themselves alone, other than the check's own.
+volatile LONG slow_reads = 0;
+std::vector<DWORD> answering_threads;
+DWORD checking_thread = 0;
+
+ULONGLONG slow_read_tsc()
+{
+    InterlockedIncrement(&slow_reads);
+    Sleep(1);
+    return machine_cpus->read_tsc();
+}
+
+DWORD_PTR bind_thread_noting_who(DWORD_PTR mask)
+{
+    const DWORD me = GetCurrentThreadId();
+    if (me != checking_thread && std::find(answering_threads.begin(), answering_threads.end(), me) ==
+                                     answering_threads.end())
+        answering_threads.push_back(me);
+    return machine_cpus->bind_thread(mask);
+}
+
+TEST_F(GamingMode, TheCheckMovesOneAnsweringThreadAndEndsEachProcessorsRoundsWithinItsBudget)
+{
+    start("four-node");
+    slow_reads = 0;
+    answering_threads.clear();
+    checking_thread = GetCurrentThreadId();
+    on_through([](ProcessorOps& ops) {
+        ops.read_tsc = slow_read_tsc;
+        ops.bind_thread = bind_thread_noting_who;
+    });
+    last_on_record record;
+    ASSERT_EQ(1, last_on_read(&record));
+    EXPECT_EQ(1u, record.checked) << record.why_not;
+    // One thread for the pass, one more for a second pass over loose processors at most.
+    EXPECT_GE(2u, answering_threads.size()) << "a thread started for each processor";
+    // 7 processors, 200 round trips of 3 reads each: 4200 reads without a budget.
+    EXPECT_GT(1400, slow_reads) << "the rounds went on past their budget";
 }
 
 TEST_F(GamingMode, AcceptedSyncThatLeftTheCountersApartIsToldOnceAndGamingModeStaysOn)
