@@ -254,6 +254,38 @@ TEST_F(GamingMode, RecordThatCannotBeSavedTakesNothingAndSaysWhy)
     EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_NO_RECORD));
 }
 
+// The record's node mask as each northbridge write goes out (0 when no record is pending).
+const DeviceOps* machine_device = nullptr;
+std::vector<DWORD> nodes_recorded_at_write;
+
+BOOL control_noting_record(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+                           DWORD* returned)
+{
+    if (code == IOCTL_PCI_WRITE) {
+        DWORD nodes = 0;
+        get_registry_typed(HKEY_CURRENT_USER, record_key, "restore_nb_nodes", REG_DWORD, &nodes, sizeof nodes);
+        nodes_recorded_at_write.push_back(record_pending() ? nodes : 0);
+    }
+    return machine_device->control(device, code, in, in_size, out, out_size, returned);
+}
+
+TEST_F(GamingMode, EachNorthbridgeBitIsRecordedBeforeItIsCleared)
+{
+    start("four-node");
+    static DeviceOps noting;
+    machine_device = &platform_device();
+    noting = *machine_device;
+    noting.control = control_noting_record;
+    nodes_recorded_at_write.clear();
+    platform_install(&platform_processors(), &noting);
+    Qel_DaemonDoCommand("1");
+    platform_install(&platform_processors(), machine_device);
+    ASSERT_EQ(1u, nodes_recorded_at_write.size()) << "every pass reads the bit the first one cleared";
+    EXPECT_EQ(1u, nodes_recorded_at_write[0]) << "the bit was cleared before it was recorded";
+    Qel_DaemonDoCommand("0");
+    EXPECT_FALSE(record_pending());
+}
+
 TEST_F(GamingMode, UsersPlanPickedWhileOnStandsAtTheRestore)
 {
     testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
