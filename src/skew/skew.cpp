@@ -126,6 +126,11 @@ public:
         if (!c_ && !start()) return skew_status::silent;
         c_->ask.processor = bit;
         if (!ask()) return skew_status::silent;
+        // Round trips from here on; written now, not as each round trip begins: a store to the
+        // reference's line just before t0 would start taking the line over early, and cut the
+        // way there short (on this machine's cores, when the host puts them apart, by some 180
+        // cycles).
+        c_->ask.processor = -1;
         return c_->answer.processor ? skew_status::measured : skew_status::not_bound;
     }
 
@@ -133,7 +138,6 @@ public:
     // reference's as the answer came (t2). false when no answer came (the thread is let go).
     bool round_trip(const ProcessorOps& cpus, ULONGLONG* t0, ULONGLONG* t1, ULONGLONG* t2)
     {
-        c_->ask.processor = -1;
         *t0 = cpus.read_tsc();
         c_->ask.stamp = *t0;
         if (!ask()) return false;
