@@ -1,12 +1,16 @@
 // How close tickmend-ctl skew gets on this machine's processors, against the same midpoint
-// method written here bare (two threads bound with SetThreadAffinityMask, TSC reads ordered
-// as the product orders them but in a few lines of our own, one cache line, the shortest of
-// as many round trips), and the median offset of each (on one shared counter the true offset
-// is 0, so a median far from it is a bias); and how long a whole skew run takes on
-// 2 processors (this machine's, and a simulated one-node) and on 8 (simulated four-node).
-// The two measurements alternate, so that both see the same load of a shared machine.
+// method written here bare (midpoint.h: two threads bound with SetThreadAffinityMask, TSC
+// reads ordered as the product orders them, the shortest of as many round trips), and the
+// median offset of each (on one shared counter the true offset is 0, so a median far from it
+// is a bias). The bare measurement runs in two layouts: a cache line per side, as skew has
+// it, and one line both sides write, as skew had it, whose bias the native reference
+// (native_midpoint, the same loops without Wine; scripts/bench runs it) shows as well. And
+// how long a whole skew run takes on 2 processors (this machine's, and a simulated
+// one-node) and on 8 (simulated four-node). The measurements alternate, so that all see
+// the same load of a shared machine.
 #include <windows.h>
-#include <intrin.h>
+
+#include "midpoint.h"
 
 #include <algorithm>
 #include <math.h>
@@ -20,96 +24,30 @@ namespace {
 
 constexpr int rounds = 2000; // as skew's default
 
-// The TSC read after every earlier load, chosen once as the product chooses: RDTSCP; else a
-// fence before RDTSC (MFENCE on AMD, whose LFENCE need not order it; LFENCE elsewhere);
-// else CPUID before RDTSC. Unordered, the read may run before the load that saw the other
-// thread's signal, and the shortest round trips would be the ones cut short.
-enum Ordering { by_rdtscp, by_mfence, by_lfence, by_cpuid };
-Ordering ordering = by_cpuid;
-
-void choose_ordering()
-{
-    int r[4];
-    __cpuid(r, 0);
-    const bool amd = r[1] == 0x68747541 && r[3] == 0x69746E65 && r[2] == 0x444D4163; // "AuthenticAMD"
-    const int basic = r[0];
-    __cpuid(r, static_cast<int>(0x80000000));
-    const unsigned extended = static_cast<unsigned>(r[0]);
-    if (extended >= 0x80000001 && extended <= 0x8000FFFF) {
-        __cpuid(r, static_cast<int>(0x80000001));
-        if (r[3] & (1 << 27)) {
-            ordering = by_rdtscp;
-            return;
-        }
-    }
-    __cpuid(r, 1);
-    ordering = basic >= 1 && (r[3] & (1 << 26)) ? (amd ? by_mfence : by_lfence) : by_cpuid;
-}
-
-ULONGLONG ordered_tsc()
-{
-    DWORD low, high, a = 0, b, c = 0, d;
-    switch (ordering) {
-    case by_rdtscp: asm volatile("rdtscp" : "=a"(low), "=d"(high), "=c"(c) : : "memory"); break;
-    case by_mfence: asm volatile("mfence\n\trdtsc" : "=a"(low), "=d"(high) : : "memory"); break;
-    case by_lfence: asm volatile("lfence\n\trdtsc" : "=a"(low), "=d"(high) : : "memory"); break;
-    default:
-        asm volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d) : : "memory");
-        asm volatile("rdtsc" : "=a"(low), "=d"(high) : : "memory");
-        break;
-    }
-    return static_cast<ULONGLONG>(high) << 32 | low;
-}
-
-struct alignas(64) Line {
-    volatile LONG turn;
-    volatile ULONGLONG answer;
-};
-Line line;
-volatile LONG stop_responder;
+midpoint::Shared shared;
 
 DWORD WINAPI bare_responder(void* mask)
 {
     SetThreadAffinityMask(GetCurrentThread(), reinterpret_cast<DWORD_PTR>(mask));
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    LONG expected = 1;
-    while (!stop_responder) {
-        if (__atomic_load_n(&line.turn, __ATOMIC_ACQUIRE) != expected) continue;
-        line.answer = ordered_tsc();
-        __atomic_store_n(&line.turn, expected + 1, __ATOMIC_RELEASE);
-        expected += 2;
-    }
+    midpoint::respond(shared);
     return 0;
 }
 
-// The bare midpoint measurement of processor `other` against `reference`: the uncertainty
-// (half the shortest round trip) in cycles, and the offset of that round.
-void bare_midpoint(int reference, int other, double* uncertainty, double* offset)
+// The bare midpoint measurement of processor `other` against `reference`, in one layout: the
+// uncertainty (half the shortest round trip) in cycles, and the offset of that round.
+void bare_midpoint(int reference, int other, midpoint::Layout layout, double* uncertainty, double* offset)
 {
     const DWORD_PTR previous = SetThreadAffinityMask(GetCurrentThread(), static_cast<DWORD_PTR>(1) << reference);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
-    line.turn = 0;
-    stop_responder = 0;
+    midpoint::reset(shared, layout);
     HANDLE thread = CreateThread(nullptr, 0, bare_responder,
                                  reinterpret_cast<void*>(static_cast<DWORD_PTR>(1) << other), 0, nullptr);
-    ULONGLONG best = ~0ULL;
-    for (LONG round = 0; round < rounds; ++round) {
-        const LONG ask = 2 * round + 1;
-        const ULONGLONG t0 = ordered_tsc();
-        __atomic_store_n(&line.turn, ask, __ATOMIC_RELEASE);
-        while (__atomic_load_n(&line.turn, __ATOMIC_ACQUIRE) != ask + 1) YieldProcessor();
-        const ULONGLONG t2 = ordered_tsc();
-        if (t2 - t0 < best) {
-            best = t2 - t0;
-            *offset = static_cast<double>(static_cast<LONGLONG>(line.answer - (t0 + (t2 - t0) / 2)));
-        }
-    }
-    stop_responder = 1;
+    midpoint::ask(shared, rounds, uncertainty, offset);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     SetThreadAffinityMask(GetCurrentThread(), previous);
-    *uncertainty = static_cast<double>((best + 1) / 2);
 }
 
 std::string beside_us(const char* name)
@@ -193,7 +131,7 @@ double largest(const std::vector<double>& v) { return v.empty() ? 0 : *std::max_
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    choose_ordering();
+    midpoint::choose_ordering();
     const int repeats = argc > 1 ? atoi(argv[1]) : 9;
     DWORD_PTR process = 0, system = 0;
     GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
@@ -211,13 +149,16 @@ int main(int argc, char** argv)
     const std::string state = std::string(temp) + "skew-bench.counters";
     SetEnvironmentVariableA("TICKMEND_SIM_STATE", state.c_str());
 
-    std::vector<double> bare, bare_offset, skew, skew_offset, wall_2;
+    std::vector<double> bare, bare_offset, one_line, one_line_offset, skew, skew_offset, wall_2;
     std::string out;
     for (int i = 0; i < repeats; ++i) {
         double u = 0, o = 0, seconds = 0;
-        bare_midpoint(cpus[0], cpus[1], &u, &o);
+        bare_midpoint(cpus[0], cpus[1], midpoint::line_per_side, &u, &o);
         bare.push_back(u);
         bare_offset.push_back(o);
+        bare_midpoint(cpus[0], cpus[1], midpoint::one_line, &u, &o);
+        one_line.push_back(u);
+        one_line_offset.push_back(o);
         const int code = run(ctl, &out, &seconds);
         if (code != 0 && code != 3) {
             fprintf(stderr, "skew_bench: tickmend-ctl.exe skew exited %d:\n%s\n", code, out.c_str());
@@ -228,11 +169,9 @@ int main(int argc, char** argv)
         wall_2.push_back(seconds);
     }
     const double ratio = median(skew) / median(bare);
-    static const char* const orderings[] = {"RDTSCP", "MFENCE before RDTSC", "LFENCE before RDTSC",
-                                            "CPUID before RDTSC"};
     printf("uncertainty, processor %d against %d, %d round trips, %d runs each, alternating, reads ordered by %s "
            "(cycles):\n",
-           cpus[1], cpus[0], rounds, repeats, orderings[ordering]);
+           cpus[1], cpus[0], rounds, repeats, midpoint::ordering_names[midpoint::ordering]);
     printf("  bare midpoint    median %6.0f  best %6.0f  worst %6.0f\n", median(bare),
            *std::min_element(bare.begin(), bare.end()), largest(bare));
     printf("  tickmend-ctl     median %6.0f  best %6.0f  worst %6.0f\n", median(skew),
@@ -247,6 +186,8 @@ int main(int argc, char** argv)
     for (const auto& b : biases)
         printf("  %-15s  %+6.0f  (goal: within +-%.0f) %s\n", b.name, b.offset, b.uncertainty / 4,
                fabs(b.offset) <= b.uncertainty / 4 ? "met" : "MISSED");
+    printf("  bare midpoint on one line both sides write (the layout skew had): %+.0f, uncertainty median %.0f\n",
+           median(one_line_offset), median(one_line));
 
     struct Simulated {
         const char* machine;

@@ -58,8 +58,14 @@ struct sync_check {
     DWORD_PTR measured;     // the processors measured, the first among them
 };
 // Round trips per processor: fewer than tickmend-ctl skew's 2000, enough for an uncertainty
-// within twice its own, and quick enough to follow every on sequence.
+// within twice its own, and quick enough to follow every on sequence. On an idle machine
+// they take well under a millisecond; where the two threads of a round trip cannot run at
+// once (a busy machine), each round trip waits for a yield, and the rounds of a processor
+// end after sync_check_budget_us; processors measured loose are measured again only while
+// that still fits in sync_check_ms.
 constexpr int sync_check_rounds = 200;
+constexpr DWORD sync_check_budget_us = 2000;
+constexpr LONGLONG sync_check_ms = 30;
 
 // What one on sequence achieved.
 struct on_outcome {

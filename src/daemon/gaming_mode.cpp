@@ -78,7 +78,8 @@ void switch_plan(on_outcome& outcome)
 }
 
 // Every pass reads the same register; a read that fails gives no value to write back.
-// Each bit to be cleared is written down before it is.
+// Each bit to be cleared is written down before it is: the node mask alone, since the
+// record is stored open already and the process runs at realtime priority here.
 void clear_northbridge_bit(on_outcome& outcome)
 {
     outcome.northbridge = northbridge_outcome::already_clear;
@@ -90,7 +91,7 @@ void clear_northbridge_bit(on_outcome& outcome)
         }
         if (value & NB_BIT) {
             owed.nb_nodes |= 1u << i;
-            if (!journal_write(&owed)) {
+            if (!journal_write_nodes(&owed)) {
                 owed.nb_nodes &= ~(1u << i);
                 outcome.northbridge = northbridge_outcome::not_recorded;
                 return;

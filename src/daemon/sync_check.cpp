@@ -24,30 +24,55 @@ LONGLONG performance_counter()
 bool one_bit(DWORD_PTR mask) { return mask && !(mask & (mask - 1)); }
 
 // A processor whose round trips were all caught by a busy moment (another program starting,
-// the switch's own work finishing) is measured once more on its own, and the tighter of its
-// two readings counts: one loose reading would otherwise decide the whole verdict's figure.
-// Loose is beyond loose_factor times the tightest reading of the pass.
+// the switch's own work finishing) is measured again, and the tightest of its readings
+// counts: one loose reading would otherwise decide the whole verdict's figure. Loose is
+// beyond loose_factor times the tightest reading of the pass, or beyond the tolerance itself
+// (a reading that cannot tell counters in step from counters a tolerance apart). The loose
+// ones are measured again in one pass with one answering thread, at most loose_passes times,
+// and only while such a pass still fits in sync_check_ms.
 constexpr LONGLONG loose_factor = 4;
+constexpr int loose_passes = 2;
 
-void measure_loose_again(DWORD_PTR synced, int reference, skew_pass& pass)
+int processors_in(DWORD_PTR mask)
 {
-    LONGLONG tightest = -1;
-    for (int bit = 0; bit < MAX_CPUS; ++bit) {
-        const skew_reading& r = pass.readings[bit];
-        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured)
-            continue;
-        if (tightest < 0 || r.uncertainty < tightest) tightest = r.uncertainty;
-    }
-    for (int bit = 0; bit < MAX_CPUS && tightest >= 0; ++bit) {
-        skew_reading& r = pass.readings[bit];
-        if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) || r.status != skew_status::measured ||
-            r.uncertainty <= loose_factor * (tightest + 1))
-            continue;
-        skew_pass again;
-        const DWORD_PTR pair = (static_cast<DWORD_PTR>(1) << reference) | (static_cast<DWORD_PTR>(1) << bit);
-        if (skew_measure(pair, reference, sync_check_rounds, &again) &&
-            again.readings[bit].status == skew_status::measured && again.readings[bit].uncertainty < r.uncertainty)
-            r = again.readings[bit];
+    int n = 0;
+    for (; mask; mask &= mask - 1) ++n;
+    return n;
+}
+
+void measure_loose_again(DWORD_PTR synced, int reference, skew_pass& pass, LONGLONG tolerance_cycles,
+                         LONGLONG started, LONGLONG frequency)
+{
+    for (int again = 0; again < loose_passes; ++again) {
+        LONGLONG tightest = -1;
+        for (int bit = 0; bit < MAX_CPUS; ++bit) {
+            const skew_reading& r = pass.readings[bit];
+            if (bit == reference || !(synced & (static_cast<DWORD_PTR>(1) << bit)) ||
+                r.status != skew_status::measured)
+                continue;
+            if (tightest < 0 || r.uncertainty < tightest) tightest = r.uncertainty;
+        }
+        DWORD_PTR loose = 0;
+        for (int bit = 0; bit < MAX_CPUS && tightest >= 0; ++bit) {
+            const skew_reading& r = pass.readings[bit];
+            if (bit != reference && (synced & (static_cast<DWORD_PTR>(1) << bit)) &&
+                r.status == skew_status::measured &&
+                (r.uncertainty > loose_factor * (tightest + 1) || (tolerance_cycles > 0 && r.uncertainty > tolerance_cycles)))
+                loose |= static_cast<DWORD_PTR>(1) << bit;
+        }
+        const LONGLONG spent_us = (performance_counter() - started) * 1000000 / frequency;
+        if (!loose || spent_us + processors_in(loose) * LONGLONG{sync_check_budget_us} > sync_check_ms * 1000LL) return;
+        skew_pass second;
+        if (!skew_measure(loose | (static_cast<DWORD_PTR>(1) << reference), reference, sync_check_rounds, &second,
+                          sync_check_budget_us))
+            return;
+        for (int bit = 0; bit < MAX_CPUS; ++bit) {
+            skew_reading& r = pass.readings[bit];
+            const skew_reading& next = second.readings[bit];
+            if ((loose & (static_cast<DWORD_PTR>(1) << bit)) && next.status == skew_status::measured &&
+                next.uncertainty < r.uncertainty)
+                r = next;
+        }
     }
 }
 
@@ -75,16 +100,24 @@ void check_sync(DWORD_PTR synced, sync_check& check)
     const LONGLONG q0 = performance_counter();
     const ULONGLONG c0 = cpus.read_tsc();
     skew_pass pass;
-    if (!skew_measure(synced, reference, sync_check_rounds, &pass)) {
+    if (!skew_measure(synced, reference, sync_check_rounds, &pass, sync_check_budget_us)) {
         check.why_not = sync_unchecked::reference_unbound;
         return;
     }
-    measure_loose_again(synced, reference, pass);
     LARGE_INTEGER frequency;
     if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
         check.why_not = sync_unchecked::no_rate;
         return;
     }
+    // The tolerance in cycles at the rate seen so far: good enough to tell a loose reading.
+    const LONGLONG q_pass = performance_counter();
+    const ULONGLONG c_pass = cpus.read_tsc();
+    const LONGLONG tolerance_cycles =
+        q_pass > q0 && c_pass > c0 ? static_cast<LONGLONG>(sync_tolerance_ns * 1e-9 * static_cast<double>(c_pass - c0) *
+                                                           static_cast<double>(frequency.QuadPart) /
+                                                           static_cast<double>(q_pass - q0))
+                                   : 0;
+    measure_loose_again(synced, reference, pass, tolerance_cycles, q0, frequency.QuadPart);
     LONGLONG q1 = performance_counter();
     while (q1 - q0 < frequency.QuadPart / rate_interval_divisor) {
         Sleep(1);

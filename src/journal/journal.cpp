@@ -169,6 +169,11 @@ int journal_write(const restore_record* record)
     return done ? 1 : 0;
 }
 
+int journal_write_nodes(const restore_record* record)
+{
+    return record->open && write_dword(nodes_value, record->nb_nodes) ? 1 : 0;
+}
+
 int last_on_write(const last_on_record* record)
 {
     // Whoever reads a record cut short finds no stamp, and so no claim that it is this run's.

@@ -64,6 +64,9 @@ struct last_on_record {
 void journal_read(restore_record* record);
 // Stores an open record, or removes every value of a closed one; 1 when done.
 int journal_write(const restore_record* record);
+// Stores only the node passes of a record stored open already (one value, where the whole
+// record is several: the northbridge passes write it at realtime priority); 1 when done.
+int journal_write_nodes(const restore_record* record);
 // Stores the last on sequence's record, stamped with this process and the time now (the stamp
 // goes first and comes back last, so that a record cut short carries none); 1 when done.
 int last_on_write(const last_on_record* record);

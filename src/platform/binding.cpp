@@ -24,10 +24,12 @@ void process_binding::restore()
     bound_ = false;
 }
 
-thread_binding::thread_binding(int processor)
+bool thread_binding::move_to(int processor)
 {
-    if (processor < 0 || processor >= max_mask_bits) return;
-    previous_ = platform_processors().bind_thread(static_cast<DWORD_PTR>(1) << processor);
+    if (processor < 0 || processor >= max_mask_bits) return false;
+    const DWORD_PTR previous = platform_processors().bind_thread(static_cast<DWORD_PTR>(1) << processor);
+    if (!previous_) previous_ = previous;
+    return previous != 0;
 }
 
 thread_binding::~thread_binding()

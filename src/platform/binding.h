@@ -32,10 +32,14 @@ private:
 // The calling thread alone bound to one processor; its previous mask is put back at the end.
 class thread_binding {
 public:
-    explicit thread_binding(int processor);
+    thread_binding() = default; // bound nowhere yet
+    explicit thread_binding(int processor) { move_to(processor); }
     ~thread_binding();
     thread_binding(const thread_binding&) = delete;
     thread_binding& operator=(const thread_binding&) = delete;
+    // Binds the thread to processor (another one than before, or the first); the mask it
+    // had before its first binding is the one put back. false when refused or out of range.
+    bool move_to(int processor);
     bool bound() const { return previous_ != 0; }
 
 private:

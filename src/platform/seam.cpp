@@ -132,48 +132,51 @@ const DeviceOps win32_device = {find_driver_interface, win32_open, win32_control
 const ProcessorOps* current_processors = &win32_processors;
 const DeviceOps* current_device = &win32_device;
 
-// The path the last search found, while it still opens. Nothing here needs destroying, so
-// that opens while the process ends still find it.
+// The path the last search found, while it still opens. Zero-initialized, with no
+// constructor to run: opens come before static construction ends (the simulated machine
+// installs itself from a static initializer) and while the process ends alike, and a local
+// static with a constructor would bring the C++ runtime's guarded initialization, with its
+// exceptions (some 60 KB), into the program. A spin lock guards it: it is held for the copy
+// of a path.
 struct FoundPath {
-    CRITICAL_SECTION lock;
-    bool known = false;
-    GUID interface_class = {};
-    char path[device_path_size] = {};
-    FoundPath() { InitializeCriticalSection(&lock); }
+    volatile LONG lock;
+    bool known;
+    GUID interface_class;
+    char path[device_path_size];
 };
+FoundPath found_path;
 
-FoundPath& found()
-{
-    static FoundPath f;
-    return f;
-}
+class FoundLocked {
+public:
+    FoundLocked()
+    {
+        while (InterlockedExchange(&found_path.lock, 1)) SwitchToThread();
+    }
+    ~FoundLocked() { InterlockedExchange(&found_path.lock, 0); }
+    FoundLocked(const FoundLocked&) = delete;
+    FoundLocked& operator=(const FoundLocked&) = delete;
+};
 
 bool known_path(const GUID* interface_class, char* path)
 {
-    FoundPath& f = found();
-    EnterCriticalSection(&f.lock);
-    const bool known = f.known && IsEqualGUID(f.interface_class, *interface_class);
-    if (known) memcpy(path, f.path, sizeof f.path);
-    LeaveCriticalSection(&f.lock);
+    FoundLocked locked;
+    const bool known = found_path.known && IsEqualGUID(found_path.interface_class, *interface_class);
+    if (known) memcpy(path, found_path.path, sizeof found_path.path);
     return known;
 }
 
 void keep_path(const GUID* interface_class, const char* path)
 {
-    FoundPath& f = found();
-    EnterCriticalSection(&f.lock);
-    f.interface_class = *interface_class;
-    memcpy(f.path, path, sizeof f.path);
-    f.known = true;
-    LeaveCriticalSection(&f.lock);
+    FoundLocked locked;
+    found_path.interface_class = *interface_class;
+    memcpy(found_path.path, path, sizeof found_path.path);
+    found_path.known = true;
 }
 
 void forget_path()
 {
-    FoundPath& f = found();
-    EnterCriticalSection(&f.lock);
-    f.known = false;
-    LeaveCriticalSection(&f.lock);
+    FoundLocked locked;
+    found_path.known = false;
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #include "platform/binding.h"
 #include "platform/seam.h"
 
+#include <new>
+
 namespace {
 
 constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
@@ -12,36 +14,65 @@ constexpr unsigned spins_before_yield = 2000;
 LONG load(const volatile LONG* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); }
 void store(volatile LONG* v, LONG value) { __atomic_store_n(v, value, __ATOMIC_RELEASE); }
 
-// What the reference thread and the answering one share while one processor is measured.
-// It lives on the heap and the last of the two to let go frees it, so that an answering
-// thread that outlives a silent measurement never writes into the next one.
+// What the reference thread and the answering one share during a pass. One answering thread
+// serves the whole pass, moved from processor to processor as the reference asks, so that a
+// pass costs one thread start, not one for each processor. It lives on the heap and the last
+// of the two to let go frees it, so that an answering thread that outlives a silent processor
+// never writes into the next one's measurement.
 struct Channel {
-    // The round trip's own cache line. Both sides do the same there, and wait for the turn
-    // the same way (await_turn): write their TSC, then pass the turn, so that the way there
-    // and the way back cost alike and the midpoint leans neither way.
-    struct alignas(64) Line {
-        volatile LONG turn; // odd: the reference asks round (turn + 1) / 2; even: answered
-        volatile ULONGLONG question; // the reference's TSC as it asked
-        volatile ULONGLONG answer;   // the answering processor's TSC as it answered
-    } line;
+    // Each side has a cache line of its own that only it writes and only the other reads:
+    // it writes its TSC there, then the request's number, and waits on the other side's
+    // line the same way (await_turn). The way there and the way back then cost the same:
+    // one line goes from the side that wrote it to the side that waits for it. One line
+    // written by both sides costs the two ways differently (measured on this machine's two
+    // cores, natively and under Wine alike: the answer read some 50 to 80 cycles late,
+    // against a bound of some 150).
+    struct alignas(64) Side {
+        volatile LONG request;    // numbered from 1: asked (the reference) or answered
+        volatile LONG processor;  // asked: -1 a round trip, else the processor to move to;
+                                  // answered: 1 when the move bound the thread there, else 0
+        volatile ULONGLONG stamp; // the TSC as it asked or answered a round trip
+    };
+    Side ask;    // the reference's
+    Side answer; // the answering thread's
     alignas(64) volatile LONG holders = 2;
-    volatile LONG ready = 0; // 1 bound and waiting, -1 its binding failed
-    volatile LONG stop = 0;  // the reference is done, or gave up
-    int bit = -1;
+    volatile LONG stop = 0; // the reference is done, or gave up
+    void* block = nullptr;  // the heap block it lives in
 };
+static_assert(sizeof(Channel::Side) == 64, "each side's line is its own");
+
+// A channel on its cache lines, aligned by hand in a heap block: the C++ runtime's aligned
+// operator new would bring its exceptions, and some 60 KB, into the program. nullptr when
+// there is no memory.
+Channel* new_channel()
+{
+    void* block = HeapAlloc(GetProcessHeap(), 0, sizeof(Channel) + alignof(Channel));
+    if (!block) return nullptr;
+    const UINT_PTR at = (reinterpret_cast<UINT_PTR>(block) + alignof(Channel) - 1) & ~(UINT_PTR{alignof(Channel)} - 1);
+    Channel* c = new (reinterpret_cast<void*>(at)) Channel();
+    c->block = block;
+    return c;
+}
+
+void free_channel(Channel* c)
+{
+    void* block = c->block;
+    c->~Channel();
+    HeapFree(GetProcessHeap(), 0, block);
+}
 
 void let_go(Channel* c)
 {
-    if (InterlockedDecrement(&c->holders) == 0) delete c;
+    if (InterlockedDecrement(&c->holders) == 0) free_channel(c);
 }
 
-// Waits for the turn to become want, the same way on both sides: spins, then yields. false
-// when told to stop, or after timeout_ms of yielding (INFINITE: never).
-bool await_turn(Channel* c, LONG want, DWORD timeout_ms)
+// Waits for the other side's line to show request want, the same way on both sides: spins,
+// then yields. false when told to stop, or after timeout_ms of yielding (INFINITE: never).
+bool await_turn(Channel* c, const Channel::Side& other, LONG want, DWORD timeout_ms)
 {
     unsigned spins = 0;
     DWORD since = 0;
-    while (load(&c->line.turn) != want) {
+    while (load(&other.request) != want) {
         if (++spins < spins_before_yield) {
             YieldProcessor();
             continue;
@@ -53,21 +84,19 @@ bool await_turn(Channel* c, LONG want, DWORD timeout_ms)
     return true;
 }
 
+// The answering thread: a round trip answered with its TSC, a move with whether it bound.
 DWORD WINAPI respond(void* parameter)
 {
     Channel* c = static_cast<Channel*>(parameter);
     {
-        thread_binding binding(c->bit);
-        if (!binding.bound()) {
-            store(&c->ready, -1);
-        } else {
-            const ProcessorOps& cpus = platform_processors();
-            priority_scope priority(0, THREAD_PRIORITY_TIME_CRITICAL);
-            store(&c->ready, 1);
-            for (LONG ask = 1; await_turn(c, ask, INFINITE); ask += 2) {
-                c->line.answer = cpus.read_tsc();
-                store(&c->line.turn, ask + 1);
-            }
+        const ProcessorOps& cpus = platform_processors();
+        thread_binding binding;
+        priority_scope priority(0, THREAD_PRIORITY_TIME_CRITICAL);
+        for (LONG request = 1; await_turn(c, c->ask, request, INFINITE); ++request) {
+            const LONG move = c->ask.processor;
+            if (move < 0) c->answer.stamp = cpus.read_tsc();
+            else c->answer.processor = binding.move_to(move) ? 1 : 0;
+            store(&c->answer.request, request);
         }
     }
     let_go(c);
@@ -81,35 +110,98 @@ LONGLONG performance_counter()
     return now.QuadPart;
 }
 
-// Measures processor bit from the calling thread, which runs on the reference processor.
-skew_status measure(int bit, int rounds, skew_reading* reading)
+// The reference's end of a channel: the answering thread started, moved, asked, and stopped.
+class Answerer {
+public:
+    Answerer() = default;
+    ~Answerer() { stop(); }
+    Answerer(const Answerer&) = delete;
+    Answerer& operator=(const Answerer&) = delete;
+
+    // Moves the answering thread to processor bit, starting one first where none runs:
+    // measured once it is bound there and waiting, not_bound when its binding failed, silent
+    // when it does not answer (then it is let go, and the next move starts another).
+    skew_status move_to(int bit)
+    {
+        if (!c_ && !start()) return skew_status::silent;
+        c_->ask.processor = bit;
+        if (!ask()) return skew_status::silent;
+        // Round trips from here on; written now, not as each round trip begins: a store to the
+        // reference's line just before t0 would start taking the line over early, and cut the
+        // way there short (on this machine's cores, when the host puts them apart, by some 180
+        // cycles).
+        c_->ask.processor = -1;
+        return c_->answer.processor ? skew_status::measured : skew_status::not_bound;
+    }
+
+    // One round trip: the reference's TSC as it asked (t0), the answer's (t1), and the
+    // reference's as the answer came (t2). false when no answer came (the thread is let go).
+    bool round_trip(const ProcessorOps& cpus, ULONGLONG* t0, ULONGLONG* t1, ULONGLONG* t2)
+    {
+        *t0 = cpus.read_tsc();
+        c_->ask.stamp = *t0;
+        if (!ask()) return false;
+        *t2 = cpus.read_tsc();
+        *t1 = c_->answer.stamp;
+        return true;
+    }
+
+    // Told to stop, the answering thread ends within its next yield; one that does not (its
+    // processor never runs it) is left to end on its own, and the channel with it.
+    void stop()
+    {
+        if (!c_) return;
+        store(&c_->stop, 1);
+        WaitForSingleObject(thread_, skew_stop_timeout_ms);
+        CloseHandle(thread_);
+        let_go(c_);
+        c_ = nullptr;
+        thread_ = nullptr;
+    }
+
+private:
+    bool start()
+    {
+        c_ = new_channel();
+        if (!c_) return false;
+        thread_ = CreateThread(nullptr, 0, respond, c_, 0, nullptr);
+        if (!thread_) {
+            free_channel(c_);
+            c_ = nullptr;
+            return false;
+        }
+        request_ = 0;
+        return true;
+    }
+
+    // Passes the next request and waits for its answer; a thread that gives none is let go.
+    bool ask()
+    {
+        store(&c_->ask.request, ++request_);
+        if (await_turn(c_, c_->answer, request_, skew_answer_timeout_ms)) return true;
+        stop();
+        return false;
+    }
+
+    Channel* c_ = nullptr;
+    HANDLE thread_ = nullptr;
+    LONG request_ = 0;
+};
+
+// Measures the processor the answering thread was moved to, from the calling thread, which
+// runs on the reference processor: rounds round trips, fewer once budget ticks of the
+// performance counter have passed (0: no limit; one always counts).
+skew_status measure(Answerer& answerer, int rounds, LONGLONG budget, skew_reading* reading)
 {
     const ProcessorOps& cpus = platform_processors();
-    Channel* c = new Channel();
-    c->bit = bit;
-    HANDLE thread = CreateThread(nullptr, 0, respond, c, 0, nullptr);
-    if (!thread) {
-        delete c;
-        return reading->status = skew_status::silent;
-    }
-    const DWORD start = GetTickCount();
-    while (load(&c->ready) == 0 && GetTickCount() - start < skew_answer_timeout_ms) SwitchToThread();
-    skew_status outcome = skew_status::measured;
-    if (load(&c->ready) < 0) outcome = skew_status::not_bound;
-    else if (load(&c->ready) == 0) outcome = skew_status::silent;
-
+    const LONGLONG start = budget ? performance_counter() : 0;
     ULONGLONG best = ~0ULL;
-    for (LONG round = 0; outcome == skew_status::measured && round < rounds; ++round) {
-        const LONG ask = 2 * round + 1;
-        const ULONGLONG t0 = cpus.read_tsc();
-        c->line.question = t0;
-        store(&c->line.turn, ask);
-        if (!await_turn(c, ask + 1, skew_answer_timeout_ms)) {
-            outcome = skew_status::silent;
-            break;
-        }
-        const ULONGLONG t2 = cpus.read_tsc();
-        const ULONGLONG t1 = c->line.answer;
+    for (int round = 0; round < rounds; ++round) {
+        // Read between round trips, the clock costs no round trip its length; it is read
+        // every round, since a round trip that waits for a yield may take a millisecond.
+        if (budget && round && performance_counter() - start > budget) break;
+        ULONGLONG t0, t1, t2;
+        if (!answerer.round_trip(cpus, &t0, &t1, &t2)) return reading->status = skew_status::silent;
         if (t2 - t0 < best) {
             best = t2 - t0;
             reading->offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
@@ -120,14 +212,7 @@ skew_status measure(int bit, int rounds, skew_reading* reading)
             reading->at = performance_counter();
         }
     }
-    // Told to stop, the answering thread ends within its next yield; one that does not (its
-    // processor never runs it) is left to end on its own, and the channel with it.
-    store(&c->stop, 1);
-    WaitForSingleObject(thread, skew_stop_timeout_ms);
-    CloseHandle(thread);
-    let_go(c);
-    reading->status = outcome;
-    return outcome;
+    return reading->status = skew_status::measured;
 }
 
 // The warp check's shared state: one check at a time per process. Static, so that a reader
@@ -203,7 +288,7 @@ DWORD WINAPI read_for_warps(void* parameter)
 
 } // namespace
 
-bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass)
+bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass, DWORD budget_us)
 {
     *pass = skew_pass();
     pass->reference = reference;
@@ -213,6 +298,10 @@ bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass)
     thread_binding binding(reference);
     if (!binding.bound()) return false;
     priority_scope priority(0, THREAD_PRIORITY_TIME_CRITICAL);
+    LARGE_INTEGER frequency;
+    const LONGLONG budget =
+        budget_us && QueryPerformanceFrequency(&frequency) ? frequency.QuadPart * budget_us / 1000000 + 1 : 0;
+    Answerer answerer;
     pass->complete = true;
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
@@ -222,7 +311,9 @@ bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass)
             r.at = performance_counter();
             continue;
         }
-        if (measure(bit, rounds, &r) != skew_status::measured) pass->complete = false;
+        r.status = answerer.move_to(bit);
+        if (r.status == skew_status::measured) measure(answerer, rounds, budget, &r);
+        if (r.status != skew_status::measured) pass->complete = false;
     }
     return true;
 }

@@ -36,10 +36,11 @@ struct skew_pass {
 };
 
 // Measures every processor of mask against reference (which must be in mask), with rounds
-// round trips each. The calling thread is bound to the reference and runs at time-critical
-// priority for the pass only; binding and priority are put back on every path. false when
-// the reference itself could not be bound (then nothing is measured).
-bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass);
+// round trips each, or as many as fit in budget_us microseconds per processor (0: no limit;
+// one round trip always counts). The calling thread is bound to the reference and runs at
+// time-critical priority for the pass only; binding and priority are put back on every path.
+// false when the reference itself could not be bound (then nothing is measured).
+bool skew_measure(DWORD_PTR mask, int reference, int rounds, skew_pass* pass, DWORD budget_us = 0);
 
 // The TSC rate of processor reference in cycles per second; 0 when it cannot be had.
 double skew_tsc_rate(int reference);

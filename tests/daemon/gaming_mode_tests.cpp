@@ -7,6 +7,7 @@
 #include "registry/registry.h"
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -279,6 +280,38 @@ TEST_F(GamingMode, RecordThatCannotBeSavedTakesNothingAndSaysWhy)
     EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_NO_RECORD));
 }
 
+// The record's node mask as each northbridge write goes out (0 when no record is pending).
+const DeviceOps* machine_device = nullptr;
+std::vector<DWORD> nodes_recorded_at_write;
+
+BOOL control_noting_record(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+                           DWORD* returned)
+{
+    if (code == IOCTL_PCI_WRITE) {
+        DWORD nodes = 0;
+        get_registry_typed(HKEY_CURRENT_USER, record_key, "restore_nb_nodes", REG_DWORD, &nodes, sizeof nodes);
+        nodes_recorded_at_write.push_back(record_pending() ? nodes : 0);
+    }
+    return machine_device->control(device, code, in, in_size, out, out_size, returned);
+}
+
+TEST_F(GamingMode, EachNorthbridgeBitIsRecordedBeforeItIsCleared)
+{
+    start("four-node");
+    static DeviceOps noting;
+    machine_device = &platform_device();
+    noting = *machine_device;
+    noting.control = control_noting_record;
+    nodes_recorded_at_write.clear();
+    platform_install(&platform_processors(), &noting);
+    Qel_DaemonDoCommand("1");
+    platform_install(&platform_processors(), machine_device);
+    ASSERT_EQ(1u, nodes_recorded_at_write.size()) << "every pass reads the bit the first one cleared";
+    EXPECT_EQ(1u, nodes_recorded_at_write[0]) << "the bit was cleared before it was recorded";
+    Qel_DaemonDoCommand("0");
+    EXPECT_FALSE(record_pending());
+}
+
 TEST_F(GamingMode, UsersPlanPickedWhileOnStandsAtTheRestore)
 {
     testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
@@ -452,6 +485,80 @@ TEST_F(GamingMode, CheckNamesTheProcessorItsFigureComesFromAndThoseItDidNotMeasu
             EXPECT_NE(nullptr, strstr(text, "left processor 3 ")) << text;
         }
     }
+}
+
+// A machine too busy to run both threads of a round trip at once: every TSC read waits a
+// millisecond. The threads that bind themselves alone, other than the check's own.
+volatile LONG slow_reads = 0;
+std::vector<DWORD> answering_threads;
+DWORD checking_thread = 0;
+
+ULONGLONG slow_read_tsc()
+{
+    InterlockedIncrement(&slow_reads);
+    Sleep(1);
+    return machine_cpus->read_tsc();
+}
+
+DWORD_PTR bind_thread_noting_who(DWORD_PTR mask)
+{
+    const DWORD me = GetCurrentThreadId();
+    if (me != checking_thread && std::find(answering_threads.begin(), answering_threads.end(), me) ==
+                                     answering_threads.end())
+        answering_threads.push_back(me);
+    return machine_cpus->bind_thread(mask);
+}
+
+ULONGLONG (*checked_read_tsc)() = nullptr;
+
+// The check after a sync on a machine whose TSC reads read_tsc makes slow, the threads that
+// answered it noted.
+class CheckOnABusyMachine : public GamingMode {
+protected:
+    void on_with(const char* machine, ULONGLONG (*read_tsc)())
+    {
+        start(machine);
+        slow_reads = 0;
+        answering_threads.clear();
+        checking_thread = GetCurrentThreadId();
+        checked_read_tsc = read_tsc;
+        on_through([](ProcessorOps& ops) {
+            ops.read_tsc = checked_read_tsc;
+            ops.bind_thread = bind_thread_noting_who;
+        });
+        last_on_record record;
+        ASSERT_EQ(1, last_on_read(&record));
+        EXPECT_EQ(1u, record.checked) << record.why_not;
+    }
+};
+
+TEST_F(CheckOnABusyMachine, OneAnsweringThreadIsMovedAndEachProcessorsRoundsEndWithinTheirBudget)
+{
+    on_with("four-node", slow_read_tsc);
+    // One thread for the pass, one more for a second pass over loose processors at most.
+    EXPECT_GE(2u, answering_threads.size()) << "a thread started for each processor";
+    // 7 processors, 200 round trips of 3 reads each: 4200 reads without a budget.
+    EXPECT_GT(1400, slow_reads) << "the rounds went on past their budget";
+}
+
+// The first answering thread's reads wait 20 us: every round trip of the check's first pass
+// is loose beyond the tolerance, on every processor alike.
+ULONGLONG read_tsc_slow_on_first_answerer()
+{
+    if (!answering_threads.empty() && GetCurrentThreadId() == answering_threads[0]) {
+        LARGE_INTEGER f, start, t;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&start);
+        do QueryPerformanceCounter(&t);
+        while (t.QuadPart - start.QuadPart < f.QuadPart / 50000);
+    }
+    return machine_cpus->read_tsc();
+}
+
+TEST_F(CheckOnABusyMachine, ProcessorsAllLooseBeyondTheToleranceAreMeasuredAgain)
+{
+    on_with("two-node", read_tsc_slow_on_first_answerer);
+    EXPECT_LE(2u, answering_threads.size()) << "the loose pass was not measured again";
 }
 
 TEST_F(GamingMode, AcceptedSyncThatLeftTheCountersApartIsToldOnceAndGamingModeStaysOn)
