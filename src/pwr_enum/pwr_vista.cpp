@@ -44,17 +44,20 @@ DWORD WINAPI end_when_overdue(LPVOID parameter)
 // on Windows before 8): the bound above still holds.
 HANDLE tools_job()
 {
-    static HANDLE job = [] {
-        HANDLE made = CreateJobObjectA(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        memset(&limits, 0, sizeof limits);
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (made && !SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-            CloseHandle(made);
-            made = nullptr;
-        }
-        return made;
-    }();
+    // Made once, without a guarded static (which would bring the C++ runtime's locks): a
+    // second thread that made one too closes its own.
+    static HANDLE volatile job = nullptr;
+    if (job) return job;
+    HANDLE made = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (made && !SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(made);
+        return nullptr;
+    }
+    if (made && InterlockedCompareExchangePointer(const_cast<PVOID volatile*>(&job), made, nullptr) != nullptr)
+        CloseHandle(made);
     return job;
 }
 
