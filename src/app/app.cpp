@@ -8,6 +8,7 @@
 #include "common/switch_bounds.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "follow/follower.h"
 #include "journal/journal.h"
 #include "registry/registry.h"
 #include "worker/worker.h"
@@ -200,9 +201,13 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
                      : 0;
     if (start_mode) Qel_DaemonDoCommand("1");
     if (close_requested()) return end_start_early();
+    // After start_mode: its on is the user's, and a listed program already running finds
+    // Gaming Mode on.
+    Qel_FollowStart();
 
     if (!create_tray_window(instance, SW_HIDE)) {
         // No window to stop it later: stop the worker now, which also turns Gaming Mode off.
+        Qel_FollowStop();
         Qel_WorkerExit();
         return 0;
     }
