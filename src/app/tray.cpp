@@ -178,6 +178,7 @@ void end_tray_ui()
 {
     ending = 1;
     if (about_box) EndDialog(about_box, IDCANCEL);
+    end_follow_dialog();
     EndMenu();
 }
 
@@ -260,6 +261,10 @@ bool on_command(HWND window, WORD id)
     case IDM_TRAY_GAMING_MODE:
         switch_gaming_mode(window, menu_choice_pending ? menu_showed_on : Qel_DaemonGameModeShown());
         menu_choice_pending = false;
+        return true;
+    case IDM_TRAY_FOLLOW:
+        show_follow_dialog(window);
+        end_if_ending();
         return true;
     case IDM_TRAY_ABOUT:
     case IDM_ABOUT:
@@ -356,6 +361,7 @@ HMENU build_tray_menu(int game_mode_on)
     const UINT_PTR at_end = 0xFFFFFFFF;
     InsertMenuA(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
                 "Gaming Mode");
+    InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_FOLLOW, "Gaming Mode for Programs...");
     InsertMenuA(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_ABOUT, "About");
     InsertMenuA(menu, at_end, MF_BYPOSITION, IDM_TRAY_EXIT, "Exit");

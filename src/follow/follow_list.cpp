@@ -24,7 +24,39 @@ bool normalize(const char* program, char* entry)
     return true;
 }
 
+using query_image_fn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+using module_name_fn = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
+
+template <class F>
+F look_up(const char* module, const char* name)
+{
+    HMODULE loaded = GetModuleHandleA(module);
+    if (!loaded) loaded = LoadLibraryA(module); // psapi.dll stays for the life of the process
+    return loaded ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(loaded, name))) : nullptr;
+}
+
+// Vista and later; on XP OpenProcess refuses it, and the older rights are asked instead.
+constexpr DWORD query_limited = 0x1000; // PROCESS_QUERY_LIMITED_INFORMATION
+
 } // namespace
+
+HANDLE follow_open_process(DWORD id)
+{
+    HANDLE process = OpenProcess(query_limited | SYNCHRONIZE, FALSE, id);
+    if (!process) process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, id);
+    return process;
+}
+
+bool follow_image_path(HANDLE process, char* path, DWORD size)
+{
+    static query_image_fn query = look_up<query_image_fn>("kernel32.dll", "QueryFullProcessImageNameA");
+    if (query) {
+        DWORD length = size;
+        if (query(process, 0, path, &length)) return true;
+    }
+    static module_name_fn module_name = look_up<module_name_fn>("psapi.dll", "GetModuleFileNameExA");
+    return module_name && module_name(process, nullptr, path, size) != 0;
+}
 
 const char* follow_file_part(const char* path)
 {

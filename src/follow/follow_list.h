@@ -25,3 +25,9 @@ const char* follow_file_part(const char* path);
 // Whether the process image at path (a full path) is what entry names: the same full path,
 // or for an entry without a folder, the same file name; case is not looked at.
 bool follow_entry_matches(const char* entry, const char* path);
+// Opens process id to read its image and wait for its end; null when it cannot (another
+// user's, or gone). The caller closes it.
+HANDLE follow_open_process(DWORD id);
+// The full path of a process's image: QueryFullProcessImageNameA where Windows has it
+// (Vista on), GetModuleFileNameExA on XP; both looked up at run time.
+bool follow_image_path(HANDLE process, char* path, DWORD size);

@@ -16,8 +16,6 @@ namespace {
 constexpr int max_followed = 60;
 constexpr int max_entries = 64;
 constexpr DWORD stop_wait_ms = 5000;
-// Vista and later; on XP OpenProcess refuses it, and the older right is asked instead.
-constexpr DWORD query_limited = 0x1000; // PROCESS_QUERY_LIMITED_INFORMATION
 
 struct Followed {
     HANDLE process;
@@ -33,30 +31,6 @@ char entries[max_entries][follow_entry_size];
 int entry_count = 0;
 Followed followed[max_followed];
 int followed_count = 0;
-
-using query_image_fn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
-using module_name_fn = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
-
-template <class F>
-F look_up(const char* module, const char* name)
-{
-    HMODULE loaded = GetModuleHandleA(module);
-    if (!loaded) loaded = LoadLibraryA(module); // psapi.dll stays for the life of the process
-    return loaded ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(loaded, name))) : nullptr;
-}
-
-// The full path of a process's image: QueryFullProcessImageNameA where Windows has it
-// (Vista on), GetModuleFileNameExA on XP.
-bool image_path(HANDLE process, char* path, DWORD size)
-{
-    static query_image_fn query = look_up<query_image_fn>("kernel32.dll", "QueryFullProcessImageNameA");
-    if (query) {
-        DWORD length = size;
-        if (query(process, 0, path, &length)) return true;
-    }
-    static module_name_fn module_name = look_up<module_name_fn>("psapi.dll", "GetModuleFileNameExA");
-    return module_name && module_name(process, nullptr, path, size) != 0;
-}
 
 void keep_entry(const char* entry, void*)
 {
@@ -88,11 +62,10 @@ void consider(DWORD id)
 {
     if (entry_count == 0 || id == 0 || id == GetCurrentProcessId() || is_followed(id)) return;
     if (followed_count == max_followed) return;
-    HANDLE process = OpenProcess(query_limited | SYNCHRONIZE, FALSE, id);
-    if (!process) process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, id);
+    HANDLE process = follow_open_process(id);
     if (!process) return; // another user's, or gone already
     char path[MAX_PATH];
-    if (!image_path(process, path, sizeof path) || !listed_as(path) ||
+    if (!follow_image_path(process, path, sizeof path) || !listed_as(path) ||
         WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
         CloseHandle(process);
         return;
@@ -136,7 +109,7 @@ void read_list()
     follow_list_each(keep_entry, nullptr);
     for (int i = followed_count - 1; i >= 0; --i) {
         char path[MAX_PATH];
-        if (!image_path(followed[i].process, path, sizeof path) || !listed_as(path)) let_go(i);
+        if (!follow_image_path(followed[i].process, path, sizeof path) || !listed_as(path)) let_go(i);
     }
     look_at_running();
 }

@@ -435,8 +435,8 @@ TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarkFollowingGamingMode)
     for (int on : {0, 1}) {
         HMENU menu = build_tray_menu(on);
         ASSERT_NE(nullptr, menu);
-        std::vector<std::string> expected = {on ? "Gaming Mode|0|checked" : "Gaming Mode|0", "|0|separator",
-                                             "About|1", "Exit|2"};
+        std::vector<std::string> expected = {on ? "Gaming Mode|0|checked" : "Gaming Mode|0",
+                                             "Gaming Mode for Programs...|4", "|0|separator", "About|1", "Exit|2"};
         EXPECT_EQ(expected, menu_items(menu));
         MENUITEMINFOA info = {};
         info.cbSize = sizeof info;
@@ -503,7 +503,9 @@ TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
         EXPECT_TRUE(shown);
         EXPECT_EQ(window, foreground_while_shown);
         EXPECT_TRUE(null_posted_after);
-        EXPECT_EQ((std::vector<std::string>{"Gaming Mode|0", "|0|separator", "About|1", "Exit|2"}), items);
+        EXPECT_EQ((std::vector<std::string>{"Gaming Mode|0", "Gaming Mode for Programs...|4", "|0|separator", "About|1",
+                                            "Exit|2"}),
+                  items);
         EXPECT_EQ((Calls{"DoCommand 1"}), fakes::calls);
 
         // Built anew: now with the check mark; dismissed, nothing happens.
@@ -525,7 +527,7 @@ TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
 {
     turn_gaming_mode_on();
     bool shown = false;
-    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // the separator is skipped
+    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // the separator is skipped
     EXPECT_TRUE(shown);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(1u, read_setting("start_mode"));
