@@ -20,6 +20,7 @@
 #include "common/handle.h"
 #include "driver_report.h"
 #include "follow/follow_list.h"
+#include "journal/journal.h"
 #include "server_check.h"
 #include "platform/seam.h"
 #include "skew.h"
@@ -264,6 +265,8 @@ int topology(int argc, char** argv)
     else if (node_count == 1) write("role: one node: TSC drift compensation through the driver, no Gaming Mode\n");
     else say("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
     print_driver_report(write);
+    char by[MAX_PATH + 48];
+    if (last_on_read_by(by, sizeof by)) say("last on switched on by: %s\n", by);
     return exit_ok;
 }
 

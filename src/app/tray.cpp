@@ -4,9 +4,11 @@
 #include "app/app_internal.h"
 #include "app/resource.h"
 #include "common/handle.h"
+#include "common/settings.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
+#include "registry/registry.h"
 
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -76,6 +78,19 @@ void switch_gaming_mode(HWND window, int showed_on)
     if (Qel_DaemonPostOrder(order, window, WM_TRAY_SWITCHED) == 1) switch_pending = true;
 }
 
+// The first time ever that a listed program switches Gaming Mode on, the balloon says so
+// (stored as follow_told); true when this is that time.
+bool first_follow_balloon(const char* program)
+{
+    if (!*program) return false;
+    DWORD told = 0;
+    if (get_registry_typed(HKEY_CURRENT_USER, settings_key, "follow_told", REG_DWORD, &told, sizeof told) && told)
+        return false;
+    told = 1;
+    set_registry_dword(HKEY_CURRENT_USER, settings_key, "follow_told", REG_DWORD, &told, sizeof told);
+    return true;
+}
+
 // After a modal loop: an end that came while it ran was only noted there.
 void end_if_ending()
 {
@@ -142,8 +157,12 @@ void on_notice(HWND window)
     data.hIcon = load_tray_icon(on, raised);
     data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
     format_tray_tip(data.szTip, sizeof data.szTip, on, raised);
-    if (fresh) {
+    char followed[MAX_PATH];
+    bool tell_follow = on && Qel_DaemonFollowedProgram(followed, sizeof followed) && first_follow_balloon(followed);
+    if (fresh || tell_follow) {
         balloon_text[0] = '\0';
+        if (tell_follow) _snprintf(balloon_text, sizeof balloon_text - 1, "Gaming Mode on for %s", followed);
+        balloon_text[sizeof balloon_text - 1] = '\0';
         for (int id = 0; id < NOTICE_COUNT; ++id) {
             if (!(fresh & (1u << id))) continue;
             char text[256];
@@ -155,7 +174,7 @@ void on_notice(HWND window)
         data.uFlags |= NIF_INFO;
         lstrcpynA(data.szInfo, balloon_text, sizeof data.szInfo);
         lstrcpynA(data.szInfoTitle, tray_title, sizeof data.szInfoTitle);
-        data.dwInfoFlags = NIIF_WARNING;
+        data.dwInfoFlags = fresh ? NIIF_WARNING : NIIF_INFO;
         data.uTimeout = 10000;
         balloons_shown |= fresh;
     }
@@ -312,7 +331,11 @@ DWORD tray_icon_data_size(ULONGLONG shell_version)
 void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
 {
     if (size <= 0) return;
-    int used = _snprintf(buffer, size, "%s: Gaming Mode %s", tray_title, game_mode_on ? "on" : "off");
+    // An on-period that a listed program began names it.
+    char followed[MAX_PATH];
+    if (!game_mode_on || !Qel_DaemonFollowedProgram(followed, sizeof followed)) followed[0] = '\0';
+    int used = _snprintf(buffer, size, "%s: Gaming Mode %s%s%s", tray_title, game_mode_on ? "on" : "off",
+                         followed[0] ? " for " : "", followed);
     if (used < 0 || used >= size) {
         buffer[size - 1] = '\0';
         return;

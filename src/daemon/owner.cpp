@@ -8,6 +8,9 @@
 #include "daemon/daemon_state.h"
 #include "common/switch_bounds.h"
 #include "common/trace.h"
+#include "notice/notice.h"
+
+#include <stdio.h>
 
 namespace daemon_state {
 namespace {
@@ -65,11 +68,28 @@ DWORD order_bound_ms(daemon_order kind)
     }
 }
 
+// Whose the on-period is; the tray shows it (a change of owner alone switches nothing, so
+// the tray is told here).
 void set_on_for(const char* program)
 {
-    QueueGuard guard;
-    on_by_follower = program != nullptr;
-    lstrcpynA(on_for, program ? program : "", sizeof on_for);
+    bool changed;
+    {
+        QueueGuard guard;
+        changed = on_by_follower != (program != nullptr) || (program && lstrcmpiA(on_for, program) != 0);
+        on_by_follower = program != nullptr;
+        lstrcpynA(on_for, program ? program : "", sizeof on_for);
+    }
+    if (changed) notice_changed();
+}
+
+// An on-period began: the last-on record says who began it.
+void note_on_by(const char* program)
+{
+    char words[MAX_PATH + 48];
+    if (program) _snprintf(words, sizeof words - 1, "%s, a listed program, started", program);
+    else lstrcpynA(words, "the user (the tray, the pipe, or start_mode)", sizeof words);
+    words[sizeof words - 1] = '\0';
+    last_on_note_by(words);
 }
 
 // The user switched off (or picked a plan): while listed programs run, the follower does
@@ -87,7 +107,10 @@ int run(const Order& order)
     switch (order.kind) {
     case daemon_order::on:
         // The user's now, also when the follower had switched it on.
-        Qel_DaemonDoGameModeOn();
+        if (!game_mode_on) {
+            Qel_DaemonDoGameModeOn();
+            if (game_mode_on) note_on_by(nullptr);
+        }
         if (game_mode_on) set_on_for(nullptr);
         users_off_holds = false;
         break;
@@ -98,8 +121,11 @@ int run(const Order& order)
     case daemon_order::follow_on:
         listed_running = true;
         if (game_mode_on || users_off_holds) break;
+        // Named before the switch, so that the tray's first look at the new state names it.
+        set_on_for(order.program);
         Qel_DaemonDoGameModeOn();
-        if (game_mode_on) set_on_for(order.program);
+        if (game_mode_on) note_on_by(order.program);
+        else set_on_for(nullptr);
         break;
     case daemon_order::follow_off:
         listed_running = false;

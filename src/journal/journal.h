@@ -14,6 +14,7 @@
 //   last_on_offset_cpu, last_on_offset_node, last_on_offset_core  REG_DWORD  the processor
 //                                    with the largest offset (out of step: the furthest out)
 //   last_on_offset_ns, last_on_uncertainty_ns  REG_DWORD  its |offset| and its uncertainty
+//   last_on_by            REG_SZ     who switched the last on-period on, in words
 //   last_start, last_start_time  REG_SZ  what the last start of the program did, and when
 #pragma once
 #include "pwr_enum/pwr_enum.h"
@@ -58,6 +59,10 @@ int last_on_write(const last_on_record* record);
 int last_on_note_plan(const char* plan);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);
+// Who switched the last on-period on ("the user", "game.exe, a listed program, started"):
+// stored at each on, read back ("" and 0 when none is stored).
+int last_on_note_by(const char* by);
+int last_on_read_by(char* by, DWORD size);
 
 // What the last start did, in words for the user ("one node: drift compensation registered
 // on 2 processors; nothing stays resident"), and its local time ("2026-12-08 01:40").
