@@ -144,16 +144,18 @@ DWORD WINAPI follower_main(LPVOID parameter)
         HANDLE handles[2 + max_followed];
         int count = 0;
         handles[count++] = stop_event.get();
-        handles[count++] = armed ? changed.get() : stop_event.get();
+        // A handle may stand in the array once only: without a notification, no list event.
+        if (armed) handles[count++] = changed.get();
+        const DWORD first_process = static_cast<DWORD>(count);
         for (int i = 0; i < followed_count; ++i) handles[count++] = followed[i].process;
         DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, QS_ALLINPUT);
         if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
-        if (woken == WAIT_OBJECT_0 + 1) {
+        if (armed && woken == WAIT_OBJECT_0 + 1) {
             // Armed again before the list is read, so that a change made meanwhile is not missed.
             armed = RegNotifyChangeKeyValue(key.get(), FALSE, notify, changed.get(), TRUE) == ERROR_SUCCESS;
             read_list();
-        } else if (woken >= WAIT_OBJECT_0 + 2 && woken < WAIT_OBJECT_0 + static_cast<DWORD>(count)) {
-            let_go(static_cast<int>(woken - WAIT_OBJECT_0 - 2));
+        } else if (woken >= WAIT_OBJECT_0 + first_process && woken < WAIT_OBJECT_0 + static_cast<DWORD>(count)) {
+            let_go(static_cast<int>(woken - WAIT_OBJECT_0 - first_process));
         }
         // The hook's events come as messages of this thread.
         MSG message;
