@@ -1,8 +1,8 @@
 // tickmend-ctl: the command-line client of the control pipe, a look at the processor
 // topology as the program derives it, and the TSC offsets between the processors.
 //
-//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]
-//                |auto list|add PROGRAM|remove PROGRAM|help
+//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]
+//                |skew [options]|auto list|add PROGRAM|remove PROGRAM|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
@@ -37,8 +37,8 @@ constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickm
               exit_busy = 6, exit_not_listed = 7, exit_usage = 64;
 
 const char usage_line[] =
-    "usage: tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]\n"
-    "                    |auto list|add PROGRAM|remove PROGRAM|help\n";
+    "usage: tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]\n"
+    "                    |skew [options]|auto list|add PROGRAM|remove PROGRAM|help\n";
 
 const char usage_body[] =
     "\n"
@@ -74,8 +74,9 @@ const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
     "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 5 on/off\n"
     "--strict: something was left out or not given back, 6 busy: Gaming Mode still switching\n"
-    "past its bound, 7 auto remove: not in the list, 64 usage. auto: 1 the list could not\n"
-    "be read or written.\n";
+    "past its bound, 64 usage.\n"
+    "auto: 0 done (also when listed already), 1 the list could not be read or\n"
+    "written, 7 remove: the program was not in the list.\n";
 
 bool same(const char* a, const char* b)
 {
