@@ -96,7 +96,8 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strcmp(command, "close") == 0) {
-        for (const char* title : {"About", "Gaming Mode for these programs"}) {
+        const char* const titles[] = {"About", "Gaming Mode for these programs"};
+        for (const char* title : titles) {
             for (HWND box = FindWindowA("#32770", title); box; box = FindWindowA("#32770", title)) {
                 PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
                 Sleep(200);
