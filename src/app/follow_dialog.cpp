@@ -75,7 +75,12 @@ void browse(HWND dialog)
     open.nMaxFile = sizeof path;
     open.lpstrTitle = "Gaming Mode for this program";
     open.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
-    if (GetOpenFileNameA(&open)) change(dialog, follow_list_add(path));
+    // Looked up when the user browses: comdlg32.dll is not loaded at every start for it.
+    using open_fn = BOOL(WINAPI*)(OPENFILENAMEA*);
+    HMODULE comdlg = LoadLibraryA("comdlg32.dll");
+    auto get_open = comdlg ? app::proc_address<open_fn>(comdlg, "GetOpenFileNameA") : nullptr;
+    if (get_open && get_open(&open)) change(dialog, follow_list_add(path));
+    if (comdlg) FreeLibrary(comdlg);
 }
 
 INT_PTR CALLBACK follow_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
