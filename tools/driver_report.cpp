@@ -102,6 +102,8 @@ void print_client_facts(const ClientFacts& facts, machine_role role)
         sync_check_line(check_facts(last), lines, sizeof lines);
         console_out(lines);
     }
+    char by[MAX_PATH + 48];
+    if (last_on_read_by(by, sizeof by)) console_outf("last on switched on by: %s\n", by);
     if (facts.owed.open) {
         still_owed_line(facts.owed.plan, facts.owed.nb_nodes, lines, sizeof lines);
         console_out(lines);
@@ -130,6 +132,8 @@ void print_client_facts_csv(const ClientFacts& facts)
         csv_fact("last_on_northbridge", last.northbridge);
         csv_fact("last_on_driver", last.driver);
         csv_fact("last_on_checked", last.checked ? "1" : "0");
+        char by[MAX_PATH + 48];
+        if (last_on_read_by(by, sizeof by)) csv_fact("last_on_by", by);
         if (!last.checked && last.why_not[0]) csv_fact("last_on_check_why_not", last.why_not);
         if (last.checked) {
             csv_fact("last_on_in_step", last.in_step ? "1" : "0");

@@ -1,12 +1,14 @@
 // tickmend-ctl: the command-line client of the control pipe, a look at the processor
 // topology as the program derives it, and the TSC offsets between the processors.
 //
-//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|version|help
+//   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]
+//                |auto list|add PROGRAM|remove PROGRAM|version|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
 // 4 another program serves the pipe; 5 (on/off --strict) Gaming Mode left something out or
-// did not give it back; 6 busy: tickmend did not say its state within its bound; 64 usage error. Commands and options are taken in any case.
+// did not give it back; 6 busy: tickmend did not say its state within its bound; 7 (auto
+// remove) the program was not in the list; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +19,8 @@
 #include "common/control_pipe.h"
 #include "common/handle.h"
 #include "driver_report.h"
+#include "follow/follow_list.h"
+#include "journal/journal.h"
 #include "server_check.h"
 #include "platform/seam.h"
 #include "skew.h"
@@ -30,12 +34,13 @@ namespace {
 // connection that has sent something at once (one that sends nothing waits up to 0.5 s).
 const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_left_out = 5,
-              exit_busy = 6, exit_usage = 64;
+              exit_busy = 6, exit_not_listed = 7, exit_usage = 64;
 
 // Every line of the help within 79 columns: a console of 80 shows each whole.
 const char usage_lines[] =
     "usage: tickmend-ctl status | on [--strict] | off [--strict] | topology [--csv]\n"
-    "       tickmend-ctl skew [OPTIONS] | version | help\n";
+    "       tickmend-ctl skew [OPTIONS] | auto list | auto add PROGRAM\n"
+    "       tickmend-ctl auto remove PROGRAM | version | help\n";
 
 const char usage_body[] =
     "\n"
@@ -61,6 +66,11 @@ const char usage_body[] =
     "            running and no driver):\n"
     "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
     "            skew --warp SECONDS [--csv]: does time go backwards?\n"
+    "  auto      the programs Gaming Mode follows: on when one starts, off when\n"
+    "            the last one ends (a running tickmend takes a change at once):\n"
+    "            auto list: one program a line\n"
+    "            auto add PROGRAM: a file name (game.exe) or a full path, any case\n"
+    "            auto remove PROGRAM: as it was added\n"
     "  version   print the version of QEL Pacemill this client belongs to\n"
     "            (also --version)\n"
     "  help      this text (also --help, -h, -? and /?)\n"
@@ -72,7 +82,9 @@ const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not\n"
     "running, 3 skew: out of step, 4 the pipe is served by a program that is not\n"
     "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
-    "Gaming Mode still switching past its bound, 64 usage.\n";
+    "Gaming Mode still switching past its bound, 64 usage.\n"
+    "auto: 0 done (also when listed already), 1 the list could not be read or\n"
+    "written, 7 remove: the program was not in the list.\n";
 
 bool same(const char* a, const char* b)
 {
@@ -328,6 +340,42 @@ int topology(int argc, char** argv)
     return exit_ok;
 }
 
+void print_entry(const char* entry, void*)
+{
+    console_outf("%s\n", entry);
+}
+
+// auto list|add PROGRAM|remove PROGRAM: the list of programs Gaming Mode follows.
+int auto_command(int argc, char** argv)
+{
+    if (argc == 1 && same(argv[0], "list")) {
+        if (follow_list_each(print_entry, nullptr) >= 0) return exit_ok;
+        console_err("tickmend-ctl: the list of programs could not be read.\n");
+        return exit_failed;
+    }
+    const bool add = argc >= 1 && same(argv[0], "add");
+    if (!add && !(argc >= 1 && same(argv[0], "remove")))
+        return usage_error("auto takes list, add PROGRAM or remove PROGRAM, not \"%s\"", argc ? argv[0] : "");
+    if (argc != 2) return usage_error("auto %s takes one PROGRAM (quote a path with spaces)%s", argv[0]);
+    switch (add ? follow_list_add(argv[1]) : follow_list_remove(argv[1])) {
+    case follow_change::done:
+        console_outf("%s: %s\n", add ? "added" : "removed", argv[1]);
+        return exit_ok;
+    case follow_change::already:
+        console_outf("already listed: %s\n", argv[1]);
+        return exit_ok;
+    case follow_change::not_listed:
+        console_errf("tickmend-ctl: not in the list: %s (tickmend-ctl auto list shows it)\n", argv[1]);
+        return exit_not_listed;
+    case follow_change::invalid:
+        return usage_error("\"%s\" names no program (give game.exe or a full path)", argv[1]);
+    case follow_change::failed:
+        break;
+    }
+    console_err("tickmend-ctl: the list of programs could not be written.\n");
+    return exit_failed;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -337,6 +385,7 @@ int main(int argc, char** argv)
     // The commands with options of their own.
     if (same(command, "topology")) return topology(argc - 2, argv + 2);
     if (same(command, "skew")) return skew_command(argc - 2, argv + 2);
+    if (same(command, "auto")) return auto_command(argc - 2, argv + 2);
     if (same(command, "on") || same(command, "off")) {
         bool strict = false;
         for (int i = 2; i < argc; ++i) {

@@ -2,6 +2,7 @@
 //
 //   pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]
 //              [--fairness-calls N] [--only-fairness close|query|hold]
+//   pipe_bench --only-idle [--idle-seconds N]
 //
 // 1. Round trip of a status request, the worker side by side with a bare single-instance
 //    overlapped server that serves the same exchange: both medians, failures, their ratio.
@@ -12,7 +13,8 @@
 //    closes, two that reconnect in a tight loop, each while other clients try with
 //    tickmend-ctl's budget; and the name held by another program before the start.
 // 4. Idle: tickmend-sim.exe with Gaming Mode on and no client, its CPU time over a while
-//    (the sum of its threads' times).
+//    (the sum of its threads' times); then with a program listed for Gaming Mode to follow,
+//    none running, and one running (a copy of this bench showing a window).
 // 4b. Fairness: tickmend-sim.exe, one process that reconnects in a tight loop, and
 //    tickmend-ctl status calls meanwhile: the share served within the client's 10 s budget
 //    (goal at least 95%) and the median wait (goal under 1.5 s).
@@ -21,6 +23,7 @@
 
 #include "common/control_pipe.h"
 #include "daemon/daemon.h"
+#include "follow/follow_list.h"
 #include "notice/notice.h"
 #include "support/fake_daemon.h"
 
@@ -576,6 +579,69 @@ void stop_sim(PROCESS_INFORMATION* process)
     process->hProcess = nullptr;
 }
 
+// One idle row: tickmend-sim.exe's CPU time over idle_seconds.
+void idle_row(DWORD process_id, const char* what)
+{
+    double before = cpu_ms(process_id);
+    Sleep(static_cast<DWORD>(idle_seconds) * 1000);
+    double after = cpu_ms(process_id);
+    printf("CPU time over %d s, %s: %.1f ms (goal: none); %.1f ms since its start\n", idle_seconds, what,
+           after - before, after);
+}
+
+// The listed program: this bench under another name, showing a window until it is ended.
+int show_window_forever()
+{
+    HWND window = CreateWindowExA(0, "STATIC", "bench game", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    if (!window) return 1;
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
+// The state through the pipe until it is want, at most 10 s.
+bool state_becomes(char want)
+{
+    char reply = 0;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(50))
+        if (exchange(worker_pipe, status_query, &reply, 10000) == Outcome::valid && reply == want) return true;
+    return false;
+}
+
+// With bench-game.exe listed: idle with none running, then with one running.
+bool idle_following(DWORD sim_id)
+{
+    char self[MAX_PATH], game[MAX_PATH], command[MAX_PATH + 16];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    beside_us("bench-game.exe", game, sizeof game);
+    if (!CopyFileA(self, game, FALSE) || follow_list_add("bench-game.exe") == follow_change::failed) {
+        printf("bench-game.exe could not be made or listed\n");
+        return false;
+    }
+    bool ok = state_becomes('0');
+    if (ok) idle_row(sim_id, "bench-game.exe listed, none running, Gaming Mode off");
+    _snprintf(command, sizeof command, "\"%s\" --window", game);
+    command[sizeof command - 1] = '\0';
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (ok && CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        ok = state_becomes('1');
+        if (!ok) printf("Gaming Mode did not go on for bench-game.exe\n");
+        Sleep(1000); // the on sequence's own work is not idle time
+        if (ok) idle_row(sim_id, "bench-game.exe running, Gaming Mode on for it");
+        TerminateProcess(pi.hProcess, 0);
+        WaitForSingleObject(pi.hProcess, 10000);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        if (ok && !state_becomes('0')) printf("Gaming Mode stayed on after bench-game.exe ended\n");
+    }
+    follow_list_remove("bench-game.exe");
+    DeleteFileA(game);
+    return ok;
+}
+
 bool bench_idle()
 {
     printf("== idle: tickmend-sim.exe with Gaming Mode on and no client, %d s\n", idle_seconds);
@@ -597,12 +663,9 @@ bool bench_idle()
     } else {
         printf("Gaming Mode after \"1\": %s\n", reply == '1' ? "on" : "off");
         Sleep(1000); // the on sequence's own work is not idle time
-        double before = cpu_ms(pi.dwProcessId);
-        Sleep(static_cast<DWORD>(idle_seconds) * 1000);
-        double after = cpu_ms(pi.dwProcessId);
-        printf("CPU time over %d s: %.1f ms (goal: none); %.1f ms since its start\n", idle_seconds,
-               after - before, after);
-        ok = true;
+        idle_row(pi.dwProcessId, "Gaming Mode on, nothing listed");
+        char off = 0;
+        ok = exchange(worker_pipe, "0", &off, 10000) == Outcome::valid && idle_following(pi.dwProcessId);
     }
     stop_sim(&pi);
     return ok;
@@ -754,6 +817,13 @@ int number_after(int argc, char** argv, int i)
 int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "--flood") == 0) return flood_forever(argv[2]);
+    if (argc == 2 && strcmp(argv[1], "--window") == 0) return show_window_forever();
+    if (argc >= 2 && strcmp(argv[1], "--only-idle") == 0) {
+        if (argc == 4 && strcmp(argv[2], "--idle-seconds") == 0) idle_seconds = atoi(argv[3]);
+        QueryPerformanceFrequency(&frequency);
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        return bench_idle() ? 0 : 1;
+    }
     for (int i = 1; i < argc; i += 2) {
         if (strcmp(argv[i], "--only-fairness") == 0 && i + 1 < argc) {
             only_fairness = argv[i + 1];

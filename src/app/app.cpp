@@ -8,6 +8,7 @@
 #include "common/switch_bounds.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "follow/follower.h"
 #include "journal/journal.h"
 #include "notice/notice.h"
 #include "notice/wording.h"
@@ -264,6 +265,9 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
                      : 0;
     if (start_mode) Qel_DaemonDoCommand("1");
     if (close_requested()) return end_start_early();
+    // After start_mode: its on is the user's, and a listed program already running finds
+    // Gaming Mode on.
+    Qel_FollowStart();
 
     // What a "/k" could not give back, and could tell no one, is told by this start's balloon.
     char untold[96];
@@ -271,6 +275,7 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
 
     if (!create_tray_window(instance, SW_HIDE)) {
         // No window to stop it later: stop the worker now, which also turns Gaming Mode off.
+        Qel_FollowStop();
         Qel_WorkerExit();
         return 0;
     }

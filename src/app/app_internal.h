@@ -46,6 +46,12 @@ bool is_taskbar_created(UINT message);
 // Runs a menu or accelerator command; false for a command that is not ours.
 bool on_command(HWND window, WORD id);
 
+// ---- The programs Gaming Mode follows (follow_dialog.cpp) ----
+// Opens the dialog (modal; a second request brings the open one to the front).
+void show_follow_dialog(HWND owner);
+// The instance ends: closes the dialog if it is open.
+void end_follow_dialog();
+
 // ---- The events (events.cpp) ----
 // Where the power personality can be watched (exactly major version 6), looks the
 // registration up in User32.dll and watches it; false when the functions are missing.

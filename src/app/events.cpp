@@ -7,6 +7,7 @@
 #include "common/settings.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "follow/follower.h"
 #include "notice/notice.h"
 #include "registry/registry.h"
 #include "worker/worker.h"
@@ -48,9 +49,13 @@ void stop_worker_keeping_state(bool store)
     const bool running = !worker_stopped;
     if (running) {
         int now = Qel_DaemonIsGameModeOn();
+        // On only because a listed program runs is not the user's start_mode.
+        char program[MAX_PATH];
+        if (now == 1 && Qel_DaemonFollowedProgram(program, sizeof program)) now = 0;
         if (now == 0 || now == 1) start_mode = now;
     }
     if (store) save_start_mode();
+    Qel_FollowStop();
     Qel_WorkerExit();
     worker_stopped = 1;
     if (!running) return;
@@ -109,6 +114,7 @@ void on_console_connect()
     int was_stopped = worker_stopped;
     worker_stopped = Qel_WorkerStart(0, 0) ? 0 : 1;
     if (was_stopped && !worker_stopped && start_mode) Qel_DaemonPostOrder(daemon_order::on, nullptr, 0);
+    if (!worker_stopped) Qel_FollowStart();
 }
 
 // Gaming Mode goes off with the worker, after whatever switch runs (a pipe client's "1"

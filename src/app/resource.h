@@ -17,6 +17,14 @@
 #define IDM_TRAY_ABOUT 1       // tray menu: the About box
 #define IDM_TRAY_EXIT 2        // tray menu: end the program
 #define IDM_TRAY_START_AT_LOGON 3 // tray menu: this user's start at logon, on or off
+#define IDM_TRAY_FOLLOW 4      // tray menu: the programs Gaming Mode follows
+
+#define IDD_FOLLOW 140         // the dialog of the programs Gaming Mode follows, and its controls
+#define IDC_FOLLOW_LIST 1001
+#define IDC_FOLLOW_RUNNING 1002
+#define IDC_FOLLOW_ADD 1003
+#define IDC_FOLLOW_BROWSE 1004
+#define IDC_FOLLOW_REMOVE 1005
 
 #define WM_TRAY_ICON 0x8000    // the tray icon's callback message (WM_APP)
 #define WM_TRAY_NOTICE 0x8001  // posted when a warning or the Gaming Mode state changed

@@ -4,9 +4,11 @@
 #include "app/app_internal.h"
 #include "app/resource.h"
 #include "common/handle.h"
+#include "common/settings.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
+#include "registry/registry.h"
 
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -171,6 +173,19 @@ void switch_gaming_mode(HWND window, int showed_on)
     if (Qel_DaemonPostOrder(order, window, WM_TRAY_SWITCHED) == 1) switch_pending = true;
 }
 
+// The first time ever that a listed program switches Gaming Mode on, the balloon says so
+// (stored as follow_told); true when this is that time.
+bool first_follow_balloon(const char* program)
+{
+    if (!*program) return false;
+    DWORD told = 0;
+    if (get_registry_typed(HKEY_CURRENT_USER, settings_key, "follow_told", REG_DWORD, &told, sizeof told) && told)
+        return false;
+    told = 1;
+    set_registry_dword(HKEY_CURRENT_USER, settings_key, "follow_told", REG_DWORD, &told, sizeof told);
+    return true;
+}
+
 // After a modal loop: an end that came while it ran was only noted there.
 void end_if_ending()
 {
@@ -247,12 +262,23 @@ void on_notice(HWND window)
     data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
-    if (fresh) {
-        compose_balloon(fresh, balloon_text, sizeof balloon_text);
+    // The first on-period a listed program started is told once, with the warnings of now.
+    char followed[MAX_PATH];
+    const bool tell_follow =
+        on && Qel_DaemonFollowedProgram(followed, sizeof followed) && first_follow_balloon(followed);
+    if (fresh || tell_follow) {
+        char warnings[sizeof balloon_text];
+        compose_balloon(fresh, warnings, sizeof warnings);
+        if (tell_follow)
+            _snprintf(balloon_text, sizeof balloon_text - 1, "Gaming Mode on for %s%s%s", followed,
+                      warnings[0] ? "\n" : "", warnings);
+        else
+            lstrcpynA(balloon_text, warnings, sizeof balloon_text);
+        balloon_text[sizeof balloon_text - 1] = '\0';
         data.uFlags |= NIF_INFO;
         put_wide(balloon_text, data.szInfo, ARRAYSIZE(data.szInfo));
         put_wide(tray_title, data.szInfoTitle, ARRAYSIZE(data.szInfoTitle));
-        data.dwInfoFlags = NIIF_WARNING;
+        data.dwInfoFlags = fresh ? NIIF_WARNING : NIIF_INFO;
         data.uTimeout = 10000;
         balloons_shown |= fresh;
         balloon_notices = fresh;
@@ -284,6 +310,7 @@ void end_tray_ui()
     // A balloon's explanation too: every box of ours is owned by the main window.
     EnumThreadWindows(GetCurrentThreadId(), end_open_box,
                       reinterpret_cast<LPARAM>(tray_icon_data.data.hWnd));
+    end_follow_dialog();
     EndMenu();
 }
 
@@ -386,6 +413,10 @@ bool on_command(HWND window, WORD id)
         switch_gaming_mode(window, menu_choice_pending ? menu_showed_on : Qel_DaemonGameModeShown());
         menu_choice_pending = false;
         return true;
+    case IDM_TRAY_FOLLOW:
+        show_follow_dialog(window);
+        end_if_ending();
+        return true;
     case IDM_TRAY_ABOUT:
     case IDM_ABOUT:
         // One About box: a second request brings the open one to the front.
@@ -435,7 +466,11 @@ DWORD tray_icon_data_size(ULONGLONG shell_version)
 void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
 {
     if (size <= 0) return;
-    int used = _snprintf(buffer, size, "%s: Gaming Mode %s", tray_title, game_mode_on ? "on" : "off");
+    // An on-period that a listed program began names it.
+    char followed[MAX_PATH];
+    if (!game_mode_on || !Qel_DaemonFollowedProgram(followed, sizeof followed)) followed[0] = '\0';
+    int used = _snprintf(buffer, size, "%s: Gaming Mode %s%s%s", tray_title, game_mode_on ? "on" : "off",
+                         followed[0] ? " for " : "", followed);
     if (used < 0 || used >= size) {
         buffer[size - 1] = '\0';
         return;
@@ -487,9 +522,10 @@ HMENU build_tray_menu(int game_mode_on, bool start_at_logon)
     HMENU menu = CreatePopupMenu();
     if (!menu) return nullptr;
     const UINT_PTR at_end = 0xFFFFFFFF;
-    // Each item with its access key, as Windows' own menus; "About…" opens a box.
+    // Each item with its access key, as Windows' own menus; "…" where a box opens.
     InsertMenuW(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
                 L"&Gaming Mode");
+    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_FOLLOW, L"Gaming Mode for &Programs\u2026");
     InsertMenuW(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuW(menu, at_end, MF_BYPOSITION | (start_at_logon ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_START_AT_LOGON,
                 L"Start at &logon");

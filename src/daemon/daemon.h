@@ -16,8 +16,9 @@ int Qel_DaemonStart(int a, int b, int* available);
 // Turns Gaming Mode off after every order queued before, waiting for that within its bound,
 // ends the owner, closes the lock, withdraws a drift registration. Safe to repeat.
 void Qel_DaemonExit();
-// Whether Gaming Mode was on when the last exit turned it off; -1 when that exit did not run
-// its off within its bound (or no exit ran).
+// Whether Gaming Mode was on when the last exit turned it off, by the user's choice (an on
+// that follow_on made counts as off); -1 when that exit did not run its off within its
+// bound (or no exit ran).
 int Qel_DaemonWasOnAtExit();
 
 // What can be asked of Gaming Mode's owner.
@@ -28,7 +29,14 @@ enum class daemon_order {
     resume,       // after a suspend: when on, off and on again
     users_change, // the power plan changed from outside: off, leaving the plan, when it is the user's
     exit,         // off, and the owner ends (Qel_DaemonExit's own)
+    // The follower's two (src/follow). Every other on and off is the user's: the tray, the
+    // pipe, start_mode and a reconnection.
+    follow_on,    // a listed program started: on, unless the user's off holds (below) or it is on
+    follow_off,   // the last listed program ended: off, only when follow_on switched it on
 };
+// The user's choice first: an off of the user's (or a power plan the user picked) while
+// listed programs run holds until they have all ended; follow_on then does nothing. An on
+// of the user's is never switched off by follow_off, also when it came while one ran.
 // The answers that are not a state.
 constexpr int game_mode_busy = -1;    // not answered within its bound; the order still runs, in its turn
 constexpr int game_mode_refused = -2; // not taken: no Gaming Mode here, the daemon is ending, or 15 wait
@@ -39,6 +47,12 @@ int Qel_DaemonOrder(daemon_order order, HANDLE stop = nullptr);
 // Queues order without waiting; once it ran, window gets message with the answer in wParam.
 // 1 when queued, game_mode_refused when not.
 int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message);
+// Queues follow_on or follow_off without waiting; program: the file name the follower saw
+// (kept, cut at MAX_PATH). 1 when queued, game_mode_refused when not.
+int Qel_DaemonPostFollow(daemon_order order, const char* program);
+// Without waiting, for display: 1 with the program's file name in buffer when Gaming Mode
+// is on because follow_on switched it on, else 0 with buffer empty.
+int Qel_DaemonFollowedProgram(char* buffer, int size);
 // The state as it stands, without waiting: a switch that is running shows the state before
 // it. For what only shows the state (the tray's icon, tooltip and menu), never to act on.
 int Qel_DaemonGameModeShown();

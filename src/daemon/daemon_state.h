@@ -42,7 +42,7 @@ int stop_owner();
 // or posted, with window told through message once it ran. period: the on-period a
 // users_change was seen in.
 int order_and_wait(daemon_order kind, LONG period, HANDLE stop);
-int order_posted(daemon_order kind, LONG period, HWND window, UINT message);
+int order_posted(daemon_order kind, LONG period, HWND window, UINT message, const char* program = nullptr);
 
 // What the measurement of the counters after a sync found (sync_check.cpp).
 struct sync_check {

@@ -8,6 +8,9 @@
 #include "daemon/daemon_state.h"
 #include "common/switch_bounds.h"
 #include "common/trace.h"
+#include "notice/notice.h"
+
+#include <stdio.h>
 
 namespace daemon_state {
 namespace {
@@ -24,7 +27,15 @@ struct Order {
     HWND window;     // told with message once it ran (null: nobody)
     UINT message;
     DWORD ticket;    // its place in the order of arrival
+    char program[MAX_PATH]; // follow_on: the program that started
 };
+
+// Whose the on-period is, and whether the user's off holds against the follower. Changed by
+// the owner alone, under the lock; on_for is read for display under the queue's lock.
+bool listed_running = false; // a follow_on came and its follow_off not yet
+bool users_off_holds = false; // the user switched off while listed programs ran
+bool on_by_follower = false;
+char on_for[MAX_PATH];
 
 // The queue, guarded by its critical section; the owner runs the order at its head and
 // removes it only once it has answered.
@@ -38,7 +49,8 @@ bool accepting = false; // false before the owner starts and from the exit order
 
 tk::unique_handle owner_thread;
 tk::unique_handle wake_event; // auto reset: an order came
-// Whether Gaming Mode was on when the exit order turned it off; -1 until one ran.
+// Whether Gaming Mode was on by the user's choice when the exit order turned it off; -1 until
+// one ran.
 LONG on_at_exit = -1;
 
 struct QueueGuard {
@@ -58,13 +70,71 @@ DWORD order_bound_ms(daemon_order kind)
     }
 }
 
+// Whose the on-period is; the tray shows it (a change of owner alone switches nothing, so
+// the tray is told here).
+void set_on_for(const char* program)
+{
+    bool changed;
+    {
+        QueueGuard guard;
+        changed = on_by_follower != (program != nullptr) || (program && lstrcmpiA(on_for, program) != 0);
+        on_by_follower = program != nullptr;
+        lstrcpynA(on_for, program ? program : "", sizeof on_for);
+    }
+    if (changed) notice_changed();
+}
+
+// An on-period began: the last-on record says who began it.
+void note_on_by(const char* program)
+{
+    char words[MAX_PATH + 48];
+    if (program) _snprintf(words, sizeof words - 1, "%s, a listed program, started", program);
+    else lstrcpynA(words, "the user (the tray, the pipe, or start_mode)", sizeof words);
+    words[sizeof words - 1] = '\0';
+    last_on_note_by(words);
+}
+
+// The user switched off (or picked a plan): while listed programs run, the follower does
+// not switch on again until they have all ended.
+void users_off()
+{
+    if (listed_running) users_off_holds = true;
+    set_on_for(nullptr);
+}
+
 // Runs one order with the lock held: the state is looked at and acted on in one step.
 int run(const Order& order)
 {
     LockHolder lock;
     switch (order.kind) {
-    case daemon_order::on: Qel_DaemonDoGameModeOn(); break;
-    case daemon_order::off: Qel_DaemonDoGameModeOff(); break;
+    case daemon_order::on:
+        // The user's now, also when the follower had switched it on.
+        if (!game_mode_on) {
+            Qel_DaemonDoGameModeOn();
+            if (game_mode_on) note_on_by(nullptr);
+        }
+        if (game_mode_on) set_on_for(nullptr);
+        users_off_holds = false;
+        break;
+    case daemon_order::off:
+        Qel_DaemonDoGameModeOff();
+        users_off();
+        break;
+    case daemon_order::follow_on:
+        listed_running = true;
+        if (game_mode_on || users_off_holds) break;
+        // Named before the switch, so that the tray's first look at the new state names it.
+        set_on_for(order.program);
+        Qel_DaemonDoGameModeOn();
+        if (game_mode_on) note_on_by(order.program);
+        else set_on_for(nullptr);
+        break;
+    case daemon_order::follow_off:
+        listed_running = false;
+        users_off_holds = false;
+        if (on_by_follower) Qel_DaemonDoGameModeOff();
+        if (!game_mode_on) set_on_for(nullptr);
+        break;
     case daemon_order::resume:
         // The counters and the northbridge bit may have been reset while the machine slept.
         if (game_mode_on) {
@@ -72,10 +142,14 @@ int run(const Order& order)
             Qel_DaemonDoGameModeOn();
         }
         break;
-    case daemon_order::users_change: turn_off_for_users_change(order.period); break;
+    case daemon_order::users_change:
+        if (turn_off_for_users_change(order.period)) users_off();
+        break;
     case daemon_order::exit:
-        InterlockedExchange(&on_at_exit, game_mode_on ? 1 : 0);
+        // An on of the follower's is no start_mode of the user's.
+        InterlockedExchange(&on_at_exit, game_mode_on && !on_by_follower ? 1 : 0);
         Qel_DaemonDoGameModeOff();
+        set_on_for(nullptr);
         break;
     case daemon_order::state: break;
     }
@@ -156,6 +230,9 @@ bool start_owner()
     }
     head = 0;
     queued = 0;
+    listed_running = false;
+    users_off_holds = false;
+    set_on_for(nullptr);
     InterlockedExchange(&on_at_exit, -1);
     wake_event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (!wake_event) return false;
@@ -174,7 +251,7 @@ int stop_owner()
 {
     if (!owner_thread) return -1;
     DWORD bound = 0;
-    Order exit_order = {daemon_order::exit, 0, nullptr, nullptr, nullptr, 0, 0};
+    Order exit_order = {daemon_order::exit, 0, nullptr, nullptr, nullptr, 0, 0, ""};
     if (!enqueue(exit_order, &bound)) bound = 0;
     if (WaitForSingleObject(owner_thread.get(), bound) != WAIT_OBJECT_0) {
         // Every step of every sequence is bounded, so this takes a driver that never answers.
@@ -195,7 +272,7 @@ int order_and_wait(daemon_order kind, LONG period, HANDLE stop)
     if (!done) return game_mode_refused;
     int answer = game_mode_busy;
     DWORD bound = 0;
-    DWORD ticket = enqueue({kind, period, done.get(), &answer, nullptr, 0, 0}, &bound);
+    DWORD ticket = enqueue({kind, period, done.get(), &answer, nullptr, 0, 0, ""}, &bound);
     if (!ticket) return game_mode_refused;
     HANDLE events[2] = {done.get(), stop};
     DWORD woken = WaitForMultipleObjects(stop ? 2 : 1, events, FALSE, bound);
@@ -206,9 +283,11 @@ int order_and_wait(daemon_order kind, LONG period, HANDLE stop)
     return game_mode_busy;
 }
 
-int order_posted(daemon_order kind, LONG period, HWND window, UINT message)
+int order_posted(daemon_order kind, LONG period, HWND window, UINT message, const char* program)
 {
-    return enqueue({kind, period, nullptr, nullptr, window, message, 0}, nullptr) ? 1 : game_mode_refused;
+    Order order = {kind, period, nullptr, nullptr, window, message, 0, ""};
+    if (program) lstrcpynA(order.program, program, sizeof order.program);
+    return enqueue(order, nullptr) ? 1 : game_mode_refused;
 }
 
 } // namespace daemon_state
@@ -223,6 +302,25 @@ int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message)
 {
     using namespace daemon_state;
     return order_posted(order, current_on_period(), window, message);
+}
+
+int Qel_DaemonPostFollow(daemon_order order, const char* program)
+{
+    using namespace daemon_state;
+    if (order != daemon_order::follow_on && order != daemon_order::follow_off) return game_mode_refused;
+    return order_posted(order, current_on_period(), nullptr, 0, program);
+}
+
+int Qel_DaemonFollowedProgram(char* buffer, int size)
+{
+    using namespace daemon_state;
+    if (!buffer || size <= 0) return 0;
+    buffer[0] = '\0';
+    if (!queue_lock_made) return 0;
+    QueueGuard guard;
+    if (!on_by_follower) return 0;
+    lstrcpynA(buffer, on_for, size);
+    return 1;
 }
 
 int Qel_DaemonGameModeShown()

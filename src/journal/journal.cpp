@@ -16,6 +16,7 @@ const char set_index_value[] = "restore_set_index";
 const char set_guid_value[] = "restore_set_guid";
 const char temp_value[] = "restore_temp_scheme";
 const char plan_value[] = "last_on_plan";
+const char by_value[] = "last_on_by";
 const char northbridge_value[] = "last_on_northbridge";
 const char driver_value[] = "last_on_driver";
 const char checked_value[] = "last_on_checked";
@@ -203,6 +204,17 @@ int last_on_write(const last_on_record* record)
 int last_on_note_plan(const char* plan)
 {
     return write_text(plan_value, plan) ? 1 : 0;
+}
+
+int last_on_note_by(const char* by)
+{
+    return write_text(by_value, by) ? 1 : 0;
+}
+
+int last_on_read_by(char* by, DWORD size)
+{
+    if (size) by[0] = '\0';
+    return read_text(by_value, by, size) ? 1 : 0;
 }
 
 int last_on_read(last_on_record* record)

@@ -20,6 +20,7 @@
 //   last_on_time          REG_QWORD  when it was written (UTC, as a FILETIME)
 //   restore_untold        REG_SZ     what "/k" could not give back (a plan gone), with no window
 //                                    to tell it in: the next start's balloon says it
+//   last_on_by            REG_SZ     who switched the last on-period on, in words
 //   last_start, last_start_time  REG_SZ  what the last start of the program did, and when
 #pragma once
 #include "pwr_enum/pwr_enum.h"
@@ -74,6 +75,10 @@ int last_on_write(const last_on_record* record);
 int last_on_note_plan(const char* plan);
 // Reads it; 1 when one is stored (texts "" where a value is missing).
 int last_on_read(last_on_record* record);
+// Who switched the last on-period on ("the user", "game.exe, a listed program, started"):
+// stored at each on, read back ("" and 0 when none is stored).
+int last_on_note_by(const char* by);
+int last_on_read_by(char* by, DWORD size);
 
 // What "/k" could not give back, kept for the next start's balloon: kept (the notice's
 // detail), and taken (read and removed; 1 when one was kept).

@@ -4,9 +4,10 @@
 //   wait    waits up to 20 s for the program's window; exit code 0 when it is there
 //   menu    puts the cursor by the tray and right-clicks the tray icon (the menu opens)
 //   about   opens the About box through its menu command
+//   follow  opens the dialog of the programs Gaming Mode follows through its menu command
 //   switch  switches Gaming Mode through the tray menu's command
 //   explain clicks the balloon (the box that explains it opens)
-//   close   closes an open menu, About box or explanation
+//   close   closes an open menu, About box, explanation or dialog of the followed programs
 //   balloon waits up to 15 s for the shell's balloon; exit code 0 once it is on screen
 #include <windows.h>
 #include <shellapi.h>
@@ -56,7 +57,7 @@ POINT tray_point(HWND window)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        fprintf(stderr, "usage: screenshot_helper wait|menu|about|switch|explain|close|balloon\n");
+        fprintf(stderr, "usage: screenshot_helper wait|menu|about|follow|switch|explain|close|balloon\n");
         return 64;
     }
     const char* command = argv[1];
@@ -87,6 +88,10 @@ int main(int argc, char** argv)
         PostMessageA(window, WM_COMMAND, 1, 0); // the tray menu's "About"
         return 0;
     }
+    if (strcmp(command, "follow") == 0) {
+        PostMessageA(window, WM_COMMAND, 4, 0); // the tray menu's "Gaming Mode for Programs..."
+        return 0;
+    }
     if (strcmp(command, "switch") == 0) {
         PostMessageA(window, WM_COMMAND, 0, 0); // the tray menu's "Gaming Mode"
         return 0;
@@ -96,10 +101,10 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strcmp(command, "close") == 0) {
-        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill"};
+        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill", "Gaming Mode for these programs"};
         for (const char* title : titles) {
             for (HWND box = FindWindowA("#32770", title); box; box = FindWindowA("#32770", title)) {
-                PostMessageA(box, WM_COMMAND, IDOK, 0);
+                PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
                 Sleep(200);
             }
         }

@@ -5,6 +5,7 @@
 #include "platform/seam.h"
 #include "smp_enum/smp_enum.h"
 #include "sim/sim.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -50,11 +51,12 @@ protected:
         smp_reset_table();
     }
     // Whatever a test leaves owed (a failed restore) is not given back at the next test's start.
-    void SetUp() override { RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill"); }
+    // The key may have subkeys (the list of followed programs): it goes with them.
+    void SetUp() override { testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill"); }
     void TearDown() override
     {
         Qel_DaemonExit();
-        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill");
+        testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill");
         InterlockedExchange(&scheme_changed_externally, 0);
         platform_install(nullptr, nullptr);
         SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);

@@ -169,6 +169,49 @@ TEST_F(DaemonCommands, RepeatedCommandsDoNothingMore)
     EXPECT_EQ(after_off, sim_log_size());
 }
 
+// The follower's orders against the user's: F a listed program started, f the last one
+// ended, 1 and 0 the user's on and off; after each step the state and whether it is the
+// follower's on-period ('F') or not ('-'); then whether the exit keeps it as the user's on.
+TEST_F(DaemonCommands, FollowerOrdersGiveWayToTheUsersChoice)
+{
+    struct Row {
+        const char* steps;
+        const char* after; // per step: state, then F when the follower's on-period runs
+        int user_on_at_exit;
+    };
+    const Row rows[] = {
+        {"Ff", "1F0-", 0},           // on when one starts, off when the last ends
+        {"1Ff", "1-1-1-", 1},        // the user's on is never switched off
+        {"F0FfF", "1F0-0-0-1F", 0},  // the user's off holds until the programs have ended
+        {"F1f", "1F1-1-", 1},        // an on of the user's while one runs makes it the user's
+        {"0F", "0-1F", 0},           // an off with nothing running holds nothing
+        {"F", "1F", 0},              // the follower's on is no start_mode of the user's
+    };
+    load("two-node");
+    for (const Row& row : rows) {
+        ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+        std::string after;
+        for (const char* step = row.steps; *step; ++step) {
+            if (*step == 'F' || *step == 'f') {
+                daemon_order order = *step == 'F' ? daemon_order::follow_on : daemon_order::follow_off;
+                EXPECT_EQ(1, Qel_DaemonPostFollow(order, "game.exe"));
+            } else {
+                Qel_DaemonDoCommand(*step == '1' ? "1" : "0");
+            }
+            after += Qel_DaemonIsGameModeOn() == 1 ? '1' : '0';
+            char program[MAX_PATH] = "sentinel";
+            bool followed = Qel_DaemonFollowedProgram(program, sizeof program) == 1;
+            after += followed ? 'F' : '-';
+            if (followed) EXPECT_STREQ("game.exe", program) << row.steps;
+            else EXPECT_STREQ("", program) << row.steps;
+        }
+        EXPECT_EQ(row.after, after) << row.steps;
+        Qel_DaemonExit();
+        EXPECT_EQ(row.user_on_at_exit, Qel_DaemonWasOnAtExit()) << row.steps;
+    }
+    EXPECT_EQ(game_mode_refused, Qel_DaemonPostFollow(daemon_order::on, "game.exe"));
+}
+
 // A device that holds every request until released, so that a test can keep an on
 // sequence (and with it the game-mode lock) in progress.
 HANDLE gate = nullptr;

@@ -223,7 +223,7 @@ TEST_F(GamingMode, StoredRecordsAreJudgedAndNoneStaysPendingForEver)
 {
     for (const stored_record& row : stored_records) {
         SCOPED_TRACE(row.what);
-        RegDeleteKeyA(HKEY_CURRENT_USER, record_key);
+        testing_support::delete_tree(HKEY_CURRENT_USER, record_key);
         testing_support::delete_tree(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg");
         make_active(high_performance);
         notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);

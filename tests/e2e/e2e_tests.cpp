@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <algorithm>
+#include <map>
 #include <atomic>
 #include <cstdlib>
 #include <shellapi.h>
@@ -519,6 +520,124 @@ TEST_F(Program, ClientFindsNoInstanceAndSaysSo)
 {
     EXPECT_EQ(2, ctl("status"));
     EXPECT_NE(std::string::npos, ctl_output_.find("not running")) << ctl_output_;
+}
+
+// The programs Gaming Mode follows: window programs started and ended as a user's games.
+class Following : public Program {
+protected:
+    void TearDown() override
+    {
+        while (!games_.empty()) end_game(games_.begin()->first);
+        Program::TearDown();
+        for (const std::string& copy : copies_) DeleteFileA(copy.c_str());
+        delete_tree(HKEY_CURRENT_USER, powercfg_state);
+    }
+    // follow_target.exe copied under name beside the temporary files; its full path.
+    std::string game_copy(const char* name)
+    {
+        char own[MAX_PATH];
+        GetModuleFileNameA(nullptr, own, sizeof own);
+        std::string source(own);
+        source = source.substr(0, source.find_last_of('\\') + 1) + "follow_target.exe";
+        char dir[MAX_PATH];
+        GetTempPathA(sizeof dir, dir);
+        std::string copy = std::string(dir) + name;
+        EXPECT_TRUE(CopyFileA(source.c_str(), copy.c_str(), FALSE)) << source;
+        copies_.push_back(copy);
+        return copy;
+    }
+    // Starts a copy and returns once its window exists (the moment the program has started).
+    void start_game(const std::string& path)
+    {
+        std::string title = path.substr(path.find_last_of('\\') + 1);
+        HANDLE process = start_process("\"" + path + "\" " + title);
+        ASSERT_TRUE(process) << path;
+        games_[path] = process;
+        for (int i = 0; i < 400 && !FindWindowA("tickmend_follow_target", title.c_str()); ++i) Sleep(25);
+        ASSERT_TRUE(FindWindowA("tickmend_follow_target", title.c_str())) << "no window of " << title;
+    }
+    void end_game(const std::string& path)
+    {
+        auto found = games_.find(path);
+        if (found == games_.end()) return;
+        TerminateProcess(found->second, 0);
+        WaitForSingleObject(found->second, 10000);
+        CloseHandle(found->second);
+        games_.erase(found);
+    }
+    // Asks for the state until it is the one expected, at most within_ms; the milliseconds
+    // it took, or -1 when it never came.
+    long state_becomes(const char* state, DWORD within_ms = 10000)
+    {
+        std::string expected = std::string("Gaming Mode: ") + state;
+        DWORD start = GetTickCount();
+        do {
+            if (ctl("status") == 0 && ctl_output_.rfind(expected, 0) == 0) return static_cast<long>(GetTickCount() - start);
+            Sleep(50);
+        } while (GetTickCount() - start < within_ms);
+        return -1;
+    }
+    // The state after long enough for the follower to have acted on what came before.
+    bool stays(const char* state)
+    {
+        Sleep(1500);
+        return state_becomes(state, 0) >= 0;
+    }
+
+    std::map<std::string, HANDLE> games_;
+    std::vector<std::string> copies_;
+};
+
+TEST_F(Following, OnWhenAListedProgramStartsOffWhenTheLastEndsAndTheUsersChoiceFirst)
+{
+    ASSERT_TRUE(power_plans_start_at(power_saver));
+    start_instance();
+    std::string a = game_copy("tickmend-game-a.exe"), b = game_copy("tickmend-game-b.exe");
+    // One listed by its file name in another case, one by its full path.
+    ASSERT_EQ(0, ctl("auto add TICKMEND-GAME-A.EXE")) << ctl_output_;
+    ASSERT_EQ(0, ctl(("auto add \"" + b + "\"").c_str())) << ctl_output_;
+    ASSERT_EQ(0, ctl("auto list"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("TICKMEND-GAME-A.EXE")) << ctl_output_;
+
+    start_game(a);
+    long on_ms = state_becomes("on");
+    EXPECT_GE(on_ms, 0) << "Gaming Mode did not go on when a listed program started";
+    EXPECT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    EXPECT_EQ(0, ctl("topology"));
+    EXPECT_NE(std::string::npos, ctl_output_.find("on by: tickmend-game-a.exe, a listed program, started"))
+        << ctl_output_;
+    // Two run: off only after the second ends.
+    start_game(b);
+    end_game(a);
+    EXPECT_TRUE(stays("on")) << "off while a listed program still ran";
+    end_game(b);
+    long off_ms = state_becomes("off");
+    EXPECT_GE(off_ms, 0) << "Gaming Mode stayed on after the last listed program ended";
+    EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
+    printf("follower: on %ld ms after the window, off %ld ms after the end (status polled)\n", on_ms, off_ms);
+
+    // The user's off while one runs holds, also when another listed program starts.
+    start_game(a);
+    ASSERT_GE(state_becomes("on"), 0);
+    ASSERT_EQ(0, ctl("off"));
+    start_game(b);
+    EXPECT_TRUE(stays("off")) << "the follower switched on against the user's off";
+    end_game(a);
+    end_game(b);
+    // Once they all ended, the next start is followed again; the user's on is never undone.
+    start_game(a);
+    ASSERT_GE(state_becomes("on"), 0);
+    ASSERT_EQ(0, ctl("on"));
+    end_game(a);
+    EXPECT_TRUE(stays("on")) << "the follower switched off the user's on";
+    ASSERT_EQ(0, ctl("off"));
+
+    // Removed from the list: no longer followed.
+    EXPECT_EQ(0, ctl("auto remove tickmend-game-a.exe")) << ctl_output_;
+    EXPECT_EQ(7, ctl("auto remove tickmend-game-a.exe")) << ctl_output_;
+    start_game(a);
+    EXPECT_TRUE(stays("off")) << "a program removed from the list was followed";
+    close_instance();
 }
 
 // Messages of the machine and the session, sent to the hidden window as Windows would.

@@ -78,8 +78,21 @@ int Qel_DaemonOrder(daemon_order order, HANDLE)
     case daemon_order::users_change: Qel_DaemonPlanChangedOutside(); break;
     case daemon_order::exit: Qel_DaemonExit(); break;
     case daemon_order::state: return Qel_DaemonIsGameModeOn();
+    case daemon_order::follow_on: record("follow_on"); break;
+    case daemon_order::follow_off: record("follow_off"); break;
     }
     return Qel_DaemonGameModeShown();
+}
+
+int Qel_DaemonPostFollow(daemon_order order, const char*)
+{
+    return Qel_DaemonPostOrder(order, nullptr, 0);
+}
+
+int Qel_DaemonFollowedProgram(char* buffer, int size)
+{
+    if (buffer && size > 0) buffer[0] = '\0';
+    return 0;
 }
 
 int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message)

@@ -1,0 +1,28 @@
+// follow_target.exe TITLE: a program with a top-level window named TITLE, as a game is to
+// the follower; it runs until its window is closed or it is ended.
+#include <windows.h>
+
+namespace {
+
+LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = window_proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "tickmend_follow_target";
+    RegisterClassA(&wc);
+    HWND window = CreateWindowExA(0, wc.lpszClassName, argc > 1 ? argv[1] : "follow target", WS_OVERLAPPEDWINDOW,
+                                  0, 0, 200, 100, nullptr, nullptr, wc.hInstance, nullptr);
+    if (!window) return 1;
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
