@@ -58,7 +58,10 @@ const UINT_PTR single_click_timer = 1;    // a left click that no second click f
 // A notice that matters now: those about the on sequence only while Gaming Mode is on.
 bool notice_matters(int id, int game_mode_on)
 {
-    bool about_sequence = id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING;
+    // A plan that could not be given back is told after an off, or by the start after a
+    // "/k" that had no window to tell it in: it holds while Gaming Mode is off.
+    bool about_sequence =
+        id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING && id != NOTICE_PLAN_NOT_GIVEN_BACK;
     return game_mode_on || !about_sequence;
 }
 

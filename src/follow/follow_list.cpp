@@ -49,12 +49,14 @@ HANDLE follow_open_process(DWORD id)
 
 bool follow_image_path(HANDLE process, char* path, DWORD size)
 {
-    static query_image_fn query = look_up<query_image_fn>("kernel32.dll", "QueryFullProcessImageNameA");
+    // Looked up at each call (psapi.dll stays loaded after the first): a guarded static would
+    // bring the C++ runtime's locks into the program.
+    query_image_fn query = look_up<query_image_fn>("kernel32.dll", "QueryFullProcessImageNameA");
     if (query) {
         DWORD length = size;
         if (query(process, 0, path, &length)) return true;
     }
-    static module_name_fn module_name = look_up<module_name_fn>("psapi.dll", "GetModuleFileNameExA");
+    module_name_fn module_name = look_up<module_name_fn>("psapi.dll", "GetModuleFileNameExA");
     return module_name && module_name(process, nullptr, path, size) != 0;
 }
 

@@ -642,10 +642,10 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
                     {"last_on_plan", "switched to a plan that does not throttle the processor", "on: power plan switched"},
                     {"last_on_northbridge", "power management bit cleared", "on: northbridge power management"},
                     {"last_on_driver", "counters synchronized", "on: TSC driver counters synchronized\n"},
-                    {"last_on_checked", "1", "counters within 110 ns"},
-                    {"last_on_in_step", "1", "counters within 110 ns"},
-                    {"last_on_offset_ns", "110", "counters within 110 ns"},
-                    {"last_on_uncertainty_ns", "225", "(+-225 ns) after the last sync"}};
+                    {"last_on_checked", "1", "counters within 335 ns after the last sync"},
+                    {"last_on_in_step", "1", "counters within 335 ns after the last sync"},
+                    {"last_on_offset_ns", "110", "processor 3 (node 1, core 1) 110 ns"},
+                    {"last_on_uncertainty_ns", "225", "110 ns +-225 ns)"}};
     for (const auto& e : expected) {
         ASSERT_EQ(1u, facts.count(e.fact)) << e.fact << "\n" << output_;
         EXPECT_EQ(e.value, facts[e.fact][5]) << e.fact;
