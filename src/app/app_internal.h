@@ -46,6 +46,13 @@ bool is_taskbar_created(UINT message);
 // Runs a menu or accelerator command; false for a command that is not ours.
 bool on_command(HWND window, WORD id);
 
+// ---- The About box (about.cpp) ----
+// Opens the About box owned by owner and returns when it closes (true: a modal loop ran); an
+// open one is brought to the front instead (false).
+bool show_about_box(HWND owner);
+// Closes an open About box; harmless when none is open.
+void end_about_box();
+
 // ---- The programs Gaming Mode follows (follow_dialog.cpp) ----
 // Opens the dialog (modal; a second request brings the open one to the front).
 void show_follow_dialog(HWND owner);

@@ -1,5 +1,5 @@
-// The tray: the icon with its tooltip and balloons, its popup menu and the commands it sends,
-// and the About box.
+// The tray: the icon with its tooltip and balloons, its popup menu and the commands it sends.
+// The About box is in about.cpp, the dialog of the followed programs in follow_dialog.cpp.
 #include "app/app.h"
 #include "app/app_internal.h"
 #include "app/resource.h"
@@ -41,8 +41,6 @@ char balloon_text[512];                   // the balloon standing now (UTF-8), "
 char tip_text[128];                       // the tooltip as the shell was given it (UTF-8)
 int icon_shown;                           // the icon resource the shell was last given, 0 before any
 UINT tray_version;                        // the callback version the shell took: 4, 3 or 0 (none)
-HWND about_box;                           // the About box while it is open
-HBITMAP about_logo;                       // the About box's logo drawn for the screen's DPI
 int ending;                               // the instance is ending: menu and About box close at once
 DWORD last_double_click;                  // when the last double click on the icon came (tick count)
 // A switch the icon or the menu asked for has not run yet: the shell's second Enter (or a
@@ -309,7 +307,7 @@ void remove_tray_icon()
 void end_tray_ui()
 {
     ending = 1;
-    if (about_box) EndDialog(about_box, IDCANCEL);
+    end_about_box();
     // A balloon's explanation too: every box of ours is owned by the main window.
     EnumThreadWindows(GetCurrentThreadId(), end_open_box,
                       reinterpret_cast<LPARAM>(tray_icon_data.data.hWnd));
@@ -422,13 +420,9 @@ bool on_command(HWND window, WORD id)
         return true;
     case IDM_TRAY_ABOUT:
     case IDM_ABOUT:
-        // One About box: a second request brings the open one to the front.
-        if (about_box) {
-            SetForegroundWindow(about_box);
-            return true;
-        }
-        DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, about_dialog_proc, 0);
-        end_if_ending();
+        // An end that came while the box's modal loop ran is acted on now; a request that only
+        // brought the open box to the front ran no loop of its own.
+        if (show_about_box(window)) end_if_ending();
         return true;
     case IDM_TRAY_START_AT_LOGON:
         choose_start_at_logon(!start_at_logon_chosen());
@@ -560,82 +554,4 @@ void show_tray_menu(HWND window, POINT at)
     PostMessageA(window, WM_NULL, 0, 0);
     DestroyMenu(menu);
     end_if_ending();
-}
-
-namespace {
-
-// The logo stretched to the screen's DPI (the program is DPI-aware: the dialog grows with
-// the DPI, a bitmap does not); null at 96 DPI or when it cannot be drawn.
-HBITMAP logo_for_dpi(HBITMAP logo)
-{
-    BITMAP size = {};
-    if (!logo || !GetObjectA(logo, sizeof size, &size)) return nullptr;
-    HDC screen = GetDC(nullptr);
-    if (!screen) return nullptr;
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    HBITMAP scaled = nullptr;
-    if (dpi > 0 && dpi != 96) {
-        const int width = MulDiv(size.bmWidth, dpi, 96), height = MulDiv(size.bmHeight, dpi, 96);
-        HDC from = CreateCompatibleDC(screen), to = CreateCompatibleDC(screen);
-        scaled = from && to ? CreateCompatibleBitmap(screen, width, height) : nullptr;
-        if (scaled) {
-            HGDIOBJ old_from = SelectObject(from, logo), old_to = SelectObject(to, scaled);
-            SetStretchBltMode(to, HALFTONE);
-            SetBrushOrgEx(to, 0, 0, nullptr);
-            StretchBlt(to, 0, 0, width, height, from, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
-            SelectObject(from, old_from);
-            SelectObject(to, old_to);
-        }
-        if (from) DeleteDC(from);
-        if (to) DeleteDC(to);
-    }
-    ReleaseDC(nullptr, screen);
-    return scaled;
-}
-
-// The picture control of a dialog (SS_BITMAP), or null.
-HWND picture_of(HWND dialog)
-{
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-        if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) return child;
-    return nullptr;
-}
-
-} // namespace
-
-INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
-{
-    switch (message) {
-    case WM_INITDIALOG: {
-        about_box = dialog;
-        HWND picture = picture_of(dialog);
-        HBITMAP loaded = picture ? reinterpret_cast<HBITMAP>(SendMessageA(picture, STM_GETIMAGE, IMAGE_BITMAP, 0))
-                                 : nullptr;
-        HBITMAP scaled = logo_for_dpi(loaded);
-        if (scaled) {
-            // The control sizes itself to the new image; the one it loaded is ours to delete.
-            HBITMAP old = reinterpret_cast<HBITMAP>(
-                SendMessageA(picture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(scaled)));
-            if (old && old != scaled) DeleteObject(old);
-            if (about_logo) DeleteObject(about_logo);
-            about_logo = scaled;
-        }
-        return TRUE;
-    }
-    case WM_DESTROY:
-        if (about_box == dialog) about_box = nullptr;
-        break;
-    case WM_NCDESTROY:
-        // The picture control is gone by now: the logo drawn for it goes too.
-        if (about_logo) DeleteObject(about_logo);
-        about_logo = nullptr;
-        break;
-    case WM_COMMAND:
-        if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
-            EndDialog(dialog, LOWORD(wparam));
-            return TRUE;
-        }
-        break;
-    }
-    return FALSE;
 }

@@ -541,7 +541,9 @@ TEST_F(SimMachine, WarpsAreFoundBeforeTheCountersAreSynchronizedAndNoneAfter)
     EXPECT_GT(warp.warps, 0u);
     EXPECT_GE(warp.from, 2) << "from node 1, which is ahead";
     EXPECT_LE(warp.to, 1) << "to node 0";
-    EXPECT_GE(warp.largest, 3400000 - 5000);
+    // Only the nodes' 3.4 million cycles apart make a step of over a million; a reader put off
+    // between the store and its read (a loaded machine) sees a smaller one than the distance.
+    EXPECT_GE(warp.largest, 1000000);
     EXPECT_LE(warp.largest, 3404100 + 2600 + 5000);
     EXPECT_EQ(warp.pairs[warp.from][warp.to].largest, warp.largest);
 

@@ -785,7 +785,9 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
         // between the store and the read.
         EXPECT_LE(number(row, "largest_cycles"), offsets[number(row, "from")] - offsets[number(row, "to")] + 2000)
             << output_;
-        if (number(row, "from") >= 2 && number(row, "to") <= 1 && number(row, "largest_cycles") > 3390000)
+        // Only the nodes' 3.4 million cycles apart make a step of over a million; a reader put
+        // off between the store and its read (a loaded machine) sees a smaller one.
+        if (number(row, "from") >= 2 && number(row, "to") <= 1 && number(row, "largest_cycles") > 1000000)
             across = true;
     }
     EXPECT_TRUE(across) << output_;
