@@ -6,7 +6,8 @@
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
 // 4 another program serves the pipe; 5 (on/off --strict) Gaming Mode left something out or
-// did not give it back; 6 busy: tickmend did not say its state within its bound; 64 usage error. Commands and options are taken in any case.
+// did not give it back; 6 busy: tickmend did not say its state within its bound; 7 refused:
+// this process went beyond its share of the pipe; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,7 +31,7 @@ namespace {
 // connection that has sent something at once (one that sends nothing waits up to 0.5 s).
 const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_left_out = 5,
-              exit_busy = 6, exit_usage = 64;
+              exit_busy = 6, exit_refused = 7, exit_usage = 64;
 
 const char usage_line[] =
     "usage: tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]|help\n";
@@ -45,7 +46,8 @@ const char usage_body[] =
     "            (the power plan, the northbridge bit) goes to stderr\n"
     "            --strict: exit 5 when anything was not given back\n"
     "            (status, on and off send only to tickmend: a server whose executable is\n"
-    "            not tickmend's, or that shows no tickmend window within 5 s, gets nothing)\n"
+    "            not the installed tickmend.exe nor one beside this client, or that shows\n"
+    "            no tickmend window within 5 s, gets nothing)\n"
     "  topology  print the processors, nodes and cores as tickmend sees them, what\n"
     "            tickmend does on this machine and what its last start did, whether the\n"
     "            TSC driver is found, absent or refusing, and what the last Gaming Mode on\n"
@@ -64,7 +66,7 @@ const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not running,\n"
     "3 skew: out of step, 4 the pipe is served by a program that is not tickmend, 5 on/off\n"
     "--strict: something was left out or not given back, 6 busy: Gaming Mode still switching\n"
-    "past its bound, 64 usage.\n";
+    "past its bound, 7 refused: this process went beyond its share of the pipe, 64 usage.\n";
 
 bool same(const char* a, const char* b)
 {
@@ -96,7 +98,7 @@ int usage_error(const char* format, const char* first, const char* second = "")
     return exit_usage;
 }
 
-enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy };
+enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy, refused };
 
 // How long a tickmend whose pipe is there may take to show its window (it serves the pipe
 // first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
@@ -104,7 +106,7 @@ constexpr DWORD starting_window_wait_ms = 5000;
 
 // One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
 // is not tickmend; *server says who it is when it can be asked.
-Exchange exchange(const char* request, char* state, ServerFacts* server)
+Exchange exchange(const char* request, char* state, ServerFacts* server, ControlPipeRefusal* refusal)
 {
     tk::unique_hfile pipe;
     for (int look = 0;; ++look) {
@@ -125,8 +127,9 @@ Exchange exchange(const char* request, char* state, ServerFacts* server)
                         "trust.\n");
         break;
     }
-    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state)) {
+    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state, refusal)) {
     case ControlPipeExchange::done: return Exchange::done;
+    case ControlPipeExchange::refused: return Exchange::refused;
     case ControlPipeExchange::busy: return Exchange::busy;
     case ControlPipeExchange::malformed: return Exchange::malformed;
     case ControlPipeExchange::failed: break;
@@ -144,9 +147,9 @@ void explain_doubt(const ServerFacts& server)
     case ServerDoubt::not_tickmend_image:
         console_errf("tickmend-ctl: its executable is %s.\n", server.image);
         break;
-    case ServerDoubt::other_session:
-        console_errf("tickmend-ctl: it runs in another session and is not the tickmend installed beside this client "
-                     "(its executable is %s).\n",
+    case ServerDoubt::not_installed:
+        console_errf("tickmend-ctl: its executable is %s, which is neither the installed tickmend nor the one "
+                     "beside this client.\n",
                      server.image);
         break;
     case ServerDoubt::no_window:
@@ -164,7 +167,8 @@ int pipe_command(const char* request, bool strict = false)
 {
     char state = 0;
     ServerFacts server;
-    Exchange result = exchange(request, &state, &server);
+    ControlPipeRefusal refusal;
+    Exchange result = exchange(request, &state, &server, &refusal);
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
@@ -198,6 +202,13 @@ int pipe_command(const char* request, bool strict = false)
                      "within %lu s; a request sent runs in its turn. Ask again with tickmend-ctl status.\n",
                      static_cast<unsigned long>(control_pipe_reply_wait_ms / 1000));
         return exit_busy;
+    case Exchange::refused:
+        console_errf("tickmend-ctl: refused: this process connected %d times in the last second and kept the pipe "
+                     "open unread for %lu ms; tickmend serves each process at most %d connections a second and "
+                     "%lu ms of keeping it open unread beyond half the pipe's time. The request was not carried out; ask "
+                     "again in a second.\n",
+                     refusal.connects, refusal.own_ms, control_pipe_share_connects, control_pipe_hold_limit_ms);
+        return exit_refused;
     case Exchange::failed:
         break;
     }

@@ -15,12 +15,11 @@
 // running for someone else) is the server's, not the client's: requests the client wrote
 // meanwhile are still read and executed in order. Every wait also watches the stop event.
 //
-// A client that reconnects in a tight loop would win the one instance over clients
-// waiting in WaitNamedPipe, again and again. Where Windows names the client's process
-// (Vista on), a process that has connected more than flood_connects times within the last
-// flood_window_ms, or whose recent connections held the instance most of the time, has
-// its further connections closed at once, unserved, until it calms down; the instance is
-// free again at once, and a waiting client gets its turn.
+// Any local process may open the pipe, and the one instance serves one client at a time:
+// each client process has its share (pipe_server.h), counted in its own time only. A
+// connection beyond the share is not served: it gets the refusal message at once (a raw
+// client sees "R", a NUL and why), and the instance is free again as soon as the client
+// has read it, so a waiting client gets its turn.
 #include "worker/pipe_server.h"
 
 #include "common/control_pipe.h"
@@ -39,12 +38,12 @@ constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longe
 constexpr DWORD reconnect_pause_ms = 1000; // before a new instance when connecting failed oddly
 
 // Where one connection stands; the loop in serve() moves between these.
-enum class Step { wait_client, read_request, reply, linger, disconnect, renew, stop };
+enum class Step { wait_client, read_request, reply, refuse, linger, disconnect, renew, stop };
 
 // One connection's state, cleared before every connect.
 struct Connection {
     char receive[request_limit + 1]; // a request and the NUL we put after it
-    char state[2];                   // the reply; lives as long as its write
+    char reply[24];                  // the reply; lives as long as its write
     bool io_pending;                 // a connect or read on server.io is outstanding
     bool reply_pending;              // the reply write on server.reply is outstanding
     bool read_once;                  // a read of this connection has completed
@@ -53,6 +52,8 @@ struct Connection {
     DWORD switching_ms;              // spent waiting for Gaming Mode's owner: not the client's time
     DWORD replied_at;                // GetTickCount() when the reply was written
     int answer;                      // the state after its last order; -1 while it sent none
+    bool refused;                    // beyond its process's share: told so, never served
+    Refusal why;
 };
 
 enum class Wait { done, stop, timeout };
@@ -104,56 +105,69 @@ void start_operation(OVERLAPPED& record)
     ResetEvent(record.hEvent);
 }
 
-// When a process last connected, served or refused; 0 when never.
-DWORD last_connect(const ClientRate& c)
+// Lets the processes' hold debts drain for the time since the last drain, the drain shared
+// among the processes that owe.
+void drain_debts(PipeServer& server, DWORD now)
 {
-    const DWORD served = c.at[(c.next + flood_connects) % (flood_connects + 1)];
-    if (!served || !c.refused_at) return served ? served : c.refused_at;
-    return static_cast<LONG>(c.refused_at - served) > 0 ? c.refused_at : served;
+    const DWORD elapsed = server.drained_at ? now - server.drained_at : 0;
+    server.drained_at = now;
+    int owing = 0;
+    for (const ClientRate& c : server.clients) owing += c.debt_ms != 0;
+    if (!owing) return;
+    const DWORD drain = elapsed / hold_drain_divisor / owing;
+    for (ClientRate& c : server.clients) c.debt_ms -= c.debt_ms < drain ? c.debt_ms : drain;
 }
 
-// Notes a connection of the client process; true when that process floods the pipe.
-bool note_client(PipeServer& server, HANDLE pipe)
+// The process's record, a new one (in place of the quietest) for a newcomer.
+ClientRate& client_rate(PipeServer& server, ULONG process_id)
 {
+    ClientRate* quietest = &server.clients[0];
+    for (ClientRate& c : server.clients) {
+        if (c.process_id == process_id) return c;
+        if (c.last_seen == 0 || (quietest->last_seen != 0 && static_cast<LONG>(c.last_seen - quietest->last_seen) < 0))
+            quietest = &c;
+    }
+    *quietest = ClientRate{};
+    quietest->process_id = process_id;
+    return *quietest;
+}
+
+// Notes a connection of the client process; true, with *why, when it is beyond its share.
+bool note_client(PipeServer& server, HANDLE pipe, Refusal* why)
+{
+    server.holder = nullptr;
     ULONG process_id = 0;
     if (!control_pipe_client_process(pipe, &process_id) || process_id == 0) return false; // XP: no way to tell
     if (process_id == GetCurrentProcessId()) return false; // our own threads are no rogue client
     DWORD now = GetTickCount();
     if (!now) now = 1; // 0 marks an empty slot
-    ClientRate* rate = nullptr;
-    ClientRate* quietest = &server.clients[0]; // the one to forget for a newcomer
-    for (ClientRate& c : server.clients) {
-        if (c.process_id == process_id) rate = &c;
-        if (now - last_connect(c) > now - last_connect(*quietest)) quietest = &c;
-    }
-    if (!rate) {
-        rate = quietest;
-        *rate = ClientRate{};
-        rate->process_id = process_id;
-    }
-    // The slot written next held the served connection flood_connects + 1 connections ago.
-    const DWORD oldest = rate->at[rate->next];
-    bool floods = oldest != 0 && now - oldest < flood_window_ms;
-    DWORD held = 0;
-    for (int i = 0; i <= flood_connects; ++i)
-        if (rate->at[i] != 0 && now - rate->at[i] < hold_window_ms) held += rate->held[i];
-    floods = floods || held > hold_limit_ms || (rate->refused_at != 0 && now - rate->refused_at < calm_ms);
-    if (floods) {
-        rate->refused_at = now;
+    drain_debts(server, now);
+    ClientRate& rate = client_rate(server, process_id);
+    rate.last_seen = now;
+    rate.attempt_at[rate.next_attempt] = now;
+    rate.next_attempt = (rate.next_attempt + 1) % attempts_kept;
+    // The slot written next holds the served connection share_connects connections ago.
+    const DWORD oldest = rate.served_at[rate.next_served];
+    if ((oldest != 0 && now - oldest < share_window_ms) || rate.debt_ms > hold_limit_ms) {
+        why->connects = 0;
+        for (DWORD at : rate.attempt_at) why->connects += at != 0 && now - at < share_window_ms;
+        why->debt_ms = rate.debt_ms;
+        server.holder = &rate; // a refused connection's own time counts too
+        server.holder_id = process_id;
         return true;
     }
-    rate->refused_at = 0;
-    rate->at[rate->next] = now;
-    rate->held[rate->next] = 0;
-    server.holding = &rate->held[rate->next];
-    rate->next = (rate->next + 1) % (flood_connects + 1);
+    rate.served_at[rate.next_served] = now;
+    rate.next_served = (rate.next_served + 1) % share_connects;
+    server.holder = &rate;
+    server.holder_id = process_id;
     return false;
 }
 
-// A connected client is served, unless its process floods the pipe.
-Step served_or_dropped(PipeServer& server)
+// A connected client is served, unless its process is beyond its share: then it is told so.
+Step served_or_refused(PipeServer& server, Connection& conn)
 {
-    return note_client(server, server.pipe.get()) ? Step::disconnect : Step::read_request;
+    conn.refused = note_client(server, server.pipe.get(), &conn.why);
+    return conn.refused ? Step::refuse : Step::read_request;
 }
 
 Step wait_for_client(PipeServer& server, Connection& conn)
@@ -163,10 +177,10 @@ Step wait_for_client(PipeServer& server, Connection& conn)
     start_operation(server.io);
     BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
     conn.connected_at = GetTickCount();
-    if (connected) return served_or_dropped(server);
+    if (connected) return served_or_refused(server, conn);
     switch (GetLastError()) {
     case ERROR_PIPE_CONNECTED: // connected before the call; Wine does not set the event then
-        return served_or_dropped(server);
+        return served_or_refused(server, conn);
     case ERROR_NO_DATA: // connected and closed again already
         return Step::disconnect;
     case ERROR_IO_PENDING:
@@ -182,7 +196,7 @@ Step wait_for_client(PipeServer& server, Connection& conn)
         conn.io_pending = false;
         conn.connected_at = GetTickCount();
         DWORD unused;
-        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? served_or_dropped(server)
+        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? served_or_refused(server, conn)
                                                                                     : Step::disconnect;
     }
     default:
@@ -263,20 +277,14 @@ Step read_request(PipeServer& server, Connection& conn)
     }
 }
 
-// Writes the state reply through its own record: the read may still be pending on server.io.
-// The state is the one after the client's last order, or, when it sent none, after the
-// switch that runs now (the owner answers once it has ended); "B" when the owner did not
-// answer within the bound of what was queued before: the client is told, never an old state.
-Step write_reply(PipeServer& server, Connection& conn)
+// Writes the reply of size bytes in conn.reply through its own record: the read may still
+// be pending on server.io.
+Step write_message(PipeServer& server, Connection& conn, DWORD size)
 {
-    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
-    if (server.stopping) return Step::disconnect;
-    conn.state[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
-    conn.state[1] = '\0';
     conn.replied_at = GetTickCount();
     start_operation(server.reply);
     DWORD written;
-    if (WriteFile(server.pipe.get(), conn.state, sizeof conn.state, &written, &server.reply)) return Step::linger;
+    if (WriteFile(server.pipe.get(), conn.reply, size, &written, &server.reply)) return Step::linger;
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
     switch (wait_or_stop(server, server.reply.hEvent, grace_ms)) {
@@ -290,6 +298,29 @@ Step write_reply(PipeServer& server, Connection& conn)
     default:
         return Step::disconnect;
     }
+}
+
+// The state reply. The state is the one after the client's last order, or, when it sent
+// none, after the switch that runs now (the owner answers once it has ended); "B" when the
+// owner did not answer within the bound of what was queued before: the client is told,
+// never an old state.
+Step write_reply(PipeServer& server, Connection& conn)
+{
+    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
+    if (server.stopping) return Step::disconnect;
+    conn.reply[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
+    conn.reply[1] = '\0';
+    return write_message(server, conn, 2);
+}
+
+// The refusal: "R", a NUL, then why as text and a NUL: the connections its process made
+// within the last second and its own time not yet drained, in ms ("R\0" "7 0\0").
+Step write_refusal(PipeServer& server, Connection& conn)
+{
+    conn.reply[0] = control_pipe_refused_reply;
+    conn.reply[1] = '\0';
+    int length = wsprintfA(conn.reply + 2, "%d %lu", conn.why.connects, conn.why.debt_ms);
+    return write_message(server, conn, static_cast<DWORD>(2 + length + 1));
 }
 
 // The bounded flush. Disconnecting discards what the client has not read yet, so we wait
@@ -308,7 +339,7 @@ Step linger(PipeServer& server, Connection& conn)
             server.stopping = true;
             return Step::disconnect;
         }
-        DWORD left = left_of(conn.replied_at, grace_ms);
+        DWORD left = left_of(conn.replied_at, conn.refused ? refusal_grace_ms : grace_ms);
         if (!left) return Step::disconnect;
         if (!conn.io_pending) {
             start_operation(server.io);
@@ -355,9 +386,13 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 
 Step end_connection(PipeServer& server, Connection& conn)
 {
-    // A Gaming Mode switch is our time, not the client's.
-    if (server.holding) *server.holding = GetTickCount() - conn.connected_at - conn.switching_ms;
-    server.holding = nullptr;
+    // The client's own time: from its reply (or refusal) until it closed or was dropped.
+    if (server.holder && server.holder->process_id == server.holder_id && conn.replied_at) {
+        const DWORD now = GetTickCount();
+        drain_debts(server, now);
+        server.holder->debt_ms += now - conn.replied_at;
+    }
+    server.holder = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.pipe.get());
     DisconnectNamedPipe(server.pipe.get());
     finish_operation(server, server.io, conn.io_pending);
@@ -387,6 +422,7 @@ void serve(PipeServer& server)
         case Step::wait_client: step = wait_for_client(server, conn); break;
         case Step::read_request: step = read_request(server, conn); break;
         case Step::reply: step = write_reply(server, conn); break;
+        case Step::refuse: step = write_refusal(server, conn); break;
         case Step::linger: step = linger(server, conn); break;
         case Step::disconnect: step = end_connection(server, conn); break;
         case Step::renew: step = renew_instance(server); break;

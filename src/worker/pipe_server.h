@@ -2,6 +2,7 @@
 // the thread's set-up (pipe_server.cpp: security descriptor, instance creation) and the
 // per-connection state machine (pipe_connection.cpp). worker.cpp starts and stops it.
 #pragma once
+#include "common/control_pipe.h"
 #include "common/handle.h"
 
 #include <windows.h>
@@ -16,24 +17,42 @@ struct thread_events {
     HANDLE ready = nullptr; // auto reset; the thread sets it once it serves (or gives up)
 };
 
-// A client process floods the pipe when it was served more than flood_connects times within
-// flood_window_ms, or when its connections begun within hold_window_ms held the instance
-// more than hold_limit_ms (one that reconnects as soon as it is dropped). It is refused
-// until it has made no connection for calm_ms.
-constexpr int flood_connects = 4;
-constexpr DWORD flood_window_ms = 1000;
-constexpr DWORD hold_window_ms = 3000;
-constexpr DWORD hold_limit_ms = 1500;
-constexpr DWORD calm_ms = 1000;
-constexpr int tracked_clients = 8; // processes whose recent connections are remembered
+// Each client process's share of the one instance (Vista on, where Windows names the
+// client's process). Only the client's own time counts against it: the time its connection
+// stays open after the reply was written to it (it has not read and closed), never the
+// server's request window for a client that writes nothing, nor a Gaming Mode switch.
+// - At most share_connects connections of one process are served within share_window_ms;
+//   refused ones do not count, so a process is served again once its oldest served
+//   connection has left the window, however often it retried meanwhile.
+// - The own time of every process goes into its hold debt, and the debts of all processes
+//   together drain at hold_drain_per_ms (shared among the processes that owe): a process
+//   whose debt passes hold_limit_ms is refused until it has drained below. So processes
+//   that hold the instance unread have half of its time at most, all of them together.
+// A refused connection is answered at once with the refusal message and ended when the
+// client has read it, or refusal_grace_ms after.
+constexpr int share_connects = control_pipe_share_connects;
+constexpr DWORD share_window_ms = control_pipe_share_window_ms;
+constexpr DWORD hold_limit_ms = control_pipe_hold_limit_ms;
+constexpr DWORD hold_drain_divisor = 2; // debts drain by one ms every two ms, all together
+constexpr DWORD refusal_grace_ms = 100;
+constexpr int attempts_kept = 32;   // connections of a process counted for the refusal message
+constexpr int tracked_clients = 16; // processes whose recent connections are remembered
 
-// One client process's latest served connections, in a ring, and its last refused one.
+// One client process's recent connections.
 struct ClientRate {
     ULONG process_id;
-    int next;                          // the slot the next served connection goes to
-    DWORD at[flood_connects + 1];      // GetTickCount() at its connect; 0: none
-    DWORD held[flood_connects + 1];    // how long it had the instance, once it ended
-    DWORD refused_at;                  // 0: none
+    DWORD served_at[share_connects]; // GetTickCount() at its last served connects, a ring; 0: none
+    int next_served;                 // the slot the next served connection goes to
+    DWORD attempt_at[attempts_kept]; // its last connects, served or refused, a ring; 0: none
+    int next_attempt;
+    DWORD debt_ms;                   // own time not yet drained
+    DWORD last_seen;                 // its last connect
+};
+
+// Why a connection was refused, for the refusal message.
+struct Refusal {
+    int connects;   // connections of its process within the last share_window_ms, this one included
+    DWORD debt_ms;  // its process's own time not yet drained
 };
 
 // What the pipe thread owns for its whole life.
@@ -49,7 +68,9 @@ struct PipeServer {
     bool renew = false;    // close the instance once the current connection is closed, make a new one
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it
     ClientRate clients[tracked_clients] = {};
-    DWORD* holding = nullptr; // the held slot of the connection being served, while one is
+    DWORD drained_at = 0;             // when the debts were last drained
+    ClientRate* holder = nullptr;     // the process of the connection being served, while one is
+    ULONG holder_id = 0;              // its id (the slot may be given to another meanwhile)
 };
 
 // The thread; events points to a thread_events that lives as long as the worker.
