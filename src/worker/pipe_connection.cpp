@@ -3,9 +3,10 @@
 // One exchange: a client connects, writes zero or more requests, reads the two-byte state
 // reply and closes. The thread executes every request already in the pipe when it reads,
 // replies as soon as a read finds the pipe empty (the first read of a connection waits for
-// a request first, up to the whole request window), and then ends the connection. The one
-// pipe instance is kept for the worker's whole life (disconnected and connected again), so
-// the name never disappears while the worker runs.
+// a request first, up to the whole request window), and then ends the connection. The
+// instances are kept for the worker's whole life (disconnected and connected again), so
+// the name never disappears while the worker runs; clients connected meanwhile to the
+// others wait for their turn, which goes round the instances.
 //
 // Any local process may open the pipe, and one instance serves one client at a time, so no
 // client may hold it long: a connection is served for at most serve_ms of its own time
@@ -15,10 +16,10 @@
 // running for someone else) is the server's, not the client's: requests the client wrote
 // meanwhile are still read and executed in order. Every wait also watches the stop event.
 //
-// Any local process may open the pipe, and the one instance serves one client at a time:
+// Any local process may open the pipe, and one connection is served at a time:
 // each client process has its share (pipe_server.h), counted in its own time only. A
 // connection beyond the share is not served: it gets the refusal message at once (a raw
-// client sees "R", a NUL and why), and the instance is free again as soon as the client
+// client sees "R", a NUL and why), and its instance is free again as soon as the client
 // has read it, so a waiting client gets its turn.
 #include "worker/pipe_server.h"
 
@@ -44,8 +45,8 @@ enum class Step { wait_client, read_request, reply, refuse, linger, disconnect, 
 struct Connection {
     char receive[request_limit + 1]; // a request and the NUL we put after it
     char reply[24];                  // the reply; lives as long as its write
-    bool io_pending;                 // a connect or read on server.io is outstanding
-    bool reply_pending;              // the reply write on server.reply is outstanding
+    bool io_pending;                 // a read on the instance's io record is outstanding
+    bool reply_pending;              // the reply write on its reply record is outstanding
     bool read_once;                  // a read of this connection has completed
     DWORD executed;                  // requests executed on this connection
     DWORD connected_at;              // GetTickCount() when the client was connected
@@ -166,43 +167,72 @@ bool note_client(PipeServer& server, HANDLE pipe, Refusal* why)
 // A connected client is served, unless its process is beyond its share: then it is told so.
 Step served_or_refused(PipeServer& server, Connection& conn)
 {
-    conn.refused = note_client(server, server.pipe.get(), &conn.why);
+    conn.refused = note_client(server, server.cur->pipe.get(), &conn.why);
     return conn.refused ? Step::refuse : Step::read_request;
 }
 
+// Puts every idle instance to listening; false when one failed oddly (then all are made anew).
+bool listen_all(PipeServer& server)
+{
+    for (Instance& in : server.instances) {
+        for (int tries = 0; in.pipe && !in.listening && !in.connected && tries < 2; ++tries) {
+            start_operation(in.io);
+            if (ConnectNamedPipe(in.pipe.get(), &in.io)) {
+                in.connected = true;
+                break;
+            }
+            switch (GetLastError()) {
+            case ERROR_PIPE_CONNECTED: in.connected = true; break; // Wine does not set the event then
+            case ERROR_IO_PENDING: in.listening = true; break;
+            case ERROR_NO_DATA: DisconnectNamedPipe(in.pipe.get()); break; // connected and closed already
+            default:
+                TRACE("worker listen_all : ConnectNamedPipe failed with %lu\n", GetLastError());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The next connection, in turn across the instances: the first found connected from the
+// instance after the last one served.
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
     conn.answer = -1;
-    start_operation(server.io);
-    BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
-    conn.connected_at = GetTickCount();
-    if (connected) return served_or_refused(server, conn);
-    switch (GetLastError()) {
-    case ERROR_PIPE_CONNECTED: // connected before the call; Wine does not set the event then
-        return served_or_refused(server, conn);
-    case ERROR_NO_DATA: // connected and closed again already
-        return Step::disconnect;
-    case ERROR_IO_PENDING:
-        break;
-    default: // this instance is unusable: a new one after a pause, never a spin on it
-        TRACE("worker wait_for_client : ConnectNamedPipe failed with %lu\n", GetLastError());
-        server.renew = true;
-        return Step::disconnect;
+    server.cur = nullptr;
+    if (!listen_all(server)) return Step::renew;
+    HANDLE events[pipe_instances + 1];
+    Instance* which[pipe_instances];
+    Instance* pick = nullptr;
+    int n = 0;
+    for (int k = 0; k < pipe_instances && !pick; ++k) {
+        Instance& in = server.instances[(server.next_turn + k) % pipe_instances];
+        if (in.connected) pick = &in;
+        else if (in.listening) {
+            events[n] = in.io.hEvent;
+            which[n++] = &in;
+        }
     }
-    conn.io_pending = true;
-    switch (wait_or_stop(server, server.io.hEvent, INFINITE)) {
-    case Wait::done: {
-        conn.io_pending = false;
-        conn.connected_at = GetTickCount();
+    if (!pick) {
+        if (n == 0) return Step::renew;
+        events[n] = server.stop_event;
+        const DWORD woke = WaitForMultipleObjects(n + 1, events, FALSE, INFINITE);
+        if (woke >= WAIT_OBJECT_0 + n) {
+            server.stopping = true;
+            return Step::stop;
+        }
+        pick = which[woke - WAIT_OBJECT_0]; // the lowest signalled: the first in turn
+        pick->listening = false;
         DWORD unused;
-        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? served_or_refused(server, conn)
-                                                                                    : Step::disconnect;
+        server.cur = pick;
+        if (!GetOverlappedResult(pick->pipe.get(), &pick->io, &unused, FALSE)) return Step::disconnect;
     }
-    default:
-        server.stopping = true;
-        return Step::disconnect;
-    }
+    pick->connected = false;
+    server.cur = pick;
+    server.next_turn = static_cast<int>(pick - server.instances + 1) % pipe_instances;
+    conn.connected_at = GetTickCount();
+    return served_or_refused(server, conn);
 }
 
 // Takes a request of count bytes that a read has just delivered: executes it while the
@@ -236,14 +266,14 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 // closes; one that sends any text ("?" asks for the state alone) gets it at once.
 Step await_first_request(PipeServer& server, Connection& conn)
 {
-    switch (wait_or_stop(server, server.io.hEvent, window_left(conn))) {
+    switch (wait_or_stop(server, server.cur->io.hEvent, window_left(conn))) {
     case Wait::timeout: return Step::reply; // the read stays pending while we reply
     case Wait::stop: server.stopping = true; return Step::disconnect;
     case Wait::done: break;
     }
     conn.io_pending = false;
     DWORD count = 0;
-    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(server, conn, count);
+    if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return execute_request(server, conn, count);
     conn.read_once = true;
     // Over 256 bytes: not executed; its rest is drained while lingering.
     return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
@@ -259,10 +289,10 @@ Step read_request(PipeServer& server, Connection& conn)
         return Step::disconnect;
     }
     if (!window_left(conn)) return Step::reply;
-    start_operation(server.io);
+    start_operation(server.cur->io);
     DWORD count = 0;
-    if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
-        if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return Step::disconnect;
+    if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
+        if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return Step::disconnect;
         return execute_request(server, conn, count);
     }
     switch (GetLastError()) {
@@ -278,19 +308,19 @@ Step read_request(PipeServer& server, Connection& conn)
 }
 
 // Writes the reply of size bytes in conn.reply through its own record: the read may still
-// be pending on server.io.
+// be pending on the io record.
 Step write_message(PipeServer& server, Connection& conn, DWORD size)
 {
     conn.replied_at = GetTickCount();
-    start_operation(server.reply);
+    start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.pipe.get(), conn.reply, size, &written, &server.reply)) return Step::linger;
+    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) return Step::linger;
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
-    switch (wait_or_stop(server, server.reply.hEvent, grace_ms)) {
+    switch (wait_or_stop(server, server.cur->reply.hEvent, grace_ms)) {
     case Wait::done:
         conn.reply_pending = false;
-        return GetOverlappedResult(server.pipe.get(), &server.reply, &written, FALSE) ? Step::linger
+        return GetOverlappedResult(server.cur->pipe.get(), &server.cur->reply, &written, FALSE) ? Step::linger
                                                                                       : Step::disconnect;
     case Wait::stop:
         server.stopping = true;
@@ -342,10 +372,10 @@ Step linger(PipeServer& server, Connection& conn)
         DWORD left = left_of(conn.replied_at, conn.refused ? refusal_grace_ms : grace_ms);
         if (!left) return Step::disconnect;
         if (!conn.io_pending) {
-            start_operation(server.io);
+            start_operation(server.cur->io);
             DWORD count = 0;
-            if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
-                if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE) || count == 0)
+            if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
+                if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE) || count == 0)
                     return Step::disconnect;
                 continue;
             }
@@ -354,14 +384,14 @@ Step linger(PipeServer& server, Connection& conn)
             if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
             conn.io_pending = true;
         }
-        switch (wait_or_stop(server, server.io.hEvent, left)) {
+        switch (wait_or_stop(server, server.cur->io.hEvent, left)) {
         case Wait::done: break;
         case Wait::stop: server.stopping = true; return Step::disconnect;
         case Wait::timeout: return Step::disconnect;
         }
         conn.io_pending = false;
         DWORD count = 0;
-        if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) {
+        if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) {
             if (count == 0) return Step::disconnect;
         } else if (GetLastError() != ERROR_MORE_DATA) {
             return Step::disconnect;
@@ -377,7 +407,7 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 {
     if (!pending) return;
     if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) {
-        server.pipe.reset();
+        server.cur->pipe.reset();
         server.renew = true;
         if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
     }
@@ -393,30 +423,45 @@ Step end_connection(PipeServer& server, Connection& conn)
         server.holder->debt_ms += now - conn.replied_at;
     }
     server.holder = nullptr;
-    if (conn.io_pending || conn.reply_pending) CancelIo(server.pipe.get());
-    DisconnectNamedPipe(server.pipe.get());
-    finish_operation(server, server.io, conn.io_pending);
-    finish_operation(server, server.reply, conn.reply_pending);
+    if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());
+    DisconnectNamedPipe(server.cur->pipe.get());
+    finish_operation(server, server.cur->io, conn.io_pending);
+    finish_operation(server, server.cur->reply, conn.reply_pending);
     if (server.stopping) return Step::stop;
     return server.renew ? Step::renew : Step::wait_client;
 }
 
-// A new instance in place of one that failed: a short pause (a failure that repeats at once
+// New instances in place of one that failed: a short pause (a failure that repeats at once
 // must not make us spin), then creation, again every few seconds while the name is taken.
 Step renew_instance(PipeServer& server)
 {
     server.renew = false;
-    server.pipe.reset();
+    close_instances(server);
     if (WaitForSingleObject(server.stop_event, reconnect_pause_ms) != WAIT_TIMEOUT) return Step::stop;
     return create_instance(server) ? Step::wait_client : Step::stop;
 }
 
 } // namespace
 
+void close_instances(PipeServer& server)
+{
+    server.cur = nullptr;
+    for (Instance& in : server.instances) {
+        if (in.listening) {
+            CancelIo(in.pipe.get());
+            // The record must outlive the connect; should it not end, closing the handle ends it.
+            WaitForSingleObject(in.io.hEvent, cancel_wait_ms);
+        }
+        in.listening = false;
+        in.connected = false;
+        in.pipe.reset();
+    }
+}
+
 void serve(PipeServer& server)
 {
     Connection conn = {};
-    Step step = server.pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
+    Step step = server.instances[0].pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
     while (step != Step::stop) {
         switch (step) {
         case Step::wait_client: step = wait_for_client(server, conn); break;

@@ -55,17 +55,31 @@ struct Refusal {
     DWORD debt_ms;  // its process's own time not yet drained
 };
 
+// The instances of the pipe: a client finds one free while others are connected, so a
+// process reconnecting in a tight loop cannot win every race for the one that was just
+// freed. Connections are served one at a time, in turn across the instances.
+constexpr int pipe_instances = 4;
+
+// One instance and its operations' records.
+struct Instance {
+    tk::unique_hfile pipe;
+    tk::unique_handle io_event;    // connects and reads
+    tk::unique_handle reply_event; // the reply write, which runs while a read is pending
+    OVERLAPPED io = {};
+    OVERLAPPED reply = {};
+    bool listening = false; // a connect is outstanding on io
+    bool connected = false; // a client is connected and waits for its turn
+};
+
 // What the pipe thread owns for its whole life.
 struct PipeServer {
     HANDLE stop_event = nullptr;   // the worker's; not owned
     SECURITY_ATTRIBUTES* attributes = nullptr; // the thread's, for every instance it creates
-    tk::unique_handle io_event;    // connects and reads
-    tk::unique_handle reply_event; // the reply write, which runs while a read is pending
-    tk::unique_hfile pipe;         // the one instance
-    OVERLAPPED io = {};
-    OVERLAPPED reply = {};
+    Instance instances[pipe_instances]; // the first made with FILE_FLAG_FIRST_PIPE_INSTANCE
+    Instance* cur = nullptr;       // the instance whose connection is served
+    int next_turn = 0;             // the instance looked at first for the next connection
     bool stopping = false; // end the thread once the current connection is closed
-    bool renew = false;    // close the instance once the current connection is closed, make a new one
+    bool renew = false;    // close the instances once the current connection is closed, make new ones
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it
     ClientRate clients[tracked_clients] = {};
     DWORD drained_at = 0;             // when the debts were last drained
@@ -75,8 +89,11 @@ struct PipeServer {
 
 // The thread; events points to a thread_events that lives as long as the worker.
 DWORD WINAPI TscPipeThread(void* events);
-// Tries again every few seconds until the instance exists; false when the stop event came.
+// Tries again every few seconds until the first instance exists (and makes the others);
+// false when the stop event came.
 bool create_instance(PipeServer& server);
+// Closes every instance, its outstanding connect ended first.
+void close_instances(PipeServer& server);
 // Serves connections until the stop event comes or the instance cannot be had.
 void serve(PipeServer& server);
 
