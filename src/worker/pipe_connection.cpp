@@ -6,21 +6,21 @@
 // a request first, up to the whole request window), and then ends the connection. The
 // instances are kept for the worker's whole life (disconnected and connected again), so
 // the name never disappears while the worker runs; clients connected meanwhile to the
-// others wait for their turn, which goes round the instances.
+// others wait for their turn, in the order they connected.
 //
-// Any local process may open the pipe, and one instance serves one client at a time, so no
+// Any local process may open the pipe, and one connection is served at a time, so no
 // client may hold it long: a connection is served for at most serve_ms of its own time
-// (requests beyond the first few, or read after that time, are read and discarded
-// unexecuted), and ended at most grace_ms after its reply, whatever the client does. The
-// time the server spends waiting for Gaming Mode's owner (a switch of this client's, or one
-// running for someone else) is the server's, not the client's: requests the client wrote
-// meanwhile are still read and executed in order. Every wait also watches the stop event.
+// (a request read after that time is read and discarded unexecuted; past the first few
+// requests the reply is written at once), and ended at most grace_ms after its reply,
+// whatever the client does. The time the server spends waiting for Gaming Mode's owner (a
+// switch of this client's, or one running for someone else) is the server's, not the
+// client's: requests the client wrote meanwhile are still read and executed in order.
+// Every wait also watches the stop event.
 //
-// Any local process may open the pipe, and one connection is served at a time:
-// each client process has its share (pipe_server.h), counted in its own time only. A
+// Each client process has its share (pipe_server.h), counted in its own time only. A
 // connection beyond the share is not served: it gets the refusal message at once (a raw
-// client sees "R", a NUL and why), and its instance is free again as soon as the client
-// has read it, so a waiting client gets its turn.
+// client sees "R", a NUL and why), and it is ended as soon as the client has read it, so
+// the next client in the queue gets its turn.
 #include "worker/pipe_server.h"
 
 #include "common/control_pipe.h"
@@ -99,11 +99,22 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_order order)
     return answer;
 }
 
-void start_operation(OVERLAPPED& record)
+// The event of an operation's record, without the mark start_operation may have put on it.
+HANDLE record_event(const OVERLAPPED& record)
 {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(record.hEvent) & ~static_cast<ULONG_PTR>(1));
+}
+
+// Readies a record for the next operation. Only connects complete into the completion port
+// (it holds the clients in the order they came); reads and writes are kept out of it by the
+// low bit of their event handle, as Windows provides.
+void start_operation(OVERLAPPED& record, bool into_port = false)
+{
+    HANDLE event = record_event(record);
     record.Offset = 0;
     record.OffsetHigh = 0;
-    ResetEvent(record.hEvent);
+    record.hEvent = into_port ? event : reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+    ResetEvent(event);
 }
 
 // Lets the processes' hold debts drain for the time since the last drain, the drain shared
@@ -171,18 +182,27 @@ Step served_or_refused(PipeServer& server, Connection& conn)
     return conn.refused ? Step::refuse : Step::read_request;
 }
 
+// Puts an instance whose client has connected at the end of the queue of those waiting.
+void queue_connected(PipeServer& server, Instance& in, bool failed)
+{
+    in.listening = false;
+    in.connected = true;
+    in.connect_failed = failed;
+    server.queue[server.queued++] = &in;
+}
+
 // Puts every idle instance to listening; false when one failed oddly (then all are made anew).
 bool listen_all(PipeServer& server)
 {
     for (Instance& in : server.instances) {
         for (int tries = 0; in.pipe && !in.listening && !in.connected && tries < 2; ++tries) {
-            start_operation(in.io);
+            start_operation(in.io, true);
             if (ConnectNamedPipe(in.pipe.get(), &in.io)) {
-                in.connected = true;
+                in.listening = true; // its completion is in the port all the same
                 break;
             }
             switch (GetLastError()) {
-            case ERROR_PIPE_CONNECTED: in.connected = true; break; // Wine does not set the event then
+            case ERROR_PIPE_CONNECTED: queue_connected(server, in, false); break; // came before we listened: no completion
             case ERROR_IO_PENDING: in.listening = true; break;
             case ERROR_NO_DATA: DisconnectNamedPipe(in.pipe.get()); break; // connected and closed already
             default:
@@ -194,43 +214,52 @@ bool listen_all(PipeServer& server)
     return true;
 }
 
-// The next connection, in turn across the instances: the first found connected from the
-// instance after the last one served.
+// Queues the instances whose connects have completed, in the order they completed: the
+// port keeps that order whatever we were doing meanwhile. Waits up to wait_ms for the first.
+void collect_connections(PipeServer& server, DWORD wait_ms)
+{
+    for (;;) {
+        DWORD count = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED* done = nullptr;
+        const bool ok = GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, wait_ms);
+        if (!done) return; // nothing more (or the port failed)
+        wait_ms = 0;
+        for (Instance& in : server.instances)
+            if (&in.io == done && in.listening) queue_connected(server, in, !ok);
+    }
+}
+
+// The next connection, in the order the clients connected: one at a time, whichever
+// instance each found.
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
     conn.answer = -1;
     server.cur = nullptr;
     if (!listen_all(server)) return Step::renew;
-    HANDLE events[pipe_instances + 1];
-    Instance* which[pipe_instances];
-    Instance* pick = nullptr;
-    int n = 0;
-    for (int k = 0; k < pipe_instances && !pick; ++k) {
-        Instance& in = server.instances[(server.next_turn + k) % pipe_instances];
-        if (in.connected) pick = &in;
-        else if (in.listening) {
-            events[n] = in.io.hEvent;
-            which[n++] = &in;
-        }
-    }
-    if (!pick) {
+    collect_connections(server, 0);
+    if (!server.queued) {
+        HANDLE events[pipe_instances + 1];
+        int n = 0;
+        for (Instance& in : server.instances)
+            if (in.listening) events[n++] = record_event(in.io);
         if (n == 0) return Step::renew;
         events[n] = server.stop_event;
-        const DWORD woke = WaitForMultipleObjects(n + 1, events, FALSE, INFINITE);
-        if (woke >= WAIT_OBJECT_0 + n) {
+        if (WaitForMultipleObjects(n + 1, events, FALSE, INFINITE) >= WAIT_OBJECT_0 + n) {
             server.stopping = true;
             return Step::stop;
         }
-        pick = which[woke - WAIT_OBJECT_0]; // the lowest signalled: the first in turn
-        pick->listening = false;
-        DWORD unused;
-        server.cur = pick;
-        if (!GetOverlappedResult(pick->pipe.get(), &pick->io, &unused, FALSE)) return Step::disconnect;
+        // The completion is queued with its event; should it not come, the instances are made anew.
+        collect_connections(server, cancel_wait_ms);
+        if (!server.queued) return Step::renew;
     }
+    Instance* pick = server.queue[0];
+    --server.queued;
+    for (int i = 0; i < server.queued; ++i) server.queue[i] = server.queue[i + 1];
     pick->connected = false;
     server.cur = pick;
-    server.next_turn = static_cast<int>(pick - server.instances + 1) % pipe_instances;
+    if (pick->connect_failed) return Step::disconnect;
     conn.connected_at = GetTickCount();
     return served_or_refused(server, conn);
 }
@@ -242,7 +271,10 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 {
     conn.read_once = true;
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
-    if (conn.executed >= requests_per_connection || !window_left(conn)) return Step::read_request;
+    // Past the first few the client floods: the reply now, the rest drained unexecuted while
+    // it lingers, which is its own time.
+    if (conn.executed >= requests_per_connection) return Step::reply;
+    if (!window_left(conn)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;
     daemon_order order;
@@ -266,7 +298,7 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 // closes; one that sends any text ("?" asks for the state alone) gets it at once.
 Step await_first_request(PipeServer& server, Connection& conn)
 {
-    switch (wait_or_stop(server, server.cur->io.hEvent, window_left(conn))) {
+    switch (wait_or_stop(server, record_event(server.cur->io), window_left(conn))) {
     case Wait::timeout: return Step::reply; // the read stays pending while we reply
     case Wait::stop: server.stopping = true; return Step::disconnect;
     case Wait::done: break;
@@ -317,7 +349,7 @@ Step write_message(PipeServer& server, Connection& conn, DWORD size)
     if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) return Step::linger;
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
-    switch (wait_or_stop(server, server.cur->reply.hEvent, grace_ms)) {
+    switch (wait_or_stop(server, record_event(server.cur->reply), grace_ms)) {
     case Wait::done:
         conn.reply_pending = false;
         return GetOverlappedResult(server.cur->pipe.get(), &server.cur->reply, &written, FALSE) ? Step::linger
@@ -384,7 +416,7 @@ Step linger(PipeServer& server, Connection& conn)
             if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
             conn.io_pending = true;
         }
-        switch (wait_or_stop(server, server.cur->io.hEvent, left)) {
+        switch (wait_or_stop(server, record_event(server.cur->io), left)) {
         case Wait::done: break;
         case Wait::stop: server.stopping = true; return Step::disconnect;
         case Wait::timeout: return Step::disconnect;
@@ -406,10 +438,10 @@ Step linger(PipeServer& server, Connection& conn)
 void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 {
     if (!pending) return;
-    if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(record_event(record), cancel_wait_ms) != WAIT_OBJECT_0) {
         server.cur->pipe.reset();
         server.renew = true;
-        if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
+        if (WaitForSingleObject(record_event(record), cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
     }
     pending = false;
 }
@@ -450,11 +482,19 @@ void close_instances(PipeServer& server)
         if (in.listening) {
             CancelIo(in.pipe.get());
             // The record must outlive the connect; should it not end, closing the handle ends it.
-            WaitForSingleObject(in.io.hEvent, cancel_wait_ms);
+            WaitForSingleObject(record_event(in.io), cancel_wait_ms);
         }
         in.listening = false;
         in.connected = false;
         in.pipe.reset();
+    }
+    // The cancelled connects' completions would be taken for new instances' clients.
+    server.queued = 0;
+    for (OVERLAPPED* done = &server.instances[0].io; server.port && done;) {
+        DWORD count;
+        ULONG_PTR key;
+        done = nullptr;
+        GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, 0);
     }
 }
 

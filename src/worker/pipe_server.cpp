@@ -1,8 +1,8 @@
 // The pipe thread's set-up: the security descriptor that lets any local process of any
 // user open "\\.\pipe\QelTscPipe" (and no one over the network), and the creation of its
-// one instance. When the name is held by another program, the thread says so through a
-// notice and tries again every few seconds until it has it. The connections themselves are
-// served in pipe_connection.cpp.
+// instances and of the completion port that keeps their clients in order. When the name is
+// held by another program, the thread says so through a notice and tries again every few
+// seconds until it has it. The connections themselves are served in pipe_connection.cpp.
 #include "worker/pipe_server.h"
 #include "worker/worker.h"
 
@@ -53,6 +53,13 @@ bool try_create_instance(PipeServer& server)
         // The others join the name we hold; one that cannot be made is done without.
         for (int i = 1; i < pipe_instances; ++i)
             server.instances[i].pipe.reset(create_pipe_instance(server.attributes, false));
+        // Each completes its connects into the port; one that cannot is not used.
+        for (Instance& in : server.instances)
+            if (in.pipe && !CreateIoCompletionPort(in.pipe.get(), server.port.get(), 0, 0)) in.pipe.reset();
+        if (!server.instances[0].pipe) {
+            for (Instance& in : server.instances) in.pipe.reset();
+            return false;
+        }
         server.holder_asked = false;
         notice_clear(NOTICE_PIPE_NAME_TAKEN);
         return true;
@@ -115,7 +122,8 @@ DWORD WINAPI TscPipeThread(void* events)
         instance.io.hEvent = instance.io_event.get();
         instance.reply.hEvent = instance.reply_event.get();
     }
-    if (!events_made) {
+    server.port.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    if (!events_made || !server.port) {
         TRACE("TscPipeThread: Error: CreateEvent() failed!\n");
         signal_ready(ready);
     } else {

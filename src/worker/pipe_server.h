@@ -57,7 +57,8 @@ struct Refusal {
 
 // The instances of the pipe: a client finds one free while others are connected, so a
 // process reconnecting in a tight loop cannot win every race for the one that was just
-// freed. Connections are served one at a time, in turn across the instances.
+// freed. Connections are served one at a time, in the order the clients connected (their
+// connects complete into one completion port, which keeps that order).
 constexpr int pipe_instances = 4;
 
 // One instance and its operations' records.
@@ -68,7 +69,8 @@ struct Instance {
     OVERLAPPED io = {};
     OVERLAPPED reply = {};
     bool listening = false; // a connect is outstanding on io
-    bool connected = false; // a client is connected and waits for its turn
+    bool connected = false; // a client is connected and waits for its turn, in the queue
+    bool connect_failed = false; // the connect completed with an error: only disconnected
 };
 
 // What the pipe thread owns for its whole life.
@@ -76,8 +78,10 @@ struct PipeServer {
     HANDLE stop_event = nullptr;   // the worker's; not owned
     SECURITY_ATTRIBUTES* attributes = nullptr; // the thread's, for every instance it creates
     Instance instances[pipe_instances]; // the first made with FILE_FLAG_FIRST_PIPE_INSTANCE
+    tk::unique_handle port;        // the instances' connects complete into it, in the clients' order
+    Instance* queue[pipe_instances] = {}; // connected instances waiting for their turn, the first first
+    int queued = 0;
     Instance* cur = nullptr;       // the instance whose connection is served
-    int next_turn = 0;             // the instance looked at first for the next connection
     bool stopping = false; // end the thread once the current connection is closed
     bool renew = false;    // close the instances once the current connection is closed, make new ones
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it

@@ -185,35 +185,61 @@ TEST_F(Worker, MessageOverTheLimitIsNotExecutedAndTheReplyFollows)
 
 // ---- clients that do not follow the exchange ----
 
-TEST_F(Worker, SecondClientFindsThePipeBusyUntilTheFirstHasGone)
+TEST_F(Worker, ClientsWaitTheirTurnInTheOrderTheyConnected)
 {
     start();
     DWORD error = 0;
+    // Two clients that send nothing: each holds the server for its request window. The
+    // first is served at once, the second connects without waiting and waits its turn.
     Connection first = Connection::open(10000, &error);
     ASSERT_TRUE(first.valid()) << error;
-
-    DWORD second_error = 0;
-    Connection second = Connection::open(0, &second_error);
-    EXPECT_FALSE(second.valid());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), second_error);
-
+    Sleep(50); // one after the other, as far apart as clients that come on their own
+    Connection second = Connection::open(0, &error);
+    ASSERT_TRUE(second.valid()) << "the pipe was busy: " << error;
     std::string reply;
     ASSERT_TRUE(first.receive(&reply, 10000, &error)) << error;
     EXPECT_EQ(reply_off, reply);
     first.close();
-    EXPECT_EQ(reply_off, exchange());
+    // While the second is served, three more connect, to whichever instances are free (the
+    // first one's among them), and queue what they ask: every other order of serving them
+    // gives other replies or another order of commands.
+    const char* asked[3] = {"1", "?", "0"};
+    std::vector<Connection> waiting;
+    for (const char* request : asked) {
+        waiting.push_back(Connection::open(0, &error));
+        ASSERT_TRUE(waiting.back().valid()) << "the pipe was busy: " << error;
+        ASSERT_TRUE(waiting.back().send(request) && waiting.back().wait_sent(5000));
+        Sleep(50);
+    }
+    ASSERT_TRUE(second.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply) << "a later client's order ran before the second one's reply";
+    second.close();
+    const std::string expected[3] = {reply_on, reply_on, reply_off};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(waiting[i].receive(&reply, 20000, &error)) << i << ": " << error;
+        EXPECT_EQ(expected[i], reply) << "client " << i << " was not served in its turn";
+        waiting[i].close();
+    }
+    EXPECT_EQ((Strings{"1", "0"}), fake_daemon::commands());
 }
 
-TEST_F(Worker, ClientThatNeverReadsIsDroppedAndTheNextIsServed)
+TEST_F(Worker, ClientThatNeverReadsIsDroppedAndTheNextWaitsItsTurn)
 {
     start();
     DWORD error = 0;
     Connection silent = Connection::open(10000, &error);
     ASSERT_TRUE(silent.valid()) << error;
-    // The next client waits for the instance; it gets it once the silent one is dropped.
-    EXPECT_EQ(reply_off, exchange());
-    // The silent client's connection has ended: what it writes now goes nowhere.
+    Sleep(100);
+    // The next client finds an instance at once and is served once the silent one is dropped.
+    Connection next = Connection::open(0, &error);
+    ASSERT_TRUE(next.valid()) << "the pipe was busy: " << error;
+    ASSERT_TRUE(next.send("?") && next.wait_sent(5000));
+    std::string reply;
+    ASSERT_TRUE(next.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply);
+    // The silent client's connection ended before: what it writes now goes nowhere.
     EXPECT_FALSE(silent.send("1") && silent.wait_sent(5000));
+    Sleep(200);
     EXPECT_TRUE(fake_daemon::commands().empty());
 }
 
