@@ -391,24 +391,27 @@ Step write_refusal(PipeServer& server, Connection& conn)
 // same thing, but without a limit and deaf to the stop event; here every turn looks at
 // the stop event and the clock, reads that complete at once included, and the client is
 // dropped grace_ms after the reply whatever it does. Anything it writes meanwhile (a late
-// request, the rest of an over-long one, a flood) is read and discarded, never executed.
-// A read that completes with nothing ends the wait too, so that no platform's end-of-pipe
-// can make us spin.
+// request, the rest of an over-long one) is read and discarded, never executed; a client
+// that writes more messages than a connection may make requests floods, and is dropped at
+// once. A read that completes with nothing ends the wait too, so that no platform's
+// end-of-pipe can make us spin.
 Step linger(PipeServer& server, Connection& conn)
 {
+    DWORD drained = 0;
     for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
         if (at_once && stop_requested(server)) {
             server.stopping = true;
             return Step::disconnect;
         }
         DWORD left = left_of(conn.replied_at, conn.refused ? refusal_grace_ms : grace_ms);
-        if (!left) return Step::disconnect;
+        if (!left || drained > requests_per_connection) return Step::disconnect;
         if (!conn.io_pending) {
             start_operation(server.cur->io);
             DWORD count = 0;
             if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
                 if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE) || count == 0)
                     return Step::disconnect;
+                ++drained;
                 continue;
             }
             DWORD error = GetLastError();
@@ -425,6 +428,7 @@ Step linger(PipeServer& server, Connection& conn)
         DWORD count = 0;
         if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) {
             if (count == 0) return Step::disconnect;
+            ++drained;
         } else if (GetLastError() != ERROR_MORE_DATA) {
             return Step::disconnect;
         }
