@@ -54,6 +54,8 @@ struct Connection {
     DWORD replied_at;                // GetTickCount() when the reply was written
     int answer;                      // the state after its last order; -1 while it sent none
     bool refused;                    // beyond its process's share: told so, never served
+    DWORD grace;                     // after the reply: the client's time to read it and close
+    bool unread;                     // dropped with its reply (or refusal) unread
     Refusal why;
 };
 
@@ -179,7 +181,14 @@ bool note_client(PipeServer& server, HANDLE pipe, Refusal* why)
 Step served_or_refused(PipeServer& server, Connection& conn)
 {
     conn.refused = note_client(server, server.cur->pipe.get(), &conn.why);
-    return conn.refused ? Step::refuse : Step::read_request;
+    conn.grace = grace_ms;
+    if (!conn.refused) return Step::read_request;
+    // A process that left a refusal unread within the last second is not waited for again:
+    // it is told, and dropped at once.
+    const ClientRate* rate = server.holder;
+    const bool ignores = rate && rate->refusal_unread_at && GetTickCount() - rate->refusal_unread_at < share_window_ms;
+    conn.grace = ignores ? 0 : refusal_grace_ms;
+    return Step::refuse;
 }
 
 // Puts an instance whose client has connected at the end of the queue of those waiting.
@@ -403,8 +412,11 @@ Step linger(PipeServer& server, Connection& conn)
             server.stopping = true;
             return Step::disconnect;
         }
-        DWORD left = left_of(conn.replied_at, conn.refused ? refusal_grace_ms : grace_ms);
-        if (!left || drained > requests_per_connection) return Step::disconnect;
+        DWORD left = left_of(conn.replied_at, conn.grace);
+        if (!left || drained > requests_per_connection) {
+            conn.unread = true;
+            return Step::disconnect;
+        }
         if (!conn.io_pending) {
             start_operation(server.cur->io);
             DWORD count = 0;
@@ -422,7 +434,7 @@ Step linger(PipeServer& server, Connection& conn)
         switch (wait_or_stop(server, record_event(server.cur->io), left)) {
         case Wait::done: break;
         case Wait::stop: server.stopping = true; return Step::disconnect;
-        case Wait::timeout: return Step::disconnect;
+        case Wait::timeout: conn.unread = true; return Step::disconnect;
         }
         conn.io_pending = false;
         DWORD count = 0;
@@ -453,10 +465,18 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 Step end_connection(PipeServer& server, Connection& conn)
 {
     // The client's own time: from its reply (or refusal) until it closed or was dropped.
+    // One that leaves its reply unread was not waiting for it either: the request window it
+    // let run (never a switch) is its own time too.
     if (server.holder && server.holder->process_id == server.holder_id && conn.replied_at) {
         const DWORD now = GetTickCount();
         drain_debts(server, now);
-        server.holder->debt_ms += now - conn.replied_at;
+        DWORD own = now - conn.replied_at;
+        if (conn.unread) {
+            const DWORD window = conn.replied_at - conn.connected_at;
+            own += window > conn.switching_ms ? window - conn.switching_ms : 0;
+            if (conn.refused && conn.grace) server.holder->refusal_unread_at = now ? now : 1; // it had its chance
+        }
+        server.holder->debt_ms += own;
     }
     server.holder = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());

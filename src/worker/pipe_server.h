@@ -28,8 +28,9 @@ struct thread_events {
 //   together drain at hold_drain_per_ms (shared among the processes that owe): a process
 //   whose debt passes hold_limit_ms is refused until it has drained below. So processes
 //   that hold the instance unread have half of its time at most, all of them together.
-// A refused connection is answered at once with the refusal message and ended when the
-// client has read it, or refusal_grace_ms after.
+// A connection left with its reply unread owes its request window too. A refused connection
+// is answered at once with the refusal message and ended when the client has read it, or
+// refusal_grace_ms after; at once when its process left a refusal unread within the window.
 constexpr int share_connects = control_pipe_share_connects;
 constexpr DWORD share_window_ms = control_pipe_share_window_ms;
 constexpr DWORD hold_limit_ms = control_pipe_hold_limit_ms;
@@ -47,6 +48,7 @@ struct ClientRate {
     int next_attempt;
     DWORD debt_ms;                   // own time not yet drained
     DWORD last_seen;                 // its last connect
+    DWORD refusal_unread_at;         // when it last left a refusal unread; 0: never
 };
 
 // Why a connection was refused, for the refusal message.

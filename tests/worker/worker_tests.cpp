@@ -292,13 +292,13 @@ TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
 // One exchange of a client process as the product's client makes it: the open waits up
 // to 10 s for a busy pipe. done, refused (the server said so) or silent (anything else).
 enum class Served { done, refused, silent };
-Served child_exchange(const char* request)
+Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 {
     DWORD error = 0;
     HANDLE pipe = control_pipe_open(10000, &error);
     if (pipe == INVALID_HANDLE_VALUE) return Served::silent;
     char state = 0;
-    ControlPipeExchange result = control_pipe_exchange(pipe, request, 5000, &state);
+    ControlPipeExchange result = control_pipe_exchange(pipe, request, 5000, &state, why);
     CloseHandle(pipe);
     return result == ControlPipeExchange::done ? Served::done
            : result == ControlPipeExchange::refused ? Served::refused : Served::silent;
@@ -309,7 +309,10 @@ Served child_exchange(const char* request)
 //   poll:  6 state reads a little faster than one a second, sending no request;
 //   burst: 12 state queries back to back, each tried again every 200 ms until served;
 //   loop:  opens and closes the pipe in a tight loop for 12 s (hostile);
-//   flood: writes requests until dropped, and reconnects at once, for 12 s (hostile).
+//   flood: writes requests until dropped, and reconnects at once, for 12 s (hostile);
+//   hold:  opens the pipe in a tight loop and never reads nor closes, for 12 s (hostile);
+//   unread: 4 connections at once that neither write nor read, each kept until the server
+//          drops it; then one state query (longest: the debt its refusal names).
 TEST(WorkerChild, ClientPattern)
 {
     char pattern[16];
@@ -333,10 +336,25 @@ TEST(WorkerChild, ClientPattern)
             ++served;
             longest = std::max<DWORD>(longest, GetTickCount() - asked);
         }
+    } else if (how == "unread") {
+        HANDLE held[4];
+        DWORD error = 0;
+        for (HANDLE& h : held) h = control_pipe_open(10000, &error);
+        for (HANDLE h : held) {
+            DWORD available = 0;
+            while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) &&
+                   GetTickCount() - start < 30000)
+                Sleep(20);
+            CloseHandle(h);
+        }
+        ControlPipeRefusal why;
+        Served s = child_exchange("?", &why);
+        served += s == Served::done, refused += s == Served::refused, silent += s == Served::silent;
+        longest = why.own_ms;
     } else {
         while (GetTickCount() - start < 12000) {
             HANDLE h = CreateFileA(control_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (h == INVALID_HANDLE_VALUE) continue;
+            if (h == INVALID_HANDLE_VALUE || how == "hold") continue; // held until the process ends
             DWORD n = 0;
             if (how == "flood")
                 while (WriteFile(h, "?", 1, &n, nullptr)) {
@@ -380,24 +398,29 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
         const char* pattern;
         int served;          // of its own exchanges
         DWORD longest_ms;    // to serve one, retries included; 0: not measured
-        bool hostile_beside; // the tight loop and the flood run meanwhile; this process's 5 queries must be served
+        const char* hostile[2]; // hostile processes meanwhile; this process's 5 queries must be served
+        DWORD owes_ms = 0;      // refused, its refusal naming a debt over this
     };
     const Row rows[] = {
-        {"poll", 6, 0, false},     // the request window it leaves unused is the server's time
-        {"burst", 12, 3000, false}, // past 4 a second: told, and served again within a second
-        {"", 0, 0, true},          // two hostile processes taking turns starve no one
+        {"poll", 6, 0, {}},              // the request window it leaves unused is the server's time
+        {"burst", 12, 3000, {}},         // past 4 a second: told, and served again within a second
+        {"", 0, 0, {"loop", "flood"}},   // two hostile processes taking turns starve no one
+        {"", 0, 0, {"hold", nullptr}},   // nor one that holds every instance it can get
+        // Replies left unread: the request windows it let run are its own time too.
+        {"unread", 0, 0, {}, control_pipe_hold_limit_ms},
     };
     start();
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.hostile_beside ? "hostile pair" : row.pattern);
-        if (row.hostile_beside) {
-            std::string loop_out, flood_out;
-            std::thread loop = run_child("loop", &loop_out), flood = run_child("flood", &flood_out);
-            Sleep(1500); // both at work before the first query
+        SCOPED_TRACE(row.hostile[0] ? row.hostile[0] : row.pattern);
+        if (row.hostile[0]) {
+            std::string outputs[2];
+            std::vector<std::thread> children;
+            for (int i = 0; i < 2; ++i)
+                if (row.hostile[i]) children.push_back(run_child(row.hostile[i], &outputs[i]));
+            Sleep(1500); // at work before the first query
             int served = 0;
             for (int i = 0; i < 5; ++i) served += child_exchange("?") == Served::done;
-            loop.join();
-            flood.join();
+            for (std::thread& child : children) child.join();
             EXPECT_EQ(5, served);
             continue;
         }
@@ -406,6 +429,10 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
         const ChildResult r = child_result(output);
         EXPECT_EQ(row.served, r.served) << output;
         EXPECT_EQ(0, r.silent) << "refused without being told: " << output;
+        if (row.owes_ms) {
+            EXPECT_EQ(1, r.refused) << output;
+            EXPECT_GT(r.longest, row.owes_ms) << output;
+        }
         if (row.longest_ms) {
             EXPECT_LE(r.longest, row.longest_ms) << output;
             EXPECT_GT(r.refused, 0) << "beyond its share but never refused: " << output;
