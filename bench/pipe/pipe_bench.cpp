@@ -667,6 +667,23 @@ DWORD WINAPI ctl_caller(void* param)
     return 0;
 }
 
+// tickmend-ctl status from callers threads at once, per_caller calls each, one after
+// another: each call's wall time into waited and its exit code into codes.
+void run_ctl_calls(int callers, int per_caller, double* waited, int* codes)
+{
+    CtlCalls calls[MAXIMUM_WAIT_OBJECTS];
+    HANDLE threads[MAXIMUM_WAIT_OBJECTS];
+    if (callers > MAXIMUM_WAIT_OBJECTS) callers = MAXIMUM_WAIT_OBJECTS;
+    for (int c = 0; c < callers; ++c) {
+        calls[c].count = per_caller;
+        calls[c].waited_ms = waited + c * per_caller;
+        calls[c].codes = codes + c * per_caller;
+        threads[c] = CreateThread(nullptr, 0, ctl_caller, &calls[c], 0, nullptr);
+    }
+    WaitForMultipleObjects(callers, threads, TRUE, INFINITE);
+    for (int c = 0; c < callers; ++c) CloseHandle(threads[c]);
+}
+
 bool bench_fairness(const char* how)
 {
     constexpr int callers = 3;
@@ -696,19 +713,10 @@ bool bench_fairness(const char* how)
         return false;
     }
     Sleep(500); // flooding before the first call
-    CtlCalls calls[callers];
-    HANDLE threads[callers];
     const int total = callers * per_caller;
     double* waited = static_cast<double*>(malloc(sizeof(double) * total));
     int* codes = static_cast<int*>(malloc(sizeof(int) * total));
-    for (int c = 0; c < callers; ++c) {
-        calls[c].count = per_caller;
-        calls[c].waited_ms = waited + c * per_caller;
-        calls[c].codes = codes + c * per_caller;
-        threads[c] = CreateThread(nullptr, 0, ctl_caller, &calls[c], 0, nullptr);
-    }
-    WaitForMultipleObjects(callers, threads, TRUE, INFINITE);
-    for (HANDLE t : threads) CloseHandle(t);
+    run_ctl_calls(callers, per_caller, waited, codes);
     TerminateProcess(flooder.hProcess, 0);
     WaitForSingleObject(flooder.hProcess, 5000);
     CloseHandle(flooder.hProcess);
@@ -890,19 +898,10 @@ bool bench_share()
     HANDLE launcher = start_client("launcher-among-togglers", share_seconds);
     constexpr int callers = 3;
     const int per_caller = share_seconds / 3 > 0 ? share_seconds / 3 : 1;
-    CtlCalls calls[callers];
-    HANDLE threads[callers];
     const int total = callers * per_caller;
     double* waited = static_cast<double*>(malloc(sizeof(double) * total));
     int* codes = static_cast<int*>(malloc(sizeof(int) * total));
-    for (int c = 0; c < callers; ++c) {
-        calls[c].count = per_caller;
-        calls[c].waited_ms = waited + c * per_caller;
-        calls[c].codes = codes + c * per_caller;
-        threads[c] = CreateThread(nullptr, 0, ctl_caller, &calls[c], 0, nullptr);
-    }
-    WaitForMultipleObjects(callers, threads, TRUE, INFINITE);
-    for (HANDLE t : threads) CloseHandle(t);
+    run_ctl_calls(callers, per_caller, waited, codes);
     ok = client_met(launcher) && ok;
     for (HANDLE t : togglers) end_client(t);
     end_client(loop);
