@@ -143,6 +143,9 @@ ClientRate& client_rate(PipeServer& server, ULONG process_id)
     }
     *quietest = ClientRate{};
     quietest->process_id = process_id;
+    // Windows gives an ended process's id to a new one only once no handle to it is left: a
+    // new process is never charged with what an ended one did.
+    quietest->process.reset(OpenProcess(SYNCHRONIZE, FALSE, process_id));
     return *quietest;
 }
 

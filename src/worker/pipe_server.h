@@ -42,6 +42,7 @@ constexpr int tracked_clients = 16; // processes whose recent connections are re
 // One client process's recent connections.
 struct ClientRate {
     ULONG process_id;
+    tk::unique_handle process;       // held while we remember it, so that its id is not another's meanwhile
     DWORD served_at[share_connects]; // GetTickCount() at its last served connects, a ring; 0: none
     int next_served;                 // the slot the next served connection goes to
     DWORD attempt_at[attempts_kept]; // its last connects, served or refused, a ring; 0: none

@@ -311,8 +311,8 @@ Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 //   loop:  opens and closes the pipe in a tight loop for 12 s (hostile);
 //   flood: writes requests until dropped, and reconnects at once, for 12 s (hostile);
 //   hold:  opens the pipe in a tight loop and never reads nor closes, for 12 s (hostile);
-//   unread: 4 connections at once that neither write nor read, each kept until the server
-//          drops it; then one state query (longest: the debt its refusal names).
+//   unread: connections one after another that write nothing and leave their reply unread
+//          until the server drops it, until one is refused (longest: the debt it names).
 TEST(WorkerChild, ClientPattern)
 {
     char pattern[16];
@@ -337,20 +337,30 @@ TEST(WorkerChild, ClientPattern)
             longest = std::max<DWORD>(longest, GetTickCount() - asked);
         }
     } else if (how == "unread") {
-        HANDLE held[4];
-        DWORD error = 0;
-        for (HANDLE& h : held) h = control_pipe_open(10000, &error);
-        for (HANDLE h : held) {
-            DWORD available = 0;
-            while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) &&
-                   GetTickCount() - start < 30000)
-                Sleep(20);
-            CloseHandle(h);
+        // Looks at what each connection brings without taking it: a state reply is left
+        // unread until the server drops it, the first refusal is read.
+        for (int i = 0; i < 6 && !refused && !silent; ++i) {
+            DWORD error = 0, got = 0, available = 0;
+            HANDLE h = control_pipe_open(10000, &error);
+            char peek[32];
+            while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, peek, sizeof peek, &got, &available, nullptr) &&
+                   got == 0 && GetTickCount() - start < 30000)
+                Sleep(5);
+            ControlPipeRefusal why;
+            char state = 0;
+            if (got < 2 || peek[0] != control_pipe_refused_reply) {
+                silent += h == INVALID_HANDLE_VALUE;
+                while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) &&
+                       GetTickCount() - start < 30000)
+                    Sleep(20);
+            } else if (control_pipe_exchange(h, nullptr, 5000, &state, &why) == ControlPipeExchange::refused) {
+                ++refused;
+                longest = why.own_ms;
+            } else {
+                ++silent;
+            }
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
         }
-        ControlPipeRefusal why;
-        Served s = child_exchange("?", &why);
-        served += s == Served::done, refused += s == Served::refused, silent += s == Served::silent;
-        longest = why.own_ms;
     } else {
         while (GetTickCount() - start < 12000) {
             HANDLE h = CreateFileA(control_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
