@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-// "\\.\pipe\QelTscPipe": one instance, message mode, any local user.
+// "\\.\pipe\QelTscPipe": four instances, one connection served at a time in the order the
+// clients connected, message mode, any local user.
 extern const char control_pipe_name[];
 
 // The server holds one connection at most about a second of the client's own time, plus the

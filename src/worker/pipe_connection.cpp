@@ -194,12 +194,13 @@ Step served_or_refused(PipeServer& server, Connection& conn)
     return Step::refuse;
 }
 
-// Puts an instance whose client has connected at the end of the queue of those waiting.
-void queue_connected(PipeServer& server, Instance& in, bool failed)
+// Puts an instance whose client connected before we listened at the end of the queue of
+// those waiting.
+void queue_connected(PipeServer& server, Instance& in)
 {
     in.listening = false;
     in.connected = true;
-    in.connect_failed = failed;
+    in.connect_failed = false;
     server.queue[server.queued++] = &in;
 }
 
@@ -214,7 +215,7 @@ bool listen_all(PipeServer& server)
                 break;
             }
             switch (GetLastError()) {
-            case ERROR_PIPE_CONNECTED: queue_connected(server, in, false); break; // came before we listened: no completion
+            case ERROR_PIPE_CONNECTED: queue_connected(server, in); break; // came before we listened: no completion
             case ERROR_IO_PENDING: in.listening = true; break;
             case ERROR_NO_DATA: DisconnectNamedPipe(in.pipe.get()); break; // connected and closed already
             default:
@@ -226,32 +227,41 @@ bool listen_all(PipeServer& server)
     return true;
 }
 
-// Queues the instances whose connects have completed, in the order they completed: the
-// port keeps that order whatever we were doing meanwhile. Waits up to wait_ms for the first.
-void collect_connections(PipeServer& server, DWORD wait_ms)
+// The next instance whose connect has completed, by the port's order, which is the order
+// the clients connected; nullptr when none comes within wait_ms.
+Instance* next_completed(PipeServer& server, DWORD wait_ms)
 {
     for (;;) {
         DWORD count = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* done = nullptr;
         const bool ok = GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, wait_ms);
-        if (!done) return; // nothing more (or the port failed)
-        wait_ms = 0;
-        for (Instance& in : server.instances)
-            if (&in.io == done && in.listening) queue_connected(server, in, !ok);
+        if (!done) return nullptr; // nothing more (or the port failed)
+        for (Instance& in : server.instances) {
+            if (&in.io != done || !in.listening) continue;
+            in.listening = false;
+            in.connect_failed = !ok;
+            return &in;
+        }
     }
 }
 
 // The next connection, in the order the clients connected: one at a time, whichever
-// instance each found.
+// instance each found. A listening instance's event is set when its connect completes, and
+// the completion queued with it.
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
     conn.answer = -1;
     server.cur = nullptr;
     if (!listen_all(server)) return Step::renew;
-    collect_connections(server, 0);
-    if (!server.queued) {
+    Instance* pick = nullptr;
+    if (server.queued) { // connected before we listened: no completion comes for those
+        pick = server.queue[0];
+        --server.queued;
+        for (int i = 0; i < server.queued; ++i) server.queue[i] = server.queue[i + 1];
+        pick->connected = false;
+    } else {
         HANDLE events[pipe_instances + 1];
         int n = 0;
         for (Instance& in : server.instances)
@@ -262,14 +272,9 @@ Step wait_for_client(PipeServer& server, Connection& conn)
             server.stopping = true;
             return Step::stop;
         }
-        // The completion is queued with its event; should it not come, the instances are made anew.
-        collect_connections(server, cancel_wait_ms);
-        if (!server.queued) return Step::renew;
+        pick = next_completed(server, cancel_wait_ms);
+        if (!pick) return Step::renew; // a completion that never came: the instances made anew
     }
-    Instance* pick = server.queue[0];
-    --server.queued;
-    for (int i = 0; i < server.queued; ++i) server.queue[i] = server.queue[i + 1];
-    pick->connected = false;
     server.cur = pick;
     if (pick->connect_failed) return Step::disconnect;
     conn.connected_at = GetTickCount();

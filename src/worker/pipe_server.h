@@ -17,7 +17,7 @@ struct thread_events {
     HANDLE ready = nullptr; // auto reset; the thread sets it once it serves (or gives up)
 };
 
-// Each client process's share of the one instance (Vista on, where Windows names the
+// Each client process's share of the pipe (Vista on, where Windows names the
 // client's process). Only the client's own time counts against it: the time its connection
 // stays open after the reply was written to it (it has not read and closed), never the
 // server's request window for a client that writes nothing, nor a Gaming Mode switch.
@@ -27,7 +27,7 @@ struct thread_events {
 // - The own time of every process goes into its hold debt, and the debts of all processes
 //   together drain at hold_drain_per_ms (shared among the processes that owe): a process
 //   whose debt passes hold_limit_ms is refused until it has drained below. So processes
-//   that hold the instance unread have half of its time at most, all of them together.
+//   that hold connections unread have half of the pipe's time at most, all of them together.
 // A connection left with its reply unread owes its request window too. A refused connection
 // is answered at once with the refusal message and ended when the client has read it, or
 // refusal_grace_ms after; at once when its process left a refusal unread within the window.
@@ -72,7 +72,7 @@ struct Instance {
     OVERLAPPED io = {};
     OVERLAPPED reply = {};
     bool listening = false; // a connect is outstanding on io
-    bool connected = false; // a client is connected and waits for its turn, in the queue
+    bool connected = false; // a client connected before we listened and waits in the queue
     bool connect_failed = false; // the connect completed with an error: only disconnected
 };
 
@@ -82,7 +82,7 @@ struct PipeServer {
     SECURITY_ATTRIBUTES* attributes = nullptr; // the thread's, for every instance it creates
     Instance instances[pipe_instances]; // the first made with FILE_FLAG_FIRST_PIPE_INSTANCE
     tk::unique_handle port;        // the instances' connects complete into it, in the clients' order
-    Instance* queue[pipe_instances] = {}; // connected instances waiting for their turn, the first first
+    Instance* queue[pipe_instances] = {}; // connected before we listened (no completion): served first
     int queued = 0;
     Instance* cur = nullptr;       // the instance whose connection is served
     bool stopping = false; // end the thread once the current connection is closed
