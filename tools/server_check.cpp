@@ -7,6 +7,9 @@
 namespace {
 
 const char tickmend_class[] = "TICKMEND";
+// Where the installer records the folder it installed tickmend into.
+const char uninstall_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QEL Pacemill";
+const char install_location_value[] = "InstallLocation";
 // The executables a tickmend runs from; the client checks for either beside itself too.
 const char* const tickmend_images[] = {"tickmend.exe", "tickmend-sim.exe"};
 constexpr DWORD query_limited_information = 0x1000; // PROCESS_QUERY_LIMITED_INFORMATION (Vista on)
@@ -77,26 +80,59 @@ bool same_file(const char* a, const char* b)
            info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
+// Whether image is the same file as a tickmend executable in folder (a path ending in a
+// separator, of length bytes in a buffer of MAX_PATH).
+bool is_tickmend_in(const char* image, char* folder, size_t length)
+{
+    for (const char* tickmend : tickmend_images) {
+        if (length + strlen(tickmend) >= MAX_PATH) continue;
+        strcpy(folder + length, tickmend);
+        if (same_file(image, folder)) return true;
+    }
+    return false;
+}
+
 // Whether image is the same file as a tickmend executable in this client's folder.
 bool is_tickmend_beside_us(const char* image)
 {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     if (length == 0 || length >= sizeof path) return false;
-    char* name = const_cast<char*>(file_name_of(path));
-    for (const char* tickmend : tickmend_images) {
-        if (static_cast<size_t>(name - path) + strlen(tickmend) >= sizeof path) continue;
-        strcpy(name, tickmend);
-        if (same_file(image, path)) return true;
+    return is_tickmend_in(image, path, static_cast<size_t>(file_name_of(path) - path));
+}
+
+// The folder the installer recorded, into folder with a separator at its end; false when
+// there is none.
+bool installed_folder(char* folder, DWORD size)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstall_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    DWORD type = 0, bytes = size - 2;
+    LONG read = RegQueryValueExA(key, install_location_value, nullptr, &type, reinterpret_cast<BYTE*>(folder), &bytes);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0) return false;
+    folder[bytes] = '\0'; // a value stored without its NUL
+    size_t length = strlen(folder);
+    if (length == 0) return false;
+    if (folder[length - 1] != '\\' && folder[length - 1] != '/') {
+        folder[length++] = '\\';
+        folder[length] = '\0';
     }
-    return false;
+    return true;
+}
+
+// Whether image is the tickmend the installer put in place.
+bool is_installed_tickmend(const char* image)
+{
+    char folder[MAX_PATH];
+    return installed_folder(folder, sizeof folder) && is_tickmend_in(image, folder, strlen(folder));
 }
 
 bool is_tickmend_image(const char* image)
 {
     for (const char* tickmend : tickmend_images)
         if (lstrcmpiA(file_name_of(image), tickmend) == 0) return true;
-    return is_tickmend_beside_us(image);
+    return false;
 }
 
 } // namespace
@@ -113,20 +149,18 @@ PipeServer check_pipe_server(HANDLE client, ServerFacts* facts)
         facts->doubt = ServerDoubt::image_unread;
         return PipeServer::other;
     }
+    // Any program can be called tickmend.exe: only the one the installer put in place, or
+    // the one beside this client, is believed.
+    if (!is_installed_tickmend(facts->image) && !is_tickmend_beside_us(facts->image)) {
+        facts->doubt = is_tickmend_image(facts->image) ? ServerDoubt::not_installed : ServerDoubt::not_tickmend_image;
+        return PipeServer::other;
+    }
     // The pipe's name is one for the whole machine, but windows are seen only within a
-    // session, and another session is where another user's program would be: there only
-    // the tickmend installed beside this client is believed.
+    // session, and another session's tickmend (the installed one, or ours) shows none here.
     DWORD ours = 0, theirs = 0;
     if (ProcessIdToSessionId(GetCurrentProcessId(), &ours) && ProcessIdToSessionId(server, &theirs) &&
-        ours != theirs) {
-        if (is_tickmend_beside_us(facts->image)) return PipeServer::tickmend;
-        facts->doubt = ServerDoubt::other_session;
-        return PipeServer::other;
-    }
-    if (!is_tickmend_image(facts->image)) {
-        facts->doubt = ServerDoubt::not_tickmend_image;
-        return PipeServer::other;
-    }
+        ours != theirs)
+        return PipeServer::tickmend;
     // tickmend serves its pipe before its window exists (and runs Gaming Mode's on sequence
     // in that gap when it starts with it on).
     return holds_tickmend_window(server) ? PipeServer::tickmend : PipeServer::starting;

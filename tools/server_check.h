@@ -12,7 +12,7 @@ enum class PipeServer {
 };
 
 // Why a server is not trusted, for the user.
-enum class ServerDoubt { none, image_unread, not_tickmend_image, other_session, no_window };
+enum class ServerDoubt { none, image_unread, not_tickmend_image, not_installed, no_window };
 
 struct ServerFacts {
     DWORD process_id = 0;   // 0 when this Windows cannot tell
@@ -22,11 +22,11 @@ struct ServerFacts {
 };
 
 // The process serving the pipe that client is connected to (GetNamedPipeServerProcessId),
-// its executable (QueryFullProcessImageName), both looked up at run time, and its start. In this
-// session a tickmend is a process whose executable is tickmend.exe or tickmend-sim.exe (or
-// the same file as one beside this client) and that holds a window of class "TICKMEND";
-// in another session, whose windows cannot be seen, only the same file as the tickmend
-// beside this client is trusted.
+// its executable (QueryFullProcessImageName), both looked up at run time, and its start. A
+// tickmend is a process whose executable is the same file as the tickmend.exe in the folder
+// the installer recorded (InstallLocation of its uninstall entry) or as a tickmend.exe or
+// tickmend-sim.exe beside this client; in this session it must also hold a window of class
+// "TICKMEND" (another session's windows cannot be seen).
 PipeServer check_pipe_server(HANDLE client, ServerFacts* facts);
 
 // Waits up to wait_ms for a starting tickmend's window; false when it did not appear (or

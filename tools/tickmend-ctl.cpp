@@ -8,7 +8,8 @@
 // be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
 // 4 another program serves the pipe; 5 (on/off --strict) Gaming Mode left something out or
 // did not give it back; 6 busy: tickmend did not say its state within its bound; 7 (auto
-// remove) the program was not in the list; 64 usage error. Commands and options are taken in any case.
+// remove) the program was not in the list; 8 refused: this process went beyond its share of
+// the pipe; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,7 +35,7 @@ namespace {
 // connection that has sent something at once (one that sends nothing waits up to 0.5 s).
 const char status_request[] = "?";
 constexpr int exit_ok = 0, exit_failed = 1, exit_not_running = 2, exit_not_tickmend = 4, exit_left_out = 5,
-              exit_busy = 6, exit_not_listed = 7, exit_usage = 64;
+              exit_busy = 6, exit_not_listed = 7, exit_refused = 8, exit_usage = 64;
 
 // Every line of the help within 79 columns: a console of 80 shows each whole.
 const char usage_lines[] =
@@ -53,8 +54,8 @@ const char usage_body[] =
     "            give back (the power plan, the northbridge bit) goes to stderr\n"
     "            --strict: exit 5 when anything was not given back\n"
     "            (status, on and off send only to tickmend: a server whose\n"
-    "            executable is not tickmend's, or that shows no tickmend window\n"
-    "            within 5 s, gets nothing)\n"
+    "            executable is not the installed tickmend.exe nor one beside this\n"
+    "            client, or that shows no tickmend window within 5 s, gets nothing)\n"
     "  topology  print the processors, nodes and cores as tickmend sees them,\n"
     "            what tickmend does on this machine and what its last start\n"
     "            did, whether the TSC driver is found, absent or refusing, and\n"
@@ -82,7 +83,8 @@ const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not\n"
     "running, 3 skew: out of step, 4 the pipe is served by a program that is not\n"
     "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
-    "Gaming Mode still switching past its bound, 64 usage.\n"
+    "Gaming Mode still switching past its bound, 8 refused: this process went\n"
+    "beyond its share of the pipe (try again in a second), 64 usage.\n"
     "auto: 0 done (also when listed already), 1 the list could not be read or\n"
     "written, 7 remove: the program was not in the list.\n";
 
@@ -116,7 +118,7 @@ int usage_error(const char* format, const char* first, const char* second = "")
     return exit_usage;
 }
 
-enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy };
+enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy, refused };
 
 // How long a tickmend whose pipe is there may take to show its window (it serves the pipe
 // first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
@@ -130,8 +132,10 @@ ULONGLONG now_utc()
 }
 
 // One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
-// is not tickmend; *server says who it is when it can be asked, *asked_at when the request went.
-Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at)
+// is not tickmend; *server says who it is when it can be asked, *asked_at when the request
+// went, *refusal why the server refused it.
+Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
+                  ControlPipeRefusal* refusal)
 {
     tk::unique_hfile pipe;
     for (int look = 0;; ++look) {
@@ -153,8 +157,9 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
         break;
     }
     *asked_at = now_utc();
-    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state)) {
+    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state, refusal)) {
     case ControlPipeExchange::done: return Exchange::done;
+    case ControlPipeExchange::refused: return Exchange::refused;
     case ControlPipeExchange::busy: return Exchange::busy;
     case ControlPipeExchange::malformed: return Exchange::malformed;
     case ControlPipeExchange::failed: break;
@@ -172,9 +177,9 @@ void explain_doubt(const ServerFacts& server)
     case ServerDoubt::not_tickmend_image:
         console_errf("tickmend-ctl: its executable is %s.\n", server.image);
         break;
-    case ServerDoubt::other_session:
-        console_errf("tickmend-ctl: it runs in another session and is not the tickmend installed beside this client "
-                     "(its executable is %s).\n",
+    case ServerDoubt::not_installed:
+        console_errf("tickmend-ctl: its executable is %s, which is neither the installed tickmend nor the one "
+                     "beside this client.\n",
                      server.image);
         break;
     case ServerDoubt::no_window:
@@ -193,7 +198,8 @@ int pipe_command(const char* request, bool strict = false)
     char state = 0;
     ServerFacts server;
     ULONGLONG asked_at = 0;
-    Exchange result = exchange(request, &state, &server, &asked_at);
+    ControlPipeRefusal refusal;
+    Exchange result = exchange(request, &state, &server, &asked_at, &refusal);
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
@@ -236,6 +242,13 @@ int pipe_command(const char* request, bool strict = false)
                      "within %lu s; a request sent runs in its turn. Ask again with tickmend-ctl status.\n",
                      static_cast<unsigned long>(control_pipe_reply_wait_ms / 1000));
         return exit_busy;
+    case Exchange::refused:
+        console_errf("tickmend-ctl: refused: this process connected %d times in the last second and kept the pipe "
+                     "open unread for %lu ms; tickmend serves each process at most %d connections a second and "
+                     "%lu ms of keeping it open unread beyond half the pipe's time. The request was not carried out; ask "
+                     "again in a second.\n",
+                     refusal.connects, refusal.own_ms, control_pipe_share_connects, control_pipe_hold_limit_ms);
+        return exit_refused;
     case Exchange::failed:
         break;
     }

@@ -2,6 +2,7 @@
 //
 //   pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N]
 //              [--fairness-calls N] [--only-fairness close|query|hold]
+//              [--share-seconds N] [--only-share]
 //   pipe_bench --only-idle [--idle-seconds N]
 //
 // 1. Round trip of a status request, the worker side by side with a bare single-instance
@@ -18,6 +19,10 @@
 // 4b. Fairness: tickmend-sim.exe, one process that reconnects in a tight loop, and
 //    tickmend-ctl status calls meanwhile: the share served within the client's 10 s budget
 //    (goal at least 95%) and the median wait (goal under 1.5 s).
+// 4c. Each process's share, against tickmend-sim.exe, with client processes of their own:
+//    a poller with no request, a burst of status calls retried when refused, a launcher
+//    beside a tight reconnect loop and a reconnecting flooder, then with 8 togglers too and
+//    tickmend-ctl status calls (rows of --share-seconds, 60 by default).
 // 5. Size of tickmend.exe.
 #include "worker/worker.h"
 
@@ -725,6 +730,23 @@ DWORD WINAPI ctl_caller(void* param)
     return 0;
 }
 
+// tickmend-ctl status from callers threads at once, per_caller calls each, one after
+// another: each call's wall time into waited and its exit code into codes.
+void run_ctl_calls(int callers, int per_caller, double* waited, int* codes)
+{
+    CtlCalls calls[MAXIMUM_WAIT_OBJECTS];
+    HANDLE threads[MAXIMUM_WAIT_OBJECTS];
+    if (callers > MAXIMUM_WAIT_OBJECTS) callers = MAXIMUM_WAIT_OBJECTS;
+    for (int c = 0; c < callers; ++c) {
+        calls[c].count = per_caller;
+        calls[c].waited_ms = waited + c * per_caller;
+        calls[c].codes = codes + c * per_caller;
+        threads[c] = CreateThread(nullptr, 0, ctl_caller, &calls[c], 0, nullptr);
+    }
+    WaitForMultipleObjects(callers, threads, TRUE, INFINITE);
+    for (int c = 0; c < callers; ++c) CloseHandle(threads[c]);
+}
+
 bool bench_fairness(const char* how)
 {
     constexpr int callers = 3;
@@ -754,19 +776,10 @@ bool bench_fairness(const char* how)
         return false;
     }
     Sleep(500); // flooding before the first call
-    CtlCalls calls[callers];
-    HANDLE threads[callers];
     const int total = callers * per_caller;
     double* waited = static_cast<double*>(malloc(sizeof(double) * total));
     int* codes = static_cast<int*>(malloc(sizeof(int) * total));
-    for (int c = 0; c < callers; ++c) {
-        calls[c].count = per_caller;
-        calls[c].waited_ms = waited + c * per_caller;
-        calls[c].codes = codes + c * per_caller;
-        threads[c] = CreateThread(nullptr, 0, ctl_caller, &calls[c], 0, nullptr);
-    }
-    WaitForMultipleObjects(callers, threads, TRUE, INFINITE);
-    for (HANDLE t : threads) CloseHandle(t);
+    run_ctl_calls(callers, per_caller, waited, codes);
     TerminateProcess(flooder.hProcess, 0);
     WaitForSingleObject(flooder.hProcess, 5000);
     CloseHandle(flooder.hProcess);
@@ -788,6 +801,183 @@ bool bench_fairness(const char* how)
     free(waited);
     free(codes);
     return share >= 95.0 && middle < 1500.0;
+}
+
+// ---- 4c. each process's share, with the clients that exist ----
+
+// One exchange as tickmend-ctl makes it (10 s for a busy pipe); request nullptr sends none.
+ControlPipeExchange ctl_like(const char* request)
+{
+    DWORD error = 0;
+    HANDLE h = control_pipe_open(control_pipe_busy_wait_ms, &error);
+    if (h == INVALID_HANDLE_VALUE) return ControlPipeExchange::failed;
+    char state = 0;
+    ControlPipeExchange result = control_pipe_exchange(h, request, control_pipe_reply_wait_ms, &state);
+    CloseHandle(h);
+    return result;
+}
+
+// A client process of its own, as the server tells clients apart (pipe_bench --client MODE
+// SECONDS); prints its row and exits 0 when the row's goal is met.
+//   poll:     once a second, no request, for SECONDS: every one served;
+//   burst:    12 status calls back to back, each tried again every 200 ms when refused:
+//             each served within 3 s;
+//   launcher: status once a second and on/off every 10 s, for SECONDS: at least 95%
+//             served at the first try, median wait under 500 ms; launcher-among-togglers the
+//             same, its figures printed without a goal;
+//   toggler:  "1" and "0" in turn, a quarter second apart (200 ms after a refusal);
+//   flood:    writes status requests until dropped and reconnects at once (hostile).
+int share_client(const char* mode, int seconds)
+{
+    const DWORD span = static_cast<DWORD>(seconds) * 1000, start = GetTickCount();
+    if (strcmp(mode, "poll") == 0) {
+        int served = 0, tries = 0;
+        for (DWORD next = start; next - start < span; ++tries) {
+            served += ctl_like(nullptr) == ControlPipeExchange::done;
+            next += 1000; // once a second, start to start
+            const DWORD now = GetTickCount();
+            if (static_cast<LONG>(next - now) > 0) Sleep(next - now);
+        }
+        printf("a client polling once a second with no request, %d s: %d of %d served, %.1f%% (goal 100%%): %s\n",
+               seconds, served, tries, 100.0 * served / tries, served == tries ? "met" : "NOT MET");
+        return served == tries ? 0 : 1;
+    }
+    if (strcmp(mode, "burst") == 0) {
+        double longest = 0;
+        int late = 0;
+        for (int i = 0; i < 12; ++i) {
+            const double asked = now_us();
+            while (ctl_like(status_query) != ControlPipeExchange::done && now_us() - asked < 30e6) Sleep(200);
+            const double waited = (now_us() - asked) / 1000.0;
+            late += waited > 3000.0;
+            if (waited > longest) longest = waited;
+        }
+        printf("one process, 12 status calls back to back, 200 ms retries: longest wait %.0f ms, %d over 3 s (goal "
+               "each within 3 s): %s\n", longest, late, late == 0 ? "met" : "NOT MET");
+        return late == 0 ? 0 : 1;
+    }
+    if (strcmp(mode, "launcher") == 0 || strcmp(mode, "launcher-among-togglers") == 0) {
+        const bool goal = strcmp(mode, "launcher") == 0;
+        double waits[1024];
+        int calls = 0, served = 0;
+        bool on = false;
+        for (int second = 0; second < seconds && calls < 1024; ++second) {
+            const char* request = status_query;
+            if (second % 10 == 5) request = (on = !on) ? "1" : "0";
+            const double t0 = now_us();
+            served += ctl_like(request) == ControlPipeExchange::done;
+            waits[calls++] = (now_us() - t0) / 1000.0;
+            const DWORD spent = static_cast<DWORD>(waits[calls - 1]);
+            if (spent < 1000) Sleep(1000 - spent);
+        }
+        const double share = 100.0 * served / calls, middle = median(waits, calls);
+        const bool met = share >= 95.0 && middle < 500.0;
+        if (!goal) {
+            printf("  the launcher among them (its goals are the row above's): %d of %d served, %.1f%%, median wait "
+                   "%.0f ms\n", served, calls, share, middle);
+            return 0;
+        }
+        printf("launcher beside hostile processes: %d of %d served, %.1f%% (goal at least 95%%), median wait %.0f ms "
+               "(goal under 500 ms): %s\n", served, calls, share, middle, met ? "met" : "NOT MET");
+        return met ? 0 : 1;
+    }
+    if (strcmp(mode, "toggler") == 0) {
+        for (bool on = true; GetTickCount() - start < span; on = !on)
+            Sleep(ctl_like(on ? "1" : "0") == ControlPipeExchange::refused ? 200 : 250);
+        return 0;
+    }
+    while (GetTickCount() - start < span) { // flood
+        HANDLE h = CreateFileA(worker_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) continue;
+        DWORD n = 0;
+        while (WriteFile(h, status_query, 1, &n, nullptr)) {
+        }
+        CloseHandle(h);
+    }
+    return 0;
+}
+
+int share_seconds = 60;
+
+// Starts pipe_bench --client MODE SECONDS (or --flood close, when seconds is 0).
+HANDLE start_client(const char* mode, int seconds)
+{
+    char self[MAX_PATH], command[MAX_PATH + 64];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    if (seconds) _snprintf(command, sizeof command, "\"%s\" --client %s %d", self, mode, seconds);
+    else _snprintf(command, sizeof command, "\"%s\" --flood %s", self, mode);
+    command[sizeof command - 1] = '\0';
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+// Waits for a client that ends by itself; true when it met its goal.
+bool client_met(HANDLE client)
+{
+    DWORD code = 1;
+    if (!client) return false;
+    if (WaitForSingleObject(client, static_cast<DWORD>(share_seconds) * 1000 + 120000) != WAIT_OBJECT_0)
+        TerminateProcess(client, 255);
+    GetExitCodeProcess(client, &code);
+    CloseHandle(client);
+    return code == 0;
+}
+
+void end_client(HANDLE client)
+{
+    if (!client) return;
+    TerminateProcess(client, 0);
+    WaitForSingleObject(client, 5000);
+    CloseHandle(client);
+}
+
+bool bench_share()
+{
+    printf("== each process's share, with the clients that exist, against tickmend-sim.exe (%d s rows)\n",
+           share_seconds);
+    PROCESS_INFORMATION sim = {};
+    if (!start_sim(&sim)) {
+        stop_sim(&sim);
+        return false;
+    }
+    // The poller and the burst side by side: both well behaved, each its own process.
+    HANDLE poll = start_client("poll", share_seconds), burst = start_client("burst", 1);
+    bool ok = client_met(burst);
+    ok = client_met(poll) && ok;
+
+    // A launcher beside a tight reconnect loop and a reconnecting flooder.
+    HANDLE loop = start_client("close", 0), flood = start_client("flood", 3 * share_seconds + 60);
+    Sleep(500);
+    ok = client_met(start_client("launcher", share_seconds)) && ok;
+
+    // The same with 8 togglers, and tickmend-ctl status calls meanwhile.
+    HANDLE togglers[8];
+    for (HANDLE& t : togglers) t = start_client("toggler", 2 * share_seconds + 60);
+    Sleep(500);
+    HANDLE launcher = start_client("launcher-among-togglers", share_seconds);
+    constexpr int callers = 3;
+    const int per_caller = share_seconds / 3 > 0 ? share_seconds / 3 : 1;
+    const int total = callers * per_caller;
+    double* waited = static_cast<double*>(malloc(sizeof(double) * total));
+    int* codes = static_cast<int*>(malloc(sizeof(int) * total));
+    run_ctl_calls(callers, per_caller, waited, codes);
+    ok = client_met(launcher) && ok;
+    for (HANDLE t : togglers) end_client(t);
+    end_client(loop);
+    end_client(flood);
+    stop_sim(&sim);
+    int served = 0;
+    for (int i = 0; i < total; ++i) served += codes[i] == 0 && waited[i] <= control_pipe_busy_wait_ms;
+    const double share = 100.0 * served / total;
+    printf("with 8 togglers too: tickmend-ctl status calls served %d of %d, %.1f%% (goal at least 95%%), median "
+           "wait %.0f ms: %s\n", served, total, share, median(waited, total), share >= 95.0 ? "met" : "NOT MET");
+    free(waited);
+    free(codes);
+    return ok && share >= 95.0;
 }
 
 // ---- 5. size ----
@@ -824,7 +1014,18 @@ int main(int argc, char** argv)
         setvbuf(stdout, nullptr, _IONBF, 0);
         return bench_idle() ? 0 : 1;
     }
+    if (argc == 4 && strcmp(argv[1], "--client") == 0) {
+        QueryPerformanceFrequency(&frequency);
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        return share_client(argv[2], atoi(argv[3]));
+    }
+    bool only_share = false;
     for (int i = 1; i < argc; i += 2) {
+        if (strcmp(argv[i], "--only-share") == 0) {
+            only_share = true;
+            --i;
+            continue;
+        }
         if (strcmp(argv[i], "--only-fairness") == 0 && i + 1 < argc) {
             only_fairness = argv[i + 1];
             continue;
@@ -832,7 +1033,7 @@ int main(int argc, char** argv)
         int n = number_after(argc, argv, i);
         if (n <= 0) {
             fprintf(stderr, "usage: pipe_bench [--round-trips N] [--clients N] [--requests N] [--idle-seconds N] "
-                            "[--fairness-calls N] [--only-fairness close|query|hold]\n");
+                            "[--fairness-calls N] [--only-fairness close|query|hold] [--share-seconds N] [--only-share]\n");
             return 64;
         }
         if (strcmp(argv[i], "--round-trips") == 0) round_trips = n;
@@ -840,6 +1041,7 @@ int main(int argc, char** argv)
         else if (strcmp(argv[i], "--requests") == 0) requests_per_client = n;
         else if (strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = n;
         else if (strcmp(argv[i], "--fairness-calls") == 0) fairness_calls = n;
+        else if (strcmp(argv[i], "--share-seconds") == 0) share_seconds = n;
         else {
             fprintf(stderr, "unknown option %s\n", argv[i]);
             return 64;
@@ -848,11 +1050,13 @@ int main(int argc, char** argv)
     QueryPerformanceFrequency(&frequency);
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (only_fairness) return bench_fairness(only_fairness) ? 0 : 1;
+    if (only_share) return bench_share() ? 0 : 1;
     bool ok = bench_round_trip();
     ok = bench_load() && ok;
     ok = bench_hostile() && ok;
     ok = bench_idle() && ok;
     for (const char* how : {"close", "query", "hold"}) ok = bench_fairness(how) && ok;
+    ok = bench_share() && ok;
     report_size();
     return ok ? 0 : 1;
 }

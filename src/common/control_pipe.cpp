@@ -72,7 +72,8 @@ BOOL control_pipe_transfer(HANDLE pipe, BOOL write, void* buffer, DWORD size, DW
     return GetOverlappedResult(pipe, &io, count, FALSE);
 }
 
-ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state)
+ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state,
+                                          ControlPipeRefusal* refusal)
 {
     DWORD count = 0;
     if (request) {
@@ -81,9 +82,18 @@ ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWOR
         if (!control_pipe_transfer(pipe, TRUE, text, lstrlenA(text), &count, wait_ms))
             return ControlPipeExchange::failed;
     }
-    char reply[16];
+    char reply[32];
     if (!control_pipe_transfer(pipe, FALSE, reply, sizeof reply, &count, wait_ms))
         return GetLastError() == ERROR_MORE_DATA ? ControlPipeExchange::malformed : ControlPipeExchange::failed;
     if (count == 2 && reply[0] == control_pipe_busy_reply && reply[1] == '\0') return ControlPipeExchange::busy;
+    if (count >= 2 && reply[0] == control_pipe_refused_reply && reply[1] == '\0' && reply[count - 1] == '\0') {
+        ControlPipeRefusal said;
+        const char* p = reply + 2;
+        for (; *p >= '0' && *p <= '9'; ++p) said.connects = said.connects * 10 + (*p - '0');
+        if (*p == ' ') ++p;
+        for (; *p >= '0' && *p <= '9'; ++p) said.own_ms = said.own_ms * 10 + (*p - '0');
+        if (refusal) *refusal = said;
+        return ControlPipeExchange::refused;
+    }
     return reply_state(reply, count, state) ? ControlPipeExchange::done : ControlPipeExchange::malformed;
 }

@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-// "\\.\pipe\QelTscPipe": one instance, message mode, any local user.
+// "\\.\pipe\QelTscPipe": four instances, one connection served at a time in the order the
+// clients connected, message mode, any local user.
 extern const char control_pipe_name[];
 
 // The server holds one connection at most about a second of the client's own time, plus the
@@ -18,6 +19,17 @@ constexpr DWORD control_pipe_reply_wait_ms = 2 * switch_bound_ms + 5000;
 // The reply's first byte when Gaming Mode's owner did not answer within the bound of the
 // switches queued before the request: its state is not known; an order sent still runs.
 constexpr char control_pipe_busy_reply = 'B';
+
+// Each client process's share of the pipe: at most control_pipe_share_connects connections
+// served within control_pipe_share_window_ms, and its own time (a connection kept open after
+// its reply was written) at most control_pipe_hold_limit_ms ahead of a drain of half the
+// pipe's time, shared among the processes that hold it. A connection beyond the share is
+// refused: its reply is control_pipe_refused_reply, a NUL, then "<connections> <own ms>"
+// and a NUL, the connections its process made within the last second and its own time.
+constexpr int control_pipe_share_connects = 4;
+constexpr DWORD control_pipe_share_window_ms = 1000;
+constexpr DWORD control_pipe_hold_limit_ms = 1500;
+constexpr char control_pipe_refused_reply = 'R';
 
 // The process serving the pipe that pipe (either end) is connected to, by
 // GetNamedPipeServerProcessId, looked up at run time (Vista and later); FALSE where this
@@ -38,10 +50,18 @@ HANDLE control_pipe_open(DWORD wait_ms, DWORD* error, DWORD access = 0, const ch
 // out (WAIT_TIMEOUT). *count gets the bytes moved.
 BOOL control_pipe_transfer(HANDLE pipe, BOOL write, void* buffer, DWORD size, DWORD* count, DWORD wait_ms);
 
-enum class ControlPipeExchange { done, failed, malformed, busy };
+enum class ControlPipeExchange { done, failed, malformed, busy, refused };
+
+// What a refusal said.
+struct ControlPipeRefusal {
+    int connects = 0;      // connections of this process within the last second
+    unsigned long own_ms = 0; // its own time not yet drained
+};
 
 // One exchange on an open pipe: the request as one message (nullptr: none, the server
 // answers when its request window closes, 0.5 s), then the reply, each waited for at most wait_ms.
 // done puts the state character in *state; busy is the reply "B" and a NUL; malformed is any
-// other reply than "1" or "0" followed by a NUL.
-ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state);
+// other reply than "1" or "0" followed by a NUL; refused is the refusal, its numbers in
+// *refusal when given.
+ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state,
+                                          ControlPipeRefusal* refusal = nullptr);

@@ -3,24 +3,24 @@
 // One exchange: a client connects, writes zero or more requests, reads the two-byte state
 // reply and closes. The thread executes every request already in the pipe when it reads,
 // replies as soon as a read finds the pipe empty (the first read of a connection waits for
-// a request first, up to the whole request window), and then ends the connection. The one
-// pipe instance is kept for the worker's whole life (disconnected and connected again), so
-// the name never disappears while the worker runs.
+// a request first, up to the whole request window), and then ends the connection. The
+// instances are kept for the worker's whole life (disconnected and connected again), so
+// the name never disappears while the worker runs; clients connected meanwhile to the
+// others wait for their turn, in the order they connected.
 //
-// Any local process may open the pipe, and one instance serves one client at a time, so no
+// Any local process may open the pipe, and one connection is served at a time, so no
 // client may hold it long: a connection is served for at most serve_ms of its own time
-// (requests beyond the first few, or read after that time, are read and discarded
-// unexecuted), and ended at most grace_ms after its reply, whatever the client does. The
-// time the server spends waiting for Gaming Mode's owner (a switch of this client's, or one
-// running for someone else) is the server's, not the client's: requests the client wrote
-// meanwhile are still read and executed in order. Every wait also watches the stop event.
+// (a request read after that time is read and discarded unexecuted; past the first few
+// requests the reply is written at once), and ended at most grace_ms after its reply,
+// whatever the client does. The time the server spends waiting for Gaming Mode's owner (a
+// switch of this client's, or one running for someone else) is the server's, not the
+// client's: requests the client wrote meanwhile are still read and executed in order.
+// Every wait also watches the stop event.
 //
-// A client that reconnects in a tight loop would win the one instance over clients
-// waiting in WaitNamedPipe, again and again. Where Windows names the client's process
-// (Vista on), a process that has connected more than flood_connects times within the last
-// flood_window_ms, or whose recent connections held the instance most of the time, has
-// its further connections closed at once, unserved, until it calms down; the instance is
-// free again at once, and a waiting client gets its turn.
+// Each client process has its share (pipe_server.h), counted in its own time only. A
+// connection beyond the share is not served: it gets the refusal message at once (a raw
+// client sees "R", a NUL and why), and it is ended as soon as the client has read it, so
+// the next client in the queue gets its turn.
 #include "worker/pipe_server.h"
 
 #include "common/control_pipe.h"
@@ -39,20 +39,24 @@ constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longe
 constexpr DWORD reconnect_pause_ms = 1000; // before a new instance when connecting failed oddly
 
 // Where one connection stands; the loop in serve() moves between these.
-enum class Step { wait_client, read_request, reply, linger, disconnect, renew, stop };
+enum class Step { wait_client, read_request, reply, refuse, linger, disconnect, renew, stop };
 
 // One connection's state, cleared before every connect.
 struct Connection {
     char receive[request_limit + 1]; // a request and the NUL we put after it
-    char state[2];                   // the reply; lives as long as its write
-    bool io_pending;                 // a connect or read on server.io is outstanding
-    bool reply_pending;              // the reply write on server.reply is outstanding
+    char reply[24];                  // the reply; lives as long as its write
+    bool io_pending;                 // a read on the instance's io record is outstanding
+    bool reply_pending;              // the reply write on its reply record is outstanding
     bool read_once;                  // a read of this connection has completed
     DWORD executed;                  // requests executed on this connection
     DWORD connected_at;              // GetTickCount() when the client was connected
     DWORD switching_ms;              // spent waiting for Gaming Mode's owner: not the client's time
     DWORD replied_at;                // GetTickCount() when the reply was written
     int answer;                      // the state after its last order; -1 while it sent none
+    bool refused;                    // beyond its process's share: told so, never served
+    DWORD grace;                     // after the reply: the client's time to read it and close
+    bool unread;                     // dropped with its reply (or refusal) unread
+    Refusal why;
 };
 
 enum class Wait { done, stop, timeout };
@@ -97,98 +101,184 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_order order)
     return answer;
 }
 
-void start_operation(OVERLAPPED& record)
+// The event of an operation's record, without the mark start_operation may have put on it.
+HANDLE record_event(const OVERLAPPED& record)
 {
+    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(record.hEvent) & ~static_cast<ULONG_PTR>(1));
+}
+
+// Readies a record for the next operation. Only connects complete into the completion port
+// (it holds the clients in the order they came); reads and writes are kept out of it by the
+// low bit of their event handle, as Windows provides.
+void start_operation(OVERLAPPED& record, bool into_port = false)
+{
+    HANDLE event = record_event(record);
     record.Offset = 0;
     record.OffsetHigh = 0;
-    ResetEvent(record.hEvent);
+    record.hEvent = into_port ? event : reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+    ResetEvent(event);
 }
 
-// When a process last connected, served or refused; 0 when never.
-DWORD last_connect(const ClientRate& c)
+// Lets the processes' hold debts drain for the time since the last drain, the drain shared
+// among the processes that owe.
+void drain_debts(PipeServer& server, DWORD now)
 {
-    const DWORD served = c.at[(c.next + flood_connects) % (flood_connects + 1)];
-    if (!served || !c.refused_at) return served ? served : c.refused_at;
-    return static_cast<LONG>(c.refused_at - served) > 0 ? c.refused_at : served;
+    const DWORD elapsed = server.drained_at ? now - server.drained_at : 0;
+    server.drained_at = now;
+    int owing = 0;
+    for (const ClientRate& c : server.clients) owing += c.debt_ms != 0;
+    if (!owing) return;
+    const DWORD drain = elapsed / hold_drain_divisor / owing;
+    for (ClientRate& c : server.clients) c.debt_ms -= c.debt_ms < drain ? c.debt_ms : drain;
 }
 
-// Notes a connection of the client process; true when that process floods the pipe.
-bool note_client(PipeServer& server, HANDLE pipe)
+// The process's record, a new one (in place of the quietest) for a newcomer.
+ClientRate& client_rate(PipeServer& server, ULONG process_id)
 {
+    ClientRate* quietest = &server.clients[0];
+    for (ClientRate& c : server.clients) {
+        if (c.process_id == process_id) return c;
+        if (c.last_seen == 0 || (quietest->last_seen != 0 && static_cast<LONG>(c.last_seen - quietest->last_seen) < 0))
+            quietest = &c;
+    }
+    *quietest = ClientRate{};
+    quietest->process_id = process_id;
+    // Windows gives an ended process's id to a new one only once no handle to it is left: a
+    // new process is never charged with what an ended one did.
+    quietest->process.reset(OpenProcess(SYNCHRONIZE, FALSE, process_id));
+    return *quietest;
+}
+
+// Notes a connection of the client process; true, with *why, when it is beyond its share.
+bool note_client(PipeServer& server, HANDLE pipe, Refusal* why)
+{
+    server.holder = nullptr;
     ULONG process_id = 0;
     if (!control_pipe_client_process(pipe, &process_id) || process_id == 0) return false; // XP: no way to tell
     if (process_id == GetCurrentProcessId()) return false; // our own threads are no rogue client
     DWORD now = GetTickCount();
     if (!now) now = 1; // 0 marks an empty slot
-    ClientRate* rate = nullptr;
-    ClientRate* quietest = &server.clients[0]; // the one to forget for a newcomer
-    for (ClientRate& c : server.clients) {
-        if (c.process_id == process_id) rate = &c;
-        if (now - last_connect(c) > now - last_connect(*quietest)) quietest = &c;
-    }
-    if (!rate) {
-        rate = quietest;
-        *rate = ClientRate{};
-        rate->process_id = process_id;
-    }
-    // The slot written next held the served connection flood_connects + 1 connections ago.
-    const DWORD oldest = rate->at[rate->next];
-    bool floods = oldest != 0 && now - oldest < flood_window_ms;
-    DWORD held = 0;
-    for (int i = 0; i <= flood_connects; ++i)
-        if (rate->at[i] != 0 && now - rate->at[i] < hold_window_ms) held += rate->held[i];
-    floods = floods || held > hold_limit_ms || (rate->refused_at != 0 && now - rate->refused_at < calm_ms);
-    if (floods) {
-        rate->refused_at = now;
+    drain_debts(server, now);
+    ClientRate& rate = client_rate(server, process_id);
+    rate.last_seen = now;
+    rate.attempt_at[rate.next_attempt] = now;
+    rate.next_attempt = (rate.next_attempt + 1) % attempts_kept;
+    // The slot written next holds the served connection share_connects connections ago.
+    const DWORD oldest = rate.served_at[rate.next_served];
+    if ((oldest != 0 && now - oldest < share_window_ms) || rate.debt_ms > hold_limit_ms) {
+        why->connects = 0;
+        for (DWORD at : rate.attempt_at) why->connects += at != 0 && now - at < share_window_ms;
+        why->debt_ms = rate.debt_ms;
+        server.holder = &rate; // a refused connection's own time counts too
+        server.holder_id = process_id;
         return true;
     }
-    rate->refused_at = 0;
-    rate->at[rate->next] = now;
-    rate->held[rate->next] = 0;
-    server.holding = &rate->held[rate->next];
-    rate->next = (rate->next + 1) % (flood_connects + 1);
+    rate.served_at[rate.next_served] = now;
+    rate.next_served = (rate.next_served + 1) % share_connects;
+    server.holder = &rate;
+    server.holder_id = process_id;
     return false;
 }
 
-// A connected client is served, unless its process floods the pipe.
-Step served_or_dropped(PipeServer& server)
+// A connected client is served, unless its process is beyond its share: then it is told so.
+Step served_or_refused(PipeServer& server, Connection& conn)
 {
-    return note_client(server, server.pipe.get()) ? Step::disconnect : Step::read_request;
+    conn.refused = note_client(server, server.cur->pipe.get(), &conn.why);
+    conn.grace = grace_ms;
+    if (!conn.refused) return Step::read_request;
+    // A process that left a refusal unread within the last second is not waited for again:
+    // it is told, and dropped at once.
+    const ClientRate* rate = server.holder;
+    const bool ignores = rate && rate->refusal_unread_at && GetTickCount() - rate->refusal_unread_at < share_window_ms;
+    conn.grace = ignores ? 0 : refusal_grace_ms;
+    return Step::refuse;
 }
 
+// Puts an instance whose client connected before we listened at the end of the queue of
+// those waiting.
+void queue_connected(PipeServer& server, Instance& in)
+{
+    in.listening = false;
+    in.connected = true;
+    in.connect_failed = false;
+    server.queue[server.queued++] = &in;
+}
+
+// Puts every idle instance to listening; false when one failed oddly (then all are made anew).
+bool listen_all(PipeServer& server)
+{
+    for (Instance& in : server.instances) {
+        for (int tries = 0; in.pipe && !in.listening && !in.connected && tries < 2; ++tries) {
+            start_operation(in.io, true);
+            if (ConnectNamedPipe(in.pipe.get(), &in.io)) {
+                in.listening = true; // its completion is in the port all the same
+                break;
+            }
+            switch (GetLastError()) {
+            case ERROR_PIPE_CONNECTED: queue_connected(server, in); break; // came before we listened: no completion
+            case ERROR_IO_PENDING: in.listening = true; break;
+            case ERROR_NO_DATA: DisconnectNamedPipe(in.pipe.get()); break; // connected and closed already
+            default:
+                TRACE("worker listen_all : ConnectNamedPipe failed with %lu\n", GetLastError());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The next instance whose connect has completed, by the port's order, which is the order
+// the clients connected; nullptr when none comes within wait_ms.
+Instance* next_completed(PipeServer& server, DWORD wait_ms)
+{
+    for (;;) {
+        DWORD count = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED* done = nullptr;
+        const bool ok = GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, wait_ms);
+        if (!done) return nullptr; // nothing more (or the port failed)
+        for (Instance& in : server.instances) {
+            if (&in.io != done || !in.listening) continue;
+            in.listening = false;
+            in.connect_failed = !ok;
+            return &in;
+        }
+    }
+}
+
+// The next connection, in the order the clients connected: one at a time, whichever
+// instance each found. A listening instance's event is set when its connect completes, and
+// the completion queued with it.
 Step wait_for_client(PipeServer& server, Connection& conn)
 {
     conn = {};
     conn.answer = -1;
-    start_operation(server.io);
-    BOOL connected = ConnectNamedPipe(server.pipe.get(), &server.io);
+    server.cur = nullptr;
+    if (!listen_all(server)) return Step::renew;
+    Instance* pick = nullptr;
+    if (server.queued) { // connected before we listened: no completion comes for those
+        pick = server.queue[0];
+        --server.queued;
+        for (int i = 0; i < server.queued; ++i) server.queue[i] = server.queue[i + 1];
+        pick->connected = false;
+    } else {
+        HANDLE events[pipe_instances + 1];
+        int n = 0;
+        for (Instance& in : server.instances)
+            if (in.listening) events[n++] = record_event(in.io);
+        if (n == 0) return Step::renew;
+        events[n] = server.stop_event;
+        if (WaitForMultipleObjects(n + 1, events, FALSE, INFINITE) >= WAIT_OBJECT_0 + n) {
+            server.stopping = true;
+            return Step::stop;
+        }
+        pick = next_completed(server, cancel_wait_ms);
+        if (!pick) return Step::renew; // a completion that never came: the instances made anew
+    }
+    server.cur = pick;
+    if (pick->connect_failed) return Step::disconnect;
     conn.connected_at = GetTickCount();
-    if (connected) return served_or_dropped(server);
-    switch (GetLastError()) {
-    case ERROR_PIPE_CONNECTED: // connected before the call; Wine does not set the event then
-        return served_or_dropped(server);
-    case ERROR_NO_DATA: // connected and closed again already
-        return Step::disconnect;
-    case ERROR_IO_PENDING:
-        break;
-    default: // this instance is unusable: a new one after a pause, never a spin on it
-        TRACE("worker wait_for_client : ConnectNamedPipe failed with %lu\n", GetLastError());
-        server.renew = true;
-        return Step::disconnect;
-    }
-    conn.io_pending = true;
-    switch (wait_or_stop(server, server.io.hEvent, INFINITE)) {
-    case Wait::done: {
-        conn.io_pending = false;
-        conn.connected_at = GetTickCount();
-        DWORD unused;
-        return GetOverlappedResult(server.pipe.get(), &server.io, &unused, FALSE) ? served_or_dropped(server)
-                                                                                    : Step::disconnect;
-    }
-    default:
-        server.stopping = true;
-        return Step::disconnect;
-    }
+    return served_or_refused(server, conn);
 }
 
 // Takes a request of count bytes that a read has just delivered: executes it while the
@@ -198,7 +288,10 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 {
     conn.read_once = true;
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
-    if (conn.executed >= requests_per_connection || !window_left(conn)) return Step::read_request;
+    // Past the first few the client floods: the reply now, the rest drained unexecuted while
+    // it lingers, which is its own time.
+    if (conn.executed >= requests_per_connection) return Step::reply;
+    if (!window_left(conn)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;
     daemon_order order;
@@ -222,14 +315,14 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 // closes; one that sends any text ("?" asks for the state alone) gets it at once.
 Step await_first_request(PipeServer& server, Connection& conn)
 {
-    switch (wait_or_stop(server, server.io.hEvent, window_left(conn))) {
+    switch (wait_or_stop(server, record_event(server.cur->io), window_left(conn))) {
     case Wait::timeout: return Step::reply; // the read stays pending while we reply
     case Wait::stop: server.stopping = true; return Step::disconnect;
     case Wait::done: break;
     }
     conn.io_pending = false;
     DWORD count = 0;
-    if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return execute_request(server, conn, count);
+    if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return execute_request(server, conn, count);
     conn.read_once = true;
     // Over 256 bytes: not executed; its rest is drained while lingering.
     return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
@@ -245,10 +338,10 @@ Step read_request(PipeServer& server, Connection& conn)
         return Step::disconnect;
     }
     if (!window_left(conn)) return Step::reply;
-    start_operation(server.io);
+    start_operation(server.cur->io);
     DWORD count = 0;
-    if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
-        if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) return Step::disconnect;
+    if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
+        if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return Step::disconnect;
         return execute_request(server, conn, count);
     }
     switch (GetLastError()) {
@@ -263,26 +356,20 @@ Step read_request(PipeServer& server, Connection& conn)
     }
 }
 
-// Writes the state reply through its own record: the read may still be pending on server.io.
-// The state is the one after the client's last order, or, when it sent none, after the
-// switch that runs now (the owner answers once it has ended); "B" when the owner did not
-// answer within the bound of what was queued before: the client is told, never an old state.
-Step write_reply(PipeServer& server, Connection& conn)
+// Writes the reply of size bytes in conn.reply through its own record: the read may still
+// be pending on the io record.
+Step write_message(PipeServer& server, Connection& conn, DWORD size)
 {
-    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
-    if (server.stopping) return Step::disconnect;
-    conn.state[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
-    conn.state[1] = '\0';
     conn.replied_at = GetTickCount();
-    start_operation(server.reply);
+    start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.pipe.get(), conn.state, sizeof conn.state, &written, &server.reply)) return Step::linger;
+    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) return Step::linger;
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
-    switch (wait_or_stop(server, server.reply.hEvent, grace_ms)) {
+    switch (wait_or_stop(server, record_event(server.cur->reply), grace_ms)) {
     case Wait::done:
         conn.reply_pending = false;
-        return GetOverlappedResult(server.pipe.get(), &server.reply, &written, FALSE) ? Step::linger
+        return GetOverlappedResult(server.cur->pipe.get(), &server.cur->reply, &written, FALSE) ? Step::linger
                                                                                       : Step::disconnect;
     case Wait::stop:
         server.stopping = true;
@@ -292,30 +379,59 @@ Step write_reply(PipeServer& server, Connection& conn)
     }
 }
 
+// The state reply. The state is the one after the client's last order, or, when it sent
+// none, after the switch that runs now (the owner answers once it has ended); "B" when the
+// owner did not answer within the bound of what was queued before: the client is told,
+// never an old state.
+Step write_reply(PipeServer& server, Connection& conn)
+{
+    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
+    if (server.stopping) return Step::disconnect;
+    conn.reply[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
+    conn.reply[1] = '\0';
+    return write_message(server, conn, 2);
+}
+
+// The refusal: "R", a NUL, then why as text and a NUL: the connections its process made
+// within the last second and its own time not yet drained, in ms ("R\0" "7 0\0").
+Step write_refusal(PipeServer& server, Connection& conn)
+{
+    conn.reply[0] = control_pipe_refused_reply;
+    conn.reply[1] = '\0';
+    int length = wsprintfA(conn.reply + 2, "%d %lu", conn.why.connects, conn.why.debt_ms);
+    return write_message(server, conn, static_cast<DWORD>(2 + length + 1));
+}
+
 // The bounded flush. Disconnecting discards what the client has not read yet, so we wait
 // until the client has taken the reply, which it shows by closing its end: a read pending
 // on our side then completes with ERROR_BROKEN_PIPE. FlushFileBuffers would wait for the
 // same thing, but without a limit and deaf to the stop event; here every turn looks at
 // the stop event and the clock, reads that complete at once included, and the client is
 // dropped grace_ms after the reply whatever it does. Anything it writes meanwhile (a late
-// request, the rest of an over-long one, a flood) is read and discarded, never executed.
-// A read that completes with nothing ends the wait too, so that no platform's end-of-pipe
-// can make us spin.
+// request, the rest of an over-long one) is read and discarded, never executed; a client
+// that writes more messages than a connection may make requests floods, and is dropped at
+// once. A read that completes with nothing ends the wait too, so that no platform's
+// end-of-pipe can make us spin.
 Step linger(PipeServer& server, Connection& conn)
 {
+    DWORD drained = 0;
     for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
         if (at_once && stop_requested(server)) {
             server.stopping = true;
             return Step::disconnect;
         }
-        DWORD left = left_of(conn.replied_at, grace_ms);
-        if (!left) return Step::disconnect;
+        DWORD left = left_of(conn.replied_at, conn.grace);
+        if (!left || drained > requests_per_connection) {
+            conn.unread = true;
+            return Step::disconnect;
+        }
         if (!conn.io_pending) {
-            start_operation(server.io);
+            start_operation(server.cur->io);
             DWORD count = 0;
-            if (ReadFile(server.pipe.get(), conn.receive, request_limit, &count, &server.io)) {
-                if (!GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE) || count == 0)
+            if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
+                if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE) || count == 0)
                     return Step::disconnect;
+                ++drained;
                 continue;
             }
             DWORD error = GetLastError();
@@ -323,15 +439,16 @@ Step linger(PipeServer& server, Connection& conn)
             if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
             conn.io_pending = true;
         }
-        switch (wait_or_stop(server, server.io.hEvent, left)) {
+        switch (wait_or_stop(server, record_event(server.cur->io), left)) {
         case Wait::done: break;
         case Wait::stop: server.stopping = true; return Step::disconnect;
-        case Wait::timeout: return Step::disconnect;
+        case Wait::timeout: conn.unread = true; return Step::disconnect;
         }
         conn.io_pending = false;
         DWORD count = 0;
-        if (GetOverlappedResult(server.pipe.get(), &server.io, &count, FALSE)) {
+        if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) {
             if (count == 0) return Step::disconnect;
+            ++drained;
         } else if (GetLastError() != ERROR_MORE_DATA) {
             return Step::disconnect;
         }
@@ -345,48 +462,84 @@ Step linger(PipeServer& server, Connection& conn)
 void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 {
     if (!pending) return;
-    if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) {
-        server.pipe.reset();
+    if (WaitForSingleObject(record_event(record), cancel_wait_ms) != WAIT_OBJECT_0) {
+        server.cur->pipe.reset();
         server.renew = true;
-        if (WaitForSingleObject(record.hEvent, cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
+        if (WaitForSingleObject(record_event(record), cancel_wait_ms) != WAIT_OBJECT_0) server.stopping = true;
     }
     pending = false;
 }
 
 Step end_connection(PipeServer& server, Connection& conn)
 {
-    // A Gaming Mode switch is our time, not the client's.
-    if (server.holding) *server.holding = GetTickCount() - conn.connected_at - conn.switching_ms;
-    server.holding = nullptr;
-    if (conn.io_pending || conn.reply_pending) CancelIo(server.pipe.get());
-    DisconnectNamedPipe(server.pipe.get());
-    finish_operation(server, server.io, conn.io_pending);
-    finish_operation(server, server.reply, conn.reply_pending);
+    // The client's own time: from its reply (or refusal) until it closed or was dropped.
+    // One that leaves its reply unread was not waiting for it either: the request window it
+    // let run (never a switch) is its own time too.
+    if (server.holder && server.holder->process_id == server.holder_id && conn.replied_at) {
+        const DWORD now = GetTickCount();
+        drain_debts(server, now);
+        DWORD own = now - conn.replied_at;
+        if (conn.unread) {
+            const DWORD window = conn.replied_at - conn.connected_at;
+            own += window > conn.switching_ms ? window - conn.switching_ms : 0;
+            if (conn.refused && conn.grace) server.holder->refusal_unread_at = now ? now : 1; // it had its chance
+        }
+        server.holder->debt_ms += own;
+    }
+    server.holder = nullptr;
+    if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());
+    DisconnectNamedPipe(server.cur->pipe.get());
+    finish_operation(server, server.cur->io, conn.io_pending);
+    finish_operation(server, server.cur->reply, conn.reply_pending);
     if (server.stopping) return Step::stop;
     return server.renew ? Step::renew : Step::wait_client;
 }
 
-// A new instance in place of one that failed: a short pause (a failure that repeats at once
+// New instances in place of one that failed: a short pause (a failure that repeats at once
 // must not make us spin), then creation, again every few seconds while the name is taken.
 Step renew_instance(PipeServer& server)
 {
     server.renew = false;
-    server.pipe.reset();
+    close_instances(server);
     if (WaitForSingleObject(server.stop_event, reconnect_pause_ms) != WAIT_TIMEOUT) return Step::stop;
     return create_instance(server) ? Step::wait_client : Step::stop;
 }
 
 } // namespace
 
+void close_instances(PipeServer& server)
+{
+    server.cur = nullptr;
+    for (Instance& in : server.instances) {
+        if (in.listening) {
+            CancelIo(in.pipe.get());
+            // The record must outlive the connect; should it not end, closing the handle ends it.
+            WaitForSingleObject(record_event(in.io), cancel_wait_ms);
+        }
+        in.listening = false;
+        in.connected = false;
+        in.pipe.reset();
+    }
+    // The cancelled connects' completions would be taken for new instances' clients.
+    server.queued = 0;
+    for (OVERLAPPED* done = &server.instances[0].io; server.port && done;) {
+        DWORD count;
+        ULONG_PTR key;
+        done = nullptr;
+        GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, 0);
+    }
+}
+
 void serve(PipeServer& server)
 {
     Connection conn = {};
-    Step step = server.pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
+    Step step = server.instances[0].pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
     while (step != Step::stop) {
         switch (step) {
         case Step::wait_client: step = wait_for_client(server, conn); break;
         case Step::read_request: step = read_request(server, conn); break;
         case Step::reply: step = write_reply(server, conn); break;
+        case Step::refuse: step = write_refusal(server, conn); break;
         case Step::linger: step = linger(server, conn); break;
         case Step::disconnect: step = end_connection(server, conn); break;
         case Step::renew: step = renew_instance(server); break;

@@ -1,8 +1,8 @@
 // The pipe thread's set-up: the security descriptor that lets any local process of any
 // user open "\\.\pipe\QelTscPipe" (and no one over the network), and the creation of its
-// one instance. When the name is held by another program, the thread says so through a
-// notice and tries again every few seconds until it has it. The connections themselves are
-// served in pipe_connection.cpp.
+// instances and of the completion port that keeps their clients in order. When the name is
+// held by another program, the thread says so through a notice and tries again every few
+// seconds until it has it. The connections themselves are served in pipe_connection.cpp.
 #include "worker/pipe_server.h"
 #include "worker/worker.h"
 
@@ -19,14 +19,15 @@ namespace {
 constexpr DWORD create_retry_ms = 2000; // between attempts to create the instance while the name is taken
 constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vista on; XP refuses it)
 
-// The one instance. FILE_FLAG_FIRST_PIPE_INSTANCE makes creation fail when another process
-// holds the name already, instead of joining its pipe.
-HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes)
+// An instance. On the first, FILE_FLAG_FIRST_PIPE_INSTANCE makes creation fail when another
+// process holds the name already, instead of joining its pipe.
+HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes, bool first)
 {
     DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
     if (os_pipe_rejects_remote_clients()) mode |= reject_remote_clients;
-    return CreateNamedPipeA(control_pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                            mode, 1, request_limit, request_limit, 0, attributes);
+    return CreateNamedPipeA(control_pipe_name,
+                            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), mode,
+                            pipe_instances, request_limit, request_limit, 0, attributes);
 }
 
 // Who holds the name, into detail ("process 1234"); "" when this Windows cannot tell (XP)
@@ -47,8 +48,18 @@ void describe_holder(char* detail, int size)
 // the name, and after a console disconnect it may have taken it meanwhile.
 bool try_create_instance(PipeServer& server)
 {
-    server.pipe.reset(create_pipe_instance(server.attributes));
-    if (server.pipe) {
+    server.instances[0].pipe.reset(create_pipe_instance(server.attributes, true));
+    if (server.instances[0].pipe) {
+        // The others join the name we hold; one that cannot be made is done without.
+        for (int i = 1; i < pipe_instances; ++i)
+            server.instances[i].pipe.reset(create_pipe_instance(server.attributes, false));
+        // Each completes its connects into the port; one that cannot is not used.
+        for (Instance& in : server.instances)
+            if (in.pipe && !CreateIoCompletionPort(in.pipe.get(), server.port.get(), 0, 0)) in.pipe.reset();
+        if (!server.instances[0].pipe) {
+            for (Instance& in : server.instances) in.pipe.reset();
+            return false;
+        }
         server.holder_asked = false;
         notice_clear(NOTICE_PIPE_NAME_TAKEN);
         return true;
@@ -103,19 +114,25 @@ DWORD WINAPI TscPipeThread(void* events)
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
     server.attributes = &attributes;
 
-    server.io_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    server.reply_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!server.io_event || !server.reply_event) {
+    bool events_made = true;
+    for (Instance& instance : server.instances) {
+        instance.io_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        instance.reply_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        events_made = events_made && instance.io_event && instance.reply_event;
+        instance.io.hEvent = instance.io_event.get();
+        instance.reply.hEvent = instance.reply_event.get();
+    }
+    server.port.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    if (!events_made || !server.port) {
         TRACE("TscPipeThread: Error: CreateEvent() failed!\n");
         signal_ready(ready);
     } else {
-        server.io.hEvent = server.io_event.get();
-        server.reply.hEvent = server.reply_event.get();
         // Tried before the ready signal, so the name exists when Qel_WorkerStart returns;
         // a name taken by another program is tried again while we serve nothing.
         try_create_instance(server);
         signal_ready(ready);
         serve(server);
+        close_instances(server);
     }
     // Nothing of ours is expected on the pipe any more: no warning about its name either.
     notice_clear(NOTICE_PIPE_NAME_TAKEN);

@@ -2,6 +2,7 @@
 // the thread's set-up (pipe_server.cpp: security descriptor, instance creation) and the
 // per-connection state machine (pipe_connection.cpp). worker.cpp starts and stops it.
 #pragma once
+#include "common/control_pipe.h"
 #include "common/handle.h"
 
 #include <windows.h>
@@ -16,46 +17,90 @@ struct thread_events {
     HANDLE ready = nullptr; // auto reset; the thread sets it once it serves (or gives up)
 };
 
-// A client process floods the pipe when it was served more than flood_connects times within
-// flood_window_ms, or when its connections begun within hold_window_ms held the instance
-// more than hold_limit_ms (one that reconnects as soon as it is dropped). It is refused
-// until it has made no connection for calm_ms.
-constexpr int flood_connects = 4;
-constexpr DWORD flood_window_ms = 1000;
-constexpr DWORD hold_window_ms = 3000;
-constexpr DWORD hold_limit_ms = 1500;
-constexpr DWORD calm_ms = 1000;
-constexpr int tracked_clients = 8; // processes whose recent connections are remembered
+// Each client process's share of the pipe (Vista on, where Windows names the
+// client's process). Only the client's own time counts against it: the time its connection
+// stays open after the reply was written to it (it has not read and closed), never the
+// server's request window for a client that writes nothing, nor a Gaming Mode switch.
+// - At most share_connects connections of one process are served within share_window_ms;
+//   refused ones do not count, so a process is served again once its oldest served
+//   connection has left the window, however often it retried meanwhile.
+// - The own time of every process goes into its hold debt, and the debts of all processes
+//   together drain at hold_drain_per_ms (shared among the processes that owe): a process
+//   whose debt passes hold_limit_ms is refused until it has drained below. So processes
+//   that hold connections unread have half of the pipe's time at most, all of them together.
+// A connection left with its reply unread owes its request window too. A refused connection
+// is answered at once with the refusal message and ended when the client has read it, or
+// refusal_grace_ms after; at once when its process left a refusal unread within the window.
+constexpr int share_connects = control_pipe_share_connects;
+constexpr DWORD share_window_ms = control_pipe_share_window_ms;
+constexpr DWORD hold_limit_ms = control_pipe_hold_limit_ms;
+constexpr DWORD hold_drain_divisor = 2; // debts drain by one ms every two ms, all together
+constexpr DWORD refusal_grace_ms = 100;
+constexpr int attempts_kept = 32;   // connections of a process counted for the refusal message
+constexpr int tracked_clients = 16; // processes whose recent connections are remembered
 
-// One client process's latest served connections, in a ring, and its last refused one.
+// One client process's recent connections.
 struct ClientRate {
     ULONG process_id;
-    int next;                          // the slot the next served connection goes to
-    DWORD at[flood_connects + 1];      // GetTickCount() at its connect; 0: none
-    DWORD held[flood_connects + 1];    // how long it had the instance, once it ended
-    DWORD refused_at;                  // 0: none
+    tk::unique_handle process;       // held while we remember it, so that its id is not another's meanwhile
+    DWORD served_at[share_connects]; // GetTickCount() at its last served connects, a ring; 0: none
+    int next_served;                 // the slot the next served connection goes to
+    DWORD attempt_at[attempts_kept]; // its last connects, served or refused, a ring; 0: none
+    int next_attempt;
+    DWORD debt_ms;                   // own time not yet drained
+    DWORD last_seen;                 // its last connect
+    DWORD refusal_unread_at;         // when it last left a refusal unread; 0: never
+};
+
+// Why a connection was refused, for the refusal message.
+struct Refusal {
+    int connects;   // connections of its process within the last share_window_ms, this one included
+    DWORD debt_ms;  // its process's own time not yet drained
+};
+
+// The instances of the pipe: a client finds one free while others are connected, so a
+// process reconnecting in a tight loop cannot win every race for the one that was just
+// freed. Connections are served one at a time, in the order the clients connected (their
+// connects complete into one completion port, which keeps that order).
+constexpr int pipe_instances = 4;
+
+// One instance and its operations' records.
+struct Instance {
+    tk::unique_hfile pipe;
+    tk::unique_handle io_event;    // connects and reads
+    tk::unique_handle reply_event; // the reply write, which runs while a read is pending
+    OVERLAPPED io = {};
+    OVERLAPPED reply = {};
+    bool listening = false; // a connect is outstanding on io
+    bool connected = false; // a client connected before we listened and waits in the queue
+    bool connect_failed = false; // the connect completed with an error: only disconnected
 };
 
 // What the pipe thread owns for its whole life.
 struct PipeServer {
     HANDLE stop_event = nullptr;   // the worker's; not owned
     SECURITY_ATTRIBUTES* attributes = nullptr; // the thread's, for every instance it creates
-    tk::unique_handle io_event;    // connects and reads
-    tk::unique_handle reply_event; // the reply write, which runs while a read is pending
-    tk::unique_hfile pipe;         // the one instance
-    OVERLAPPED io = {};
-    OVERLAPPED reply = {};
+    Instance instances[pipe_instances]; // the first made with FILE_FLAG_FIRST_PIPE_INSTANCE
+    tk::unique_handle port;        // the instances' connects complete into it, in the clients' order
+    Instance* queue[pipe_instances] = {}; // connected before we listened (no completion): served first
+    int queued = 0;
+    Instance* cur = nullptr;       // the instance whose connection is served
     bool stopping = false; // end the thread once the current connection is closed
-    bool renew = false;    // close the instance once the current connection is closed, make a new one
+    bool renew = false;    // close the instances once the current connection is closed, make new ones
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it
     ClientRate clients[tracked_clients] = {};
-    DWORD* holding = nullptr; // the held slot of the connection being served, while one is
+    DWORD drained_at = 0;             // when the debts were last drained
+    ClientRate* holder = nullptr;     // the process of the connection being served, while one is
+    ULONG holder_id = 0;              // its id (the slot may be given to another meanwhile)
 };
 
 // The thread; events points to a thread_events that lives as long as the worker.
 DWORD WINAPI TscPipeThread(void* events);
-// Tries again every few seconds until the instance exists; false when the stop event came.
+// Tries again every few seconds until the first instance exists (and makes the others);
+// false when the stop event came.
 bool create_instance(PipeServer& server);
+// Closes every instance, its outstanding connect ended first.
+void close_instances(PipeServer& server);
 // Serves connections until the stop event comes or the instance cannot be had.
 void serve(PipeServer& server);
 

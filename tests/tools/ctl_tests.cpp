@@ -382,6 +382,51 @@ TEST_F(Ctl, ServerThatIsNotTickmendIsToldNothingAndExitsFour)
     EXPECT_TRUE(fake_daemon::commands().empty());
 }
 
+// An impostor: this program as tickmend.exe in a folder of its own, serving the pipe with
+// tickmend's window and Gaming Mode on, until it is ended.
+TEST(CtlChild, Impostor)
+{
+    if (!GetEnvironmentVariableA("TICKMEND_CTL_IMPOSTOR", nullptr, 0)) GTEST_SKIP() << "child only";
+    fake_daemon::reset();
+    fake_daemon::set_game_mode(1);
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "TICKMEND";
+    RegisterClassA(&wc);
+    CreateWindowExA(0, "TICKMEND", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, wc.hInstance, nullptr);
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    Sleep(60000);
+}
+
+TEST_F(Ctl, TickmendExeNeitherInstalledNorBesideTheClientIsToldNothingAndExitsFour)
+{
+    const std::string folder = testing_support::temp_path("impostor");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string impostor = folder + "\\tickmend.exe";
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    ASSERT_TRUE(CopyFileA(self, impostor.c_str(), FALSE));
+    HANDLE child = testing_support::start_process("\"" + impostor + "\" --gtest_filter=CtlChild.Impostor",
+                                                  "TICKMEND_CTL_IMPOSTOR=1");
+    ASSERT_NE(nullptr, child);
+    const DWORD start = GetTickCount();
+    while (!WaitNamedPipeA(pipe_name, 100) && GetLastError() == ERROR_FILE_NOT_FOUND && GetTickCount() - start < 20000)
+        Sleep(100);
+    Sleep(500); // its window follows the pipe
+    for (const char* command : {"status", "on", "off"}) {
+        EXPECT_EQ(4, shipped_ctl(command, &output_)) << command << ": " << output_;
+        EXPECT_NE(std::string::npos, output_.find("neither the installed tickmend nor the one beside")) << output_;
+        EXPECT_NE(std::string::npos, output_.find("impostor")) << "the path it found: " << output_;
+        EXPECT_EQ(std::string::npos, output_.find("Gaming Mode:")) << output_;
+    }
+    TerminateProcess(child, 0);
+    WaitForSingleObject(child, 10000);
+    CloseHandle(child);
+    DeleteFileA(impostor.c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
 TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)
 {
     DestroyWindow(window_);

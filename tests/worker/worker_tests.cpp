@@ -185,35 +185,61 @@ TEST_F(Worker, MessageOverTheLimitIsNotExecutedAndTheReplyFollows)
 
 // ---- clients that do not follow the exchange ----
 
-TEST_F(Worker, SecondClientFindsThePipeBusyUntilTheFirstHasGone)
+TEST_F(Worker, ClientsWaitTheirTurnInTheOrderTheyConnected)
 {
     start();
     DWORD error = 0;
+    // Two clients that send nothing: each holds the server for its request window. The
+    // first is served at once, the second connects without waiting and waits its turn.
     Connection first = Connection::open(10000, &error);
     ASSERT_TRUE(first.valid()) << error;
-
-    DWORD second_error = 0;
-    Connection second = Connection::open(0, &second_error);
-    EXPECT_FALSE(second.valid());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), second_error);
-
+    Sleep(50); // one after the other, as far apart as clients that come on their own
+    Connection second = Connection::open(0, &error);
+    ASSERT_TRUE(second.valid()) << "the pipe was busy: " << error;
     std::string reply;
     ASSERT_TRUE(first.receive(&reply, 10000, &error)) << error;
     EXPECT_EQ(reply_off, reply);
     first.close();
-    EXPECT_EQ(reply_off, exchange());
+    // While the second is served, three more connect, to whichever instances are free (the
+    // first one's among them), and queue what they ask: every other order of serving them
+    // gives other replies or another order of commands.
+    const char* asked[3] = {"1", "?", "0"};
+    std::vector<Connection> waiting;
+    for (const char* request : asked) {
+        waiting.push_back(Connection::open(0, &error));
+        ASSERT_TRUE(waiting.back().valid()) << "the pipe was busy: " << error;
+        ASSERT_TRUE(waiting.back().send(request) && waiting.back().wait_sent(5000));
+        Sleep(50);
+    }
+    ASSERT_TRUE(second.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply) << "a later client's order ran before the second one's reply";
+    second.close();
+    const std::string expected[3] = {reply_on, reply_on, reply_off};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(waiting[i].receive(&reply, 20000, &error)) << i << ": " << error;
+        EXPECT_EQ(expected[i], reply) << "client " << i << " was not served in its turn";
+        waiting[i].close();
+    }
+    EXPECT_EQ((Strings{"1", "0"}), fake_daemon::commands());
 }
 
-TEST_F(Worker, ClientThatNeverReadsIsDroppedAndTheNextIsServed)
+TEST_F(Worker, ClientThatNeverReadsIsDroppedAndTheNextWaitsItsTurn)
 {
     start();
     DWORD error = 0;
     Connection silent = Connection::open(10000, &error);
     ASSERT_TRUE(silent.valid()) << error;
-    // The next client waits for the instance; it gets it once the silent one is dropped.
-    EXPECT_EQ(reply_off, exchange());
-    // The silent client's connection has ended: what it writes now goes nowhere.
+    Sleep(100);
+    // The next client finds an instance at once and is served once the silent one is dropped.
+    Connection next = Connection::open(0, &error);
+    ASSERT_TRUE(next.valid()) << "the pipe was busy: " << error;
+    ASSERT_TRUE(next.send("?") && next.wait_sent(5000));
+    std::string reply;
+    ASSERT_TRUE(next.receive(&reply, 10000, &error)) << error;
+    EXPECT_EQ(reply_off, reply);
+    // The silent client's connection ended before: what it writes now goes nowhere.
     EXPECT_FALSE(silent.send("1") && silent.wait_sent(5000));
+    Sleep(200);
     EXPECT_TRUE(fake_daemon::commands().empty());
 }
 
@@ -261,60 +287,166 @@ TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
     EXPECT_EQ(160, good.load());
 }
 
-// A client process of its own (the server tells clients apart by process): state queries
-// back to back, each connection kept open hold_ms after its reply (0: closed at once), then
-// one more after a pause; prints how many were answered.
-TEST(WorkerChild, QueriesBackToBack)
+// ---- each client process's share ----
+
+// One exchange of a client process as the product's client makes it: the open waits up
+// to 10 s for a busy pipe. done, refused (the server said so) or silent (anything else).
+enum class Served { done, refused, silent };
+Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 {
-    char count[16], hold[16] = "0";
-    if (!GetEnvironmentVariableA("TICKMEND_WORKER_CHILD_QUERIES", count, sizeof count)) GTEST_SKIP() << "child only";
-    GetEnvironmentVariableA("TICKMEND_WORKER_CHILD_HOLD_MS", hold, sizeof hold);
-    int tight = 0, after_pause = 0;
-    for (int i = 0; i < atoi(count); ++i) {
-        DWORD error = 0;
-        Connection c = Connection::open(10000, &error);
-        std::string reply;
-        if (!c.valid() || !c.send("?") || !c.receive(&reply, 2000, &error) || reply != reply_off) continue;
-        ++tight;
-        Sleep(static_cast<DWORD>(atoi(hold)));
-    }
-    Sleep(1500);
-    after_pause += exchange({"?"}) == reply_off;
-    printf("answered %d, after a pause %d\n", tight, after_pause);
+    DWORD error = 0;
+    HANDLE pipe = control_pipe_open(10000, &error);
+    if (pipe == INVALID_HANDLE_VALUE) return Served::silent;
+    char state = 0;
+    ControlPipeExchange result = control_pipe_exchange(pipe, request, 5000, &state, why);
+    CloseHandle(pipe);
+    return result == ControlPipeExchange::done ? Served::done
+           : result == ControlPipeExchange::refused ? Served::refused : Served::silent;
 }
 
-// A process is refused once its connections come too often, or once those of the last few
-// seconds held the one instance too long together (each held about half a second here, as
-// long as the server lets a client keep its reply unread); meanwhile others are served.
-TEST_F(Worker, ProcessThatReconnectsBackToBackIsRefusedUntilItCalmsDownAndOthersAreServed)
+// A client process of its own (the server tells clients apart by process), as
+// TICKMEND_WORKER_CHILD names it; prints what it saw.
+//   poll:  6 state reads a little faster than one a second, sending no request;
+//   burst: 12 state queries back to back, each tried again every 200 ms until served;
+//   loop:  opens and closes the pipe in a tight loop for 12 s (hostile);
+//   flood: writes requests until dropped, and reconnects at once, for 12 s (hostile);
+//   hold:  opens the pipe in a tight loop and never reads nor closes, for 12 s (hostile);
+//   unread: connections one after another that write nothing and leave their reply unread
+//          until the server drops it, until one is refused (longest: the debt it names).
+TEST(WorkerChild, ClientPattern)
 {
-    start();
+    char pattern[16];
+    if (!GetEnvironmentVariableA("TICKMEND_WORKER_CHILD", pattern, sizeof pattern)) GTEST_SKIP() << "child only";
+    const std::string how = pattern;
+    int served = 0, refused = 0, silent = 0;
+    DWORD longest = 0;
+    const DWORD start = GetTickCount();
+    if (how == "poll") {
+        for (int i = 0; i < 6; ++i, Sleep(200)) {
+            Served s = child_exchange(nullptr);
+            served += s == Served::done, refused += s == Served::refused, silent += s == Served::silent;
+        }
+    } else if (how == "burst") {
+        for (int i = 0; i < 12; ++i) {
+            const DWORD asked = GetTickCount();
+            for (Served s; (s = child_exchange("?")) != Served::done; Sleep(200)) {
+                refused += s == Served::refused, silent += s == Served::silent;
+                if (GetTickCount() - asked > 20000) break;
+            }
+            ++served;
+            longest = std::max<DWORD>(longest, GetTickCount() - asked);
+        }
+    } else if (how == "unread") {
+        // Looks at what each connection brings without taking it: a state reply is left
+        // unread until the server drops it, the first refusal is read.
+        for (int i = 0; i < 6 && !refused && !silent; ++i) {
+            DWORD error = 0, got = 0, available = 0;
+            HANDLE h = control_pipe_open(10000, &error);
+            char peek[32];
+            while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, peek, sizeof peek, &got, &available, nullptr) &&
+                   got == 0 && GetTickCount() - start < 30000)
+                Sleep(5);
+            ControlPipeRefusal why;
+            char state = 0;
+            if (got < 2 || peek[0] != control_pipe_refused_reply) {
+                silent += h == INVALID_HANDLE_VALUE;
+                while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) &&
+                       GetTickCount() - start < 30000)
+                    Sleep(20);
+            } else if (control_pipe_exchange(h, nullptr, 5000, &state, &why) == ControlPipeExchange::refused) {
+                ++refused;
+                longest = why.own_ms;
+            } else {
+                ++silent;
+            }
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        }
+    } else {
+        while (GetTickCount() - start < 12000) {
+            HANDLE h = CreateFileA(control_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE || how == "hold") continue; // held until the process ends
+            DWORD n = 0;
+            if (how == "flood")
+                while (WriteFile(h, "?", 1, &n, nullptr)) {
+                }
+            CloseHandle(h);
+        }
+    }
+    printf("served %d refused %d silent %d longest %lu\n", served, refused, silent, longest);
+}
+
+struct ChildResult {
+    int served = -1, refused = -1, silent = -1;
+    unsigned long longest = 0;
+};
+
+// Runs ClientPattern as a process of its own.
+std::thread run_child(const char* pattern, std::string* output)
+{
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    const std::string child = std::string("\"") + self + "\" --gtest_filter=WorkerChild.QueriesBackToBack";
-    const struct {
-        int queries;
-        int hold_ms;
-        int served_at_least;
-    } rows[] = {{40, 0, 5}, {8, 700, 2}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.hold_ms ? "holding each connection" : "closing at once");
+    const std::string child = std::string("\"") + self + "\" --gtest_filter=WorkerChild.ClientPattern";
+    return std::thread([child, pattern, output] {
+        testing_support::run_capture(child, output, std::string("TICKMEND_WORKER_CHILD=") + pattern, 60000);
+    });
+}
+
+ChildResult child_result(const std::string& output)
+{
+    ChildResult r;
+    const size_t at = output.find("served ");
+    if (at != std::string::npos)
+        sscanf(output.c_str() + at, "served %d refused %d silent %d longest %lu", &r.served, &r.refused, &r.silent,
+               &r.longest);
+    return r;
+}
+
+// The clients that exist: each is served in full, and a refusal is always told.
+TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
+{
+    struct Row {
+        const char* pattern;
+        int served;          // of its own exchanges
+        DWORD longest_ms;    // to serve one, retries included; 0: not measured
+        const char* hostile[2]; // hostile processes meanwhile; this process's 5 queries must be served
+        DWORD owes_ms = 0;      // refused, its refusal naming a debt over this
+    };
+    const Row rows[] = {
+        {"poll", 6, 0, {}},              // the request window it leaves unused is the server's time
+        {"burst", 12, 3000, {}},         // past 4 a second: told, and served again within a second
+        {"", 0, 0, {"loop", "flood"}},   // two hostile processes taking turns starve no one
+        {"", 0, 0, {"hold", nullptr}},   // nor one that holds every instance it can get
+        // Replies left unread: the request windows it let run are its own time too.
+        {"unread", 0, 0, {}, control_pipe_hold_limit_ms},
+    };
+    start();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.hostile[0] ? row.hostile[0] : row.pattern);
+        if (row.hostile[0]) {
+            std::string outputs[2];
+            std::vector<std::thread> children;
+            for (int i = 0; i < 2; ++i)
+                if (row.hostile[i]) children.push_back(run_child(row.hostile[i], &outputs[i]));
+            Sleep(1500); // at work before the first query
+            int served = 0;
+            for (int i = 0; i < 5; ++i) served += child_exchange("?") == Served::done;
+            for (std::thread& child : children) child.join();
+            EXPECT_EQ(5, served);
+            continue;
+        }
         std::string output;
-        std::thread flooding([&] {
-            testing_support::run_capture(child, &output,
-                                         "TICKMEND_WORKER_CHILD_QUERIES=" + std::to_string(row.queries) +
-                                             "\nTICKMEND_WORKER_CHILD_HOLD_MS=" + std::to_string(row.hold_ms));
-        });
-        // Meanwhile another process's queries (this one's, here) are answered.
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(reply_off, exchange({"?"})) << "query " << i;
-        flooding.join();
-        int tight = -1, after_pause = -1;
-        const size_t at = output.find("answered ");
-        ASSERT_NE(std::string::npos, at) << output;
-        ASSERT_EQ(2, sscanf(output.c_str() + at, "answered %d, after a pause %d", &tight, &after_pause)) << output;
-        EXPECT_GE(tight, row.served_at_least) << "the first queries are served";
-        EXPECT_LT(tight, row.queries) << "a process that keeps the pipe was never refused";
-        EXPECT_EQ(1, after_pause) << "still refused after it calmed down";
+        run_child(row.pattern, &output).join();
+        const ChildResult r = child_result(output);
+        EXPECT_EQ(row.served, r.served) << output;
+        EXPECT_EQ(0, r.silent) << "refused without being told: " << output;
+        if (row.owes_ms) {
+            EXPECT_EQ(1, r.refused) << output;
+            EXPECT_GT(r.longest, row.owes_ms) << output;
+        }
+        if (row.longest_ms) {
+            EXPECT_LE(r.longest, row.longest_ms) << output;
+            EXPECT_GT(r.refused, 0) << "beyond its share but never refused: " << output;
+        }
     }
 }
 
