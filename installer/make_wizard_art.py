@@ -15,8 +15,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src", "app"))
 
-from make_art import (FACE_RGB, FONT, HAND_RGB, NAVY_RGB, PULSE_RGB, TEXT_RGB,  # noqa: E402
-                      clock_layers, pixel_samples, segment_distance)
+from make_art import (FACE_RGB, HAND_RGB, NAVY_RGB, PULSE_RGB, TEXT_RGB,  # noqa: E402
+                      clock_layers, letters_test, pixel_samples, segment_distance)
 
 WIDTH, HEIGHT = 164, 314          # the size the welcome and finish pages show at 96 DPI
 DEEP_RGB = (6, 16, 44)            # the navy darkens towards the foot of the page
@@ -33,16 +33,7 @@ def wizard_layers():
     text_w = (3 * 6 - 1) * scale
     text_x, text_y = (WIDTH - text_w) / 2.0, cy + clock + 30
 
-    def in_text(x, y):
-        for n, letter in enumerate("QEL"):
-            gx = int((x - text_x - n * 6 * scale) // scale)
-            gy = int((y - text_y) // scale)
-            if 0 <= gx < 5 and 0 <= gy < 7 and x >= text_x + n * 6 * scale and y >= text_y:
-                if FONT[letter][gy][gx] == "1":
-                    return True
-        return False
-
-    layers.append((in_text, "text"))
+    layers.append((letters_test(text_x, text_y, scale), "text"))
 
     # The pulse line: flat, one beat under the middle letter, flat.
     base = text_y + 7 * scale + 26

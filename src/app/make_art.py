@@ -236,6 +236,19 @@ FONT = {
 }
 
 
+def letters_test(text_x, text_y, scale, text="QEL"):
+    """A point test for the letters of text in FONT, each cell scale pixels, from the corner."""
+    def in_text(x, y):
+        for n, letter in enumerate(text):
+            gx = int((x - text_x - n * 6 * scale) // scale)
+            gy = int((y - text_y) // scale)
+            if 0 <= gx < 5 and 0 <= gy < 7 and x >= text_x + n * 6 * scale and y >= text_y:
+                if FONT[letter][gy][gx] == "1":
+                    return True
+        return False
+    return in_text
+
+
 def logo_layers(width, height):
     layers = []
     pad = 3
@@ -246,16 +259,7 @@ def logo_layers(width, height):
     scale = 3
     text_x, text_y = pad + clock + 7, 4
 
-    def in_text(x, y):
-        for n, letter in enumerate("QEL"):
-            gx = int((x - text_x - n * 6 * scale) // scale)
-            gy = int((y - text_y) // scale)
-            if 0 <= gx < 5 and 0 <= gy < 7 and x >= text_x + n * 6 * scale and y >= text_y:
-                if FONT[letter][gy][gx] == "1":
-                    return True
-        return False
-
-    layers.append((in_text, "text"))
+    layers.append((letters_test(text_x, text_y, scale), "text"))
 
     # A pulse line below the letters: flat, one beat, flat.
     base = text_y + 7 * scale + 6
