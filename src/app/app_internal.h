@@ -46,6 +46,23 @@ bool is_taskbar_created(UINT message);
 // Runs a menu or accelerator command; false for a command that is not ours.
 bool on_command(HWND window, WORD id);
 
+// ---- The tray's words (tray_words.cpp) ----
+constexpr char tray_title[] = "QEL Pacemill";
+// A notice that matters now: those about the on sequence only while Gaming Mode is on.
+bool notice_matters(int id, int game_mode_on);
+// The notices that hold now: raised, and mattering in this state.
+unsigned notices_holding(int game_mode_on, unsigned raised);
+// UTF-8 text into a wide field of count characters, always ended (cut where it must).
+void put_wide(const char* text, wchar_t* field, int count);
+// The balloon's text: the notices in order, a paragraph each, as many whole ones as the
+// shell shows (255 characters); a click on the balloon tells them all.
+void compose_balloon(unsigned notices, char* text, int size);
+// A balloon was clicked: what it told, in full, with what to do, in a box of its own.
+void explain_balloon(HWND window, unsigned notices);
+// The first time ever that a listed program switches Gaming Mode on, the balloon says so
+// (stored as follow_told); true when this is that time.
+bool first_follow_balloon(const char* program);
+
 // ---- The About box (about.cpp) ----
 // Opens the About box owned by owner and returns when it closes (true: a modal loop ran); an
 // open one is brought to the front instead (false).

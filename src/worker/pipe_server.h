@@ -94,6 +94,14 @@ struct PipeServer {
     ULONG holder_id = 0;              // its id (the slot may be given to another meanwhile)
 };
 
+// The share (pipe_share.cpp). Notes a connection of the client process on pipe, which
+// becomes server.holder; true, with *why, when it is beyond its share.
+bool note_client(PipeServer& server, HANDLE pipe, Refusal* why);
+// Books own_ms of the holder's own time (from its reply until it closed or was dropped, and
+// the request window it let run when it left the reply unread) as its debt; refusal_unread:
+// it left a refusal unread, and is not waited for again within the second.
+void book_client_time(PipeServer& server, DWORD own_ms, bool refusal_unread);
+
 // The thread; events points to a thread_events that lives as long as the worker.
 DWORD WINAPI TscPipeThread(void* events);
 // Tries again every few seconds until the first instance exists (and makes the others);
