@@ -50,6 +50,10 @@ int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message);
 // Queues follow_on or follow_off without waiting; program: the file name the follower saw
 // (kept, cut at MAX_PATH). 1 when queued, game_mode_refused when not.
 int Qel_DaemonPostFollow(daemon_order order, const char* program);
+// The follower's report of the listed programs running now: how many, and the file name of
+// one of them (the one the tray names; null when none runs). Never waits; a later report
+// replaces an earlier one.
+void Qel_DaemonSetFollowed(int running, const char* program);
 // Without waiting, for display: 1 with the program's file name in buffer when Gaming Mode
 // is on because follow_on switched it on, else 0 with buffer empty.
 int Qel_DaemonFollowedProgram(char* buffer, int size);

@@ -311,6 +311,15 @@ int Qel_DaemonPostFollow(daemon_order order, const char* program)
     return order_posted(order, current_on_period(), nullptr, 0, program);
 }
 
+void Qel_DaemonSetFollowed(int running, const char* program)
+{
+    using namespace daemon_state;
+    static LONG was_running = 0;
+    LONG now = running > 0 ? 1 : 0;
+    if (InterlockedExchange(&was_running, now) == now) return;
+    Qel_DaemonPostFollow(now ? daemon_order::follow_on : daemon_order::follow_off, now ? program : nullptr);
+}
+
 int Qel_DaemonFollowedProgram(char* buffer, int size)
 {
     using namespace daemon_state;

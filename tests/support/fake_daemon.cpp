@@ -89,6 +89,11 @@ int Qel_DaemonPostFollow(daemon_order order, const char*)
     return Qel_DaemonPostOrder(order, nullptr, 0);
 }
 
+void Qel_DaemonSetFollowed(int running, const char*)
+{
+    record(running > 0 ? "followed" : "followed none");
+}
+
 int Qel_DaemonFollowedProgram(char* buffer, int size)
 {
     if (buffer && size > 0) buffer[0] = '\0';
