@@ -140,7 +140,7 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
     tk::unique_hfile pipe;
     for (int look = 0;; ++look) {
         DWORD error = 0;
-        pipe.reset(control_pipe_open(control_pipe_busy_wait_ms, &error));
+        pipe.reset(control_pipe_open(control_pipe_busy_wait_ms(), &error));
         if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
         PipeServer verdict = check_pipe_server(pipe.get(), server);
         if (verdict == PipeServer::starting) {
@@ -157,7 +157,7 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
         break;
     }
     *asked_at = now_utc();
-    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms, state, refusal)) {
+    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms(), state, refusal)) {
     case ControlPipeExchange::done: return Exchange::done;
     case ControlPipeExchange::refused: return Exchange::refused;
     case ControlPipeExchange::busy: return Exchange::busy;
@@ -240,7 +240,7 @@ int pipe_command(const char* request, bool strict = false)
     case Exchange::busy:
         console_errf("tickmend-ctl: busy: Gaming Mode is still switching and tickmend could not say its state "
                      "within %lu s; a request sent runs in its turn. Ask again with tickmend-ctl status.\n",
-                     static_cast<unsigned long>(control_pipe_reply_wait_ms / 1000));
+                     static_cast<unsigned long>(control_pipe_reply_wait_ms() / 1000));
         return exit_busy;
     case Exchange::refused:
         console_errf("tickmend-ctl: refused: this process connected %d times in the last second and kept the pipe "

@@ -25,9 +25,10 @@ const char mutex_name[] = "QEL Pacemill Single Instance";
 // Set by "/k" for an instance that has no window yet; the instance looks at it from the moment
 // it holds the mutex: between the steps of its start, and in its message loop.
 const char close_event_name[] = "Local\\QEL Pacemill Close Request";
-// The longest "/k" waits for the instance to end: a switch that runs, then the off sequence,
-// each within its bound; exit code 2 when one still runs then.
-const DWORD close_bound_ms = 2 * switch_bound_ms + 5000;
+// The longest "/k" waits for the instance to end: the exit waits once for Gaming Mode's owner
+// to take its wish (the pass that runs, then the off), within the one bound, and a little
+// more; exit code 2 when it still runs then.
+DWORD close_bound_ms() { return wish_bound_ms() + 5000; }
 const int close_exit_ended = 1;
 const int close_exit_still_running = 2;
 
@@ -88,7 +89,7 @@ void tell_plan_not_given_back()
 }
 
 // "/k": the window of a running instance is sent WM_DESTROY; an instance that has no window
-// yet is asked through the event. Waits, at most close_bound_ms, for the instance to end.
+// yet is asked through the event. Waits, at most close_bound_ms(), for the instance to end.
 int close_command(HINSTANCE instance)
 {
     DWORD start = GetTickCount();
@@ -103,9 +104,9 @@ int close_command(HINSTANCE instance)
         tk::unique_handle request(CreateEventA(nullptr, TRUE, FALSE, close_event_name));
         if (request) SetEvent(request.get());
         // Held until the instance is gone, so that it still finds the request set.
-        while (instance_running() && GetTickCount() - start < close_bound_ms) Sleep(50);
+        while (instance_running() && GetTickCount() - start < close_bound_ms()) Sleep(50);
     }
-    while (instance_running() && GetTickCount() - start < close_bound_ms) Sleep(50);
+    while (instance_running() && GetTickCount() - start < close_bound_ms()) Sleep(50);
     return instance_running() ? close_exit_still_running : close_exit_ended;
 }
 
@@ -321,7 +322,7 @@ int close_running_instance(HINSTANCE instance)
     if (!window) return 0;
     // Bounded: an instance busy in a long sequence is waited for, not for ever.
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_NORMAL, close_bound_ms, &result))
+    if (!SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_NORMAL, close_bound_ms(), &result))
         TRACE("app close_running_instance : the instance did not answer in time\n");
     return 1;
 }

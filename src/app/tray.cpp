@@ -90,8 +90,8 @@ BOOL CALLBACK end_open_box(HWND box, LPARAM owner)
 // owner runs it in its turn and tells the window (WM_TRAY_SWITCHED); the window never waits.
 void switch_gaming_mode(HWND window, int showed_on)
 {
-    daemon_order order = showed_on ? daemon_order::off : daemon_order::on;
-    if (Qel_DaemonPostOrder(order, window, WM_TRAY_SWITCHED) == 1) switch_pending = true;
+    daemon_wish wish = showed_on ? daemon_wish::off : daemon_wish::on;
+    if (Qel_DaemonPostWish(wish, window, WM_TRAY_SWITCHED) == 1) switch_pending = true;
 }
 
 // After a modal loop: an end that came while it ran was only noted there.
