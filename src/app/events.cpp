@@ -1,7 +1,10 @@
 // The events: the main window's procedure and what it does for the power, session and
 // end-of-session messages; the watch of the power personality.
-#include "app/app.h"
-#include "app/app_internal.h"
+#include "app/events.h"
+#include "app/program_module.h"
+#include "app/tray.h"
+#include "app/tray_clicks.h"
+#include "app/tray_menu.h"
 #include "app/resource.h"
 #include "common/os_version.h"
 #include "common/settings.h"
