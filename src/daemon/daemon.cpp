@@ -28,6 +28,13 @@ int Qel_DaemonStart(int, int, int* available)
 {
     TRACE("Qel_DaemonStart - ENTRY\n");
     if (daemon_started) return 0; // already running: a second start changes nothing
+    if (!owner_gone()) {
+        // The owner of an earlier start did not end within its bound: it still holds the lock
+        // and what is owed, and may still be switching. No second owner starts beside it, and
+        // nothing is given back behind its back.
+        last_start_write("Gaming Mode's earlier owner is still finishing a switch: not started again");
+        return 0;
+    }
     // Before anything else: what an earlier run (ended by a crash, a kill or a power loss
     // while Gaming Mode was on) or an earlier failed restore still owes the user.
     // The processors are counted first: a record's node mask is judged against them.
@@ -57,15 +64,6 @@ int Qel_DaemonStart(int, int, int* available)
         return 1;
     }
 
-    if (!owner_gone()) {
-        // The owner of an earlier start did not end within its bound and still holds the
-        // lock: no second owner starts beside it.
-        snprintf(start_words, sizeof start_words,
-                 "%ld nodes: Gaming Mode's earlier owner is still finishing a switch: not started again",
-                 static_cast<long>(node_count));
-        last_start_write(start_words);
-        return 0;
-    }
     game_mode_on = 0;
     game_mode_lock.reset(CreateMutexA(nullptr, FALSE, nullptr));
     if (game_mode_lock && !start_owner()) game_mode_lock.reset();

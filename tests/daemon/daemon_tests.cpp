@@ -237,6 +237,12 @@ void install_gated_device()
     platform_install(&platform_processors(), &gated);
 }
 
+DWORD WINAPI start_daemon(LPVOID started)
+{
+    *static_cast<int*>(started) = Qel_DaemonStart(0, 0, nullptr);
+    return 0;
+}
+
 DWORD WINAPI run_command(LPVOID text)
 {
     Qel_DaemonDoCommand(static_cast<const char*>(text));
@@ -275,23 +281,30 @@ TEST_F(DaemonCommands, StateReadWaitsForASequenceInProgress)
 TEST_F(DaemonCommands, NoSecondOwnerStartsWhileTheFirstStillRuns)
 {
     load("two-node");
-    set_switch_bounds(50, 200); // every wait derived from them: 1.6 s for a wish
+    set_switch_bounds(500, 200); // every wait derived from them: 8.8 s for a wish
     ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
     install_gated_device();
     EXPECT_EQ(1, Qel_DaemonPostWish(daemon_wish::on, nullptr, 0));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 10000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 60000));
     const DWORD start = GetTickCount();
     Qel_DaemonExit();
-    EXPECT_LT(GetTickCount() - start, 10000u) << "the exit waited past its bound";
+    EXPECT_LT(GetTickCount() - start, 30000u) << "the exit waited past its bound";
     EXPECT_EQ(-1, Qel_DaemonWasOnAtExit());
-    EXPECT_EQ(0, Qel_DaemonStart(0, 0, nullptr)) << "a second owner started beside the first";
-    last_start_record record;
-    ASSERT_EQ(1, last_start_read(&record));
+    // What the first owner owes is its own while it runs: the start gives nothing back behind
+    // its back (a request would wait at the gate).
+    int second = -1;
+    HANDLE start_thread = CreateThread(nullptr, 0, start_daemon, &second, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(start_thread, 20000)) << "the start touched the machine the first owner holds";
+    last_start_record record = {};
+    EXPECT_EQ(1, last_start_read(&record));
     EXPECT_NE(nullptr, strstr(record.what, "still finishing a switch")) << record.what;
     SetEvent(gate);
+    WaitForSingleObject(start_thread, 60000);
+    CloseHandle(start_thread);
+    EXPECT_EQ(0, second) << "a second owner started beside the first";
     platform_install(&platform_processors(), sim_device);
     bool started = false;
-    for (int i = 0; i < 100 && !started; ++i) {
+    for (int i = 0; i < 600 && !started; ++i) {
         started = Qel_DaemonStart(0, 0, nullptr) == 1;
         if (!started) Sleep(100);
     }
