@@ -2,8 +2,9 @@
 // user open "\\.\pipe\QelTscPipe" (and no one over the network), and the creation of its
 // instances and of the completion port that keeps their clients in order. When the name is
 // held by another program, the thread says so through a notice and tries again every few
-// seconds until it has it. The connections themselves are served in pipe_connection.cpp.
+// seconds until it has it. The instances are listened on in pipe_listen.cpp.
 #include "worker/pipe_server.h"
+#include "worker/pipe_listen.h"
 #include "worker/worker.h"
 
 #include "common/control_pipe.h"

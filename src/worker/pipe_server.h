@@ -1,6 +1,8 @@
 // Private to the worker: the pipe thread that serves "\\.\pipe\QelTscPipe", shared between
-// the thread's set-up (pipe_server.cpp: security descriptor, instance creation) and the
-// per-connection state machine (pipe_connection.cpp). worker.cpp starts and stops it.
+// the thread's set-up (pipe_server.cpp: security descriptor, instance creation), the
+// listening on its instances (pipe_listen.h), the exchange of one connection
+// (pipe_connection.h) and each process's share (pipe_share.cpp). worker.cpp starts and
+// stops it.
 #pragma once
 #include "common/control_pipe.h"
 #include "common/handle.h"
@@ -10,6 +12,7 @@
 namespace worker_pipe {
 
 constexpr DWORD request_limit = 256; // the longest request we execute, and both pipe buffers
+constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longer costs the instance
 
 // The events the starter hands to the thread; they outlive it.
 struct thread_events {
@@ -107,9 +110,5 @@ DWORD WINAPI TscPipeThread(void* events);
 // Tries again every few seconds until the first instance exists (and makes the others);
 // false when the stop event came.
 bool create_instance(PipeServer& server);
-// Closes every instance, its outstanding connect ended first.
-void close_instances(PipeServer& server);
-// Serves connections until the stop event comes or the instance cannot be had.
-void serve(PipeServer& server);
 
 } // namespace worker_pipe
