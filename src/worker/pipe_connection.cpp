@@ -187,27 +187,19 @@ Step read_request(PipeServer& server, Connection& conn)
     }
 }
 
-// Writes the reply of size bytes in conn.reply through its own record: the read may still
-// be pending on the io record.
+// Writes the reply of size bytes in conn.reply through its own record (the read may still
+// be pending on the io record). The pipe keeps no byte of a reply (its outbound buffer is
+// empty, pipe_server.cpp): the write completes when the client has read the reply whole.
 Step write_message(PipeServer& server, Connection& conn, DWORD size)
 {
     conn.replied_at = GetTickCount();
     start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) return Step::linger;
+    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply))
+        return Step::disconnect; // a read that waited for it took it
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
-    switch (wait_or_stop(server, record_event(server.cur->reply), grace_ms)) {
-    case Wait::done:
-        conn.reply_pending = false;
-        return GetOverlappedResult(server.cur->pipe.get(), &server.cur->reply, &written, FALSE) ? Step::linger
-                                                                                      : Step::disconnect;
-    case Wait::stop:
-        server.stopping = true;
-        return Step::disconnect;
-    default:
-        return Step::disconnect;
-    }
+    return Step::linger;
 }
 
 // The state reply. The state is the one after the client's last order, or, when it sent
@@ -218,7 +210,7 @@ Step write_reply(PipeServer& server, Connection& conn)
 {
     int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
     if (server.stopping) return Step::disconnect;
-    conn.reply[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
+    conn.reply[0] = state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply; // anything else is not a state
     conn.reply[1] = '\0';
     return write_message(server, conn, 2);
 }
@@ -233,18 +225,17 @@ Step write_refusal(PipeServer& server, Connection& conn)
     return write_message(server, conn, static_cast<DWORD>(2 + length + 1));
 }
 
-// The bounded flush. Disconnecting discards what the client has not read yet, so we wait
-// until the client has taken the reply, which it shows by closing its end: a read pending
-// on our side then completes with ERROR_BROKEN_PIPE. FlushFileBuffers would wait for the
-// same thing, but without a limit and deaf to the stop event; here every turn looks at
-// the stop event and the clock, reads that complete at once included, and the client is
-// dropped grace_ms after the reply whatever it does. Anything it writes meanwhile (a late
-// request, the rest of an over-long one) is read and discarded, never executed; a client
-// that writes more messages than a connection may make requests floods, and is dropped at
-// once. A read that completes with nothing ends the wait too, so that no platform's
-// end-of-pipe can make us spin.
+// Waits until the client has read its reply (the reply's write completes), has gone, or
+// has had grace_ms since the reply: then the connection ends. FlushFileBuffers would wait
+// for the read too, but without a limit and deaf to the stop event; here every turn looks
+// at the stop event and the clock, reads that complete at once included. Anything the
+// client writes meanwhile (a late request, the rest of an over-long one) is read and
+// discarded, never executed; a client that writes more messages than a connection may make
+// requests floods, and is dropped at once. A read that completes with nothing ends the
+// wait too, so that no platform's end-of-pipe can make us spin.
 Step linger(PipeServer& server, Connection& conn)
 {
+    Instance& in = *server.cur;
     DWORD drained = 0;
     for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
         if (at_once && stop_requested(server)) {
@@ -256,32 +247,34 @@ Step linger(PipeServer& server, Connection& conn)
             conn.unread = true;
             return Step::disconnect;
         }
+        DWORD count = 0;
         if (!conn.io_pending) {
-            start_operation(server.cur->io);
-            DWORD count = 0;
-            if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
-                if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE) || count == 0)
-                    return Step::disconnect;
+            start_operation(in.io);
+            if (ReadFile(in.pipe.get(), conn.receive, request_limit, &count, &in.io)) {
+                if (!GetOverlappedResult(in.pipe.get(), &in.io, &count, FALSE) || count == 0) return Step::disconnect;
                 ++drained;
                 continue;
             }
             DWORD error = GetLastError();
             if (error == ERROR_MORE_DATA) continue;
-            if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
+            if (error != ERROR_IO_PENDING) return Step::disconnect; // it has gone
             conn.io_pending = true;
         }
-        switch (wait_or_stop(server, record_event(server.cur->io), left)) {
-        case Wait::done: break;
-        case Wait::stop: server.stopping = true; return Step::disconnect;
-        case Wait::timeout: conn.unread = true; return Step::disconnect;
-        }
-        conn.io_pending = false;
-        DWORD count = 0;
-        if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) {
-            if (count == 0) return Step::disconnect;
-            ++drained;
-        } else if (GetLastError() != ERROR_MORE_DATA) {
+        HANDLE events[3] = {record_event(in.reply), record_event(in.io), server.stop_event};
+        switch (WaitForMultipleObjects(3, events, FALSE, left)) {
+        case WAIT_OBJECT_0: // read whole, or the client has gone: the connection has done its work
             return Step::disconnect;
+        case WAIT_OBJECT_0 + 1:
+            conn.io_pending = false;
+            if (GetOverlappedResult(in.pipe.get(), &in.io, &count, FALSE)) {
+                if (count == 0) return Step::disconnect;
+                ++drained;
+            } else if (GetLastError() != ERROR_MORE_DATA) {
+                return Step::disconnect;
+            }
+            break;
+        case WAIT_TIMEOUT: conn.unread = true; return Step::disconnect;
+        default: server.stopping = true; return Step::disconnect;
         }
     }
 }
@@ -303,7 +296,7 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 
 Step end_connection(PipeServer& server, Connection& conn)
 {
-    // The client's own time: from its reply (or refusal) until it closed or was dropped.
+    // The client's own time: from its reply (or refusal) until it read it, went, or was dropped.
     // One that leaves its reply unread was not waiting for it either: the request window it
     // let run (never a switch) is its own time too.
     if (conn.replied_at) {
@@ -316,9 +309,11 @@ Step end_connection(PipeServer& server, Connection& conn)
     }
     server.holder = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());
-    DisconnectNamedPipe(server.cur->pipe.get());
     finish_operation(server, server.cur->io, conn.io_pending);
     finish_operation(server, server.cur->reply, conn.reply_pending);
+    // Our end closed, not disconnected: a client that reads on after its reply gets the
+    // pipe's end (ERROR_BROKEN_PIPE, what every reader takes for end of file) at once.
+    if (!server.renew && !server.stopping) remake_instance(server, *server.cur);
     return Step::done;
 }
 

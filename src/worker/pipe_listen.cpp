@@ -1,9 +1,9 @@
 // The pipe thread's listening: every instance waits for a client at once, and the clients
 // are served one at a time in the order they connected, whichever instance each found.
 //
-// The instances are kept for the worker's whole life (disconnected and connected again),
-// so the name never disappears while the worker runs; clients connected meanwhile to the
-// others wait for their turn. Their connects complete into one completion port, which
+// An instance whose connection has ended is closed and made again while the others hold
+// the name, so the name never disappears while the worker runs; clients connected
+// meanwhile to the others wait for their turn. Their connects complete into one completion port, which
 // keeps that order; a client that connected before we listened gives no completion and
 // is queued here instead, ahead of the port's. Every wait also watches the stop event.
 #include "worker/pipe_listen.h"

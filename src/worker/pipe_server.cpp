@@ -19,6 +19,9 @@ namespace {
 
 constexpr DWORD create_retry_ms = 2000; // between attempts to create the instance while the name is taken
 constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vista on; XP refuses it)
+// Our outbound buffer: none, so that a reply's write completes only once the client has
+// read it whole, and the connection ends then, not when the client closes.
+constexpr DWORD reply_buffer = 0;
 
 // An instance. On the first, FILE_FLAG_FIRST_PIPE_INSTANCE makes creation fail when another
 // process holds the name already, instead of joining its pipe.
@@ -28,7 +31,7 @@ HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes, bool first)
     if (os_pipe_rejects_remote_clients()) mode |= reject_remote_clients;
     return CreateNamedPipeA(control_pipe_name,
                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), mode,
-                            pipe_instances, request_limit, request_limit, 0, attributes);
+                            pipe_instances, reply_buffer, request_limit, 0, attributes);
 }
 
 // Who holds the name, into detail ("process 1234"); "" when this Windows cannot tell (XP)
@@ -83,6 +86,20 @@ void signal_ready(HANDLE ready)
 }
 
 } // namespace
+
+bool remake_instance(PipeServer& server, Instance& in)
+{
+    in.pipe.reset();
+    in.listening = false;
+    in.connected = false;
+    // While another instance of ours holds the name, the new one joins it; else it must be
+    // the first again, so that it never joins another program's pipe.
+    bool others = false;
+    for (const Instance& other : server.instances) others = others || other.pipe;
+    in.pipe.reset(create_pipe_instance(server.attributes, !others));
+    if (in.pipe && !CreateIoCompletionPort(in.pipe.get(), server.port.get(), 0, 0)) in.pipe.reset();
+    return static_cast<bool>(in.pipe);
+}
 
 // Tries again every few seconds until the instance exists; false when the stop event came.
 bool create_instance(PipeServer& server)

@@ -110,5 +110,8 @@ DWORD WINAPI TscPipeThread(void* events);
 // Tries again every few seconds until the first instance exists (and makes the others);
 // false when the stop event came.
 bool create_instance(PipeServer& server);
+// Closes in's handle (its client sees the end of the pipe) and makes a new instance in its
+// place; false when none could be made (in is then left without one).
+bool remake_instance(PipeServer& server, Instance& in);
 
 } // namespace worker_pipe
