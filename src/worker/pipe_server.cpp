@@ -117,7 +117,7 @@ DWORD WINAPI TscPipeThread(void* events)
     PipeServer server;
     server.stop_event = given.stop;
 
-    DWORD acl_buffer[24]; // 96 bytes, DWORD-aligned as an ACL must be
+    DWORD acl_buffer[40]; // 160 bytes, DWORD-aligned as an ACL must be
     DWORD acl_size = sizeof acl_buffer;
     PACL acl = reinterpret_cast<PACL>(acl_buffer);
     SECURITY_DESCRIPTOR descriptor;
@@ -162,29 +162,44 @@ DWORD WINAPI TscPipeThread(void* events)
 
 BOOL build_pipe_acl(PACL buffer, DWORD* size)
 {
-    DWORD needed = 3 * GetSidLengthRequired(1) + 32;
+    // This user, as the process token names it (room for the largest SID).
+    DWORD user_buffer[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE + 3) / 4];
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return FALSE;
+    DWORD got = 0;
+    const BOOL known = GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &got);
+    CloseHandle(token);
+    if (!known) return FALSE;
+    PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+
+    const DWORD ace_header = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD); // an entry without its SID
+    DWORD needed = sizeof(ACL) + 4 * ace_header + 3 * GetSidLengthRequired(1) + GetLengthSid(user);
     DWORD offered = *size;
     *size = needed;
     if (offered < needed) return FALSE;
 
     DWORD network[4]; // room for a one-sub-authority SID (12 bytes), DWORD-aligned
     DWORD world[4];
-    DWORD creator[4];
+    DWORD system[4];
     SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
     SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
-    SID_IDENTIFIER_AUTHORITY creator_authority = SECURITY_CREATOR_SID_AUTHORITY;
     if (!InitializeSid(network, &nt_authority, 1)) return FALSE;
     *GetSidSubAuthority(network, 0) = SECURITY_NETWORK_RID;
     if (!InitializeSid(world, &world_authority, 1)) return FALSE;
     *GetSidSubAuthority(world, 0) = SECURITY_WORLD_RID;
-    if (!InitializeSid(creator, &creator_authority, 1)) return FALSE;
-    *GetSidSubAuthority(creator, 0) = SECURITY_CREATOR_OWNER_RID;
+    if (!InitializeSid(system, &nt_authority, 1)) return FALSE;
+    *GetSidSubAuthority(system, 0) = SECURITY_LOCAL_SYSTEM_RID;
 
     // Everyone includes the users logged on over the network, and XP has no way to refuse
     // remote clients when the pipe is made: the NETWORK group is denied first, on every
-    // system, so that only local processes reach the pipe.
+    // system, so that only local processes reach the pipe. Everyone reads and writes its
+    // messages; only this user and SYSTEM may add instances (FILE_CREATE_PIPE_INSTANCE),
+    // so that no other process can serve clients under our name while we hold it. A client
+    // asking GENERIC_WRITE is not refused for it: that right means nothing to a client.
     if (!InitializeAcl(buffer, needed, ACL_REVISION)) return FALSE;
     if (!AddAccessDeniedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, network)) return FALSE;
-    if (!AddAccessAllowedAce(buffer, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE, world)) return FALSE;
-    return AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, creator);
+    const DWORD messages = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+    if (!AddAccessAllowedAce(buffer, ACL_REVISION, messages, world)) return FALSE;
+    if (!AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, user)) return FALSE;
+    return AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, system);
 }
