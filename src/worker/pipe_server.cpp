@@ -23,13 +23,16 @@ constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vist
 // read it whole, and the connection ends then, not when the client closes.
 constexpr DWORD reply_buffer = 0;
 
+void* volatile pipe_create = nullptr; // the tests' creation, read by the pipe thread; null: CreateNamedPipeA
+
 // An instance. On the first, FILE_FLAG_FIRST_PIPE_INSTANCE makes creation fail when another
 // process holds the name already, instead of joining its pipe.
 HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes, bool first)
 {
     DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
     if (os_pipe_rejects_remote_clients()) mode |= reject_remote_clients;
-    return CreateNamedPipeA(control_pipe_name,
+    pipe_create_fn create = reinterpret_cast<pipe_create_fn>(InterlockedCompareExchangePointer(&pipe_create, nullptr, nullptr));
+    return (create ? create : CreateNamedPipeA)(control_pipe_name,
                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), mode,
                             pipe_instances, reply_buffer, request_limit, 0, attributes);
 }
@@ -159,6 +162,11 @@ DWORD WINAPI TscPipeThread(void* events)
 }
 
 } // namespace worker_pipe
+
+void worker_set_pipe_create(pipe_create_fn create)
+{
+    InterlockedExchangePointer(&worker_pipe::pipe_create, reinterpret_cast<void*>(create));
+}
 
 BOOL build_pipe_acl(PACL buffer, DWORD* size)
 {

@@ -1,4 +1,5 @@
 #include "worker/worker.h"
+#include "notice/notice.h"
 #include "platform/tsc_read.h"
 
 #include "fake_daemon.h"
@@ -253,6 +254,7 @@ protected:
     void TearDown() override
     {
         Qel_WorkerExit();
+        worker_set_pipe_create(nullptr);
         if (window_) DestroyWindow(window_);
     }
     std::string output_;
@@ -288,6 +290,9 @@ TEST_F(Ctl, OnAndOffSendTheirCommandAndPrintTheNewState)
 
 TEST_F(Ctl, NoServerExitsTwoWithAPlainMessage)
 {
+    // Neither a pipe nor tickmend's window (tickmend without Gaming Mode shows none).
+    DestroyWindow(window_);
+    window_ = nullptr;
     EXPECT_EQ(2, ctl("status", &output_));
     EXPECT_EQ(0u, output_.find(not_running)) << output_;
     EXPECT_EQ(1u, lines_of(output_).size()) << output_;
@@ -315,6 +320,52 @@ TEST_F(Ctl, MalformedRepliesExitOne)
     server.serve();
     EXPECT_EQ(0, ctl("status", &output_));
     EXPECT_EQ("Gaming Mode: on\n", output_);
+}
+
+TEST_F(Ctl, RefusalIsExplainedWithItsNumbersAndExitsEight)
+{
+    HandMadeServer server(std::string("R\0" "7 300\0", 8));
+    ASSERT_TRUE(server.valid());
+    server.serve();
+    EXPECT_EQ(8, ctl("status", &output_));
+    EXPECT_EQ(0u, output_.find("tickmend-ctl: refused: this process connected 7 times in the last second and kept "
+                               "the pipe open unread for 300 ms;"))
+        << output_;
+    EXPECT_EQ(std::string::npos, output_.find("Gaming Mode:")) << output_;
+}
+
+// Windows' rule, which Wine lacks: a first instance (FILE_FLAG_FIRST_PIPE_INSTANCE) is
+// refused while another program holds the name.
+HANDLE WINAPI name_held_elsewhere(LPCSTR name, DWORD open_mode, DWORD pipe_mode, DWORD instances, DWORD out, DWORD in,
+                                  DWORD timeout, LPSECURITY_ATTRIBUTES attributes)
+{
+    if (open_mode & FILE_FLAG_FIRST_PIPE_INSTANCE) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateNamedPipeA(name, open_mode, pipe_mode, instances, out, in, timeout, attributes);
+}
+
+TEST_F(Ctl, NameTakenFromTickmendIsToldToTheUserAndTheClientExitsBusyNeverNotRunning)
+{
+    const unsigned taken = 1u << NOTICE_PIPE_NAME_TAKEN;
+    worker_set_pipe_create(name_held_elsewhere);
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    EXPECT_TRUE(notice_raised() & taken) << "the user is not told";
+    EXPECT_EQ(6, ctl("status", &output_));
+    EXPECT_EQ(0u, output_.find("tickmend-ctl: busy: tickmend runs (process " + std::to_string(GetCurrentProcessId()) +
+                               ") but does not serve its pipe now: another program held the pipe's name"))
+        << output_;
+    EXPECT_TRUE(fake_daemon::commands().empty());
+    // The other program gone, tickmend takes its name back while a call waits for it.
+    std::thread back([] {
+        Sleep(1000);
+        worker_set_pipe_create(nullptr);
+    });
+    EXPECT_EQ(0, ctl("on", &output_)) << output_;
+    back.join();
+    EXPECT_EQ(0u, output_.find("Gaming Mode: on\n")) << output_;
+    EXPECT_FALSE(notice_raised() & taken);
 }
 
 TEST_F(Ctl, BusyPipeIsWaitedFor)

@@ -302,7 +302,7 @@ enum class Served { done, refused, silent };
 Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 {
     DWORD error = 0;
-    HANDLE pipe = control_pipe_open(control_pipe_busy_wait_ms, &error);
+    HANDLE pipe = control_pipe_open(control_pipe_busy_wait_ms(), &error);
     if (pipe == INVALID_HANDLE_VALUE) return Served::silent;
     char state = 0;
     ControlPipeExchange result = control_pipe_exchange(pipe, request, 5000, &state, why);
@@ -346,7 +346,7 @@ TEST(WorkerChild, ClientPattern)
     // connection: its life in ms.
     auto unread_life = [] {
         DWORD error = 0, n = 0, available = 0;
-        HANDLE h = control_pipe_open(control_pipe_busy_wait_ms, &error);
+        HANDLE h = control_pipe_open(control_pipe_busy_wait_ms(), &error);
         const DWORD opened = GetTickCount();
         if (h == INVALID_HANDLE_VALUE) return DWORD(0);
         WriteFile(h, "?", 1, &n, nullptr);
@@ -377,7 +377,7 @@ TEST(WorkerChild, ClientPattern)
         for (int i = 0; i < 8; ++i) {
             const DWORD began = GetTickCount();
             DWORD error = 0, got = 0;
-            HANDLE h = control_pipe_open(control_pipe_busy_wait_ms, &error);
+            HANDLE h = control_pipe_open(control_pipe_busy_wait_ms(), &error);
             char query[] = "?", reply[32], rest[32];
             if (h == INVALID_HANDLE_VALUE || !control_pipe_transfer(h, TRUE, query, 1, &got, 5000) ||
                 !control_pipe_transfer(h, FALSE, reply, sizeof reply, &got, 5000)) {
