@@ -21,8 +21,8 @@ struct thread_events {
 };
 
 // Each client process's share of the pipe (Vista on, where Windows names the
-// client's process). Only the client's own time counts against it: the time its connection
-// stays open after the reply was written to it (it has not read and closed), never the
+// client's process). Only the client's own time counts against it: the time its reply
+// stays unread after it was written (the connection ends once it is read), never the
 // server's request window for a client that writes nothing, nor a Gaming Mode switch.
 // - At most share_connects connections of one process are served within share_window_ms;
 //   refused ones do not count, so a process is served again once its oldest served
