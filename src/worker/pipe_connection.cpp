@@ -32,7 +32,7 @@ namespace {
 
 constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
 constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
-constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it and close
+constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it
 
 // Where one connection stands; serve_connection() moves between these.
 enum class Step { read_request, reply, refuse, linger, disconnect, done };
@@ -50,7 +50,7 @@ struct Connection {
     DWORD replied_at;                // GetTickCount() when the reply was written
     int answer;                      // the state after its last order; -1 while it sent none
     bool refused;                    // beyond its process's share: told so, never served
-    DWORD grace;                     // after the reply: the client's time to read it and close
+    DWORD grace;                     // after the reply: the client's time to read it
     bool unread;                     // dropped with its reply (or refusal) unread
     Refusal why;
 };
@@ -96,7 +96,6 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_wish order)
     if (stop_requested(server)) server.stopping = true;
     return answer;
 }
-
 
 // A connected client is served, unless its process is beyond its share: then it is told so.
 Step served_or_refused(PipeServer& server, Connection& conn)
