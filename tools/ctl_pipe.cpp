@@ -161,11 +161,14 @@ int pipe_command(const char* request, bool strict)
         explain_doubt(server);
         return exit_not_tickmend;
     case Exchange::not_served:
-        console_errf("tickmend-ctl: busy: tickmend runs (process %lu) but does not serve its pipe now: ", tickmend.process_id);
-        if (server.process_id) console_errf("process %lu holds the pipe's name", server.process_id);
-        else console_err("another program held the pipe's name");
-        console_err(", and tickmend takes it back once that program has gone (its tray icon says so meanwhile). "
-                    "Nothing was sent; ask again in a moment.\n");
+        console_errf("tickmend-ctl: busy: tickmend runs (process %lu) but does not serve its pipe now", tickmend.process_id);
+        if (server.process_id)
+            console_errf(": process %lu holds the pipe's name; tickmend takes it back once that program has gone (its "
+                         "tray icon says so meanwhile).", server.process_id);
+        else
+            console_err(" (it is taking its name back from another program, or its console session is disconnected "
+                        "or ending).");
+        console_err(" Nothing was sent; ask again in a moment.\n");
         return exit_busy;
     case Exchange::busy:
         console_errf("tickmend-ctl: busy: Gaming Mode is still switching and tickmend could not say its state "
