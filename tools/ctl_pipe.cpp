@@ -13,11 +13,23 @@
 
 namespace {
 
-enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy, refused };
+enum class Exchange { done, not_running, failed, malformed, not_tickmend, not_served, busy, refused };
 
 // How long a tickmend whose pipe is there may take to show its window (it serves the pipe
 // first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
 constexpr DWORD starting_window_wait_ms = 5000;
+// How long a running tickmend without its pipe may take to have it again: it tries every
+// 2 s while another program holds the name, and once that one has gone, takes it.
+constexpr DWORD name_back_wait_ms = 5000;
+
+// Waits up to wait_ms for the pipe's name to exist; false when it did not appear.
+bool await_pipe(DWORD wait_ms)
+{
+    for (const DWORD start = GetTickCount();; Sleep(100)) {
+        if (WaitNamedPipeA(control_pipe_name, 1) || GetLastError() != ERROR_FILE_NOT_FOUND) return true;
+        if (GetTickCount() - start >= wait_ms) return false;
+    }
+}
 
 ULONGLONG now_utc()
 {
@@ -28,24 +40,37 @@ ULONGLONG now_utc()
 
 // One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
 // is not tickmend; *server says who it is when it can be asked, *asked_at when the request
-// went, *refusal why the server refused it.
+// went, *refusal why the server refused it; *tickmend the tickmend that runs without its
+// pipe (not_served).
 Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
-                  ControlPipeRefusal* refusal)
+                  ControlPipeRefusal* refusal, ServerFacts* tickmend)
 {
     tk::unique_hfile pipe;
-    for (int look = 0;; ++look) {
+    bool waited_window = false, waited_name = false;
+    for (;;) {
         DWORD error = 0;
         pipe.reset(control_pipe_open(control_pipe_busy_wait_ms(), &error));
-        if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
+        if (!pipe) {
+            if (error != ERROR_FILE_NOT_FOUND) return Exchange::failed;
+            *server = ServerFacts();
+            // No pipe, but tickmend may run: another program held its name, and it takes it back.
+            if (!find_running_tickmend(tickmend)) return Exchange::not_running;
+            if (!waited_name && (waited_name = true, await_pipe(name_back_wait_ms))) continue;
+            return Exchange::not_served;
+        }
         PipeServer verdict = check_pipe_server(pipe.get(), server);
         if (verdict == PipeServer::starting) {
             // The connection is let go while we wait: the server gives each one half a second.
             pipe.reset();
-            if (look == 0 && await_tickmend_window(server, starting_window_wait_ms)) continue;
+            if (!waited_window && (waited_window = true, await_tickmend_window(server, starting_window_wait_ms)))
+                continue;
             if (server->doubt == ServerDoubt::none) server->doubt = ServerDoubt::no_window;
             return Exchange::not_tickmend;
         }
-        if (verdict == PipeServer::other) return Exchange::not_tickmend;
+        // Another program holds the name while tickmend runs without it.
+        if (verdict == PipeServer::other)
+            return find_running_tickmend(tickmend) && tickmend->process_id != server->process_id ? Exchange::not_served
+                                                                                                   : Exchange::not_tickmend;
         if (verdict == PipeServer::unknown)
             console_err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on "
                         "trust.\n");
@@ -96,7 +121,8 @@ int pipe_command(const char* request, bool strict)
     ServerFacts server;
     ULONGLONG asked_at = 0;
     ControlPipeRefusal refusal;
-    Exchange result = exchange(request, &state, &server, &asked_at, &refusal);
+    ServerFacts tickmend;
+    Exchange result = exchange(request, &state, &server, &asked_at, &refusal, &tickmend);
     switch (result) {
     case Exchange::done:
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
@@ -134,6 +160,16 @@ int pipe_command(const char* request, bool strict)
                      server.process_id);
         explain_doubt(server);
         return exit_not_tickmend;
+    case Exchange::not_served:
+        console_errf("tickmend-ctl: busy: tickmend runs (process %lu) but does not serve its pipe now", tickmend.process_id);
+        if (server.process_id)
+            console_errf(": process %lu holds the pipe's name; tickmend takes it back once that program has gone (its "
+                         "tray icon says so meanwhile).", server.process_id);
+        else
+            console_err(" (it is taking its name back from another program, or its console session is disconnected "
+                        "or ending).");
+        console_err(" Nothing was sent; ask again in a moment.\n");
+        return exit_busy;
     case Exchange::busy:
         console_errf("tickmend-ctl: busy: Gaming Mode is still switching and tickmend could not say its state "
                      "within %lu s; a request sent runs in its turn. Ask again with tickmend-ctl status.\n",

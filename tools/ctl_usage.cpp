@@ -54,8 +54,9 @@ const char exit_codes_text[] =
     "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not\n"
     "running, 3 skew: out of step, 4 the pipe is served by a program that is not\n"
     "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
-    "Gaming Mode still switching past its bound, 8 refused: this process went\n"
-    "beyond its share of the pipe (try again in a second), 64 usage.\n"
+    "Gaming Mode still switching past its bound, or tickmend runs without its pipe\n"
+    "(another program holds its name), 8 refused: this process went beyond its\n"
+    "share of the pipe (try again in a second), 64 usage.\n"
     "auto: 0 done (also when listed already), 1 the list could not be read or\n"
     "written, 7 remove: the program was not in the list.\n";
 

@@ -166,6 +166,23 @@ PipeServer check_pipe_server(HANDLE client, ServerFacts* facts)
     return holds_tickmend_window(server) ? PipeServer::tickmend : PipeServer::starting;
 }
 
+bool find_running_tickmend(ServerFacts* facts)
+{
+    *facts = ServerFacts();
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, tickmend_class, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (!owner || !image_of(owner, facts->image, sizeof facts->image)) continue;
+        if (!is_installed_tickmend(facts->image) && !is_tickmend_beside_us(facts->image)) continue;
+        facts->process_id = owner;
+        facts->started = start_of(owner);
+        return true;
+    }
+    facts->image[0] = '\0';
+    return false;
+}
+
 bool await_tickmend_window(ServerFacts* facts, DWORD wait_ms)
 {
     tk::unique_handle process(OpenProcess(SYNCHRONIZE, FALSE, facts->process_id));

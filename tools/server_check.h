@@ -29,6 +29,11 @@ struct ServerFacts {
 // "TICKMEND" (another session's windows cannot be seen).
 PipeServer check_pipe_server(HANDLE client, ServerFacts* facts);
 
+// A tickmend that runs in this session, whether it serves the pipe or not: a process that
+// holds a window of tickmend's class and runs a tickmend executable as above; false when
+// there is none (or this Windows cannot name executables: XP).
+bool find_running_tickmend(ServerFacts* facts);
+
 // Waits up to wait_ms for a starting tickmend's window; false when it did not appear (or
 // the process ended), with facts->doubt set.
 bool await_tickmend_window(ServerFacts* facts, DWORD wait_ms);

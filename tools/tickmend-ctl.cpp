@@ -5,9 +5,10 @@
 //                |auto list|add PROGRAM|remove PROGRAM|version|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
-// be read, or a measurement failed; 2 no instance serves the pipe; 3 (skew) out of step;
+// be read, or a measurement failed; 2 no pipe and no tickmend runs; 3 (skew) out of step;
 // 4 another program serves the pipe; 5 (on/off --strict) Gaming Mode left something out or
-// did not give it back; 6 busy: tickmend did not say its state within its bound; 7 (auto
+// did not give it back; 6 busy: tickmend did not say its state within its bound, or runs
+// without its pipe (another program holds its name); 7 (auto
 // remove) the program was not in the list; 8 refused: this process went beyond its share of
 // the pipe; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>

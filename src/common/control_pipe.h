@@ -21,8 +21,8 @@ inline DWORD control_pipe_reply_wait_ms() { return wish_bound_ms() + 5000; }
 constexpr char control_pipe_busy_reply = 'B';
 
 // Each client process's share of the pipe: at most control_pipe_share_connects connections
-// served within control_pipe_share_window_ms, and its own time (a connection kept open after
-// its reply was written) at most control_pipe_hold_limit_ms ahead of a drain of half the
+// served within control_pipe_share_window_ms, and its own time (its reply left unread after
+// it was written) at most control_pipe_hold_limit_ms ahead of a drain of half the
 // pipe's time, shared among the processes that hold it. A connection beyond the share is
 // refused: its reply is control_pipe_refused_reply, a NUL, then "<connections> <own ms>"
 // and a NUL, the connections its process made within the last second and its own time.

@@ -1,12 +1,9 @@
-// The pipe thread's connections, one at a time, as a small state machine.
+// The exchange of one connection, as a small state machine.
 //
-// One exchange: a client connects, writes zero or more requests, reads the two-byte state
-// reply and closes. The thread executes every request already in the pipe when it reads,
-// replies as soon as a read finds the pipe empty (the first read of a connection waits for
-// a request first, up to the whole request window), and then ends the connection. The
-// instances are kept for the worker's whole life (disconnected and connected again), so
-// the name never disappears while the worker runs; clients connected meanwhile to the
-// others wait for their turn, in the order they connected.
+// A client connects, writes zero or more requests, reads the two-byte state reply and
+// closes. The thread executes every request already in the pipe when it reads, replies as
+// soon as a read finds the pipe empty (the first read of a connection waits for a request
+// first, up to the whole request window), and then ends the connection.
 //
 // Any local process may open the pipe, and one connection is served at a time, so no
 // client may hold it long: a connection is served for at most serve_ms of its own time
@@ -21,11 +18,12 @@
 // connection beyond the share is not served: it gets the refusal message at once (a raw
 // client sees "R", a NUL and why), and it is ended as soon as the client has read it, so
 // the next client in the queue gets its turn.
-#include "worker/pipe_server.h"
+#include "worker/pipe_connection.h"
 
 #include "common/control_pipe.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "worker/pipe_listen.h"
 
 #include <string.h>
 
@@ -34,14 +32,12 @@ namespace {
 
 constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
 constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
-constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it and close
-constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longer costs the instance
-constexpr DWORD reconnect_pause_ms = 1000; // before a new instance when connecting failed oddly
+constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it
 
-// Where one connection stands; the loop in serve() moves between these.
-enum class Step { wait_client, read_request, reply, refuse, linger, disconnect, renew, stop };
+// Where one connection stands; serve_connection() moves between these.
+enum class Step { read_request, reply, refuse, linger, disconnect, done };
 
-// One connection's state, cleared before every connect.
+// One connection's state, from its connect to its end.
 struct Connection {
     char receive[request_limit + 1]; // a request and the NUL we put after it
     char reply[24];                  // the reply; lives as long as its write
@@ -54,7 +50,7 @@ struct Connection {
     DWORD replied_at;                // GetTickCount() when the reply was written
     int answer;                      // the state after its last order; -1 while it sent none
     bool refused;                    // beyond its process's share: told so, never served
-    DWORD grace;                     // after the reply: the client's time to read it and close
+    DWORD grace;                     // after the reply: the client's time to read it
     bool unread;                     // dropped with its reply (or refusal) unread
     Refusal why;
 };
@@ -101,24 +97,6 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_wish order)
     return answer;
 }
 
-// The event of an operation's record, without the mark start_operation may have put on it.
-HANDLE record_event(const OVERLAPPED& record)
-{
-    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(record.hEvent) & ~static_cast<ULONG_PTR>(1));
-}
-
-// Readies a record for the next operation. Only connects complete into the completion port
-// (it holds the clients in the order they came); reads and writes are kept out of it by the
-// low bit of their event handle, as Windows provides.
-void start_operation(OVERLAPPED& record, bool into_port = false)
-{
-    HANDLE event = record_event(record);
-    record.Offset = 0;
-    record.OffsetHigh = 0;
-    record.hEvent = into_port ? event : reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
-    ResetEvent(event);
-}
-
 // A connected client is served, unless its process is beyond its share: then it is told so.
 Step served_or_refused(PipeServer& server, Connection& conn)
 {
@@ -131,93 +109,6 @@ Step served_or_refused(PipeServer& server, Connection& conn)
     const bool ignores = rate && rate->refusal_unread_at && GetTickCount() - rate->refusal_unread_at < share_window_ms;
     conn.grace = ignores ? 0 : refusal_grace_ms;
     return Step::refuse;
-}
-
-// Puts an instance whose client connected before we listened at the end of the queue of
-// those waiting.
-void queue_connected(PipeServer& server, Instance& in)
-{
-    in.listening = false;
-    in.connected = true;
-    in.connect_failed = false;
-    server.queue[server.queued++] = &in;
-}
-
-// Puts every idle instance to listening; false when one failed oddly (then all are made anew).
-bool listen_all(PipeServer& server)
-{
-    for (Instance& in : server.instances) {
-        for (int tries = 0; in.pipe && !in.listening && !in.connected && tries < 2; ++tries) {
-            start_operation(in.io, true);
-            if (ConnectNamedPipe(in.pipe.get(), &in.io)) {
-                in.listening = true; // its completion is in the port all the same
-                break;
-            }
-            switch (GetLastError()) {
-            case ERROR_PIPE_CONNECTED: queue_connected(server, in); break; // came before we listened: no completion
-            case ERROR_IO_PENDING: in.listening = true; break;
-            case ERROR_NO_DATA: DisconnectNamedPipe(in.pipe.get()); break; // connected and closed already
-            default:
-                TRACE("worker listen_all : ConnectNamedPipe failed with %lu\n", GetLastError());
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// The next instance whose connect has completed, by the port's order, which is the order
-// the clients connected; nullptr when none comes within wait_ms.
-Instance* next_completed(PipeServer& server, DWORD wait_ms)
-{
-    for (;;) {
-        DWORD count = 0;
-        ULONG_PTR key = 0;
-        OVERLAPPED* done = nullptr;
-        const bool ok = GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, wait_ms);
-        if (!done) return nullptr; // nothing more (or the port failed)
-        for (Instance& in : server.instances) {
-            if (&in.io != done || !in.listening) continue;
-            in.listening = false;
-            in.connect_failed = !ok;
-            return &in;
-        }
-    }
-}
-
-// The next connection, in the order the clients connected: one at a time, whichever
-// instance each found. A listening instance's event is set when its connect completes, and
-// the completion queued with it.
-Step wait_for_client(PipeServer& server, Connection& conn)
-{
-    conn = {};
-    conn.answer = -1;
-    server.cur = nullptr;
-    if (!listen_all(server)) return Step::renew;
-    Instance* pick = nullptr;
-    if (server.queued) { // connected before we listened: no completion comes for those
-        pick = server.queue[0];
-        --server.queued;
-        for (int i = 0; i < server.queued; ++i) server.queue[i] = server.queue[i + 1];
-        pick->connected = false;
-    } else {
-        HANDLE events[pipe_instances + 1];
-        int n = 0;
-        for (Instance& in : server.instances)
-            if (in.listening) events[n++] = record_event(in.io);
-        if (n == 0) return Step::renew;
-        events[n] = server.stop_event;
-        if (WaitForMultipleObjects(n + 1, events, FALSE, INFINITE) >= WAIT_OBJECT_0 + n) {
-            server.stopping = true;
-            return Step::stop;
-        }
-        pick = next_completed(server, cancel_wait_ms);
-        if (!pick) return Step::renew; // a completion that never came: the instances made anew
-    }
-    server.cur = pick;
-    if (pick->connect_failed) return Step::disconnect;
-    conn.connected_at = GetTickCount();
-    return served_or_refused(server, conn);
 }
 
 // Takes a request of count bytes that a read has just delivered: executes it while the
@@ -295,27 +186,19 @@ Step read_request(PipeServer& server, Connection& conn)
     }
 }
 
-// Writes the reply of size bytes in conn.reply through its own record: the read may still
-// be pending on the io record.
+// Writes the reply of size bytes in conn.reply through its own record (the read may still
+// be pending on the io record). The pipe keeps no byte of a reply (its outbound buffer is
+// empty, pipe_server.cpp): the write completes when the client has read the reply whole.
 Step write_message(PipeServer& server, Connection& conn, DWORD size)
 {
     conn.replied_at = GetTickCount();
     start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) return Step::linger;
+    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply))
+        return Step::disconnect; // a read that waited for it took it
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
-    switch (wait_or_stop(server, record_event(server.cur->reply), grace_ms)) {
-    case Wait::done:
-        conn.reply_pending = false;
-        return GetOverlappedResult(server.cur->pipe.get(), &server.cur->reply, &written, FALSE) ? Step::linger
-                                                                                      : Step::disconnect;
-    case Wait::stop:
-        server.stopping = true;
-        return Step::disconnect;
-    default:
-        return Step::disconnect;
-    }
+    return Step::linger;
 }
 
 // The state reply. The state is the one after the client's last order, or, when it sent
@@ -326,7 +209,7 @@ Step write_reply(PipeServer& server, Connection& conn)
 {
     int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_wish::state);
     if (server.stopping) return Step::disconnect;
-    conn.reply[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
+    conn.reply[0] = state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply; // anything else is not a state
     conn.reply[1] = '\0';
     return write_message(server, conn, 2);
 }
@@ -341,18 +224,17 @@ Step write_refusal(PipeServer& server, Connection& conn)
     return write_message(server, conn, static_cast<DWORD>(2 + length + 1));
 }
 
-// The bounded flush. Disconnecting discards what the client has not read yet, so we wait
-// until the client has taken the reply, which it shows by closing its end: a read pending
-// on our side then completes with ERROR_BROKEN_PIPE. FlushFileBuffers would wait for the
-// same thing, but without a limit and deaf to the stop event; here every turn looks at
-// the stop event and the clock, reads that complete at once included, and the client is
-// dropped grace_ms after the reply whatever it does. Anything it writes meanwhile (a late
-// request, the rest of an over-long one) is read and discarded, never executed; a client
-// that writes more messages than a connection may make requests floods, and is dropped at
-// once. A read that completes with nothing ends the wait too, so that no platform's
-// end-of-pipe can make us spin.
+// Waits until the client has read its reply (the reply's write completes), has gone, or
+// has had grace_ms since the reply: then the connection ends. FlushFileBuffers would wait
+// for the read too, but without a limit and deaf to the stop event; here every turn looks
+// at the stop event and the clock, reads that complete at once included. Anything the
+// client writes meanwhile (a late request, the rest of an over-long one) is read and
+// discarded, never executed; a client that writes more messages than a connection may make
+// requests floods, and is dropped at once. A read that completes with nothing ends the
+// wait too, so that no platform's end-of-pipe can make us spin.
 Step linger(PipeServer& server, Connection& conn)
 {
+    Instance& in = *server.cur;
     DWORD drained = 0;
     for (bool at_once = false;; at_once = true) { // every turn but the first follows a read that did not wait
         if (at_once && stop_requested(server)) {
@@ -364,32 +246,34 @@ Step linger(PipeServer& server, Connection& conn)
             conn.unread = true;
             return Step::disconnect;
         }
+        DWORD count = 0;
         if (!conn.io_pending) {
-            start_operation(server.cur->io);
-            DWORD count = 0;
-            if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
-                if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE) || count == 0)
-                    return Step::disconnect;
+            start_operation(in.io);
+            if (ReadFile(in.pipe.get(), conn.receive, request_limit, &count, &in.io)) {
+                if (!GetOverlappedResult(in.pipe.get(), &in.io, &count, FALSE) || count == 0) return Step::disconnect;
                 ++drained;
                 continue;
             }
             DWORD error = GetLastError();
             if (error == ERROR_MORE_DATA) continue;
-            if (error != ERROR_IO_PENDING) return Step::disconnect; // closed: the reply is taken
+            if (error != ERROR_IO_PENDING) return Step::disconnect; // it has gone
             conn.io_pending = true;
         }
-        switch (wait_or_stop(server, record_event(server.cur->io), left)) {
-        case Wait::done: break;
-        case Wait::stop: server.stopping = true; return Step::disconnect;
-        case Wait::timeout: conn.unread = true; return Step::disconnect;
-        }
-        conn.io_pending = false;
-        DWORD count = 0;
-        if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) {
-            if (count == 0) return Step::disconnect;
-            ++drained;
-        } else if (GetLastError() != ERROR_MORE_DATA) {
+        HANDLE events[3] = {record_event(in.reply), record_event(in.io), server.stop_event};
+        switch (WaitForMultipleObjects(3, events, FALSE, left)) {
+        case WAIT_OBJECT_0: // read whole, or the client has gone: the connection has done its work
             return Step::disconnect;
+        case WAIT_OBJECT_0 + 1:
+            conn.io_pending = false;
+            if (GetOverlappedResult(in.pipe.get(), &in.io, &count, FALSE)) {
+                if (count == 0) return Step::disconnect;
+                ++drained;
+            } else if (GetLastError() != ERROR_MORE_DATA) {
+                return Step::disconnect;
+            }
+            break;
+        case WAIT_TIMEOUT: conn.unread = true; return Step::disconnect;
+        default: server.stopping = true; return Step::disconnect;
         }
     }
 }
@@ -411,7 +295,7 @@ void finish_operation(PipeServer& server, OVERLAPPED& record, bool& pending)
 
 Step end_connection(PipeServer& server, Connection& conn)
 {
-    // The client's own time: from its reply (or refusal) until it closed or was dropped.
+    // The client's own time: from its reply (or refusal) until it read it, went, or was dropped.
     // One that leaves its reply unread was not waiting for it either: the request window it
     // let run (never a switch) is its own time too.
     if (conn.replied_at) {
@@ -424,64 +308,34 @@ Step end_connection(PipeServer& server, Connection& conn)
     }
     server.holder = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());
-    DisconnectNamedPipe(server.cur->pipe.get());
     finish_operation(server, server.cur->io, conn.io_pending);
     finish_operation(server, server.cur->reply, conn.reply_pending);
-    if (server.stopping) return Step::stop;
-    return server.renew ? Step::renew : Step::wait_client;
-}
-
-// New instances in place of one that failed: a short pause (a failure that repeats at once
-// must not make us spin), then creation, again every few seconds while the name is taken.
-Step renew_instance(PipeServer& server)
-{
-    server.renew = false;
-    close_instances(server);
-    if (WaitForSingleObject(server.stop_event, reconnect_pause_ms) != WAIT_TIMEOUT) return Step::stop;
-    return create_instance(server) ? Step::wait_client : Step::stop;
+    // Our end closed, not disconnected: a client that reads on after its reply gets the
+    // pipe's end (ERROR_BROKEN_PIPE, what every reader takes for end of file) at once.
+    if (!server.renew && !server.stopping) remake_instance(server, *server.cur);
+    return Step::done;
 }
 
 } // namespace
 
-void close_instances(PipeServer& server)
-{
-    server.cur = nullptr;
-    for (Instance& in : server.instances) {
-        if (in.listening) {
-            CancelIo(in.pipe.get());
-            // The record must outlive the connect; should it not end, closing the handle ends it.
-            WaitForSingleObject(record_event(in.io), cancel_wait_ms);
-        }
-        in.listening = false;
-        in.connected = false;
-        in.pipe.reset();
-    }
-    // The cancelled connects' completions would be taken for new instances' clients.
-    server.queued = 0;
-    for (OVERLAPPED* done = &server.instances[0].io; server.port && done;) {
-        DWORD count;
-        ULONG_PTR key;
-        done = nullptr;
-        GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, 0);
-    }
-}
-
-void serve(PipeServer& server)
+AfterConnection serve_connection(PipeServer& server)
 {
     Connection conn = {};
-    Step step = server.instances[0].pipe ? Step::wait_client : create_instance(server) ? Step::wait_client : Step::stop;
-    while (step != Step::stop) {
+    conn.answer = -1;
+    conn.connected_at = GetTickCount();
+    Step step = served_or_refused(server, conn);
+    while (step != Step::done) {
         switch (step) {
-        case Step::wait_client: step = wait_for_client(server, conn); break;
         case Step::read_request: step = read_request(server, conn); break;
         case Step::reply: step = write_reply(server, conn); break;
         case Step::refuse: step = write_refusal(server, conn); break;
         case Step::linger: step = linger(server, conn); break;
         case Step::disconnect: step = end_connection(server, conn); break;
-        case Step::renew: step = renew_instance(server); break;
-        case Step::stop: break;
+        case Step::done: break;
         }
     }
+    if (server.stopping) return AfterConnection::stop;
+    return server.renew ? AfterConnection::renew : AfterConnection::next;
 }
 
 } // namespace worker_pipe

@@ -2,8 +2,9 @@
 // user open "\\.\pipe\QelTscPipe" (and no one over the network), and the creation of its
 // instances and of the completion port that keeps their clients in order. When the name is
 // held by another program, the thread says so through a notice and tries again every few
-// seconds until it has it. The connections themselves are served in pipe_connection.cpp.
+// seconds until it has it. The instances are listened on in pipe_listen.cpp.
 #include "worker/pipe_server.h"
+#include "worker/pipe_listen.h"
 #include "worker/worker.h"
 
 #include "common/control_pipe.h"
@@ -18,6 +19,11 @@ namespace {
 
 constexpr DWORD create_retry_ms = 2000; // between attempts to create the instance while the name is taken
 constexpr DWORD reject_remote_clients = 0x8; // PIPE_REJECT_REMOTE_CLIENTS (Vista on; XP refuses it)
+// Our outbound buffer: none, so that a reply's write completes only once the client has
+// read it whole, and the connection ends then, not when the client closes.
+constexpr DWORD reply_buffer = 0;
+
+void* volatile pipe_create = nullptr; // the tests' creation, read by the pipe thread; null: CreateNamedPipeA
 
 // An instance. On the first, FILE_FLAG_FIRST_PIPE_INSTANCE makes creation fail when another
 // process holds the name already, instead of joining its pipe.
@@ -25,9 +31,10 @@ HANDLE create_pipe_instance(SECURITY_ATTRIBUTES* attributes, bool first)
 {
     DWORD mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
     if (os_pipe_rejects_remote_clients()) mode |= reject_remote_clients;
-    return CreateNamedPipeA(control_pipe_name,
+    pipe_create_fn create = reinterpret_cast<pipe_create_fn>(InterlockedCompareExchangePointer(&pipe_create, nullptr, nullptr));
+    return (create ? create : CreateNamedPipeA)(control_pipe_name,
                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), mode,
-                            pipe_instances, request_limit, request_limit, 0, attributes);
+                            pipe_instances, reply_buffer, request_limit, 0, attributes);
 }
 
 // Who holds the name, into detail ("process 1234"); "" when this Windows cannot tell (XP)
@@ -83,6 +90,20 @@ void signal_ready(HANDLE ready)
 
 } // namespace
 
+bool remake_instance(PipeServer& server, Instance& in)
+{
+    in.pipe.reset();
+    in.listening = false;
+    in.connected = false;
+    // While another instance of ours holds the name, the new one joins it; else it must be
+    // the first again, so that it never joins another program's pipe.
+    bool others = false;
+    for (const Instance& other : server.instances) others = others || other.pipe;
+    in.pipe.reset(create_pipe_instance(server.attributes, !others));
+    if (in.pipe && !CreateIoCompletionPort(in.pipe.get(), server.port.get(), 0, 0)) in.pipe.reset();
+    return static_cast<bool>(in.pipe);
+}
+
 // Tries again every few seconds until the instance exists; false when the stop event came.
 bool create_instance(PipeServer& server)
 {
@@ -99,7 +120,7 @@ DWORD WINAPI TscPipeThread(void* events)
     PipeServer server;
     server.stop_event = given.stop;
 
-    DWORD acl_buffer[24]; // 96 bytes, DWORD-aligned as an ACL must be
+    DWORD acl_buffer[40]; // 160 bytes, DWORD-aligned as an ACL must be
     DWORD acl_size = sizeof acl_buffer;
     PACL acl = reinterpret_cast<PACL>(acl_buffer);
     SECURITY_DESCRIPTOR descriptor;
@@ -142,31 +163,51 @@ DWORD WINAPI TscPipeThread(void* events)
 
 } // namespace worker_pipe
 
+void worker_set_pipe_create(pipe_create_fn create)
+{
+    InterlockedExchangePointer(&worker_pipe::pipe_create, reinterpret_cast<void*>(create));
+}
+
 BOOL build_pipe_acl(PACL buffer, DWORD* size)
 {
-    DWORD needed = 3 * GetSidLengthRequired(1) + 32;
+    // This user, as the process token names it (room for the largest SID).
+    DWORD user_buffer[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE + 3) / 4];
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return FALSE;
+    DWORD got = 0;
+    const BOOL known = GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &got);
+    CloseHandle(token);
+    if (!known) return FALSE;
+    PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+
+    const DWORD ace_header = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD); // an entry without its SID
+    DWORD needed = sizeof(ACL) + 4 * ace_header + 3 * GetSidLengthRequired(1) + GetLengthSid(user);
     DWORD offered = *size;
     *size = needed;
     if (offered < needed) return FALSE;
 
     DWORD network[4]; // room for a one-sub-authority SID (12 bytes), DWORD-aligned
     DWORD world[4];
-    DWORD creator[4];
+    DWORD system[4];
     SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
     SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
-    SID_IDENTIFIER_AUTHORITY creator_authority = SECURITY_CREATOR_SID_AUTHORITY;
     if (!InitializeSid(network, &nt_authority, 1)) return FALSE;
     *GetSidSubAuthority(network, 0) = SECURITY_NETWORK_RID;
     if (!InitializeSid(world, &world_authority, 1)) return FALSE;
     *GetSidSubAuthority(world, 0) = SECURITY_WORLD_RID;
-    if (!InitializeSid(creator, &creator_authority, 1)) return FALSE;
-    *GetSidSubAuthority(creator, 0) = SECURITY_CREATOR_OWNER_RID;
+    if (!InitializeSid(system, &nt_authority, 1)) return FALSE;
+    *GetSidSubAuthority(system, 0) = SECURITY_LOCAL_SYSTEM_RID;
 
     // Everyone includes the users logged on over the network, and XP has no way to refuse
     // remote clients when the pipe is made: the NETWORK group is denied first, on every
-    // system, so that only local processes reach the pipe.
+    // system, so that only local processes reach the pipe. Everyone reads and writes its
+    // messages; only this user and SYSTEM may add instances (FILE_CREATE_PIPE_INSTANCE),
+    // so that no other process can serve clients under our name while we hold it. A client
+    // asking GENERIC_WRITE is not refused for it: that right means nothing to a client.
     if (!InitializeAcl(buffer, needed, ACL_REVISION)) return FALSE;
     if (!AddAccessDeniedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, network)) return FALSE;
-    if (!AddAccessAllowedAce(buffer, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE, world)) return FALSE;
-    return AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, creator);
+    const DWORD messages = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+    if (!AddAccessAllowedAce(buffer, ACL_REVISION, messages, world)) return FALSE;
+    if (!AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, user)) return FALSE;
+    return AddAccessAllowedAce(buffer, ACL_REVISION, FILE_ALL_ACCESS, system);
 }

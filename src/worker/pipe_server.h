@@ -1,6 +1,8 @@
 // Private to the worker: the pipe thread that serves "\\.\pipe\QelTscPipe", shared between
-// the thread's set-up (pipe_server.cpp: security descriptor, instance creation) and the
-// per-connection state machine (pipe_connection.cpp). worker.cpp starts and stops it.
+// the thread's set-up (pipe_server.cpp: security descriptor, instance creation), the
+// listening on its instances (pipe_listen.h), the exchange of one connection
+// (pipe_connection.h) and each process's share (pipe_share.cpp). worker.cpp starts and
+// stops it.
 #pragma once
 #include "common/control_pipe.h"
 #include "common/handle.h"
@@ -10,6 +12,7 @@
 namespace worker_pipe {
 
 constexpr DWORD request_limit = 256; // the longest request we execute, and both pipe buffers
+constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longer costs the instance
 
 // The events the starter hands to the thread; they outlive it.
 struct thread_events {
@@ -18,8 +21,8 @@ struct thread_events {
 };
 
 // Each client process's share of the pipe (Vista on, where Windows names the
-// client's process). Only the client's own time counts against it: the time its connection
-// stays open after the reply was written to it (it has not read and closed), never the
+// client's process). Only the client's own time counts against it: the time its reply
+// stays unread after it was written (the connection ends once it is read), never the
 // server's request window for a client that writes nothing, nor a Gaming Mode switch.
 // - At most share_connects connections of one process are served within share_window_ms;
 //   refused ones do not count, so a process is served again once its oldest served
@@ -107,9 +110,8 @@ DWORD WINAPI TscPipeThread(void* events);
 // Tries again every few seconds until the first instance exists (and makes the others);
 // false when the stop event came.
 bool create_instance(PipeServer& server);
-// Closes every instance, its outstanding connect ended first.
-void close_instances(PipeServer& server);
-// Serves connections until the stop event comes or the instance cannot be had.
-void serve(PipeServer& server);
+// Closes in's handle (its client sees the end of the pipe) and makes a new instance in its
+// place; false when none could be made (in is then left without one).
+bool remake_instance(PipeServer& server, Instance& in);
 
 } // namespace worker_pipe

@@ -1,6 +1,6 @@
 // The worker: the daemon's start and exit, and the start and stop of the pipe thread that
 // serves "\\.\pipe\QelTscPipe" to any process of any user (pipe_server.cpp,
-// pipe_connection.cpp).
+// pipe_listen.cpp, pipe_connection.cpp, pipe_share.cpp).
 #include "worker/worker.h"
 
 #include "common/trace.h"

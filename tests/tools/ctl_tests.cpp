@@ -1,4 +1,5 @@
 #include "worker/worker.h"
+#include "notice/notice.h"
 #include "platform/tsc_read.h"
 
 #include "fake_daemon.h"
@@ -254,6 +255,7 @@ protected:
     void TearDown() override
     {
         Qel_WorkerExit();
+        worker_set_pipe_create(nullptr);
         if (window_) DestroyWindow(window_);
     }
     std::string output_;
@@ -289,6 +291,9 @@ TEST_F(Ctl, OnAndOffSendTheirCommandAndPrintTheNewState)
 
 TEST_F(Ctl, NoServerExitsTwoWithAPlainMessage)
 {
+    // Neither a pipe nor tickmend's window (tickmend without Gaming Mode shows none).
+    DestroyWindow(window_);
+    window_ = nullptr;
     EXPECT_EQ(2, ctl("status", &output_));
     EXPECT_EQ(0u, output_.find(not_running)) << output_;
     EXPECT_EQ(1u, lines_of(output_).size()) << output_;
@@ -316,6 +321,18 @@ TEST_F(Ctl, MalformedRepliesExitOne)
     server.serve();
     EXPECT_EQ(0, ctl("status", &output_));
     EXPECT_EQ("Gaming Mode: on\n", output_);
+}
+
+TEST_F(Ctl, RefusalIsExplainedWithItsNumbersAndExitsEight)
+{
+    HandMadeServer server(std::string("R\0" "7 300\0", 8));
+    ASSERT_TRUE(server.valid());
+    server.serve();
+    EXPECT_EQ(8, ctl("status", &output_));
+    EXPECT_EQ(0u, output_.find("tickmend-ctl: refused: this process connected 7 times in the last second and kept "
+                               "the pipe open unread for 300 ms;"))
+        << output_;
+    EXPECT_EQ(std::string::npos, output_.find("Gaming Mode:")) << output_;
 }
 
 TEST_F(Ctl, BusyPipeIsWaitedFor)
@@ -405,32 +422,86 @@ TEST(CtlChild, Impostor)
     Sleep(60000);
 }
 
-TEST_F(Ctl, TickmendExeNeitherInstalledNorBesideTheClientIsToldNothingAndExitsFour)
+// Starts the impostor from a copy of this program as tickmend.exe in a folder of its own
+// (*impostor), and waits until it serves the pipe and shows its window; null when it did not start.
+HANDLE start_impostor(std::string* impostor)
 {
     const std::string folder = testing_support::temp_path("impostor");
     CreateDirectoryA(folder.c_str(), nullptr);
-    const std::string impostor = folder + "\\tickmend.exe";
+    *impostor = folder + "\\tickmend.exe";
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    ASSERT_TRUE(CopyFileA(self, impostor.c_str(), FALSE));
-    HANDLE child = testing_support::start_process("\"" + impostor + "\" --gtest_filter=CtlChild.Impostor",
+    if (!CopyFileA(self, impostor->c_str(), FALSE)) return nullptr;
+    HANDLE child = testing_support::start_process("\"" + *impostor + "\" --gtest_filter=CtlChild.Impostor",
                                                   "TICKMEND_CTL_IMPOSTOR=1");
-    ASSERT_NE(nullptr, child);
     const DWORD start = GetTickCount();
-    while (!WaitNamedPipeA(pipe_name, 100) && GetLastError() == ERROR_FILE_NOT_FOUND && GetTickCount() - start < 20000)
+    while (child && !WaitNamedPipeA(pipe_name, 100) && GetLastError() == ERROR_FILE_NOT_FOUND &&
+           GetTickCount() - start < 20000)
         Sleep(100);
     Sleep(500); // its window follows the pipe
+    return child;
+}
+
+// Ends the impostor and removes its copy.
+void end_impostor(HANDLE child, const std::string& impostor)
+{
+    TerminateProcess(child, 0);
+    WaitForSingleObject(child, 10000);
+    CloseHandle(child);
+    DeleteFileA(impostor.c_str());
+    RemoveDirectoryA(impostor.substr(0, impostor.find_last_of('\\')).c_str());
+}
+
+TEST_F(Ctl, TickmendExeNeitherInstalledNorBesideTheClientIsToldNothingAndExitsFour)
+{
+    std::string impostor;
+    HANDLE child = start_impostor(&impostor);
+    ASSERT_NE(nullptr, child);
     for (const char* command : {"status", "on", "off"}) {
         EXPECT_EQ(4, shipped_ctl(command, &output_)) << command << ": " << output_;
         EXPECT_NE(std::string::npos, output_.find("neither the installed tickmend nor the one beside")) << output_;
         EXPECT_NE(std::string::npos, output_.find("impostor")) << "the path it found: " << output_;
         EXPECT_EQ(std::string::npos, output_.find("Gaming Mode:")) << output_;
     }
-    TerminateProcess(child, 0);
-    WaitForSingleObject(child, 10000);
-    CloseHandle(child);
-    DeleteFileA(impostor.c_str());
-    RemoveDirectoryA(folder.c_str());
+    end_impostor(child, impostor);
+}
+
+// Windows' rule, which Wine lacks: a first instance (FILE_FLAG_FIRST_PIPE_INSTANCE) is
+// refused while the name exists, held by another program.
+HANDLE WINAPI first_refused_while_held(LPCSTR name, DWORD open_mode, DWORD pipe_mode, DWORD instances, DWORD out,
+                                       DWORD in, DWORD timeout, LPSECURITY_ATTRIBUTES attributes)
+{
+    if ((open_mode & FILE_FLAG_FIRST_PIPE_INSTANCE) && (WaitNamedPipeA(name, 1) || GetLastError() != ERROR_FILE_NOT_FOUND)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateNamedPipeA(name, open_mode, pipe_mode, instances, out, in, timeout, attributes);
+}
+
+TEST_F(Ctl, NameTakenFromTickmendIsToldToTheUserAndTheClientExitsBusyNeverNotRunning)
+{
+    const unsigned taken = 1u << NOTICE_PIPE_NAME_TAKEN;
+    std::string impostor;
+    HANDLE child = start_impostor(&impostor); // holds the name before tickmend starts
+    ASSERT_NE(nullptr, child);
+    const std::string holder = "process " + std::to_string(GetProcessId(child));
+    worker_set_pipe_create(first_refused_while_held);
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    char text[256] = "";
+    notice_text(NOTICE_PIPE_NAME_TAKEN, text, sizeof text);
+    EXPECT_TRUE(notice_raised() & taken) << "the user is not told";
+    EXPECT_NE(nullptr, strstr(text, holder.c_str())) << text;
+    // tickmend's window is there, another program is on its pipe: nothing is sent to it.
+    EXPECT_EQ(6, ctl("status", &output_));
+    EXPECT_EQ(0u, output_.find("tickmend-ctl: busy: tickmend runs (process " + std::to_string(GetCurrentProcessId()) +
+                               ") but does not serve its pipe now: " + holder + " holds the pipe's name"))
+        << output_;
+    // The other program ends; tickmend takes its name back while a call waits for it.
+    end_impostor(child, impostor);
+    EXPECT_EQ(0, ctl("on", &output_)) << output_;
+    EXPECT_EQ(0u, output_.find("Gaming Mode: on\n")) << output_;
+    EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
+    EXPECT_FALSE(notice_raised() & taken);
 }
 
 TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)

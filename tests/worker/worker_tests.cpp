@@ -1,6 +1,7 @@
 #include "worker/worker.h"
 
 #include "common/control_pipe.h"
+#include "daemon/daemon.h"
 #include "notice/notice.h"
 #include "pipe_client.h"
 #include "support/fake_daemon.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +68,11 @@ TEST_F(Worker, StatusReplyIsTheStateCharacterAndANul)
     EXPECT_EQ(reply_off, exchange());
     fake_daemon::set_game_mode(1);
     EXPECT_EQ(reply_on, exchange());
+    // An answer that is no state (not answered in its bound, or not taken) is never "0".
+    for (int answer : {game_mode_busy, game_mode_refused}) {
+        fake_daemon::set_game_mode(answer);
+        EXPECT_EQ(std::string("B\0", 2), exchange()) << answer;
+    }
     EXPECT_TRUE(fake_daemon::commands().empty());
 }
 
@@ -289,13 +296,13 @@ TEST_F(Worker, PipeNameStaysThroughBackToBackConnections)
 
 // ---- each client process's share ----
 
-// One exchange of a client process as the product's client makes it: the open waits up
-// to 10 s for a busy pipe. done, refused (the server said so) or silent (anything else).
+// One exchange of a client process as the product's client makes it: the open waits as
+// long as tickmend-ctl's for a busy pipe. done, refused (the server said so) or silent.
 enum class Served { done, refused, silent };
 Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 {
     DWORD error = 0;
-    HANDLE pipe = control_pipe_open(10000, &error);
+    HANDLE pipe = control_pipe_open(control_pipe_busy_wait_ms(), &error);
     if (pipe == INVALID_HANDLE_VALUE) return Served::silent;
     char state = 0;
     ControlPipeExchange result = control_pipe_exchange(pipe, request, 5000, &state, why);
@@ -312,7 +319,16 @@ Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 //   flood: writes requests until dropped, and reconnects at once, for 12 s (hostile);
 //   hold:  opens the pipe in a tight loop and never reads nor closes, for 12 s (hostile);
 //   unread: connections one after another that write nothing and leave their reply unread
-//          until the server drops it, until one is refused (longest: the debt it names).
+//          until the server drops it, until one is refused (longest: the debt it names);
+//          then a query every 250 ms until one is served;
+//   rate:  5 queries back to back, then one more a second after the first was answered
+//          (longest: the connections the refusal names);
+//   ignore: 4 queries back to back, then 5 connections that leave what they get unread
+//          until dropped (longest: the shortest life of the last 4, in ms);
+//   to-end: 8 queries 300 ms apart, each reading its reply and then on until the pipe
+//          ends (served: those whose end came as ERROR_BROKEN_PIPE; longest: the latest
+//          end after its reply, in ms).
+// order: what each connection got, in turn: S served, R refused, U left unread, - nothing.
 TEST(WorkerChild, ClientPattern)
 {
     char pattern[16];
@@ -320,20 +336,71 @@ TEST(WorkerChild, ClientPattern)
     const std::string how = pattern;
     int served = 0, refused = 0, silent = 0;
     DWORD longest = 0;
+    std::string order;
     const DWORD start = GetTickCount();
-    if (how == "poll") {
-        for (int i = 0; i < 6; ++i, Sleep(200)) {
-            Served s = child_exchange(nullptr);
-            served += s == Served::done, refused += s == Served::refused, silent += s == Served::silent;
+    auto note = [&](Served s) {
+        served += s == Served::done, refused += s == Served::refused, silent += s == Served::silent;
+        order += s == Served::done ? 'S' : s == Served::refused ? 'R' : '-';
+    };
+    // Opens, writes a query, and leaves what comes unread until the server ends the
+    // connection: its life in ms.
+    auto unread_life = [] {
+        DWORD error = 0, n = 0, available = 0;
+        HANDLE h = control_pipe_open(control_pipe_busy_wait_ms(), &error);
+        const DWORD opened = GetTickCount();
+        if (h == INVALID_HANDLE_VALUE) return DWORD(0);
+        WriteFile(h, "?", 1, &n, nullptr);
+        while (PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) && GetTickCount() - opened < 30000) Sleep(1);
+        CloseHandle(h);
+        return GetTickCount() - opened;
+    };
+    if (how == "rate") {
+        ControlPipeRefusal why;
+        DWORD first_answered = 0;
+        for (int i = 0; i < 5; ++i) {
+            note(child_exchange("?", &why));
+            if (i == 0) first_answered = GetTickCount();
         }
+        longest = static_cast<DWORD>(why.connects);
+        const DWORD since = GetTickCount() - first_answered;
+        if (since < 1100) Sleep(1100 - since);
+        note(child_exchange("?"));
+    } else if (how == "ignore") {
+        for (int i = 0; i < 4; ++i) note(child_exchange("?"));
+        longest = 0xFFFFFFFF;
+        for (int i = 0; i < 5; ++i) {
+            const DWORD life = unread_life();
+            order += 'U';
+            if (i > 0) longest = std::min(longest, life);
+        }
+    } else if (how == "to-end") {
+        for (int i = 0; i < 8; ++i) {
+            const DWORD began = GetTickCount();
+            DWORD error = 0, got = 0;
+            HANDLE h = control_pipe_open(control_pipe_busy_wait_ms(), &error);
+            char query[] = "?", reply[32], rest[32];
+            if (h == INVALID_HANDLE_VALUE || !control_pipe_transfer(h, TRUE, query, 1, &got, 5000) ||
+                !control_pipe_transfer(h, FALSE, reply, sizeof reply, &got, 5000)) {
+                note(Served::silent);
+            } else {
+                const bool state = got == 2 && (reply[0] == '0' || reply[0] == '1');
+                const DWORD read_at = GetTickCount();
+                error = control_pipe_transfer(h, FALSE, rest, sizeof rest, &got, 5000) ? ERROR_SUCCESS : GetLastError();
+                longest = std::max(longest, GetTickCount() - read_at);
+                note(error != ERROR_BROKEN_PIPE ? Served::silent
+                     : reply[0] == control_pipe_refused_reply ? Served::refused : state ? Served::done : Served::silent);
+            }
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            const DWORD spent = GetTickCount() - began;
+            if (spent < 300) Sleep(300 - spent); // 3 a second: within the share
+        }
+    } else if (how == "poll") {
+        for (int i = 0; i < 6; ++i, Sleep(200)) note(child_exchange(nullptr));
     } else if (how == "burst") {
         for (int i = 0; i < 12; ++i) {
             const DWORD asked = GetTickCount();
-            for (Served s; (s = child_exchange("?")) != Served::done; Sleep(200)) {
-                refused += s == Served::refused, silent += s == Served::silent;
+            for (Served s; note(s = child_exchange("?")), s != Served::done; Sleep(200))
                 if (GetTickCount() - asked > 20000) break;
-            }
-            ++served;
             longest = std::max<DWORD>(longest, GetTickCount() - asked);
         }
     } else if (how == "unread") {
@@ -350,16 +417,26 @@ TEST(WorkerChild, ClientPattern)
             char state = 0;
             if (got < 2 || peek[0] != control_pipe_refused_reply) {
                 silent += h == INVALID_HANDLE_VALUE;
+                order += h == INVALID_HANDLE_VALUE ? '-' : 'U';
                 while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) &&
                        GetTickCount() - start < 30000)
                     Sleep(20);
             } else if (control_pipe_exchange(h, nullptr, 5000, &state, &why) == ControlPipeExchange::refused) {
                 ++refused;
+                order += 'R';
                 longest = why.own_ms;
             } else {
                 ++silent;
             }
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        }
+        // Its debt drains: served again, once it has (longer when other processes owe too).
+        for (const DWORD refused_at = GetTickCount(); refused && GetTickCount() - refused_at < 15000; Sleep(250)) {
+            const Served s = child_exchange("?");
+            if (s == Served::done) {
+                note(s);
+                break;
+            }
         }
     } else {
         while (GetTickCount() - start < 12000) {
@@ -372,12 +449,14 @@ TEST(WorkerChild, ClientPattern)
             CloseHandle(h);
         }
     }
-    printf("served %d refused %d silent %d longest %lu\n", served, refused, silent, longest);
+    printf("served %d refused %d silent %d longest %lu order %s\n", served, refused, silent, longest,
+           order.empty() ? "none" : order.c_str());
 }
 
 struct ChildResult {
     int served = -1, refused = -1, silent = -1;
     unsigned long longest = 0;
+    char order[64] = "";
 };
 
 // Runs ClientPattern as a process of its own.
@@ -396,28 +475,38 @@ ChildResult child_result(const std::string& output)
     ChildResult r;
     const size_t at = output.find("served ");
     if (at != std::string::npos)
-        sscanf(output.c_str() + at, "served %d refused %d silent %d longest %lu", &r.served, &r.refused, &r.silent,
-               &r.longest);
+        sscanf(output.c_str() + at, "served %d refused %d silent %d longest %lu order %63s", &r.served, &r.refused,
+               &r.silent, &r.longest, r.order);
     return r;
 }
 
-// The clients that exist: each is served in full, and a refusal is always told.
+// The clients that exist: each is served in full, and a refusal is always told; the share's
+// rule by its numbers.
 TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
 {
     struct Row {
         const char* pattern;
-        int served;          // of its own exchanges
-        DWORD longest_ms;    // to serve one, retries included; 0: not measured
-        const char* hostile[2]; // hostile processes meanwhile; this process's 5 queries must be served
-        DWORD owes_ms = 0;      // refused, its refusal naming a debt over this
+        int served;               // of its own exchanges
+        const char* order;        // what its connections got, in turn (a regular expression)
+        DWORD least, most;        // its "longest" figure within these (0: not checked)
+        const char* hostile[2] = {}; // hostile processes meanwhile; this process's 5 queries must be served
     };
     const Row rows[] = {
-        {"poll", 6, 0, {}},              // the request window it leaves unused is the server's time
-        {"burst", 12, 3000, {}},         // past 4 a second: told, and served again within a second
-        {"", 0, 0, {"loop", "flood"}},   // two hostile processes taking turns starve no one
-        {"", 0, 0, {"hold", nullptr}},   // nor one that holds every instance it can get
-        // Replies left unread: the request windows it let run are its own time too.
-        {"unread", 0, 0, {}, control_pipe_hold_limit_ms},
+        {"poll", 6, "S{6}", 0, 0},  // the request window it leaves unused is the server's time
+        {"burst", 12, "S{4}R.*", 0, 3000}, // past 4 a second: told, and served again within a second
+        // The 4th connection within a second served, the 5th refused (naming 5 connections),
+        // served again once the first is a second old.
+        {"rate", 5, "S{4}RS", 5, 5},
+        // Replies left unread: the request windows it let run are its own time too, so that
+        // its debt passes the limit within 3 connections; served again once it has drained.
+        {"unread", 1, "U{1,3}RS", control_pipe_hold_limit_ms + 1, 0},
+        // A refusal left unread is waited for 0.1 s; the next ones within the second are not.
+        {"ignore", 4, "S{4}U{5}", 0, 99},
+        // Reading on after the reply: the end of the pipe comes at once (well before the 0.5
+        // s a reply is given; the bench holds it to 50 ms), and it owes nothing.
+        {"to-end", 8, "S{8}", 0, 249},
+        {"", 0, nullptr, 0, 0, {"loop", "flood"}}, // two hostile processes taking turns starve no one
+        {"", 0, nullptr, 0, 0, {"hold", nullptr}}, // nor one that holds every instance it can get
     };
     start();
     for (const Row& row : rows) {
@@ -439,13 +528,12 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
         const ChildResult r = child_result(output);
         EXPECT_EQ(row.served, r.served) << output;
         EXPECT_EQ(0, r.silent) << "refused without being told: " << output;
-        if (row.owes_ms) {
-            EXPECT_EQ(1, r.refused) << output;
-            EXPECT_GT(r.longest, row.owes_ms) << output;
+        EXPECT_TRUE(std::regex_match(r.order, std::regex(row.order))) << output;
+        if (row.least) {
+            EXPECT_GE(r.longest, row.least) << output;
         }
-        if (row.longest_ms) {
-            EXPECT_LE(r.longest, row.longest_ms) << output;
-            EXPECT_GT(r.refused, 0) << "beyond its share but never refused: " << output;
+        if (row.most) {
+            EXPECT_LE(r.longest, row.most) << output;
         }
     }
 }
@@ -577,39 +665,61 @@ void expect_ace(PACL acl, DWORD index, BYTE type, DWORD mask, BYTE authority, DW
     EXPECT_EQ(0, memcmp(id->Value, expected, 6));
 }
 
+// This process's user, as its token names it.
+std::vector<BYTE> token_user()
+{
+    HANDLE token = nullptr;
+    std::vector<BYTE> info(512);
+    DWORD got = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        GetTokenInformation(token, TokenUser, info.data(), static_cast<DWORD>(info.size()), &got);
+        CloseHandle(token);
+    }
+    PSID sid = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
+    return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+}
+
 // NETWORK (S-1-5-2) denied before anyone is allowed: a deny entry after an allow entry that
-// matches would never be reached.
+// matches would never be reached. Everyone reads and writes, but may not add instances of
+// our pipe (FILE_CREATE_PIPE_INSTANCE, 4); this user and SYSTEM have all.
 void expect_pipe_dacl(PACL acl)
 {
     ACL_SIZE_INFORMATION size = {};
     ASSERT_TRUE(GetAclInformation(acl, &size, sizeof size, AclSizeInformation));
-    ASSERT_EQ(3u, size.AceCount);
+    ASSERT_EQ(4u, size.AceCount);
     expect_ace(acl, 0, ACCESS_DENIED_ACE_TYPE, 0x1F01FF, 5, 2, "NETWORK");
-    expect_ace(acl, 1, ACCESS_ALLOWED_ACE_TYPE, 0x12019F, 1, 0, "Everyone");
-    expect_ace(acl, 2, ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, 3, 0, "CREATOR OWNER");
+    expect_ace(acl, 1, ACCESS_ALLOWED_ACE_TYPE, 0x12019F & ~FILE_CREATE_PIPE_INSTANCE, 1, 0, "Everyone");
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(acl, 2, &ace));
+    auto* user = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, user->Header.AceType);
+    EXPECT_EQ(0x1F01FFu, user->Mask);
+    EXPECT_TRUE(EqualSid(&user->SidStart, token_user().data())) << "the user entry is not this user's";
+    expect_ace(acl, 3, ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, 5, 18, "SYSTEM");
 }
 
-TEST(PipeAcl, NetworkIsDeniedFirstThenEveryoneReadsAndWritesAndTheCreatorOwnerHasAll)
+TEST(PipeAcl, NetworkIsDeniedFirstEveryoneReadsAndWritesOnlyThisUserAndSystemAddInstances)
 {
-    DWORD buffer[24];
+    DWORD buffer[48];
     memset(buffer, 0xAA, sizeof buffer);
     DWORD size = sizeof buffer;
     PACL acl = reinterpret_cast<PACL>(buffer);
     ASSERT_TRUE(build_pipe_acl(acl, &size));
-    EXPECT_EQ(68u, size);
+    const DWORD expected = 8 + 4 * 8 + 3 * 12 + static_cast<DWORD>(token_user().size());
+    EXPECT_EQ(expected, size);
     EXPECT_EQ(ACL_REVISION, acl->AclRevision);
-    EXPECT_EQ(68, acl->AclSize);
+    EXPECT_EQ(expected, acl->AclSize);
     EXPECT_TRUE(IsValidAcl(acl));
     expect_pipe_dacl(acl);
 }
 
 TEST(PipeAcl, SmallBufferIsRefusedWithTheSizeNeededAndLeftAlone)
 {
-    DWORD buffer[24];
+    DWORD buffer[48];
     memset(buffer, 0xAA, sizeof buffer);
     DWORD size = 64;
     EXPECT_FALSE(build_pipe_acl(reinterpret_cast<PACL>(buffer), &size));
-    EXPECT_EQ(68u, size);
+    EXPECT_EQ(8 + 4 * 8 + 3 * 12 + token_user().size(), size);
     EXPECT_EQ(0xAAAAAAAAu, buffer[0]);
 }
 
