@@ -63,7 +63,15 @@ bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t err
     return true;
 }
 
-void sim_install() { platform_install(&sim_processor_ops, &sim_device_ops); }
+void sim_install()
+{
+    bool system = false;
+    {
+        SimLocked s;
+        system = s->machine.driver_system;
+    }
+    platform_install(&sim_processor_ops, system ? &sim_system_device_ops : &sim_device_ops);
+}
 
 bool sim_install_shared_from_environment(char* error, size_t error_size)
 {
