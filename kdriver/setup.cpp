@@ -104,6 +104,27 @@ int remove()
         if (inf[0] && uninstall_inf && !uninstall_inf(inf, SUOI_FORCEDELETE, nullptr))
             status = fail("removing the driver package");
     });
+    // A driver whose last device is gone unloads on Windows; a host that keeps it loaded is
+    // asked to stop it. Then the service goes, and its file with it.
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "tickmend", SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr;
+    if (service) {
+        SERVICE_STATUS state = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &state);
+        for (int i = 0; i < 100 && QueryServiceStatus(service, &state) && state.dwCurrentState != SERVICE_STOPPED; ++i)
+            Sleep(100);
+        if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+            status = fail("removing the service");
+        CloseServiceHandle(service);
+    }
+    if (manager) CloseServiceHandle(manager);
+    char file[MAX_PATH];
+    const UINT n = GetSystemDirectoryA(file, MAX_PATH - 24);
+    if (n && n < MAX_PATH - 24) {
+        lstrcatA(file, "\\drivers\\tickmend.sys");
+        if (!DeleteFileA(file) && GetLastError() != ERROR_FILE_NOT_FOUND)
+            MoveFileExA(file, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
     return status;
 }
 
