@@ -39,6 +39,8 @@ bool hw_write_nb(uint32_t value);
 uintptr_t hw_interrupts_off();
 void hw_interrupts_restore(uintptr_t previous);
 
+// Round trips per measurement (the shortest counts).
+int hw_rounds();
 // Microseconds a processor waits for the other to arrive, and for one answer.
 ULONG hw_arrive_budget_us();
 ULONG hw_answer_budget_us();

@@ -97,5 +97,6 @@ void hw_interrupts_restore(uintptr_t previous)
     if (previous & 0x200) asm volatile("sti" : : : "memory"); // IF was set
 }
 
+int hw_rounds() { return 32; }
 ULONG hw_arrive_budget_us() { return 1000; }
 ULONG hw_answer_budget_us() { return 100; }

@@ -112,7 +112,7 @@ void meet_stop()
 tkd::sync_plan sync_plan_for(bool leave_in_step)
 {
     tkd::sync_plan p;
-    p.rounds = 32;
+    p.rounds = hw_rounds();
     p.corrections = 3;
     p.tolerance = static_cast<int64_t>(g_cycles_per_us / 2); // half a microsecond
     p.write = true;
