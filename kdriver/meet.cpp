@@ -86,10 +86,20 @@ VOID NTAPI targeted_routine(PKDPC, PVOID, PVOID, PVOID) { target_side(); }
 
 } // namespace
 
-ULONG current_processor()
+// The number the processor control region holds (what Windows before 7 offers, inline).
+ULONG region_processor_number()
 {
-    return processor_number_ex ? processor_number_ex(nullptr) : KeGetCurrentProcessorNumber();
+#if defined(__x86_64__)
+    USHORT n;
+    asm volatile("movw %%gs:0x184, %0" : "=r"(n));
+#else
+    UCHAR n;
+    asm volatile("movb %%fs:0x51, %0" : "=q"(n));
+#endif
+    return n;
 }
+
+ULONG current_processor() { return processor_number_ex ? processor_number_ex(nullptr) : region_processor_number(); }
 
 void meet_start()
 {
