@@ -3,11 +3,14 @@
 // The installer runs it; so do the tests.
 //   tickmend-driver install PATH\tickmend.inf   exit 0: installed (1: failed, 2: usage)
 //   tickmend-driver remove                      exit 0: no device and no package left
+//   tickmend-driver helps                       exit 0: the driver can help here and this
+//                                               Windows loads it (1: not, and why on stdout)
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
 #include <stdio.h>
 #include <string.h>
+#include <intrin.h>
 
 namespace {
 
@@ -128,12 +131,48 @@ int remove()
     return status;
 }
 
+// The driver helps where there is more than one processor and the counters can drift (no
+// invariant TSC), on a Windows that loads an unsigned driver: a 32-bit one, or a 64-bit one
+// started in test-signing mode.
+int helps()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    if (info.dwNumberOfProcessors < 2) return printf("one processor: no counters to keep in step\n"), 1;
+    int regs[4];
+    __cpuid(regs, static_cast<int>(0x80000000));
+    if (static_cast<unsigned>(regs[0]) >= 0x80000007) {
+        __cpuid(regs, static_cast<int>(0x80000007));
+        if (regs[3] & 0x100) return printf("invariant counters: Windows keeps them in step\n"), 1;
+    }
+    BOOL wow64 = FALSE;
+    typedef BOOL(WINAPI * wow64_fn)(HANDLE, PBOOL);
+    const auto is_wow64 = reinterpret_cast<wow64_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+    if (is_wow64) is_wow64(GetCurrentProcess(), &wow64);
+    if (wow64 || sizeof(void*) == 8) {
+        char options[512] = {};
+        DWORD size = sizeof options - 1;
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, KEY_READ | KEY_WOW64_64KEY,
+                          &key) == ERROR_SUCCESS) {
+            RegQueryValueExA(key, "SystemStartOptions", nullptr, nullptr, reinterpret_cast<BYTE*>(options), &size);
+            RegCloseKey(key);
+        }
+        if (!strstr(options, "TESTSIGNING"))
+            return printf("64-bit Windows loads no unsigned driver outside test-signing mode\n"), 1;
+    }
+    printf("the TSC driver can help here\n");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "install") == 0) return install(argv[2]);
     if (argc == 2 && strcmp(argv[1], "remove") == 0) return remove();
-    fprintf(stderr, "usage: tickmend-driver install PATH\\tickmend.inf | tickmend-driver remove\n");
+    if (argc == 2 && strcmp(argv[1], "helps") == 0) return helps();
+    fprintf(stderr, "usage: tickmend-driver install PATH\\tickmend.inf | remove | helps\n");
     return 2;
 }
