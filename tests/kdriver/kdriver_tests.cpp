@@ -3,6 +3,7 @@
 #include "sim/sim.h"
 #include "sim/counters.h"
 #include "platform/tsc_read.h"
+#include "notice/wording.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -103,6 +104,24 @@ TEST(DriverRequests, CommandWordsDecodeByTheirLayoutAndAnythingElseIsRefused)
                           0x0800000Au, 0x8000000Au}) {
         tsc_command c = {};
         EXPECT_FALSE(decode_tsc(word, 0, &c)) << std::hex << word;
+    }
+}
+
+TEST(DriverRequests, TickmendSaysInWordsWhyTheDriverLeftTheCountersAlone)
+{
+    struct Row {
+        int32_t status, ret_code;
+        const char* words;
+    } rows[] = {{status_left_alone, ret_invariant_in_step, "counters invariant and in step: left alone"},
+                {status_left_alone, ret_windows_keeps_time, "Windows keeps time by the TSC: left alone"},
+                {status_io_timeout, ret_not_arrived, "a processor did not come in time"},
+                {status_unsuccessful, ret_out_of_tolerance, "a counter stayed out of tolerance"},
+                {status_left_alone, ret_refused, "Status 0x60A10000, RetCode 1"},
+                {status_unsuccessful, ret_windows_keeps_time, "Status 0xC0000001, RetCode 5"}};
+    for (const Row& r : rows) {
+        char text[64];
+        driver_outcome_detail(driver_outcome::refused, r.status, r.ret_code, text, sizeof text);
+        EXPECT_STREQ(r.words, text);
     }
 }
 
