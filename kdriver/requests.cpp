@@ -53,7 +53,10 @@ reply sync_node(ULONG from, unsigned node)
 
 reply tsc_command(const tkd::tsc_command& c, ULONG from)
 {
-    if (from >= max_processors || !g_processors[from].present) return refused();
+    // A withdrawal names its processor and may come from any; the others act for the
+    // processor they come from.
+    if (c.number != tkd::Deregister_TSC_DRIFT && (from >= max_processors || !g_processors[from].present))
+        return refused();
     switch (c.number) {
     case tkd::SYNC_NODE_TSC: return sync_node(from, c.node);
     case tkd::SYNC_CORE_TSC: {

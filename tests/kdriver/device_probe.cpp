@@ -100,14 +100,20 @@ int main()
     if (!pci(IOCTL_PCI_WRITE, &cleared) || !pci(IOCTL_PCI_READ, &seen) || seen != cleared) fault("bit clear", cleared, seen);
     DWORD restored = before;
     if (!pci(IOCTL_PCI_WRITE, &restored) || !pci(IOCTL_PCI_READ, &seen) || seen != before) fault("bit set", before, seen);
-    // A TSC command from no processor the driver knows, and an unknown one: replied refused.
-    for (DWORD word : {0x0000000Bu, 0x08000007u}) {
+    // TSC commands on the two-node machine (processor 0: node 0, processor 1: node 1): an
+    // unknown one, bits outside the layout, processors that do not exist, and a withdrawal,
+    // which may come from anywhere.
+    const struct { DWORD word; int32_t status; int32_t ret; } commands[] = {
+        {0x0000000B, status_invalid_parameter, ret_refused}, {0x08000007, status_invalid_parameter, ret_refused},
+        {0x03000007, status_invalid_parameter, ret_refused}, {0x3000000A, status_invalid_parameter, ret_refused},
+        {0xA0000009, status_invalid_parameter, ret_refused}, {0x20000009, status_success, ret_done}};
+    for (const auto& c : commands) {
         BYTE in[8] = {}, out[8] = {};
-        put32(in, word);
+        put32(in, c.word);
         DWORD returned = 0;
         if (!DeviceIoControl(device, IOCTL_TSC_REQUEST, in, 8, out, 8, &returned, nullptr) ||
-            static_cast<int32_t>(get32(out)) != status_invalid_parameter || get32(out + 4) != ret_refused)
-            fault("tsc refusal", word, get32(out + 4));
+            static_cast<int32_t>(get32(out)) != c.status || static_cast<int32_t>(get32(out + 4)) != c.ret)
+            fault("tsc reply", c.word, get32(out + 4));
     }
     CloseHandle(device);
     std::printf("%d faults; northbridge %#lx\n", faults, before);
