@@ -147,6 +147,13 @@ NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS NTAPI dispatch_pass(PDEVICE_OBJECT device, PIRP irp) { return pass_down(device, irp); }
 NTSTATUS NTAPI dispatch_open_close(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); }
+
+// The device itself opens; no name below it does.
+NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT, PIRP irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    return complete(irp, file && file->FileName.Length ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS);
+}
 NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT, PIRP irp) { return device_control(irp); }
 
 NTSTATUS NTAPI add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
@@ -203,7 +210,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     measure_rate();
     meet_start();
     requests_start();
-    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
     driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;

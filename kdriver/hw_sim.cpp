@@ -44,6 +44,8 @@ ULONG query(HANDLE key, const wchar_t* name, void* buffer, ULONG size)
     return length;
 }
 
+// Mapped into the process the driver starts in: its host's, under Wine, where every request,
+// DPC and work item runs too. (A driver on Windows would map into system space.)
 bool map_state(const wchar_t* path)
 {
     UNICODE_STRING name;
