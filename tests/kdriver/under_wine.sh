@@ -2,7 +2,8 @@
 # under_wine.sh PRODUCT_DIR DEVICE_PROBE: the test build of tickmend.sys in a Wine prefix of its
 # own, as a root-enumerated device: found by tickmend's device search, refusing what it must,
 # bringing the simulated counters into step for Gaming Mode, taking a one-node machine's
-# drift registration, and gone without a trace after tickmend-driver remove.
+# drift registration, and gone without a trace after tickmend-driver remove; then the setup's
+# component "TSC driver" in and out.
 set -u
 product=$1 probe=$2
 export TICKMEND_WINEPREFIX=$product/kdriver-prefix
@@ -88,5 +89,26 @@ check "device gone" "$work/removed.txt" "driver: absent"
 w sc query tickmend > "$work/service.txt" && fail "the service is still there: $(cat "$work/service.txt")"
 [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/tickmend.sys" ] || fail "tickmend.sys is still there"
 ! grep -qil 'root\\tickmend' "$WINEPREFIX"/drive_c/windows/inf/*.inf 2>/dev/null || fail "the driver package is still there"
+
+# The setup's component "TSC driver" (the real build, whose northbridge read finds no PCI
+# bus under Wine: found, and refusing), and the uninstaller taking it all off again.
+if [ -f "$product/tickmend-setup.exe" ]; then
+    w "$product/tickmend-setup.exe" /S /DRIVER=1 || fail "tickmend-setup.exe /S /DRIVER=1"
+    ctl=$(find "$WINEPREFIX/drive_c" -path '*/QEL Pacemill/tickmend-ctl.exe' | head -n 1)
+    [ -n "$ctl" ] || fail "setup: no tickmend-ctl.exe installed"
+    dir=$(dirname "$ctl")
+    w sc query tickmend > "$work/setup-service.txt" || fail "setup: no tickmend service"
+    w "$ctl" topology > "$work/setup-topology.txt"
+    check "setup: device search" "$work/setup-topology.txt" "driver: refusing"
+    # The uninstaller goes on from a copy of itself: its folder going is its end.
+    w "$dir/uninstall.exe" /S
+    for _ in $(seq 120); do [ -e "$dir" ] || break; sleep 0.5; done
+    [ ! -e "$dir" ] || fail "uninstall: $dir is still there"
+    w sc query tickmend > "$work/service.txt" && fail "uninstall: the service is still there"
+    [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/tickmend.sys" ] || fail "uninstall: tickmend.sys is still there"
+    ! grep -qil 'root\\tickmend' "$WINEPREFIX"/drive_c/windows/inf/*.inf 2>/dev/null || fail "uninstall: the driver package is still there"
+else
+    echo "no tickmend-setup.exe (makensis missing): the setup's component is not tried"
+fi
 wineserver -k 2>/dev/null
-echo "tickmend.sys under Wine: device found, requests refused, counters in step, drift registered, removed"
+echo "tickmend.sys under Wine: device found, requests refused, counters in step, drift registered, removed; the setup's component installed and uninstalled"
