@@ -9,8 +9,9 @@ notification area; it starts at each logon."
 !define SAY_DRIVER_FOUND "The TSC driver answers: Gaming Mode switches the power plan, clears the \
 northbridge power management bit and synchronizes the counters of all processors."
 !define SAY_DRIVER_ABSENT "The TSC driver is not installed. Until it is, Gaming Mode switches the power \
-plan only: the counters are not synchronized and the northbridge bit is left alone. Install the driver, \
-then start ${PRODUCT} again; $\"tickmend-ctl topology$\" tells whether it is found."
+plan only: the counters are not synchronized and the northbridge bit is left alone. Install the driver \
+(this setup's component $\"TSC driver$\"), then start ${PRODUCT} again; $\"tickmend-ctl topology$\" tells \
+whether it is found."
 !define SAY_DRIVER_REFUSING "The TSC driver is installed but does not answer: it refused to read the \
 northbridge register. Until it answers, Gaming Mode switches the power plan only. Reinstall or update \
 the driver, then check it with $\"tickmend-ctl topology$\"."
@@ -19,8 +20,8 @@ Gaming Mode and no icon."
 !define SAY_ONE_NODE_FOUND "At each logon ${PRODUCT} registers drift compensation with the TSC driver \
 for every processor and ends; the driver then keeps the counters in step."
 !define SAY_ONE_NODE_ABSENT "Its only task here, drift compensation, needs the TSC driver, which is not \
-installed. Install the driver: from the next logon on, ${PRODUCT} registers drift compensation for \
-every processor and ends."
+installed. Install the driver (this setup's component $\"TSC driver$\"): from the next logon on, \
+${PRODUCT} registers drift compensation for every processor and ends."
 !define SAY_ONE_NODE_REFUSING "Its only task here, drift compensation, needs the TSC driver, which is \
 installed but does not answer: it refused to read the northbridge register. Reinstall or update the \
 driver; after the next logon $\"tickmend-ctl topology$\" tells whether drift compensation was registered."

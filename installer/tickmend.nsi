@@ -4,13 +4,15 @@
 ;
 ;   makensis -DVERSION=1.1.2 -DTICKMEND_EXE=... -DCTL_EXE=... -DICON=... -DWIZARD=... -DOUTFILE=... tickmend.nsi
 ;
-; Switches: /S silent; /D=FOLDER the install folder (last, unquoted). The uninstaller takes /S.
+; Switches: /S silent; /DRIVER=1 or /DRIVER=0 the component "TSC driver" chosen or not (by
+; default: where it can help); /D=FOLDER the install folder (last, unquoted). The uninstaller
+; takes /S.
 ; Exit codes: 0 done; 1 cancelled by the user; 2 failed (a message says why, nothing new is
 ; left registered, and a tickmend that was running runs again).
 ;
 ; Beside this file: pages.nsh (the pages), in_use.nsh (files in use and the running instance),
-; upgrade.nsh (an upgrade and a move), finish.nsh (the finish text), uninstall.nsh (the
-; uninstaller and what it gives back).
+; upgrade.nsh (an upgrade and a move), driver.nsh (the component "TSC driver"), finish.nsh
+; (the finish text), uninstall.nsh (the uninstaller and what it gives back).
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -22,6 +24,8 @@ ManifestDPIAware true
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include StrFunc.nsh
+!include x64.nsh
+!include Sections.nsh
 ${UnStrStr}
 
 !define PRODUCT "QEL Pacemill"
@@ -66,9 +70,11 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "${PUBLISHER}"
 Function .onInit
     Call RequireAdmin
     SetShellVarContext all
+    Call ChooseDriver
 FunctionEnd
 
-Section "${PRODUCT}"
+Section "${PRODUCT}" SecProgram
+    SectionIn RO
     Call PrepareInstall
 
     SetOutPath "$INSTDIR"
@@ -128,7 +134,12 @@ has room and that the folder may be written, and run the setup again."
         Delete "$old_dir\uninstall.exe"
         RMDir "$old_dir"
     ${EndIf}
+SectionEnd
 
+!include "${__FILEDIR__}\driver.nsh"
+
+; After the driver: what runs again finds it, and the finish page says what it does.
+Section "-finish"
     ; An upgrade leaves running what ran, silent or not.
     ${If} $was_running == 1
         Call StartInstalled

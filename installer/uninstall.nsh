@@ -80,6 +80,7 @@ Section "Uninstall"
     !insertmacro RequireWritable "un." "$INSTDIR\tickmend.exe" "${PROGRAM_IN_USE}" "the uninstaller" ${RELEASE_STEPS}
 
     ; Until here nothing is changed, so that a failed uninstaller can be run again.
+    Call un.RemoveDriver
     Delete "$INSTDIR\tickmend.exe"
     Delete "$INSTDIR\tickmend-ctl.exe"
     Delete "$INSTDIR\uninstall.exe"

@@ -1,4 +1,5 @@
 #include "sim/counters.h"
+#include "sim/counter_block.h"
 
 #include "common/handle.h"
 #include "platform/tsc_read.h"
@@ -7,25 +8,8 @@
 
 namespace {
 
-constexpr DWORD state_magic = 0x314D5354; // "TSM1"
-
-// One processor's counter: real TSC + offset at `since`, then ppm faster unless held.
-struct Counter {
-    LONGLONG offset;
-    ULONGLONG since; // the real TSC when offset was last set
-    LONG ppm;
-    LONG held; // 1 while a drift registration holds it
-};
-
-// The whole state, as the file holds it.
-struct Block {
-    DWORD magic;
-    DWORD machine;            // hash of the counters' description
-    ULONGLONG started;        // the real TSC at power-on
-    volatile LONG generation; // odd while a writer changes a counter
-    LONG count;
-    Counter cpu[32];          // by affinity bit
-};
+using Counter = sim_counter;
+using Block = sim_counter_block;
 
 Block private_block;
 Block* volatile current = &private_block;
@@ -33,37 +17,19 @@ tk::unique_hfile state_file;
 tk::unique_handle state_mapping;
 void* state_view = nullptr;
 
-// Writers of every process take this one mutex, and mark the generation odd meanwhile so
-// that a reader of a half-written counter reads again.
+// One writer at a time, in this process, another, or the test build of tickmend.sys: the
+// generation is made odd by exchange (counter_block.h), so that a reader of a half-written
+// counter reads again.
 class Writing {
 public:
-    explicit Writing(Block* block) : block_(block)
-    {
-        // Only the shared block has writers in other processes; a private one is written
-        // by one thread at a time (the daemon's lock orders them).
-        if (block_ != &private_block) {
-            if (!mutex_) mutex_ = CreateMutexA(nullptr, FALSE, "tickmend-sim-counters");
-            // An abandoned mutex is ours too: its owner ended, maybe mid-write, so the
-            // generation is made even before it is made odd for this write.
-            held_ = mutex_ && WaitForSingleObject(mutex_, 10000) != WAIT_TIMEOUT;
-        }
-        if (block_->generation & 1) InterlockedIncrement(&block_->generation);
-        InterlockedIncrement(&block_->generation);
-    }
-    ~Writing()
-    {
-        InterlockedIncrement(&block_->generation);
-        if (held_) ReleaseMutex(mutex_);
-    }
+    explicit Writing(Block* block) : block_(block) { counter_block_write_begin(block_); }
+    ~Writing() { counter_block_write_end(block_); }
     Writing(const Writing&) = delete;
     Writing& operator=(const Writing&) = delete;
 
 private:
-    static HANDLE mutex_;
     Block* block_;
-    bool held_ = false;
 };
-HANDLE Writing::mutex_ = nullptr;
 
 DWORD machine_hash(const SimMachine& machine)
 {
@@ -82,10 +48,11 @@ DWORD machine_hash(const SimMachine& machine)
 void power_on(Block* b, const SimMachine& machine)
 {
     const ULONGLONG now = platform_ordered_tsc();
-    b->magic = state_magic;
+    b->magic = counter_block_magic;
     b->machine = machine_hash(machine);
     b->started = now;
     b->count = static_cast<LONG>(machine.cpus.size());
+    b->requesting_cpu = -1;
     for (Counter& c : b->cpu) c = Counter{0, now, 0, 0};
     for (const SimCpu& cpu : machine.cpus) b->cpu[cpu.bit] = Counter{cpu.tsc_offset, now, cpu.drift_ppm, 0};
 }
@@ -146,7 +113,7 @@ bool counters_open_shared(const SimMachine& machine, const char* path, std::stri
         Writing writing(b);
         // Another machine's state, none yet, or one from before the real counter was reset
         // (the host restarted): this machine is switched on now.
-        if (b->magic != state_magic || b->machine != machine_hash(machine) ||
+        if (b->magic != counter_block_magic || b->machine != machine_hash(machine) ||
             b->count != static_cast<LONG>(machine.cpus.size()) || b->started > platform_ordered_tsc())
             power_on(b, machine);
         current = b;
@@ -200,3 +167,16 @@ void counters_hold_drift(int bit, bool hold)
     c.since = now;
     c.held = hold ? 1 : 0;
 }
+
+void counters_shift(int bit, LONGLONG cycles)
+{
+    if (!valid_bit(bit)) return;
+    Block* b = current;
+    Writing writing(b);
+    Counter& c = b->cpu[bit];
+    const ULONGLONG now = platform_ordered_tsc();
+    c.offset = offset_now(c, now) + cycles;
+    c.since = now;
+}
+
+void counters_set_requesting(int bit) { __atomic_store_n(&current->requesting_cpu, bit, __ATOMIC_RELEASE); }

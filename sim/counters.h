@@ -20,5 +20,9 @@ std::string counters_default_path(const SimMachine& machine);
 ULONGLONG counters_read(int bit);
 // Sets the counter of processor to to that of processor from, now.
 void counters_copy(int from, int to);
+// Moves the counter of processor bit by cycles, now.
+void counters_shift(int bit, LONGLONG cycles);
+// Tells a driver of the test build which processor the next request comes from (-1: none).
+void counters_set_requesting(int bit);
 // Holds a processor's drift at zero from now on, or lets it drift again from its value now.
 void counters_hold_drift(int bit, bool hold);

@@ -345,6 +345,10 @@ private:
             m_->driver_absent = false;
             return true;
         }
+        if (args.size() == 1 && args[0] == "system") {
+            m_->driver_system = true;
+            return true;
+        }
         if (args.size() == 1 && args[0] == "sync_does_nothing") {
             m_->sync_does_nothing = true;
             return true;
@@ -367,7 +371,7 @@ private:
             m_->refuse_retcode = retcode;
             return true;
         }
-        return fail("expected \"driver absent\", \"driver present\", \"driver fail_from N\", "
+        return fail("expected \"driver absent\", \"driver present\", \"driver system\", \"driver fail_from N\", "
                     "\"driver refuse status=S retcode=R\" or \"driver sync_does_nothing\"");
     }
 

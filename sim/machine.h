@@ -30,6 +30,7 @@ struct SimMachine {
     LONG refuse_status = 0;            // reply words of TSC requests otherwise accepted
     LONG refuse_retcode = 0;
     bool sync_does_nothing = false;    // SYNC_NODE_TSC and SYNC_CORE_TSC accepted, counters left
+    bool driver_system = false;        // the device Windows finds (tickmend.sys), not the stand-in
 
     const SimCpu* cpu_at(int bit) const;
     DWORD_PTR system_mask() const;

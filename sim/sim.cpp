@@ -66,7 +66,15 @@ bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t err
     return true;
 }
 
-void sim_install() { platform_install(&sim_processor_ops, &sim_device_ops); }
+void sim_install()
+{
+    bool system = false;
+    {
+        SimLocked s;
+        system = s->machine.driver_system;
+    }
+    platform_install(&sim_processor_ops, system ? &sim_system_device_ops : &sim_device_ops);
+}
 
 // A number of milliseconds from the environment; 0 when it is not set.
 static DWORD environment_ms(const char* name)

@@ -63,3 +63,4 @@ void log_request(SimState& s, const std::string& line);
 
 extern const ProcessorOps sim_processor_ops; // processors.cpp
 extern const DeviceOps sim_device_ops;       // stand_in_driver.cpp
+extern const DeviceOps sim_system_device_ops; // system_driver.cpp

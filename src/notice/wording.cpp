@@ -17,7 +17,8 @@ struct notice_words {
 // characters: every text fits with its longest detail.
 const notice_words words[NOTICE_COUNT] = {
     {"The TSC driver is not installed, so Gaming Mode switched the power plan only: the counters are not "
-     "synchronized. Install the TSC driver, then switch Gaming Mode off and on again.",
+     "synchronized. Install the TSC driver (the setup's component \"TSC driver\"), then switch Gaming Mode off "
+     "and on again.",
      "no TSC driver"},
     {"The TSC driver refused a request (%s), so the time-stamp counters may not be in step. Update or "
      "reinstall the TSC driver, then switch Gaming Mode off and on again.",
@@ -90,9 +91,17 @@ const char* northbridge_outcome_words(northbridge_outcome outcome)
 
 void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, char* buffer, int size)
 {
-    if (outcome == driver_outcome::refused)
-        format(buffer, size, "Status 0x%08lX, RetCode %ld", static_cast<unsigned long>(status),
-               static_cast<long>(ret_code));
+    // tickmend.sys says why in its two words; any other driver's are shown as they came.
+    const unsigned long code = static_cast<unsigned long>(status);
+    const char* why = nullptr;
+    if (code == 0x60A10000 && ret_code == 4) why = "counters invariant and in step: left alone";
+    else if (code == 0x60A10000 && ret_code == 5) why = "Windows keeps time by the TSC: left alone";
+    else if (code == 0xC00000B5 && ret_code == 2) why = "a processor did not come in time";
+    else if (code == 0xC0000001 && ret_code == 3) why = "a counter stayed out of tolerance";
+    if (outcome == driver_outcome::refused && why)
+        format(buffer, size, "%s", why);
+    else if (outcome == driver_outcome::refused)
+        format(buffer, size, "Status 0x%08lX, RetCode %ld", code, static_cast<long>(ret_code));
     else if (outcome == driver_outcome::undelivered)
         format(buffer, size, "%s", "a request was not delivered");
     else
@@ -242,10 +251,11 @@ const char* driver_state_line(driver_state state, machine_role role)
             return "driver: absent (no device of the TSC driver's class); one processor needs none.\n";
         case machine_role::one_node:
             return "driver: absent (no device of the TSC driver's class): no drift compensation is registered. "
-                   "Install the TSC driver, then start tickmend again.\n";
+                   "Install the TSC driver (the setup's component \"TSC driver\"), then start tickmend again.\n";
         case machine_role::nodes:
             return "driver: absent (no device of the TSC driver's class): Gaming Mode switches the power plan "
-                   "only. Install the TSC driver to have the counters synchronized.\n";
+                   "only. Install the TSC driver (the setup's component \"TSC driver\") to have the counters "
+                   "synchronized.\n";
         }
         return "";
     case driver_state::refusing:
@@ -266,7 +276,8 @@ const char* start_advice(const char* what)
     // The first that matches: the driver's troubles before the machine's.
     static const advice table[] = {
         {"TSC driver is absent",
-         "Install the TSC driver, then start QEL Pacemill again: it registers drift compensation with the "
+         "Install the TSC driver (the setup's component \"TSC driver\"), then start QEL Pacemill again: it "
+         "registers drift compensation with the "
          "driver and ends."},
         {"TSC driver refused", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"not delivered", "Update or reinstall the TSC driver, then start QEL Pacemill again."},

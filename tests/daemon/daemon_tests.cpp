@@ -64,7 +64,7 @@ TEST_F(DaemonRoles, WhatAStartRecordsHasItsNextStep)
         const char* advice; // the beginning of the next step
     } rows[] = {{"single-cpu", false, "Nothing is needed"},
                 {"one-node", false, "Nothing more is needed"},
-                {"one-node", true, "Install the TSC driver, then start QEL Pacemill again"}};
+                {"one-node", true, "Install the TSC driver (the setup's component \"TSC driver\"), then start QEL Pacemill again"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.machine);
         load(row.machine);

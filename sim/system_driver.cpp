@@ -1,0 +1,30 @@
+// The device Windows finds, in place of the stand-in ("driver system"): the test build of
+// tickmend.sys, found by tickmend's own device search and sent every request as Windows
+// would. Before each request the simulated machine tells that driver which simulated
+// processor the request comes from, since its host runs requests on threads of its own.
+#include "sim/state.h"
+#include "sim/counters.h"
+#include "platform/device_search.h"
+
+namespace {
+
+HANDLE system_open(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+BOOL system_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+                    DWORD* bytes_returned)
+{
+    {
+        SimLocked s;
+        counters_set_requesting(bound_cpu(*s));
+    }
+    return DeviceIoControl(device, code, in, in_size, out, out_size, bytes_returned, nullptr);
+}
+
+BOOL system_close(HANDLE device) { return CloseHandle(device); }
+
+} // namespace
+
+const DeviceOps sim_system_device_ops = {find_driver_interface, system_open, system_control, system_close};

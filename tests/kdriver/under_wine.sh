@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# under_wine.sh PRODUCT_DIR DEVICE_PROBE: the test build of tickmend.sys in a Wine prefix of its
+# own, as a root-enumerated device: found by tickmend's device search, refusing what it must,
+# bringing the simulated counters into step for Gaming Mode, taking a one-node machine's
+# drift registration, and gone without a trace after tickmend-driver remove; then the setup's
+# component "TSC driver" in and out.
+set -u
+product=$1 probe=$2
+export TICKMEND_WINEPREFIX=$product/kdriver-prefix
+. "$(dirname "$0")/../../scripts/lib.sh"
+work=$product/kdriver-work
+rm -rf "$work" && mkdir -p "$work/stage"
+cp "$product/tickmend.inf" "$work/stage/" && cp "$product/tickmend-sim.sys" "$work/stage/tickmend.sys" || exit 1
+key='HKLM\System\CurrentControlSet\Services\tickmend'
+
+w() { wine "$@" </dev/null 2>>"$work/wine.err"; }
+cleanup() {
+    w "$product/tickmend-sim.exe" /k >/dev/null
+    w "$product/tickmend-driver.exe" remove >/dev/null
+    wineserver -k 2>/dev/null
+}
+fail() { echo "FAIL: $*"; cleanup; exit 1; }
+check() { # WHAT FILE PATTERN
+    grep -q -- "$3" "$2" || { echo "--- $2:"; cat "$2"; fail "$1: no \"$3\""; }
+}
+# A machine as the driver will see it: its description, a state file of its own, and the
+# values the driver's test build reads at its start. The driver starts with its device,
+# which Wine's PnP manager starts at its own start.
+machine() { # NAME APIC_IDS_HEX, description on stdin
+    cat > "$work/$1.txt"
+    export TICKMEND_SIM_MACHINE TICKMEND_SIM_STATE
+    TICKMEND_SIM_MACHINE=$(winepath -w "$work/$1.txt") TICKMEND_SIM_STATE="C:\\$1.counters"
+    rm -f "$WINEPREFIX/drive_c/$1.counters"
+    w "$product/tickmend-ctl-sim.exe" topology >/dev/null || fail "$1: the simulated machine does not load"
+    w reg add "$key" /v SimState /t REG_SZ /d "\\??\\C:\\$1.counters" /f >/dev/null &&
+        w reg add "$key" /v ApicIds /t REG_BINARY /d "$2" /f >/dev/null &&
+        w reg add "$key" /v Cpuid80000007Edx /t REG_DWORD /d 6 /f >/dev/null || fail "$1: service values"
+    wineserver -k 2>/dev/null
+    wine_env
+    w wineboot -r >/dev/null
+}
+
+wine_env
+cleanup
+wine_env
+w "$product/tickmend-driver.exe" install "$(winepath -w "$work/stage/tickmend.inf")" > "$work/install.txt" ||
+    fail "tickmend-driver install: $(cat "$work/install.txt")"
+
+# Two nodes of one processor each, the second 3,400,000 cycles ahead.
+machine two-node 0002 <<'M'
+cpu bit=0 apic=0
+cpu bit=1 apic=2
+tsc bit=1 offset=3400000
+cpuid80000007_edx 0x6
+driver system
+M
+w "$product/tickmend-ctl-sim.exe" topology > "$work/two-node-topology.txt"
+check "device search" "$work/two-node-topology.txt" "driver: found (northbridge power management bit set)"
+w "$probe" > "$work/probe.txt" || { cat "$work/probe.txt"; fail "refused requests"; }
+w "$product/tickmend-ctl-sim.exe" skew > "$work/skew-before.txt"
+check "counters before" "$work/skew-before.txt" "out of step"
+wine "$product/tickmend-sim.exe" </dev/null >/dev/null 2>&1 &
+on=1
+for _ in $(seq 60); do
+    w "$product/tickmend-ctl-sim.exe" on --strict > "$work/on.txt" 2> "$work/on.err" && { on=0; break; }
+    sleep 1
+done
+[ $on = 0 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on"; }
+w "$product/tickmend-ctl-sim.exe" skew --rounds 20000 > "$work/skew-after.txt"
+check "counters after" "$work/skew-after.txt" "^in step"
+w "$product/tickmend-sim.exe" /k
+
+# One node of two processors: the second drifts; its registration is accepted.
+machine one-node 0001 <<'M'
+cpu bit=0 apic=0
+cpu bit=1 apic=1
+tsc bit=1 offset=5000 drift_ppm=300
+cpuid80000007_edx 0x6
+driver system
+M
+w "$product/tickmend-sim.exe"
+w "$product/tickmend-ctl-sim.exe" topology > "$work/one-node-topology.txt"
+check "drift registration" "$work/one-node-topology.txt" "drift compensation registered"
+
+# Removal: no device, no service, no file, no driver package.
+w "$product/tickmend-driver.exe" remove > "$work/remove.txt" || fail "tickmend-driver remove: $(cat "$work/remove.txt")"
+w "$product/tickmend-ctl-sim.exe" topology > "$work/removed.txt"
+check "device gone" "$work/removed.txt" "driver: absent"
+w sc query tickmend > "$work/service.txt" && fail "the service is still there: $(cat "$work/service.txt")"
+[ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/tickmend.sys" ] || fail "tickmend.sys is still there"
+! grep -qil 'root\\tickmend' "$WINEPREFIX"/drive_c/windows/inf/*.inf 2>/dev/null || fail "the driver package is still there"
+
+# The setup's component "TSC driver" (the real build, whose northbridge read finds no PCI
+# bus under Wine: found, and refusing), and the uninstaller taking it all off again.
+if [ -f "$product/tickmend-setup.exe" ]; then
+    w "$product/tickmend-setup.exe" /S /DRIVER=1 || fail "tickmend-setup.exe /S /DRIVER=1"
+    ctl=$(find "$WINEPREFIX/drive_c" -path '*/QEL Pacemill/tickmend-ctl.exe' | head -n 1)
+    [ -n "$ctl" ] || fail "setup: no tickmend-ctl.exe installed"
+    dir=$(dirname "$ctl")
+    w sc query tickmend > "$work/setup-service.txt" || fail "setup: no tickmend service"
+    w "$ctl" topology > "$work/setup-topology.txt"
+    check "setup: device search" "$work/setup-topology.txt" "driver: refusing"
+    # The uninstaller goes on from a copy of itself: its folder going is its end.
+    w "$dir/uninstall.exe" /S
+    for _ in $(seq 120); do [ -e "$dir" ] || break; sleep 0.5; done
+    [ ! -e "$dir" ] || fail "uninstall: $dir is still there"
+    w sc query tickmend > "$work/service.txt" && fail "uninstall: the service is still there"
+    [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/tickmend.sys" ] || fail "uninstall: tickmend.sys is still there"
+    ! grep -qil 'root\\tickmend' "$WINEPREFIX"/drive_c/windows/inf/*.inf 2>/dev/null || fail "uninstall: the driver package is still there"
+else
+    echo "no tickmend-setup.exe (makensis missing): the setup's component is not tried"
+fi
+wineserver -k 2>/dev/null
+echo "tickmend.sys under Wine: device found, requests refused, counters in step, drift registered, removed; the setup's component installed and uninstalled"
