@@ -1,116 +1,143 @@
-// The follower's thread: the WinEvent hook, the waits on the followed processes and on the
-// list's key, and the look at what already runs.
+// The follower's thread: the WinEvent hook, the registered waits on the followed processes,
+// the watch on the list's key, and the look at what already runs.
 #include "follow/follower.h"
 #include "follow/follow_list.h"
+#include "follow/follow_set.h"
 #include "common/handle.h"
+#include "common/process_image.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "notice/notice.h"
 
 #include <tlhelp32.h>
+#include <stdio.h>
 #include <string.h>
 
 namespace {
 
-// MsgWaitForMultipleObjects takes 63 handles: the stop event and the list's event, then the
-// followed processes.
-constexpr int max_followed = 60;
-constexpr int max_entries = 64;
 constexpr DWORD stop_wait_ms = 5000;
-
-struct Followed {
-    HANDLE process;
-    DWORD id;
-};
+// A followed process that cannot be waited on, a list that cannot be read or watched: looked
+// at again this often while it lasts.
+constexpr DWORD look_again_ms = 2000;
+// A change of the list is read once the key has been quiet this long (an edit that removes
+// one program and adds another is read as one change), and at the latest max_settle_ms after
+// the first change.
+constexpr DWORD settle_ms = 250;
+constexpr DWORD max_settle_ms = 1000;
+constexpr DWORD list_notify = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 
 // Module state: the thread's own, apart from the handles that start and stop it.
 tk::unique_handle thread;
 tk::unique_handle stop_event;
 volatile LONG running_count = 0;
 
-char entries[max_entries][follow_entry_size];
-int entry_count = 0;
-Followed followed[max_followed];
-int followed_count = 0;
+follow_entries entries;   // the last list read
+follow_members members;   // the listed programs that run
+bool look_needed = false; // an event may have been missed: look at the running processes
+bool list_unread = false; // the last read failed: the list before it holds
 
-void keep_entry(const char* entry, void*)
+// The list's key and the key that holds it, each with its change notification; armed from
+// this thread, which outlives them (Windows ends a registration with its thread).
+struct Watch {
+    tk::unique_hkey key;
+    tk::unique_handle changed;
+};
+Watch list_watch, parent_watch;
+
+bool arm(Watch* watch, const char* path, DWORD filter)
 {
-    if (entry_count < max_entries) lstrcpynA(entries[entry_count++], entry, follow_entry_size);
+    if (!watch->changed) watch->changed.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!watch->changed) return false;
+    if (watch->key && RegNotifyChangeKeyValue(watch->key.get(), FALSE, filter, watch->changed.get(), TRUE) == ERROR_SUCCESS)
+        return true;
+    // Deleted (ERROR_KEY_DELETED) or never opened: made again and watched again, at once.
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
+                        watch->key.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegNotifyChangeKeyValue(watch->key.get(), FALSE, filter, watch->changed.get(), TRUE) == ERROR_SUCCESS;
 }
 
-const char* listed_as(const char* path)
+// Both keys watched (the holder for its subkeys: a deleted list key tells nothing itself).
+bool watch_list()
 {
-    for (int i = 0; i < entry_count; ++i)
-        if (follow_entry_matches(entries[i], path)) return entries[i];
-    return nullptr;
+    const bool parent = arm(&parent_watch, follow_list_parent_key, REG_NOTIFY_CHANGE_NAME);
+    return arm(&list_watch, follow_list_key, list_notify) && parent;
 }
 
-bool is_followed(DWORD id)
+void publish()
 {
-    for (int i = 0; i < followed_count; ++i)
-        if (followed[i].id == id) return true;
-    return false;
+    InterlockedExchange(&running_count, members.count());
 }
 
-void publish_count()
+// A process that may be a listed program: followed when it is. name: its file name as a
+// snapshot gave it (null from the hook).
+void consider(DWORD id, const char* name)
 {
-    InterlockedExchange(&running_count, followed_count);
-}
-
-// A process that may be a listed program: followed when it is, and Gaming Mode asked on
-// when it is the first.
-void consider(DWORD id)
-{
-    if (entry_count == 0 || id == 0 || id == GetCurrentProcessId() || is_followed(id)) return;
-    if (followed_count == max_followed) return;
-    HANDLE process = follow_open_process(id);
-    if (!process) return; // another user's, or gone already
-    char path[MAX_PATH];
-    if (!follow_image_path(process, path, sizeof path) || !listed_as(path) ||
-        WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
-        CloseHandle(process);
+    if (id == 0 || id == GetCurrentProcessId() || members.find(id) >= 0 || entries.count() == 0) return;
+    follow_member member = {};
+    member.id = id;
+    member.process = open_process_image(id, SYNCHRONIZE);
+    if (member.process && process_image_path(member.process, member.image, sizeof member.image)) {
+        // its full path: the identity of its file is read when a path entry asks
+    } else if (name) {
+        lstrcpynA(member.image, name, sizeof member.image);
+    } else {
+        // Neither opened nor named: the next look at the running processes tells its name.
+        if (member.process) CloseHandle(member.process);
+        look_needed = true;
         return;
     }
-    followed[followed_count++] = {process, id};
-    publish_count();
-    TRACE("follower : %s (%lu) started\n", path, id);
-    if (followed_count == 1) Qel_DaemonPostFollow(daemon_order::follow_on, follow_file_part(path));
+    if (!entries.lists(&member) || (member.process && WaitForSingleObject(member.process, 0) != WAIT_TIMEOUT)) {
+        if (member.process) CloseHandle(member.process);
+        return;
+    }
+    TRACE("follower : %s (%lu) started%s\n", member.image, id, member.process ? "" : ", not to be waited on");
+    members.add(member);
+    publish();
 }
 
-// One of the followed processes ended (or left the list): the last one turns Gaming Mode off.
-void let_go(int index)
-{
-    CloseHandle(followed[index].process);
-    followed[index] = followed[--followed_count];
-    publish_count();
-    if (followed_count == 0) Qel_DaemonPostFollow(daemon_order::follow_off, nullptr);
-}
-
-// The processes that run already, looked at by their file names first.
+// The processes that run, looked at by their file names: the listed ones followed, the
+// followed ones that cannot be waited on kept while they still run.
 void look_at_running()
 {
-    if (entry_count == 0) return;
+    look_needed = false;
     tk::unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
+    if (!snapshot) {
+        look_needed = true;
+        return;
+    }
+    members.start_look();
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
-        const char* name = follow_file_part(entry.szExeFile);
-        bool maybe = false;
-        for (int i = 0; i < entry_count && !maybe; ++i) maybe = lstrcmpiA(follow_file_part(entries[i]), name) == 0;
-        if (maybe) consider(entry.th32ProcessID);
+        const char* name = path_file_part(entry.szExeFile);
+        members.seen(entry.th32ProcessID, name);
+        if (entries.may_list(name)) consider(entry.th32ProcessID, name);
     }
+    members.end_look();
+    publish();
 }
 
-// The list changed (or is read the first time): programs no longer listed are let go, those
-// newly listed that run are followed.
+// The list changed (or is read the first time): read as a whole, then the set made anew
+// from it, so that a change that keeps a running program listed lets nothing go.
 void read_list()
 {
-    entry_count = 0;
-    follow_list_each(keep_entry, nullptr);
-    for (int i = followed_count - 1; i >= 0; --i) {
-        char path[MAX_PATH];
-        if (!follow_image_path(followed[i].process, path, sizeof path) || !listed_as(path)) let_go(i);
+    follow_entries fresh;
+    LONG error = ERROR_SUCCESS;
+    const int read = follow_list_each(follow_entries::keep, &fresh, &error);
+    list_unread = read < 0 || fresh.failed();
+    if (list_unread) {
+        // The last list read holds: nothing is let go for a list that cannot be read. Said
+        // once: the notice is raised once, and stays until a read succeeds.
+        char detail[32];
+        _snprintf(detail, sizeof detail, "error %ld", read < 0 ? error : static_cast<LONG>(ERROR_OUTOFMEMORY));
+        detail[sizeof detail - 1] = '\0';
+        notice_raise(NOTICE_LIST_UNREAD, detail);
+        return;
     }
+    notice_clear(NOTICE_LIST_UNREAD);
+    entries.take(&fresh);
+    members.keep_listed(entries);
     look_at_running();
 }
 
@@ -121,7 +148,17 @@ void CALLBACK on_window_created(HWINEVENTHOOK, DWORD, HWND window, LONG object, 
     if (GetWindowLongA(window, GWL_STYLE) & WS_CHILD) return;
     DWORD id = 0;
     GetWindowThreadProcessId(window, &id);
-    consider(id);
+    consider(id, nullptr);
+}
+
+// What the owner is told: the set's size and the program the tray names, when either changed.
+void report(int* reported, char* named)
+{
+    const char* program = members.count() ? members.first_name() : "";
+    if (members.count() == *reported && lstrcmpiA(program, named) == 0) return;
+    *reported = members.count();
+    lstrcpynA(named, program, MAX_PATH);
+    Qel_DaemonSetFollowed(*reported, *reported ? named : nullptr);
 }
 
 DWORD WINAPI follower_main(LPVOID parameter)
@@ -130,42 +167,62 @@ DWORD WINAPI follower_main(LPVOID parameter)
     HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, on_window_created, 0, 0,
                                          WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
     if (!hook) TRACE("follower : SetWinEventHook failed %lu\n", GetLastError());
-    tk::unique_hkey key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, follow_list_key, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
-                    key.put(), nullptr);
-    tk::unique_handle changed(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    const DWORD notify = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
-    // Armed from this thread, which outlives it: Windows ends a registration with its thread.
-    bool armed = key && changed && RegNotifyChangeKeyValue(key.get(), FALSE, notify, changed.get(), TRUE) == ERROR_SUCCESS;
+    tk::unique_handle ended(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    members.set_ended_event(ended.get());
+    bool watched = watch_list();
     read_list();
+    int reported = 0;
+    char named[MAX_PATH] = "";
+    report(&reported, named);
     SetEvent(ready);
 
+    DWORD first_change = 0, last_change = 0;
+    bool settling = false;
     for (;;) {
-        HANDLE handles[2 + max_followed];
-        int count = 0;
-        handles[count++] = stop_event.get();
-        // A handle may stand in the array once only: without a notification, no list event.
-        if (armed) handles[count++] = changed.get();
-        const DWORD first_process = static_cast<DWORD>(count);
-        for (int i = 0; i < followed_count; ++i) handles[count++] = followed[i].process;
-        DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, QS_ALLINPUT);
+        HANDLE handles[4] = {stop_event.get(), ended.get(), list_watch.changed.get(), parent_watch.changed.get()};
+        const DWORD count = watched ? 4 : 2;
+        DWORD timeout = INFINITE;
+        const DWORD now = GetTickCount();
+        if (settling) {
+            const DWORD quiet = now - last_change, since = now - first_change;
+            timeout = quiet >= settle_ms || since >= max_settle_ms ? 0 : settle_ms - quiet;
+        }
+        const bool unsettled = !watched || list_unread || members.unwaited();
+        if (unsettled && timeout > look_again_ms) timeout = look_again_ms;
+        DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT);
         if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
-        if (armed && woken == WAIT_OBJECT_0 + 1) {
-            // Armed again before the list is read, so that a change made meanwhile is not missed.
-            armed = RegNotifyChangeKeyValue(key.get(), FALSE, notify, changed.get(), TRUE) == ERROR_SUCCESS;
-            read_list();
-        } else if (woken >= WAIT_OBJECT_0 + first_process && woken < WAIT_OBJECT_0 + static_cast<DWORD>(count)) {
-            let_go(static_cast<int>(woken - WAIT_OBJECT_0 - first_process));
+        if (woken == WAIT_OBJECT_0 + 1) members.let_go_ended();
+        if (woken == WAIT_OBJECT_0 + 2 || woken == WAIT_OBJECT_0 + 3) {
+            // Watched again before the list is read, so that a change made meanwhile is not missed.
+            watched = watch_list();
+            last_change = GetTickCount();
+            if (!settling) first_change = last_change;
+            settling = true;
+        }
+        if (woken == WAIT_TIMEOUT) {
+            if (settling || !watched || list_unread) {
+                if (!watched) watched = watch_list();
+                settling = false;
+                read_list();
+            } else {
+                look_at_running(); // followed processes that cannot be waited on
+            }
         }
         // The hook's events come as messages of this thread.
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        if (look_needed) look_at_running();
+        publish();
+        report(&reported, named);
     }
     if (hook) UnhookWinEvent(hook);
-    for (int i = 0; i < followed_count; ++i) CloseHandle(followed[i].process);
-    followed_count = 0;
-    entry_count = 0;
-    publish_count();
+    members.clear();
+    entries.clear();
+    list_watch = Watch();
+    parent_watch = Watch();
+    publish();
+    // It no longer looks, so it sees none.
+    report(&reported, named);
     return 0;
 }
 
