@@ -655,6 +655,7 @@ bool idle_following(DWORD sim_id)
         return false;
     }
     bool ok = state_becomes('0');
+    Sleep(1500); // the follower reads the new list once its edit is over: not idle time
     if (ok) idle_row(sim_id, "bench-game.exe listed, none running, Gaming Mode off");
     _snprintf(command, sizeof command, "\"%s\" --window", game);
     command[sizeof command - 1] = '\0';

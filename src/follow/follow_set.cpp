@@ -36,6 +36,13 @@ bool follow_entries::may_list(const char* name) const
     return false;
 }
 
+bool follow_entries::has_paths() const
+{
+    for (int i = 0; i < items_.count(); ++i)
+        if (items_[i].path) return true;
+    return false;
+}
+
 bool follow_entries::lists(follow_member* member) const
 {
     const char* name = path_file_part(member->image);

@@ -90,6 +90,8 @@ public:
     void clear() { items_.empty(); }
     // Whether a process of this file name may be listed (a name, or a path of that name).
     bool may_list(const char* name) const;
+    // Whether a path is listed (its file may run under another name: a hard link).
+    bool has_paths() const;
     // Whether member's image is listed: a name entry by its file name, a path entry by the
     // identity of its file (by the path's text when either file cannot be opened).
     bool lists(follow_member* member) const;

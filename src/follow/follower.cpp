@@ -36,32 +36,43 @@ follow_members members;   // the listed programs that run
 bool look_needed = false; // an event may have been missed: look at the running processes
 bool list_unread = false; // the last read failed: the list before it holds
 
-// The list's key and the key that holds it, each with its change notification; armed from
-// this thread, which outlives them (Windows ends a registration with its thread).
+// The list's key and the key that holds it (watched for its subkeys: a deleted key tells
+// nothing itself), each with its change notification; armed from this thread, which
+// outlives them (Windows ends a registration with its thread).
 struct Watch {
+    const char* path;
+    DWORD filter;
     tk::unique_hkey key;
     tk::unique_handle changed;
+    bool armed;
 };
-Watch list_watch, parent_watch;
+Watch list_watch = {follow_list_key, list_notify, {}, {}, false};
+Watch parent_watch = {follow_list_parent_key, REG_NOTIFY_CHANGE_NAME, {}, {}, false};
 
-bool arm(Watch* watch, const char* path, DWORD filter)
+// Arms the watch's notification (again, after it fired); a key found deleted, or never
+// opened, is made again and watched again, at once.
+void arm(Watch* watch)
 {
+    watch->armed = false;
     if (!watch->changed) watch->changed.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (!watch->changed) return false;
-    if (watch->key && RegNotifyChangeKeyValue(watch->key.get(), FALSE, filter, watch->changed.get(), TRUE) == ERROR_SUCCESS)
-        return true;
-    // Deleted (ERROR_KEY_DELETED) or never opened: made again and watched again, at once.
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
+    if (!watch->changed) return;
+    if (watch->key &&
+        RegNotifyChangeKeyValue(watch->key.get(), FALSE, watch->filter, watch->changed.get(), TRUE) == ERROR_SUCCESS) {
+        watch->armed = true;
+        return;
+    }
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, watch->path, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
                         watch->key.put(), nullptr) != ERROR_SUCCESS)
-        return false;
-    return RegNotifyChangeKeyValue(watch->key.get(), FALSE, filter, watch->changed.get(), TRUE) == ERROR_SUCCESS;
+        return;
+    watch->armed =
+        RegNotifyChangeKeyValue(watch->key.get(), FALSE, watch->filter, watch->changed.get(), TRUE) == ERROR_SUCCESS;
 }
 
-// Both keys watched (the holder for its subkeys: a deleted list key tells nothing itself).
-bool watch_list()
+// Whether the watch's key was deleted under its handle.
+bool deleted(const Watch& watch)
 {
-    const bool parent = arm(&parent_watch, follow_list_parent_key, REG_NOTIFY_CHANGE_NAME);
-    return arm(&list_watch, follow_list_key, list_notify) && parent;
+    return watch.key && RegQueryInfoKeyA(watch.key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED;
 }
 
 void publish()
@@ -97,8 +108,9 @@ void consider(DWORD id, const char* name)
 }
 
 // The processes that run, looked at by their file names: the listed ones followed, the
-// followed ones that cannot be waited on kept while they still run.
-void look_at_running()
+// followed ones that cannot be waited on kept while they still run. every: each process is
+// asked for its image when a path is listed (another name of the file may run).
+void look_at_running(bool every)
 {
     look_needed = false;
     tk::unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -112,7 +124,7 @@ void look_at_running()
     for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
         const char* name = path_file_part(entry.szExeFile);
         members.seen(entry.th32ProcessID, name);
-        if (entries.may_list(name)) consider(entry.th32ProcessID, name);
+        if (entries.may_list(name) || (every && entries.has_paths())) consider(entry.th32ProcessID, name);
     }
     members.end_look();
     publish();
@@ -138,7 +150,7 @@ void read_list()
     notice_clear(NOTICE_LIST_UNREAD);
     entries.take(&fresh);
     members.keep_listed(entries);
-    look_at_running();
+    look_at_running(true);
 }
 
 // A window was created: a top-level window of another process may be a listed program's first.
@@ -169,57 +181,76 @@ DWORD WINAPI follower_main(LPVOID parameter)
     if (!hook) TRACE("follower : SetWinEventHook failed %lu\n", GetLastError());
     tk::unique_handle ended(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     members.set_ended_event(ended.get());
-    bool watched = watch_list();
+    arm(&parent_watch);
+    arm(&list_watch);
     read_list();
     int reported = 0;
     char named[MAX_PATH] = "";
     report(&reported, named);
     SetEvent(ready);
 
-    DWORD first_change = 0, last_change = 0;
+    DWORD first_change = 0, last_change = 0, last_look = GetTickCount();
     bool settling = false;
-    for (;;) {
-        HANDLE handles[4] = {stop_event.get(), ended.get(), list_watch.changed.get(), parent_watch.changed.get()};
-        const DWORD count = watched ? 4 : 2;
+    while (ended) {
+        HANDLE handles[4] = {stop_event.get(), ended.get()};
+        DWORD count = 2;
+        const DWORD list_at = list_watch.changed ? count : MAXDWORD;
+        if (list_watch.changed) handles[count++] = list_watch.changed.get();
+        const DWORD parent_at = parent_watch.changed ? count : MAXDWORD;
+        if (parent_watch.changed) handles[count++] = parent_watch.changed.get();
+        // Woken by nothing while nothing happens; by a clock only while a change settles, or
+        // while something must be looked at again.
+        const bool unsettled = !list_watch.armed || !parent_watch.armed || list_unread || members.unwaited();
         DWORD timeout = INFINITE;
         const DWORD now = GetTickCount();
         if (settling) {
             const DWORD quiet = now - last_change, since = now - first_change;
             timeout = quiet >= settle_ms || since >= max_settle_ms ? 0 : settle_ms - quiet;
         }
-        const bool unsettled = !watched || list_unread || members.unwaited();
-        if (unsettled && timeout > look_again_ms) timeout = look_again_ms;
-        DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT);
-        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
-        if (woken == WAIT_OBJECT_0 + 1) members.let_go_ended();
-        if (woken == WAIT_OBJECT_0 + 2 || woken == WAIT_OBJECT_0 + 3) {
-            // Watched again before the list is read, so that a change made meanwhile is not missed.
-            watched = watch_list();
+        if (unsettled) {
+            const DWORD since_look = now - last_look;
+            const DWORD look_in = since_look >= look_again_ms ? 0 : look_again_ms - since_look;
+            if (look_in < timeout) timeout = look_in;
+        }
+        const DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT) - WAIT_OBJECT_0;
+        if (woken == 0 || woken + WAIT_OBJECT_0 == WAIT_FAILED) break;
+        if (woken == 1) members.let_go_ended();
+        if (woken == list_at || woken == parent_at) {
+            // Watched again before the list is read, so that a change made meanwhile is not
+            // missed; read once the edit is over.
+            if (woken == parent_at) arm(&parent_watch);
+            if (woken == list_at || deleted(list_watch)) arm(&list_watch);
             last_change = GetTickCount();
             if (!settling) first_change = last_change;
             settling = true;
         }
-        if (woken == WAIT_TIMEOUT) {
-            if (settling || !watched || list_unread) {
-                if (!watched) watched = watch_list();
-                settling = false;
-                read_list();
-            } else {
-                look_at_running(); // followed processes that cannot be waited on
-            }
+        const DWORD then = GetTickCount();
+        if (settling && (then - last_change >= settle_ms || then - first_change >= max_settle_ms)) {
+            settling = false;
+            read_list();
+        } else if (unsettled && then - last_look >= look_again_ms) {
+            last_look = then;
+            const bool rewatch = !list_watch.armed || !parent_watch.armed;
+            if (!parent_watch.armed) arm(&parent_watch);
+            if (!list_watch.armed) arm(&list_watch);
+            if (rewatch || list_unread) read_list();
+            else look_at_running(false); // followed processes that cannot be waited on
         }
         // The hook's events come as messages of this thread.
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-        if (look_needed) look_at_running();
+        if (look_needed) look_at_running(true);
         publish();
         report(&reported, named);
     }
     if (hook) UnhookWinEvent(hook);
     members.clear();
     entries.clear();
-    list_watch = Watch();
-    parent_watch = Watch();
+    for (Watch* watch : {&list_watch, &parent_watch}) {
+        watch->key.reset();
+        watch->changed.reset();
+        watch->armed = false;
+    }
     publish();
     // It no longer looks, so it sees none.
     report(&reported, named);
