@@ -4,6 +4,7 @@
 #include "common/handle.h"
 #include "common/process_image.h"
 
+#include <stdio.h>
 #include <string.h>
 
 const char follow_accepted_words[] = "a program's file name (game.exe) or the full path of its .exe "
@@ -107,6 +108,16 @@ const char* follow_refusal_words(follow_verdict verdict)
     case follow_verdict::not_exe: return "is not an .exe";
     }
     return "is not taken";
+}
+
+void follow_refusal_sentence(const char* typed, follow_verdict verdict, char* buffer, int size)
+{
+    if (size <= 0) return;
+    const int shown = 60; // of a long text, enough to know it again
+    const bool cut = strlen(typed) > static_cast<size_t>(shown);
+    _snprintf(buffer, size, "\"%.*s%s\" %s; give %s.", shown, typed, cut ? "..." : "", follow_refusal_words(verdict),
+              follow_accepted_words);
+    buffer[size - 1] = '\0';
 }
 
 bool follow_entry_is_path(const char* entry)

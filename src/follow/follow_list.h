@@ -34,6 +34,10 @@ follow_verdict follow_entry_from(const char* typed, char* entry, bool look_at_di
 const char* follow_refusal_words(follow_verdict verdict);
 // What the rule accepts, for the sentence that refuses.
 extern const char follow_accepted_words[];
+// The sentence that refuses typed, into buffer (size bytes, always ended): "\"*.exe\" has a
+// wildcard (* or ?): each program is listed by itself; give a program's file name
+// (game.exe) or the full path of its .exe (C:\Games\game.exe)." A long text is cut.
+void follow_refusal_sentence(const char* typed, follow_verdict verdict, char* buffer, int size);
 // Whether an accepted entry is a path (else a file name).
 bool follow_entry_is_path(const char* entry);
 // Whether two entries name one program: the same text in any case, or two paths of one file.
