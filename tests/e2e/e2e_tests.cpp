@@ -745,6 +745,23 @@ TEST_F(Following, ListThatCannotBeReadSwitchesNothingOff)
     close_instance();
 }
 
+// A full path matches its file under any other name of it (here a hard link).
+TEST_F(Following, ListedPathIsFollowedUnderAnotherNameOfItsFile)
+{
+    start_instance();
+    const std::string a = game_copy("tickmend-game-a.exe");
+    const std::string link = a.substr(0, a.find_last_of('\\') + 1) + "tickmend-game-link.exe";
+    DeleteFileA(link.c_str());
+    ASSERT_TRUE(CreateHardLinkA(link.c_str(), a.c_str(), nullptr));
+    copies_.push_back(link);
+    ASSERT_EQ(0, ctl(("auto add \"" + a + "\"").c_str())) << ctl_output_;
+    start_game(link);
+    EXPECT_GE(state_becomes("on"), 0) << "a hard link of the listed path was not followed";
+    end_game(link);
+    EXPECT_GE(state_becomes("off"), 0);
+    close_instance();
+}
+
 // A to B while both run, in one edit: B is followed before A is let go, so nothing switches
 // (one on, and one off when B ends).
 TEST_F(Following, ChangingTheListBetweenTwoRunningProgramsSwitchesNothing)
