@@ -1,4 +1,5 @@
-// tickmend-ctl auto: the list of programs Gaming Mode follows.
+// tickmend-ctl auto: the list of programs Gaming Mode follows, by the list's one rule (a
+// program's file name or the full path of its .exe). What is printed is what was stored.
 #include "ctl_auto.h"
 #include "ctl_usage.h"
 
@@ -7,11 +8,12 @@
 
 namespace {
 
-void print_entry(const char* entry, void*)
+// An entry as the follower reads it; one the rule refuses says why it is never followed.
+void print_entry(const char* entry, follow_verdict verdict, void*)
 {
-    console_outf("%s\n", entry);
+    if (verdict == follow_verdict::accepted) console_outf("%s\n", entry);
+    else console_outf("%s  (never followed: it %s)\n", entry, follow_refusal_words(verdict));
 }
-
 
 } // namespace
 
@@ -26,22 +28,26 @@ int auto_command(int argc, char** argv)
     const bool add = argc >= 1 && same(argv[0], "add");
     if (!add && !(argc >= 1 && same(argv[0], "remove")))
         return usage_error("auto takes list, add PROGRAM or remove PROGRAM, not \"%s\"", argc ? argv[0] : "");
-    if (argc != 2) return usage_error("auto %s takes one PROGRAM (quote a path with spaces)%s", argv[0]);
-    switch (add ? follow_list_add(argv[1]) : follow_list_remove(argv[1])) {
+    if (argc != 2) return usage_error("auto %s takes one PROGRAM (quote a path with spaces)", argv[0]);
+    const follow_outcome outcome = add ? follow_list_add(argv[1]) : follow_list_remove(argv[1]);
+    switch (outcome.change) {
     case follow_change::done:
-        console_outf("%s: %s\n", add ? "added" : "removed", argv[1]);
+        console_outf("%s: %s\n", add ? "added" : "removed", outcome.entry);
         return exit_ok;
     case follow_change::already:
-        console_outf("already listed: %s\n", argv[1]);
+        console_outf("already listed: %s\n", outcome.entry);
         return exit_ok;
     case follow_change::not_listed:
-        console_errf("tickmend-ctl: not in the list: %s (tickmend-ctl auto list shows it)\n", argv[1]);
+        console_errf("tickmend-ctl: not in the list: %s (tickmend-ctl auto list shows it)\n", outcome.entry);
         return exit_not_listed;
-    case follow_change::invalid:
-        return usage_error("\"%s\" names no program (give game.exe or a full path)", argv[1]);
+    case follow_change::refused: {
+        char sentence[400];
+        follow_refusal_sentence(argv[1], outcome.verdict, sentence, sizeof sentence);
+        return usage_error("%s", sentence);
+    }
     case follow_change::failed:
         break;
     }
-    console_err("tickmend-ctl: the list of programs could not be written.\n");
+    console_errf("tickmend-ctl: the list of programs could not be %s.\n", add ? "written" : "changed");
     return exit_failed;
 }

@@ -41,8 +41,9 @@ const char usage_body[] =
     "  auto      the programs Gaming Mode follows: on when one starts, off when\n"
     "            the last one ends (a running tickmend takes a change at once):\n"
     "            auto list: one program a line\n"
-    "            auto add PROGRAM: a file name (game.exe) or a full path, any case\n"
-    "            auto remove PROGRAM: as it was added\n"
+    "            auto add PROGRAM: a program's file name (game.exe) or the full\n"
+    "            path of its .exe, any case; prints what it stored\n"
+    "            auto remove PROGRAM: read by the same rule\n"
     "  version   print the version of QEL Pacemill this client belongs to\n"
     "            (also --version)\n"
     "  help      this text (also --help, -h, -? and /?)\n"
@@ -58,7 +59,8 @@ const char exit_codes_text[] =
     "(another program holds its name), 8 refused: this process went beyond its\n"
     "share of the pipe (try again in a second), 64 usage.\n"
     "auto: 0 done (also when listed already), 1 the list could not be read or\n"
-    "written, 7 remove: the program was not in the list.\n";
+    "written, 7 remove: the program was not in the list, 64 not a program's file\n"
+    "name or the full path of an .exe.\n";
 
 } // namespace
 

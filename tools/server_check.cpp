@@ -1,6 +1,7 @@
 #include "server_check.h"
 #include "common/control_pipe.h"
 #include "common/handle.h"
+#include "common/process_image.h"
 
 #include <string.h>
 
@@ -12,7 +13,6 @@ const char uninstall_key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Unin
 const char install_location_value[] = "InstallLocation";
 // The executables a tickmend runs from; the client checks for either beside itself too.
 const char* const tickmend_images[] = {"tickmend.exe", "tickmend-sim.exe"};
-constexpr DWORD query_limited_information = 0x1000; // PROCESS_QUERY_LIMITED_INFORMATION (Vista on)
 
 // Whether process_id holds a top-level window of tickmend's class (hidden ones count).
 bool holds_tickmend_window(DWORD process_id)
@@ -26,58 +26,20 @@ bool holds_tickmend_window(DWORD process_id)
     return false;
 }
 
-// A handle to ask process_id about itself; null when it cannot be had.
-HANDLE open_to_query(DWORD process_id)
-{
-    HANDLE process = OpenProcess(query_limited_information, FALSE, process_id);
-    return process ? process : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
-}
-
-// The executable of process_id by QueryFullProcessImageNameA (Vista on); false when this
-// Windows lacks it or the process cannot be asked.
+// The executable of process_id; false when the process cannot be asked.
 bool image_of(DWORD process_id, char* image, DWORD size)
 {
-    using query_fn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
-    auto query = reinterpret_cast<query_fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
-    if (!query) return false;
-    tk::unique_handle process(open_to_query(process_id));
-    if (!process) return false;
-    DWORD length = size;
-    return query(process.get(), 0, image, &length) != 0;
+    tk::unique_handle process(open_process_image(process_id, 0));
+    return process && process_image_path(process.get(), image, size);
 }
 
 // When process_id was created (FILETIME units); 0 when it cannot be asked.
 ULONGLONG start_of(DWORD process_id)
 {
-    tk::unique_handle process(open_to_query(process_id));
+    tk::unique_handle process(open_process_image(process_id, 0));
     FILETIME created, ended, kernel, user;
     if (!process || !GetProcessTimes(process.get(), &created, &ended, &kernel, &user)) return 0;
     return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
-const char* file_name_of(const char* path)
-{
-    const char* name = path;
-    for (const char* p = path; *p; ++p)
-        if (*p == '\\' || *p == '/') name = p + 1;
-    return name;
-}
-
-// Whether two paths name one file (hard links and short names included): the same volume
-// and file index.
-bool same_file(const char* a, const char* b)
-{
-    BY_HANDLE_FILE_INFORMATION info[2];
-    const char* paths[2] = {a, b};
-    for (int i = 0; i < 2; ++i) {
-        tk::unique_hfile file(CreateFileA(paths[i], FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
 // Whether image is the same file as a tickmend executable in folder (a path ending in a
@@ -98,7 +60,7 @@ bool is_tickmend_beside_us(const char* image)
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     if (length == 0 || length >= sizeof path) return false;
-    return is_tickmend_in(image, path, static_cast<size_t>(file_name_of(path) - path));
+    return is_tickmend_in(image, path, static_cast<size_t>(path_file_part(path) - path));
 }
 
 // The folder the installer recorded, into folder with a separator at its end; false when
@@ -131,7 +93,7 @@ bool is_installed_tickmend(const char* image)
 bool is_tickmend_image(const char* image)
 {
     for (const char* tickmend : tickmend_images)
-        if (lstrcmpiA(file_name_of(image), tickmend) == 0) return true;
+        if (lstrcmpiA(path_file_part(image), tickmend) == 0) return true;
     return false;
 }
 

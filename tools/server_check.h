@@ -21,8 +21,8 @@ struct ServerFacts {
     ServerDoubt doubt = ServerDoubt::none;
 };
 
-// The process serving the pipe that client is connected to (GetNamedPipeServerProcessId),
-// its executable (QueryFullProcessImageName), both looked up at run time, and its start. A
+// The process serving the pipe that client is connected to (GetNamedPipeServerProcessId,
+// looked up at run time), its executable (common/process_image.h), and its start. A
 // tickmend is a process whose executable is the same file as the tickmend.exe in the folder
 // the installer recorded (InstallLocation of its uninstall entry) or as a tickmend.exe or
 // tickmend-sim.exe beside this client; in this session it must also hold a window of class

@@ -15,7 +15,7 @@
 //    tickmend-ctl's budget; and the name held by another program before the start.
 // 4. Idle: tickmend-sim.exe with Gaming Mode on and no client, its CPU time over a while
 //    (the sum of its threads' times); then with a program listed for Gaming Mode to follow,
-//    none running, and one running (a copy of this bench showing a window).
+//    none running, one running (a copy of this bench showing a window), and 100 of it.
 // 4b. Fairness: tickmend-sim.exe, one process that reconnects in a tight loop, and
 //    tickmend-ctl status calls meanwhile: the share served within the client's own wait for
 //    a busy pipe
@@ -616,17 +616,48 @@ bool state_becomes(char want)
     return false;
 }
 
-// With bench-game.exe listed: idle with none running, then with one running.
+// Starts count copies of game with a window each; the processes into started (the caller
+// ends them with end_games).
+void start_games(const char* game, int count, PROCESS_INFORMATION* started)
+{
+    char command[MAX_PATH + 16];
+    _snprintf(command, sizeof command, "\"%s\" --window", game);
+    command[sizeof command - 1] = '\0';
+    for (int i = 0; i < count; ++i) {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        started[i] = PROCESS_INFORMATION();
+        if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &started[i]))
+            CloseHandle(started[i].hThread);
+    }
+    // Each has made its window once it waits for input.
+    for (int i = 0; i < count; ++i)
+        if (started[i].hProcess) WaitForInputIdle(started[i].hProcess, 30000);
+}
+
+void end_games(PROCESS_INFORMATION* started, int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (started[i].hProcess) TerminateProcess(started[i].hProcess, 0);
+    for (int i = 0; i < count; ++i) {
+        if (!started[i].hProcess) continue;
+        WaitForSingleObject(started[i].hProcess, 10000);
+        CloseHandle(started[i].hProcess);
+    }
+}
+
+// With bench-game.exe listed: idle with none running, with one running, with 100 running.
 bool idle_following(DWORD sim_id)
 {
     char self[MAX_PATH], game[MAX_PATH], command[MAX_PATH + 16];
     GetModuleFileNameA(nullptr, self, sizeof self);
     beside_us("bench-game.exe", game, sizeof game);
-    if (!CopyFileA(self, game, FALSE) || follow_list_add("bench-game.exe") == follow_change::failed) {
+    if (!CopyFileA(self, game, FALSE) || follow_list_add("bench-game.exe").change == follow_change::failed) {
         printf("bench-game.exe could not be made or listed\n");
         return false;
     }
     bool ok = state_becomes('0');
+    Sleep(1500); // the follower reads the new list once its edit is over: not idle time
     if (ok) idle_row(sim_id, "bench-game.exe listed, none running, Gaming Mode off");
     _snprintf(command, sizeof command, "\"%s\" --window", game);
     command[sizeof command - 1] = '\0';
@@ -643,6 +674,16 @@ bool idle_following(DWORD sim_id)
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
         if (ok && !state_becomes('0')) printf("Gaming Mode stayed on after bench-game.exe ended\n");
+    }
+    if (ok) {
+        static PROCESS_INFORMATION many[100];
+        start_games(game, 100, many);
+        ok = state_becomes('1');
+        if (!ok) printf("Gaming Mode did not go on for 100 bench-game.exe\n");
+        Sleep(2000); // the follower's look at each new window and the on sequence are not idle time
+        if (ok) idle_row(sim_id, "100 bench-game.exe running, Gaming Mode on for them");
+        end_games(many, 100);
+        if (ok && !state_becomes('0')) printf("Gaming Mode stayed on after 100 bench-game.exe ended\n");
     }
     follow_list_remove("bench-game.exe");
     DeleteFileA(game);

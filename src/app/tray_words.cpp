@@ -16,9 +16,10 @@ namespace app {
 bool notice_matters(int id, int game_mode_on)
 {
     // A plan that could not be given back is told after an off, or by the start after a
-    // "/k" that had no window to tell it in: it holds while Gaming Mode is off.
-    bool about_sequence =
-        id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING && id != NOTICE_PLAN_NOT_GIVEN_BACK;
+    // "/k" that had no window to tell it in: it holds while Gaming Mode is off; so does a
+    // list of programs that cannot be read.
+    bool about_sequence = id != NOTICE_PIPE_NAME_TAKEN && id != NOTICE_RESTORE_PENDING &&
+                          id != NOTICE_PLAN_NOT_GIVEN_BACK && id != NOTICE_LIST_UNREAD;
     return game_mode_on || !about_sequence;
 }
 

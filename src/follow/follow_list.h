@@ -1,33 +1,64 @@
 // The user's list of programs that Gaming Mode follows: kept under the user's settings key
-// (follow_list_key), one value a program, named by the program as the user gave it: a file
-// name (game.exe) or a full path. Names compare without regard to case, as Windows' do.
+// (follow_list_key), one value a program, named by its entry. One rule for every entry,
+// whoever gives it (tickmend-ctl auto, the dialog, a hand edit read by the follower): a
+// program's file name (game.exe) or the absolute path of its .exe. Names compare without
+// regard to case, as Windows' do; two paths are one entry when they name one file.
 #pragma once
 #include <windows.h>
 
-// The list's key below HKEY_CURRENT_USER.
+// The list's key below HKEY_CURRENT_USER, and the key that holds it (watched for its deletion).
 constexpr char follow_list_key[] = "Software\\QEL\\qel_pacemill\\auto";
-// The longest entry, its end included.
+constexpr char follow_list_parent_key[] = "Software\\QEL\\qel_pacemill";
+// The longest entry, its end included: the longest path a program runs from here.
 constexpr int follow_entry_size = MAX_PATH;
 
-enum class follow_change { done, already, not_listed, invalid, failed };
+// What the rule says of a text given as an entry.
+enum class follow_verdict {
+    accepted,
+    empty,          // nothing but spaces and quotes
+    too_long,       // longer than follow_entry_size - 1 with ".exe"
+    wildcard,       // * or ?
+    bad_character,  // < > | " a control character, or a colon that is no drive's
+    relative,       // a path relative to the current folder (a\b.exe, ..\b.exe)
+    drive_relative, // C:b.exe, \Games\b.exe: relative to a drive's current folder
+    folder,         // a folder (C:\Windows, C:\Games\, .)
+    not_exe,        // another extension (racer.bat)
+};
+// The entry that typed stands for, into entry (follow_entry_size bytes): spaces and quotes
+// around it dropped, ".exe" added to a file name without an extension, a path made whole
+// (C:/Games/../x.exe is C:\x.exe); and the rule's verdict. A refused text still leaves its
+// trimmed form in entry (for remove). look_at_disk: a path naming an existing folder is
+// refused as one (the follower's reads leave the disk alone: a folder never matches).
+follow_verdict follow_entry_from(const char* typed, char* entry, bool look_at_disk);
+// Why a text was refused, as the end of a sentence ("has a wildcard (* or ?)").
+const char* follow_refusal_words(follow_verdict verdict);
+// What the rule accepts, for the sentence that refuses.
+extern const char follow_accepted_words[];
+// The sentence that refuses typed, into buffer (size bytes, always ended): "\"*.exe\" has a
+// wildcard (* or ?): each program is listed by itself; give a program's file name
+// (game.exe) or the full path of its .exe (C:\Games\game.exe)." A long text is cut.
+void follow_refusal_sentence(const char* typed, follow_verdict verdict, char* buffer, int size);
+// Whether an accepted entry is a path (else a file name).
+bool follow_entry_is_path(const char* entry);
+// Whether two entries name one program: the same text in any case, or two paths of one file.
+bool follow_same_entry(const char* a, const char* b);
 
-// Adds program (surrounding spaces and quotes dropped; a name without an extension gets
-// ".exe"): done, already (listed in any case), invalid (empty, too long, a folder path
-// without a file name) or failed (the registry refused).
-follow_change follow_list_add(const char* program);
-// Removes program, in any case: done, not_listed, invalid or failed.
-follow_change follow_list_remove(const char* program);
-// Calls each(entry, context) for every entry, in the registry's order; the number of
-// entries, or -1 when the list cannot be read (no list reads as 0).
-int follow_list_each(void (*each)(const char* entry, void* context), void* context);
-// The file name part of a path (what follows its last \ or /).
-const char* follow_file_part(const char* path);
-// Whether the process image at path (a full path) is what entry names: the same full path,
-// or for an entry without a folder, the same file name; case is not looked at.
-bool follow_entry_matches(const char* entry, const char* path);
-// Opens process id to read its image and wait for its end; null when it cannot (another
-// user's, or gone). The caller closes it.
-HANDLE follow_open_process(DWORD id);
-// The full path of a process's image: QueryFullProcessImageNameA where Windows has it
-// (Vista on), GetModuleFileNameExA on XP; both looked up at run time.
-bool follow_image_path(HANDLE process, char* path, DWORD size);
+enum class follow_change { done, already, not_listed, refused, failed };
+struct follow_outcome {
+    follow_change change;
+    follow_verdict verdict;         // refused: why
+    char entry[follow_entry_size];  // what was stored, found listed, or removed
+};
+// Adds typed by the rule: done (entry stored), already (entry: the one listed), refused or
+// failed (the registry refused). No limit on the entries but the registry's.
+follow_outcome follow_list_add(const char* typed);
+// Removes every value that reads as the entry typed stands for (a hand-edited " Game " is
+// game.exe): done, not_listed, refused (listed nowhere, and not an entry the rule takes) or
+// failed.
+follow_outcome follow_list_remove(const char* typed);
+// Calls each(entry, verdict, context) for every value, each read as follow_entry_from reads
+// it (the disk left alone), in the registry's order; the number of values, or -1 when the
+// list cannot be read, with the registry's error in *error when given (no key reads as an
+// empty list).
+int follow_list_each(void (*each)(const char* entry, follow_verdict verdict, void* context), void* context,
+                     LONG* error = nullptr);

@@ -1,121 +1,156 @@
-// The follower's thread: the WinEvent hook, the waits on the followed processes and on the
-// list's key, and the look at what already runs.
+// The follower's thread: the WinEvent hook, the registered waits on the followed processes,
+// the watch on the list's key, and the look at what already runs.
 #include "follow/follower.h"
 #include "follow/follow_list.h"
+#include "follow/follow_set.h"
 #include "common/handle.h"
+#include "common/process_image.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
+#include "notice/notice.h"
 
 #include <tlhelp32.h>
+#include <stdio.h>
 #include <string.h>
 
 namespace {
 
-// MsgWaitForMultipleObjects takes 63 handles: the stop event and the list's event, then the
-// followed processes.
-constexpr int max_followed = 60;
-constexpr int max_entries = 64;
 constexpr DWORD stop_wait_ms = 5000;
-
-struct Followed {
-    HANDLE process;
-    DWORD id;
-    char name[MAX_PATH]; // its file name, for the tray
-};
+// A followed process that cannot be waited on, a list that cannot be read or watched: looked
+// at again this often while it lasts.
+constexpr DWORD look_again_ms = 2000;
+// A change of the list is read once the key has been quiet this long (an edit that removes
+// one program and adds another is read as one change), and at the latest max_settle_ms after
+// the first change.
+constexpr DWORD settle_ms = 250;
+constexpr DWORD max_settle_ms = 1000;
+constexpr DWORD list_notify = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 
 // Module state: the thread's own, apart from the handles that start and stop it.
 tk::unique_handle thread;
 tk::unique_handle stop_event;
 volatile LONG running_count = 0;
 
-char entries[max_entries][follow_entry_size];
-int entry_count = 0;
-Followed followed[max_followed];
-int followed_count = 0;
+follow_entries entries;   // the last list read
+follow_members members;   // the listed programs that run
+bool look_needed = false; // an event may have been missed: look at the running processes
+bool list_unread = false; // the last read failed: the list before it holds
 
-void keep_entry(const char* entry, void*)
-{
-    if (entry_count < max_entries) lstrcpynA(entries[entry_count++], entry, follow_entry_size);
-}
+// The list's key and the key that holds it (watched for its subkeys: a deleted key tells
+// nothing itself), each with its change notification; armed from this thread, which
+// outlives them (Windows ends a registration with its thread).
+struct Watch {
+    const char* path;
+    DWORD filter;
+    tk::unique_hkey key;
+    tk::unique_handle changed;
+    bool armed;
+};
+Watch list_watch = {follow_list_key, list_notify, {}, {}, false};
+Watch parent_watch = {follow_list_parent_key, REG_NOTIFY_CHANGE_NAME, {}, {}, false};
 
-const char* listed_as(const char* path)
+// Arms the watch's notification (again, after it fired); a key found deleted, or never
+// opened, is made again and watched again, at once.
+void arm(Watch* watch)
 {
-    for (int i = 0; i < entry_count; ++i)
-        if (follow_entry_matches(entries[i], path)) return entries[i];
-    return nullptr;
-}
-
-bool is_followed(DWORD id)
-{
-    for (int i = 0; i < followed_count; ++i)
-        if (followed[i].id == id) return true;
-    return false;
-}
-
-void publish_count()
-{
-    InterlockedExchange(&running_count, followed_count);
-}
-
-// A process that may be a listed program: followed when it is, and Gaming Mode asked on
-// when it is the first.
-void consider(DWORD id)
-{
-    if (entry_count == 0 || id == 0 || id == GetCurrentProcessId() || is_followed(id)) return;
-    if (followed_count == max_followed) return;
-    HANDLE process = follow_open_process(id);
-    if (!process) return; // another user's, or gone already
-    char path[MAX_PATH];
-    if (!follow_image_path(process, path, sizeof path) || !listed_as(path) ||
-        WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
-        CloseHandle(process);
+    watch->armed = false;
+    if (!watch->changed) watch->changed.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!watch->changed) return;
+    if (watch->key &&
+        RegNotifyChangeKeyValue(watch->key.get(), FALSE, watch->filter, watch->changed.get(), TRUE) == ERROR_SUCCESS) {
+        watch->armed = true;
         return;
     }
-    Followed& f = followed[followed_count++];
-    f.process = process;
-    f.id = id;
-    lstrcpynA(f.name, follow_file_part(path), sizeof f.name);
-    publish_count();
-    TRACE("follower : %s (%lu) started\n", path, id);
-    Qel_DaemonSetFollowed(followed_count, followed[0].name);
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, watch->path, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
+                        watch->key.put(), nullptr) != ERROR_SUCCESS)
+        return;
+    watch->armed =
+        RegNotifyChangeKeyValue(watch->key.get(), FALSE, watch->filter, watch->changed.get(), TRUE) == ERROR_SUCCESS;
 }
 
-// One of the followed processes ended (or left the list): the last one turns Gaming Mode off.
-void let_go(int index)
+// Whether the watch's key was deleted under its handle.
+bool deleted(const Watch& watch)
 {
-    CloseHandle(followed[index].process);
-    followed[index] = followed[--followed_count];
-    publish_count();
-    Qel_DaemonSetFollowed(followed_count, followed_count ? followed[0].name : nullptr);
+    return watch.key && RegQueryInfoKeyA(watch.key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED;
 }
 
-// The processes that run already, looked at by their file names first.
-void look_at_running()
+void publish()
 {
-    if (entry_count == 0) return;
+    InterlockedExchange(&running_count, members.count());
+}
+
+// A process that may be a listed program: followed when it is. name: its file name as a
+// snapshot gave it (null from the hook).
+void consider(DWORD id, const char* name)
+{
+    if (id == 0 || id == GetCurrentProcessId() || members.find(id) >= 0 || entries.count() == 0) return;
+    follow_member member = {};
+    member.id = id;
+    member.process = open_process_image(id, SYNCHRONIZE);
+    if (member.process && process_image_path(member.process, member.image, sizeof member.image)) {
+        // its full path: the identity of its file is read when a path entry asks
+    } else if (name) {
+        lstrcpynA(member.image, name, sizeof member.image);
+    } else {
+        // Neither opened nor named: the next look at the running processes tells its name.
+        if (member.process) CloseHandle(member.process);
+        look_needed = true;
+        return;
+    }
+    if (!entries.lists(&member) || (member.process && WaitForSingleObject(member.process, 0) != WAIT_TIMEOUT)) {
+        if (member.process) CloseHandle(member.process);
+        return;
+    }
+    TRACE("follower : %s (%lu) started%s\n", member.image, id, member.process ? "" : ", not to be waited on");
+    members.add(member);
+    publish();
+}
+
+// The processes that run, looked at by their file names: the listed ones followed, the
+// followed ones that cannot be waited on kept while they still run. every: each process is
+// asked for its image when a path is listed (another name of the file may run).
+void look_at_running(bool every)
+{
+    look_needed = false;
     tk::unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
+    if (!snapshot) {
+        look_needed = true;
+        return;
+    }
+    members.start_look();
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
-        const char* name = follow_file_part(entry.szExeFile);
-        bool maybe = false;
-        for (int i = 0; i < entry_count && !maybe; ++i) maybe = lstrcmpiA(follow_file_part(entries[i]), name) == 0;
-        if (maybe) consider(entry.th32ProcessID);
+        const char* name = path_file_part(entry.szExeFile);
+        members.seen(entry.th32ProcessID, name);
+        if (entries.may_list(name) || (every && entries.has_paths())) consider(entry.th32ProcessID, name);
     }
+    members.end_look();
+    publish();
 }
 
-// The list changed (or is read the first time): programs no longer listed are let go, those
-// newly listed that run are followed.
+// The list changed (or is read the first time): read as a whole, then the set made anew
+// from it, so that a change that keeps a running program listed lets nothing go.
 void read_list()
 {
-    entry_count = 0;
-    follow_list_each(keep_entry, nullptr);
-    for (int i = followed_count - 1; i >= 0; --i) {
-        char path[MAX_PATH];
-        if (!follow_image_path(followed[i].process, path, sizeof path) || !listed_as(path)) let_go(i);
+    follow_entries fresh;
+    LONG error = ERROR_SUCCESS;
+    const int read = follow_list_each(follow_entries::keep, &fresh, &error);
+    list_unread = read < 0 || fresh.failed();
+    if (list_unread) {
+        // The last list read holds: nothing is let go for a list that cannot be read. Said
+        // once: the notice is raised once, and stays until a read succeeds.
+        char detail[32];
+        _snprintf(detail, sizeof detail, "error %ld", read < 0 ? error : static_cast<LONG>(ERROR_OUTOFMEMORY));
+        detail[sizeof detail - 1] = '\0';
+        notice_raise(NOTICE_LIST_UNREAD, detail);
+        return;
     }
-    look_at_running();
+    notice_clear(NOTICE_LIST_UNREAD);
+    entries.take(&fresh);
+    members.keep_listed(entries);
+    look_at_running(true);
 }
 
 // A window was created: a top-level window of another process may be a listed program's first.
@@ -125,7 +160,17 @@ void CALLBACK on_window_created(HWINEVENTHOOK, DWORD, HWND window, LONG object, 
     if (GetWindowLongA(window, GWL_STYLE) & WS_CHILD) return;
     DWORD id = 0;
     GetWindowThreadProcessId(window, &id);
-    consider(id);
+    consider(id, nullptr);
+}
+
+// What the owner is told: the set's size and the program the tray names, when either changed.
+void report(int* reported, char* named)
+{
+    const char* program = members.count() ? members.first_name() : "";
+    if (members.count() == *reported && lstrcmpiA(program, named) == 0) return;
+    *reported = members.count();
+    lstrcpynA(named, program, MAX_PATH);
+    Qel_DaemonSetFollowed(*reported, *reported ? named : nullptr);
 }
 
 DWORD WINAPI follower_main(LPVOID parameter)
@@ -134,42 +179,81 @@ DWORD WINAPI follower_main(LPVOID parameter)
     HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, on_window_created, 0, 0,
                                          WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
     if (!hook) TRACE("follower : SetWinEventHook failed %lu\n", GetLastError());
-    tk::unique_hkey key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, follow_list_key, 0, nullptr, 0, KEY_NOTIFY | KEY_QUERY_VALUE, nullptr,
-                    key.put(), nullptr);
-    tk::unique_handle changed(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    const DWORD notify = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
-    // Armed from this thread, which outlives it: Windows ends a registration with its thread.
-    bool armed = key && changed && RegNotifyChangeKeyValue(key.get(), FALSE, notify, changed.get(), TRUE) == ERROR_SUCCESS;
+    tk::unique_handle ended(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    members.set_ended_event(ended.get());
+    arm(&parent_watch);
+    arm(&list_watch);
     read_list();
+    int reported = 0;
+    char named[MAX_PATH] = "";
+    report(&reported, named);
     SetEvent(ready);
 
-    for (;;) {
-        HANDLE handles[2 + max_followed];
-        int count = 0;
-        handles[count++] = stop_event.get();
-        // A handle may stand in the array once only: without a notification, no list event.
-        if (armed) handles[count++] = changed.get();
-        const DWORD first_process = static_cast<DWORD>(count);
-        for (int i = 0; i < followed_count; ++i) handles[count++] = followed[i].process;
-        DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, QS_ALLINPUT);
-        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
-        if (armed && woken == WAIT_OBJECT_0 + 1) {
-            // Armed again before the list is read, so that a change made meanwhile is not missed.
-            armed = RegNotifyChangeKeyValue(key.get(), FALSE, notify, changed.get(), TRUE) == ERROR_SUCCESS;
+    DWORD first_change = 0, last_change = 0, last_look = GetTickCount();
+    bool settling = false;
+    while (ended) {
+        HANDLE handles[4] = {stop_event.get(), ended.get()};
+        DWORD count = 2;
+        const DWORD list_at = list_watch.changed ? count : MAXDWORD;
+        if (list_watch.changed) handles[count++] = list_watch.changed.get();
+        const DWORD parent_at = parent_watch.changed ? count : MAXDWORD;
+        if (parent_watch.changed) handles[count++] = parent_watch.changed.get();
+        // Woken by nothing while nothing happens; by a clock only while a change settles, or
+        // while something must be looked at again.
+        const bool unsettled = !list_watch.armed || !parent_watch.armed || list_unread || members.unwaited();
+        DWORD timeout = INFINITE;
+        const DWORD now = GetTickCount();
+        if (settling) {
+            const DWORD quiet = now - last_change, since = now - first_change;
+            timeout = quiet >= settle_ms || since >= max_settle_ms ? 0 : settle_ms - quiet;
+        }
+        if (unsettled) {
+            const DWORD since_look = now - last_look;
+            const DWORD look_in = since_look >= look_again_ms ? 0 : look_again_ms - since_look;
+            if (look_in < timeout) timeout = look_in;
+        }
+        const DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT) - WAIT_OBJECT_0;
+        if (woken == 0 || woken + WAIT_OBJECT_0 == WAIT_FAILED) break;
+        if (woken == 1) members.let_go_ended();
+        if (woken == list_at || woken == parent_at) {
+            // Watched again before the list is read, so that a change made meanwhile is not
+            // missed; read once the edit is over.
+            if (woken == parent_at) arm(&parent_watch);
+            if (woken == list_at || deleted(list_watch)) arm(&list_watch);
+            last_change = GetTickCount();
+            if (!settling) first_change = last_change;
+            settling = true;
+        }
+        const DWORD then = GetTickCount();
+        if (settling && (then - last_change >= settle_ms || then - first_change >= max_settle_ms)) {
+            settling = false;
             read_list();
-        } else if (woken >= WAIT_OBJECT_0 + first_process && woken < WAIT_OBJECT_0 + static_cast<DWORD>(count)) {
-            let_go(static_cast<int>(woken - WAIT_OBJECT_0 - first_process));
+        } else if (unsettled && then - last_look >= look_again_ms) {
+            last_look = then;
+            const bool rewatch = !list_watch.armed || !parent_watch.armed;
+            if (!parent_watch.armed) arm(&parent_watch);
+            if (!list_watch.armed) arm(&list_watch);
+            if (rewatch || list_unread) read_list();
+            else look_at_running(false); // followed processes that cannot be waited on
         }
         // The hook's events come as messages of this thread.
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        if (look_needed) look_at_running(true);
+        publish();
+        report(&reported, named);
     }
     if (hook) UnhookWinEvent(hook);
-    for (int i = 0; i < followed_count; ++i) CloseHandle(followed[i].process);
-    followed_count = 0;
-    entry_count = 0;
-    publish_count();
+    members.clear();
+    entries.clear();
+    for (Watch* watch : {&list_watch, &parent_watch}) {
+        watch->key.reset();
+        watch->changed.reset();
+        watch->armed = false;
+    }
+    publish();
+    // It no longer looks, so it sees none.
+    report(&reported, named);
     return 0;
 }
 

@@ -1,20 +1,23 @@
-// The follower: Gaming Mode goes on when a listed program starts and off when the last
-// listed program that runs has ended, through Gaming Mode's owner (follow_on, follow_off),
-// whose rule puts the user's own choice first.
+// The follower: keeps the set of listed programs that run, and reports it to Gaming Mode's
+// owner (Qel_DaemonSetFollowed) whenever it changes; the owner derives on and off from it.
 //
 // Seen without polling: a WinEvent hook tells of every top-level window another process
-// creates (a program's first window shows that it started), a wait on the process handle of
-// every program followed tells of its end, a change notification on the list's key tells
-// of a new list, and a look at the running processes at start and at every change of the
-// list finds what already runs. Nothing wakes the thread while nothing happens.
+// creates (a program's first window shows that it started), a registered wait on every
+// process followed tells of its end (no limit on their number), change notifications on
+// the list's key and on the key that holds it tell of a new list or of its deletion (the key
+// is then made again and watched again), and a look at the running processes at start and
+// at every change of the list finds what already runs. Nothing wakes the thread while
+// nothing happens; only a followed process that cannot be waited on, or a list that cannot
+// be read or watched, is looked at again every 2 s while it lasts. A list that cannot be
+// read keeps the last list read (NOTICE_LIST_UNREAD says so).
 #pragma once
 #include <windows.h>
 
 // Starts the follower's thread and returns once it watches (or could not); 1 when it runs.
 // A second start while it runs changes nothing.
 int Qel_FollowStart();
-// Stops the thread and lets go of the followed processes; follows no order of its own
-// (Gaming Mode's owner turns Gaming Mode off as the daemon ends). Safe to repeat.
+// Stops the thread and lets go of the followed processes, reporting that it sees none (it
+// no longer looks). Safe to repeat.
 void Qel_FollowStop();
 // How many listed programs the follower sees running (for display and tests).
 int Qel_FollowRunning();

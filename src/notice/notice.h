@@ -16,6 +16,7 @@ enum notice_id {
     NOTICE_NO_RECORD,         // the restore record could not be saved: plan and bit left alone
     NOTICE_PLAN_NOT_GIVEN_BACK, // the owed plan no longer exists or its record is damaged: closed
     NOTICE_SYNC_APART,        // the driver accepted every sync request, yet the counters are apart
+    NOTICE_LIST_UNREAD,       // the list of followed programs cannot be read: the last one read holds
     NOTICE_COUNT
 };
 

@@ -45,6 +45,9 @@ const notice_words words[NOTICE_COUNT] = {
     {"The TSC sync left %s apart, although the driver accepted it. Gaming Mode stays on; measure the counters "
      "with tickmend-ctl skew, and update or reinstall the TSC driver if they stay apart.",
      "TSC sync did not hold"},
+    {"The list of programs Gaming Mode follows could not be read (%s), so the list read before holds and "
+     "nothing was switched off for it. Check that you may read HKEY_CURRENT_USER\\Software\\QEL\\qel_pacemill\\auto.",
+     "list of programs unread"},
 };
 
 bool valid(int id) { return id >= 0 && id < NOTICE_COUNT; }

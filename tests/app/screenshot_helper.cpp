@@ -101,7 +101,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strcmp(command, "close") == 0) {
-        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill", "Gaming Mode for these programs"};
+        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill", "Gaming Mode for Programs"};
         for (const char* title : titles) {
             for (HWND box = FindWindowA("#32770", title); box; box = FindWindowA("#32770", title)) {
                 PostMessageA(box, WM_COMMAND, IDCANCEL, 0);

@@ -775,6 +775,7 @@ TEST(TrayIcon, FollowsTheStateAndTheNoticesThatMatter)
     EXPECT_EQ(IDI_TRAY_ON_WARNING, tray_icon_id(1, 1u << NOTICE_DRIVER_ABSENT));
     EXPECT_EQ(IDI_TICKMEND, tray_icon_id(0, 1u << NOTICE_DRIVER_ABSENT)) << "off: nothing was left out";
     EXPECT_EQ(IDI_TRAY_OFF_WARNING, tray_icon_id(0, 1u << NOTICE_PIPE_NAME_TAKEN));
+    EXPECT_EQ(IDI_TRAY_OFF_WARNING, tray_icon_id(0, 1u << NOTICE_LIST_UNREAD)) << "the list holds while off too";
 }
 
 // Every warning, with as long a detail as its words take, fits a balloon (255 characters) and

@@ -962,6 +962,70 @@ TEST_F(Ctl, SkewOnThisMachinesProcessorsGivesEachAnUncertaintyAndAVerdict)
     EXPECT_NE(std::string::npos, output_.find(code == 0 ? "in step" : "out of step")) << output_;
 }
 
+// auto add takes a program's file name or the full path of its .exe, refuses the rest with
+// the sentence of what it takes (64), and says what it stored; a hand-edited list reads as
+// the rule reads it, and remove matches by that rule.
+TEST_F(Ctl, AutoTakesAFileNameOrTheFullPathOfAnExeAndSaysWhatItStored)
+{
+    const char* const list_key = "Software\\QEL\\qel_pacemill\\auto";
+    testing_support::delete_tree(HKEY_CURRENT_USER, list_key);
+    const char* const accepted = "give a program's file name (game.exe) or the full path of its .exe (C:\\Games\\game.exe)";
+    const struct {
+        std::string args;
+        int code;
+        std::string said;
+    } rows[] = {
+        {"add *.exe", 64, "\"*.exe\" has a wildcard (* or ?)"},
+        {"add game*", 64, "\"game*\" has a wildcard"},
+        {"add ?", 64, "\"?\" has a wildcard"},
+        {"add a/b", 64, "\"a/b\" is a relative path"},
+        {"add ..\\x", 64, "\"..\\x\" is a relative path"},
+        {"add .", 64, "\".\" is a folder"},
+        {"add racer.bat", 64, "\"racer.bat\" is not an .exe"},
+        {"add C:Games\\racer.exe", 64, "\"C:Games\\racer.exe\" is relative to a drive's current folder"},
+        {"add C:\\windows", 64, "\"C:\\windows\" is a folder"},
+        {"add " + std::string(5000, 'x') + ".exe", 64, "is longer than any path a program runs from"},
+        {"add game", 0, "added: game.exe\n"},
+        {"add \"  Racer.exe \"", 0, "added: Racer.exe\n"},
+        {"add GAME.EXE", 0, "already listed: game.exe\n"},
+        {"add C:/Games/Old/../racer.exe", 0, "added: C:\\Games\\racer.exe\n"},
+        {"add \"C:\\Program Files\\Game\\run\"", 0, "added: C:\\Program Files\\Game\\run.exe\n"},
+        {"remove racer", 0, "removed: Racer.exe\n"},
+        {"remove racer.exe", 7, "not in the list: racer.exe"},
+        {"remove *.exe", 64, "\"*.exe\" has a wildcard"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.code, ctl("auto " + row.args, &output_)) << row.args.substr(0, 80);
+        EXPECT_NE(std::string::npos, output_.find(row.said)) << row.args.substr(0, 80) << "\n" << output_;
+        if (row.code == 64) {
+            EXPECT_NE(std::string::npos, output_.find(accepted)) << output_;
+        }
+    }
+    auto listed = [&] {
+        EXPECT_EQ(0, ctl("auto list", &output_));
+        Strings lines = lines_of(output_);
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    EXPECT_EQ((Strings{"C:\\Games\\racer.exe", "C:\\Program Files\\Game\\run.exe", "game.exe"}), listed());
+
+    // Hand-edited values: read as the rule reads them, and removed by it.
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, list_key, 0, KEY_SET_VALUE, &key));
+    for (const char* value : {" \"Hand\" ", "*.exe"}) RegSetValueExA(key, value, 0, REG_SZ, nullptr, 0);
+    RegCloseKey(key);
+    EXPECT_EQ((Strings{"*.exe  (never followed: it has a wildcard (* or ?): each program is listed by itself)",
+                       "C:\\Games\\racer.exe", "C:\\Program Files\\Game\\run.exe", "Hand.exe", "game.exe"}),
+              listed());
+    EXPECT_EQ(0, ctl("auto add hand.exe", &output_));
+    EXPECT_EQ("already listed: Hand.exe\n", output_);
+    EXPECT_EQ(0, ctl("auto remove HAND", &output_));
+    EXPECT_EQ("removed: Hand.exe\n", output_);
+    EXPECT_EQ(0, ctl("auto remove *.exe", &output_));
+    EXPECT_EQ((Strings{"C:\\Games\\racer.exe", "C:\\Program Files\\Game\\run.exe", "game.exe"}), listed());
+    testing_support::delete_tree(HKEY_CURRENT_USER, list_key);
+}
+
 // What ships reads this machine only: the simulated one is linked into tickmend-ctl-sim.exe.
 TEST_F(Ctl, TheShippedClientHoldsNoSimulatedMachine)
 {
