@@ -604,7 +604,7 @@ TEST_F(Following, OnWhenAListedProgramStartsOffWhenTheLastEndsAndTheUsersChoiceF
     EXPECT_GE(on_ms, 0) << "Gaming Mode did not go on when a listed program started";
     EXPECT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
     EXPECT_EQ(0, ctl("topology"));
-    EXPECT_NE(std::string::npos, ctl_output_.find("on by: tickmend-game-a.exe, a listed program, started"))
+    EXPECT_NE(std::string::npos, ctl_output_.find("switched on when tickmend-game-a.exe, a program it follows, started"))
         << ctl_output_;
     // Two run: off only after the second ends.
     start_game(b);

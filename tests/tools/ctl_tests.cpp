@@ -683,10 +683,10 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
                     {"driver", "found", "driver: found "},
                     {"northbridge_bit", "set", "(northbridge power management bit set)"},
                     {"last_start_time", when, "last start (2026-12-08 01:40)"},
-                    {"last_start", what, "): 4 nodes: resident, Gaming Mode offered\n"},
-                    {"last_on_plan", "switched to a plan that does not throttle the processor", "on: power plan switched"},
-                    {"last_on_northbridge", "power management bit cleared", "on: northbridge power management"},
-                    {"last_on_driver", "counters synchronized", "on: TSC driver counters synchronized\n"},
+                    {"last_start", "resident", "): 4 nodes: resident, Gaming Mode offered\n"},
+                    {"last_on_plan", "switched", "on: power plan switched"},
+                    {"last_on_northbridge", "cleared", "on: northbridge power management"},
+                    {"last_on_driver", "synchronized", "on: TSC driver counters synchronized\n"},
                     {"last_on_checked", "1", "counters within 335 ns after the last sync"},
                     {"last_on_in_step", "1", "counters within 335 ns after the last sync"},
                     {"last_on_offset_ns", "110", "processor 3 (node 1, core 1) 110 ns"},
@@ -790,6 +790,29 @@ TEST_F(Ctl, SkewNamesAProcessorThatCannotBeBoundAndExitsOne)
     EXPECT_EQ(std::string::npos, output_.find("in step")) << "a verdict without every processor";
 }
 
+// A processor so busy that every round trip to it is long (each read of its counter takes
+// 100000 cycles: an uncertainty of some 20 us) can be shown neither in step nor apart: it is
+// measured again three times, and the verdict is "cannot tell", exit 9, never "in step".
+TEST_F(Ctl, SkewCannotTellABusyProcessorAfterMeasuringItAgain)
+{
+    const std::string text = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\n"
+                             "tsc bit=2 read_cycles=100000\ncpuid80000007_edx 0x100\n";
+    const std::string machine = testing_support::write_temp("machine", text);
+    EXPECT_EQ(9, ctl_sim("skew --csv", &output_, machine));
+    const std::vector<Row> rows = csv_rows(output_);
+    ASSERT_EQ(3u, rows.size()) << output_;
+    EXPECT_EQ("measured 4 times", rows[2].at("note")) << output_;
+    EXPECT_GT(number(rows[2], "uncertainty_cycles"), 40000) << output_;
+    EXPECT_NE(std::string::npos, output_.find("cannot tell: processor 2 (node 1, core 0), measured 4 times, was "
+                                              "never known to better than +-")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("in step")) << output_;
+    // Allowed more than its uncertainty, it is in step; its table fits 80 columns.
+    EXPECT_EQ(0, ctl_sim("skew --drift 1 --tolerance 1000000", &output_, machine));
+    DeleteFileA(machine.c_str());
+    for (const std::string& line : lines_of(output_))
+        if (line.find("in step") != 0) EXPECT_LE(line.size(), 79u) << line;
+}
+
 // On processors that share one counter the true offset is 0: a bound that holds never leaves
 // it outside. Ten runs, as a user trying it would.
 TEST_F(Ctl, SkewNeverPlacesAnOffsetOfOneSharedCounterBeyondItsUncertainty)
@@ -799,7 +822,7 @@ TEST_F(Ctl, SkewNeverPlacesAnOffsetOfOneSharedCounterBeyondItsUncertainty)
     if (!(process & (process - 1))) GTEST_SKIP() << "this machine has a single processor: nothing to measure";
     for (int run = 0; run < 10; ++run) {
         const int code = ctl("skew --csv", &output_);
-        ASSERT_TRUE(code == 0 || code == 3) << code << "\n" << output_;
+        ASSERT_TRUE(code == 0 || code == 3 || code == 9) << code << "\n" << output_;
         for (const Row& row : csv_rows(output_))
             EXPECT_LE(std::llabs(number(row, "offset_cycles")), number(row, "uncertainty_cycles"))
                 << "run " << run << "\n" << output_;
@@ -878,11 +901,12 @@ TEST_F(Ctl, SkewOnThisMachinesProcessorsGivesEachAnUncertaintyAndAVerdict)
     size_t processors = 0;
     for (DWORD_PTR m = process; m; m &= m - 1) ++processors;
     const int code = ctl("skew --csv", &output_);
-    EXPECT_TRUE(code == 0 || code == 3) << code << "\n" << output_;
+    EXPECT_TRUE(code == 0 || code == 3 || code == 9) << code << "\n" << output_;
     const std::vector<Row> rows = csv_rows(output_);
     ASSERT_EQ(processors, rows.size()) << output_;
     for (size_t i = 1; i < rows.size(); ++i) EXPECT_GT(number(rows[i], "uncertainty_cycles"), 0) << output_;
-    EXPECT_NE(std::string::npos, output_.find(code == 0 ? "in step" : "out of step")) << output_;
+    EXPECT_NE(std::string::npos, output_.find(code == 0 ? "in step" : code == 3 ? "out of step" : "cannot tell"))
+        << output_;
 }
 
 // What ships reads this machine only: the simulated one is linked into tickmend-ctl-sim.exe.
