@@ -3,6 +3,7 @@
 // that hold the single-instance mutex or need another Windows version happen in a child
 // process of this test program (InChildProcess.*), each with the fakes of its own.
 #include "app/app.h"
+#include "common/switch_bounds.h"
 #include "app/resource.h"
 #include "app_test_support.h"
 #include "fakes.h"
@@ -258,8 +259,10 @@ TEST(InChildProcess, CloseArgumentInEitherCaseWithSlashOrDash)
     EXPECT_EQ(0, tickmend_main(instance(), " "));
     EXPECT_TRUE(fakes::calls.empty());
     // An instance runs (this process) and has no window: it is asked, does not end, and
-    // "/k" (here spelt "-K") says so at its bound.
+    // "/k" (here spelt "-K") says so at its bound (shortened: switches of 0.4 s at most).
+    set_switch_bounds(50, 200);
     EXPECT_EQ(2, tickmend_main(instance(), "-K"));
+    set_switch_bounds(0, 0);
     EXPECT_TRUE(fakes::calls.empty()) << "an instance runs (this process): it gives back itself";
 }
 

@@ -1,7 +1,29 @@
-#include "app/logon_entry.h"
-#include "app/app.h"
+// This user's "Start at logon" choice: read and kept as a DWORD under the settings key.
+#include "app/start_at_logon.h"
+#include "common/settings.h"
+#include "registry/registry.h"
+#include "common/handle.h"
 
-#include <windows.h>
+namespace {
+
+const char start_at_logon_value[] = "start_at_logon";
+
+} // namespace
+
+bool start_at_logon_chosen()
+{
+    DWORD chosen = 1;
+    if (!get_registry_typed(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen, sizeof chosen))
+        return true; // never chosen: the autostart entry starts it for every user
+    return chosen != 0;
+}
+
+bool choose_start_at_logon(bool on)
+{
+    DWORD chosen = on ? 1 : 0;
+    return set_registry_dword(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen,
+                              sizeof chosen) != 0;
+}
 
 const char logon_entry_name[] = "QEL Pacemill";
 
@@ -29,11 +51,9 @@ bool on_64_bit_windows()
 // A value's bytes; false when it is not there. size: the buffer's, then the value's.
 bool read_value(HKEY root, const wchar_t* key, REGSAM view, BYTE* data, DWORD* size, DWORD* type)
 {
-    HKEY opened;
-    if (RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) return false;
-    const LONG read = RegQueryValueExW(opened, entry_name, nullptr, type, data, size);
-    RegCloseKey(opened);
-    return read == ERROR_SUCCESS;
+    tk::unique_hkey opened;
+    if (RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE | view, opened.put()) != ERROR_SUCCESS) return false;
+    return RegQueryValueExW(opened.get(), entry_name, nullptr, type, data, size) == ERROR_SUCCESS;
 }
 
 // A path made comparable: the long form where the file exists.
@@ -113,21 +133,17 @@ bool logon_entry_add_for_this_user()
     lstrcpyW(command, L"\"");
     lstrcatW(command, self);
     lstrcatW(command, L"\" /logon");
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, run_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    tk::unique_hkey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, run_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+            ERROR_SUCCESS ||
+        RegSetValueExW(key.get(), entry_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                       static_cast<DWORD>((lstrlenW(command) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
         return false;
-    const LONG written = RegSetValueExW(key, entry_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
-                                        static_cast<DWORD>((lstrlenW(command) + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    if (written != ERROR_SUCCESS) return false;
     if (!turned_off(HKEY_CURRENT_USER, approved_run_key, 0)) return true;
     // Turned off in Task Manager before: on again, as Task Manager writes it.
     const BYTE on[approved_size] = {2};
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, approved_run_key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
-    const LONG approved = RegSetValueExW(key, entry_name, 0, REG_BINARY, on, approved_size);
-    RegCloseKey(key);
-    return approved == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, approved_run_key, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS &&
+           RegSetValueExW(key.get(), entry_name, 0, REG_BINARY, on, approved_size) == ERROR_SUCCESS;
 }
 
 bool start_at_logon_ticked() { return start_at_logon_chosen() && logon_entry_starts_this(); }

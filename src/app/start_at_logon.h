@@ -1,10 +1,16 @@
-// The start at logon as Windows will carry it out: the autostart value "QEL Pacemill" under a
-// Run key (the machine's, written by the installer, or this user's), the program it starts,
-// and whether Task Manager's Startup tab turned it off (StartupApproved). What the tray's
-// "Start at logon" shows is what will happen, not only what the user chose.
+// This user's "Start at logon" choice, kept under the settings key, and the start at logon as
+// Windows will carry it out: the autostart value "QEL Pacemill" under a Run key (the
+// machine's, written by the installer, or this user's), the program it starts, and whether
+// Task Manager's Startup tab turned it off (StartupApproved). What the tray's "Start at
+// logon" shows is what will happen, not only what the user chose.
 #pragma once
 #include <windows.h>
 
+// This user's "Start at logon": on unless the user turned it off (start_at_logon 0 under the
+// settings key); the start at logon ("/logon") goes on only while it is on.
+bool start_at_logon_chosen();
+// Keeps this user's choice; false when it cannot be stored.
+bool choose_start_at_logon(bool on);
 // The value name of the autostart entry, under every Run and StartupApproved key.
 extern const char logon_entry_name[];
 // True when a Run value named logon_entry_name (this user's or the machine's) starts this
