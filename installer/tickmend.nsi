@@ -4,13 +4,14 @@
 ;
 ;   makensis -DVERSION=1.1.2 -DTICKMEND_EXE=... -DCTL_EXE=... -DICON=... -DWIZARD=... -DOUTFILE=... tickmend.nsi
 ;
-; Switches: /S silent; /D=FOLDER the install folder (last, unquoted). The uninstaller takes /S.
+; Switches: /S silent; /NOPATH leaves the user's PATH alone (by default tickmend-ctl's folder
+; goes on it); /D=FOLDER the install folder (last, unquoted). The uninstaller takes /S.
 ; Exit codes: 0 done; 1 cancelled by the user; 2 failed (a message says why, nothing new is
 ; left registered, and a tickmend that was running runs again).
 ;
 ; Beside this file: pages.nsh (the pages), in_use.nsh (files in use and the running instance),
-; upgrade.nsh (an upgrade and a move), finish.nsh (the finish text), uninstall.nsh (the
-; uninstaller and what it gives back).
+; upgrade.nsh (an upgrade and a move), this_pc.nsh (what it will do on this PC, and the
+; PATH), finish.nsh (the finish text), uninstall.nsh (the uninstaller and what it gives back).
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -21,6 +22,8 @@ ManifestDPIAware true
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include TextFunc.nsh
+!include nsDialogs.nsh
 !include StrFunc.nsh
 ${UnStrStr}
 
@@ -62,10 +65,12 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "${PUBLISHER}"
 
 !include "${__FILEDIR__}\in_use.nsh"
 !include "${__FILEDIR__}\upgrade.nsh"
+!include "${__FILEDIR__}\this_pc.nsh"
 
 Function .onInit
     Call RequireAdmin
     SetShellVarContext all
+    Call ReadPathChoice
 FunctionEnd
 
 Section "${PRODUCT}"
@@ -128,6 +133,8 @@ has room and that the folder may be written, and run the setup again."
         Delete "$old_dir\uninstall.exe"
         RMDir "$old_dir"
     ${EndIf}
+
+    Call ApplyPathChoice
 
     ; An upgrade leaves running what ran, silent or not.
     ${If} $was_running == 1

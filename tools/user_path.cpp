@@ -104,10 +104,56 @@ int failed(const char* what)
     return exit_failed;
 }
 
+// Takes off what add put on the Path, exactly; quiet: says nothing when all went well.
+int remove(HKEY environment, HKEY settings, bool quiet = false)
+{
+    Text added;
+    DWORD type = REG_SZ;
+    if (!read_text(settings, added_value, &added, &type)) {
+        if (!quiet) console_out("tickmend-ctl did not put its folder on your PATH: there is nothing to take off.\n");
+        return exit_done;
+    }
+    DWORD created = 0, size = sizeof created;
+    RegQueryValueExW(settings, created_value, nullptr, nullptr, reinterpret_cast<BYTE*>(&created), &size);
+    const wchar_t* folder = added.get()[0] == L';' ? added.get() + 1 : added.get();
+    Text path;
+    bool ok = true;
+    if (read_text(environment, path_value, &path, &type)) {
+        wchar_t* text = path.get();
+        const int length = lstrlenW(text), tail = lstrlenW(added.get());
+        int at = 0, entry = 0;
+        if (length >= tail && lstrcmpW(text + length - tail, added.get()) == 0) {
+            text[length - tail] = L'\0'; // as it was before
+        } else if (find_entry(text, folder, &at, &entry)) {
+            // Edited since: the entry goes with one separator beside it.
+            const int from = at > 0 ? at - 1 : at, to = at + entry + (at > 0 || !text[at + entry] ? 0 : 1);
+            memmove(text + from, text + to, (lstrlenW(text + to) + 1) * sizeof(wchar_t));
+        }
+        if (!text[0] && created == 1) ok = RegDeleteValueW(environment, path_value) == ERROR_SUCCESS;
+        else ok = write_text(environment, path_value, text, type);
+    }
+    if (ok) {
+        RegDeleteValueW(settings, added_value);
+        RegDeleteValueW(settings, created_value);
+        announce();
+        if (!quiet) say_folder("%s is off your PATH again.\n", folder);
+    }
+    return ok ? exit_done : failed("written");
+}
+
 int add(HKEY environment, HKEY settings)
 {
     wchar_t folder[MAX_PATH];
     if (!own_folder(folder)) return failed("read");
+    // Moved since (another installation folder): the old folder comes off first.
+    Text recorded;
+    DWORD recorded_type = REG_SZ;
+    if (read_text(settings, added_value, &recorded, &recorded_type)) {
+        const wchar_t* was = recorded.get()[0] == L';' ? recorded.get() + 1 : recorded.get();
+        if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, was, -1, folder, -1) != CSTR_EQUAL &&
+            remove(environment, settings, true) != exit_done)
+            return exit_failed;
+    }
     Text path;
     DWORD type = REG_EXPAND_SZ;
     const bool existed = read_text(environment, path_value, &path, &type);
@@ -138,42 +184,6 @@ int add(HKEY environment, HKEY settings)
     announce();
     say_folder("%s is now on your PATH: a new command prompt finds tickmend-ctl.\n", folder);
     return exit_done;
-}
-
-int remove(HKEY environment, HKEY settings)
-{
-    Text added;
-    DWORD type = REG_SZ;
-    if (!read_text(settings, added_value, &added, &type)) {
-        console_out("tickmend-ctl did not put its folder on your PATH: there is nothing to take off.\n");
-        return exit_done;
-    }
-    DWORD created = 0, size = sizeof created;
-    RegQueryValueExW(settings, created_value, nullptr, nullptr, reinterpret_cast<BYTE*>(&created), &size);
-    const wchar_t* folder = added.get()[0] == L';' ? added.get() + 1 : added.get();
-    Text path;
-    bool ok = true;
-    if (read_text(environment, path_value, &path, &type)) {
-        wchar_t* text = path.get();
-        const int length = lstrlenW(text), tail = lstrlenW(added.get());
-        int at = 0, entry = 0;
-        if (length >= tail && lstrcmpW(text + length - tail, added.get()) == 0) {
-            text[length - tail] = L'\0'; // as it was before
-        } else if (find_entry(text, folder, &at, &entry)) {
-            // Edited since: the entry goes with one separator beside it.
-            const int from = at > 0 ? at - 1 : at, to = at + entry + (at > 0 || !text[at + entry] ? 0 : 1);
-            memmove(text + from, text + to, (lstrlenW(text + to) + 1) * sizeof(wchar_t));
-        }
-        if (!text[0] && created == 1) ok = RegDeleteValueW(environment, path_value) == ERROR_SUCCESS;
-        else ok = write_text(environment, path_value, text, type);
-    }
-    if (ok) {
-        RegDeleteValueW(settings, added_value);
-        RegDeleteValueW(settings, created_value);
-        announce();
-        say_folder("%s is off your PATH again.\n", folder);
-    }
-    return ok ? exit_done : failed("written");
 }
 
 } // namespace

@@ -806,6 +806,33 @@ protected:
         delete_value(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
         delete_tree(HKEY_LOCAL_MACHINE, uninstall_key);
     }
+    // This user's Path (HKEY_CURRENT_USER\Environment) whole, "\x01" when there is none; and
+    // set (or, for "\x01", deleted).
+    static std::wstring user_path()
+    {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return L"\x01";
+        DWORD size = 0, type = 0;
+        std::wstring text = L"\x01";
+        if (RegQueryValueExW(key, L"Path", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+            std::vector<wchar_t> read(size / sizeof(wchar_t) + 1);
+            if (RegQueryValueExW(key, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(read.data()), &size) ==
+                ERROR_SUCCESS)
+                text = read.data();
+        }
+        RegCloseKey(key);
+        return text;
+    }
+    static void set_user_path(const std::wstring& text)
+    {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0, KEY_SET_VALUE,
+                                                 nullptr, &key, nullptr));
+        if (text == L"\x01") RegDeleteValueW(key, L"Path");
+        else RegSetValueExW(key, L"Path", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
     // "major.minor.patch" of a file's fixed version block, "" without one.
     static std::string file_version(const std::string& path)
     {
@@ -825,7 +852,18 @@ protected:
 
 TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
 {
+    // A PATH of 4000 characters, beyond any string NSIS holds (1024): tickmend-ctl's folder is
+    // added at its end, and the uninstaller takes off exactly that.
+    const std::wstring path_before = user_path();
+    std::wstring long_path;
+    for (int i = 0; long_path.size() < 4000; ++i) long_path += L"C:\\tools\\folder" + std::to_wstring(i % 10) + L";";
+    long_path.resize(3999);
+    long_path += L"x";
+    ASSERT_EQ(4000u, long_path.size());
+    set_user_path(long_path);
     ASSERT_EQ(0, install());
+    std::wstring wide_dir(dir, dir + strlen(dir));
+    EXPECT_EQ(long_path + L";" + wide_dir, user_path());
     EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "last_start_time")) << "nothing ran, yet tickmend was started";
     // The shipping executables and the uninstaller; no simulated machine, no stand-in.
     std::set<std::string> files;
@@ -873,6 +911,8 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     value = 0;
     EXPECT_TRUE(GetRegistryValue(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", &value, 4));
     EXPECT_EQ(1500u, value);
+    EXPECT_TRUE(user_path() == long_path) << "the PATH is not as it was: " << user_path().size() << " characters";
+    set_user_path(path_before);
 }
 
 TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStartAndTellsHowToPickThePlan)

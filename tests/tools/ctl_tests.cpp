@@ -473,6 +473,15 @@ TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
     }
     ctl("status extra", &output_);
     EXPECT_EQ(std::string::npos, output_.find("Exit codes")) << "a usage error is its line and the usage line";
+    // The usage line and every usage error name every command, with its options.
+    std::string usage;
+    EXPECT_EQ(0, ctl("help", &usage));
+    for (const char* command : {"status", "on [--strict]", "off [--strict]", "topology [--csv]", "skew [OPTIONS]",
+                                "auto list", "auto add PROGRAM", "auto remove PROGRAM", "path add", "path remove",
+                                "version", "help"}) {
+        EXPECT_NE(std::string::npos, output_.find(command)) << command << "\n" << output_;
+        EXPECT_NE(std::string::npos, usage.substr(0, usage.find("\n\n")).find(command)) << command << "\n" << usage;
+    }
 
     for (const char* help : {"--help", "HELP", "-h", "-?", "/?"}) {
         EXPECT_EQ(0, ctl(help, &output_)) << help;
@@ -810,7 +819,9 @@ TEST_F(Ctl, SkewCannotTellABusyProcessorAfterMeasuringItAgain)
     EXPECT_EQ(0, ctl_sim("skew --drift 1 --tolerance 1000000", &output_, machine));
     DeleteFileA(machine.c_str());
     for (const std::string& line : lines_of(output_))
-        if (line.find("in step") != 0) EXPECT_LE(line.size(), 79u) << line;
+        if (line.find("in step") != 0) {
+            EXPECT_LE(line.size(), 79u) << line;
+        }
 }
 
 // On processors that share one counter the true offset is 0: a bound that holds never leaves
