@@ -17,6 +17,7 @@ namespace {
 constexpr int exit_in_step = 0, exit_failed = 1, exit_out_of_step = 3, exit_cannot_tell = 9, exit_usage = 64;
 // A processor whose offset is too loose to judge is measured again this many times at most.
 constexpr int measure_again_passes = 3;
+constexpr int max_rounds = 1000000;
 
 // Every line within 79 columns.
 const char usage_lines[] =
@@ -79,7 +80,7 @@ int parse(int argc, char** argv, Options* options)
         } else if (_stricmp(a, "--wide") == 0) {
             options->wide = true;
             continue;
-        } else if (_stricmp(a, "--rounds") == 0 && number_argument(next, 1, 1000000, &v)) {
+        } else if (_stricmp(a, "--rounds") == 0 && number_argument(next, 1, max_rounds, &v)) {
             options->rounds = static_cast<int>(v);
         } else if (_stricmp(a, "--drift") == 0 && number_argument(next, 1, 3600, &v)) {
             options->drift_seconds = static_cast<int>(v);
@@ -141,7 +142,9 @@ bool too_loose(const skew_pass& pass, int bit, double rate, double tolerance_ns)
 }
 
 // Measures the processors too loose to judge again, measure_again_passes times at most,
-// keeping each one's tightest reading; passes[bit] counts the times each was measured.
+// keeping each one's tightest reading; passes[bit] counts the times each was measured. A
+// busy moment passes: each pass waits a little longer first, and takes twice the round
+// trips of the one before (a round trip that finds both threads running counts).
 void measure_loose_again(const Options& options, double rate, skew_pass* pass, int* passes)
 {
     static skew_pass extra;
@@ -151,8 +154,9 @@ void measure_loose_again(const Options& options, double rate, skew_pass* pass, i
             if ((pass->mask & (static_cast<DWORD_PTR>(1) << bit)) && too_loose(*pass, bit, rate, options.tolerance_ns))
                 loose |= static_cast<DWORD_PTR>(1) << bit;
         if (!loose) return;
-        if (!skew_measure(loose | (static_cast<DWORD_PTR>(1) << pass->reference), pass->reference, options.rounds,
-                          &extra))
+        Sleep(50u << again);
+        const int rounds = options.rounds > max_rounds >> (again + 1) ? max_rounds : options.rounds << (again + 1);
+        if (!skew_measure(loose | (static_cast<DWORD_PTR>(1) << pass->reference), pass->reference, rounds, &extra))
             return;
         for (int bit = 0; bit < MAX_CPUS; ++bit) {
             if (!(loose & (static_cast<DWORD_PTR>(1) << bit))) continue;

