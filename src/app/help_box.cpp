@@ -103,9 +103,18 @@ void explain_start_without_instance(program_switch given)
     if (!started_by_hand(given)) return;
     char last[512];
     last_start_text(last, sizeof last, true);
-    char text[640];
-    _snprintf(text, sizeof text - 1, "QEL Pacemill does not stay in the notification area on this machine.\n\n%s",
-              last);
+    // What this PC is, first, where the start's record tells it.
+    last_start_record start;
+    const bool recorded = last_start_read(&start) != 0;
+    const char* headline = "QEL Pacemill does not stay in the notification area on this PC.";
+    if (recorded && strncmp(start.what, "one node", 8) == 0)
+        headline = "This PC has one processor node, so QEL Pacemill does not stay in the notification area: "
+                   "there is no Gaming Mode here, and its work is done at each logon.";
+    else if (recorded && strncmp(start.what, "single processor", 16) == 0)
+        headline = "This PC has a single processor, so QEL Pacemill does not stay in the notification area: "
+                   "it has nothing to do here.";
+    char text[768];
+    _snprintf(text, sizeof text - 1, "%s\n\n%s", headline, last);
     text[sizeof text - 1] = '\0';
     MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONINFORMATION);
 }
