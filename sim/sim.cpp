@@ -70,6 +70,19 @@ bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t err
 
 void sim_install() { platform_install(&sim_processor_ops, &sim_device_ops); }
 
+// A number of milliseconds from the environment; 0 when it is not set.
+static DWORD environment_ms(const char* name)
+{
+    char text[16];
+    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
+    return n > 0 && n < sizeof text ? static_cast<DWORD>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
+void sim_bounds_from_environment()
+{
+    set_switch_bounds(environment_ms("TICKMEND_SIM_POWERCFG_BOUND_MS"), environment_ms("TICKMEND_SIM_DRIVER_BOUND_MS"));
+}
+
 bool sim_install_shared_from_environment(char* error, size_t error_size)
 {
     char name[MAX_PATH * 2];
@@ -77,11 +90,10 @@ bool sim_install_shared_from_environment(char* error, size_t error_size)
     if (n == 0 || n >= sizeof name) std::snprintf(name, sizeof name, "%s", "two-node");
     if (!sim_load_shared_machine(name, error, error_size)) return false;
     sim_install();
-    // A simulated powercfg answers in milliseconds: a test may shorten its per-run bound so
-    // that a tool hanging past it costs a fraction of the real 5 s.
-    char bound[16];
-    n = GetEnvironmentVariableA("TICKMEND_SIM_POWERCFG_BOUND_MS", bound, sizeof bound);
-    if (n > 0 && n < sizeof bound) set_switch_bounds(static_cast<DWORD>(std::strtoul(bound, nullptr, 10)), 0);
+    // A simulated powercfg and driver answer in milliseconds: a test may shorten their bounds
+    // (and with them every wait derived from them) so that a tool hanging past its bound, or a
+    // client's wait for a busy pipe, costs a fraction of the real time.
+    sim_bounds_from_environment();
     return true;
 }
 

@@ -13,6 +13,8 @@ bool client_machine_install()
     return false;
 }
 
+void client_machine_bounds() { sim_bounds_from_environment(); }
+
 const char* client_machine_help()
 {
     return "tickmend-ctl-sim.exe reads the simulated machine TICKMEND_SIM_MACHINE names\n"
