@@ -713,6 +713,16 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     }
     EXPECT_EQ((Strings{"last_on_offset_ns", "3", "1", "1", "", "110"}), facts["last_on_offset_ns"])
         << "the processor a fact is about in its columns";
+    // In step by an uncertainty wider than the 1000 ns allowed: no bound, "cannot tell".
+    const DWORD loose = 5000;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "last_on_uncertainty_ns",
+                                             REG_DWORD, &loose, sizeof loose));
+    EXPECT_EQ(0, ctl_sim("topology", &prose, "four-node"));
+    EXPECT_NE(std::string::npos, prose.find("cannot tell how close the counters were after the last sync: processor 3 "
+                                            "(node 1, core 1) was measured only to +-5000 ns")) << prose;
+    EXPECT_EQ(std::string::npos, prose.find("counters within")) << prose;
+    EXPECT_EQ(0, ctl_sim("topology --csv", &output_, "four-node"));
+    EXPECT_NE(std::string::npos, output_.find("\nlast_on_in_step,,,,,cannot_tell\n")) << output_;
     EXPECT_EQ(sizeof expected / sizeof expected[0], facts.size()) << output_;
     for (const char* name : names) RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
     for (const char* name : {"last_start", "last_start_time", "last_on_plan", "last_on_northbridge", "last_on_driver"})
