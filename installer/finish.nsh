@@ -34,40 +34,21 @@ it can do on this machine: $\"tickmend-ctl topology$\" failed"
 ; The finish page says what the program does on this machine, as the installed client
 ; finds it: the role from the node count, and the TSC driver found, absent or refusing.
 Function SayWhatWorks
-    StrCpy $R8 '"$INSTDIR\tickmend-ctl.exe" topology'
-    Call RunCaptured
+    StrCpy $R8 '"$INSTDIR\tickmend-ctl.exe"'
+    Call ReadThisPC
     StrCpy $2 "" ; the role: single, one or nodes
     StrCpy $3 "" ; the driver: found, absent or refusing
-    ${If} $R7 == 0
-        ClearErrors
-        FileOpen $0 "$PLUGINSDIR\output.txt" r
-        ${IfNot} ${Errors}
-            ${Do}
-                FileRead $0 $1
-                ${If} ${Errors}
-                    ${ExitDo}
-                ${EndIf}
-                StrCpy $4 $1 22
-                StrCpy $5 $1 14
-                StrCpy $6 $1 6
-                StrCpy $7 $1 16
-                StrCpy $8 $1 13
-                ${If} $4 == "role: single processor"
-                    StrCpy $2 single
-                ${ElseIf} $5 == "role: one node"
-                    StrCpy $2 one
-                ${ElseIf} $6 == "role: "
-                    StrCpy $2 nodes
-                ${ElseIf} $8 == "driver: found"
-                    StrCpy $3 found
-                ${ElseIf} $5 == "driver: absent"
-                    StrCpy $3 absent
-                ${ElseIf} $7 == "driver: refusing"
-                    StrCpy $3 refusing
-                ${EndIf}
-            ${Loop}
-            FileClose $0
-        ${EndIf}
+    ${If} $this_role == single_processor
+        StrCpy $2 single
+    ${ElseIf} $this_role == drift_compensation
+        StrCpy $2 one
+    ${ElseIf} $this_role == gaming_mode
+        StrCpy $2 nodes
+    ${EndIf}
+    ${If} $this_driver == missing
+        StrCpy $3 absent
+    ${ElseIf} $this_driver != ""
+        StrCpy $3 $this_driver
     ${EndIf}
 
     StrCpy $start_text ""

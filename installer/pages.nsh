@@ -1,22 +1,23 @@
-; The setup's and the uninstaller's pages: welcome, folder, components, files, the finish page (its text
-; and check box come from finish.nsh), and the uninstaller's confirmation.
+; The setup's and the uninstaller's pages: welcome, what it will do on this PC (this_pc.nsh),
+; folder, components, files, the finish page (its text and check box come from finish.nsh), and
+; the uninstaller's confirmation.
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_ABORTWARNING
-!define MUI_WELCOMEPAGE_TEXT "This installs ${PRODUCT} ${VERSION}: Gaming Mode for machines with several \
-processor nodes, switched from its icon in the notification area, and tickmend-ctl for scripts.$\r$\n$\r$\n\
-The TSC driver is the component $\"TSC driver$\" of this setup, chosen where it can help. Without it, \
-Gaming Mode switches the power plan only: the processors' time-stamp counters are not synchronized and the \
-northbridge power management bit is left alone; on a machine of one node no drift compensation is \
-registered.$\r$\n$\r$\n\
-Click Next to continue."
+!define MUI_WELCOMEPAGE_TEXT "This installs ${PRODUCT} ${VERSION}, which keeps the time-stamp counters \
+of this PC's processors in step through the TSC driver, and offers Gaming Mode on PCs with several \
+processor nodes; tickmend-ctl does the same from a command prompt.$\r$\n$\r$\n\
+The TSC driver is the component $\"TSC driver$\" of this setup, chosen where it can help.$\r$\n$\r$\n\
+The next page tells what ${PRODUCT} will do on this PC, before anything is installed. Click Next to \
+continue."
 ; No MUI_FINISHPAGE_RUN: its check box would cut the text to four lines. FinishShow puts
 ; one below the text, where the machine has something to start.
 !define MUI_FINISHPAGE_TEXT "$finish_text"
 
 !insertmacro MUI_PAGE_WELCOME
+Page custom ThisPCShow ThisPCLeave
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES

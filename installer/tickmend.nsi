@@ -4,15 +4,16 @@
 ;
 ;   makensis -DVERSION=1.1.2 -DTICKMEND_EXE=... -DCTL_EXE=... -DICON=... -DWIZARD=... -DOUTFILE=... tickmend.nsi
 ;
-; Switches: /S silent; /DRIVER=1 or /DRIVER=0 the component "TSC driver" chosen or not (by
-; default: where it can help); /D=FOLDER the install folder (last, unquoted). The uninstaller
-; takes /S.
+; Switches: /S silent; /NOPATH leaves the user's PATH alone (by default tickmend-ctl's folder
+; goes on it); /DRIVER=1 or /DRIVER=0 the component "TSC driver" chosen or not (by default:
+; where it can help); /D=FOLDER the install folder (last, unquoted). The uninstaller takes /S.
 ; Exit codes: 0 done; 1 cancelled by the user; 2 failed (a message says why, nothing new is
 ; left registered, and a tickmend that was running runs again).
 ;
 ; Beside this file: pages.nsh (the pages), in_use.nsh (files in use and the running instance),
-; upgrade.nsh (an upgrade and a move), driver.nsh (the component "TSC driver"), finish.nsh
-; (the finish text), uninstall.nsh (the uninstaller and what it gives back).
+; upgrade.nsh (an upgrade and a move), this_pc.nsh (what it will do on this PC, and the
+; PATH), driver.nsh (the component "TSC driver"), finish.nsh (the finish text), uninstall.nsh
+; (the uninstaller and what it gives back).
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -23,6 +24,8 @@ ManifestDPIAware true
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include TextFunc.nsh
+!include nsDialogs.nsh
 !include StrFunc.nsh
 !include x64.nsh
 !include Sections.nsh
@@ -66,11 +69,13 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "${PUBLISHER}"
 
 !include "${__FILEDIR__}\in_use.nsh"
 !include "${__FILEDIR__}\upgrade.nsh"
+!include "${__FILEDIR__}\this_pc.nsh"
 
 Function .onInit
     Call RequireAdmin
     SetShellVarContext all
     Call ChooseDriver
+    Call ReadPathChoice
 FunctionEnd
 
 Section "${PRODUCT}" SecProgram
@@ -140,6 +145,8 @@ SectionEnd
 
 ; After the driver: what runs again finds it, and the finish page says what it does.
 Section "-finish"
+    Call ApplyPathChoice
+
     ; An upgrade leaves running what ran, silent or not.
     ${If} $was_running == 1
         Call StartInstalled

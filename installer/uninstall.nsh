@@ -80,6 +80,9 @@ Section "Uninstall"
     !insertmacro RequireWritable "un." "$INSTDIR\tickmend.exe" "${PROGRAM_IN_USE}" "the uninstaller" ${RELEASE_STEPS}
 
     ; Until here nothing is changed, so that a failed uninstaller can be run again.
+    ; What tickmend-ctl put on this user's PATH comes off, exactly, while it is still here.
+    nsExec::Exec '"$INSTDIR\tickmend-ctl.exe" path remove'
+    Pop $0
     Call un.RemoveDriver
     Delete "$INSTDIR\tickmend.exe"
     Delete "$INSTDIR\tickmend-ctl.exe"

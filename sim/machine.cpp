@@ -270,8 +270,9 @@ private:
     bool tsc(const std::vector<std::string>& args)
     {
         std::map<std::string, std::string> kv;
-        if (!pairs(args, {"bit", "offset", "drift_ppm"}, &kv)) return false;
-        if (!kv.count("bit")) return fail("expected \"tsc bit=N [offset=CYCLES] [drift_ppm=PPM]\"");
+        if (!pairs(args, {"bit", "offset", "drift_ppm", "read_cycles"}, &kv)) return false;
+        if (!kv.count("bit"))
+            return fail("expected \"tsc bit=N [offset=CYCLES] [drift_ppm=PPM] [read_cycles=CYCLES]\"");
         ULONGLONG v = 0;
         if (!number(kv["bit"], 31, &v, "affinity bit")) return false;
         SimCpu* c = nullptr;
@@ -288,6 +289,10 @@ private:
             if (!parse_signed(kv["drift_ppm"], 100000, &n))
                 return fail("bad drift_ppm \"" + kv["drift_ppm"] + "\" (-100000 to 100000)");
             c->drift_ppm = static_cast<LONG>(n);
+        }
+        if (kv.count("read_cycles")) {
+            if (!number(kv["read_cycles"], 100000000, &v, "read_cycles")) return false;
+            c->read_cycles = static_cast<LONG>(v);
         }
         return true;
     }

@@ -15,6 +15,7 @@ struct SimCpu {
     bool htt = true; // CPUID leaf 1 EDX bit 28
     LONGLONG tsc_offset = 0; // cycles this processor's TSC is ahead of the real one at power-on
     LONG drift_ppm = 0;      // how fast it runs ahead (or behind) of the real one from then on
+    LONG read_cycles = 0;    // each read of its counter takes at least this long (a busy processor)
 };
 
 struct SimMachine {

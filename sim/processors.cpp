@@ -3,6 +3,7 @@
 #include "sim/sim.h"
 #include "sim/state.h"
 #include "sim/counters.h"
+#include "platform/tsc_read.h"
 
 #include <cstring>
 
@@ -52,7 +53,13 @@ BOOL sim_set_affinity(DWORD_PTR mask)
 ULONGLONG sim_read_tsc()
 {
     const SimState& s = sim_state();
-    return counters_read(running_cpu(s));
+    const int cpu = running_cpu(s);
+    // A busy processor: every round trip that reads its counter is at least this long.
+    if (cpu >= 0 && cpu < 32 && s.read_cycles[cpu] > 0) {
+        const ULONGLONG until = platform_ordered_tsc() + static_cast<ULONGLONG>(s.read_cycles[cpu]);
+        while (platform_ordered_tsc() < until) YieldProcessor();
+    }
+    return counters_read(cpu);
 }
 
 // Processors that never run a thread bound to them alone (sim_set_silent).

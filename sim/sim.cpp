@@ -32,6 +32,8 @@ void take_machine(SimMachine* machine, char* error, size_t error_size)
     s->machine = std::move(*machine);
     InterlockedIncrement(&s->binding_epoch);
     s->process_mask = s->machine.system_mask();
+    for (int bit = 0; bit < 32; ++bit) s->read_cycles[bit] = 0;
+    for (const SimCpu& cpu : s->machine.cpus) s->read_cycles[cpu.bit] = cpu.read_cycles;
     ++s->loads;
     s->requests = 0;
     s->searches = 0;

@@ -14,6 +14,7 @@ struct SimState {
     CRITICAL_SECTION lock;
     SimMachine machine;
     volatile DWORD_PTR process_mask = 0; // read without the lock by read_tsc
+    volatile LONG read_cycles[32] = {};  // by processor, set at the load: read without the lock
     // A thread bound alone keeps (epoch << 6 | bit + 1) in its slot; the epoch moves on at
     // every load and process binding, which (as on Windows) undo every thread binding.
     DWORD thread_slot = TlsAlloc();

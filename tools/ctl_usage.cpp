@@ -8,11 +8,40 @@
 
 namespace {
 
+// Every command with its options, in the order the help tells them: the usage line and
+// every usage error list them all from here.
+const char* const commands[] = {"status",        "on [--strict]",    "off [--strict]",
+                                "topology [--csv]", "skew [OPTIONS]", "auto list",
+                                "auto add PROGRAM", "auto remove PROGRAM", "path add",
+                                "path remove",   "version",          "help"};
+
 // Every line of the help within 79 columns: a console of 80 shows each whole.
-const char usage_lines[] =
-    "usage: tickmend-ctl status | on [--strict] | off [--strict] | topology [--csv]\n"
-    "       tickmend-ctl skew [OPTIONS] | auto list | auto add PROGRAM\n"
-    "       tickmend-ctl auto remove PROGRAM | version | help\n";
+constexpr int console_columns = 79;
+
+// The commands after first_prefix, separated by separator, wrapped within console_columns;
+// each further line starts with next_prefix.
+void print_commands(void (*print)(const char*), const char* first_prefix, const char* next_prefix,
+                    const char* separator)
+{
+    char line[160];
+    lstrcpynA(line, first_prefix, sizeof line);
+    bool first = true;
+    for (const char* command : commands) {
+        const int used = lstrlenA(line), more = (first ? 0 : lstrlenA(separator)) + lstrlenA(command);
+        if (!first && used + more + 1 > console_columns) {
+            lstrcatA(line, separator[0] == ',' ? ",\n" : "\n");
+            print(line);
+            lstrcpynA(line, next_prefix, sizeof line);
+            lstrcatA(line, command);
+        } else {
+            if (!first) lstrcatA(line, separator);
+            lstrcatA(line, command);
+        }
+        first = false;
+    }
+    lstrcatA(line, "\n");
+    print(line);
+}
 
 const char usage_body[] =
     "\n"
@@ -36,7 +65,8 @@ const char usage_body[] =
     "  skew      measure the TSC offset of every processor against the first\n"
     "            one, and say whether they are in step (needs no tickmend\n"
     "            running and no driver):\n"
-    "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
+    "            skew [--rounds N] [--drift SECONDS] [--tolerance NS]\n"
+    "                 [--wide | --csv]\n"
     "            skew --warp SECONDS [--csv]: does time go backwards?\n"
     "  auto      the programs Gaming Mode follows: on when one starts, off when\n"
     "            the last one ends (a running tickmend takes a change at once):\n"
@@ -44,6 +74,9 @@ const char usage_body[] =
     "            auto add PROGRAM: a program's file name (game.exe) or the full\n"
     "            path of its .exe, any case; prints what it stored\n"
     "            auto remove PROGRAM: read by the same rule\n"
+    "  path      path add: put this client's folder on your PATH (a new command\n"
+    "            prompt then finds tickmend-ctl); path remove: take off exactly\n"
+    "            what path add put there\n"
     "  version   print the version of QEL Pacemill this client belongs to\n"
     "            (also --version)\n"
     "  help      this text (also --help, -h, -? and /?)\n"
@@ -57,7 +90,8 @@ const char exit_codes_text[] =
     "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
     "Gaming Mode still switching past its bound, or tickmend runs without its pipe\n"
     "(another program holds its name), 8 refused: this process went beyond its\n"
-    "share of the pipe (try again in a second), 64 usage.\n"
+    "share of the pipe (try again in a second), 9 skew: cannot tell (measured too\n"
+    "loosely: the machine was busy), 64 usage.\n"
     "auto: 0 done (also when listed already), 1 the list could not be read or\n"
     "written, 7 remove: the program was not in the list, 64 not a program's file\n"
     "name or the full path of an .exe.\n";
@@ -76,7 +110,7 @@ bool is_help(const char* word)
 
 void print_help()
 {
-    console_out(usage_lines);
+    print_commands(console_out, "usage: tickmend-ctl ", "       tickmend-ctl ", " | ");
     console_out(usage_body);
     console_out(client_machine_help());
     console_out(exit_codes_text);
@@ -88,7 +122,7 @@ int usage_error(const char* format, const char* first, const char* second)
     _snprintf(line, sizeof line - 1, format, first, second);
     line[sizeof line - 1] = '\0';
     console_errf("tickmend-ctl: %s\n", line);
-    console_err("tickmend-ctl: commands: status, on [--strict], off, topology [--csv], skew, version, help\n"
-                "tickmend-ctl: \"tickmend-ctl help\" tells more.\n");
+    print_commands(console_err, "tickmend-ctl: commands: ", "tickmend-ctl:   ", ", ");
+    console_err("tickmend-ctl: \"tickmend-ctl help\" tells more.\n");
     return exit_usage;
 }

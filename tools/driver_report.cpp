@@ -57,6 +57,77 @@ sync_check_facts check_facts(const last_on_record& last)
     return facts;
 }
 
+// The last on's record words as a short code for topology's CSV (the sentences are the text
+// output's): the outcome whose words they are, or "other" for words of another version.
+const char* plan_code(const char* words)
+{
+    const struct {
+        plan_outcome outcome;
+        const char* code;
+    } codes[] = {{plan_outcome::switched, "switched"},
+                 {plan_outcome::unknown, "unread"},
+                 {plan_outcome::not_switched, "not_switched"},
+                 {plan_outcome::not_recorded, "not_recorded"}};
+    for (const auto& c : codes)
+        if (strcmp(words, plan_outcome_words(c.outcome)) == 0) return c.code;
+    return strcmp(words, plan_kept_words()) == 0 ? "kept_yours" : "other";
+}
+
+const char* northbridge_code(const char* words)
+{
+    const struct {
+        northbridge_outcome outcome;
+        const char* code;
+    } codes[] = {{northbridge_outcome::cleared, "cleared"},
+                 {northbridge_outcome::already_clear, "already_clear"},
+                 {northbridge_outcome::unread, "unread"},
+                 {northbridge_outcome::not_recorded, "not_recorded"}};
+    for (const auto& c : codes)
+        if (strcmp(words, northbridge_outcome_words(c.outcome)) == 0) return c.code;
+    return "other";
+}
+
+// The first code whose words the text holds.
+struct word_code {
+    const char* found;
+    const char* code;
+};
+template <size_t N> const char* code_of(const char* words, const word_code (&codes)[N])
+{
+    for (const word_code& c : codes)
+        if (strstr(words, c.found)) return c.code;
+    return "other";
+}
+
+const word_code driver_codes[] = {{"synchronized but for", "synchronized_partly"},
+                                  {"nodes synchronized, cores not", "nodes_only"},
+                                  {"counters synchronized", "synchronized"},
+                                  {"absent", "missing"},
+                                  {"missing", "missing"},
+                                  {"refused", "refused"},
+                                  {"failed", "not_delivered"}};
+const word_code start_codes[] = {{"resident, Gaming Mode offered", "resident"},
+                                 {"drift compensation registered", "drift_compensation_registered"},
+                                 {"absent", "driver_missing"},
+                                 {"missing", "driver_missing"},
+                                 {"not delivered", "driver_not_delivered"},
+                                 {"not registered", "drift_compensation_not_registered"},
+                                 {"single processor", "single_processor"},
+                                 {"could not be", "failed"}};
+
+// The program whose start switched the last on-period on, from the record's words
+// ("game.exe, a listed program, started"); false when the user did.
+const char listed_program_words[] = ", a listed program, started";
+bool on_by_program(const char* by, char* program, size_t size)
+{
+    const char* at = strstr(by, listed_program_words);
+    if (!at) return false;
+    const size_t length = static_cast<size_t>(at - by) < size - 1 ? static_cast<size_t>(at - by) : size - 1;
+    memcpy(program, by, length);
+    program[length] = '\0';
+    return true;
+}
+
 // Whether the record read here is the server's: see record_witness.
 bool written_by_server(const last_on_record& last, const record_witness& witness)
 {
@@ -102,10 +173,18 @@ void print_client_facts(const ClientFacts& facts, machine_role role)
         sync_check_line(check_facts(last), lines, sizeof lines);
         console_out(lines);
     }
-    char by[MAX_PATH + 48];
-    if (last_on_read_by(by, sizeof by)) console_outf("last on switched on by: %s\n", by);
+    char by[MAX_PATH + 48], program[MAX_PATH];
+    if (last_on_read_by(by, sizeof by)) {
+        if (on_by_program(by, program, sizeof program))
+            console_outf("last Gaming Mode on: switched on when %s, a program it follows, started\n", program);
+        else
+            console_out("last Gaming Mode on: switched on by you (the tray icon, tickmend-ctl or another program), "
+                        "or brought back at tickmend's start as you had left it\n");
+    }
     if (facts.owed.open) {
-        still_owed_line(facts.owed.plan, facts.owed.nb_nodes, lines, sizeof lines);
+        char name[64] = "";
+        if (facts.owed.plan.kind != plan_none && !PowerPlanName(&facts.owed.plan, name, sizeof name)) name[0] = '\0';
+        still_owed_line(facts.owed.plan, name, facts.owed.nb_nodes, lines, sizeof lines);
         console_out(lines);
     }
 }
@@ -124,19 +203,40 @@ void print_client_facts_csv(const ClientFacts& facts)
     if (found) csv_fact("northbridge_bit", facts.driver == driver_state::found_bit_set ? "set" : "clear");
     if (facts.start_recorded) {
         if (facts.start.when[0]) csv_fact("last_start_time", facts.start.when);
-        csv_fact("last_start", facts.start.what);
+        csv_fact("last_start", code_of(facts.start.what, start_codes));
     }
     if (facts.on_recorded) {
         const last_on_record& last = facts.on;
-        csv_fact("last_on_plan", last.plan);
-        csv_fact("last_on_northbridge", last.northbridge);
-        csv_fact("last_on_driver", last.driver);
+        csv_fact("last_on_plan", plan_code(last.plan));
+        csv_fact("last_on_northbridge", northbridge_code(last.northbridge));
+        csv_fact("last_on_driver", code_of(last.driver, driver_codes));
         csv_fact("last_on_checked", last.checked ? "1" : "0");
-        char by[MAX_PATH + 48];
-        if (last_on_read_by(by, sizeof by)) csv_fact("last_on_by", by);
-        if (!last.checked && last.why_not[0]) csv_fact("last_on_check_why_not", last.why_not);
+        char by[MAX_PATH + 48], program[MAX_PATH];
+        if (last_on_read_by(by, sizeof by)) {
+            const bool followed = on_by_program(by, program, sizeof program);
+            csv_fact("last_on_by", followed ? "listed_program" : "user");
+            if (followed) csv_fact("last_on_program", program);
+        }
+        if (!last.checked && last.why_not[0]) {
+            const struct {
+                sync_unchecked why;
+                const char* code;
+            } whys[] = {{sync_unchecked::no_request, "no_request"},
+                        {sync_unchecked::no_core_request, "no_core_request"},
+                        {sync_unchecked::one_processor, "one_processor"},
+                        {sync_unchecked::reference_unbound, "reference_unbound"},
+                        {sync_unchecked::no_answer, "no_answer"},
+                        {sync_unchecked::no_rate, "no_rate"}};
+            const char* code = "other";
+            for (const auto& w : whys)
+                if (strcmp(last.why_not, sync_unchecked_words(w.why)) == 0) code = w.code;
+            csv_fact("last_on_check_why_not", code);
+        }
         if (last.checked) {
-            csv_fact("last_on_in_step", last.in_step ? "1" : "0");
+            // In step by a bound wider than the tolerance is no verdict: "cannot_tell".
+            csv_fact("last_on_in_step", !last.in_step                              ? "0"
+                                        : last.uncertainty_ns > sync_tolerance_ns ? "cannot_tell"
+                                                                                   : "1");
             const Number cpu(last.cpu), node(last.node), core(last.core);
             csv_fact("last_on_offset_ns", Number(last.offset_ns).text, cpu.text, node.text, core.text);
             csv_fact("last_on_uncertainty_ns", Number(last.uncertainty_ns).text, cpu.text, node.text, core.text);
@@ -175,7 +275,8 @@ int print_left_out(const record_witness& witness)
     }
     int left_out = 0;
     if (strcmp(last.plan, plan_outcome_words(plan_outcome::switched)) != 0) {
-        console_errf("tickmend-ctl: left out: power plan %s\n", last.plan);
+        console_errf("tickmend-ctl: left out: power plan %s. To have it, pick High performance in Control Panel, "
+                     "Power Options.\n", last.plan);
         ++left_out;
     }
     if (strcmp(last.northbridge, northbridge_outcome_words(northbridge_outcome::cleared)) != 0 &&
@@ -191,7 +292,8 @@ int print_left_out(const record_witness& witness)
     }
     // A sync the driver accepted but that did not hold is as much left out as a refused one.
     if (last.checked && !last.in_step) {
-        console_errf("tickmend-ctl: left out: counters in step (processor %lu is %lu ns apart after the sync)\n",
+        console_errf("tickmend-ctl: left out: counters in step (processor %lu is %lu ns apart after the sync). Switch "
+                     "Gaming Mode off and on again; if they stay apart, update or reinstall the TSC driver.\n",
                      static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.offset_ns));
         ++left_out;
     }
@@ -199,8 +301,14 @@ int print_left_out(const record_witness& witness)
     if (last.checked && last.unmeasured) {
         char named[96];
         processor_list_words(last.unmeasured, named, sizeof named);
-        console_errf("tickmend-ctl: not measured after the sync: %s (no answer, or could not be bound)\n", named);
+        console_errf("tickmend-ctl: not measured after the sync: %s (no answer, or could not be bound). Measure "
+                     "them with \"tickmend-ctl skew\".\n", named);
     }
+    // Nor is a check too loose to judge: it says so, and how to look again.
+    if (last.checked && last.in_step && last.uncertainty_ns > sync_tolerance_ns)
+        console_errf("tickmend-ctl: cannot tell whether the counters are in step after the sync: processor %lu was "
+                     "measured only to +-%lu ns. Measure them with \"tickmend-ctl skew\".\n",
+                     static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.uncertainty_ns));
     return left_out;
 }
 

@@ -2,9 +2,8 @@
 
 #include "client_machine.h"
 #include "console.h"
-#include "table.h"
+#include "skew_report.h"
 #include "platform/seam.h"
-#include "platform/tsc_read.h"
 #include "skew/skew.h"
 #include "smp_enum/smp_enum.h"
 
@@ -15,14 +14,15 @@
 
 namespace {
 
-constexpr int exit_in_step = 0, exit_failed = 1, exit_out_of_step = 3, exit_usage = 64;
-constexpr int default_rounds = 2000;
-constexpr double default_tolerance_ns = 1000;
+constexpr int exit_in_step = 0, exit_failed = 1, exit_out_of_step = 3, exit_cannot_tell = 9, exit_usage = 64;
+// A processor whose offset is too loose to judge is measured again this many times at most.
+constexpr int measure_again_passes = 3;
+constexpr int max_rounds = 1000000;
 
 // Every line within 79 columns.
 const char usage_lines[] =
     "usage: tickmend-ctl skew [--rounds N] [--drift SECONDS] [--tolerance NS]\n"
-    "                         [--csv]\n"
+    "                         [--wide | --csv]\n"
     "       tickmend-ctl skew --warp SECONDS [--csv]\n";
 const char usage_text[] =
     "\n"
@@ -34,18 +34,16 @@ const char usage_text[] =
     "  --warp SECONDS    does time go backwards? every processor reads its TSC in\n"
     "                    turn for 1 to 60 seconds; a read below the last one read\n"
     "                    is a warp\n"
-    "  --csv             the figures as CSV, for scripts and plots\n"
+    "  --wide            every column: cycles and ppm too (wider than 80 columns)\n"
+    "  --csv             every column as CSV, for scripts and plots\n"
+    "\n"
+    "A processor measured too loosely to judge (its uncertainty is wider than the\n"
+    "tolerance: the machine was busy) is measured again, three times at most.\n"
     "\n"
     "Exit codes: 0 in step (--warp: never backwards), 3 out of step (backwards),\n"
-    "1 a measurement failed, 64 usage.\n";
+    "9 cannot tell (measured too loosely), 1 a measurement failed, 64 usage.\n";
 
-struct Options {
-    int rounds = default_rounds;
-    int drift_seconds = 0; // 0: no drift measurement
-    int warp_seconds = 0;  // 0: no warp check
-    double tolerance_ns = default_tolerance_ns;
-    bool csv = false;
-};
+using Options = SkewOptions;
 
 // After a usage error's line: where the options are told.
 int usage_hint()
@@ -79,7 +77,10 @@ int parse(int argc, char** argv, Options* options)
         } else if (_stricmp(a, "--csv") == 0) {
             options->csv = true;
             continue;
-        } else if (_stricmp(a, "--rounds") == 0 && number_argument(next, 1, 1000000, &v)) {
+        } else if (_stricmp(a, "--wide") == 0) {
+            options->wide = true;
+            continue;
+        } else if (_stricmp(a, "--rounds") == 0 && number_argument(next, 1, max_rounds, &v)) {
             options->rounds = static_cast<int>(v);
         } else if (_stricmp(a, "--drift") == 0 && number_argument(next, 1, 3600, &v)) {
             options->drift_seconds = static_cast<int>(v);
@@ -128,178 +129,78 @@ bool say_failures(const skew_pass& pass)
     return pass.complete;
 }
 
-void place(char* text, size_t size, int bit)
+// Whether a processor's offset is too loose to judge: within its uncertainty plus the
+// tolerance (so not shown apart), with an uncertainty wider than the tolerance (so not shown
+// in step either).
+bool too_loose(const skew_pass& pass, int bit, double rate, double tolerance_ns)
 {
-    if (cpu_present(bit)) _snprintf(text, size, "node %u, core %u", cpu_node[bit], cpu_core[bit]);
-    else _snprintf(text, size, "node -, core -");
-    text[size - 1] = '\0';
+    const skew_reading& r = pass.readings[bit];
+    if (bit == pass.reference || r.status != skew_status::measured) return false;
+    const double uncertainty = skew_ns(r.uncertainty, rate);
+    const double offset = skew_ns(r.offset < 0 ? -r.offset : r.offset, rate);
+    return uncertainty > tolerance_ns && offset <= uncertainty + tolerance_ns;
 }
 
-const TableColumn offset_columns[] = {
-    {"processor", false},     {"node", false},          {"core", false},
-    {"offset_cycles", false}, {"uncertainty_cycles", false}, {"offset_ns", false},
-    {"uncertainty_ns", false}, {"note", true}};
-const TableColumn drift_columns[] = {
-    {"processor", false},     {"node", false},          {"core", false},
-    {"offset_cycles", false}, {"uncertainty_cycles", false}, {"offset_ns", false},
-    {"uncertainty_ns", false}, {"drift_ns_per_s", false}, {"drift_ppm", false},
-    {"drift_uncert_ns_per_s", false}, {"drift_uncert_ppm", false}, {"note", true}};
-
-// The table: one row per processor of mask, with the drift between first and second when
-// there is a second pass; a processor the second pass failed on keeps its first row.
-// Cycles go through "%.0f": Windows XP's printf knows no "%lld".
-void report(const Options& options, DWORD_PTR mask, int reference, double rate, const skew_pass& first,
-            const skew_pass* second)
+// Measures the processors too loose to judge again, measure_again_passes times at most,
+// keeping each one's tightest reading; passes[bit] counts the times each was measured. A
+// busy moment passes: each pass waits a little longer first, and takes twice the round
+// trips of the one before (a round trip that finds both threads running counts).
+void measure_loose_again(const Options& options, double rate, skew_pass* pass, int* passes)
 {
-    Table table(second ? drift_columns : offset_columns,
-                second ? static_cast<int>(sizeof drift_columns / sizeof drift_columns[0])
-                       : static_cast<int>(sizeof offset_columns / sizeof offset_columns[0]));
-    for (int bit = 0; bit < MAX_CPUS; ++bit) {
-        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        const bool again = second && second->readings[bit].status == skew_status::measured;
-        const skew_reading& r = again ? second->readings[bit] : first.readings[bit];
-        table.add_row();
-        table.cell("%d", bit);
-        if (cpu_present(bit)) {
-            table.cell("%u", cpu_node[bit]);
-            table.cell("%u", cpu_core[bit]);
-        } else {
-            table.cell("-");
-            table.cell("-");
+    static skew_pass extra;
+    for (int again = 0; again < measure_again_passes; ++again) {
+        DWORD_PTR loose = 0;
+        for (int bit = 0; bit < MAX_CPUS; ++bit)
+            if ((pass->mask & (static_cast<DWORD_PTR>(1) << bit)) && too_loose(*pass, bit, rate, options.tolerance_ns))
+                loose |= static_cast<DWORD_PTR>(1) << bit;
+        if (!loose) return;
+        Sleep(50u << again);
+        const int rounds = options.rounds > max_rounds >> (again + 1) ? max_rounds : options.rounds << (again + 1);
+        if (!skew_measure(loose | (static_cast<DWORD_PTR>(1) << pass->reference), pass->reference, rounds, &extra))
+            return;
+        for (int bit = 0; bit < MAX_CPUS; ++bit) {
+            if (!(loose & (static_cast<DWORD_PTR>(1) << bit))) continue;
+            ++passes[bit];
+            const skew_reading& r = extra.readings[bit];
+            if (r.status == skew_status::measured && r.uncertainty < pass->readings[bit].uncertainty)
+                pass->readings[bit] = r;
         }
-        if (r.status != skew_status::measured) {
-            for (int i = 0; i < (second ? 8 : 4); ++i) table.cell("-");
-            table.cell("not measured");
-            continue;
-        }
-        table.cell("%.0f", static_cast<double>(r.offset));
-        table.cell("%.0f", static_cast<double>(r.uncertainty));
-        table.cell("%.1f", skew_ns(r.offset, rate));
-        table.cell("%.1f", skew_ns(r.uncertainty, rate));
-        skew_drift drift = {0, 0, false};
-        const bool drifted = second && skew_drift_of(first, *second, bit, rate, &drift);
-        if (second && !drifted) {
-            for (int i = 0; i < 4; ++i) table.cell("-");
-        } else if (second) {
-            table.cell("%.1f", drift.ns_per_s);
-            table.cell("%.2f", drift.ns_per_s / 1000);
-            table.cell("%.1f", drift.uncertainty_ns_per_s);
-            table.cell("%.2f", drift.uncertainty_ns_per_s / 1000);
-        }
-        if (bit == reference) table.cell("reference");
-        else if (second && !again) table.cell("first pass only");
-        else if (drifted && drift.within_uncertainty) table.cell("within its uncertainty");
     }
-    if (!options.csv) {
-        console_outf("TSC rate: %.3f GHz (against the performance counter over %lu ms); reference: processor %d; "
-                     "the shortest of %d round trips counts; reads ordered by %s\n",
-                     rate / 1e9, skew_rate_interval_ms, reference, options.rounds, platform_tsc_ordering_name());
-    }
-    table.print(options.csv);
-}
-
-int processors_in(DWORD_PTR mask)
-{
-    int n = 0;
-    for (; mask; mask &= mask - 1) ++n;
-    return n;
-}
-
-// What the measurement could not cover, said before any verdict.
-void say_coverage(void (*say)(const char*, ...), DWORD_PTR mask)
-{
-    if (processors_in(mask) == 1)
-        say("note: this process may run on one processor only: there is nothing to measure it against.\n");
-    DWORD groups = 1;
-    const DWORD beyond = platform_processors_out_of_reach(&groups);
-    if (beyond)
-        say("note: %lu of this machine's processors are beyond this client's reach (past its 32 mask bits or in "
-            "another of %lu processor groups) and were not measured.\n",
-            beyond, groups);
 }
 
 // The verdict line (on stderr with --csv, so that stdout stays CSV) and its exit code.
-int verdict(const Options& options, const skew_pass& pass, double rate, bool topology, bool invariant)
+int verdict(const Options& options, const skew_pass& pass, double rate, bool topology, bool invariant,
+            const int* passes)
 {
     void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
-    say_coverage(say, pass.mask);
-    if (!topology) say("note: the topology walk failed, so nodes and cores are unknown.\n");
+    skew_say_coverage(say, pass.mask);
+    if (!topology) say("note: the nodes and cores of the processors could not be found out (shown as -).\n");
     if (!invariant)
-        say("note: these processors lack an invariant TSC (CPUID 0x80000007 EDX bit 8): their offsets change "
-            "with the clock speed, and a single measurement tells little.\n");
+        say("note: these processors' counters change speed with the clock (they lack an invariant TSC), and "
+            "their offsets with it: one measurement tells little.\n");
     const skew_verdict v = skew_judge(pass, rate, options.tolerance_ns);
-    if (v.in_step) {
-        // An offset within a wide uncertainty is not shown to be small: say when that decided.
-        if (v.loosest >= 0)
-            say("note: processor %d was measured with an uncertainty of %.1f ns, more than the tolerance (the "
-                "machine was busy?): measure again before trusting the verdict.\n",
-                v.loosest, v.loosest_ns);
-        const int covered = processors_in(pass.mask);
-        if (covered == 1)
-            say("in step: trivially, processor %d alone was measured\n", pass.reference);
-        else
-            say("in step: every offset is within its uncertainty plus %.0f ns (%d processor%s measured against "
-                "processor %d)\n",
-                options.tolerance_ns, covered - 1, covered == 2 ? "" : "s", pass.reference);
-        return exit_in_step;
-    }
     char where[40];
-    place(where, sizeof where, v.worst);
-    say("out of step: largest offset %.1f ns on processor %d (%s)\n", v.worst_ns, v.worst, where);
-    return exit_out_of_step;
-}
-
-const TableColumn warp_columns[] = {{"from", false},         {"to", false},       {"warps", false},
-                                    {"largest_cycles", false}, {"largest_ns", false}};
-
-// The warp check: the pairs that went backwards and the verdict.
-int warp_command(const Options& options, DWORD_PTR mask, int reference)
-{
-    const double rate = skew_tsc_rate(reference);
-    static skew_warp_result result;
-    const bool all = skew_warp(mask, static_cast<DWORD>(options.warp_seconds) * 1000, &result);
-    for (int bit = 0; bit < MAX_CPUS; ++bit) {
-        if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        if (result.status[bit] == skew_warp_status::not_bound)
-            console_errf("tickmend-ctl: skew: processor %d could not be bound; it did not take part.\n", bit);
-        else if (result.status[bit] == skew_warp_status::silent)
-            console_errf("tickmend-ctl: skew: processor %d did not start reading within %lu ms; it did not take "
-                         "part.\n",
-                         bit, skew_answer_timeout_ms);
+    if (!v.in_step) {
+        skew_place(where, sizeof where, v.worst);
+        say("out of step: largest offset %.1f ns on processor %d (%s)\n", v.worst_ns, v.worst, where);
+        return exit_out_of_step;
     }
-    if (rate <= 0) {
-        console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");
-        return exit_failed;
+    if (v.loosest >= 0) {
+        // An offset within a wide uncertainty is not shown to be small, nor to be large.
+        skew_place(where, sizeof where, v.loosest);
+        say("cannot tell: processor %d (%s), measured %d times, was never known to better than +-%.1f ns, "
+            "wider than the %.0f ns allowed (the machine was busy). Measure again when it is idle.\n",
+            v.loosest, where, passes[v.loosest], v.loosest_ns, options.tolerance_ns);
+        return exit_cannot_tell;
     }
-    Table table(warp_columns, static_cast<int>(sizeof warp_columns / sizeof warp_columns[0]));
-    for (int from = 0; from < MAX_CPUS; ++from) {
-        for (int to = 0; to < MAX_CPUS; ++to) {
-            const skew_warp_pair& p = result.pairs[from][to];
-            if (!p.warps) continue;
-            table.add_row();
-            table.cell("%d", from);
-            table.cell("%d", to);
-            table.cell("%.0f", static_cast<double>(p.warps));
-            table.cell("%.0f", static_cast<double>(p.largest));
-            table.cell("%.1f", skew_ns(p.largest, rate));
-        }
-    }
-    void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
-    if (!options.csv)
-        say("%.0f reads in %d s by %d processor%s, each under one lock, reads ordered by %s; %.0f went "
-            "backwards\n",
-            static_cast<double>(result.reads), options.warp_seconds, processors_in(mask),
-            processors_in(mask) == 1 ? "" : "s", platform_tsc_ordering_name(), static_cast<double>(result.warps));
-    if (options.csv || result.warps) table.print(options.csv);
-    if (!all) return exit_failed;
-    say_coverage(say, mask);
-    if (!result.warps) {
-        say("time never went backwards in %.0f reads\n", static_cast<double>(result.reads));
-        return exit_in_step;
-    }
-    say("time went backwards by up to %.1f ns, from processor %d to %d\n", skew_ns(result.largest, rate),
-        result.from, result.to);
-    return exit_out_of_step;
+    const int covered = skew_processors_in(pass.mask);
+    if (covered == 1)
+        say("in step: trivially, processor %d alone was measured\n", pass.reference);
+    else
+        say("in step: every offset is within its uncertainty plus %.0f ns (%d processor%s measured against "
+            "processor %d)\n",
+            options.tolerance_ns, covered - 1, covered == 2 ? "" : "s", pass.reference);
+    return exit_in_step;
 }
 
 } // namespace
@@ -323,7 +224,7 @@ int skew_command(int argc, char** argv)
     // The topology walk binds the whole process (which undoes thread bindings): it comes first.
     const bool topology = enumerate_cpus() != 0;
     const bool invariant = skew_invariant_tsc();
-    if (options.warp_seconds) return warp_command(options, process_mask, reference);
+    if (options.warp_seconds) return skew_warp_command(options, process_mask, reference);
 
     const double rate = skew_tsc_rate(reference);
     static skew_pass first, second;
@@ -333,7 +234,11 @@ int skew_command(int argc, char** argv)
         return exit_failed;
     }
     bool all = say_failures(first);
+    int passes[MAX_CPUS];
     if (all && options.drift_seconds) {
+        // The drift is only as good as both passes: the first one's loose readings too.
+        for (int& each : passes) each = 1;
+        if (rate > 0) measure_loose_again(options, rate, &first, passes);
         Sleep(static_cast<DWORD>(options.drift_seconds) * 1000);
         all = skew_measure(process_mask, reference, options.rounds, &second) && say_failures(second);
     }
@@ -341,7 +246,10 @@ int skew_command(int argc, char** argv)
         console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");
         return exit_failed;
     }
-    report(options, process_mask, reference, rate, first, options.drift_seconds ? &second : nullptr);
+    skew_pass& judged = options.drift_seconds ? second : first;
+    for (int& each : passes) each = 1;
+    if (all) measure_loose_again(options, rate, &judged, passes);
+    skew_report(options, process_mask, reference, rate, first, options.drift_seconds ? &second : nullptr, passes);
     if (!all) return exit_failed;
-    return verdict(options, options.drift_seconds ? second : first, rate, topology, invariant);
+    return verdict(options, judged, rate, topology, invariant, passes);
 }

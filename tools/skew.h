@@ -4,5 +4,6 @@
 #pragma once
 
 // The skew command with the arguments after "skew"; the exit code: 0 in step, 3 out of
-// step, 1 a measurement failed, 64 a usage error.
+// step, 9 cannot tell (a processor measured too loosely, again and again), 1 a measurement
+// failed, 64 a usage error.
 int skew_command(int argc, char** argv);

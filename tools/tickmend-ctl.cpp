@@ -2,7 +2,7 @@
 // topology as the program derives it, and the TSC offsets between the processors.
 //
 //   tickmend-ctl status|on [--strict]|off [--strict]|topology [--csv]|skew [options]
-//                |auto list|add PROGRAM|remove PROGRAM|version|help
+//                |auto list|add PROGRAM|remove PROGRAM|path add|remove|version|help
 //
 // Exit codes: 0 done; 1 the pipe answered wrongly or broke off, or the topology could not
 // be read, or a measurement failed; 2 no pipe and no tickmend runs; 3 (skew) out of step;
@@ -10,7 +10,7 @@
 // did not give it back; 6 busy: tickmend did not say its state within its bound, or runs
 // without its pipe (another program holds its name); 7 (auto
 // remove) the program was not in the list; 8 refused: this process went beyond its share of
-// the pipe; 64 usage error. Commands and options are taken in any case.
+// the pipe; 9 (skew) cannot tell; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 
 #include "client_machine.h"
@@ -20,6 +20,7 @@
 #include "ctl_topology.h"
 #include "ctl_usage.h"
 #include "skew.h"
+#include "user_path.h"
 #include "tickmend_version.h"
 
 int main(int argc, char** argv)
@@ -31,6 +32,7 @@ int main(int argc, char** argv)
     if (same(command, "topology")) return topology(argc - 2, argv + 2);
     if (same(command, "skew")) return skew_command(argc - 2, argv + 2);
     if (same(command, "auto")) return auto_command(argc - 2, argv + 2);
+    if (same(command, "path")) return path_command(argc - 2, argv + 2);
     if (same(command, "on") || same(command, "off")) {
         bool strict = false;
         for (int i = 2; i < argc; ++i) {

@@ -117,7 +117,7 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     SetLastError(0);
     single_instance_mutex = CreateMutexA(nullptr, FALSE, mutex_name);
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        if (started_by_user_shortcut())
+        if (started_by_hand(given))
             MessageBoxA(nullptr,
                         "QEL Pacemill is running already: its icon is in the notification area. Right-click the "
                         "icon for Gaming Mode and the program's other choices.",
@@ -129,7 +129,7 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     register_main_window_class(instance);
 
     if (!Qel_WorkerStart(0, 0)) {
-        explain_start_without_instance();
+        explain_start_without_instance(given);
         return 1;
     }
     if (close_requested()) return end_start_early();

@@ -16,7 +16,7 @@
 // the switches and the last start), "/logon" (the start at logon: only while this user's
 // "Start at logon" is on), one instance, worker, window, message loop; returns the exit code
 // (1 after "/k" or without Gaming Mode, 64 after a switch it does not take, which shows the
-// "/?" box and starts nothing, 0 otherwise). A start from the user's shortcut that leaves
+// "/?" box and starts nothing, 0 otherwise). A start by hand (any but "/logon") that leaves
 // nothing resident, or finds an instance running, says so in a box.
 int tickmend_main(HINSTANCE instance, const char* command_line);
 // "/k": sends WM_DESTROY to the window named by window_handle if it is a window of our class,

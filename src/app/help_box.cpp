@@ -2,6 +2,7 @@
 #include "app/help_box.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
+#include "tickmend_version.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -39,6 +40,19 @@ bool started_by_user_shortcut()
     return strstr(link, "\\startup\\") == nullptr;
 }
 
+bool started_by_hand(program_switch given)
+{
+    if (given == program_switch::logon) return false;
+    STARTUPINFOA info = {};
+    info.cb = sizeof info;
+    GetStartupInfoA(&info);
+    if (!(info.dwFlags & STARTF_TITLEISLINKNAME) || !info.lpTitle) return true;
+    char link[MAX_PATH];
+    lstrcpynA(link, info.lpTitle, sizeof link);
+    CharLowerA(link);
+    return strstr(link, "\\startup\\") == nullptr;
+}
+
 program_switch switch_of(const char* command_line)
 {
     if (!command_line) return program_switch::none;
@@ -53,8 +67,9 @@ program_switch switch_of(const char* command_line)
     return program_switch::unknown;
 }
 
-// The switches, a short paragraph each: no tabs and no long lines, so that every message box
-// (Windows' and Wine's) shows it whole. unknown: the text that was not a switch, or null.
+// The version, then the switches, a paragraph each: sentences flow (the box wraps them) and no
+// tabs, so that every message box (Windows' and Wine's) shows it whole. unknown: the text
+// that was not a switch, or null.
 void show_help_box(const char* command_line, bool unknown)
 {
     char last[256];
@@ -68,30 +83,38 @@ void show_help_box(const char* command_line, bool unknown)
     char text[1024];
     _snprintf(text, sizeof text - 1,
               "%s"
+              "QEL Pacemill " TICKMEND_VERSION "\n\n"
               "tickmend.exe [/k | /logon | /?]\n\n"
-              "Without a switch: starts QEL Pacemill in the notification area.\n"
-              "One instance runs per session; a second start ends at once.\n\n"
-              "/k (also /K or -k): ends the running instance.\n"
-              "Gaming Mode goes off and your power plan is given back.\n"
-              "Exit code 1: no instance runs afterwards; 2: one still runs.\n\n"
-              "/logon: the start at logon, for the autostart entry.\n"
-              "It starts QEL Pacemill only while \"Start at logon\" is ticked\n"
-              "in its tray menu for you.\n\n"
-              "/?: this message.\n\n%s",
+              "Without a switch, QEL Pacemill starts in the notification area. One instance runs per "
+              "session: a second start says so and ends.\n\n"
+              "/k (also /K or -k) ends the running instance: Gaming Mode goes off and your power plan is "
+              "given back. Exit code 1: no instance runs afterwards; 2: one still runs.\n\n"
+              "/logon is the start at logon, for the autostart entry: it starts QEL Pacemill only while "
+              "\"Start at logon\" is ticked in its tray menu, and never shows a box.\n\n"
+              "/? shows this message.\n\n%s",
               wrong, last);
     text[sizeof text - 1] = '\0';
     MessageBoxA(nullptr, text, box_title, MB_OK | (unknown ? MB_ICONWARNING : MB_ICONINFORMATION));
 }
 
-// A start from the shortcut that leaves nothing resident says why.
-void explain_start_without_instance()
+// A start by hand that leaves nothing resident says why.
+void explain_start_without_instance(program_switch given)
 {
-    if (!started_by_user_shortcut()) return;
+    if (!started_by_hand(given)) return;
     char last[512];
     last_start_text(last, sizeof last, true);
-    char text[640];
-    _snprintf(text, sizeof text - 1, "QEL Pacemill does not stay in the notification area on this machine.\n\n%s",
-              last);
+    // What this PC is, first, where the start's record tells it.
+    last_start_record start;
+    const bool recorded = last_start_read(&start) != 0;
+    const char* headline = "QEL Pacemill does not stay in the notification area on this PC.";
+    if (recorded && strncmp(start.what, "one node", 8) == 0)
+        headline = "This PC has one processor node, so QEL Pacemill does not stay in the notification area: "
+                   "there is no Gaming Mode here, and its work is done at each logon.";
+    else if (recorded && strncmp(start.what, "single processor", 16) == 0)
+        headline = "This PC has a single processor, so QEL Pacemill does not stay in the notification area: "
+                   "it has nothing to do here.";
+    char text[768];
+    _snprintf(text, sizeof text - 1, "%s\n\n%s", headline, last);
     text[sizeof text - 1] = '\0';
     MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONINFORMATION);
 }

@@ -1,5 +1,5 @@
 // The program's switches and the boxes that explain it: which switch the command line gives,
-// the "/?" box, and why a start from the user's shortcut leaves nothing resident.
+// the "/?" box, and why a start by hand leaves nothing resident.
 #pragma once
 #include <windows.h>
 
@@ -19,10 +19,14 @@ program_switch switch_of(const char* command_line);
 // Started by the user from a shortcut (the Start Menu's), not by the autostart entry (the
 // Run key) nor from a shortcut in a Startup folder: such a start may say why it ends.
 bool started_by_user_shortcut();
+// Started by hand (a double click, a shortcut, a command line): any start but "/logon" and a
+// shortcut in a Startup folder. Such a start that ends at once says why in a box.
+bool started_by_hand(program_switch given);
 // The switches, a short paragraph each, and what the last start did, in a message box.
 // unknown: command_line is a text that was not a switch, and the box says so.
 void show_help_box(const char* command_line, bool unknown);
-// A start from the shortcut that leaves nothing resident says why (nothing otherwise).
-void explain_start_without_instance();
+// A start by hand (started_by_hand) that leaves nothing resident says why in a box, and what
+// to do about it; the start at logon says nothing.
+void explain_start_without_instance(program_switch given);
 
 } // namespace app

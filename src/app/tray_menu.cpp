@@ -67,7 +67,7 @@ bool on_command(HWND window, WORD id)
         if (show_about_box(window)) end_if_ending();
         return true;
     case IDM_TRAY_START_AT_LOGON:
-        choose_start_at_logon(!start_at_logon_chosen());
+        switch_start_at_logon();
         return true;
     case IDM_TRAY_EXIT:
     case IDM_EXIT:
@@ -104,7 +104,7 @@ HMENU build_tray_menu(int game_mode_on, bool start_at_logon)
 void show_tray_menu(HWND window, POINT at)
 {
     menu_showed_on = Qel_DaemonGameModeShown();
-    HMENU menu = build_tray_menu(menu_showed_on, start_at_logon_chosen());
+    HMENU menu = build_tray_menu(menu_showed_on, start_at_logon_ticked());
     if (!menu) return;
     // Without the foreground the menu would not close when the user clicks elsewhere, and
     // without the WM_NULL it would not close at once after a choice. The choice is posted

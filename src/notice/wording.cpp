@@ -187,23 +187,23 @@ void duration_words(double ns, char* buffer, int size, text_for where)
 
 void sync_tip_line(bool in_step, double figure_ns, double uncertainty_ns, int unmeasured, char* buffer, int size)
 {
-    char loose[32] = "";
-    if (uncertainty_ns > sync_tolerance_ns) {
-        char bound[24];
-        duration_words(uncertainty_ns, bound, sizeof bound, text_for::shell);
-        format(loose, sizeof loose, " (%s%s)", plus_minus_sign, bound);
-    }
     char missing[24] = "";
     if (unmeasured > 0) format(missing, sizeof missing, ", %d not measured", unmeasured);
+    if (in_step && uncertainty_ns > sync_tolerance_ns) {
+        // Within a bound wider than the tolerance: shown neither in step nor apart.
+        format(buffer, size, "counters: cannot tell, measured too loosely%s", missing);
+        return;
+    }
     if (in_step) {
         // A bound is rounded up, never down: to the next tenth of a microsecond.
         const double tenths = ceil((figure_ns < 0 ? -figure_ns : figure_ns) / 100 - 1e-9);
-        format(buffer, size, "counters within %.1f %ss%s%s", tenths / 10, micro_sign, loose, missing);
+        format(buffer, size, "counters within %.1f %ss%s", tenths / 10, micro_sign, missing);
         return;
     }
+    // Apart by more than the uncertainty and the tolerance: the distance alone says it.
     char apart[24];
     duration_words(figure_ns, apart, sizeof apart, text_for::shell);
-    format(buffer, size, "counters %s apart%s%s", apart, loose, missing);
+    format(buffer, size, "counters %s apart%s", apart, missing);
 }
 
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size)
@@ -223,19 +223,28 @@ void sync_check_line(const sync_check_facts& facts, char* buffer, int size)
         return;
     }
     char detail[64];
-    sync_apart_detail(facts.cpu, facts.node, facts.core, facts.offset_ns, detail, sizeof detail);
     int used = 0;
-    if (facts.in_step) {
+    if (facts.in_step && facts.uncertainty_ns > sync_tolerance_ns) {
+        // An offset within a bound wider than the tolerance is shown neither small nor large.
+        format(detail, sizeof detail, "processor %d (node %d, core %d)", facts.cpu, facts.node, facts.core);
+        used = snprintf(buffer, static_cast<size_t>(size),
+                        "last Gaming Mode on: cannot tell how close the counters were after the last sync: %s was "
+                        "measured only to +-%.0f ns, more than the %.0f ns allowed. Measure them with "
+                        "\"tickmend-ctl skew\".\n",
+                        detail, facts.uncertainty_ns, sync_tolerance_ns);
+    } else if (facts.in_step) {
         // A record from before the bound was kept: the widest processor's own figures make it.
         const double bound = facts.bound_ns > 0 ? facts.bound_ns : facts.offset_ns + facts.uncertainty_ns;
         used = snprintf(buffer, static_cast<size_t>(size),
                         "last Gaming Mode on: counters within %.0f ns after the last sync (every processor "
-                        "measured; the widest: %s +-%.0f ns)\n",
-                        bound, detail, facts.uncertainty_ns);
+                        "measured; the widest: processor %d (node %d, core %d) %.0f ns +-%.0f ns)\n",
+                        bound, facts.cpu, facts.node, facts.core, facts.offset_ns, facts.uncertainty_ns);
     } else {
+        sync_apart_detail(facts.cpu, facts.node, facts.core, facts.offset_ns, detail, sizeof detail);
         used = snprintf(buffer, static_cast<size_t>(size),
-                        "last Gaming Mode on: counters out of step after the last sync: %s (+-%.0f ns) apart, beyond "
-                        "the %.0f ns allowed\n",
+                        "last Gaming Mode on: counters out of step after the last sync: %s apart (measured to "
+                        "within %.0f ns), beyond the %.0f ns allowed. Switch Gaming Mode off and on again; if "
+                        "they stay apart, update or reinstall the TSC driver.\n",
                         detail, facts.uncertainty_ns, sync_tolerance_ns);
     }
     if (!facts.unmeasured || used < 0 || used >= size) return;
@@ -312,10 +321,26 @@ void power_plan_words(const power_plan& plan, char* buffer, int size)
     else format(buffer, size, "%s", "none");
 }
 
-void still_owed_line(const power_plan& plan, DWORD nb_nodes, char* buffer, int size)
+void still_owed_line(const power_plan& plan, const char* plan_name, DWORD nb_nodes, char* buffer, int size)
 {
-    char named[64];
+    if (size <= 0) return;
+    buffer[0] = '\0';
+    char named[64], nodes[64] = "";
     power_plan_words(plan, named, sizeof named);
-    format(buffer, size, "still to give back: power plan %s, northbridge bit of node mask 0x%02lX\n", named,
-           static_cast<unsigned long>(nb_nodes));
+    int used = 0;
+    for (int node = 0; node < 32 && used < static_cast<int>(sizeof nodes); ++node) {
+        if (!(nb_nodes & (1u << node))) continue;
+        const int more = snprintf(nodes + used, sizeof nodes - used,
+                                  used ? ", %d" : (nb_nodes & (nb_nodes - 1)) ? "of nodes %d" : "of node %d", node);
+        if (more < 0) break;
+        used += more;
+    }
+    const bool owes_plan = plan.kind != plan_none;
+    if (!owes_plan && !nb_nodes) return; // nothing owed: no line
+    char what[192];
+    if (owes_plan && plan_name && *plan_name) format(what, sizeof what, "your power plan %s (%s)", plan_name, named);
+    else if (owes_plan) format(what, sizeof what, "your power plan %s", named);
+    else what[0] = '\0';
+    format(buffer, size, "to give back at the next Gaming Mode off (or tickmend's next start): %s%s%s%s\n", what,
+           owes_plan && nb_nodes ? " and " : "", nb_nodes ? "the northbridge power management bit " : "", nodes);
 }

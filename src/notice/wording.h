@@ -51,9 +51,10 @@ enum class text_for { console, shell };
 // "1.5 µs", "1.5 ms", "2.0 s").
 void duration_words(double ns, char* buffer, int size, text_for where = text_for::console);
 // The tooltip's line after a check (UTF-8): "counters within 0.9 µs" (in step: figure_ns is
-// the bound every processor measured is within, rounded up), or "counters 1.5 ms apart" (the
-// offset of the one furthest out); an uncertainty beyond sync_tolerance_ns is said with it
-// ("(±48.3 µs)"): the figure is weak; processors not measured are counted (", 2 not measured").
+// the bound every processor measured is within, rounded up), "counters 1.5 ms apart" (the
+// offset of the one furthest out), or, in step by a bound wider than sync_tolerance_ns,
+// "counters: cannot tell, measured too loosely"; processors not measured are counted
+// (", 2 not measured").
 void sync_tip_line(bool in_step, double figure_ns, double uncertainty_ns, int unmeasured, char* buffer, int size);
 // The detail of the notice of counters left apart: "processor 3 (node 1, core 1) 1.5 ms".
 void sync_apart_detail(int cpu, int node, int core, double offset_ns, char* buffer, int size);
@@ -79,5 +80,7 @@ void last_on_lines(const char* plan, const char* northbridge, const char* driver
 const char* plan_kept_words();
 // A plan as the user is told of it ("scheme 3", a GUID, "none"), into buffer.
 void power_plan_words(const power_plan& plan, char* buffer, int size);
-// The line of what an on-period still owes the user, into buffer (size bytes, always ended).
-void still_owed_line(const power_plan& plan, DWORD nb_nodes, char* buffer, int size);
+// The line of what an on-period still owes the user, the plan by its name (plan_name, "" when
+// unknown) and GUID, and what the user can do; "" when nothing is owed. Into buffer (size
+// bytes, always ended).
+void still_owed_line(const power_plan& plan, const char* plan_name, DWORD nb_nodes, char* buffer, int size);

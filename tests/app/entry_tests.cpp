@@ -9,6 +9,7 @@
 #include "fakes.h"
 #include "notice/notice.h"
 #include "registry/registry.h"
+#include "tickmend_version.h"
 
 #include <gtest/gtest.h>
 #include <shlwapi.h>
@@ -251,12 +252,12 @@ TEST(InChildProcess, CloseArgumentInEitherCaseWithSlashOrDash)
     }
 
     fakes::calls.clear();
-    EXPECT_EQ(1, tickmend_main(instance(), ""));
-    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "no switch: a normal start";
+    EXPECT_EQ(1, tickmend_main(instance(), "/logon"));
+    EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls) << "the start at logon: a normal start";
 
     // From now on this process holds the mutex: a normal start is a second instance.
     fakes::calls.clear();
-    EXPECT_EQ(0, tickmend_main(instance(), " "));
+    EXPECT_EQ(0, tickmend_main(instance(), " /logon "));
     EXPECT_TRUE(fakes::calls.empty());
     // An instance runs (this process) and has no window: it is asked, does not end, and
     // "/k" (here spelt "-K") says so at its bound (shortened: switches of 0.4 s at most).
@@ -304,6 +305,7 @@ TEST(InChildProcess, UnknownSwitchShowsTheSwitchesAndStartsNothing)
         EXPECT_EQ("QEL Pacemill", shown.title) << text;
         EXPECT_EQ(0u, shown.text.find(std::string("tickmend.exe does not take \"") + text + "\"")) << shown.text;
         EXPECT_NE(std::string::npos, shown.text.find("/k (also /K or -k)")) << shown.text;
+        EXPECT_NE(std::string::npos, shown.text.find("QEL Pacemill " TICKMEND_VERSION "\n")) << "the version: " << shown.text;
     }
     EXPECT_TRUE(fakes::calls.empty());
     EXPECT_EQ(nullptr, find_own_window("TICKMEND"));
@@ -319,8 +321,13 @@ TEST(InChildProcess, StartAtLogonFollowsThisUsersChoice)
     ASSERT_TRUE(choose_start_at_logon(false));
     for (const char* text : {"/logon", "-LOGON", " /Logon "}) EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
     EXPECT_TRUE(fakes::calls.empty()) << "turned off: nothing starts";
-    EXPECT_EQ(1, tickmend_main(instance(), "")) << "the user's own start is not the start at logon";
+    // The user's own start is not the start at logon: it starts, and, ending at once (a
+    // double click, no shortcut), says why in a box.
+    int code = -1;
+    const ShownBox box = box_of([&] { code = tickmend_main(instance(), ""); });
+    EXPECT_EQ(1, code);
     EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls);
+    EXPECT_NE(std::string::npos, box.text.find("QEL Pacemill does not stay in the notification area")) << box.text;
     fakes::calls.clear();
     ASSERT_TRUE(choose_start_at_logon(true));
     EXPECT_EQ(0, tickmend_main(instance(), "/logon")) << "a second instance now";
@@ -346,13 +353,15 @@ TEST(InChildProcess, QuestionMarkShowsTheSwitchesAndTheLastStart)
         EXPECT_NE(std::string::npos, shown.find("/k")) << shown;
         EXPECT_NE(std::string::npos, shown.find(what)) << shown;
         EXPECT_NE(std::string::npos, shown.find("One instance runs per session")) << shown;
-        // Laid out in short lines without tabs: no message box cuts or misaligns it.
+        EXPECT_EQ(0u, shown.find("QEL Pacemill " TICKMEND_VERSION "\n\n")) << shown;
+        // Paragraphs without tabs whose sentences flow: the box wraps them, no line of
+        // a sentence stands alone.
         EXPECT_EQ(std::string::npos, shown.find('\t')) << shown;
         const std::string switches = shown.substr(0, shown.find("Last start"));
-        for (size_t at = 0, end; at < switches.size(); at = end + 1) {
-            end = switches.find('\n', at);
+        for (size_t at = 0, end; at < switches.size(); at = end + 2) {
+            end = switches.find("\n\n", at);
             if (end == std::string::npos) end = switches.size();
-            EXPECT_LE(end - at, 64u) << switches.substr(at, end - at);
+            EXPECT_EQ(std::string::npos, switches.substr(at, end - at).find('\n')) << switches.substr(at, end - at);
         }
     }
     EXPECT_TRUE(fakes::calls.empty());
@@ -366,7 +375,12 @@ TEST(InChildProcess, SecondInstanceEndsWithZeroAndDoesNothing)
     HANDLE first = CreateMutexA(nullptr, FALSE, "QEL Pacemill Single Instance");
     ASSERT_NE(nullptr, first);
     write_setting("start_mode", 1);
-    EXPECT_EQ(0, tickmend_main(instance(), ""));
+    EXPECT_EQ(0, tickmend_main(instance(), "/logon"));
+    // Started by hand, it says that it runs already.
+    int code = -1;
+    const ShownBox box = box_of([&] { code = tickmend_main(instance(), ""); });
+    EXPECT_EQ(0, code);
+    EXPECT_EQ(0u, box.text.find("QEL Pacemill is running already")) << box.text;
     EXPECT_TRUE(fakes::calls.empty());
     EXPECT_EQ(nullptr, find_own_window("TICKMEND"));
     CloseHandle(first);
@@ -380,7 +394,7 @@ TEST(InChildProcess, WithoutGamingModeTheProgramEndsWithOneAndNoWindow)
     fakes::worker_start_result = 0;
     write_setting("start_mode", 1);
     delete_setting("window_handle");
-    EXPECT_EQ(1, tickmend_main(instance(), ""));
+    EXPECT_EQ(1, tickmend_main(instance(), "/logon"));
     EXPECT_EQ((Calls{"WorkerStart"}), fakes::calls);
     EXPECT_EQ(nullptr, find_own_window("TICKMEND"));
     EXPECT_EQ(0xFFFFFFFFu, read_setting("window_handle"));

@@ -9,6 +9,8 @@
 //   explain clicks the balloon (the box that explains it opens)
 //   close   closes an open menu, About box, explanation or dialog of the followed programs
 //   balloon waits up to 15 s for the shell's balloon; exit code 0 once it is on screen
+//   box     waits up to 20 s for the program's message box (a start that ends at once)
+//   ok      presses OK in that box
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -57,10 +59,23 @@ POINT tray_point(HWND window)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        fprintf(stderr, "usage: screenshot_helper wait|menu|about|follow|switch|explain|close|balloon\n");
+        fprintf(stderr, "usage: screenshot_helper wait|menu|about|follow|switch|explain|close|balloon|box|ok\n");
         return 64;
     }
     const char* command = argv[1];
+    // The message box of a start that leaves nothing resident: no main window to look for.
+    if (strcmp(command, "box") == 0 || strcmp(command, "ok") == 0) {
+        bool joined = false;
+        for (int i = 0; i < 200; ++i, Sleep(100)) {
+            if (!joined) joined = join_program_desktop();
+            HWND box = joined ? FindWindowA("#32770", "QEL Pacemill") : nullptr;
+            if (!box) continue;
+            if (command[0] == 'o') PostMessageA(box, WM_COMMAND, IDOK, 0);
+            return 0;
+        }
+        fprintf(stderr, "screenshot_helper: no message box came up\n");
+        return 1;
+    }
     if (strcmp(command, "wait") == 0) {
         bool joined = false;
         for (int i = 0; i < 200; ++i) {

@@ -2,6 +2,7 @@
 // fakes: every case is driven by the message Windows would send.
 #include "app/app.h"
 #include "app/resource.h"
+#include "app/start_at_logon.h"
 #include "app_test_support.h"
 #include "daemon/daemon.h"
 #include "fakes.h"
@@ -752,19 +753,53 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     notice_clear(NOTICE_DRIVER_ABSENT);
 }
 
-// The choice sticks for this user: the menu item flips the stored value.
-TEST_F(TrayWindow, StartAtLogonIsThisUsersChoice)
+// The tick is what will happen at logon: a Run value that starts this very program, not turned
+// off in Task Manager's Startup tab (StartupApproved), and this user's choice. Ticking it
+// where nothing would start writes this user's own Run value; unticking keeps the choice.
+TEST_F(TrayWindow, StartAtLogonIsTickedOnlyWhenSomethingStartsThisProgramAtLogon)
 {
-    delete_setting("start_at_logon");
+    const char* const run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const char* const approved = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+    auto set = [](const char* key, DWORD type, const void* data, DWORD size) {
+        HKEY opened;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, key, &opened));
+        RegSetValueExA(opened, "QEL Pacemill", 0, type, static_cast<const BYTE*>(data), size);
+        RegCloseKey(opened);
+    };
+    auto forget = [&] {
+        for (const char* key : {run, approved}) RegDeleteKeyValueA(HKEY_CURRENT_USER, key, "QEL Pacemill");
+        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, run, "QEL Pacemill");
+        delete_setting("start_at_logon");
+    };
+    char self[MAX_PATH];
+    ASSERT_TRUE(GetModuleFileNameA(nullptr, self, MAX_PATH));
+    const std::string starts_this = std::string("\"") + self + "\" /logon";
+    const BYTE off[12] = {3, 0, 0, 0, 0xd4, 0x0d, 0x43, 0x8d, 0xc8, 0x3b, 0xd9, 0x01}, on[12] = {2};
+
+    forget();
     EXPECT_TRUE(start_at_logon_chosen()) << "never chosen: on, as the autostart entry is";
+    EXPECT_FALSE(start_at_logon_ticked()) << "no Run value: nothing starts at logon";
+    const std::string elsewhere = "\"C:\\elsewhere\\tickmend.exe\" /logon";
+    set(run, REG_SZ, elsewhere.c_str(), static_cast<DWORD>(elsewhere.size() + 1));
+    EXPECT_FALSE(start_at_logon_ticked()) << "a Run value that starts another program";
+    set(run, REG_SZ, starts_this.c_str(), static_cast<DWORD>(starts_this.size() + 1));
+    EXPECT_TRUE(start_at_logon_ticked());
+    set(approved, REG_BINARY, off, sizeof off);
+    EXPECT_FALSE(start_at_logon_ticked()) << "turned off in Task Manager's Startup tab";
+    set(approved, REG_BINARY, on, sizeof on);
+    EXPECT_TRUE(start_at_logon_ticked());
+
+    // Ticked where nothing starts this program: this user's own Run value starts it.
+    forget();
+    send(WM_COMMAND, IDM_TRAY_START_AT_LOGON);
+    EXPECT_EQ(1u, read_setting("start_at_logon"));
+    EXPECT_TRUE(start_at_logon_ticked());
     send(WM_COMMAND, IDM_TRAY_START_AT_LOGON);
     EXPECT_EQ(0u, read_setting("start_at_logon"));
     EXPECT_FALSE(start_at_logon_chosen());
-    send(WM_COMMAND, IDM_TRAY_START_AT_LOGON);
-    EXPECT_EQ(1u, read_setting("start_at_logon"));
-    EXPECT_TRUE(start_at_logon_chosen());
+    EXPECT_FALSE(start_at_logon_ticked());
     EXPECT_TRUE(fakes::calls.empty());
-    delete_setting("start_at_logon");
+    forget();
 }
 
 // Off, on, and the warning mark only for a notice that matters in that state.

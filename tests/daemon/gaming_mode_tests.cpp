@@ -387,7 +387,9 @@ TEST_F(GamingMode, CountersAreMeasuredAfterTheRealtimeWindowAndFoundInStep)
     EXPECT_EQ(0u, notice_raised() & (1u << NOTICE_SYNC_APART));
     char line[48];
     notice_sync_line(line, sizeof line);
-    EXPECT_EQ(0, strncmp(line, "counters within ", 16)) << line;
+    // A check too loose to judge (a busy machine) says so rather than give a bound.
+    EXPECT_EQ(0, strncmp(line, record.uncertainty_ns > 1000 ? "counters: cannot tell" : "counters within ",
+                         record.uncertainty_ns > 1000 ? 21 : 16)) << line;
     Qel_DaemonDoCommand("0");
     notice_sync_line(line, sizeof line);
     EXPECT_STREQ("", line) << "the tooltip keeps a figure of Gaming Mode after off";
@@ -474,7 +476,9 @@ TEST_F(GamingMode, CheckNamesTheProcessorItsFigureComesFromAndThoseItDidNotMeasu
         char line[64];
         notice_sync_line(line, sizeof line);
         EXPECT_EQ(row.unmeasured != 0, strstr(line, "1 not measured") != nullptr) << line;
-        if (row.in_step) {
+        if (row.in_step && record.uncertainty_ns > 1000) {
+            EXPECT_EQ(0, strncmp(line, "counters: cannot tell", 21)) << line << ": a bound wider than allowed";
+        } else if (row.in_step) {
             EXPECT_GE(record.bound_ns, record.offset_ns + record.uncertainty_ns);
             double figure = -1;
             ASSERT_EQ(1, sscanf(line, "counters within %lf", &figure)) << line;
@@ -539,6 +543,10 @@ TEST_F(CheckOnABusyMachine, OneAnsweringThreadIsMovedAndEachProcessorsRoundsEndW
     EXPECT_GE(2u, answering_threads.size()) << "a thread started for each processor";
     // 7 processors, 200 round trips of 3 reads each: 4200 reads without a budget.
     EXPECT_GT(1400, slow_reads) << "the rounds went on past their budget";
+    // Every reading a millisecond loose, far beyond the tolerance: the tooltip gives no bound.
+    char line[64];
+    notice_sync_line(line, sizeof line);
+    EXPECT_EQ(0, strncmp(line, "counters: cannot tell, measured too loosely", 43)) << line;
 }
 
 // The first answering thread's reads wait 20 us: every round trip of the check's first pass

@@ -149,8 +149,8 @@ TEST_F(Program, ResidentOnTwoNodesServesThePipeAndRemembersGamingMode)
     EXPECT_EQ(0, ctl("on"));
     EXPECT_EQ("Gaming Mode: on", ctl_output_.substr(0, ctl_output_.find_first_of("\r\n")));
 
-    // A second start changes nothing and ends at once with 0.
-    EXPECT_EQ(0, run_process(sim_command(), env()));
+    // A second start (at logon: no box) changes nothing and ends at once with 0.
+    EXPECT_EQ(0, run_process(sim_command("/logon"), env()));
     EXPECT_EQ(0, ctl("status"));
     EXPECT_NE(std::string::npos, ctl_output_.find("Gaming Mode: on"));
 
@@ -206,7 +206,11 @@ TEST_F(Program, GamingModeBringsTheCountersOfEveryProcessorIntoStep)
     EXPECT_EQ(0, ctl("skew")) << ctl_output_;
     EXPECT_NE(std::string::npos, ctl_output_.find("in step")) << ctl_output_;
     EXPECT_EQ(0, ctl("topology"));
-    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << ctl_output_;
+    // The check after the sync gives a bound, or, on a machine too busy to measure within
+    // the tolerance, says that it cannot tell: never a bound wider than the tolerance.
+    EXPECT_TRUE(ctl_output_.find("last Gaming Mode on: counters within ") != std::string::npos ||
+                ctl_output_.find("last Gaming Mode on: cannot tell how close") != std::string::npos)
+        << ctl_output_;
     close_instance();
 }
 
@@ -249,7 +253,7 @@ TEST_F(Program, OneNodeDriftIsHeldAtZeroOnceRegistered)
     machine_ = "one-node"; // processor 1 runs 300 ppm fast
     ASSERT_EQ(3, ctl("skew --drift 2 --csv"));
     EXPECT_NEAR(300, drift_of_processor_1(ctl_output_), 100) << ctl_output_;
-    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
     ASSERT_EQ(3, ctl("skew --drift 2 --csv")) << "the offset gained stays";
     EXPECT_NEAR(0, drift_of_processor_1(ctl_output_), 100) << ctl_output_;
@@ -315,7 +319,7 @@ TEST_F(Program, XpGamingModeActivatesAlwaysOnAndRestoresTheActiveScheme)
 TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
 {
     machine_ = "one-node";
-    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     std::string regs = lines_starting(log(), "REGISTER_TSC_DRIFT");
     EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT")) << log();
     EXPECT_NE(std::string::npos, regs.find("word=0x00000008")) << regs;
@@ -334,7 +338,7 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     DeleteFileA(log_path_.c_str());
     DWORD five_thousand = 5000;
     ASSERT_EQ(1, set_registry_dword(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &five_thousand, 4));
-    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
     EXPECT_EQ(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=1000"));
     EXPECT_NE(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=2000"));
@@ -342,7 +346,7 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     // Counters that cannot drift: interval 0, and neither registry nor northbridge is asked.
     machine_ = "one-node-invariant";
     DeleteFileA(log_path_.c_str());
-    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
     EXPECT_NE(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=0 "));
     EXPECT_EQ(0, count_lines(log(), "PCI_READ"));
@@ -391,25 +395,29 @@ DWORD run_to_its_box(const std::string& command, const std::string& env, bool fr
     return code;
 }
 
-// Started from its Start Menu shortcut, a start that leaves nothing resident says why in a
-// message box; started at logon (the Run key: no shortcut) it stays silent, as above.
+// Started by hand (its Start Menu shortcut, a double click), a start that leaves nothing
+// resident says why in a message box; started at logon ("/logon") it stays silent, as above.
 TEST_F(Program, OneNodeStartFromTheShortcutSaysWhyNothingStays)
 {
     machine_ = "one-node";
-    std::string shown;
-    const DWORD code = run_to_its_box(sim_command(), env(), true, &shown);
-    const char* text = shown.c_str();
-    ASSERT_NE("", shown) << "no message box";
-    EXPECT_EQ(1u, code);
-    EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
-    EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
-    EXPECT_NE(nullptr, strstr(text, "Nothing more is needed")) << "what to do next: " << text;
+    // From the Start Menu's shortcut, and by a double click (no shortcut, no switch).
+    for (bool from_shortcut : {true, false}) {
+        SCOPED_TRACE(from_shortcut ? "from the shortcut" : "a double click");
+        std::string shown;
+        const DWORD code = run_to_its_box(sim_command(), env(), from_shortcut, &shown);
+        const char* text = shown.c_str();
+        ASSERT_NE("", shown) << "no message box";
+        EXPECT_EQ(1u, code);
+        EXPECT_NE(nullptr, strstr(text, "does not stay")) << text;
+        EXPECT_NE(nullptr, strstr(text, "one node: drift compensation registered on 2 processors")) << text;
+        EXPECT_NE(nullptr, strstr(text, "Nothing more is needed")) << "what to do next: " << text;
+    }
 }
 
 TEST_F(Program, SingleProcessorEndsAtOnceAndSendsNothing)
 {
     machine_ = "single-cpu";
-    EXPECT_EQ(1, run_process(sim_command(), env()));
+    EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     EXPECT_EQ("", log());
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
 }
@@ -636,7 +644,7 @@ TEST_F(Following, OnWhenAListedProgramStartsOffWhenTheLastEndsAndTheUsersChoiceF
     EXPECT_GE(on_ms, 0) << "Gaming Mode did not go on when a listed program started";
     EXPECT_EQ(high_performance, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
     EXPECT_EQ(0, ctl("topology"));
-    EXPECT_NE(std::string::npos, ctl_output_.find("on by: tickmend-game-a.exe, a listed program, started"))
+    EXPECT_NE(std::string::npos, ctl_output_.find("switched on when tickmend-game-a.exe, a program it follows, started"))
         << ctl_output_;
     // Two run: off only after the second ends.
     start_game(b);
@@ -824,7 +832,9 @@ TEST_F(WindowMessages, ResumeWhileOnSynchronizesAgain)
     SendMessageA(window(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
     EXPECT_EQ(0, ctl("status")); // answered once the resume, queued before it, has run
     EXPECT_EQ(0, ctl("topology"));
-    EXPECT_NE(std::string::npos, ctl_output_.find("last Gaming Mode on: counters within ")) << "no check after resume";
+    EXPECT_TRUE(ctl_output_.find("last Gaming Mode on: counters within ") != std::string::npos ||
+                ctl_output_.find("last Gaming Mode on: cannot tell how close") != std::string::npos)
+        << "no check after resume";
     EXPECT_EQ(4, count_lines(log(), "SYNC_NODE_TSC")) << "not two full synchronizations";
     EXPECT_EQ(8, count_lines(log(), "SYNC_CORE_TSC"));
     EXPECT_EQ(0, ctl("status"));
@@ -946,6 +956,33 @@ protected:
         delete_value(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
         delete_tree(HKEY_LOCAL_MACHINE, uninstall_key);
     }
+    // This user's Path (HKEY_CURRENT_USER\Environment) whole, "\x01" when there is none; and
+    // set (or, for "\x01", deleted).
+    static std::wstring user_path()
+    {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return L"\x01";
+        DWORD size = 0, type = 0;
+        std::wstring text = L"\x01";
+        if (RegQueryValueExW(key, L"Path", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+            std::vector<wchar_t> read(size / sizeof(wchar_t) + 1);
+            if (RegQueryValueExW(key, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(read.data()), &size) ==
+                ERROR_SUCCESS)
+                text = read.data();
+        }
+        RegCloseKey(key);
+        return text;
+    }
+    static void set_user_path(const std::wstring& text)
+    {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0, KEY_SET_VALUE,
+                                                 nullptr, &key, nullptr));
+        if (text == L"\x01") RegDeleteValueW(key, L"Path");
+        else RegSetValueExW(key, L"Path", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
     // "major.minor.patch" of a file's fixed version block, "" without one.
     static std::string file_version(const std::string& path)
     {
@@ -965,7 +1002,18 @@ protected:
 
 TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
 {
+    // A PATH of 4000 characters, beyond any string NSIS holds (1024): tickmend-ctl's folder is
+    // added at its end, and the uninstaller takes off exactly that.
+    const std::wstring path_before = user_path();
+    std::wstring long_path;
+    for (int i = 0; long_path.size() < 4000; ++i) long_path += L"C:\\tools\\folder" + std::to_wstring(i % 10) + L";";
+    long_path.resize(3999);
+    long_path += L"x";
+    ASSERT_EQ(4000u, long_path.size());
+    set_user_path(long_path);
     ASSERT_EQ(0, install());
+    std::wstring wide_dir(dir, dir + strlen(dir));
+    EXPECT_EQ(long_path + L";" + wide_dir, user_path());
     EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "last_start_time")) << "nothing ran, yet tickmend was started";
     // The shipping executables and the uninstaller; no simulated machine, no stand-in.
     std::set<std::string> files;
@@ -1013,6 +1061,8 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     value = 0;
     EXPECT_TRUE(GetRegistryValue(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", &value, 4));
     EXPECT_EQ(1500u, value);
+    EXPECT_TRUE(user_path() == long_path) << "the PATH is not as it was: " << user_path().size() << " characters";
+    set_user_path(path_before);
 }
 
 TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStartAndTellsHowToPickThePlan)
@@ -1057,8 +1107,12 @@ TEST_F(Installer, InstallOverARunningInstanceEndsItRestoresThePlanAndStartsItAga
     instance_ends_well();
     EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
     EXPECT_EQ(1u, stored_start_mode()) << "Gaming Mode is not remembered for the new version";
-    // Silent too, the new version is started again (here one node: it ends at once).
+    // Silent too, the new version is started again (here one node: it ends at once, and, not
+    // started at logon, says why in a box, closed here).
     EXPECT_TRUE(started_within_20_s()) << "the upgrade did not start again what ran";
+    HWND box = nullptr;
+    for (int i = 0; i < 250 && !box; ++i, Sleep(20)) box = FindWindowA("#32770", "QEL Pacemill");
+    if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
     delete_tree(HKEY_CURRENT_USER, powercfg_state);
 }
 

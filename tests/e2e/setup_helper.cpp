@@ -2,6 +2,8 @@
 // scripts/screenshot-setup, on the desktop named "shell" (the Wine virtual desktop the
 // script starts). Not part of the product.
 //   welcome  waits up to 60 s for the setup's first page
+//   thispc   presses Next on the welcome page and waits up to 60 s for the page that says
+//            what QEL Pacemill will do on this PC
 //   finish   waits up to 60 s for the setup, presses Next through its pages and returns 0
 //            once the finish page shows
 //   done     clears the finish page's check box and presses Finish
@@ -30,6 +32,26 @@ BOOL CALLBACK clear_check_box(HWND window, LPARAM)
     if (strcmp(name, "Button") == 0 && (style == BS_AUTOCHECKBOX || style == BS_CHECKBOX))
         SendMessageA(window, BM_SETCHECK, BST_UNCHECKED, 0);
     return TRUE;
+}
+
+// Whether a child of the wizard shows a text that begins with *text (lparam), anywhere below.
+BOOL CALLBACK find_text(HWND window, LPARAM text)
+{
+    char shown[128] = "";
+    GetWindowTextA(window, shown, sizeof shown);
+    const char* const* want = reinterpret_cast<const char* const*>(text);
+    if (*want && strncmp(shown, *want, strlen(*want)) == 0) {
+        *const_cast<const char**>(want) = nullptr; // found
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool shows_text(HWND wizard, const char* text)
+{
+    const char* want = text;
+    EnumChildWindows(wizard, find_text, reinterpret_cast<LPARAM>(&want));
+    return want == nullptr;
 }
 
 } // namespace
@@ -79,6 +101,11 @@ int main(int argc, char** argv)
         }
         if (!windows.wizard) continue;
         if (strcmp(command, "welcome") == 0) return 0;
+        if (strcmp(command, "thispc") == 0) {
+            if (shows_text(windows.wizard, "What QEL Pacemill will do on this PC")) return 0;
+            if (shows_text(windows.wizard, "Welcome")) press_default(windows.wizard);
+            continue;
+        }
         bool finish_page = window_text(windows.wizard, IDOK) == "&Finish";
         if (strcmp(command, "finish") == 0) {
             if (finish_page) return 0;
