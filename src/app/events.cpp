@@ -93,14 +93,14 @@ void on_resume()
     Qel_DaemonPostWish(daemon_wish::resume, nullptr, 0);
 }
 
-// A power plan whose personality is not High performance became active while Gaming Mode is
-// on: when it is the user's pick (the daemon's rule, the XP watcher's too), Gaming Mode goes
-// off and leaves that plan active. A late notification of our own switch is not the user's.
+// A power plan whose personality is not High performance became active: when Gaming Mode is
+// on and it is the user's pick (the owner judges it as now, as it does the XP watcher's),
+// Gaming Mode goes off and leaves that plan active. A late notification of our own switch is
+// not the user's; one that comes during a switch (the icon showing off) is judged after it.
 void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
 {
     if (is_vista != 1 || !setting) return;
     if (!guid_equal(&setting->PowerSetting, &power_personality)) return;
-    if (!Qel_DaemonGameModeShown()) return;
     if (setting->DataLength < sizeof(GUID)) return;
     GUID personality;
     memcpy(&personality, setting->Data, sizeof personality);

@@ -9,13 +9,16 @@
 // clients connected, message mode, any local user.
 extern const char control_pipe_name[];
 
-// The server holds one connection at most about a second of the client's own time, plus the
-// wait for the wish it carries (wish_bound_ms); a client waits for a busy pipe as long as the
-// connection before it can take, and a little more.
-inline DWORD control_pipe_busy_wait_ms() { return wish_bound_ms() + 5000; }
-// The reply follows the request window (0.5 s) and the wait for the client's wish, which the
-// server cuts at wish_bound_ms with "busy": a server that says nothing for this long never will.
-inline DWORD control_pipe_reply_wait_ms() { return wish_bound_ms() + 5000; }
+// The pipe's instances: a client may find one free while the others' connections are served
+// before its own, one at a time.
+constexpr int control_pipe_instances = 4;
+// The server holds one connection at most about a second of the client's own time, plus one
+// wait for the wishes it carries (wish_bound_ms, then "busy"). A client connected behind the
+// other instances is served once their connections are: it waits for its reply as long as
+// every instance's connection can take, its own included, and for a free instance as long.
+inline DWORD control_pipe_connection_bound_ms() { return wish_bound_ms() + 2000; }
+inline DWORD control_pipe_busy_wait_ms() { return control_pipe_instances * control_pipe_connection_bound_ms(); }
+inline DWORD control_pipe_reply_wait_ms() { return control_pipe_instances * control_pipe_connection_bound_ms(); }
 // The reply's first byte when Gaming Mode's owner did not take the request's wish within
 // wish_bound_ms (a switch passed its own bound): its state is not known; the wish holds.
 constexpr char control_pipe_busy_reply = 'B';

@@ -56,9 +56,12 @@ int converge(Wishes& w, DWORD g)
     }
     const bool want = wished_on(w);
     if (want && game_mode_on && w.resync) {
-        // The counters and the northbridge bit may have been reset while the machine slept.
+        // The counters and the northbridge bit may have been reset while the machine slept. A
+        // plan the user picks meanwhile is judged after, in the new on-period.
+        const LONG period = current_on_period();
         Qel_DaemonDoGameModeOff();
         switch_on(w);
+        board_carry_plan_check(period, current_on_period());
     } else if (want && !game_mode_on) {
         switch_on(w);
     } else if (!want && (game_mode_on || w.give_back)) {

@@ -183,6 +183,12 @@ void board_plan_taken(DWORD g)
     if (!at_or_after(wishes.user_generation, g + 1)) plan_taken_by_user(wishes);
 }
 
+void board_carry_plan_check(LONG from_period, LONG to_period)
+{
+    BoardGuard guard;
+    if (wishes.plan_check && wishes.plan_period == from_period) wishes.plan_period = to_period;
+}
+
 void board_end_pass(DWORD g, int state)
 {
     Told tell[told_size];

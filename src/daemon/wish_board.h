@@ -26,6 +26,9 @@ bool board_begin_pass(Wishes* wishes, DWORD* generation);
 // A plan change judged the user's in the pass of generation: the user's off, unless the user
 // wished again since.
 void board_plan_taken(DWORD generation);
+// A resync began a new on-period: a plan change seen in the old one and not yet judged is
+// judged against the new one (the active plan tells whose it was).
+void board_carry_plan_check(LONG from_period, LONG to_period);
 // The pass of generation ended with Gaming Mode in state: its waiters wake, its windows are told.
 void board_end_pass(DWORD generation, int state);
 // What the tray shows of the on-period: on for this listed program (null: not for one).

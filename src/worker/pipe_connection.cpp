@@ -33,6 +33,7 @@ namespace {
 constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
 constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
 constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it
+constexpr DWORD reply_at_end_ms = 250; // at the end of tickmend: the client's time to read its reply
 
 // Where one connection stands; serve_connection() moves between these.
 enum class Step { read_request, reply, refuse, linger, disconnect, done };
@@ -48,7 +49,6 @@ struct Connection {
     DWORD connected_at;              // GetTickCount() when the client was connected
     DWORD switching_ms;              // spent waiting for Gaming Mode's owner: not the client's time
     DWORD replied_at;                // GetTickCount() when the reply was written
-    int answer;                      // the state after its last order; -1 while it sent none
     bool refused;                    // beyond its process's share: told so, never served
     DWORD grace;                     // after the reply: the client's time to read it
     bool unread;                     // dropped with its reply (or refusal) unread
@@ -113,8 +113,8 @@ Step served_or_refused(PipeServer& server, Connection& conn)
 
 // Takes a request of count bytes that a read has just delivered: executes it while the
 // connection is within its share of requests and time, else drops it unexecuted. "1" and
-// "0" are orders for Gaming Mode's owner; any other text changes nothing.
-Step execute_request(PipeServer& server, Connection& conn, DWORD count)
+// "0" are wishes for Gaming Mode's owner; any other text changes nothing.
+Step execute_request(Connection& conn, DWORD count)
 {
     conn.read_once = true;
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
@@ -124,15 +124,13 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
     if (!window_left(conn)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;
-    daemon_wish order;
-    if (strcmp(conn.receive, "1") == 0) order = daemon_wish::on;
-    else if (strcmp(conn.receive, "0") == 0) order = daemon_wish::off;
+    daemon_wish wish;
+    if (strcmp(conn.receive, "1") == 0) wish = daemon_wish::on;
+    else if (strcmp(conn.receive, "0") == 0) wish = daemon_wish::off;
     else return Step::read_request;
-    conn.answer = ask_owner(server, conn, order);
-    if (server.stopping) return Step::disconnect;
-    // Not answered in its bound: the order runs in its turn, the reply says busy, and
-    // nothing the client sent after it is executed before that one has run.
-    if (conn.answer < 0) return Step::reply;
+    // Made at once, not waited for: the reply waits once, for every wish of the connection,
+    // so that one connection holds the pipe for one wish's bound however many it sends.
+    Qel_DaemonPostWish(wish, nullptr, 0);
     return Step::read_request;
 }
 
@@ -152,7 +150,7 @@ Step await_first_request(PipeServer& server, Connection& conn)
     }
     conn.io_pending = false;
     DWORD count = 0;
-    if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return execute_request(server, conn, count);
+    if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return execute_request(conn, count);
     conn.read_once = true;
     // Over 256 bytes: not executed; its rest is drained while lingering.
     return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
@@ -172,7 +170,7 @@ Step read_request(PipeServer& server, Connection& conn)
     DWORD count = 0;
     if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
         if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return Step::disconnect;
-        return execute_request(server, conn, count);
+        return execute_request(conn, count);
     }
     switch (GetLastError()) {
     case ERROR_IO_PENDING: // the pipe is empty: the read stays pending while we reply
@@ -201,17 +199,24 @@ Step write_message(PipeServer& server, Connection& conn, DWORD size)
     return Step::linger;
 }
 
-// The state reply. The state is the one after the client's last order, or, when it sent
-// none, after the switch that runs now (the owner answers once it has ended); "B" when the
-// owner did not answer within the bound of what was queued before: the client is told,
-// never an old state.
+// The state reply: the state once every wish made before it is taken (the client's own
+// among them), "B" when that did not come within wish_bound_ms: the client is told, never
+// an old state. At the end of tickmend the client still hears a reply (busy, when its wish
+// was not taken before the end), never a broken pipe; its read is waited for a moment only.
 Step write_reply(PipeServer& server, Connection& conn)
 {
-    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_wish::state);
-    if (server.stopping) return Step::disconnect;
+    int state = ask_owner(server, conn, daemon_wish::state);
     conn.reply[0] = state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply; // anything else is not a state
     conn.reply[1] = '\0';
-    return write_message(server, conn, 2);
+    if (!server.stopping) return write_message(server, conn, 2);
+    start_operation(server.cur->reply);
+    DWORD written;
+    HANDLE pipe = server.cur->pipe.get();
+    if (!WriteFile(pipe, conn.reply, 2, &written, &server.cur->reply) && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(record_event(server.cur->reply), reply_at_end_ms) != WAIT_OBJECT_0) CancelIo(pipe);
+        GetOverlappedResult(pipe, &server.cur->reply, &written, TRUE);
+    }
+    return Step::disconnect;
 }
 
 // The refusal: "R", a NUL, then why as text and a NUL: the connections its process made
@@ -321,7 +326,6 @@ Step end_connection(PipeServer& server, Connection& conn)
 AfterConnection serve_connection(PipeServer& server)
 {
     Connection conn = {};
-    conn.answer = -1;
     conn.connected_at = GetTickCount();
     Step step = served_or_refused(server, conn);
     while (step != Step::done) {

@@ -65,7 +65,7 @@ struct Refusal {
 // process reconnecting in a tight loop cannot win every race for the one that was just
 // freed. Connections are served one at a time, in the order the clients connected (their
 // connects complete into one completion port, which keeps that order).
-constexpr int pipe_instances = 4;
+constexpr int pipe_instances = control_pipe_instances;
 
 // One instance and its operations' records.
 struct Instance {

@@ -130,9 +130,11 @@ void Qel_DaemonDoCommand(const char* command)
     }
 }
 
-// The daemon's own rule is tested with the daemon; here every change counts as the user's.
+// The daemon's own rule is tested with the daemon; here every change while on counts as the
+// user's (while off, the owner finds nothing to judge).
 int Qel_DaemonPlanChangedOutside()
 {
+    if (!Qel_DaemonGameModeShown()) return 1;
     InterlockedExchange(&scheme_changed_externally, 1);
     Qel_DaemonDoCommand("0");
     return 1;
