@@ -1833,7 +1833,9 @@ void OneOwner::run_row(const OwnerRow& row, DWORD hang)
         off.join();
         EXPECT_EQ(0, code) << output;
         EXPECT_NE(std::string::npos, output.find("Gaming Mode: off")) << output;
-        if (switches && !during) ASSERT_EQ(0, ctl("off"));
+        if (switches && !during) {
+            ASSERT_EQ(0, ctl("off"));
+        }
         EXPECT_EQ(0, client_state());
         PostMessageA(window(), WM_COMMAND, 0, 0); // shown off: on
         EXPECT_EQ(1, client_state());
