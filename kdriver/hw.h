@@ -28,9 +28,13 @@ void hw_shift_tsc(ULONG cpu, int64_t cycles);
 // A free-running cycle count of the processor the caller runs on, for timing only.
 uint64_t hw_cycles();
 
-// The frequency-ID MSR (the only one read).
+// The frequency-ID MSR (the only one read); the caller has checked by CPUID that it exists.
 bool hw_read_fid_msr(uint64_t* value);
-// The northbridge power-management dword (the only PCI register reached).
+// Configuration dword 0 (vendor and device ID) of the northbridge function; false when
+// nothing answers.
+bool hw_read_nb_id(uint32_t* value);
+// The northbridge power-management dword (the only PCI register reached); the caller has
+// checked its function's vendor.
 bool hw_read_nb(uint32_t* value);
 bool hw_write_nb(uint32_t value);
 

@@ -28,6 +28,16 @@ ULONG slot_of(uint8_t device, uint8_t function)
     return slot.u.AsULONG;
 }
 
+bool read_nb_dword(ULONG offset, uint32_t* value)
+{
+    ULONG v = 0;
+    const ULONG n = HalGetBusDataByOffset(PCIConfiguration, tkd::nb_bus, slot_of(tkd::nb_device, tkd::nb_function),
+                                          &v, offset, sizeof v);
+    if (n != sizeof v) return false;
+    *value = v;
+    return true;
+}
+
 } // namespace
 
 bool hw_start(PUNICODE_STRING) { return true; }
@@ -68,15 +78,8 @@ bool hw_read_fid_msr(uint64_t* value)
     return true;
 }
 
-bool hw_read_nb(uint32_t* value)
-{
-    ULONG v = 0;
-    const ULONG n = HalGetBusDataByOffset(PCIConfiguration, tkd::nb_bus, slot_of(tkd::nb_device, tkd::nb_function),
-                                          &v, tkd::nb_offset, sizeof v);
-    if (n != sizeof v) return false;
-    *value = v;
-    return true;
-}
+bool hw_read_nb_id(uint32_t* value) { return read_nb_dword(0, value); }
+bool hw_read_nb(uint32_t* value) { return read_nb_dword(tkd::nb_offset, value); }
 
 bool hw_write_nb(uint32_t value)
 {

@@ -1,8 +1,10 @@
 // The simulated machine behind the driver's door (hw.h), for the test build of tickmend.sys:
 // the counters are those of the simulated machine's state file (mapped from the path the
 // service's value SimState gives), CPUID answers with the APIC IDs of the value ApicIds,
-// and the frequency-ID MSR and northbridge dword are registers of this file, starting as
-// the values FidMsr and Northbridge say. Nothing privileged runs here.
+// the vendor of CpuidVendor and leaf 1's EAX of Cpuid1Eax (an AMD family 0Fh processor
+// without them), and the frequency-ID MSR, the northbridge dword and its function's ID
+// dword are registers of this file, starting as the values FidMsr, Northbridge and
+// NorthbridgeId say (0: nothing answers). Nothing privileged runs here.
 #include "hw.h"
 #include "../sim/counter_block.h"
 
@@ -13,8 +15,11 @@ sim_counter_block* block;
 UCHAR apic_ids[32];
 ULONG apic_count;
 uint32_t power_edx;             // CPUID 0x80000007 EDX
+char vendor[12] = {'A', 'u', 't', 'h', 'e', 'n', 't', 'i', 'c', 'A', 'M', 'D'};
+uint32_t eax1 = 0xF00;          // family 15
 uint64_t fid_msr = 0x0000000E00120A0Aull;
 uint32_t northbridge = 0x010A0C20;
+uint32_t northbridge_id = 0x11031022; // AMD, the K8 miscellaneous control function
 
 uint64_t ordered_tsc()
 {
@@ -86,6 +91,11 @@ bool hw_start(PUNICODE_STRING registry_path)
     query(key, L"Cpuid80000007Edx", &power_edx, sizeof power_edx);
     query(key, L"FidMsr", &fid_msr, sizeof fid_msr);
     query(key, L"Northbridge", &northbridge, sizeof northbridge);
+    query(key, L"NorthbridgeId", &northbridge_id, sizeof northbridge_id);
+    query(key, L"Cpuid1Eax", &eax1, sizeof eax1);
+    wchar_t name[13] = {};
+    if (query(key, L"CpuidVendor", name, sizeof name - sizeof(wchar_t)) == 12 * sizeof(wchar_t))
+        for (int i = 0; i < 12; ++i) vendor[i] = static_cast<char>(name[i]);
     ZwClose(key);
     return path_bytes > 0 && map_state(path);
 }
@@ -116,9 +126,14 @@ void hw_cpuid(ULONG cpu, uint32_t leaf, uint32_t regs[4])
 {
     regs[0] = regs[1] = regs[2] = regs[3] = 0;
     switch (leaf) {
-    case 0: regs[0] = 1; break;
-    case 1: // family 15, HTT, the processor's APIC ID
-        regs[0] = 0xF00;
+    case 0: // "GenuineIntel" and the like: EBX, EDX, ECX
+        regs[0] = 1;
+        RtlCopyMemory(&regs[1], vendor, 4);
+        RtlCopyMemory(&regs[3], vendor + 4, 4);
+        RtlCopyMemory(&regs[2], vendor + 8, 4);
+        break;
+    case 1: // the family, HTT, the processor's APIC ID
+        regs[0] = eax1;
         regs[1] = static_cast<uint32_t>(cpu < apic_count ? apic_ids[cpu] : cpu) << 24;
         regs[3] = 1u << 28 | 1u << 4;
         break;
@@ -162,6 +177,12 @@ bool hw_read_fid_msr(uint64_t* value)
 {
     *value = fid_msr;
     return true;
+}
+
+bool hw_read_nb_id(uint32_t* value)
+{
+    *value = northbridge_id;
+    return northbridge_id != 0;
 }
 
 bool hw_read_nb(uint32_t* value)

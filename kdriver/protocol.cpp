@@ -31,6 +31,25 @@ int32_t check_msr(const uint8_t request[msr_request_size])
     return status_success;
 }
 
+int32_t check_fid_msr_present(const uint32_t leaf0[4], uint32_t eax1)
+{
+    // MSR C001_0042 (FIDVID_STATUS) is architectural on AMD family 0Fh alone: later families
+    // keep their P-state status elsewhere, and on them, as on any other vendor's processor,
+    // RDMSR of that address raises #GP in the kernel. So: "AuthenticAMD" (EBX, EDX, ECX of
+    // leaf 0), leaf 1 there, and a base family of 0Fh with no extended family.
+    if (leaf0[0] < 1 || leaf0[1] != 0x68747541 || leaf0[3] != 0x69746E65 || leaf0[2] != 0x444D4163)
+        return status_not_supported;
+    const uint32_t base = (eax1 >> 8) & 0xF, extended = (eax1 >> 20) & 0xFF;
+    return base == 0xF && extended == 0 ? status_success : status_not_supported;
+}
+
+int32_t check_nb_vendor(bool read, uint32_t dword0)
+{
+    const uint32_t vendor = dword0 & 0xFFFF;
+    if (!read || vendor == 0xFFFF || vendor == 0) return status_no_such_device; // nothing answers
+    return vendor == nb_vendor_amd ? status_success : status_not_supported;
+}
+
 bool pci_write_value(uint32_t current, uint32_t asked, uint32_t* to_write)
 {
     if ((current ^ asked) & ~nb_bit) return false;
@@ -58,7 +77,9 @@ bool decode_tsc(uint32_t word, uint32_t interval_ms, tsc_command* command)
     case Deregister_TSC_DRIFT: // core at bit 24 (5 bits), node at bit 29
         command->core = (word >> 24) & 0x1F;
         command->node = (word >> 29) & 7;
-        if (number == REGISTER_TSC_DRIFT) command->interval_ms = interval_ms;
+        if (number != REGISTER_TSC_DRIFT) return true;
+        if (interval_ms && (interval_ms < drift_interval_min_ms || interval_ms > drift_interval_max_ms)) return false;
+        command->interval_ms = interval_ms;
         return true;
     default:
         return false;

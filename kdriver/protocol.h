@@ -24,6 +24,12 @@ constexpr uint32_t pci_request_size = 10, msr_request_size = 20, tsc_request_siz
 constexpr uint8_t nb_bus = 0, nb_device = 24, nb_function = 3, nb_offset = 0x84;
 constexpr uint32_t nb_bit = 0x01000000;
 constexpr uint32_t msr_fid_status = 0xC0010042;
+// The vendor the northbridge function must carry (configuration dword 0, low 16 bits).
+constexpr uint32_t nb_vendor_amd = 0x1022;
+// A drift registration's interval, when not 0: from 100 ms (a meeting stops every processor
+// for its exchange; ten a second is already far more than drift needs) to one day (a timer
+// period must stay a positive LONG, and a longer one corrects nothing worth having).
+constexpr uint32_t drift_interval_min_ms = 100, drift_interval_max_ms = 24u * 60 * 60 * 1000;
 
 // NTSTATUS values the driver completes requests with, or puts in a TSC reply's Status word.
 constexpr int32_t status_success = 0;
@@ -33,6 +39,8 @@ constexpr int32_t status_invalid_device_request = static_cast<int32_t>(0xC000001
 constexpr int32_t status_access_denied = static_cast<int32_t>(0xC0000022);        // address, bit
 constexpr int32_t status_io_timeout = static_cast<int32_t>(0xC00000B5);           // did not arrive
 constexpr int32_t status_unsuccessful = static_cast<int32_t>(0xC0000001);         // not in step
+constexpr int32_t status_no_such_device = static_cast<int32_t>(0xC000000E);      // no northbridge there
+constexpr int32_t status_not_supported = static_cast<int32_t>(0xC00000BB);       // not this hardware
 constexpr int32_t status_insufficient_resources = static_cast<int32_t>(0xC000009A);
 // Informational, our own: the counters were left alone on purpose (RetCode says why).
 constexpr int32_t status_left_alone = 0x60A10000;
@@ -64,10 +72,17 @@ int32_t check_sizes(uint32_t code, uint32_t in_size, uint32_t out_size);
 int32_t check_pci(const uint8_t request[pci_request_size]);
 // An MSR request (20 bytes): only the frequency-ID MSR, the rest of the input zero.
 int32_t check_msr(const uint8_t request[msr_request_size]);
+// Whether the processor has the frequency-ID MSR, from CPUID leaf 0 (its four registers)
+// and leaf 1's EAX: status_success, or status_not_supported (then nothing may be read).
+int32_t check_fid_msr_present(const uint32_t leaf0[4], uint32_t eax1);
+// Whether the northbridge function is there and AMD's, from its configuration dword 0 (read:
+// whether the read gave it): status_success, status_no_such_device or status_not_supported.
+int32_t check_nb_vendor(bool read, uint32_t dword0);
 // The dword a PCI write puts, given what the register holds and what was asked: the asked
 // value may differ from the current one in the power-management bit alone. false: refused.
 bool pci_write_value(uint32_t current, uint32_t asked, uint32_t* to_write);
-// Decodes a TSC command word: false for an unknown command or bits outside its layout.
+// Decodes a TSC command word: false for an unknown command, bits outside its layout, or a
+// drift registration's interval outside 0 and drift_interval_min_ms..drift_interval_max_ms.
 bool decode_tsc(uint32_t word, uint32_t interval_ms, tsc_command* command);
 
 // Little-endian field access.

@@ -107,16 +107,20 @@ NTSTATUS nb_request(uint32_t code, uint8_t* buffer)
     const int32_t checked = tkd::check_pci(buffer);
     if (checked != tkd::status_success) return checked;
     KeWaitForSingleObject(&nb_lock, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = STATUS_SUCCESS;
-    uint32_t current = 0, wanted = 0;
-    if (!hw_read_nb(&current)) {
-        status = STATUS_DEVICE_NOT_READY;
-    } else if (code == tkd::IOCTL_PCI_READ) {
-        tkd::put32(buffer + 6, current);
-    } else if (!tkd::pci_write_value(current, tkd::get32(buffer + 6), &wanted)) {
-        status = tkd::status_access_denied;
-    } else if (wanted != current && !hw_write_nb(wanted)) {
-        status = STATUS_DEVICE_NOT_READY;
+    // Only AMD's function at that address is the northbridge: anything else is left untouched.
+    uint32_t id = 0, current = 0, wanted = 0;
+    const bool id_read = hw_read_nb_id(&id);
+    NTSTATUS status = tkd::check_nb_vendor(id_read, id);
+    if (status == STATUS_SUCCESS) {
+        if (!hw_read_nb(&current)) {
+            status = STATUS_DEVICE_NOT_READY;
+        } else if (code == tkd::IOCTL_PCI_READ) {
+            tkd::put32(buffer + 6, current);
+        } else if (!tkd::pci_write_value(current, tkd::get32(buffer + 6), &wanted)) {
+            status = tkd::status_access_denied;
+        } else if (wanted != current && !hw_write_nb(wanted)) {
+            status = STATUS_DEVICE_NOT_READY;
+        }
     }
     KeSetEvent(&nb_lock, IO_NO_INCREMENT, FALSE);
     return status;
@@ -126,6 +130,13 @@ NTSTATUS msr_request(uint8_t* buffer)
 {
     const int32_t checked = tkd::check_msr(buffer);
     if (checked != tkd::status_success) return checked;
+    // A processor without that MSR faults on its read: ask CPUID first.
+    uint32_t leaf0[4], leaf1[4];
+    const ULONG cpu = current_processor();
+    hw_cpuid(cpu, 0, leaf0);
+    hw_cpuid(cpu, 1, leaf1);
+    const int32_t present = tkd::check_fid_msr_present(leaf0, leaf1[0]);
+    if (present != tkd::status_success) return present;
     uint64_t value = 0;
     if (!hw_read_fid_msr(&value)) return STATUS_DEVICE_NOT_READY;
     tkd::put32(buffer + 4, static_cast<uint32_t>(value));

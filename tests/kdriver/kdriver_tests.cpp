@@ -63,6 +63,18 @@ TEST(DriverRequests, OnlyTheNorthbridgeDwordIsReachedAndOnlyItsPowerBitChanges)
     uint32_t written = 0;
     EXPECT_TRUE(pci_write_value(0x000A0C20, 0x010A0C20, &written));
     EXPECT_EQ(0x010A0C20u, written);
+    // Only AMD's function at that address is touched, and only when something answers.
+    struct Id {
+        bool read;
+        uint32_t dword0;
+        int32_t status;
+    } ids[] = {{true, 0x11031022, status_success},        {true, 0x12031022, status_success},
+               {false, 0x11031022, status_no_such_device}, {true, 0xFFFFFFFF, status_no_such_device},
+               {true, 0x0000FFFF, status_no_such_device},  {true, 0, status_no_such_device},
+               {true, 0x29C08086, status_not_supported},   {true, 0x10221106, status_not_supported},
+               {true, 0x00001023, status_not_supported}};
+    for (const Id& r : ids)
+        EXPECT_EQ(r.status, check_nb_vendor(r.read, r.dword0)) << r.read << " " << std::hex << r.dword0;
 }
 
 TEST(DriverRequests, OnlyTheFrequencyIdMsrIsRead)
@@ -79,6 +91,24 @@ TEST(DriverRequests, OnlyTheFrequencyIdMsrIsRead)
         request[byte] = 1;
         EXPECT_EQ(status_invalid_parameter, check_msr(request)) << "byte " << byte;
         request[byte] = 0;
+    }
+    // Read only where the processor has it: AMD family 0Fh.
+    struct Cpu {
+        const char* vendor;
+        uint32_t max_leaf, eax1;
+        int32_t status;
+    } cpus[] = {{"AuthenticAMD", 1, 0x00000F00, status_success},      {"AuthenticAMD", 1, 0x00020F32, status_success},
+                {"AuthenticAMD", 0x10, 0x00040FB2, status_success},   {"AuthenticAMD", 0, 0x00000F00, status_not_supported},
+                {"AuthenticAMD", 5, 0x00100F42, status_not_supported}, {"AuthenticAMD", 0xD, 0x00800F11, status_not_supported},
+                {"AuthenticAMD", 1, 0x00000681, status_not_supported}, {"GenuineIntel", 0xD, 0x00000F29, status_not_supported},
+                {"GenuineIntel", 0x16, 0x000906EA, status_not_supported}, {"HygonGenuine", 0xD, 0x00900F02, status_not_supported},
+                {"AuthenticAMX", 1, 0x00000F00, status_not_supported}};
+    for (const Cpu& c : cpus) {
+        uint32_t leaf0[4] = {c.max_leaf};
+        std::memcpy(&leaf0[1], c.vendor, 4);
+        std::memcpy(&leaf0[3], c.vendor + 4, 4);
+        std::memcpy(&leaf0[2], c.vendor + 8, 4);
+        EXPECT_EQ(c.status, check_fid_msr_present(leaf0, c.eax1)) << c.vendor << " " << std::hex << c.eax1;
     }
 }
 
@@ -104,6 +134,19 @@ TEST(DriverRequests, CommandWordsDecodeByTheirLayoutAndAnythingElseIsRefused)
                           0x0800000Au, 0x8000000Au}) {
         tsc_command c = {};
         EXPECT_FALSE(decode_tsc(word, 0, &c)) << std::hex << word;
+    }
+    // A registration's interval: 0 (never run), or 100 ms to one day.
+    struct Interval {
+        uint32_t ms;
+        bool taken;
+    } intervals[] = {{0, true},           {100, true},         {86400000, true},    {1, false},
+                     {99, false},         {86400001, false},   {0x7FFFFFFF, false}, {0x80000000, false},
+                     {0xFFFFFFFF, false}};
+    for (const Interval& i : intervals) {
+        tsc_command c = {};
+        EXPECT_EQ(i.taken, decode_tsc(0x01000008, i.ms, &c)) << i.ms;
+        EXPECT_EQ(i.taken ? i.ms : 0u, c.interval_ms) << i.ms;
+        EXPECT_TRUE(decode_tsc(0x01000009, i.ms, &c)) << "a withdrawal carries no interval: " << i.ms;
     }
 }
 
