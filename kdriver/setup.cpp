@@ -86,6 +86,26 @@ int install(const char* inf)
     return 0;
 }
 
+// The precompiled .pnf beside a removed INF (InfPath names it in the INF folder), which a
+// host may leave behind: gone too. false only when it is there and stays.
+bool remove_pnf(const char* inf)
+{
+    char pnf[MAX_PATH];
+    const size_t length = strlen(inf);
+    if (length < 4 || _stricmp(inf + length - 4, ".inf") != 0) return true;
+    if (strchr(inf, '\\')) {
+        if (length >= sizeof pnf) return true;
+        pnf[0] = '\0';
+    } else {
+        const UINT n = GetWindowsDirectoryA(pnf, sizeof pnf);
+        if (!n || n + 5 + length >= sizeof pnf) return true;
+        lstrcatA(pnf, "\\inf\\");
+    }
+    lstrcatA(pnf, inf);
+    lstrcpyA(pnf + strlen(pnf) - 4, ".pnf");
+    return DeleteFileA(pnf) || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
 int remove()
 {
     typedef BOOL(WINAPI * uninstall_fn)(PCSTR, DWORD, PVOID);
@@ -106,6 +126,8 @@ int remove()
         if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) status = fail("removing the device");
         if (inf[0] && uninstall_inf && !uninstall_inf(inf, SUOI_FORCEDELETE, nullptr))
             status = fail("removing the driver package");
+        else if (inf[0] && uninstall_inf && !remove_pnf(inf))
+            status = fail("removing the driver package's .pnf");
     });
     // A driver whose last device is gone unloads on Windows; a host that keeps it loaded is
     // asked to stop it. Then the service goes, and its file with it.

@@ -1,6 +1,7 @@
 // Sends tickmend.sys, found by tickmend's own device search, every request it must refuse,
 // then reads what the allowed requests see: the refused ones changed nothing. Exit code:
-// the number of rows that went otherwise; each is printed.
+// the number of rows that went otherwise; each is printed. With "foreign" (a machine whose
+// processor and northbridge are not AMD's): the allowed requests too are refused.
 #include "platform/device_search.h"
 #include "protocol.h"
 
@@ -44,14 +45,35 @@ bool pci(DWORD code, DWORD* value)
     return true;
 }
 
+// The MSR and northbridge requests that a machine of AMD's takes, on one that is not.
+int foreign()
+{
+    BYTE msr[msr_request_size] = {};
+    put32(msr, msr_fid_status);
+    BYTE r[msr_request_size];
+    std::memcpy(r, msr, sizeof r);
+    DWORD returned = 0;
+    if (DeviceIoControl(device, IOCTL_MSR_READ, r, sizeof r, r, sizeof r, &returned, nullptr) ||
+        GetLastError() != ERROR_NOT_SUPPORTED)
+        fault("msr read on a processor without it", IOCTL_MSR_READ, GetLastError());
+    DWORD value = 0x010A0C20;
+    for (DWORD code : {IOCTL_PCI_READ, IOCTL_PCI_WRITE})
+        if (pci(code, &value) || GetLastError() != ERROR_NOT_SUPPORTED)
+            fault("northbridge request to another vendor's device", code, GetLastError());
+    CloseHandle(device);
+    std::printf("%d faults on a foreign machine\n", faults);
+    return faults;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     char path[512];
     if (!find_driver_interface(&tsc_class, path, sizeof path)) return std::printf("FAULT no device\n"), 100;
     device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) return std::printf("FAULT cannot open %s\n", path), 100;
+    if (argc == 2 && std::strcmp(argv[1], "foreign") == 0) return foreign();
 
     DWORD before = 0;
     if (!pci(IOCTL_PCI_READ, &before)) fault("northbridge read", 0, 0);

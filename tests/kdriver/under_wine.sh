@@ -2,7 +2,8 @@
 # under_wine.sh PRODUCT_DIR DEVICE_PROBE: the test build of tickmend.sys in a Wine prefix of its
 # own, as a root-enumerated device: found by tickmend's device search, refusing what it must,
 # bringing the simulated counters into step for Gaming Mode, taking a one-node machine's
-# drift registration, and gone without a trace after tickmend-driver remove; then the setup's
+# drift registration, refusing the MSR and the northbridge on a machine not AMD's, and gone
+# without a trace (.inf and .pnf) after tickmend-driver remove; then the setup's
 # component "TSC driver" in and out.
 set -u
 product=$1 probe=$2
@@ -82,6 +83,17 @@ w "$product/tickmend-sim.exe"
 w "$product/tickmend-ctl-sim.exe" topology > "$work/one-node-topology.txt"
 check "drift registration" "$work/one-node-topology.txt" "drift compensation registered"
 
+# A processor and a northbridge function not AMD's: the frequency-ID MSR is not read, the
+# northbridge dword neither read nor written.
+w reg add "$key" /v CpuidVendor /t REG_SZ /d GenuineIntel /f >/dev/null &&
+    w reg add "$key" /v NorthbridgeId /t REG_DWORD /d 0x29C08086 /f >/dev/null || fail "foreign: service values"
+machine foreign 0001 <<'M'
+cpu bit=0 apic=0
+cpu bit=1 apic=1
+driver system
+M
+w "$probe" foreign > "$work/foreign.txt" || { cat "$work/foreign.txt"; fail "requests on a foreign machine"; }
+
 # Removal: no device, no service, no file, no driver package.
 w "$product/tickmend-driver.exe" remove > "$work/remove.txt" || fail "tickmend-driver remove: $(cat "$work/remove.txt")"
 w "$product/tickmend-ctl-sim.exe" topology > "$work/removed.txt"
@@ -89,6 +101,7 @@ check "device gone" "$work/removed.txt" "driver: absent"
 w sc query tickmend > "$work/service.txt" && fail "the service is still there: $(cat "$work/service.txt")"
 [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/tickmend.sys" ] || fail "tickmend.sys is still there"
 ! grep -qil 'root\\tickmend' "$WINEPREFIX"/drive_c/windows/inf/*.inf 2>/dev/null || fail "the driver package is still there"
+! ls "$WINEPREFIX"/drive_c/windows/inf/tickmend*.pnf 2>/dev/null || fail "the driver package's .pnf is still there"
 
 # The setup's component "TSC driver" (the real build, whose northbridge read finds no PCI
 # bus under Wine: found, and refusing), and the uninstaller taking it all off again.
@@ -107,6 +120,7 @@ if [ -f "$product/tickmend-setup.exe" ]; then
     w sc query tickmend > "$work/service.txt" && fail "uninstall: the service is still there"
     [ ! -e "$WINEPREFIX/drive_c/windows/system32/drivers/tickmend.sys" ] || fail "uninstall: tickmend.sys is still there"
     ! grep -qil 'root\\tickmend' "$WINEPREFIX"/drive_c/windows/inf/*.inf 2>/dev/null || fail "uninstall: the driver package is still there"
+    ! ls "$WINEPREFIX"/drive_c/windows/inf/tickmend*.pnf 2>/dev/null || fail "uninstall: the driver package's .pnf is still there"
 else
     echo "no tickmend-setup.exe (makensis missing): the setup's component is not tried"
 fi
