@@ -79,7 +79,7 @@ tsc bit=1 offset=5000 drift_ppm=300
 cpuid80000007_edx 0x6
 driver system
 M
-w "$product/tickmend-sim.exe"
+w "$product/tickmend-sim.exe" /logon # a start by hand on one node waits on its box
 w "$product/tickmend-ctl-sim.exe" topology > "$work/one-node-topology.txt"
 check "drift registration" "$work/one-node-topology.txt" "drift compensation registered"
 
@@ -92,7 +92,7 @@ cpu bit=0 apic=0
 cpu bit=1 apic=1
 driver system
 M
-w "$probe" foreign > "$work/foreign.txt" || { cat "$work/foreign.txt"; fail "requests on a foreign machine"; }
+w "$probe" foreign > "$work/foreign-probe.txt" || { cat "$work/foreign-probe.txt"; fail "requests on a foreign machine"; }
 
 # Removal: no device, no service, no file, no driver package.
 w "$product/tickmend-driver.exe" remove > "$work/remove.txt" || fail "tickmend-driver remove: $(cat "$work/remove.txt")"
