@@ -3,8 +3,10 @@
 #include "sim/sim.h"
 #include "sim/state.h"
 #include "sim/counters.h"
+#include "common/switch_bounds.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -73,6 +75,13 @@ bool sim_install_shared_from_environment(char* error, size_t error_size)
     if (!sim_load_shared_machine(name, error, error_size)) return false;
     sim_install();
     return true;
+}
+
+void sim_bounds_from_environment()
+{
+    char text[16];
+    DWORD n = GetEnvironmentVariableA("TICKMEND_SIM_BOUNDS_DIVISOR", text, sizeof text);
+    if (n > 0 && n < sizeof text) bounds_divide_by(static_cast<DWORD>(std::strtoul(text, nullptr, 10)));
 }
 
 void sim_install_from_environment()

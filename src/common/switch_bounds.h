@@ -16,3 +16,11 @@ constexpr DWORD powercfg_runs_per_switch = 4;
 constexpr DWORD switch_driver_bound_ms = 5000;
 // One on or off sequence.
 constexpr DWORD switch_bound_ms = powercfg_runs_per_switch * powercfg_run_bound_ms + switch_driver_bound_ms;
+
+// A bound as this process waits it: the real one, divided by the divisor that a simulated
+// build (tickmend-sim.exe, tickmend-ctl-sim.exe: TICKMEND_SIM_BOUNDS_DIVISOR) or a test set;
+// what ships never sets one. Every bound divided alike keeps its place among the others, so
+// a test sees each rule at a fraction of its real wait.
+DWORD bound_ms(DWORD real_ms);
+// Sets that divisor (1: the real bounds; 0 counts as 1).
+void bounds_divide_by(DWORD divisor);
