@@ -23,10 +23,6 @@ bool sim_install_shared_from_environment(char* error, size_t error_size);
 // stderr.
 void sim_install_from_environment();
 
-// Divides every bound of the program (common/switch_bounds.h) by TICKMEND_SIM_BOUNDS_DIVISOR
-// when it is set: a test then waits a fraction of each bound, every rule in its place.
-void sim_bounds_from_environment();
-
 // The affinity bit the process is bound to, -1 when its mask is not one bit (threads bound
 // on their own through the seam's bind_thread do not count).
 int sim_bound_cpu();

@@ -190,7 +190,7 @@ Outcome exchange(const char* name, const char* request, char* reply, DWORD wait_
     DWORD error = 0;
     HANDLE h = control_pipe_open(wait_ms, &error, 0, name);
     if (h == INVALID_HANDLE_VALUE) return Outcome::no_open;
-    ControlPipeExchange result = control_pipe_exchange(h, request, control_pipe_reply_wait_ms, reply);
+    ControlPipeExchange result = control_pipe_exchange(h, request, control_pipe_reply_wait_ms(), reply);
     CloseHandle(h);
     return result == ControlPipeExchange::done ? Outcome::valid : Outcome::bad_reply;
 }
@@ -361,7 +361,7 @@ DWORD WINAPI victim_clients(void* param)
     for (int i = 0; i < v.tried; ++i) {
         char reply;
         DWORD t0 = GetTickCount();
-        if (exchange(worker_pipe, status_query, &reply, control_pipe_busy_wait_ms) == Outcome::valid) ++v.served;
+        if (exchange(worker_pipe, status_query, &reply, control_pipe_busy_wait_ms()) == Outcome::valid) ++v.served;
         DWORD waited = GetTickCount() - t0;
         if (waited > v.worst_ms) v.worst_ms = waited;
     }
@@ -386,7 +386,7 @@ void report_victims(HANDLE thread, const Victims& v)
 HANDLE open_misbehaving()
 {
     DWORD error = 0;
-    return control_pipe_open(2 * control_pipe_busy_wait_ms, &error);
+    return control_pipe_open(2 * control_pipe_busy_wait_ms(), &error);
 }
 
 volatile LONG reconnecting;
@@ -788,7 +788,7 @@ bool bench_fairness(const char* how)
 
     int served = 0, refused = 0;
     for (int i = 0; i < total; ++i) {
-        if (codes[i] == 0 && waited[i] <= control_pipe_busy_wait_ms) ++served;
+        if (codes[i] == 0 && waited[i] <= control_pipe_busy_wait_ms()) ++served;
         if (codes[i] == 4) ++refused;
     }
     const double share = 100.0 * served / total;
@@ -809,10 +809,10 @@ bool bench_fairness(const char* how)
 ControlPipeExchange ctl_like(const char* request)
 {
     DWORD error = 0;
-    HANDLE h = control_pipe_open(control_pipe_busy_wait_ms, &error);
+    HANDLE h = control_pipe_open(control_pipe_busy_wait_ms(), &error);
     if (h == INVALID_HANDLE_VALUE) return ControlPipeExchange::failed;
     char state = 0;
-    ControlPipeExchange result = control_pipe_exchange(h, request, control_pipe_reply_wait_ms, &state);
+    ControlPipeExchange result = control_pipe_exchange(h, request, control_pipe_reply_wait_ms(), &state);
     CloseHandle(h);
     return result;
 }
@@ -971,7 +971,7 @@ bool bench_share()
     end_client(flood);
     stop_sim(&sim);
     int served = 0;
-    for (int i = 0; i < total; ++i) served += codes[i] == 0 && waited[i] <= control_pipe_busy_wait_ms;
+    for (int i = 0; i < total; ++i) served += codes[i] == 0 && waited[i] <= control_pipe_busy_wait_ms();
     const double share = 100.0 * served / total;
     printf("with 8 togglers too: tickmend-ctl status calls served %d of %d, %.1f%% (goal at least 95%%), median "
            "wait %.0f ms: %s\n", served, total, share, median(waited, total), share >= 95.0 ? "met" : "NOT MET");

@@ -1,6 +1,6 @@
 // The About box: one at a time, its logo drawn for the screen's DPI.
-#include "app/app.h"
-#include "app/app_internal.h"
+#include "app/about.h"
+#include "app/program_module.h"
 #include "app/resource.h"
 
 namespace {

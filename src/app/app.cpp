@@ -1,8 +1,11 @@
-// The program: its entry with "/k" and the single instance, the main window's class and
-// creation, and the message loop.
+// The program: its entry with "/k" and the single instance, and the message loop. The window
+// is in window.cpp, the switches and their boxes in help_box.cpp.
 #include "app/app.h"
-#include "app/app_internal.h"
+#include "app/events.h"
+#include "app/help_box.h"
 #include "app/resource.h"
+#include "app/start_at_logon.h"
+#include "app/window.h"
 #include "common/handle.h"
 #include "common/settings.h"
 #include "common/switch_bounds.h"
@@ -15,33 +18,24 @@
 #include "registry/registry.h"
 #include "worker/worker.h"
 
-#include <stdio.h>
-#include <string.h>
-#include <wtsapi32.h>
-
 namespace {
 
 const char mutex_name[] = "QEL Pacemill Single Instance";
 // Set by "/k" for an instance that has no window yet; the instance looks at it from the moment
 // it holds the mutex: between the steps of its start, and in its message loop.
 const char close_event_name[] = "Local\\QEL Pacemill Close Request";
-// The longest "/k" waits for the instance to end: a switch that runs, then the off sequence,
-// each within its bound; exit code 2 when one still runs then.
-const DWORD close_bound_ms = 2 * switch_bound_ms + 5000;
+// The longest "/k" waits for the instance to end: the exit waits once for Gaming Mode's owner
+// to take its wish (the pass that runs, then the off), within the one bound, and a little
+// more; exit code 2 when it still runs then.
+DWORD close_bound_ms() { return wish_bound_ms() + 5000; }
 const int close_exit_ended = 1;
 const int close_exit_still_running = 2;
 
 HANDLE close_request;                     // the instance's copy of the event, for its life
-HWND main_window;
-
 HANDLE single_instance_mutex;             // held until the process ends
-char window_title[100];
-char window_class_name[100];
 
 using app::start_mode;
-using app::worker_stopped;
-
-const char box_title[] = "QEL Pacemill";
+using namespace app;
 
 // An instance holds the single-instance mutex from its start to its end.
 bool instance_running()
@@ -53,20 +47,6 @@ bool instance_running()
 bool close_requested()
 {
     return close_request && WaitForSingleObject(close_request, 0) == WAIT_OBJECT_0;
-}
-
-// Started by the user from a shortcut (the Start Menu's), not by the autostart entry (the
-// Run key) nor from a shortcut in a Startup folder: such a start may say why it ends.
-bool started_by_user_shortcut()
-{
-    STARTUPINFOA info = {};
-    info.cb = sizeof info;
-    GetStartupInfoA(&info);
-    if (!(info.dwFlags & STARTF_TITLEISLINKNAME) || !info.lpTitle) return false;
-    char link[MAX_PATH];
-    lstrcpynA(link, info.lpTitle, sizeof link);
-    CharLowerA(link);
-    return strstr(link, "\\startup\\") == nullptr;
 }
 
 // A plan that "/k" with no instance running could not give back (it no longer exists, or
@@ -88,7 +68,7 @@ void tell_plan_not_given_back()
 }
 
 // "/k": the window of a running instance is sent WM_DESTROY; an instance that has no window
-// yet is asked through the event. Waits, at most close_bound_ms, for the instance to end.
+// yet is asked through the event. Waits, at most close_bound_ms(), for the instance to end.
 int close_command(HINSTANCE instance)
 {
     DWORD start = GetTickCount();
@@ -103,9 +83,9 @@ int close_command(HINSTANCE instance)
         tk::unique_handle request(CreateEventA(nullptr, TRUE, FALSE, close_event_name));
         if (request) SetEvent(request.get());
         // Held until the instance is gone, so that it still finds the request set.
-        while (instance_running() && GetTickCount() - start < close_bound_ms) Sleep(50);
+        while (instance_running() && GetTickCount() - start < close_bound_ms()) Sleep(50);
     }
-    while (instance_running() && GetTickCount() - start < close_bound_ms) Sleep(50);
+    while (instance_running() && GetTickCount() - start < close_bound_ms()) Sleep(50);
     return instance_running() ? close_exit_still_running : close_exit_ended;
 }
 
@@ -118,109 +98,7 @@ int end_start_early()
     return 0;
 }
 
-// The switch on the command line, spaces around it ignored: "/k", "/K" or "-k" (end the
-// running instance), "/?" or "-?" (what the program takes and what its last start did),
-// "/logon" or "-logon" in any case (the start at logon); any other text is a switch the
-// program does not take.
-enum class program_switch { none, close, help, logon, unknown };
-const int exit_unknown_switch = 64;
-
-program_switch switch_of(const char* command_line)
-{
-    if (!command_line) return program_switch::none;
-    while (*command_line == ' ' || *command_line == '\t') ++command_line;
-    int length = lstrlenA(command_line);
-    while (length > 0 && (command_line[length - 1] == ' ' || command_line[length - 1] == '\t')) --length;
-    if (length == 0) return program_switch::none;
-    if (command_line[0] != '/' && command_line[0] != '-') return program_switch::unknown;
-    if (length == 2 && (command_line[1] == 'k' || command_line[1] == 'K')) return program_switch::close;
-    if (length == 2 && command_line[1] == '?') return program_switch::help;
-    if (length == 6 && _strnicmp(command_line + 1, "logon", 5) == 0) return program_switch::logon;
-    return program_switch::unknown;
-}
-
-// What the last start did, as the daemon recorded it: "Last start (when): what."; with advice,
-// what to do about it follows in sentences.
-void last_start_text(char* buffer, int size, bool advice = false)
-{
-    last_start_record start;
-    if (!last_start_read(&start)) {
-        _snprintf(buffer, size - 1, "Last start: not recorded.");
-    } else {
-        const char* next = advice ? start_advice(start.what) : "";
-        _snprintf(buffer, size - 1, "Last start%s%s%s: %s.%s%s", start.when[0] ? " (" : "", start.when,
-                  start.when[0] ? ")" : "", start.what, next[0] ? "\n\n" : "", next);
-    }
-    buffer[size - 1] = '\0';
-}
-
-// The switches, a short paragraph each: no tabs and no long lines, so that every message box
-// (Windows' and Wine's) shows it whole. unknown: the text that was not a switch, or null.
-void show_help_box(const char* command_line, bool unknown)
-{
-    char last[256];
-    last_start_text(last, sizeof last);
-    char wrong[96] = "";
-    if (unknown) {
-        while (*command_line == ' ' || *command_line == '\t') ++command_line;
-        _snprintf(wrong, sizeof wrong - 1, "tickmend.exe does not take \"%.40s\": it started nothing.\n\n",
-                  command_line);
-    }
-    char text[1024];
-    _snprintf(text, sizeof text - 1,
-              "%s"
-              "tickmend.exe [/k | /logon | /?]\n\n"
-              "Without a switch: starts QEL Pacemill in the notification area.\n"
-              "One instance runs per session; a second start ends at once.\n\n"
-              "/k (also /K or -k): ends the running instance.\n"
-              "Gaming Mode goes off and your power plan is given back.\n"
-              "Exit code 1: no instance runs afterwards; 2: one still runs.\n\n"
-              "/logon: the start at logon, for the autostart entry.\n"
-              "It starts QEL Pacemill only while \"Start at logon\" is ticked\n"
-              "in its tray menu for you.\n\n"
-              "/?: this message.\n\n%s",
-              wrong, last);
-    text[sizeof text - 1] = '\0';
-    MessageBoxA(nullptr, text, box_title, MB_OK | (unknown ? MB_ICONWARNING : MB_ICONINFORMATION));
-}
-
-const char start_at_logon_value[] = "start_at_logon";
-
-// A start from the shortcut that leaves nothing resident says why.
-void explain_start_without_instance()
-{
-    if (!started_by_user_shortcut()) return;
-    char last[512];
-    last_start_text(last, sizeof last, true);
-    char text[640];
-    _snprintf(text, sizeof text - 1, "QEL Pacemill does not stay in the notification area on this machine.\n\n%s",
-              last);
-    text[sizeof text - 1] = '\0';
-    MessageBoxA(nullptr, text, box_title, MB_OK | MB_ICONINFORMATION);
-}
-
 } // namespace
-
-namespace app {
-
-HINSTANCE app_instance;
-
-} // namespace app
-
-bool start_at_logon_chosen()
-{
-    DWORD chosen = 1;
-    if (!get_registry_typed(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen, sizeof chosen))
-        return true; // never chosen: the autostart entry starts it for every user
-    return chosen != 0;
-}
-
-bool choose_start_at_logon(bool on)
-{
-    DWORD chosen = on ? 1 : 0;
-    return set_registry_dword(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen,
-                              sizeof chosen) != 0;
-}
 
 int tickmend_main(HINSTANCE instance, const char* command_line)
 {
@@ -248,8 +126,6 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     }
     close_request = CreateEventA(nullptr, TRUE, FALSE, close_event_name);
 
-    LoadStringA(instance, IDS_APP_TITLE, window_title, sizeof window_title);
-    LoadStringA(instance, IDC_TICKMEND, window_class_name, sizeof window_class_name);
     register_main_window_class(instance);
 
     if (!Qel_WorkerStart(0, 0)) {
@@ -287,7 +163,7 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
         if (woken == WAIT_OBJECT_0 && close_request) {
             // "/k" found no window a moment ago: it is closed as "/k" closes it.
             ResetEvent(close_request);
-            SendMessageA(main_window, WM_DESTROY, 0, 0);
+            SendMessageA(app::main_window(), WM_DESTROY, 0, 0);
         }
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
@@ -321,56 +197,7 @@ int close_running_instance(HINSTANCE instance)
     if (!window) return 0;
     // Bounded: an instance busy in a long sequence is waited for, not for ever.
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_NORMAL, close_bound_ms, &result))
+    if (!SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_NORMAL, close_bound_ms(), &result))
         TRACE("app close_running_instance : the instance did not answer in time\n");
-    return 1;
-}
-
-void register_main_window_class(HINSTANCE instance)
-{
-    if (!window_class_name[0]) LoadStringA(instance, IDC_TICKMEND, window_class_name, sizeof window_class_name);
-    WNDCLASSEXA wc = {};
-    wc.cbSize = sizeof wc;
-    wc.style = CS_VREDRAW | CS_HREDRAW;
-    wc.lpfnWndProc = main_window_proc;
-    wc.cbClsExtra = 0;
-    wc.cbWndExtra = 0;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_TICKMEND));
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
-    wc.lpszMenuName = MAKEINTRESOURCEA(IDC_TICKMEND);
-    wc.lpszClassName = window_class_name;
-    wc.hIconSm = nullptr;
-    if (!RegisterClassExA(&wc)) TRACE("app register_main_window_class : RegisterClassEx failed\n");
-}
-
-int create_tray_window(HINSTANCE instance, int show_command)
-{
-    app::app_instance = instance;
-    if (!window_class_name[0]) LoadStringA(instance, IDC_TICKMEND, window_class_name, sizeof window_class_name);
-    if (!window_title[0]) LoadStringA(instance, IDS_APP_TITLE, window_title, sizeof window_title);
-
-    HWND window = CreateWindowExA(0, window_class_name, window_title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
-                                  CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
-    if (!window) {
-        TRACE("app create_tray_window : CreateWindowEx failed\n");
-        return 0;
-    }
-    // The window is set up with the worker running (WinMain starts it first).
-    worker_stopped = 0;
-    main_window = window;
-
-    DWORD handle_value = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(window));
-    set_registry_dword(HKEY_CURRENT_USER, settings_key, "window_handle", REG_DWORD, &handle_value,
-                       sizeof handle_value);
-
-    if (!app::watch_power_personality(window)) return 0;
-
-    WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
-
-    app::start_tray_icon(window);
-
-    ShowWindow(window, show_command);
     return 1;
 }

@@ -1,7 +1,10 @@
 // The events: the main window's procedure and what it does for the power, session and
 // end-of-session messages; the watch of the power personality.
-#include "app/app.h"
-#include "app/app_internal.h"
+#include "app/events.h"
+#include "app/program_module.h"
+#include "app/tray.h"
+#include "app/tray_clicks.h"
+#include "app/tray_menu.h"
 #include "app/resource.h"
 #include "common/os_version.h"
 #include "common/settings.h"
@@ -39,20 +42,18 @@ void save_start_mode()
     set_registry_dword(HKEY_CURRENT_USER, settings_key, "start_mode", REG_DWORD, &value, sizeof value);
 }
 
-// Stops the worker, which has Gaming Mode's owner finish every order queued before and turn
-// it off, and keeps in start_mode whether it was on then (stored when store is set): once
-// before the stop, from an answer that waits for a switch that runs, so that a stop cut short
-// still finds it stored; and again after, should the orders that ran meanwhile have changed
-// it. A worker stopped already has nothing to report: start_mode keeps the state before.
+// Stops the worker, which has Gaming Mode's owner take every wish made before and turn it
+// off, and keeps in start_mode whether it was on by the user's wish then (stored when store is
+// set): once before the stop, from the user's wish as it stands (no wait), so that a stop cut
+// short still finds it stored; and again after, from what the owner's last pass found, should
+// it differ (an on that failed, a plan the user picked meanwhile). The one wait is the exit's.
+// A worker stopped already has nothing to report: start_mode keeps the state before.
 void stop_worker_keeping_state(bool store)
 {
     const bool running = !worker_stopped;
     if (running) {
-        int now = Qel_DaemonIsGameModeOn();
-        // On only because a listed program runs is not the user's start_mode.
-        char program[MAX_PATH];
-        if (now == 1 && Qel_DaemonFollowedProgram(program, sizeof program)) now = 0;
-        if (now == 0 || now == 1) start_mode = now;
+        int wished = Qel_DaemonUsersWish();
+        if (wished == 0 || wished == 1) start_mode = wished;
     }
     if (store) save_start_mode();
     Qel_FollowStop();
@@ -89,7 +90,7 @@ void on_destroy(HWND window)
 // been reset while the machine slept. The owner looks at the state in its turn.
 void on_resume()
 {
-    Qel_DaemonPostOrder(daemon_order::resume, nullptr, 0);
+    Qel_DaemonPostWish(daemon_wish::resume, nullptr, 0);
 }
 
 // A power plan whose personality is not High performance became active while Gaming Mode is
@@ -113,7 +114,7 @@ void on_console_connect()
     // the disconnect stopped brings back the Gaming Mode of before.
     int was_stopped = worker_stopped;
     worker_stopped = Qel_WorkerStart(0, 0) ? 0 : 1;
-    if (was_stopped && !worker_stopped && start_mode) Qel_DaemonPostOrder(daemon_order::on, nullptr, 0);
+    if (was_stopped && !worker_stopped && start_mode) Qel_DaemonPostWish(daemon_wish::on, nullptr, 0);
     if (!worker_stopped) Qel_FollowStart();
 }
 

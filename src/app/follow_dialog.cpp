@@ -1,7 +1,8 @@
 // The dialog of the programs Gaming Mode follows: the list as it stands in the registry, a
 // running program (one with a window) or an .exe found by browsing added, one removed. The
 // resident follower takes every change from the registry at once.
-#include "app/app_internal.h"
+#include "app/follow_dialog.h"
+#include "app/program_module.h"
 #include "app/resource.h"
 #include "follow/follow_list.h"
 

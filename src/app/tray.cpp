@@ -1,14 +1,15 @@
-// The tray: the icon with its tooltip and balloons, its popup menu and the commands it sends.
-// The About box is in about.cpp, the dialog of the followed programs in follow_dialog.cpp.
-#include "app/app.h"
-#include "app/app_internal.h"
+// The tray icon: the record the shell is given, its tooltip, icon and balloons, added again
+// when the taskbar comes back. The clicks are in tray_clicks.cpp, the menu in tray_menu.cpp.
+#include "app/tray.h"
+#include "app/about.h"
+#include "app/follow_dialog.h"
+#include "app/program_module.h"
 #include "app/resource.h"
+#include "app/tray_words.h"
 #include "common/handle.h"
-#include "common/settings.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
-#include "registry/registry.h"
 
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -18,7 +19,6 @@
 namespace {
 
 using namespace app;
-
 
 // NOTIFYICONDATAW up to and including its item GUID (shell 5.0 and later), and the older
 // record that ends with the balloon's flags (936 bytes in a 32-bit process). The Unicode
@@ -42,16 +42,6 @@ char tip_text[128];                       // the tooltip as the shell was given 
 int icon_shown;                           // the icon resource the shell was last given, 0 before any
 UINT tray_version;                        // the callback version the shell took: 4, 3 or 0 (none)
 int ending;                               // the instance is ending: menu and About box close at once
-DWORD last_double_click;                  // when the last double click on the icon came (tick count)
-// A switch the icon or the menu asked for has not run yet: the shell's second Enter (or a
-// double click) meanwhile does not switch again. Its end counts as a double click's time.
-bool switch_pending;
-// A choice of the tray menu may still be on its way (until the WM_NULL posted after it):
-// "Gaming Mode" then switches what the menu showed, so that a switch that ended while it
-// was open (a pipe client's) does not turn the user's pick around.
-bool menu_choice_pending;
-int menu_showed_on;
-const UINT_PTR single_click_timer = 1;    // a left click that no second click followed opens the menu
 
 // Takes the balloon standing away with the record's next modification: an empty text.
 void withdraw_balloon(NOTIFYICONDATAW* data)
@@ -85,24 +75,15 @@ BOOL CALLBACK end_open_box(HWND box, LPARAM owner)
         EndDialog(box, IDCANCEL);
     return TRUE;
 }
+} // namespace
 
-// Asks for the switch the user saw: on when the tray showed off, off when it showed on. The
-// owner runs it in its turn and tells the window (WM_TRAY_SWITCHED); the window never waits.
-void switch_gaming_mode(HWND window, int showed_on)
-{
-    daemon_order order = showed_on ? daemon_order::off : daemon_order::on;
-    if (Qel_DaemonPostOrder(order, window, WM_TRAY_SWITCHED) == 1) switch_pending = true;
-}
+namespace app {
 
 // After a modal loop: an end that came while it ran was only noted there.
 void end_if_ending()
 {
     if (ending) PostQuitMessage(0);
 }
-
-} // namespace
-
-namespace app {
 
 void start_tray_icon(HWND window)
 {
@@ -222,125 +203,35 @@ void end_tray_ui()
     EndMenu();
 }
 
-// The icon's callback: version 4 puts the event in the low word and the anchor in wparam,
-// version 3 and older shells send the mouse message itself.
-void on_tray_callback(HWND window, WPARAM wparam, LPARAM lparam)
-{
-    POINT anchor = {};
-    if (tray_version >= NOTIFYICON_VERSION_4) {
-        anchor.x = static_cast<short>(LOWORD(wparam));
-        anchor.y = static_cast<short>(HIWORD(wparam));
-    } else {
-        GetCursorPos(&anchor);
-    }
-    switch (LOWORD(lparam)) {
-    case WM_CONTEXTMENU:
-        show_tray_menu(window, anchor);
-        break;
-    case WM_RBUTTONUP:
-        // Shells that send no WM_CONTEXTMENU: the menu opens on the button's release.
-        if (tray_version == 0) show_tray_menu(window, anchor);
-        break;
-    case NIN_SELECT:
-    case WM_LBUTTONUP:
-        // A click is NIN_SELECT from version 3 on, the button's release before it.
-        if (LOWORD(lparam) != (tray_version ? NIN_SELECT : WM_LBUTTONUP)) break;
-        // A click that ends a double click opens nothing; a single one opens the menu once
-        // no second click can follow.
-        if (GetTickCount() - last_double_click < GetDoubleClickTime()) break;
-        SetTimer(window, single_click_timer, GetDoubleClickTime(), nullptr);
-        break;
-    case NIN_BALLOONUSERCLICK:
-        // The shell took the balloon away; what it told is explained while it still holds.
-    {
-        const unsigned told = balloon_notices & notices_holding(Qel_DaemonGameModeShown(), notice_raised());
-        // Gone from the screen: the shell is told so too, for a shell that keeps it there.
-        NOTIFYICONDATAW& data = tray_icon_data.data;
-        data.uFlags = 0;
-        withdraw_balloon(&data);
-        Shell_NotifyIconW(NIM_MODIFY, &data);
-        data.uFlags = 0;
-        if (told) explain_balloon(window, told);
-        end_if_ending();
-        break;
-    }
-    case NIN_BALLOONTIMEOUT:
-    case NIN_BALLOONHIDE:
-        balloon_text[0] = '\0';
-        balloon_notices = 0;
-        break;
-    case NIN_KEYSELECT:
-        // Some shells send Enter's NIN_KEYSELECT twice: the second is no new switch while the
-        // one the first asked for runs, nor within a double click's time of its end.
-        if (GetTickCount() - last_double_click < GetDoubleClickTime()) break;
-        // fall through
-    case WM_LBUTTONDBLCLK:
-        KillTimer(window, single_click_timer);
-        last_double_click = GetTickCount();
-        if (switch_pending) break;
-        switch_gaming_mode(window, Qel_DaemonGameModeShown());
-        break;
-    default:
-        break;
-    }
-}
-
-// The single click's wait is over without a second click.
-bool on_tray_timer(HWND window, UINT_PTR id)
-{
-    if (id != single_click_timer) return false;
-    KillTimer(window, single_click_timer);
-    POINT cursor = {};
-    GetCursorPos(&cursor);
-    show_tray_menu(window, cursor);
-    return true;
-}
-
-void on_menu_closed()
-{
-    menu_choice_pending = false;
-}
-
-void on_tray_switched(HWND)
-{
-    switch_pending = false;
-    last_double_click = GetTickCount();
-}
-
 // Explorer restarted (or the taskbar was re-created): our icon is gone with it.
 bool is_taskbar_created(UINT message)
 {
     return message == taskbar_created_message && message != 0;
 }
 
-// Returns false for a command that is not ours.
-bool on_command(HWND window, WORD id)
+UINT tray_icon_version()
 {
-    switch (id) {
-    case IDM_TRAY_GAMING_MODE:
-        switch_gaming_mode(window, menu_choice_pending ? menu_showed_on : Qel_DaemonGameModeShown());
-        menu_choice_pending = false;
-        return true;
-    case IDM_TRAY_FOLLOW:
-        show_follow_dialog(window);
-        end_if_ending();
-        return true;
-    case IDM_TRAY_ABOUT:
-    case IDM_ABOUT:
-        // An end that came while the box's modal loop ran is acted on now; a request that only
-        // brought the open box to the front ran no loop of its own.
-        if (show_about_box(window)) end_if_ending();
-        return true;
-    case IDM_TRAY_START_AT_LOGON:
-        choose_start_at_logon(!start_at_logon_chosen());
-        return true;
-    case IDM_TRAY_EXIT:
-    case IDM_EXIT:
-        DestroyWindow(window);
-        return true;
-    default:
-        return false;
-    }
+    return tray_version;
+}
+
+// The shell took the balloon away; what it told is explained while it still holds.
+void on_balloon_click(HWND window)
+{
+    const unsigned told = balloon_notices & notices_holding(Qel_DaemonGameModeShown(), notice_raised());
+    // Gone from the screen: the shell is told so too, for a shell that keeps it there.
+    NOTIFYICONDATAW& data = tray_icon_data.data;
+    data.uFlags = 0;
+    withdraw_balloon(&data);
+    Shell_NotifyIconW(NIM_MODIFY, &data);
+    data.uFlags = 0;
+    if (told) explain_balloon(window, told);
+    end_if_ending();
+}
+
+void on_balloon_gone()
+{
+    balloon_text[0] = '\0';
+    balloon_notices = 0;
 }
 
 } // namespace app
@@ -381,41 +272,4 @@ const char* tray_tip_text()
 int tray_icon_shown()
 {
     return icon_shown;
-}
-
-HMENU build_tray_menu(int game_mode_on, bool start_at_logon)
-{
-    HMENU menu = CreatePopupMenu();
-    if (!menu) return nullptr;
-    const UINT_PTR at_end = 0xFFFFFFFF;
-    // Each item with its access key, as Windows' own menus; "…" where a box opens.
-    InsertMenuW(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
-                L"&Gaming Mode");
-    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_FOLLOW, L"Gaming Mode for &Programs\u2026");
-    InsertMenuW(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
-    InsertMenuW(menu, at_end, MF_BYPOSITION | (start_at_logon ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_START_AT_LOGON,
-                L"Start at &logon");
-    InsertMenuW(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
-    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_ABOUT, L"&About\u2026");
-    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_EXIT, L"E&xit");
-    // Gaming Mode is what a double click does: the bold default item.
-    SetMenuDefaultItem(menu, 0, TRUE);
-    return menu;
-}
-
-
-void show_tray_menu(HWND window, POINT at)
-{
-    menu_showed_on = Qel_DaemonGameModeShown();
-    HMENU menu = build_tray_menu(menu_showed_on, start_at_logon_chosen());
-    if (!menu) return;
-    // Without the foreground the menu would not close when the user clicks elsewhere, and
-    // without the WM_NULL it would not close at once after a choice. The choice is posted
-    // before that WM_NULL, which ends the menu's say.
-    SetForegroundWindow(window);
-    menu_choice_pending = true;
-    TrackPopupMenu(menu, TPM_BOTTOMALIGN | TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
-    PostMessageA(window, WM_NULL, 0, 0);
-    DestroyMenu(menu);
-    end_if_ending();
 }

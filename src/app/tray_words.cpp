@@ -1,7 +1,6 @@
 // The tray's words: which notices hold now, the tooltip, the balloon's text and the box that
 // explains a clicked balloon, all composed in UTF-8 and handed to the shell as UTF-16.
-#include "app/app.h"
-#include "app/app_internal.h"
+#include "app/tray_words.h"
 #include "app/resource.h"
 #include "common/settings.h"
 #include "daemon/daemon.h"

@@ -10,14 +10,14 @@
 extern const char control_pipe_name[];
 
 // The server holds one connection at most about a second of the client's own time, plus the
-// Gaming Mode switches it waits for; a client waits for a busy pipe as long as the longest
-// switch another client's connection can be waiting for, and a little more.
-constexpr DWORD control_pipe_busy_wait_ms = switch_bound_ms + 5000;
-// The reply follows the client's own switches and any that ran before them; a server that
-// says nothing for this long never will (it answers "busy" within the bound it knows).
-constexpr DWORD control_pipe_reply_wait_ms = 2 * switch_bound_ms + 5000;
-// The reply's first byte when Gaming Mode's owner did not answer within the bound of the
-// switches queued before the request: its state is not known; an order sent still runs.
+// wait for the wish it carries (wish_bound_ms); a client waits for a busy pipe as long as the
+// connection before it can take, and a little more.
+inline DWORD control_pipe_busy_wait_ms() { return wish_bound_ms() + 5000; }
+// The reply follows the request window (0.5 s) and the wait for the client's wish, which the
+// server cuts at wish_bound_ms with "busy": a server that says nothing for this long never will.
+inline DWORD control_pipe_reply_wait_ms() { return wish_bound_ms() + 5000; }
+// The reply's first byte when Gaming Mode's owner did not take the request's wish within
+// wish_bound_ms (a switch passed its own bound): its state is not known; the wish holds.
 constexpr char control_pipe_busy_reply = 'B';
 
 // Each client process's share of the pipe: at most control_pipe_share_connects connections

@@ -1,19 +1,25 @@
-// The divisor of the bounds: 1 in what ships, set only by the simulated builds and the tests.
+// The bounds that a simulated machine may shorten: everything else is derived from them.
 #include "common/switch_bounds.h"
 
 namespace {
 
-volatile LONG divisor = 1;
+volatile LONG run_bound_ms = default_powercfg_run_bound_ms;
+volatile LONG driver_bound_ms = default_switch_driver_bound_ms;
 
 } // namespace
 
-DWORD bound_ms(DWORD real_ms)
+DWORD powercfg_run_bound_ms()
 {
-    const DWORD d = static_cast<DWORD>(divisor);
-    return d > 1 ? real_ms / d : real_ms;
+    return static_cast<DWORD>(InterlockedCompareExchange(&run_bound_ms, 0, 0));
 }
 
-void bounds_divide_by(DWORD by)
+DWORD switch_driver_bound_ms()
 {
-    InterlockedExchange(&divisor, by ? static_cast<LONG>(by) : 1);
+    return static_cast<DWORD>(InterlockedCompareExchange(&driver_bound_ms, 0, 0));
+}
+
+void set_switch_bounds(DWORD powercfg_run_ms, DWORD driver_ms)
+{
+    InterlockedExchange(&run_bound_ms, static_cast<LONG>(powercfg_run_ms ? powercfg_run_ms : default_powercfg_run_bound_ms));
+    InterlockedExchange(&driver_bound_ms, static_cast<LONG>(driver_ms ? driver_ms : default_switch_driver_bound_ms));
 }

@@ -57,6 +57,15 @@ int Qel_DaemonStart(int, int, int* available)
         return 1;
     }
 
+    if (!owner_gone()) {
+        // The owner of an earlier start did not end within its bound and still holds the
+        // lock: no second owner starts beside it.
+        snprintf(start_words, sizeof start_words,
+                 "%ld nodes: Gaming Mode's earlier owner is still finishing a switch: not started again",
+                 static_cast<long>(node_count));
+        last_start_write(start_words);
+        return 0;
+    }
     game_mode_on = 0;
     game_mode_lock.reset(CreateMutexA(nullptr, FALSE, nullptr));
     if (game_mode_lock && !start_owner()) game_mode_lock.reset();
@@ -76,18 +85,14 @@ int Qel_DaemonStart(int, int, int* available)
     return 1;
 }
 
-// The owner turns Gaming Mode off in its turn, after every order queued before: a switch
-// that runs is finished first, never cut short, and nothing of ours switches anything after.
+// The owner turns Gaming Mode off once it has taken every wish made before: a switch that
+// runs is finished first, never cut short, and nothing of ours switches anything after.
 void Qel_DaemonExit()
 {
     TRACE("Qel_DaemonExit - ENTRY\n");
-    if (game_mode_lock) {
-        // A lock the owner still holds (it did not end within its bound) is left to it: the
-        // process is ending, and the record keeps what is owed for the next start.
-        if (stop_owner() < 0 && WaitForSingleObject(game_mode_lock.get(), 0) == WAIT_TIMEOUT)
-            static_cast<void>(game_mode_lock.release());
-        game_mode_lock.reset();
-    }
+    // A lock the owner still holds (it did not end within its bound) is left to it: the record
+    // keeps what is owed for the next start, and no new owner starts while it lives.
+    if (game_mode_lock && stop_owner() >= 0) game_mode_lock.reset();
     if (drift_registered) {
         deregister_tickmend();
         drift_registered = 0;
@@ -101,9 +106,9 @@ void Qel_DaemonDoCommand(const char* command)
     if (!command) return;
     TRACE("Qel_DaemonDoCommand: Command[ %s ]\n", command);
     if (strcmp(command, "1") == 0)
-        Qel_DaemonOrder(daemon_order::on);
+        Qel_DaemonWish(daemon_wish::on);
     else if (strcmp(command, "0") == 0)
-        Qel_DaemonOrder(daemon_order::off);
+        Qel_DaemonWish(daemon_wish::off);
 }
 
 int Qel_DaemonFinishRestore()
@@ -116,7 +121,7 @@ int Qel_DaemonFinishRestore()
 
 int Qel_DaemonIsGameModeOn()
 {
-    int answer = Qel_DaemonOrder(daemon_order::state);
+    int answer = Qel_DaemonWish(daemon_wish::state);
     return answer == game_mode_refused ? 0 : answer;
 }
 

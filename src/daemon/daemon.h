@@ -1,11 +1,13 @@
 // The daemon: whether Gaming Mode can be offered, its on and off sequences, and the TSC
 // drift registration of single-node machines.
 //
-// Gaming Mode has one owner, a thread of the daemon's: every order, from whatever source,
-// is queued to it and run in the order it came, one at a time, and answered with the state
-// after it ran. A wait for an answer is bounded by the switches queued before it and its own
-// (src/common/switch_bounds.h); an answer that does not come within it is game_mode_busy,
-// never an old state.
+// Gaming Mode has one owner, a thread of the daemon's that holds what is wished of it (the
+// user's on or off, the listed programs running, a resync after a resume, the end) and
+// converges the machine to it. A source changes its wish at once and is never refused for
+// being one too many; many wishes during one slow switch cost one more pass, not one each. A
+// caller that waits for its wish waits for the pass that takes it, within one fixed bound
+// (wish_bound_ms, src/common/switch_bounds.h); an answer that does not come within it is
+// game_mode_busy, never an old state.
 #pragma once
 #include <windows.h>
 
@@ -13,59 +15,52 @@
 // Gaming Mode on several, with its owner thread). 1 when it runs; *available gets 1 when
 // Gaming Mode is offered.
 int Qel_DaemonStart(int a, int b, int* available);
-// Turns Gaming Mode off after every order queued before, waiting for that within its bound,
-// ends the owner, closes the lock, withdraws a drift registration. Safe to repeat.
+// Has the owner take every wish made before, then turn Gaming Mode off and end, waiting for
+// that once, within wish_bound_ms; closes the lock, withdraws a drift registration. Safe to
+// repeat.
 void Qel_DaemonExit();
-// Whether Gaming Mode was on when the last exit turned it off, by the user's choice (an on
-// that follow_on made counts as off); -1 when that exit did not run its off within its
-// bound (or no exit ran).
+// Whether Gaming Mode was on by the user's wish when the last exit turned it off (an on for
+// listed programs counts as off); -1 when that exit did not end within its bound (or none ran).
 int Qel_DaemonWasOnAtExit();
+// Without waiting: 1 when the user's wish is Gaming Mode on, 0 when not, -1 where there is no
+// Gaming Mode. What start_mode keeps.
+int Qel_DaemonUsersWish();
 
-// What can be asked of Gaming Mode's owner.
-enum class daemon_order {
-    state,        // nothing: the state after every order before it
-    on,           // "1"
-    off,          // "0"; while off, tries again to give back what an earlier off could not
-    resume,       // after a suspend: when on, off and on again
+// What a caller can wish of Gaming Mode's owner.
+enum class daemon_wish {
+    state,        // nothing: the state once every wish made before is taken
+    on,           // the user's on ("1")
+    off,          // the user's off ("0"); while off, tries again to give back what an earlier off could not
+    resume,       // after a suspend: when on, synchronize again (off and on); resumes merge into one
     users_change, // the power plan changed from outside: off, leaving the plan, when it is the user's
-    exit,         // off, and the owner ends (Qel_DaemonExit's own)
-    // The follower's two (src/follow). Every other on and off is the user's: the tray, the
-    // pipe, start_mode and a reconnection.
-    follow_on,    // a listed program started: on, unless the user's off holds (below) or it is on
-    follow_off,   // the last listed program ended: off, only when follow_on switched it on
 };
-// The user's choice first: an off of the user's (or a power plan the user picked) while
-// listed programs run holds until they have all ended; follow_on then does nothing. An on
-// of the user's is never switched off by follow_off, also when it came while one ran.
 // The answers that are not a state.
-constexpr int game_mode_busy = -1;    // not answered within its bound; the order still runs, in its turn
-constexpr int game_mode_refused = -2; // not taken: no Gaming Mode here, the daemon is ending, or 15 wait
+constexpr int game_mode_busy = -1;    // not taken within wish_bound_ms: the wish holds, the state is not known
+constexpr int game_mode_refused = -2; // no Gaming Mode here, or the daemon is ending
 
-// Queues order and waits for it within its bound, or until stop (may be null) is set: the
-// state after it ran (0 or 1), game_mode_busy or game_mode_refused.
-int Qel_DaemonOrder(daemon_order order, HANDLE stop = nullptr);
-// Queues order without waiting; once it ran, window gets message with the answer in wParam.
-// 1 when queued, game_mode_refused when not.
-int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message);
-// Queues follow_on or follow_off without waiting; program: the file name the follower saw
-// (kept, cut at MAX_PATH). 1 when queued, game_mode_refused when not.
-int Qel_DaemonPostFollow(daemon_order order, const char* program);
+// Makes the wish and waits for the pass that takes it, within wish_bound_ms or until stop (may
+// be null) is set: the state then (0 or 1), game_mode_busy or game_mode_refused.
+int Qel_DaemonWish(daemon_wish wish, HANDLE stop = nullptr);
+// Makes the wish without waiting; once it is taken, window gets message with the state in
+// wParam (one message for any number of wishes posted to the same window and message before
+// it was taken). 1 when made, game_mode_refused when not.
+int Qel_DaemonPostWish(daemon_wish wish, HWND window, UINT message);
 // The follower's report of the listed programs running now: how many, and the file name of
 // one of them (the one the tray names; null when none runs). Never waits; a later report
 // replaces an earlier one.
 void Qel_DaemonSetFollowed(int running, const char* program);
 // Without waiting, for display: 1 with the program's file name in buffer when Gaming Mode
-// is on because follow_on switched it on, else 0 with buffer empty.
+// is on for listed programs rather than by the user's wish, else 0 with buffer empty.
 int Qel_DaemonFollowedProgram(char* buffer, int size);
 // The state as it stands, without waiting: a switch that is running shows the state before
 // it. For what only shows the state (the tray's icon, tooltip and menu), never to act on.
 int Qel_DaemonGameModeShown();
 
-// "1" turns Gaming Mode on, "0" off, waiting for it as Qel_DaemonOrder does; any other text
+// "1" wishes Gaming Mode on, "0" off, waiting for it as Qel_DaemonWish does; any other text
 // is ignored.
 void Qel_DaemonDoCommand(const char* command);
-// The Gaming Mode state after every order queued before: 0, 1, or game_mode_busy (or
-// game_mode_refused where there is no Gaming Mode: then it is off).
+// The Gaming Mode state once every wish made before is taken: 0, 1, or game_mode_busy (0
+// where there is no Gaming Mode).
 int Qel_DaemonIsGameModeOn();
 // With no instance running: gives back the power plan and northbridge bits that an earlier
 // run left owed (it ended while Gaming Mode was on, or a restore failed); 1 when nothing is
@@ -73,8 +68,8 @@ int Qel_DaemonIsGameModeOn();
 int Qel_DaemonFinishRestore();
 
 // A power plan change seen from outside while Gaming Mode is on (the power-personality
-// notification): queues the order that turns Gaming Mode off, leaving the plan as it is,
-// only when the active plan is no longer the one Gaming Mode set. 1 when queued.
+// notification): the owner judges it in its next pass and turns Gaming Mode off, leaving the
+// plan as it is, only when the active plan is no longer the one Gaming Mode set. 1 when made.
 int Qel_DaemonPlanChangedOutside();
 // Set by the owner when it sees the power scheme changed from outside while Gaming Mode is
 // on; the off sequence then leaves the scheme alone. Cleared by the next on sequence.

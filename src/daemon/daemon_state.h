@@ -33,16 +33,15 @@ private:
     bool held_ = false;
 };
 
-// Gaming Mode's owner (owner.cpp). Started once the lock exists; stopped by the exit order,
-// which turns Gaming Mode off after every order before it: whether it was on then, or -1
-// when the owner did not end within the bound of what was queued.
+// Gaming Mode's owner (owner.cpp). Started once the lock exists; false, and nothing touched,
+// while an earlier owner that did not end within its bound still runs. stop_owner wishes the
+// end and waits for it once, within wish_bound_ms: whether Gaming Mode was on by the user's
+// wish then, or -1 when the owner did not end in time (it keeps the lock; what it leaves owed
+// stays in the record for the next start).
 bool start_owner();
 int stop_owner();
-// An order for the owner, waited for within its bound or until stop (may be null) is set;
-// or posted, with window told through message once it ran. period: the on-period a
-// users_change was seen in.
-int order_and_wait(daemon_order kind, LONG period, HANDLE stop);
-int order_posted(daemon_order kind, LONG period, HWND window, UINT message, const char* program = nullptr);
+// Whether no owner thread lives (none started, or the last one ended).
+bool owner_gone();
 
 // What the measurement of the counters after a sync found (sync_check.cpp).
 struct sync_check {
@@ -80,15 +79,13 @@ struct on_outcome {
 };
 
 // The watcher (watcher.cpp). Its events and key are made before the on sequence; it starts
-// after it, and is released (with the lock held) once per on-period.
+// after it, and is released (with the lock held) once per on-period. What it sees goes to
+// plan_seen, handed in once by the owner: the watcher never calls the owner.
+using plan_seen_fn = void (*)(LONG period);
+void watch_plan_changes(plan_seen_fn plan_seen);
 void prepare_watcher();
 void start_watcher();
 void release_watcher();
-// Turns Gaming Mode off for a power plan change seen from outside, leaving the plan as it is,
-// only when the change is the user's: the active plan, read now, is no longer the one Gaming
-// Mode set (a change of our own, or a notification that came late, is not the user's).
-// Run by the owner with the lock held, for the on-period period; true when Gaming Mode went off.
-bool turn_off_for_users_change(LONG period);
 // The on-period now running (or last run).
 LONG current_on_period();
 
@@ -102,5 +99,10 @@ void check_sync(DWORD_PTR synced, sync_check& check);
 void report(const on_outcome& outcome);
 // Gives back what the on-period still owes; true when nothing is owed any more.
 bool give_back(bool restore_plan);
+// Turns Gaming Mode off for a power plan change seen from outside, leaving the plan as it is,
+// only when the change is the user's: the active plan, read now, is no longer the one Gaming
+// Mode set (a change of our own, or a notification that came late, is not the user's).
+// Run by the owner with the lock held, for the on-period period; true when Gaming Mode went off.
+bool turn_off_for_users_change(LONG period);
 
 } // namespace daemon_state

@@ -313,4 +313,20 @@ void __game_mode_off()
     game_mode_on = 0;
 }
 
+// The one rule for both the XP watcher and the Vista power-personality notification. The
+// flag is set only for our own on-period: set by a late watcher, it would keep the next
+// period's off from giving the user's plan back.
+bool turn_off_for_users_change(LONG period)
+{
+    if (!game_mode_on || period != current_on_period()) return false;
+    power_plan active;
+    if (!ReadActivePowerScheme(&active)) return false; // whose change it was cannot be told
+    if (owed.set_plan.kind != plan_none && SamePowerPlan(&active, &owed.set_plan)) return false;
+    InterlockedExchange(&scheme_changed_externally, 1);
+    release_watcher();
+    __game_mode_off();
+    notice_changed();
+    return true;
+}
+
 } // namespace daemon_state

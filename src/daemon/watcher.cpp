@@ -1,5 +1,5 @@
-// The watcher of an on-period: turns Gaming Mode off when the power scheme is changed from
-// outside while it is on.
+// The watcher of an on-period: tells Gaming Mode's owner when the power scheme is changed
+// from outside while it is on.
 #include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
 #include "notice/notice.h"
@@ -21,6 +21,8 @@ tk::unique_hkey powercfg_key;
 DWORD watcher_thread_id = 0;
 // Counts the on-periods; a watcher acts only on the period it was started for.
 LONG on_period = 0;
+// Where what the watcher sees goes: Gaming Mode's owner, which judges it in its next pass.
+plan_seen_fn plan_seen = nullptr;
 
 // What a new watcher is told; read before it signals armed.
 struct WatcherStart {
@@ -29,8 +31,8 @@ struct WatcherStart {
 };
 
 // The watcher: arms the change notification on the user's power configuration key, waits
-// for a value of the key to change, then turns Gaming Mode off and leaves the power scheme
-// as the user set it, when the change is the user's. It acts at most once.
+// for a value of the key to change, and tells the owner, which turns Gaming Mode off and
+// leaves the power scheme as the user set it, when the change is the user's.
 //
 // The notification is armed from this thread: Windows ends a registration (and signals its
 // event) when the thread that made it ends. Armed from the thread that ran the on sequence,
@@ -51,21 +53,17 @@ DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
     SetEvent(start->armed); // start is gone after this
     if (!armed || !stop) return 1;
 
-    // A change that is not the user's (another value of the key, our own) leaves Gaming Mode
-    // on and the watch goes on. The notification is armed again before the owner looks, so
-    // that a change made while it looks is not missed.
+    // Each change is handed to the owner, which judges it in its next pass; a change that is
+    // not the user's (another value of the key, our own) leaves Gaming Mode on and the watch
+    // goes on. The notification is armed again before the owner looks, so that a change made
+    // while it looks is not missed. Whoever turns Gaming Mode off sets the stop event.
     HANDLE pair[2] = {changed, stop};
     for (;;) {
         if (WaitForMultipleObjects(2, pair, FALSE, INFINITE) != WAIT_OBJECT_0) return 1;
         bool rearmed = RegNotifyChangeKeyValue(powercfg_key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed,
                                                TRUE) == ERROR_SUCCESS;
-        // Whoever turns Gaming Mode off meanwhile sets the stop event: then there is nothing
-        // left to wait for.
-        int answer = order_and_wait(daemon_order::users_change, period, stop);
-        if (answer == 0 || answer == game_mode_refused || WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
-            TRACE("power_scheme_change_notification - power scheme changed! turning off game mode.\n");
-            return 1;
-        }
+        TRACE("power_scheme_change_notification - the power scheme changed: the owner judges it\n");
+        if (plan_seen) plan_seen(period);
         if (!rearmed) return 1;
     }
 }
@@ -74,25 +72,10 @@ DWORD WINAPI power_scheme_change_notification(LPVOID parameter)
 
 LONG current_on_period() { return on_period; }
 
-// The one rule for both the XP watcher and the Vista power-personality notification. The
-// flag is set only for our own on-period: set by a late watcher, it would keep the next
-// period's off from giving the user's plan back.
-bool turn_off_for_users_change(LONG period)
-{
-    if (!game_mode_on || period != on_period) return false;
-    power_plan active;
-    if (!ReadActivePowerScheme(&active)) return false; // whose change it was cannot be told
-    if (owed.set_plan.kind != plan_none && SamePowerPlan(&active, &owed.set_plan)) return false;
-    InterlockedExchange(&scheme_changed_externally, 1);
-    release_watcher();
-    __game_mode_off();
-    notice_changed();
-    return true;
-}
+void watch_plan_changes(plan_seen_fn seen) { plan_seen = seen; }
 
 // Stops the watcher of the current on-period and releases its handles; called with the
-// lock held, so that it happens once per period. The wait is bounded: a watcher that is
-// itself turning Gaming Mode off never waits for its own end.
+// lock held, so that it happens once per period. The wait is bounded.
 void release_watcher()
 {
     if (watcher_stop_event) SetEvent(watcher_stop_event.get());
@@ -137,9 +120,3 @@ void start_watcher()
 }
 
 } // namespace daemon_state
-
-int Qel_DaemonPlanChangedOutside()
-{
-    using namespace daemon_state;
-    return order_posted(daemon_order::users_change, current_on_period(), nullptr, 0) == 1 ? 1 : 0;
-}

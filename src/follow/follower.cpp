@@ -20,6 +20,7 @@ constexpr DWORD stop_wait_ms = 5000;
 struct Followed {
     HANDLE process;
     DWORD id;
+    char name[MAX_PATH]; // its file name, for the tray
 };
 
 // Module state: the thread's own, apart from the handles that start and stop it.
@@ -70,10 +71,13 @@ void consider(DWORD id)
         CloseHandle(process);
         return;
     }
-    followed[followed_count++] = {process, id};
+    Followed& f = followed[followed_count++];
+    f.process = process;
+    f.id = id;
+    lstrcpynA(f.name, follow_file_part(path), sizeof f.name);
     publish_count();
     TRACE("follower : %s (%lu) started\n", path, id);
-    if (followed_count == 1) Qel_DaemonPostFollow(daemon_order::follow_on, follow_file_part(path));
+    Qel_DaemonSetFollowed(followed_count, followed[0].name);
 }
 
 // One of the followed processes ended (or left the list): the last one turns Gaming Mode off.
@@ -82,7 +86,7 @@ void let_go(int index)
     CloseHandle(followed[index].process);
     followed[index] = followed[--followed_count];
     publish_count();
-    if (followed_count == 0) Qel_DaemonPostFollow(daemon_order::follow_off, nullptr);
+    Qel_DaemonSetFollowed(followed_count, followed_count ? followed[0].name : nullptr);
 }
 
 // The processes that run already, looked at by their file names first.

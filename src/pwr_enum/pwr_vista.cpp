@@ -30,10 +30,10 @@ static_assert(sizeof(STARTUPINFOA) == 68);
 DWORD WINAPI end_when_overdue(LPVOID parameter)
 {
     HANDLE process = static_cast<HANDLE>(parameter);
-    if (WaitForSingleObject(process, powercfg_run_bound_ms) == WAIT_TIMEOUT) {
-        TRACE("powercfg ran longer than %u ms: ended\n", static_cast<unsigned>(powercfg_run_bound_ms));
+    if (WaitForSingleObject(process, powercfg_run_bound_ms()) == WAIT_TIMEOUT) {
+        TRACE("powercfg ran longer than %u ms: ended\n", static_cast<unsigned>(powercfg_run_bound_ms()));
         TerminateProcess(process, 1);
-        WaitForSingleObject(process, switch_driver_bound_ms);
+        WaitForSingleObject(process, switch_driver_bound_ms());
     }
     return 0;
 }

@@ -92,10 +92,10 @@ DWORD window_left(const Connection& conn)
 }
 
 // Asks Gaming Mode's owner, the wait booked as the server's; the stop event ends the wait.
-int ask_owner(PipeServer& server, Connection& conn, daemon_order order)
+int ask_owner(PipeServer& server, Connection& conn, daemon_wish order)
 {
     const DWORD started = GetTickCount();
-    int answer = Qel_DaemonOrder(order, server.stop_event);
+    int answer = Qel_DaemonWish(order, server.stop_event);
     conn.switching_ms += GetTickCount() - started;
     if (stop_requested(server)) server.stopping = true;
     return answer;
@@ -233,9 +233,9 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
     if (!window_left(conn)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;
-    daemon_order order;
-    if (strcmp(conn.receive, "1") == 0) order = daemon_order::on;
-    else if (strcmp(conn.receive, "0") == 0) order = daemon_order::off;
+    daemon_wish order;
+    if (strcmp(conn.receive, "1") == 0) order = daemon_wish::on;
+    else if (strcmp(conn.receive, "0") == 0) order = daemon_wish::off;
     else return Step::read_request;
     conn.answer = ask_owner(server, conn, order);
     if (server.stopping) return Step::disconnect;
@@ -324,7 +324,7 @@ Step write_message(PipeServer& server, Connection& conn, DWORD size)
 // never an old state.
 Step write_reply(PipeServer& server, Connection& conn)
 {
-    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_order::state);
+    int state = conn.answer >= 0 ? conn.answer : ask_owner(server, conn, daemon_wish::state);
     if (server.stopping) return Step::disconnect;
     conn.reply[0] = state == game_mode_refused ? '0' : state == 1 ? '1' : state == 0 ? '0' : control_pipe_busy_reply;
     conn.reply[1] = '\0';

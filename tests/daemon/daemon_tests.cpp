@@ -193,8 +193,7 @@ TEST_F(DaemonCommands, FollowerOrdersGiveWayToTheUsersChoice)
         std::string after;
         for (const char* step = row.steps; *step; ++step) {
             if (*step == 'F' || *step == 'f') {
-                daemon_order order = *step == 'F' ? daemon_order::follow_on : daemon_order::follow_off;
-                EXPECT_EQ(1, Qel_DaemonPostFollow(order, "game.exe"));
+                Qel_DaemonSetFollowed(*step == 'F' ? 1 : 0, "game.exe");
             } else {
                 Qel_DaemonDoCommand(*step == '1' ? "1" : "0");
             }
@@ -209,7 +208,7 @@ TEST_F(DaemonCommands, FollowerOrdersGiveWayToTheUsersChoice)
         Qel_DaemonExit();
         EXPECT_EQ(row.user_on_at_exit, Qel_DaemonWasOnAtExit()) << row.steps;
     }
-    EXPECT_EQ(game_mode_refused, Qel_DaemonPostFollow(daemon_order::on, "game.exe"));
+    EXPECT_EQ(game_mode_refused, Qel_DaemonWish(daemon_wish::on)) << "the daemon has ended";
 }
 
 // A device that holds every request until released, so that a test can keep an on

@@ -83,7 +83,7 @@ protected:
     std::string env() const
     {
         return "TICKMEND_SIM_MACHINE=" + machine_ + "\nTICKMEND_SIM_LOG=" + log_path_ +
-               "\nTICKMEND_SIM_STATE=" + state_path_;
+               "\nTICKMEND_SIM_STATE=" + state_path_ + extra_env_;
     }
     static std::string sim_command(const char* args = "")
     {
@@ -134,6 +134,7 @@ protected:
     }
 
     std::string machine_ = "two-node";
+    std::string extra_env_; // more of the environment, each line starting with "\n"
     std::string log_path_;
     std::string state_path_;
     std::string ctl_output_;
@@ -542,6 +543,21 @@ TEST_F(Program, ClientFindsNoInstanceAndSaysSo)
     EXPECT_NE(std::string::npos, ctl_output_.find("not running")) << ctl_output_;
 }
 
+// follow_target.exe copied under name into the temporary folder: its full path. Started with
+// "TITLE" it runs until ended; with "TITLE MS" its window closes after MS milliseconds.
+std::string follow_target_copy(const char* name)
+{
+    char own[MAX_PATH];
+    GetModuleFileNameA(nullptr, own, sizeof own);
+    std::string source(own);
+    source = source.substr(0, source.find_last_of('\\') + 1) + "follow_target.exe";
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    std::string copy = std::string(dir) + name;
+    EXPECT_TRUE(CopyFileA(source.c_str(), copy.c_str(), FALSE)) << source;
+    return copy;
+}
+
 // The programs Gaming Mode follows: window programs started and ended as a user's games.
 class Following : public Program {
 protected:
@@ -555,14 +571,7 @@ protected:
     // follow_target.exe copied under name beside the temporary files; its full path.
     std::string game_copy(const char* name)
     {
-        char own[MAX_PATH];
-        GetModuleFileNameA(nullptr, own, sizeof own);
-        std::string source(own);
-        source = source.substr(0, source.find_last_of('\\') + 1) + "follow_target.exe";
-        char dir[MAX_PATH];
-        GetTempPathA(sizeof dir, dir);
-        std::string copy = std::string(dir) + name;
-        EXPECT_TRUE(CopyFileA(source.c_str(), copy.c_str(), FALSE)) << source;
+        std::string copy = follow_target_copy(name);
         copies_.push_back(copy);
         return copy;
     }
@@ -1572,12 +1581,15 @@ namespace {
 
 // ---- One owner: every command runs in its turn, whatever the switch's speed ----
 
-// How long the stand-in powercfg sits in each run: none, a real one's 250 ms, a loaded
-// machine's 3 s, and one that hangs past the program's 5 s bound (then it is ended).
-const DWORD switch_speeds[] = {0, 250, 3000, 7000};
+// The rows run with the simulated machine's powercfg bound of 500 ms a run (a tenth of the
+// real 5 s), and the stand-in powercfg sits in each run: not at all, briefly, as long as a
+// loaded machine's (3 s of the real 5 s), and past the bound (then it is ended).
+const DWORD owner_powercfg_bound_ms = 500;
+const DWORD switch_speeds[] = {0, 50, 300, 700};
 
 enum class Source { tray_on_then_pipe_off, pipe_off_then_tray_on, two_requests_on_one_connection,
-                    disconnect_during_switch, close_during_switch, enter_twice_during_switch };
+                    disconnect_during_switch, close_during_switch, enter_twice_during_switch,
+                    listed_program_starts_and_ends_quickly, resumes_during_switch };
 
 struct OwnerRow {
     Source source;
@@ -1591,10 +1603,24 @@ const OwnerRow owner_rows[] = {
     {Source::disconnect_during_switch, "console disconnect during a pipe on"},
     {Source::close_during_switch, "/k during a pipe on"},
     {Source::enter_twice_during_switch, "Enter twice by the shell during a switch"},
+    {Source::listed_program_starts_and_ends_quickly, "a listed program started and ended 50 times"},
+    {Source::resumes_during_switch, "20 resumes during a switch, a pipe off and a tray click among them"},
 };
 
 class OneOwner : public GivingBack {
 protected:
+    OneOwner() { extra_env_ = "\nTICKMEND_SIM_POWERCFG_BOUND_MS=" + std::to_string(owner_powercfg_bound_ms); }
+    // Polls the client until Gaming Mode is in state with the user's plan back (off) or set
+    // (on) and nothing owed, within ms; whether it came.
+    bool settles(int state, const std::string& plan_then, DWORD ms)
+    {
+        DWORD start = GetTickCount();
+        do {
+            if (client_state() == state && plan() == plan_then && (state == 1 || !restore_pending())) return true;
+            Sleep(200);
+        } while (GetTickCount() - start < ms);
+        return false;
+    }
     HWND window() { return FindWindowA("TICKMEND", nullptr); }
     // Waits until the stand-in tool has been started n times since its log was cleared.
     void await_powercfg_runs(size_t n)
@@ -1631,7 +1657,7 @@ protected:
 void OneOwner::run_row(const OwnerRow& row, DWORD hang)
 {
     // The user's plan is power saver; with a tool that hangs past its bound nothing switches.
-    const bool switches = hang < 5000;
+    const bool switches = hang < owner_powercfg_bound_ms;
     const std::string on_plan = switches ? high_performance : power_saver;
     start_instance();
     set_powercfg("Hang", hang);
@@ -1677,7 +1703,7 @@ void OneOwner::run_row(const OwnerRow& row, DWORD hang)
         ASSERT_TRUE(control_pipe_transfer(pipe, TRUE, zero, 1, &count, 5000));
         ASSERT_TRUE(control_pipe_transfer(pipe, TRUE, one, 1, &count, 5000));
         char reply[8] = {};
-        EXPECT_TRUE(control_pipe_transfer(pipe, FALSE, reply, sizeof reply, &count, control_pipe_reply_wait_ms));
+        EXPECT_TRUE(control_pipe_transfer(pipe, FALSE, reply, sizeof reply, &count, control_pipe_reply_wait_ms()));
         CloseHandle(pipe);
         EXPECT_EQ(std::string("1"), std::string(reply)) << "the reply is the state after the last request";
         EXPECT_EQ(1, client_state());
@@ -1718,10 +1744,53 @@ void OneOwner::run_row(const OwnerRow& row, DWORD hang)
         PostMessageA(window(), WM_TRAY_ICON, 0, NIN_KEYSELECT);
         await_powercfg_runs(1);
         // Past the double-click time while a slow switch still runs; within it for a fast one.
-        Sleep(hang >= 3000 ? GetDoubleClickTime() + 100 : 50);
+        Sleep(hang >= 300 ? GetDoubleClickTime() + 100 : 50);
         PostMessageA(window(), WM_TRAY_ICON, 0, NIN_KEYSELECT); // the shell's second, late
         EXPECT_EQ(1, client_state()) << "the second Enter switched again";
         EXPECT_EQ(on_plan, plan());
+        break;
+    }
+    case Source::listed_program_starts_and_ends_quickly: {
+        // A launcher's helper, or a crash-and-restart loop: each start and end is a wish, and
+        // the last one holds however many came during the slow switches.
+        const std::string quick = follow_target_copy("tickmend-quick.exe");
+        ASSERT_EQ(0, ctl("auto add tickmend-quick.exe")) << ctl_output_;
+        for (int i = 0; i < 50; ++i) {
+            HANDLE run = start_process("\"" + quick + "\" tickmend-quick.exe 30");
+            ASSERT_TRUE(run);
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(run, 10000));
+            CloseHandle(run);
+        }
+        EXPECT_TRUE(settles(0, power_saver, 30000)) << "left on (or owing) with no listed program running";
+        // An off with nothing listed running holds nothing: the next start is followed.
+        EXPECT_EQ(0, ctl("off")) << ctl_output_;
+        HANDLE game = start_process("\"" + quick + "\" tickmend-quick.exe");
+        ASSERT_TRUE(game);
+        EXPECT_TRUE(settles(1, on_plan, 30000)) << "a listed program was not followed after the user's off";
+        TerminateProcess(game, 0);
+        WaitForSingleObject(game, 10000);
+        CloseHandle(game);
+        EXPECT_TRUE(settles(0, power_saver, 30000)) << "not off once the listed program ended";
+        DeleteFileA(quick.c_str());
+        break;
+    }
+    case Source::resumes_during_switch: {
+        // Any local process can post these; each merges into one resync, and none pushes the
+        // user's off out.
+        const UINT resume = WM_POWERBROADCAST;
+        PostMessageA(window(), WM_COMMAND, 0, 0); // the tray menu's "Gaming Mode", from off
+        for (int i = 0; i < 15; ++i) PostMessageA(window(), resume, PBT_APMRESUMESUSPEND, 0);
+        await_powercfg_runs(1);
+        std::thread off = ctl_on_thread("off", &code, &output);
+        for (int i = 0; i < 5; ++i) PostMessageA(window(), resume, PBT_APMRESUMESUSPEND, 0);
+        off.join();
+        EXPECT_EQ(0, code) << output;
+        EXPECT_EQ(0u, output.find("Gaming Mode: off")) << output;
+        EXPECT_EQ(0, client_state());
+        EXPECT_EQ(power_saver, plan());
+        EXPECT_FALSE(restore_pending());
+        // The click's on (3 runs), then at most two passes of an off (4) and an on (3) each.
+        EXPECT_LE(powercfg_runs().size(), 3u + 2 * 7u) << "the resumes were not merged";
         break;
     }
     }

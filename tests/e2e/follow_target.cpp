@@ -1,12 +1,14 @@
-// follow_target.exe TITLE: a program with a top-level window named TITLE, as a game is to
-// the follower; it runs until its window is closed or it is ended.
+// follow_target.exe TITLE [MS]: a program with a top-level window named TITLE, as a game is
+// to the follower; it runs until its window is closed or it is ended, or for MS milliseconds.
 #include <windows.h>
+#include <stdlib.h>
 
 namespace {
 
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == WM_DESTROY) PostQuitMessage(0);
+    if (message == WM_TIMER) DestroyWindow(window);
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
@@ -22,6 +24,7 @@ int main(int argc, char** argv)
     HWND window = CreateWindowExA(0, wc.lpszClassName, argc > 1 ? argv[1] : "follow target", WS_OVERLAPPEDWINDOW,
                                   0, 0, 200, 100, nullptr, nullptr, wc.hInstance, nullptr);
     if (!window) return 1;
+    if (argc > 2) SetTimer(window, 1, static_cast<UINT>(atoi(argv[2])), nullptr);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
     return 0;

@@ -64,30 +64,22 @@ int Qel_DaemonWasOnAtExit()
     return on_at_exit;
 }
 
-// Orders run at once, on the caller's thread, through the command record.
-int Qel_DaemonOrder(daemon_order order, HANDLE)
+// Wishes taken at once, on the caller's thread, through the command record.
+int Qel_DaemonWish(daemon_wish wish, HANDLE)
 {
-    switch (order) {
-    case daemon_order::on: Qel_DaemonDoCommand("1"); break;
-    case daemon_order::off: Qel_DaemonDoCommand("0"); break;
-    case daemon_order::resume:
+    switch (wish) {
+    case daemon_wish::on: Qel_DaemonDoCommand("1"); break;
+    case daemon_wish::off: Qel_DaemonDoCommand("0"); break;
+    case daemon_wish::resume:
         if (Qel_DaemonGameModeShown()) {
             Qel_DaemonDoCommand("0");
             Qel_DaemonDoCommand("1");
         }
         break;
-    case daemon_order::users_change: Qel_DaemonPlanChangedOutside(); break;
-    case daemon_order::exit: Qel_DaemonExit(); break;
-    case daemon_order::state: return Qel_DaemonIsGameModeOn();
-    case daemon_order::follow_on: record("follow_on"); break;
-    case daemon_order::follow_off: record("follow_off"); break;
+    case daemon_wish::users_change: Qel_DaemonPlanChangedOutside(); break;
+    case daemon_wish::state: return Qel_DaemonIsGameModeOn();
     }
     return Qel_DaemonGameModeShown();
-}
-
-int Qel_DaemonPostFollow(daemon_order order, const char*)
-{
-    return Qel_DaemonPostOrder(order, nullptr, 0);
 }
 
 void Qel_DaemonSetFollowed(int running, const char*)
@@ -103,9 +95,9 @@ int Qel_DaemonFollowedProgram(char* buffer, int size)
     return !followed_program.empty();
 }
 
-int Qel_DaemonPostOrder(daemon_order order, HWND window, UINT message)
+int Qel_DaemonPostWish(daemon_wish wish, HWND window, UINT message)
 {
-    int answer = Qel_DaemonOrder(order, nullptr);
+    int answer = Qel_DaemonWish(wish, nullptr);
     if (window) PostMessageA(window, message, static_cast<WPARAM>(answer), 0);
     return 1;
 }
@@ -153,6 +145,14 @@ int Qel_DaemonFinishRestore()
 {
     record("FinishRestore");
     return 1;
+}
+
+// Here every on is the user's.
+int Qel_DaemonUsersWish()
+{
+    Guard guard;
+    if (state_reads_recorded) log.push_back("UsersWish");
+    return game_mode_on;
 }
 
 int Qel_DaemonIsGameModeOn()

@@ -27,7 +27,7 @@ void set_followed_program(const char* program);
 
 // The calls since reset, in order: "DaemonStart", "DaemonExit", "DoCommand <text>" (for
 // "0" with scheme_changed_externally set: "DoCommand 0 (scheme changed externally)"),
-// "FinishRestore" and "IsGameModeOn".
+// "FinishRestore", "IsGameModeOn" and "UsersWish".
 std::vector<std::string> calls();
 // The texts passed to Qel_DaemonDoCommand, in order.
 std::vector<std::string> commands();

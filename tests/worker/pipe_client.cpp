@@ -108,7 +108,7 @@ void Connection::close()
 std::string exchange(const std::vector<std::string>& requests)
 {
     DWORD error = 0;
-    Connection c = Connection::open(control_pipe_busy_wait_ms, &error);
+    Connection c = Connection::open(control_pipe_busy_wait_ms(), &error);
     if (!c.valid()) return "";
     for (const std::string& r : requests) c.send(r);
     std::string reply;

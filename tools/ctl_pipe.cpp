@@ -1,0 +1,155 @@
+// tickmend-ctl's pipe commands: one exchange with a server that is tickmend, and what the reply
+// and the server's records mean for the exit code.
+#include "ctl_pipe.h"
+#include "ctl_usage.h"
+
+#include <windows.h>
+
+#include "common/control_pipe.h"
+#include "common/handle.h"
+#include "console.h"
+#include "driver_report.h"
+#include "server_check.h"
+
+namespace {
+
+enum class Exchange { done, not_running, failed, malformed, not_tickmend, busy, refused };
+
+// How long a tickmend whose pipe is there may take to show its window (it serves the pipe
+// first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
+constexpr DWORD starting_window_wait_ms = 5000;
+
+ULONGLONG now_utc()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// One exchange: the request, then the two-byte state reply. Nothing is sent to a server that
+// is not tickmend; *server says who it is when it can be asked, *asked_at when the request
+// went, *refusal why the server refused it.
+Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
+                  ControlPipeRefusal* refusal)
+{
+    tk::unique_hfile pipe;
+    for (int look = 0;; ++look) {
+        DWORD error = 0;
+        pipe.reset(control_pipe_open(control_pipe_busy_wait_ms(), &error));
+        if (!pipe) return error == ERROR_FILE_NOT_FOUND ? Exchange::not_running : Exchange::failed;
+        PipeServer verdict = check_pipe_server(pipe.get(), server);
+        if (verdict == PipeServer::starting) {
+            // The connection is let go while we wait: the server gives each one half a second.
+            pipe.reset();
+            if (look == 0 && await_tickmend_window(server, starting_window_wait_ms)) continue;
+            if (server->doubt == ServerDoubt::none) server->doubt = ServerDoubt::no_window;
+            return Exchange::not_tickmend;
+        }
+        if (verdict == PipeServer::other) return Exchange::not_tickmend;
+        if (verdict == PipeServer::unknown)
+            console_err("tickmend-ctl: this Windows cannot tell which program serves the pipe; its reply is taken on "
+                        "trust.\n");
+        break;
+    }
+    *asked_at = now_utc();
+    switch (control_pipe_exchange(pipe.get(), request, control_pipe_reply_wait_ms(), state, refusal)) {
+    case ControlPipeExchange::done: return Exchange::done;
+    case ControlPipeExchange::refused: return Exchange::refused;
+    case ControlPipeExchange::busy: return Exchange::busy;
+    case ControlPipeExchange::malformed: return Exchange::malformed;
+    case ControlPipeExchange::failed: break;
+    }
+    return Exchange::failed;
+}
+
+// Why the server was not trusted, after the line that says so.
+void explain_doubt(const ServerFacts& server)
+{
+    switch (server.doubt) {
+    case ServerDoubt::image_unread:
+        console_err("tickmend-ctl: its executable cannot be read.\n");
+        break;
+    case ServerDoubt::not_tickmend_image:
+        console_errf("tickmend-ctl: its executable is %s.\n", server.image);
+        break;
+    case ServerDoubt::not_installed:
+        console_errf("tickmend-ctl: its executable is %s, which is neither the installed tickmend nor the one "
+                     "beside this client.\n",
+                     server.image);
+        break;
+    case ServerDoubt::no_window:
+        console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
+                     starting_window_wait_ms / 1000);
+        break;
+    case ServerDoubt::none:
+        break;
+    }
+}
+
+} // namespace
+
+// strict: "on" exits 5 when the on sequence left anything out, "off" when the off did not
+// give everything back.
+int pipe_command(const char* request, bool strict)
+{
+    char state = 0;
+    ServerFacts server;
+    ULONGLONG asked_at = 0;
+    ControlPipeRefusal refusal;
+    Exchange result = exchange(request, &state, &server, &asked_at, &refusal);
+    switch (result) {
+    case Exchange::done:
+        console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
+        if (request[0] == '0') {
+            if (state != '0') {
+                console_err("tickmend-ctl: not given back: everything (Gaming Mode did not go off)\n");
+                return strict ? exit_left_out : exit_ok;
+            }
+            // As for "on": only the server's own record tells what its off left owed.
+            const record_witness witness = {server.process_id, server.started, asked_at};
+            return print_not_given_back(witness) > 0 && strict ? exit_left_out : exit_ok;
+        }
+        if (request[0] != '1') return exit_ok;
+        if (state != '1') {
+            console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
+            return strict ? exit_left_out : exit_ok;
+        }
+        {
+            // Only the server's own record tells what its on left out; another user's client
+            // reads a record of its own user, and then says it cannot know.
+            const record_witness witness = {server.process_id, server.started, asked_at};
+            return print_left_out(witness) > 0 && strict ? exit_left_out : exit_ok;
+        }
+    case Exchange::not_running:
+        console_err("tickmend-ctl: tickmend is not running, or this machine has a single processor node (no "
+                    "Gaming Mode here). Start tickmend.exe; \"tickmend-ctl topology\" says what it does here.\n");
+        return exit_not_running;
+    case Exchange::malformed:
+        console_err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state. Try again; if it comes "
+                    "back, end tickmend with \"tickmend.exe /k\" and start it again.\n");
+        return exit_failed;
+    case Exchange::not_tickmend:
+        console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
+                     "was sent.\n",
+                     server.process_id);
+        explain_doubt(server);
+        return exit_not_tickmend;
+    case Exchange::busy:
+        console_errf("tickmend-ctl: busy: Gaming Mode is still switching and tickmend could not say its state "
+                     "within %lu s; a request sent runs in its turn. Ask again with tickmend-ctl status.\n",
+                     static_cast<unsigned long>(control_pipe_reply_wait_ms() / 1000));
+        return exit_busy;
+    case Exchange::refused:
+        console_errf("tickmend-ctl: refused: this process connected %d times in the last second and kept the pipe "
+                     "open unread for %lu ms; tickmend serves each process at most %d connections a second and "
+                     "%lu ms of keeping it open unread beyond half the pipe's time. The request was not carried out; ask "
+                     "again in a second.\n",
+                     refusal.connects, refusal.own_ms, control_pipe_share_connects, control_pipe_hold_limit_ms);
+        return exit_refused;
+    case Exchange::failed:
+        break;
+    }
+    console_err("tickmend-ctl: the exchange on the pipe failed (busy for too long, or broken off). Try again "
+                "in a moment.\n");
+    return exit_failed;
+}

@@ -1,0 +1,91 @@
+// tickmend-ctl's usage text and its usage errors.
+#include "ctl_usage.h"
+#include "client_machine.h"
+#include "console.h"
+
+#include <windows.h>
+#include <stdio.h>
+
+namespace {
+
+// Every line of the help within 79 columns: a console of 80 shows each whole.
+const char usage_lines[] =
+    "usage: tickmend-ctl status | on [--strict] | off [--strict] | topology [--csv]\n"
+    "       tickmend-ctl skew [OPTIONS] | auto list | auto add PROGRAM\n"
+    "       tickmend-ctl auto remove PROGRAM | version | help\n";
+
+const char usage_body[] =
+    "\n"
+    "  status    print whether Gaming Mode is on\n"
+    "  on        turn Gaming Mode on, then print the state; what it left out (no\n"
+    "            TSC driver, driver refused, power plan unchanged) goes to stderr\n"
+    "            --strict: exit 5 when anything was left out (a user other than\n"
+    "            the one tickmend runs as is told that it cannot know: no exit 5)\n"
+    "  off       turn Gaming Mode off, then print the state; what it did not\n"
+    "            give back (the power plan, the northbridge bit) goes to stderr\n"
+    "            --strict: exit 5 when anything was not given back\n"
+    "            (status, on and off send only to tickmend: a server whose\n"
+    "            executable is not the installed tickmend.exe nor one beside this\n"
+    "            client, or that shows no tickmend window within 5 s, gets nothing)\n"
+    "  topology  print the processors, nodes and cores as tickmend sees them,\n"
+    "            what tickmend does on this machine and what its last start\n"
+    "            did, whether the TSC driver is found, absent or refusing, and\n"
+    "            what the last Gaming Mode on left out\n"
+    "            --csv: every fact as one CSV table on stdout, a row each:\n"
+    "            fact,processor,node,core,apic,value\n"
+    "  skew      measure the TSC offset of every processor against the first\n"
+    "            one, and say whether they are in step (needs no tickmend\n"
+    "            running and no driver):\n"
+    "            skew [--rounds N] [--drift SECONDS] [--tolerance NS] [--csv]\n"
+    "            skew --warp SECONDS [--csv]: does time go backwards?\n"
+    "  auto      the programs Gaming Mode follows: on when one starts, off when\n"
+    "            the last one ends (a running tickmend takes a change at once):\n"
+    "            auto list: one program a line\n"
+    "            auto add PROGRAM: a file name (game.exe) or a full path, any case\n"
+    "            auto remove PROGRAM: as it was added\n"
+    "  version   print the version of QEL Pacemill this client belongs to\n"
+    "            (also --version)\n"
+    "  help      this text (also --help, -h, -? and /?)\n"
+    "\n"
+    "Commands and options are taken in any case.\n"
+    "\n";
+
+const char exit_codes_text[] =
+    "Exit codes: 0 done (skew: in step), 1 bad reply or failure, 2 tickmend not\n"
+    "running, 3 skew: out of step, 4 the pipe is served by a program that is not\n"
+    "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
+    "Gaming Mode still switching past its bound, 8 refused: this process went\n"
+    "beyond its share of the pipe (try again in a second), 64 usage.\n"
+    "auto: 0 done (also when listed already), 1 the list could not be read or\n"
+    "written, 7 remove: the program was not in the list.\n";
+
+} // namespace
+
+bool same(const char* a, const char* b)
+{
+    return lstrcmpiA(a, b) == 0;
+}
+
+bool is_help(const char* word)
+{
+    return same(word, "help") || same(word, "--help") || same(word, "-h") || same(word, "-?") || same(word, "/?");
+}
+
+void print_help()
+{
+    console_out(usage_lines);
+    console_out(usage_body);
+    console_out(client_machine_help());
+    console_out(exit_codes_text);
+}
+
+int usage_error(const char* format, const char* first, const char* second)
+{
+    char line[300];
+    _snprintf(line, sizeof line - 1, format, first, second);
+    line[sizeof line - 1] = '\0';
+    console_errf("tickmend-ctl: %s\n", line);
+    console_err("tickmend-ctl: commands: status, on [--strict], off, topology [--csv], skew, version, help\n"
+                "tickmend-ctl: \"tickmend-ctl help\" tells more.\n");
+    return exit_usage;
+}
