@@ -75,12 +75,23 @@ bool sim_install_shared_from_environment(char* error, size_t error_size)
     if (n == 0 || n >= sizeof name) std::snprintf(name, sizeof name, "%s", "two-node");
     if (!sim_load_shared_machine(name, error, error_size)) return false;
     sim_install();
-    // A simulated powercfg answers in milliseconds: a test may shorten its per-run bound so
-    // that a tool hanging past it costs a fraction of the real 5 s.
-    char bound[16];
-    n = GetEnvironmentVariableA("TICKMEND_SIM_POWERCFG_BOUND_MS", bound, sizeof bound);
-    if (n > 0 && n < sizeof bound) set_switch_bounds(static_cast<DWORD>(std::strtoul(bound, nullptr, 10)), 0);
+    sim_bounds_from_environment();
     return true;
+}
+
+// A simulated powercfg and driver answer in milliseconds: a test may shorten their bounds so
+// that a tool hanging past one, or a client waiting for every switch that may come first,
+// costs a fraction of the real wait. Unset, each keeps what it had.
+void sim_bounds_from_environment()
+{
+    DWORD bounds[2] = {powercfg_run_bound_ms(), switch_driver_bound_ms()};
+    const char* const names[2] = {"TICKMEND_SIM_POWERCFG_BOUND_MS", "TICKMEND_SIM_DRIVER_BOUND_MS"};
+    for (int i = 0; i < 2; ++i) {
+        char text[16];
+        DWORD n = GetEnvironmentVariableA(names[i], text, sizeof text);
+        if (n > 0 && n < sizeof text) bounds[i] = static_cast<DWORD>(std::strtoul(text, nullptr, 10));
+    }
+    set_switch_bounds(bounds[0], bounds[1]);
 }
 
 void sim_install_from_environment()

@@ -22,6 +22,9 @@ bool sim_install_shared_from_environment(char* error, size_t error_size);
 // The same; a bad description ends the process with exit code 3 after writing the error to
 // stderr.
 void sim_install_from_environment();
+// Shortens the switch's bounds (common/switch_bounds.h) as TICKMEND_SIM_POWERCFG_BOUND_MS and
+// TICKMEND_SIM_DRIVER_BOUND_MS say (milliseconds; the loads above do it too).
+void sim_bounds_from_environment();
 
 // The affinity bit the process is bound to, -1 when its mask is not one bit (threads bound
 // on their own through the seam's bind_thread do not count).

@@ -610,7 +610,7 @@ protected:
         HANDLE pipe = control_pipe_open(5000, &error);
         if (pipe == INVALID_HANDLE_VALUE) return -1;
         char state = 0;
-        const ControlPipeExchange result = control_pipe_exchange(pipe, "?", control_pipe_reply_wait_ms, &state);
+        const ControlPipeExchange result = control_pipe_exchange(pipe, "?", control_pipe_reply_wait_ms(), &state);
         CloseHandle(pipe);
         return result == ControlPipeExchange::done ? state - '0' : -1;
     }

@@ -337,7 +337,7 @@ TEST_F(Ctl, BusyPipeIsWaitedFor)
     EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 }
 
-// The client's wait for a busy pipe, at a twentieth of its bound (the simulated client's).
+// The client's wait for a busy pipe: the simulated client's, with switches of 0.4 s at most.
 TEST_F(Ctl, PipeBusyForTooLongGivesUpWithOne)
 {
     HandMadeServer server(std::string("1\0", 2));
@@ -345,8 +345,11 @@ TEST_F(Ctl, PipeBusyForTooLongGivesUpWithOne)
     HANDLE holder = server.hold_with_client();
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     const DWORD start = GetTickCount();
-    EXPECT_EQ(1, run_client("tickmend-ctl-sim.exe", "status", &output_, "TICKMEND_SIM_BOUNDS_DIVISOR=20"));
-    EXPECT_GE(GetTickCount() - start, control_pipe_busy_wait_ms / 20) << "gave up before its bound";
+    EXPECT_EQ(1, run_client("tickmend-ctl-sim.exe", "status", &output_,
+                            "TICKMEND_SIM_POWERCFG_BOUND_MS=50\nTICKMEND_SIM_DRIVER_BOUND_MS=200"));
+    set_switch_bounds(50, 200);
+    EXPECT_GE(GetTickCount() - start, control_pipe_busy_wait_ms()) << "gave up before its bound";
+    set_switch_bounds(0, 0);
     EXPECT_NE(std::string::npos, output_.find("busy")) << output_;
     CloseHandle(holder);
 }
@@ -903,7 +906,7 @@ TEST_F(Ctl, TheShippedClientHoldsNoSimulatedMachine)
     // Nor does it take its bounds from the environment, as the simulated programs do.
     for (const char* exe : {"tickmend-ctl-sim.exe", "tickmend-sim.exe", "tickmend-ctl.exe", "tickmend.exe"})
         EXPECT_EQ(strstr(exe, "-sim") != nullptr,
-                  testing_support::read_file(product_path(exe)).find("TICKMEND_SIM_BOUNDS_DIVISOR") != std::string::npos)
+                  testing_support::read_file(product_path(exe)).find("TICKMEND_SIM_DRIVER_BOUND_MS") != std::string::npos)
             << exe;
 }
 
