@@ -113,7 +113,8 @@ const std::string& trusting_client_dir()
         DeleteFileA(link.c_str()); // a link to an earlier build of this program
         // A link to this very build cannot be deleted while it runs (it is this image): it serves.
         if ((!CreateHardLinkA(link.c_str(), self, nullptr) && !same_file(link, self)) ||
-            !CopyFileA(product_path("tickmend-ctl.exe").c_str(), (path + "\\tickmend-ctl.exe").c_str(), FALSE))
+            !CopyFileA(product_path("tickmend-ctl.exe").c_str(), (path + "\\tickmend-ctl.exe").c_str(), FALSE) ||
+            !CopyFileA(product_path("tickmend-ctl-sim.exe").c_str(), (path + "\\tickmend-ctl-sim.exe").c_str(), FALSE))
             return std::string();
         return path;
     }();
@@ -125,6 +126,16 @@ int ctl(const std::string& args, std::string* output, const std::string& env = "
 {
     // Past the client's own wait for a busy pipe (30 s): its answer is what is tested.
     int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl.exe\" " + args, output, env, 60000);
+    plain_lines(output);
+    return code;
+}
+
+// The simulated client there, waiting by a switch of 0.4 s at most: every wait it derives
+// from the switch's bound a fraction of the real one.
+int quick_ctl(const std::string& args, std::string* output)
+{
+    int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl-sim.exe\" " + args, output,
+                           "TICKMEND_SIM_POWERCFG_BOUND_MS=50\nTICKMEND_SIM_DRIVER_BOUND_MS=200", 60000);
     plain_lines(output);
     return code;
 }
@@ -345,8 +356,7 @@ TEST_F(Ctl, PipeBusyForTooLongGivesUpWithOne)
     HANDLE holder = server.hold_with_client();
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     const DWORD start = GetTickCount();
-    EXPECT_EQ(1, run_client("tickmend-ctl-sim.exe", "status", &output_,
-                            "TICKMEND_SIM_POWERCFG_BOUND_MS=50\nTICKMEND_SIM_DRIVER_BOUND_MS=200"));
+    EXPECT_EQ(1, quick_ctl("status", &output_));
     set_switch_bounds(50, 200);
     EXPECT_GE(GetTickCount() - start, control_pipe_busy_wait_ms()) << "gave up before its bound";
     set_switch_bounds(0, 0);
@@ -452,10 +462,14 @@ TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)
     EXPECT_EQ(0u, output.find("Gaming Mode: on\n")) << output; // the tests' daemon records no on sequence
     EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 
-    // No window at all: after the wait, nothing is sent.
+    // No window at all: after the wait (a switch's bound), nothing is sent.
     DestroyWindow(window_);
     window_ = nullptr;
-    EXPECT_EQ(4, ctl("off", &output_));
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(4, quick_ctl("off", &output_));
+    set_switch_bounds(50, 200);
+    EXPECT_GE(GetTickCount() - start, switch_bound_ms()) << "gave up before a starting tickmend's on could end";
+    set_switch_bounds(0, 0);
     EXPECT_NE(std::string::npos, output_.find("no tickmend window appeared")) << output_;
     EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 }
