@@ -119,7 +119,7 @@ bool say_failures(const skew_pass& pass)
             break;
         case skew_status::silent:
             console_errf("tickmend-ctl: skew: processor %d did not answer within %lu ms; it was not measured.\n", bit,
-                         skew_answer_timeout_ms);
+                         skew_answer_timeout_ms());
             break;
         default:
             break;
@@ -265,7 +265,7 @@ int warp_command(const Options& options, DWORD_PTR mask, int reference)
         else if (result.status[bit] == skew_warp_status::silent)
             console_errf("tickmend-ctl: skew: processor %d did not start reading within %lu ms; it did not take "
                          "part.\n",
-                         bit, skew_answer_timeout_ms);
+                         bit, skew_answer_timeout_ms());
     }
     if (rate <= 0) {
         console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");

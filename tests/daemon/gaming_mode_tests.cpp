@@ -1,5 +1,6 @@
 // Gaming Mode's on and off sequences as the driver sees them, and the watcher.
 #include "daemon_fixture.h"
+#include "common/switch_bounds.h"
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/notice.h"
@@ -456,10 +457,12 @@ TEST_F(GamingMode, CheckNamesTheProcessorItsFigureComesFromAndThoseItDidNotMeasu
         slow_cpu = row.slow;
         slow_cycles = row.slow_cycles;
         sim_set_silent(row.silent);
+        set_switch_bounds(0, 1000); // a silent processor is waited for 1 s, not 5
         on_through([](ProcessorOps& ops) {
             ops.bind_thread = bind_thread_noting_cpu;
             ops.read_tsc = read_tsc_slow_on_one;
         });
+        set_switch_bounds(0, 0);
         sim_set_silent(0);
         slow_cpu = -1;
 

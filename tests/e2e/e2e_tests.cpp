@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 #include <set>
 #include <stdio.h>
 #include <string.h>
@@ -1126,6 +1127,20 @@ protected:
         ASSERT_TRUE(MoveFileA(system_powercfg().c_str(), (system_powercfg() + ".hidden").c_str()));
         hidden_ = true;
     }
+    // Returns once no powercfg.exe runs (10 s at most): none of ours can switch the plan after.
+    static void powercfg_gone()
+    {
+        for (int i = 0; i < 1000; ++i, Sleep(10)) {
+            bool running = false;
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32 entry;
+            entry.dwSize = sizeof entry;
+            for (BOOL more = Process32First(snapshot, &entry); more && !running; more = Process32Next(snapshot, &entry))
+                running = _stricmp(entry.szExeFile, "powercfg.exe") == 0;
+            CloseHandle(snapshot);
+            if (!running) return;
+        }
+    }
     void show_powercfg()
     {
         if (hidden_) MoveFileA((system_powercfg() + ".hidden").c_str(), system_powercfg().c_str());
@@ -1209,7 +1224,7 @@ TEST_F(GivingBack, PlanPickedByHandAfterAKillStandsAtTheNextStartAndAtClose)
             kill_instance();
             set_powercfg("HangSwitch", 0);
             on.join();
-            Sleep(1000);
+            powercfg_gone();
             EXPECT_EQ(power_saver, plan()) << "a powercfg of ours switched the plan after the program was ended";
         } else {
             ASSERT_EQ(0, ctl("on"));
@@ -1350,6 +1365,7 @@ TEST_F(GivingBack, CloseEndsAnInstanceThatIsStillStarting)
 
 TEST_F(GivingBack, CloseReturnsWithinItsBoundFromAnInstanceWaitingForALongPowercfg)
 {
+    extra_env_ = "\nTICKMEND_SIM_POWERCFG_BOUND_MS=500"; // the hanging tool is ended sooner
     start_instance();
     set_powercfg("Hang", 120000);
     std::string output;
