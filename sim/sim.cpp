@@ -68,6 +68,19 @@ bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t err
 
 void sim_install() { platform_install(&sim_processor_ops, &sim_device_ops); }
 
+// A number of milliseconds from the environment; 0 when it is not set.
+static DWORD environment_ms(const char* name)
+{
+    char text[16];
+    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
+    return n > 0 && n < sizeof text ? static_cast<DWORD>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
+void sim_bounds_from_environment()
+{
+    set_switch_bounds(environment_ms("TICKMEND_SIM_POWERCFG_BOUND_MS"), environment_ms("TICKMEND_SIM_DRIVER_BOUND_MS"));
+}
+
 bool sim_install_shared_from_environment(char* error, size_t error_size)
 {
     char name[MAX_PATH * 2];
@@ -75,23 +88,11 @@ bool sim_install_shared_from_environment(char* error, size_t error_size)
     if (n == 0 || n >= sizeof name) std::snprintf(name, sizeof name, "%s", "two-node");
     if (!sim_load_shared_machine(name, error, error_size)) return false;
     sim_install();
+    // A simulated powercfg and driver answer in milliseconds: a test may shorten their bounds
+    // (and with them every wait derived from them) so that a tool hanging past its bound, or a
+    // client's wait for a busy pipe, costs a fraction of the real time.
     sim_bounds_from_environment();
     return true;
-}
-
-// A simulated powercfg and driver answer in milliseconds: a test may shorten their bounds so
-// that a tool hanging past one, or a client waiting for every switch that may come first,
-// costs a fraction of the real wait. Unset, each keeps what it had.
-void sim_bounds_from_environment()
-{
-    DWORD bounds[2] = {powercfg_run_bound_ms(), switch_driver_bound_ms()};
-    const char* const names[2] = {"TICKMEND_SIM_POWERCFG_BOUND_MS", "TICKMEND_SIM_DRIVER_BOUND_MS"};
-    for (int i = 0; i < 2; ++i) {
-        char text[16];
-        DWORD n = GetEnvironmentVariableA(names[i], text, sizeof text);
-        if (n > 0 && n < sizeof text) bounds[i] = static_cast<DWORD>(std::strtoul(text, nullptr, 10));
-    }
-    set_switch_bounds(bounds[0], bounds[1]);
 }
 
 void sim_install_from_environment()

@@ -16,15 +16,16 @@ bool sim_load_machine(const char* preset_or_path, char* error, size_t error_size
 bool sim_load_shared_machine(const char* preset_or_path, char* error, size_t error_size);
 // Installs the simulated processors and driver through platform_install.
 void sim_install();
+// The switch bounds of a simulated machine: TICKMEND_SIM_POWERCFG_BOUND_MS (one powercfg run)
+// and TICKMEND_SIM_DRIVER_BOUND_MS (the driver's part of a switch), each the real one when
+// unset; every wait derived from them follows. Done by the installs below too.
+void sim_bounds_from_environment();
 // Loads TICKMEND_SIM_MACHINE (or "two-node") with shared counters and installs; false with
 // the error when the machine cannot be loaded (the previous one stays installed).
 bool sim_install_shared_from_environment(char* error, size_t error_size);
 // The same; a bad description ends the process with exit code 3 after writing the error to
 // stderr.
 void sim_install_from_environment();
-// Shortens the switch's bounds (common/switch_bounds.h) as TICKMEND_SIM_POWERCFG_BOUND_MS and
-// TICKMEND_SIM_DRIVER_BOUND_MS say (milliseconds; the loads above do it too).
-void sim_bounds_from_environment();
 
 // The affinity bit the process is bound to, -1 when its mask is not one bit (threads bound
 // on their own through the seam's bind_thread do not count).

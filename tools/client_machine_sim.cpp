@@ -1,19 +1,9 @@
 // tickmend-ctl-sim.exe reads the simulated machine that TICKMEND_SIM_MACHINE names (default
-// two-node), with the counters every process on it shares, and waits by its bounds.
+// two-node), with the counters every process on it shares.
 #include "client_machine.h"
 
 #include "console.h"
 #include "sim/sim.h"
-
-namespace {
-
-// The client's waits follow the simulated switch's bounds from its start, for the pipe's
-// commands too, which never load the machine.
-struct SimBounds {
-    SimBounds() { sim_bounds_from_environment(); }
-} sim_bounds;
-
-} // namespace
 
 bool client_machine_install()
 {
@@ -22,6 +12,8 @@ bool client_machine_install()
     console_errf("tickmend-ctl: simulated machine: %s\n", error);
     return false;
 }
+
+void client_machine_bounds() { sim_bounds_from_environment(); }
 
 const char* client_machine_help()
 {

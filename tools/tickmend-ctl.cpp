@@ -12,6 +12,7 @@
 // the pipe; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 
+#include "client_machine.h"
 #include "console.h"
 #include "ctl_auto.h"
 #include "ctl_pipe.h"
@@ -23,6 +24,7 @@
 int main(int argc, char** argv)
 {
     if (argc < 2) return usage_error("%s", "no command given");
+    client_machine_bounds();
     const char* command = argv[1];
     // The commands with options of their own.
     if (same(command, "topology")) return topology(argc - 2, argv + 2);

@@ -1,5 +1,6 @@
 // The daemon's roles, its command entry point and its locked state read.
 #include "daemon_fixture.h"
+#include "common/switch_bounds.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
 
@@ -260,6 +261,44 @@ TEST_F(DaemonCommands, StateReadWaitsForASequenceInProgress)
     EXPECT_EQ(1, state) << "the read did not report the outcome of the sequence it waited for";
     platform_install(&platform_processors(), sim_device);
     for (HANDLE h : {on, reader, gate, entered}) CloseHandle(h);
+}
+
+// An exit whose owner does not end within its bound (a driver that never answers) leaves it
+// running with its lock: no second owner starts beside it, and the start says so; once it has
+// ended, a start runs again.
+TEST_F(DaemonCommands, NoSecondOwnerStartsWhileTheFirstStillRuns)
+{
+    load("two-node");
+    set_switch_bounds(50, 200); // every wait derived from them: 1.6 s for a wish
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    static DeviceOps gated;
+    sim_device = &platform_device();
+    gated = *sim_device;
+    gated.control = gated_control;
+    gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    platform_install(&platform_processors(), &gated);
+    EXPECT_EQ(1, Qel_DaemonPostWish(daemon_wish::on, nullptr, 0));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 10000));
+    const DWORD start = GetTickCount();
+    Qel_DaemonExit();
+    EXPECT_LT(GetTickCount() - start, 10000u) << "the exit waited past its bound";
+    EXPECT_EQ(-1, Qel_DaemonWasOnAtExit());
+    EXPECT_EQ(0, Qel_DaemonStart(0, 0, nullptr)) << "a second owner started beside the first";
+    last_start_record record;
+    ASSERT_EQ(1, last_start_read(&record));
+    EXPECT_NE(nullptr, strstr(record.what, "still finishing a switch")) << record.what;
+    SetEvent(gate);
+    platform_install(&platform_processors(), sim_device);
+    bool started = false;
+    for (int i = 0; i < 100 && !started; ++i) {
+        started = Qel_DaemonStart(0, 0, nullptr) == 1;
+        if (!started) Sleep(100);
+    }
+    EXPECT_TRUE(started) << "no start once the first owner ended";
+    Qel_DaemonExit();
+    set_switch_bounds(0, 0);
+    for (HANDLE h : {gate, entered}) CloseHandle(h);
 }
 
 } // namespace

@@ -1820,7 +1820,9 @@ TEST_F(OneOwner, EveryCommandRunsInItsTurnAndIsAnsweredWithTheStateAfterIt)
     for (DWORD hang : switch_speeds) {
         for (const OwnerRow& row : owner_rows) {
             SCOPED_TRACE(std::string(row.name) + ", powercfg " + std::to_string(hang) + " ms a run");
+            DWORD start = GetTickCount();
             run_row(row, hang);
+            printf("%s, powercfg %lu ms a run: %lu ms\n", row.name, hang, GetTickCount() - start);
             TearDown();
             SetUp();
             if (HasFatalFailure()) return;

@@ -1,0 +1,34 @@
+// The board where wishes of Gaming Mode are made and their generations awaited: the wishes
+// under one short lock, the generation of the newest, the generation the owner's last pass
+// reached and the state after it, and the events and windows waiting for a generation. The
+// sources write here (daemon.h's Qel_DaemonWish and friends); the owner (owner.cpp) reads a
+// pass's wishes from here and publishes what it reached.
+#pragma once
+#include "daemon/daemon.h"
+#include "daemon/wishes.h"
+
+#include <windows.h>
+
+namespace daemon_state {
+
+// Opens the board for a new owner: wishes as at a start, every wish taken, accepting. false
+// when its lock or events cannot be made.
+bool board_open();
+// A power plan change seen from outside in the on-period period: to be judged in the next pass.
+void board_wish_plan_check(LONG period);
+// Wishes the end (no wish after it is taken) and wakes the owner.
+void board_wish_end();
+// Set whenever a wish changes (auto reset): what the owner waits on between passes.
+HANDLE board_wake_event();
+// The wishes of the next pass and their generation, with what a pass takes once (resumes, plan
+// changes, give-backs) cleared on the board; false when every wish is taken.
+bool board_begin_pass(Wishes* wishes, DWORD* generation);
+// A plan change judged the user's in the pass of generation: the user's off, unless the user
+// wished again since.
+void board_plan_taken(DWORD generation);
+// The pass of generation ended with Gaming Mode in state: its waiters wake, its windows are told.
+void board_end_pass(DWORD generation, int state);
+// What the tray shows of the on-period: on for this listed program (null: not for one).
+void board_show_on_for(const char* program);
+
+} // namespace daemon_state
