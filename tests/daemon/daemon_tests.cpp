@@ -225,6 +225,18 @@ BOOL gated_control(HANDLE device, DWORD code, void* in, DWORD in_size, void* out
     return sim_device->control(device, code, in, in_size, out, out_size, returned);
 }
 
+// Puts the gated device in place of the simulated one, its gate closed.
+void install_gated_device()
+{
+    static DeviceOps gated;
+    sim_device = &platform_device();
+    gated = *sim_device;
+    gated.control = gated_control;
+    gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    platform_install(&platform_processors(), &gated);
+}
+
 DWORD WINAPI run_command(LPVOID text)
 {
     Qel_DaemonDoCommand(static_cast<const char*>(text));
@@ -241,13 +253,7 @@ TEST_F(DaemonCommands, StateReadWaitsForASequenceInProgress)
 {
     load("two-node");
     ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
-    static DeviceOps gated;
-    sim_device = &platform_device();
-    gated = *sim_device;
-    gated.control = gated_control;
-    gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    platform_install(&platform_processors(), &gated);
+    install_gated_device();
 
     HANDLE on = CreateThread(nullptr, 0, run_command, const_cast<char*>("1"), 0, nullptr);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 10000));
@@ -271,13 +277,7 @@ TEST_F(DaemonCommands, NoSecondOwnerStartsWhileTheFirstStillRuns)
     load("two-node");
     set_switch_bounds(50, 200); // every wait derived from them: 1.6 s for a wish
     ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
-    static DeviceOps gated;
-    sim_device = &platform_device();
-    gated = *sim_device;
-    gated.control = gated_control;
-    gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    platform_install(&platform_processors(), &gated);
+    install_gated_device();
     EXPECT_EQ(1, Qel_DaemonPostWish(daemon_wish::on, nullptr, 0));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 10000));
     const DWORD start = GetTickCount();
