@@ -15,9 +15,10 @@ namespace {
 
 enum class Exchange { done, not_running, failed, malformed, not_tickmend, not_served, busy, refused };
 
-// How long a tickmend whose pipe is there may take to show its window (it serves the pipe
-// first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
-constexpr DWORD starting_window_wait_ms = 5000;
+// How long a tickmend whose pipe is there may take to show its window: it serves the pipe
+// first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists, which
+// may take a switch's whole bound.
+DWORD starting_window_wait_ms() { return switch_bound_ms(); }
 // How long a running tickmend without its pipe may take to have it again: it tries every
 // 2 s while another program holds the name, and once that one has gone, takes it.
 constexpr DWORD name_back_wait_ms = 5000;
@@ -62,7 +63,7 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
         if (verdict == PipeServer::starting) {
             // The connection is let go while we wait: the server gives each one half a second.
             pipe.reset();
-            if (!waited_window && (waited_window = true, await_tickmend_window(server, starting_window_wait_ms)))
+            if (!waited_window && (waited_window = true, await_tickmend_window(server, starting_window_wait_ms())))
                 continue;
             if (server->doubt == ServerDoubt::none) server->doubt = ServerDoubt::no_window;
             return Exchange::not_tickmend;
@@ -104,7 +105,7 @@ void explain_doubt(const ServerFacts& server)
         break;
     case ServerDoubt::no_window:
         console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
-                     starting_window_wait_ms / 1000);
+                     (starting_window_wait_ms() + 999) / 1000);
         break;
     case ServerDoubt::none:
         break;

@@ -120,7 +120,7 @@ bool say_failures(const skew_pass& pass)
             break;
         case skew_status::silent:
             console_errf("tickmend-ctl: skew: processor %d did not answer within %lu ms; it was not measured.\n", bit,
-                         skew_answer_timeout_ms);
+                         skew_answer_timeout_ms());
             break;
         default:
             break;

@@ -134,7 +134,7 @@ int skew_warp_command(const SkewOptions& options, DWORD_PTR mask, int reference)
         else if (result.status[bit] == skew_warp_status::silent)
             console_errf("tickmend-ctl: skew: processor %d did not start reading within %lu ms; it did not take "
                          "part.\n",
-                         bit, skew_answer_timeout_ms);
+                         bit, skew_answer_timeout_ms());
     }
     if (rate <= 0) {
         console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");
