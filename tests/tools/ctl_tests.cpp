@@ -1073,6 +1073,35 @@ TEST_F(Ctl, AutoTakesAFileNameOrTheFullPathOfAnExeAndSaysWhatItStored)
 }
 
 // What ships reads this machine only: the simulated one is linked into tickmend-ctl-sim.exe.
+// A Path that is not text (or cannot be read) is never replaced, recorded or deleted.
+TEST_F(Ctl, PathLeavesAPathThatIsNotTextAloneAndSaysWhy)
+{
+    HKEY env;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0,
+                                             KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &env, nullptr));
+    DWORD type = 0, size = 0;
+    std::vector<BYTE> saved(32768);
+    const bool had = RegQueryValueExW(env, L"Path", nullptr, &type, saved.data(), &(size = 32768)) == ERROR_SUCCESS;
+    const DWORD seven = 7;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(env, L"Path", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4));
+    for (const char* command : {"path add", "path remove"}) {
+        std::string errors;
+        const int code = run_client("tickmend-ctl.exe", command, &output_, "", &errors);
+        DWORD now = 0, now_type = 0, now_size = sizeof now;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(env, L"Path", nullptr, &now_type, reinterpret_cast<BYTE*>(&now), &now_size));
+        EXPECT_EQ(REG_DWORD, now_type) << command;
+        EXPECT_EQ(7u, now) << command;
+        if (std::string(command) == "path add") {
+            EXPECT_EQ(1, code) << output_;
+            EXPECT_NE(std::string::npos, errors.find("not a text value or could not be read, so it was left as it is"))
+                << errors;
+        }
+    }
+    if (had) RegSetValueExW(env, L"Path", 0, type, saved.data(), size);
+    else RegDeleteValueW(env, L"Path");
+    RegCloseKey(env);
+}
+
 TEST_F(Ctl, TheShippedClientHoldsNoSimulatedMachine)
 {
     const std::string preset_text = "cpuid80000007_edx";
