@@ -142,13 +142,13 @@ void read_client_facts(ClientFacts* facts)
 
 void print_client_facts(const ClientFacts& facts, machine_role role)
 {
-    console_out(driver_state_line(facts.driver, role));
+    console_outw("%s", driver_state_line(facts.driver, role));
     if (facts.start_recorded) {
         const last_start_record& start = facts.start;
-        console_outf("last start%s%s%s: %s\n", start.when[0] ? " (" : "", start.when, start.when[0] ? ")" : "",
+        console_outw("last start%s%s%s: %s\n", start.when[0] ? " (" : "", start.when, start.when[0] ? ")" : "",
                      start.what);
     } else {
-        console_out("last start: none recorded (tickmend has not started here since it records it)\n");
+        console_outw("last start: none recorded (tickmend has not started here since it records it)\n");
     }
     char lines[512];
     if (facts.on_recorded) {
@@ -157,26 +157,26 @@ void print_client_facts(const ClientFacts& facts, machine_role role)
             // Kept under this user: another user's tickmend keeps its own.
             char when[32];
             utc_words(last.written, when, sizeof when);
-            console_outf("last Gaming Mode on: recorded %s by tickmend (this user)\n", when);
+            console_outw("last Gaming Mode on: recorded %s by tickmend (this user)\n", when);
         }
         last_on_lines(last.plan, last.northbridge, last.driver, lines, sizeof lines);
-        console_out(lines);
+        console_outw("%s", lines);
         sync_check_line(check_facts(last), lines, sizeof lines);
-        console_out(lines);
+        console_outw("%s", lines);
     }
     char by[MAX_PATH + 48], program[MAX_PATH];
     if (last_on_read_by(by, sizeof by)) {
         if (on_by_program(by, program, sizeof program))
-            console_outf("last Gaming Mode on: switched on when %s, a program it follows, started\n", program);
+            console_outw("last Gaming Mode on: switched on when %s, a program it follows, started\n", program);
         else
-            console_out("last Gaming Mode on: switched on by you (the tray icon, tickmend-ctl or another program), "
-                        "or brought back at tickmend's start as you had left it\n");
+            console_outw("last Gaming Mode on: switched on by you (the tray icon, tickmend-ctl or another program), "
+                         "or brought back at tickmend's start as you had left it\n");
     }
     if (facts.owed.open) {
         char name[64] = "";
         if (facts.owed.plan.kind != plan_none && !PowerPlanName(&facts.owed.plan, name, sizeof name)) name[0] = '\0';
         still_owed_line(facts.owed.plan, name, facts.owed.nb_nodes, lines, sizeof lines);
-        console_out(lines);
+        console_outw("%s", lines);
     }
 }
 

@@ -815,7 +815,7 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "last_on_uncertainty_ns",
                                              REG_DWORD, &loose, sizeof loose));
     EXPECT_EQ(0, ctl_sim("topology", &prose, "four-node"));
-    EXPECT_NE(std::string::npos, prose.find("cannot tell how close the counters were after the last sync: processor 3 "
+    EXPECT_NE(std::string::npos, prose.find("cannot tell how close the counters were after the last\nsync: processor 3 "
                                             "(node 1, core 1) was measured only to +-5000 ns")) << prose;
     EXPECT_EQ(std::string::npos, prose.find("counters within")) << prose;
     EXPECT_EQ(0, ctl_sim("topology --csv", &output_, "four-node"));
@@ -830,6 +830,26 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
         << output_;
     EXPECT_EQ(0, ctl_sim("topology", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("role: single processor: nothing to do\n")) << output_;
+
+    // One node without a driver, a record of this user's tickmend and nothing owed: one code
+    // for the missing driver, no empty debt, no process id, every line within 79 columns.
+    const std::string no_driver = testing_support::write_temp(
+        "machine", "cpu bit=0 apic=0 family=15 htt=1\ncpu bit=1 apic=1 family=15 htt=1\ndriver absent\n");
+    record_last_on(switched, "left alone: the TSC driver is missing", "missing: counters not synchronized");
+    const DWORD open = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "restore_pending",
+                                             REG_DWORD, &open, sizeof open));
+    EXPECT_EQ(0, ctl_sim("topology --csv", &output_, no_driver));
+    EXPECT_NE(std::string::npos, output_.find("\ndriver,,,,,missing\n")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("\nlast_on_driver,,,,,missing\n")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("\nlast_on_northbridge,,,,,missing\n")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("owed_northbridge_nodes")) << output_;
+    EXPECT_EQ(0, ctl_sim("topology", &output_, no_driver));
+    EXPECT_NE(std::string::npos, output_.find("by tickmend (this user)\n")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("by process")) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "restore_pending");
+    forget_last_on();
 }
 
 // Half the shortest of 2000 round trips between two threads of this process, each read
@@ -1016,6 +1036,11 @@ TEST_F(Ctl, SkewOnOneProcessorSaysThereIsNothingToMeasureItAgainst)
     EXPECT_EQ(0, ctl_sim("skew", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("note: this process may run on one processor only")) << output_;
     EXPECT_NE(std::string::npos, output_.find("in step: trivially, processor 0 alone was measured\n")) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
+    // Counters that follow the clock: the note fits the console too.
+    ctl_sim("skew", &output_, "one-node");
+    EXPECT_NE(std::string::npos, output_.find("counters change speed with the clock")) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
 }
 
 // On the machine the tests run on: never a fixed figure, it is shared and noisy.
