@@ -67,7 +67,6 @@ const char* notice_brief_words(int id) { return valid(id) ? words[id].brief : ""
 
 // What a user without the TSC driver can do: the one sentence every report ends with.
 #define INSTALL_TSC_DRIVER "Install the TSC driver (the setup's component \"TSC driver\")"
-
 const char* install_driver_step() { return INSTALL_TSC_DRIVER; }
 
 const char* plan_outcome_words(plan_outcome outcome)
@@ -295,8 +294,7 @@ const char* start_advice(const char* what)
     static const advice table[] = {
         {"TSC driver is absent",
          INSTALL_TSC_DRIVER ", then start QEL Pacemill again: it "
-         "registers drift compensation with the "
-         "driver and ends."},
+         "registers drift compensation with the driver and ends."},
         {"TSC driver refused", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"not delivered", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"drift compensation registered",
