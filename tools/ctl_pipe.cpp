@@ -5,11 +5,13 @@
 
 #include <windows.h>
 
+#include "client_machine.h"
 #include "common/control_pipe.h"
 #include "common/handle.h"
 #include "console.h"
 #include "driver_report.h"
 #include "server_check.h"
+#include "smp_enum/smp_enum.h"
 
 namespace {
 
@@ -129,7 +131,8 @@ int pipe_command(const char* request, bool strict)
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
         if (request[0] == '0') {
             if (state != '0') {
-                console_err("tickmend-ctl: not given back: everything (Gaming Mode did not go off)\n");
+                console_errw("tickmend-ctl: not given back: everything (Gaming Mode did not go off). Ask again with "
+                             "\"tickmend-ctl off\".\n");
                 return strict ? exit_left_out : exit_ok;
             }
             // As for "on": only the server's own record tells what its off left owed.
@@ -138,7 +141,8 @@ int pipe_command(const char* request, bool strict)
         }
         if (request[0] != '1') return exit_ok;
         if (state != '1') {
-            console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
+            console_errw("tickmend-ctl: left out: everything (Gaming Mode did not go on). Ask again with "
+                         "\"tickmend-ctl on\".\n");
             return strict ? exit_left_out : exit_ok;
         }
         {
@@ -148,8 +152,14 @@ int pipe_command(const char* request, bool strict)
             return print_left_out(witness) > 0 && strict ? exit_left_out : exit_ok;
         }
     case Exchange::not_running:
-        console_err("tickmend-ctl: tickmend is not running, or this machine has a single processor node (no "
-                    "Gaming Mode here). Start tickmend.exe; \"tickmend-ctl topology\" says what it does here.\n");
+        // Where the machine can be read and has one node, starting tickmend brings no Gaming Mode.
+        if (client_machine_install() && enumerate_cpus() && node_count < 2)
+            console_errw("tickmend-ctl: there is no Gaming Mode here: it exists only on PCs with several "
+                         "processor nodes, and this one has %s. \"tickmend-ctl topology\" says what tickmend "
+                         "does here.\n", cpu_count < 2 ? "a single processor" : "one node");
+        else
+            console_errw("tickmend-ctl: tickmend is not running. Start it (QEL Pacemill in the Start menu, or "
+                         "tickmend.exe); \"tickmend-ctl topology\" says what it does here.\n");
         return exit_not_running;
     case Exchange::malformed:
         console_err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state. Try again; if it comes "

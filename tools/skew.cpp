@@ -172,7 +172,7 @@ void measure_loose_again(const Options& options, double rate, skew_pass* pass, i
 int verdict(const Options& options, const skew_pass& pass, double rate, bool topology, bool invariant,
             const int* passes)
 {
-    void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
+    void (*say)(const char*, ...) = options.csv ? console_errf : console_outw;
     skew_say_coverage(say, pass.mask);
     if (!topology) say("note: the nodes and cores of the processors could not be found out (shown as -).\n");
     if (!invariant)
