@@ -7,6 +7,7 @@
 !define DRIVER_DIR "$INSTDIR\driver"
 
 Var driver_result ; "" when the component was not chosen, else tickmend-driver's exit code
+Var driver_note   ; the components page's word on the choice
 
 Section /o "TSC driver" SecDriver
     StrCpy $driver_result "error"
@@ -40,14 +41,20 @@ SectionEnd
 
 ; Chooses the component where the driver can help; the user may change the choice, and
 ; /DRIVER=1 or /DRIVER=0 on the command line makes it (for a silent setup).
+; $driver_chosen and $driver_why keep the choice and tickmend-driver's reason for the pages.
 Function ChooseDriver
+    StrCpy $driver_chosen 0
+    StrCpy $driver_why ""
+    StrCpy $driver_note "The setup ticks it where it can help."
     ${GetParameters} $1
     ClearErrors
     ${GetOptions} $1 "/DRIVER=" $2
     ${IfNot} ${Errors}
         ${If} $2 == 1
             !insertmacro SelectSection ${SecDriver}
+            StrCpy $driver_chosen 1
         ${EndIf}
+        StrCpy $driver_note "Chosen on the command line (/DRIVER=$2)."
         Return
     ${EndIf}
     InitPluginsDir
@@ -55,17 +62,39 @@ Function ChooseDriver
 !ifdef DRIVER_SETUP64
         File "/oname=$PLUGINSDIR\tickmend-driver.exe" "${DRIVER_SETUP64}"
 !else
+        StrCpy $driver_why "this setup has no 64-bit TSC driver"
+        StrCpy $driver_note "Not ticked: $driver_why."
         Return
 !endif
     ${Else}
         File "/oname=$PLUGINSDIR\tickmend-driver.exe" "${DRIVER_SETUP}"
     ${EndIf}
-    nsExec::Exec '"$PLUGINSDIR\tickmend-driver.exe" helps'
-    Pop $0
-    ${If} $0 == 0
+    StrCpy $R8 '"$PLUGINSDIR\tickmend-driver.exe" helps'
+    Call RunCaptured
+    ${If} $R7 == 0
         !insertmacro SelectSection ${SecDriver}
+        StrCpy $driver_chosen 1
+    ${EndIf}
+    ; Its one line of reason.
+    ClearErrors
+    FileOpen $0 "$PLUGINSDIR\output.txt" r
+    ${IfNot} ${Errors}
+        FileRead $0 $1
+        ${TrimNewLines} $1 $driver_why
+        FileClose $0
+    ${EndIf}
+    ${If} $driver_why != ""
+        StrCpy $driver_note "Ticked where it can help. On this PC: $driver_why."
     ${EndIf}
 FunctionEnd
+
+; The components page says what each component is, and why the driver is chosen or not.
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "${PRODUCT} itself: the program, tickmend-ctl and the \
+uninstaller. It starts at each logon."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecDriver} "The kernel-mode TSC driver that brings the processors' \
+time-stamp counters into step, for Gaming Mode and drift compensation. $driver_note"
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 ; Device, service, file and driver package off the machine, then the component's folder.
 Function un.RemoveDriver

@@ -9,6 +9,8 @@ Var this_role    ; gaming_mode, drift_compensation, single_processor, or "" when
 Var this_driver  ; found, missing, refusing, or "" when not told
 Var this_nodes   ; the number of processor nodes ("" when not told)
 Var want_path    ; 1: tickmend-ctl's folder goes on the user's PATH; 0: it comes off
+Var driver_chosen ; 1: the component "TSC driver" starts ticked (driver.nsh, ChooseDriver)
+Var driver_why    ; what "tickmend-driver helps" said ("invariant counters: ..."), or ""
 Var path_box
 
 ; Reads what the client $R8 (a full command line without arguments) finds: $this_role,
@@ -64,8 +66,11 @@ into step, for games and other programs that need it. Your own power plan comes 
 switch it off."
 !define SAY_PC_NODES_FOUND "The TSC driver is installed and answers: Gaming Mode does all of that."
 !define SAY_PC_NODES_MISSING "The TSC driver is missing: this setup's component $\"TSC driver$\" \
-installs it. Without it, Gaming Mode only switches the power plan: the counters are not brought into \
-step."
+installs it, and it is ticked on the components page. Without it, Gaming Mode only switches the power \
+plan: the counters are not brought into step."
+!define SAY_PC_NODES_MISSING_UNCHOSEN "The TSC driver is missing, and this setup leaves its component \
+$\"TSC driver$\" unticked on the components page$R1 Without it, Gaming Mode only switches the power \
+plan: the counters are not brought into step."
 !define SAY_PC_NODES_REFUSING "The TSC driver is installed but does not answer. Until it does (update \
 or reinstall it), Gaming Mode only switches the power plan."
 !define SAY_PC_ONE_NODE "This PC has one processor node, as most PCs do: ${PRODUCT} shows no icon \
@@ -73,8 +78,11 @@ and has no Gaming Mode here. At each logon it asks the TSC driver to keep every 
 from drifting away from the others, and ends."
 !define SAY_PC_ONE_NODE_FOUND "The TSC driver is installed and answers: that is all there is to do."
 !define SAY_PC_ONE_NODE_MISSING "The TSC driver is missing, and without it ${PRODUCT} has nothing to do \
-on this PC: this setup's component $\"TSC driver$\" installs it, and from the next logon it does its \
-work. Or click Cancel to stop here: nothing has been installed."
+on this PC: this setup's component $\"TSC driver$\" installs it (it is ticked on the components page), \
+and from the next logon it does its work. Or click Cancel to stop here: nothing has been installed."
+!define SAY_PC_ONE_NODE_MISSING_UNCHOSEN "The TSC driver is missing, and this setup leaves its \
+component $\"TSC driver$\" unticked on the components page$R1 Without the driver ${PRODUCT} has \
+nothing to do on this PC: click Cancel to stop here, nothing has been installed."
 !define SAY_PC_ONE_NODE_REFUSING "The TSC driver is installed but does not answer, and until it does \
 (update or reinstall it) ${PRODUCT} has nothing to do on this PC. Click Cancel to stop here: nothing \
 has been installed."
@@ -91,10 +99,18 @@ Function ThisPCShow
     File "/oname=$PLUGINSDIR\tickmend-ctl.exe" "${CTL_EXE}"
     StrCpy $R8 '"$PLUGINSDIR\tickmend-ctl.exe"'
     Call ReadThisPC
+    ; Why the component starts unticked, as tickmend-driver said it: ": invariant counters: ...".
+    StrCpy $R1 ". You can tick it there."
+    ${If} $driver_why != ""
+        StrCpy $R1 ", because it would not help here ($driver_why). You can still tick it there."
+    ${EndIf}
     ${If} $this_role == single_processor
         StrCpy $R0 "${SAY_PC_SINGLE}"
     ${ElseIf} $this_role == drift_compensation
         StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_MISSING}"
+        ${If} $driver_chosen != 1
+            StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_MISSING_UNCHOSEN}"
+        ${EndIf}
         ${If} $this_driver == found
             StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_FOUND}"
         ${ElseIf} $this_driver == refusing
@@ -102,6 +118,9 @@ Function ThisPCShow
         ${EndIf}
     ${ElseIf} $this_role == gaming_mode
         StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_MISSING}"
+        ${If} $driver_chosen != 1
+            StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_MISSING_UNCHOSEN}"
+        ${EndIf}
         ${If} $this_driver == found
             StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_FOUND}"
         ${ElseIf} $this_driver == refusing

@@ -5,19 +5,22 @@
 
 #include <windows.h>
 
+#include "client_machine.h"
 #include "common/control_pipe.h"
 #include "common/handle.h"
 #include "console.h"
 #include "driver_report.h"
 #include "server_check.h"
+#include "smp_enum/smp_enum.h"
 
 namespace {
 
 enum class Exchange { done, not_running, failed, malformed, not_tickmend, not_served, busy, refused };
 
-// How long a tickmend whose pipe is there may take to show its window (it serves the pipe
-// first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists).
-constexpr DWORD starting_window_wait_ms = 5000;
+// How long a tickmend whose pipe is there may take to show its window: it serves the pipe
+// first, and with start_mode 1 runs Gaming Mode's on sequence before the window exists, which
+// may take a switch's whole bound.
+DWORD starting_window_wait_ms() { return switch_bound_ms(); }
 // How long a running tickmend without its pipe may take to have it again: it tries every
 // 2 s while another program holds the name, and once that one has gone, takes it.
 constexpr DWORD name_back_wait_ms = 5000;
@@ -62,7 +65,7 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
         if (verdict == PipeServer::starting) {
             // The connection is let go while we wait: the server gives each one half a second.
             pipe.reset();
-            if (!waited_window && (waited_window = true, await_tickmend_window(server, starting_window_wait_ms)))
+            if (!waited_window && (waited_window = true, await_tickmend_window(server, starting_window_wait_ms())))
                 continue;
             if (server->doubt == ServerDoubt::none) server->doubt = ServerDoubt::no_window;
             return Exchange::not_tickmend;
@@ -104,7 +107,7 @@ void explain_doubt(const ServerFacts& server)
         break;
     case ServerDoubt::no_window:
         console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
-                     starting_window_wait_ms / 1000);
+                     (starting_window_wait_ms() + 999) / 1000);
         break;
     case ServerDoubt::none:
         break;
@@ -128,7 +131,8 @@ int pipe_command(const char* request, bool strict)
         console_out(state == '1' ? "Gaming Mode: on\n" : "Gaming Mode: off\n");
         if (request[0] == '0') {
             if (state != '0') {
-                console_err("tickmend-ctl: not given back: everything (Gaming Mode did not go off)\n");
+                console_errw("tickmend-ctl: not given back: everything (Gaming Mode did not go off). Ask again with "
+                             "\"tickmend-ctl off\".\n");
                 return strict ? exit_left_out : exit_ok;
             }
             // As for "on": only the server's own record tells what its off left owed.
@@ -137,7 +141,8 @@ int pipe_command(const char* request, bool strict)
         }
         if (request[0] != '1') return exit_ok;
         if (state != '1') {
-            console_err("tickmend-ctl: left out: everything (Gaming Mode did not go on)\n");
+            console_errw("tickmend-ctl: left out: everything (Gaming Mode did not go on). Ask again with "
+                         "\"tickmend-ctl on\".\n");
             return strict ? exit_left_out : exit_ok;
         }
         {
@@ -147,8 +152,14 @@ int pipe_command(const char* request, bool strict)
             return print_left_out(witness) > 0 && strict ? exit_left_out : exit_ok;
         }
     case Exchange::not_running:
-        console_err("tickmend-ctl: tickmend is not running, or this machine has a single processor node (no "
-                    "Gaming Mode here). Start tickmend.exe; \"tickmend-ctl topology\" says what it does here.\n");
+        // Where the machine can be read and has one node, starting tickmend brings no Gaming Mode.
+        if (client_machine_install() && enumerate_cpus() && node_count < 2)
+            console_errw("tickmend-ctl: there is no Gaming Mode here: it exists only on PCs with several "
+                         "processor nodes, and this one has %s. \"tickmend-ctl topology\" says what tickmend "
+                         "does here.\n", cpu_count < 2 ? "a single processor" : "one node");
+        else
+            console_errw("tickmend-ctl: tickmend is not running. Start it (QEL Pacemill in the Start menu, or "
+                         "tickmend.exe); \"tickmend-ctl topology\" says what it does here.\n");
         return exit_not_running;
     case Exchange::malformed:
         console_err("tickmend-ctl: the pipe gave a reply that is not a Gaming Mode state. Try again; if it comes "

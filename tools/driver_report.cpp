@@ -81,6 +81,7 @@ const char* northbridge_code(const char* words)
     } codes[] = {{northbridge_outcome::cleared, "cleared"},
                  {northbridge_outcome::already_clear, "already_clear"},
                  {northbridge_outcome::unread, "unread"},
+                 {northbridge_outcome::no_driver, "missing"},
                  {northbridge_outcome::not_recorded, "not_recorded"}};
     for (const auto& c : codes)
         if (strcmp(words, northbridge_outcome_words(c.outcome)) == 0) return c.code;
@@ -128,15 +129,6 @@ bool on_by_program(const char* by, char* program, size_t size)
     return true;
 }
 
-// Whether the record read here is the server's: see record_witness.
-bool written_by_server(const last_on_record& last, const record_witness& witness)
-{
-    if (!last.process_id || !last.written) return false;
-    if (witness.server_process)
-        return last.process_id == witness.server_process && last.written >= witness.server_started;
-    return last.written >= witness.asked_at;
-}
-
 } // namespace
 
 void read_client_facts(ClientFacts* facts)
@@ -150,13 +142,13 @@ void read_client_facts(ClientFacts* facts)
 
 void print_client_facts(const ClientFacts& facts, machine_role role)
 {
-    console_out(driver_state_line(facts.driver, role));
+    console_outw("%s", driver_state_line(facts.driver, role));
     if (facts.start_recorded) {
         const last_start_record& start = facts.start;
-        console_outf("last start%s%s%s: %s\n", start.when[0] ? " (" : "", start.when, start.when[0] ? ")" : "",
+        console_outw("last start%s%s%s: %s\n", start.when[0] ? " (" : "", start.when, start.when[0] ? ")" : "",
                      start.what);
     } else {
-        console_out("last start: none recorded (tickmend has not started here since it records it)\n");
+        console_outw("last start: none recorded (tickmend has not started here since it records it)\n");
     }
     char lines[512];
     if (facts.on_recorded) {
@@ -165,27 +157,26 @@ void print_client_facts(const ClientFacts& facts, machine_role role)
             // Kept under this user: another user's tickmend keeps its own.
             char when[32];
             utc_words(last.written, when, sizeof when);
-            console_outf("last Gaming Mode on: recorded %s by process %lu of this user\n", when,
-                         static_cast<unsigned long>(last.process_id));
+            console_outw("last Gaming Mode on: recorded %s by tickmend (this user)\n", when);
         }
         last_on_lines(last.plan, last.northbridge, last.driver, lines, sizeof lines);
-        console_out(lines);
+        console_outw("%s", lines);
         sync_check_line(check_facts(last), lines, sizeof lines);
-        console_out(lines);
+        console_outw("%s", lines);
     }
     char by[MAX_PATH + 48], program[MAX_PATH];
     if (last_on_read_by(by, sizeof by)) {
         if (on_by_program(by, program, sizeof program))
-            console_outf("last Gaming Mode on: switched on when %s, a program it follows, started\n", program);
+            console_outw("last Gaming Mode on: switched on when %s, a program it follows, started\n", program);
         else
-            console_out("last Gaming Mode on: switched on by you (the tray icon, tickmend-ctl or another program), "
-                        "or brought back at tickmend's start as you had left it\n");
+            console_outw("last Gaming Mode on: switched on by you (the tray icon, tickmend-ctl or another program), "
+                         "or brought back at tickmend's start as you had left it\n");
     }
     if (facts.owed.open) {
         char name[64] = "";
         if (facts.owed.plan.kind != plan_none && !PowerPlanName(&facts.owed.plan, name, sizeof name)) name[0] = '\0';
         still_owed_line(facts.owed.plan, name, facts.owed.nb_nodes, lines, sizeof lines);
-        console_out(lines);
+        console_outw("%s", lines);
     }
 }
 
@@ -199,7 +190,7 @@ void csv_fact(const char* fact, const char* value, const char* processor, const 
 void print_client_facts_csv(const ClientFacts& facts)
 {
     const bool found = facts.driver == driver_state::found_bit_set || facts.driver == driver_state::found_bit_clear;
-    csv_fact("driver", facts.driver == driver_state::absent ? "absent" : found ? "found" : "refusing");
+    csv_fact("driver", facts.driver == driver_state::absent ? "missing" : found ? "found" : "refusing");
     if (found) csv_fact("northbridge_bit", facts.driver == driver_state::found_bit_set ? "set" : "clear");
     if (facts.start_recorded) {
         if (facts.start.when[0]) csv_fact("last_start_time", facts.start.when);
@@ -254,97 +245,10 @@ void print_client_facts_csv(const ClientFacts& facts)
             power_plan_words(facts.owed.plan, named, sizeof named);
             csv_fact("owed_plan", named);
         }
-        _snprintf(named, sizeof named, "0x%02lX", static_cast<unsigned long>(facts.owed.nb_nodes));
-        named[sizeof named - 1] = '\0';
-        csv_fact("owed_northbridge_nodes", named);
+        if (facts.owed.nb_nodes) {
+            _snprintf(named, sizeof named, "0x%02lX", static_cast<unsigned long>(facts.owed.nb_nodes));
+            named[sizeof named - 1] = '\0';
+            csv_fact("owed_northbridge_nodes", named);
+        }
     }
-}
-
-// The record holds the words of each outcome: what the sequence does when all goes well is
-// compared with them, so that the words stay in one place.
-int print_left_out(const record_witness& witness)
-{
-    last_on_record last;
-    memset(&last, 0, sizeof last);
-    if (!last_on_read(&last) || !written_by_server(last, witness)) {
-        // Not a failure of the on: its record is kept where this user cannot read it.
-        console_err("tickmend-ctl: what this on achieved cannot be known here: the running tickmend keeps that "
-                    "record for the user it runs as, and this user has none from it (not a failure; "
-                    "\"tickmend-ctl topology\" run as that user shows it)\n");
-        return -1;
-    }
-    int left_out = 0;
-    if (strcmp(last.plan, plan_outcome_words(plan_outcome::switched)) != 0) {
-        console_errf("tickmend-ctl: left out: power plan %s. To have it, pick High performance in Control Panel, "
-                     "Power Options.\n", last.plan);
-        ++left_out;
-    }
-    if (strcmp(last.northbridge, northbridge_outcome_words(northbridge_outcome::cleared)) != 0 &&
-        strcmp(last.northbridge, northbridge_outcome_words(northbridge_outcome::already_clear)) != 0) {
-        console_errf("tickmend-ctl: left out: northbridge %s\n", last.northbridge);
-        ++left_out;
-    }
-    char synchronized[96];
-    driver_outcome_words(driver_outcome::synchronized, false, 0, 0, 0, 0, synchronized, sizeof synchronized);
-    if (strcmp(last.driver, synchronized) != 0) {
-        console_errf("tickmend-ctl: left out: TSC driver %s\n", last.driver);
-        ++left_out;
-    }
-    // A sync the driver accepted but that did not hold is as much left out as a refused one.
-    if (last.checked && !last.in_step) {
-        console_errf("tickmend-ctl: left out: counters in step (processor %lu is %lu ns apart after the sync). Switch "
-                     "Gaming Mode off and on again; if they stay apart, update or reinstall the TSC driver.\n",
-                     static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.offset_ns));
-        ++left_out;
-    }
-    // Not measured is not left out: the sync went to them, the check could not look.
-    if (last.checked && last.unmeasured) {
-        char named[96];
-        processor_list_words(last.unmeasured, named, sizeof named);
-        console_errf("tickmend-ctl: not measured after the sync: %s (no answer, or could not be bound). Measure "
-                     "them with \"tickmend-ctl skew\".\n", named);
-    }
-    // Nor is a check too loose to judge: it says so, and how to look again.
-    if (last.checked && last.in_step && last.uncertainty_ns > sync_tolerance_ns)
-        console_errf("tickmend-ctl: cannot tell whether the counters are in step after the sync: processor %lu was "
-                     "measured only to +-%lu ns. Measure them with \"tickmend-ctl skew\".\n",
-                     static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.uncertainty_ns));
-    return left_out;
-}
-
-// What the last off left owed is what the record still holds once the off has answered.
-int print_not_given_back(const record_witness& witness)
-{
-    restore_record owed;
-    memset(&owed, 0, sizeof owed);
-    journal_read(&owed);
-    if (!owed.open) return 0;
-    last_on_record last;
-    memset(&last, 0, sizeof last);
-    if (!last_on_read(&last) || !written_by_server(last, witness)) {
-        console_err("tickmend-ctl: what this off gave back cannot be known here: the running tickmend keeps "
-                    "that record for the user it runs as (not a failure; \"tickmend-ctl topology\" run as that "
-                    "user shows what is still to give back)\n");
-        return -1;
-    }
-    int lines = 0;
-    if (owed.plan.kind != plan_none) {
-        char words[64];
-        power_plan_words(owed.plan, words, sizeof words);
-        char name[64];
-        if (PowerPlanName(&owed.plan, name, sizeof name))
-            console_errf("tickmend-ctl: not given back: power plan %s (%s): it is picked again at the next off "
-                         "or start, or pick it in Control Panel, Power Options\n", name, words);
-        else
-            console_errf("tickmend-ctl: not given back: power plan %s: it is picked again at the next off or "
-                         "start, or pick it in Control Panel, Power Options\n", words);
-        ++lines;
-    }
-    for (int node = 0; node < 8; ++node) {
-        if (!(owed.nb_nodes & (1u << node))) continue;
-        console_errf("tickmend-ctl: not given back: the northbridge power-management bit of node %d stays "
-                     "cleared until the TSC driver answers again\n", node);
-        ++lines;
-    }
-    return lines;
 }

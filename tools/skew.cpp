@@ -120,7 +120,7 @@ bool say_failures(const skew_pass& pass)
             break;
         case skew_status::silent:
             console_errf("tickmend-ctl: skew: processor %d did not answer within %lu ms; it was not measured.\n", bit,
-                         skew_answer_timeout_ms);
+                         skew_answer_timeout_ms());
             break;
         default:
             break;
@@ -172,7 +172,7 @@ void measure_loose_again(const Options& options, double rate, skew_pass* pass, i
 int verdict(const Options& options, const skew_pass& pass, double rate, bool topology, bool invariant,
             const int* passes)
 {
-    void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
+    void (*say)(const char*, ...) = options.csv ? console_errf : console_outw;
     skew_say_coverage(say, pass.mask);
     if (!topology) say("note: the nodes and cores of the processors could not be found out (shown as -).\n");
     if (!invariant)

@@ -134,7 +134,7 @@ int skew_warp_command(const SkewOptions& options, DWORD_PTR mask, int reference)
         else if (result.status[bit] == skew_warp_status::silent)
             console_errf("tickmend-ctl: skew: processor %d did not start reading within %lu ms; it did not take "
                          "part.\n",
-                         bit, skew_answer_timeout_ms);
+                         bit, skew_answer_timeout_ms());
     }
     if (rate <= 0) {
         console_err("tickmend-ctl: skew: the TSC rate could not be measured.\n");
@@ -153,7 +153,7 @@ int skew_warp_command(const SkewOptions& options, DWORD_PTR mask, int reference)
             table.cell("%.1f", skew_ns(p.largest, rate));
         }
     }
-    void (*say)(const char*, ...) = options.csv ? console_errf : console_outf;
+    void (*say)(const char*, ...) = options.csv ? console_errf : console_outw;
     if (!options.csv)
         say("%.0f reads in %d s by %d processor%s, each under one lock, ordered by %s.\n%.0f of them went "
             "backwards.\n",

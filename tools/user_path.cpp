@@ -35,14 +35,32 @@ private:
     wchar_t* p_ = nullptr;
 };
 
-// A string value read whole into text, with its type; false when absent (or not a string).
-bool read_text(HKEY key, const wchar_t* name, Text* text, DWORD* type)
+enum class Read { absent, text, unusable };
+
+// A string value read whole into text, with its type: absent when there is no such value,
+// unusable when it is there but not a string or could not be read (then it must be left alone).
+Read read_text(HKEY key, const wchar_t* name, Text* text, DWORD* type)
 {
     DWORD size = 0;
-    if (RegQueryValueExW(key, name, nullptr, type, nullptr, &size) != ERROR_SUCCESS) return false;
-    if (*type != REG_SZ && *type != REG_EXPAND_SZ) return false;
-    return text->make(size / sizeof(wchar_t) + 1) &&
-           RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(text->get()), &size) == ERROR_SUCCESS;
+    LONG status = RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (status == ERROR_FILE_NOT_FOUND) return Read::absent;
+        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return Read::unusable;
+        if (*type != REG_SZ && *type != REG_EXPAND_SZ) return Read::unusable;
+        if (!text->make(size / sizeof(wchar_t) + 1)) return Read::unusable;
+        status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(text->get()), &size);
+        if (status == ERROR_SUCCESS) return Read::text; // grown meanwhile: ERROR_MORE_DATA, again
+    }
+    return Read::unusable;
+}
+
+// Says that the user's Path value is not one this command may change.
+int unusable_path()
+{
+    console_err("tickmend-ctl: path: your Path (HKEY_CURRENT_USER\\Environment, value Path) is\n"
+                "not a text value or could not be read, so it was left as it is. Check it under\n"
+                "System Properties, Environment Variables, then run this command again.\n");
+    return exit_failed;
 }
 
 bool write_text(HKEY key, const wchar_t* name, const wchar_t* text, DWORD type)
@@ -109,7 +127,7 @@ int remove(HKEY environment, HKEY settings, bool quiet = false)
 {
     Text added;
     DWORD type = REG_SZ;
-    if (!read_text(settings, added_value, &added, &type)) {
+    if (read_text(settings, added_value, &added, &type) != Read::text) {
         if (!quiet) console_out("tickmend-ctl did not put its folder on your PATH: there is nothing to take off.\n");
         return exit_done;
     }
@@ -118,7 +136,9 @@ int remove(HKEY environment, HKEY settings, bool quiet = false)
     const wchar_t* folder = added.get()[0] == L';' ? added.get() + 1 : added.get();
     Text path;
     bool ok = true;
-    if (read_text(environment, path_value, &path, &type)) {
+    const Read got = read_text(environment, path_value, &path, &type);
+    if (got == Read::unusable) return unusable_path();
+    if (got == Read::text) {
         wchar_t* text = path.get();
         const int length = lstrlenW(text), tail = lstrlenW(added.get());
         int at = 0, entry = 0;
@@ -148,7 +168,7 @@ int add(HKEY environment, HKEY settings)
     // Moved since (another installation folder): the old folder comes off first.
     Text recorded;
     DWORD recorded_type = REG_SZ;
-    if (read_text(settings, added_value, &recorded, &recorded_type)) {
+    if (read_text(settings, added_value, &recorded, &recorded_type) == Read::text) {
         const wchar_t* was = recorded.get()[0] == L';' ? recorded.get() + 1 : recorded.get();
         if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, was, -1, folder, -1) != CSTR_EQUAL &&
             remove(environment, settings, true) != exit_done)
@@ -156,7 +176,9 @@ int add(HKEY environment, HKEY settings)
     }
     Text path;
     DWORD type = REG_EXPAND_SZ;
-    const bool existed = read_text(environment, path_value, &path, &type);
+    const Read got = read_text(environment, path_value, &path, &type);
+    if (got == Read::unusable) return unusable_path();
+    const bool existed = got == Read::text;
     if (!existed) type = REG_EXPAND_SZ;
     const wchar_t* old = existed ? path.get() : L"";
     int at = 0, length = 0;

@@ -178,6 +178,9 @@ void __game_mode_on(on_outcome& outcome)
         outcome.northbridge = northbridge_outcome::not_recorded;
     }
     synchronize_counters(outcome);
+    // No device to open: the register went unread because there is no driver at all.
+    if (outcome.driver == driver_outcome::absent && outcome.northbridge == northbridge_outcome::unread)
+        outcome.northbridge = northbridge_outcome::no_driver;
     game_mode_on = 1;
 }
 

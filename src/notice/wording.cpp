@@ -65,6 +65,10 @@ void format(char* buffer, int size, const char* text, Args... args)
 const char* notice_balloon_words(int id) { return valid(id) ? words[id].text : ""; }
 const char* notice_brief_words(int id) { return valid(id) ? words[id].brief : ""; }
 
+// What a user without the TSC driver can do: the one sentence every report ends with.
+#define INSTALL_TSC_DRIVER "Install the TSC driver (the setup's component \"TSC driver\")"
+const char* install_driver_step() { return INSTALL_TSC_DRIVER; }
+
 const char* plan_outcome_words(plan_outcome outcome)
 {
     switch (outcome) {
@@ -87,6 +91,7 @@ const char* northbridge_outcome_words(northbridge_outcome outcome)
     case northbridge_outcome::cleared: return "power management bit cleared";
     case northbridge_outcome::already_clear: return "power management bit already clear";
     case northbridge_outcome::unread: return "left alone: the TSC driver did not read the register";
+    case northbridge_outcome::no_driver: return "left alone: the TSC driver is missing";
     case northbridge_outcome::not_recorded: return "left alone: the restore record could not be saved";
     }
     return "";
@@ -145,7 +150,7 @@ void driver_outcome_words(driver_outcome outcome, bool cores_unbound, DWORD_PTR 
         }
         return;
     case driver_outcome::absent:
-        format(buffer, size, "%s", "absent: counters not synchronized");
+        format(buffer, size, "%s", "missing: counters not synchronized");
         return;
     case driver_outcome::refused:
         driver_outcome_detail(outcome, status, ret_code, detail, sizeof detail);
@@ -263,10 +268,10 @@ const char* driver_state_line(driver_state state, machine_role role)
             return "driver: absent (no device of the TSC driver's class); one processor needs none.\n";
         case machine_role::one_node:
             return "driver: absent (no device of the TSC driver's class): no drift compensation is registered. "
-                   "Install the TSC driver (the setup's component \"TSC driver\"), then start tickmend again.\n";
+                   INSTALL_TSC_DRIVER ", then start tickmend again.\n";
         case machine_role::nodes:
             return "driver: absent (no device of the TSC driver's class): Gaming Mode switches the power plan "
-                   "only. Install the TSC driver (the setup's component \"TSC driver\") to have the counters "
+                   "only. " INSTALL_TSC_DRIVER " to have the counters "
                    "synchronized.\n";
         }
         return "";
@@ -288,9 +293,8 @@ const char* start_advice(const char* what)
     // The first that matches: the driver's troubles before the machine's.
     static const advice table[] = {
         {"TSC driver is absent",
-         "Install the TSC driver (the setup's component \"TSC driver\"), then start QEL Pacemill again: it "
-         "registers drift compensation with the "
-         "driver and ends."},
+         INSTALL_TSC_DRIVER ", then start QEL Pacemill again: it "
+         "registers drift compensation with the driver and ends."},
         {"TSC driver refused", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"not delivered", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"drift compensation registered",

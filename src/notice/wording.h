@@ -8,7 +8,7 @@
 
 // What one on sequence did with the power plan, the northbridge bit and the TSC driver.
 enum class plan_outcome { switched, unknown, not_switched, not_recorded };
-enum class northbridge_outcome { cleared, already_clear, unread, not_recorded };
+enum class northbridge_outcome { cleared, already_clear, unread, no_driver, not_recorded };
 enum class driver_outcome { synchronized, absent, refused, undelivered };
 
 // The balloon text and the tooltip words of a notice (the ids of notice.h); "" for no notice.
@@ -36,6 +36,8 @@ void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, c
 enum class driver_state { absent, refusing, found_bit_set, found_bit_clear };
 enum class machine_role { single_processor, one_node, nodes };
 const char* driver_state_line(driver_state state, machine_role role);
+// The next step without the TSC driver: "Install the TSC driver (the setup's component ...)".
+const char* install_driver_step();
 // What to do after a start that left nothing resident, in sentences, for the words the start
 // recorded ("one node: drift compensation not registered: the TSC driver is absent; ...").
 const char* start_advice(const char* what);

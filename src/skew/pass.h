@@ -3,11 +3,12 @@
 #pragma once
 #include <windows.h>
 
+#include "common/switch_bounds.h"
 #include "smp_enum/smp_enum.h"
 
-
-// A processor that has not answered within this long has failed.
-constexpr DWORD skew_answer_timeout_ms = 5000;
+// A processor that has not answered within this long has failed: the driver's bound, within
+// which the check after a sync must end (5 s; a simulated machine may shorten it).
+inline DWORD skew_answer_timeout_ms() { return switch_driver_bound_ms(); }
 // A thread told to stop (its processor was silent) is waited for this long at most.
 constexpr DWORD skew_stop_timeout_ms = 1000;
 // The TSC rate is measured against the performance counter over at least this long.

@@ -178,7 +178,7 @@ private:
     bool ask()
     {
         store(&c_->ask.request, ++request_);
-        if (await_turn(c_, c_->answer, request_, skew_answer_timeout_ms)) return true;
+        if (await_turn(c_, c_->answer, request_, skew_answer_timeout_ms())) return true;
         stop();
         return false;
     }

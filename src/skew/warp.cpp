@@ -104,7 +104,7 @@ bool skew_warp(DWORD_PTR mask, DWORD milliseconds, skew_warp_result* result)
     const DWORD start = GetTickCount();
     for (int bit = 0; bit < MAX_CPUS; ++bit) {
         if (!(mask & (static_cast<DWORD_PTR>(1) << bit))) continue;
-        while (load(&w.readers[bit].ready) == 0 && GetTickCount() - start < skew_answer_timeout_ms) Sleep(1);
+        while (load(&w.readers[bit].ready) == 0 && GetTickCount() - start < skew_answer_timeout_ms()) Sleep(1);
         const LONG ready = load(&w.readers[bit].ready);
         result->status[bit] = ready == 1 ? skew_warp_status::measured
                               : ready == -1 ? skew_warp_status::not_bound

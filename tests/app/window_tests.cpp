@@ -751,6 +751,21 @@ TEST_F(TrayWindow, BalloonsTellWarningsWhileTheyHoldAndAClickExplainsThem)
     EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
     EXPECT_EQ(IDI_TICKMEND, tray_icon_shown()) << "the icon does not follow the state";
     notice_clear(NOTICE_DRIVER_ABSENT);
+
+    // An on-period that a listed program began names it in the tooltip; the first such
+    // period ever is told in a balloon too, once (follow_told), not at every later one.
+    delete_setting("follow_told");
+    fake_daemon::set_followed_program("game.exe");
+    for (const char* told : {"Gaming Mode on for game.exe", ""}) {
+        switch_gaming_mode();
+        EXPECT_STREQ("QEL Pacemill: Gaming Mode on for game.exe", tray_tip_text());
+        EXPECT_STREQ(told, tray_balloon_text());
+        send(WM_TRAY_ICON, 0, NIN_BALLOONTIMEOUT); // the shell took it away
+        switch_gaming_mode();
+        EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
+    }
+    fake_daemon::set_followed_program("");
+    delete_setting("follow_told");
 }
 
 // The tick is what will happen at logon: a Run value that starts this very program, not turned

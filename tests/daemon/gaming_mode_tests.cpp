@@ -1,5 +1,7 @@
 // Gaming Mode's on and off sequences as the driver sees them, and the watcher.
 #include "daemon_fixture.h"
+#include "common/switch_bounds.h"
+#include "daemon/daemon_state.h"
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/notice.h"
@@ -440,8 +442,8 @@ struct checked_machine {
 
 const checked_machine checked_machines[] = {
     // Processor 1's offset, pushed up by its slow reads, is cancelled: 2 has the largest
-    // offset, 1 the widest bound.
-    {"a loose processor sets the figure", "tsc bit=1 offset=-1000000\ntsc bit=2 offset=1500\n", 1, 2000000, 0,
+    // offset, 1 the widest bound (over a millisecond, beyond what a loaded machine gives 2).
+    {"a loose processor sets the figure", "tsc bit=1 offset=-4000000\ntsc bit=2 offset=1500\n", 1, 8000000, 0,
      true, 1, 0},
     {"one processor beyond, a looser one with a larger offset", "tsc bit=3 offset=3000000\n", 1, 8000000, 0, false,
      3, 0},
@@ -458,10 +460,12 @@ TEST_F(GamingMode, CheckNamesTheProcessorItsFigureComesFromAndThoseItDidNotMeasu
         slow_cpu = row.slow;
         slow_cycles = row.slow_cycles;
         sim_set_silent(row.silent);
+        set_switch_bounds(0, 1000); // a silent processor is waited for 1 s, not 5
         on_through([](ProcessorOps& ops) {
             ops.bind_thread = bind_thread_noting_cpu;
             ops.read_tsc = read_tsc_slow_on_one;
         });
+        set_switch_bounds(0, 0);
         sim_set_silent(0);
         slow_cpu = -1;
 
@@ -492,10 +496,13 @@ TEST_F(GamingMode, CheckNamesTheProcessorItsFigureComesFromAndThoseItDidNotMeasu
 }
 
 // A machine too busy to run both threads of a round trip at once: every TSC read waits a
-// millisecond. The threads that bind themselves alone, other than the check's own.
+// millisecond. The answering threads: those that bind themselves to a processor other than
+// the reference (processor 0), to which the check's own thread binds.
 volatile LONG slow_reads = 0;
 std::vector<DWORD> answering_threads;
-DWORD checking_thread = 0;
+// When the check's own thread bound itself to the reference, and when the first answering
+// thread last read its counter (the end of the first pass), by the performance counter.
+LARGE_INTEGER check_began, first_pass_ended;
 
 ULONGLONG slow_read_tsc()
 {
@@ -507,9 +514,10 @@ ULONGLONG slow_read_tsc()
 DWORD_PTR bind_thread_noting_who(DWORD_PTR mask)
 {
     const DWORD me = GetCurrentThreadId();
-    if (me != checking_thread && std::find(answering_threads.begin(), answering_threads.end(), me) ==
-                                     answering_threads.end())
+    if (mask > 1 && !(mask & (mask - 1)) &&
+        std::find(answering_threads.begin(), answering_threads.end(), me) == answering_threads.end())
         answering_threads.push_back(me);
+    if (mask == 1 && !check_began.QuadPart) QueryPerformanceCounter(&check_began);
     return machine_cpus->bind_thread(mask);
 }
 
@@ -524,7 +532,6 @@ protected:
         start(machine);
         slow_reads = 0;
         answering_threads.clear();
-        checking_thread = GetCurrentThreadId();
         checked_read_tsc = read_tsc;
         on_through([](ProcessorOps& ops) {
             ops.read_tsc = checked_read_tsc;
@@ -559,20 +566,37 @@ ULONGLONG read_tsc_slow_on_first_answerer()
         QueryPerformanceCounter(&start);
         do QueryPerformanceCounter(&t);
         while (t.QuadPart - start.QuadPart < f.QuadPart / 50000);
+        first_pass_ended = t;
     }
     return machine_cpus->read_tsc();
 }
 
 TEST_F(CheckOnABusyMachine, ProcessorsAllLooseBeyondTheToleranceAreMeasuredAgain)
 {
-    on_with("two-node", read_tsc_slow_on_first_answerer);
-    EXPECT_LE(2u, answering_threads.size()) << "the loose pass was not measured again";
+    // A loaded machine may take so long over the first pass that no second fits in the check's
+    // time (sync_check_ms), rightly: the on is tried again, up to five times, and judged once a
+    // first pass left room for a second over its three loose processors.
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Qel_DaemonExit();
+        check_began.QuadPart = first_pass_ended.QuadPart = 0;
+        on_with("two-node", read_tsc_slow_on_first_answerer);
+        const LONGLONG spent_us = (first_pass_ended.QuadPart - check_began.QuadPart) * 1000000 / frequency.QuadPart;
+        if (check_began.QuadPart && first_pass_ended.QuadPart &&
+            spent_us + 3 * LONGLONG{daemon_state::sync_check_budget_us} + 5000 > daemon_state::sync_check_ms * 1000)
+            continue;
+        // The first pass's answering thread, and one for the pass measured again.
+        EXPECT_LE(2u, answering_threads.size()) << "the loose pass was not measured again";
+        return;
+    }
+    GTEST_SKIP() << "five first passes left no room for a second on this loaded machine";
 }
 
 TEST_F(GamingMode, AcceptedSyncThatLeftTheCountersApartIsToldOnceAndGamingModeStaysOn)
 {
     start_described("sync-does-nothing", "cpu bit=0 apic=0\ncpu bit=1 apic=1\ncpu bit=2 apic=2\ncpu bit=3 apic=3\n"
-                                         "tsc bit=2 offset=3400000\ntsc bit=3 offset=3404100\n"
+                                         "tsc bit=2 offset=3400000\ntsc bit=3 offset=300000000\n"
                                          "pci 0 24 3 0x84 0x01000000\ndriver sync_does_nothing\n");
     Qel_DaemonDoCommand("1");
     EXPECT_EQ(1, Qel_DaemonIsGameModeOn());

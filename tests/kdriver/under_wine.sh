@@ -79,7 +79,7 @@ tsc bit=1 offset=5000 drift_ppm=300
 cpuid80000007_edx 0x6
 driver system
 M
-w "$product/tickmend-sim.exe" /logon # a start by hand on one node waits on its box
+w "$product/tickmend-sim.exe" /logon # a start at logon: silent, where a start by hand would say why it ends
 w "$product/tickmend-ctl-sim.exe" topology > "$work/one-node-topology.txt"
 check "drift registration" "$work/one-node-topology.txt" "drift compensation registered"
 

@@ -564,15 +564,17 @@ TEST_F(SimMachine, ASilentProcessorIsNamedAndTheMeasurementEndsWithinItsBound)
     static skew_pass pass;
     unbind_process();
     sim_set_silent(1u << 2);
+    set_switch_bounds(0, 1000); // a simulated driver's bound: the answer is waited for 1 s
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread measuring([done] {
         skew_measure(0xF, 0, 200, &pass);
         SetEvent(done);
     });
-    const DWORD bound = skew_answer_timeout_ms + skew_stop_timeout_ms + 3000;
+    const DWORD bound = skew_answer_timeout_ms() + skew_stop_timeout_ms + 3000;
     const bool ended = WaitForSingleObject(done, bound) == WAIT_OBJECT_0;
     sim_set_silent(0); // lets the stranded thread go, and a hung measurement end
     measuring.join();
+    set_switch_bounds(0, 0);
     CloseHandle(done);
     ASSERT_TRUE(ended) << "still measuring after " << bound << " ms";
     EXPECT_FALSE(pass.complete);

@@ -29,6 +29,7 @@ int game_mode_on = 0;
 int on_at_exit = -1;
 DWORD reader_thread = 0;
 int begun = 0;
+std::string followed_program; // "": Gaming Mode was not begun by a listed program
 
 const char command_prefix[] = "DoCommand ";
 
@@ -88,8 +89,10 @@ void Qel_DaemonSetFollowed(int running, const char*)
 
 int Qel_DaemonFollowedProgram(char* buffer, int size)
 {
-    if (buffer && size > 0) buffer[0] = '\0';
-    return 0;
+    if (!buffer || size <= 0) return 0;
+    Guard guard;
+    lstrcpynA(buffer, followed_program.c_str(), size);
+    return !followed_program.empty();
 }
 
 int Qel_DaemonPostWish(daemon_wish wish, HWND window, UINT message)
@@ -178,6 +181,13 @@ void reset(int result, int available)
     reader_thread = 0;
     begun = 0;
     scheme_changed_externally = 0;
+    followed_program.clear();
+}
+
+void set_followed_program(const char* program)
+{
+    Guard guard;
+    followed_program = program;
 }
 
 void set_command_delay(DWORD ms)

@@ -22,6 +22,8 @@ void set_command_hook(bool (*hook)(const char* command));
 // Sets the Gaming Mode flag directly, as a tray command or the daemon's own exit would.
 void set_game_mode(int on);
 int game_mode();
+// The listed program that began the on-period, as Qel_DaemonFollowedProgram tells it ("": none).
+void set_followed_program(const char* program);
 
 // The calls since reset, in order: "DaemonStart", "DaemonExit", "DoCommand <text>" (for
 // "0" with scheme_changed_externally set: "DoCommand 0 (scheme changed externally)"),

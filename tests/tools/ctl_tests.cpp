@@ -1,6 +1,7 @@
 #include "worker/worker.h"
 #include "notice/notice.h"
 #include "platform/tsc_read.h"
+#include "common/control_pipe.h"
 
 #include "fake_daemon.h"
 #include "pipe_client.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -26,8 +28,20 @@ using Strings = std::vector<std::string>;
 namespace {
 
 const char* const pipe_name = "\\\\.\\pipe\\QelTscPipe";
-const char* const not_running = "tickmend-ctl: tickmend is not running, or this machine has a single processor "
-                                "node (no Gaming Mode here).";
+const char* const not_running = "tickmend-ctl: tickmend is not running. Start it (QEL Pacemill in the Start\n"
+                                "menu, or tickmend.exe)";
+const char* const one_node = "tickmend-ctl: there is no Gaming Mode here: it exists only on PCs with several\n"
+                             "processor nodes, and this one has one node.";
+
+Strings lines_of(const std::string& text);
+
+// The longest line of a text, in columns.
+size_t widest_line(const std::string& text)
+{
+    size_t widest = 0;
+    for (const std::string& line : lines_of(text)) widest = std::max(widest, line.size());
+    return widest;
+}
 
 // Line ends made plain.
 void plain_lines(std::string* text)
@@ -125,6 +139,16 @@ int ctl(const std::string& args, std::string* output, const std::string& env = "
 {
     // Past the client's own wait for a busy pipe (30 s): its answer is what is tested.
     int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl.exe\" " + args, output, env, 60000);
+    plain_lines(output);
+    return code;
+}
+
+// The simulated client there, waiting by a switch of 0.4 s at most: every wait it derives
+// from the switch's bound a fraction of the real one.
+int quick_ctl(const std::string& args, std::string* output)
+{
+    int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl-sim.exe\" " + args, output,
+                           "TICKMEND_SIM_POWERCFG_BOUND_MS=50\nTICKMEND_SIM_DRIVER_BOUND_MS=200", 60000);
     plain_lines(output);
     return code;
 }
@@ -294,9 +318,16 @@ TEST_F(Ctl, NoServerExitsTwoWithAPlainMessage)
     // Neither a pipe nor tickmend's window (tickmend without Gaming Mode shows none).
     DestroyWindow(window_);
     window_ = nullptr;
-    EXPECT_EQ(2, ctl("status", &output_));
-    EXPECT_EQ(0u, output_.find(not_running)) << output_;
-    EXPECT_EQ(1u, lines_of(output_).size()) << output_;
+    // Where one node cannot have Gaming Mode, starting tickmend is no advice.
+    const struct {
+        const char* machine;
+        const char* said;
+    } rows[] = {{"two-node", not_running}, {"one-node", one_node}, {"single-cpu", "this one has a single processor."}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(2, ctl_sim("status", &output_, row.machine)) << row.machine;
+        EXPECT_NE(std::string::npos, output_.find(row.said)) << output_;
+        EXPECT_GE(79u, widest_line(output_)) << output_;
+    }
     EXPECT_EQ(2, ctl("on", &output_));
     // The daemon of a worker that runs without Gaming Mode: no pipe either.
     fake_daemon::reset(1, 0);
@@ -353,18 +384,18 @@ TEST_F(Ctl, BusyPipeIsWaitedFor)
     EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 }
 
+// The client's wait for a busy pipe: the simulated client's, with switches of 0.4 s at most.
 TEST_F(Ctl, PipeBusyForTooLongGivesUpWithOne)
 {
     HandMadeServer server(std::string("1\0", 2));
     ASSERT_TRUE(server.valid());
     HANDLE holder = server.hold_with_client();
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-    // The client on a simulated machine whose switches take 0.4 s at most: it gives up after
-    // the wait derived from them (6.6 s) rather than the real one's 105 s.
-    const std::string quick = "TICKMEND_SIM_POWERCFG_BOUND_MS=50\nTICKMEND_SIM_DRIVER_BOUND_MS=200";
-    int code = run_capture("\"" + trusting_client_dir() + "\\tickmend-ctl-sim.exe\" status", &output_, quick, 60000);
-    plain_lines(&output_);
-    EXPECT_EQ(1, code);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(1, quick_ctl("status", &output_));
+    set_switch_bounds(50, 200);
+    EXPECT_GE(GetTickCount() - start, control_pipe_busy_wait_ms()) << "gave up before its bound";
+    set_switch_bounds(0, 0);
     EXPECT_NE(std::string::npos, output_.find("busy")) << output_;
     CloseHandle(holder);
 }
@@ -385,7 +416,8 @@ TEST_F(Ctl, ClientsThatHoldOrFloodThePipeDoNotMakeItFail)
     for (int i = 0; i < 64; ++i) flood.send(i % 2 ? "0" : "1");
     EXPECT_EQ(0, ctl("status", &output_)) << output_;
     Strings commands = fake_daemon::commands();
-    EXPECT_GE(commands.size(), 3u) << "the flood was not served at all";
+    // How many of its requests had arrived when its request window closed depends on the load.
+    EXPECT_GE(commands.size(), 1u) << "the flood was not served at all";
     EXPECT_LE(commands.size(), 2u + 16u) << "more than 16 requests of one connection ran";
     EXPECT_EQ("IsGameModeOn", fake_daemon::calls().back()) << "the status was not answered after the flood";
 }
@@ -521,10 +553,14 @@ TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)
     EXPECT_EQ(0u, output.find("Gaming Mode: on\n")) << output; // the tests' daemon records no on sequence
     EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 
-    // No window at all: after the wait, nothing is sent.
+    // No window at all: after the wait (a switch's bound), nothing is sent.
     DestroyWindow(window_);
     window_ = nullptr;
-    EXPECT_EQ(4, ctl("off", &output_));
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(4, quick_ctl("off", &output_));
+    set_switch_bounds(50, 200);
+    EXPECT_GE(GetTickCount() - start, switch_bound_ms()) << "gave up before a starting tickmend's on could end";
+    set_switch_bounds(0, 0);
     EXPECT_NE(std::string::npos, output_.find("no tickmend window appeared")) << output_;
     EXPECT_EQ((Strings{"1"}), fake_daemon::commands());
 }
@@ -652,10 +688,17 @@ const char* const switched = "switched to a plan that does not throttle the proc
 TEST_F(Ctl, OnSaysWhatWasLeftOutAndStrictMakesItExitFive)
 {
     ASSERT_EQ(1, Qel_WorkerStart(0, 0));
-    record_last_on(switched, "power management bit cleared", "absent: counters not synchronized");
+    // Without a driver: said so, and the setup's component named once as the next step.
+    record_last_on(switched, "left alone: the TSC driver is missing", "missing: counters not synchronized");
     EXPECT_EQ(0, ctl("on", &output_));
     EXPECT_NE(std::string::npos, output_.find("Gaming Mode: on\n")) << output_;
-    EXPECT_NE(std::string::npos, output_.find("left out: TSC driver absent: counters not synchronized")) << output_;
+    const size_t northbridge = output_.find("left out: northbridge left alone: the TSC driver is missing.");
+    const size_t driver = output_.find("left out: TSC driver missing: counters not synchronized");
+    const size_t step = output_.find("the setup's component \"TSC driver\"");
+    EXPECT_LT(northbridge, step) << output_;
+    EXPECT_LT(step, driver) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("the setup's component", step + 1)) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
     EXPECT_EQ(std::string::npos, output_.find("left out: power plan")) << output_;
     EXPECT_EQ(5, ctl("on --Strict", &output_)) << output_;
 
@@ -789,7 +832,7 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "last_on_uncertainty_ns",
                                              REG_DWORD, &loose, sizeof loose));
     EXPECT_EQ(0, ctl_sim("topology", &prose, "four-node"));
-    EXPECT_NE(std::string::npos, prose.find("cannot tell how close the counters were after the last sync: processor 3 "
+    EXPECT_NE(std::string::npos, prose.find("cannot tell how close the counters were after the last\nsync: processor 3 "
                                             "(node 1, core 1) was measured only to +-5000 ns")) << prose;
     EXPECT_EQ(std::string::npos, prose.find("counters within")) << prose;
     EXPECT_EQ(0, ctl_sim("topology --csv", &output_, "four-node"));
@@ -804,6 +847,26 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
         << output_;
     EXPECT_EQ(0, ctl_sim("topology", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("role: single processor: nothing to do\n")) << output_;
+
+    // One node without a driver, a record of this user's tickmend and nothing owed: one code
+    // for the missing driver, no empty debt, no process id, every line within 79 columns.
+    const std::string no_driver = testing_support::write_temp(
+        "machine", "cpu bit=0 apic=0 family=15 htt=1\ncpu bit=1 apic=1 family=15 htt=1\ndriver absent\n");
+    record_last_on(switched, "left alone: the TSC driver is missing", "missing: counters not synchronized");
+    const DWORD open = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "restore_pending",
+                                             REG_DWORD, &open, sizeof open));
+    EXPECT_EQ(0, ctl_sim("topology --csv", &output_, no_driver));
+    EXPECT_NE(std::string::npos, output_.find("\ndriver,,,,,missing\n")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("\nlast_on_driver,,,,,missing\n")) << output_;
+    EXPECT_NE(std::string::npos, output_.find("\nlast_on_northbridge,,,,,missing\n")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("owed_northbridge_nodes")) << output_;
+    EXPECT_EQ(0, ctl_sim("topology", &output_, no_driver));
+    EXPECT_NE(std::string::npos, output_.find("by tickmend (this user)\n")) << output_;
+    EXPECT_EQ(std::string::npos, output_.find("by process")) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", "restore_pending");
+    forget_last_on();
 }
 
 // Half the shortest of 2000 round trips between two threads of this process, each read
@@ -939,11 +1002,12 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
         EXPECT_NE(std::string::npos, output_.find("time never went backwards in ")) << output_;
     }
     EXPECT_EQ(3, ctl_sim("skew --warp 1 --csv", &output_, "two-node"));
-    EXPECT_NE(std::string::npos, output_.find("time went backwards by up to 13")) << output_;
     const std::vector<Row> rows = csv_rows(output_);
     const long long offsets[] = {0, -2600, 3400000, 3404100};
     bool across = false;
+    const Row* largest = nullptr;
     for (const Row& row : rows) {
+        if (!largest || number(row, "largest_cycles") > number(*largest, "largest_cycles")) largest = &row;
         ASSERT_TRUE(number(row, "from") >= 0 && number(row, "from") < 4 && number(row, "to") >= 0 && number(row, "to") < 4)
             << output_;
         EXPECT_GT(offsets[number(row, "from")], offsets[number(row, "to")]) << "back from the counter behind\n"
@@ -958,20 +1022,30 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
             across = true;
     }
     EXPECT_TRUE(across) << output_;
+    // The verdict names the largest step of the table (how large depends on the load).
+    ASSERT_TRUE(largest) << output_;
+    Row step = *largest;
+    EXPECT_NE(std::string::npos, output_.find("time went backwards by up to " + step["largest_ns"] + " ns, from processor " +
+                                              step["from"] + " to " + step["to"] + "\n"))
+        << output_;
     EXPECT_EQ(64, ctl("skew --warp 61", &output_));
 }
 
-// A drift shows with its own uncertainty, and one within it says so: the one-node machine's
-// processor 1 runs 300 ppm fast, the two-node machine's counters do not drift at all.
+// A drift shows with its own uncertainty, and one within it says so: the described machine's
+// processor 1 runs 2 % fast (far beyond what a loaded machine's readings blur in a second),
+// the two-node machine's counters do not drift at all.
 TEST_F(Ctl, SkewDriftCarriesItsUncertaintyAndSaysWhenItIsWithinIt)
 {
-    EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "one-node"));
+    const std::string machine =
+        testing_support::write_temp("machine", "cpu bit=0 apic=0\ncpu bit=1 apic=1\ntsc bit=1 drift_ppm=20000\n");
+    EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, machine));
+    DeleteFileA(machine.c_str());
     std::vector<Row> rows = csv_rows(output_);
     ASSERT_EQ(2u, rows.size()) << output_;
     const double ppm = std::atof(rows[1]["drift_ppm"].c_str());
     const double uncertainty = std::atof(rows[1]["drift_uncert_ppm"].c_str());
     EXPECT_GT(uncertainty, 0) << output_;
-    EXPECT_NEAR(300, ppm, uncertainty + 5) << output_;
+    EXPECT_NEAR(20000, ppm, uncertainty + 5) << output_;
     EXPECT_EQ("", rows[1]["note"]) << output_;
 
     EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "two-node"));
@@ -990,6 +1064,11 @@ TEST_F(Ctl, SkewOnOneProcessorSaysThereIsNothingToMeasureItAgainst)
     EXPECT_EQ(0, ctl_sim("skew", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("note: this process may run on one processor only")) << output_;
     EXPECT_NE(std::string::npos, output_.find("in step: trivially, processor 0 alone was measured\n")) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
+    // Counters that follow the clock: the note fits the console too.
+    ctl_sim("skew", &output_, "one-node");
+    EXPECT_NE(std::string::npos, output_.find("counters change speed with the clock")) << output_;
+    EXPECT_GE(79u, widest_line(output_)) << output_;
 }
 
 // On the machine the tests run on: never a fixed figure, it is shared and noisy.
@@ -1073,11 +1152,45 @@ TEST_F(Ctl, AutoTakesAFileNameOrTheFullPathOfAnExeAndSaysWhatItStored)
 }
 
 // What ships reads this machine only: the simulated one is linked into tickmend-ctl-sim.exe.
+// A Path that is not text (or cannot be read) is never replaced, recorded or deleted.
+TEST_F(Ctl, PathLeavesAPathThatIsNotTextAloneAndSaysWhy)
+{
+    HKEY env;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0,
+                                             KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &env, nullptr));
+    DWORD type = 0, size = 0;
+    std::vector<BYTE> saved(32768);
+    const bool had = RegQueryValueExW(env, L"Path", nullptr, &type, saved.data(), &(size = 32768)) == ERROR_SUCCESS;
+    const DWORD seven = 7;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(env, L"Path", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4));
+    for (const char* command : {"path add", "path remove"}) {
+        std::string errors;
+        const int code = run_client("tickmend-ctl.exe", command, &output_, "", &errors);
+        DWORD now = 0, now_type = 0, now_size = sizeof now;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(env, L"Path", nullptr, &now_type, reinterpret_cast<BYTE*>(&now), &now_size));
+        EXPECT_EQ(REG_DWORD, now_type) << command;
+        EXPECT_EQ(7u, now) << command;
+        if (std::string(command) == "path add") {
+            EXPECT_EQ(1, code) << output_;
+            EXPECT_NE(std::string::npos, errors.find("not a text value or could not be read, so it was left as it is"))
+                << errors;
+        }
+    }
+    if (had) RegSetValueExW(env, L"Path", 0, type, saved.data(), size);
+    else RegDeleteValueW(env, L"Path");
+    RegCloseKey(env);
+}
+
 TEST_F(Ctl, TheShippedClientHoldsNoSimulatedMachine)
 {
     const std::string preset_text = "cpuid80000007_edx";
     EXPECT_NE(std::string::npos, testing_support::read_file(product_path("tickmend-ctl-sim.exe")).find(preset_text));
     EXPECT_EQ(std::string::npos, testing_support::read_file(product_path("tickmend-ctl.exe")).find(preset_text));
+    // Nor does it take its bounds from the environment, as the simulated programs do.
+    for (const char* exe : {"tickmend-ctl-sim.exe", "tickmend-sim.exe", "tickmend-ctl.exe", "tickmend.exe"})
+        EXPECT_EQ(strstr(exe, "-sim") != nullptr,
+                  testing_support::read_file(product_path(exe)).find("TICKMEND_SIM_DRIVER_BOUND_MS") != std::string::npos)
+            << exe;
 }
 
 } // namespace

@@ -81,10 +81,11 @@ TEST_F(Worker, QueuedRequestsRunInOrderAndOneReplyFollows)
     start();
     EXPECT_EQ(reply_on, held_exchange({"1", "0", "1"}));
     EXPECT_EQ((Strings{"1", "0", "1"}), fake_daemon::commands());
-    // The reply is the state the last request left: no read of the state after it.
+    // The wishes are made at once and the reply waits once, after the last: one read of the
+    // state, after every wish of the connection.
     Strings calls = fake_daemon::calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ("DoCommand 1", calls.back());
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ((Strings{"DoCommand 1", "IsGameModeOn"}), Strings(calls.end() - 2, calls.end()));
 
     EXPECT_EQ(reply_off, held_exchange({"0"}));
     EXPECT_EQ(0, fake_daemon::game_mode());
@@ -315,9 +316,11 @@ Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 // TICKMEND_WORKER_CHILD names it; prints what it saw.
 //   poll:  6 state reads a little faster than one a second, sending no request;
 //   burst: 12 state queries back to back, each tried again every 200 ms until served;
-//   loop:  opens and closes the pipe in a tight loop for 12 s (hostile);
-//   flood: writes requests until dropped, and reconnects at once, for 12 s (hostile);
-//   hold:  opens the pipe in a tight loop and never reads nor closes, for 12 s (hostile);
+//   loop:  opens and closes the pipe in a tight loop (hostile);
+//   flood: writes requests until dropped, and reconnects at once (hostile);
+//   hold:  opens the pipe in a tight loop and never reads nor closes (hostile);
+// a hostile one says it is at work (a release of the semaphore named TICKMEND_WORKER_STOP
+// "-ready") and goes on until the event TICKMEND_WORKER_STOP names is set (60 s at most);
 //   unread: connections one after another that write nothing and leave their reply unread
 //          until the server drops it, until one is refused (longest: the debt it names);
 //          then a query every 250 ms until one is served;
@@ -439,8 +442,17 @@ TEST(WorkerChild, ClientPattern)
             }
         }
     } else {
-        while (GetTickCount() - start < 12000) {
+        char stop_name[64] = "";
+        GetEnvironmentVariableA("TICKMEND_WORKER_STOP", stop_name, sizeof stop_name);
+        HANDLE stop = OpenEventA(SYNCHRONIZE, FALSE, stop_name);
+        HANDLE ready = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, (std::string(stop_name) + "-ready").c_str());
+        while (GetTickCount() - start < 60000 && (!stop || WaitForSingleObject(stop, 0) == WAIT_TIMEOUT)) {
             HANDLE h = CreateFileA(control_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE && ready) { // at work: said once
+                ReleaseSemaphore(ready, 1, nullptr);
+                CloseHandle(ready);
+                ready = nullptr;
+            }
             if (h == INVALID_HANDLE_VALUE || how == "hold") continue; // held until the process ends
             DWORD n = 0;
             if (how == "flood")
@@ -448,6 +460,8 @@ TEST(WorkerChild, ClientPattern)
                 }
             CloseHandle(h);
         }
+        if (stop) CloseHandle(stop);
+        if (ready) CloseHandle(ready);
     }
     printf("served %d refused %d silent %d longest %lu order %s\n", served, refused, silent, longest,
            order.empty() ? "none" : order.c_str());
@@ -459,6 +473,9 @@ struct ChildResult {
     char order[64] = "";
 };
 
+// The event that ends the hostile children once their row is judged.
+const char hostile_stop_name[] = "tickmend-worker-tests-hostile-stop";
+
 // Runs ClientPattern as a process of its own.
 std::thread run_child(const char* pattern, std::string* output)
 {
@@ -466,7 +483,10 @@ std::thread run_child(const char* pattern, std::string* output)
     GetModuleFileNameA(nullptr, self, sizeof self);
     const std::string child = std::string("\"") + self + "\" --gtest_filter=WorkerChild.ClientPattern";
     return std::thread([child, pattern, output] {
-        testing_support::run_capture(child, output, std::string("TICKMEND_WORKER_CHILD=") + pattern, 60000);
+        testing_support::run_capture(child, output,
+                                     std::string("TICKMEND_WORKER_CHILD=") + pattern +
+                                         "\nTICKMEND_WORKER_STOP=" + hostile_stop_name,
+                                     90000);
     });
 }
 
@@ -512,14 +532,21 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.hostile[0] ? row.hostile[0] : row.pattern);
         if (row.hostile[0]) {
+            HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, hostile_stop_name);
+            HANDLE ready = CreateSemaphoreA(nullptr, 0, 2, (std::string(hostile_stop_name) + "-ready").c_str());
+            ASSERT_TRUE(stop && ready);
             std::string outputs[2];
             std::vector<std::thread> children;
             for (int i = 0; i < 2; ++i)
                 if (row.hostile[i]) children.push_back(run_child(row.hostile[i], &outputs[i]));
-            Sleep(1500); // at work before the first query
+            for (int i = 0; i < (row.hostile[1] ? 2 : 1); ++i)
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 30000)) << "a hostile process never got the pipe";
             int served = 0;
             for (int i = 0; i < 5; ++i) served += child_exchange("?") == Served::done;
+            SetEvent(stop);
             for (std::thread& child : children) child.join();
+            CloseHandle(stop);
+            CloseHandle(ready);
             EXPECT_EQ(5, served);
             continue;
         }
