@@ -1758,13 +1758,13 @@ TEST_F(GivingBack, WithoutADriverThePipeSaysOnAndTheClientSaysWhatWasLeftOut)
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("Gaming Mode: on")));
-    EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("left out: TSC driver absent"))) << ctl_output_;
+    EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("left out: TSC driver missing"))) << ctl_output_;
     EXPECT_EQ(5, ctl("on --strict")) << ctl_output_;
     EXPECT_EQ(high_performance, plan());
     EXPECT_EQ(0, ctl("topology"));
     EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("driver: absent"))) << ctl_output_;
     EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed(": 2 nodes: resident, Gaming Mode offered"))) << ctl_output_;
-    EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("last Gaming Mode on: TSC driver absent"))) << ctl_output_;
+    EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("last Gaming Mode on: TSC driver missing"))) << ctl_output_;
     close_instance();
     EXPECT_EQ(power_saver, plan());
     DeleteFileA(machine_.c_str());
