@@ -23,6 +23,9 @@ void say(const char* words)
 
 constexpr DWORD DEFAULT_INTERVAL_MS = 1000;
 constexpr DWORD MAX_INTERVAL_MS = 2000;
+// The shortest period tickmend.sys runs a drift timer at (0 stays "registered, never run"): a
+// shorter one would stop every processor that often, and the driver refuses it.
+constexpr DWORD MIN_INTERVAL_MS = 100;
 
 constexpr DWORD EDX_FID_CONTROL = 1u << 1;
 constexpr DWORD EDX_VID_CONTROL = 1u << 2;
@@ -85,6 +88,11 @@ DWORD configured_interval()
         TRACE("sync_interval in registry exceedes %i ms, setting it to %i ms\n", (int)MAX_INTERVAL_MS,
               (int)MAX_INTERVAL_MS);
         return MAX_INTERVAL_MS;
+    }
+    if (value != 0 && value < MIN_INTERVAL_MS) {
+        TRACE("sync_interval in registry is under %i ms, setting it to %i ms\n", (int)MIN_INTERVAL_MS,
+              (int)MIN_INTERVAL_MS);
+        return MIN_INTERVAL_MS;
     }
     TRACE("using sync_interval of %i ms found in registry\n", (int)value);
     return value;

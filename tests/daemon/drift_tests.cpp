@@ -99,7 +99,8 @@ TEST_F(DriftRegistration, ConfiguredIntervalIsBoundedAndOddValuesFallBack)
     struct Case {
         DWORD value;
         const char* interval;
-    } cases[] = {{0, "0"}, {1, "1"}, {2000, "2000"}, {2001, "2000"}, {5000, "2000"}, {4294967295u, "2000"}};
+    } cases[] = {{0, "0"},       {1, "100"},       {99, "100"},      {100, "100"},
+                 {2000, "2000"}, {2001, "2000"}, {5000, "2000"}, {4294967295u, "2000"}};
     for (const Case& c : cases) {
         Qel_DaemonExit();
         configure(REG_DWORD, &c.value, 4);
@@ -112,8 +113,8 @@ TEST_F(DriftRegistration, ConfiguredIntervalIsBoundedAndOddValuesFallBack)
     EXPECT_EQ("1000", registered_intervals().at(0)) << "an 8-byte value counts as unreadable";
 
     Qel_DaemonExit();
-    configure(REG_SZ, "7", 2); // '7' and its NUL: 0x0037, the high bytes stay 0
-    EXPECT_EQ("55", registered_intervals().at(0)) << "a short value fills only its low bytes";
+    configure(REG_SZ, "x", 2); // 'x' and its NUL: 0x0078, the high bytes stay 0
+    EXPECT_EQ("120", registered_intervals().at(0)) << "a short value fills only its low bytes";
 
     Qel_DaemonExit();
     BYTE three[3] = {0xD0, 0x07, 0x00}; // 2000 in three bytes
