@@ -694,22 +694,8 @@ protected:
     // The list's key readable by all, or only writable (its values set, never read).
     static bool key_readable(const char* path, bool readable)
     {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return false;
-        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-        PSID everyone = nullptr;
-        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-        DWORD acl_buffer[16];
-        PACL acl = reinterpret_cast<PACL>(acl_buffer);
-        InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
-        AddAccessAllowedAce(acl, ACL_REVISION, KEY_SET_VALUE | KEY_NOTIFY | READ_CONTROL | WRITE_DAC | DELETE, everyone);
-        SECURITY_DESCRIPTOR descriptor;
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, readable ? nullptr : acl, FALSE);
-        const bool done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
-        FreeSid(everyone);
-        RegCloseKey(key);
-        return done;
+        return key_access_for_everyone(HKEY_CURRENT_USER, path,
+                                       readable ? 0 : KEY_SET_VALUE | KEY_NOTIFY | READ_CONTROL | WRITE_DAC | DELETE);
     }
 
     std::map<std::string, HANDLE> games_;

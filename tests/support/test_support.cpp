@@ -9,7 +9,7 @@ namespace {
 const char* const scratch_root = "Software\\tickmend-tests";
 }
 
-bool key_read_only(HKEY root, const char* path, bool read_only)
+bool key_access_for_everyone(HKEY root, const char* path, DWORD access)
 {
     HKEY key;
     if (RegCreateKeyExA(root, path, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) != ERROR_SUCCESS)
@@ -20,14 +20,19 @@ bool key_read_only(HKEY root, const char* path, bool read_only)
     DWORD acl_buffer[16];
     PACL acl = reinterpret_cast<PACL>(acl_buffer);
     InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
-    AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone);
+    AddAccessAllowedAce(acl, ACL_REVISION, access, everyone);
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, read_only ? acl : nullptr, FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, access ? acl : nullptr, FALSE);
     bool done = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
     FreeSid(everyone);
     RegCloseKey(key);
     return done;
+}
+
+bool key_read_only(HKEY root, const char* path, bool read_only)
+{
+    return key_access_for_everyone(root, path, read_only ? KEY_READ : 0);
 }
 
 bool delete_tree(HKEY root, const char* subkey)

@@ -20,6 +20,9 @@ private:
 bool delete_tree(HKEY root, const char* subkey);
 // Everyone may only read the key (made if missing), or (read_only false) do anything.
 bool key_read_only(HKEY root, const char* key, bool read_only);
+// Gives everyone only access to the key (made when missing); 0 gives it back all (no DACL).
+// false when it could not be set.
+bool key_access_for_everyone(HKEY root, const char* key, DWORD access);
 
 // The Windows path of a product executable in the build folder (build/NAME).
 std::string product_path(const char* name);
