@@ -123,6 +123,10 @@ std::string held_exchange(const std::vector<std::string>& requests)
     if (!thread) return "";
     std::string reply;
     for (int attempt = 0; attempt < 500; ++attempt) {
+        // The server first finishes with the connection before (it closes its end and makes a
+        // new instance in its place): a thread suspended inside that could hold the heap's
+        // lock, which the open below needs.
+        Sleep(30);
         SuspendThread(thread);
         DWORD error = 0;
         Connection c = Connection::open(0, &error);
