@@ -114,7 +114,7 @@ Step served_or_refused(PipeServer& server, Connection& conn)
 // Takes a request of count bytes that a read has just delivered: executes it while the
 // connection is within its share of requests and time, else drops it unexecuted. "1" and
 // "0" are wishes for Gaming Mode's owner; any other text changes nothing.
-Step execute_request(Connection& conn, DWORD count)
+Step execute_request(PipeServer& server, Connection& conn, DWORD count)
 {
     conn.read_once = true;
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
@@ -128,9 +128,9 @@ Step execute_request(Connection& conn, DWORD count)
     if (strcmp(conn.receive, "1") == 0) wish = daemon_wish::on;
     else if (strcmp(conn.receive, "0") == 0) wish = daemon_wish::off;
     else return Step::read_request;
-    // Made at once, not waited for: the reply waits once, for every wish of the connection,
-    // so that one connection holds the pipe for one wish's bound however many it sends.
-    Qel_DaemonPostWish(wish, nullptr, 0);
+    // Each wish is waited for before the next request is read, so that the requests of one
+    // connection are taken in the order they came; not taken in its bound, the reply says busy.
+    if (ask_owner(server, conn, wish) < 0 || server.stopping) return Step::reply;
     return Step::read_request;
 }
 
@@ -150,7 +150,7 @@ Step await_first_request(PipeServer& server, Connection& conn)
     }
     conn.io_pending = false;
     DWORD count = 0;
-    if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return execute_request(conn, count);
+    if (GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return execute_request(server, conn, count);
     conn.read_once = true;
     // Over 256 bytes: not executed; its rest is drained while lingering.
     return GetLastError() == ERROR_MORE_DATA ? Step::reply : Step::disconnect;
@@ -170,7 +170,7 @@ Step read_request(PipeServer& server, Connection& conn)
     DWORD count = 0;
     if (ReadFile(server.cur->pipe.get(), conn.receive, request_limit, &count, &server.cur->io)) {
         if (!GetOverlappedResult(server.cur->pipe.get(), &server.cur->io, &count, FALSE)) return Step::disconnect;
-        return execute_request(conn, count);
+        return execute_request(server, conn, count);
     }
     switch (GetLastError()) {
     case ERROR_IO_PENDING: // the pipe is empty: the read stays pending while we reply

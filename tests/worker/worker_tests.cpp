@@ -81,8 +81,7 @@ TEST_F(Worker, QueuedRequestsRunInOrderAndOneReplyFollows)
     start();
     EXPECT_EQ(reply_on, held_exchange({"1", "0", "1"}));
     EXPECT_EQ((Strings{"1", "0", "1"}), fake_daemon::commands());
-    // The wishes are made at once and the reply waits once, after the last: one read of the
-    // state, after every wish of the connection.
+    // Each wish is taken in its turn, and the reply reads the state after the last.
     Strings calls = fake_daemon::calls();
     ASSERT_GE(calls.size(), 2u);
     EXPECT_EQ((Strings{"DoCommand 1", "IsGameModeOn"}), Strings(calls.end() - 2, calls.end()));
