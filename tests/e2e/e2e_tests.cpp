@@ -273,7 +273,8 @@ TEST_F(Program, OneNodeDriftIsHeldAtZeroOnceRegistered)
                                                "pci 0 24 3 0x84 0x010A0C20\n");
     ASSERT_FALSE(machine_.empty());
     ASSERT_EQ(3, ctl("skew --drift 1 --csv"));
-    EXPECT_NEAR(20000, drift_field_of_processor_1(ctl_output_, 8), drift_field_of_processor_1(ctl_output_, 10) + 50)
+    // Its stated uncertainty, and the error of the TSC rate it is taken against (within 0.5 %).
+    EXPECT_NEAR(20000, drift_field_of_processor_1(ctl_output_, 8), drift_field_of_processor_1(ctl_output_, 10) + 100)
         << ctl_output_;
     EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));

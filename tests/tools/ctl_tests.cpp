@@ -1045,7 +1045,9 @@ TEST_F(Ctl, SkewDriftCarriesItsUncertaintyAndSaysWhenItIsWithinIt)
     const double ppm = std::atof(rows[1]["drift_ppm"].c_str());
     const double uncertainty = std::atof(rows[1]["drift_uncert_ppm"].c_str());
     EXPECT_GT(uncertainty, 0) << output_;
-    EXPECT_NEAR(20000, ppm, uncertainty + 5) << output_;
+    // Beside its stated uncertainty, a figure in ppm carries the error of the TSC rate it is
+    // taken against (measured in milliseconds on a loaded machine: within 0.5 %, 100 ppm here).
+    EXPECT_NEAR(20000, ppm, uncertainty + 100) << output_;
     EXPECT_EQ("", rows[1]["note"]) << output_;
 
     EXPECT_EQ(3, ctl_sim("skew --drift 1 --csv", &output_, "two-node"));
