@@ -116,8 +116,8 @@ void explain_doubt(const ServerFacts& server)
 
 } // namespace
 
-// strict: "on" exits 5 when the on sequence left anything out, "off" when the off did not
-// give everything back.
+// strict: "on" exits 5 when the on sequence left anything out, else 9 when its sync cannot be
+// verified; "off" exits 5 when the off did not give everything back.
 int pipe_command(const char* request, bool strict)
 {
     char state = 0;
@@ -148,8 +148,12 @@ int pipe_command(const char* request, bool strict)
         {
             // Only the server's own record tells what its on left out; another user's client
             // reads a record of its own user, and then says it cannot know.
+            // Left out outweighs unverified: a script learns first what it can act on.
             const record_witness witness = {server.process_id, server.started, asked_at};
-            return print_left_out(witness) > 0 && strict ? exit_left_out : exit_ok;
+            bool unverified = false;
+            const int left_out = print_left_out(witness, &unverified);
+            if (!strict) return exit_ok;
+            return left_out > 0 ? exit_left_out : unverified ? exit_cannot_tell : exit_ok;
         }
     case Exchange::not_running:
         // Where the machine can be read and has one node, starting tickmend brings no Gaming Mode.

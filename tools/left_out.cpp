@@ -25,8 +25,9 @@ bool written_by_server(const last_on_record& last, const record_witness& witness
 
 // The record holds the words of each outcome: what the sequence does when all goes well is
 // compared with them, so that the words stay in one place.
-int print_left_out(const record_witness& witness)
+int print_left_out(const record_witness& witness, bool* unverified)
 {
+    *unverified = false;
     last_on_record last;
     memset(&last, 0, sizeof last);
     if (!last_on_read(&last) || !written_by_server(last, witness)) {
@@ -83,12 +84,22 @@ int print_left_out(const record_witness& witness)
         processor_list_words(last.unmeasured, named, sizeof named);
         console_errw("tickmend-ctl: not measured after the sync: %s (no answer, or could not be bound). Measure "
                      "them with \"tickmend-ctl skew\".\n", named);
+        *unverified = true;
     }
     // Nor is a check too loose to judge: it says so, and how to look again.
     if (last.checked && last.in_step && last.uncertainty_ns > sync_tolerance_ns)
         console_errw("tickmend-ctl: cannot tell whether the counters are in step after the sync: processor %lu was "
                      "measured only to +-%lu ns. Measure them with \"tickmend-ctl skew\".\n",
                      static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.uncertainty_ns));
+    if (last.checked && last.in_step && last.uncertainty_ns > sync_tolerance_ns) *unverified = true;
+    // A sync the driver took whose check could not run at all is as unverified; where none
+    // was needed (one processor) or none went (no driver), there is nothing to verify.
+    for (sync_unchecked why : {sync_unchecked::reference_unbound, sync_unchecked::no_answer, sync_unchecked::no_rate}) {
+        if (last.checked || strcmp(last.why_not, sync_unchecked_words(why)) != 0) continue;
+        console_errw("tickmend-ctl: cannot tell whether the counters are in step after the sync: they were not "
+                     "measured (%s). Measure them with \"tickmend-ctl skew\".\n", last.why_not);
+        *unverified = true;
+    }
     return left_out;
 }
 

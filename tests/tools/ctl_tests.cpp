@@ -679,8 +679,27 @@ void record_last_on(const char* plan, const char* northbridge, const char* drive
 
 void forget_last_on()
 {
-    for (const char* name : {"last_on_plan", "last_on_northbridge", "last_on_driver", "last_on_process", "last_on_time"})
+    for (const char* name : {"last_on_plan", "last_on_northbridge", "last_on_driver", "last_on_process", "last_on_time",
+                             "last_on_checked", "last_on_check_why_not", "last_on_in_step", "last_on_uncertainty_ns",
+                             "last_on_unmeasured"})
         RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", name);
+}
+
+// The check after the last on's sync, as the resident program records it beside the rest.
+void record_check(DWORD checked, DWORD in_step, DWORD uncertainty_ns, DWORD unmeasured, const char* why_not)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QEL\\qel_pacemill", &key));
+    const struct {
+        const char* name;
+        DWORD value;
+    } numbers[] = {{"last_on_checked", checked}, {"last_on_in_step", in_step},
+                   {"last_on_uncertainty_ns", uncertainty_ns}, {"last_on_unmeasured", unmeasured}};
+    for (const auto& n : numbers)
+        RegSetValueExA(key, n.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n.value), sizeof n.value);
+    RegSetValueExA(key, "last_on_check_why_not", 0, REG_SZ, reinterpret_cast<const BYTE*>(why_not),
+                   static_cast<DWORD>(strlen(why_not) + 1));
+    RegCloseKey(key);
 }
 
 const char* const switched = "switched to a plan that does not throttle the processor";
@@ -688,6 +707,7 @@ const char* const switched = "switched to a plan that does not throttle the proc
 TEST_F(Ctl, OnSaysWhatWasLeftOutAndStrictMakesItExitFive)
 {
     ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    forget_last_on(); // a check an earlier run of the program recorded in this prefix
     // Without a driver: said so, and the setup's component named once as the next step.
     record_last_on(switched, "left alone: the TSC driver is missing", "missing: counters not synchronized");
     EXPECT_EQ(0, ctl("on", &output_));
@@ -726,6 +746,41 @@ TEST_F(Ctl, OnSaysWhatWasLeftOutAndStrictMakesItExitFive)
     EXPECT_EQ(0, ctl("on", &output_)) << output_;
     EXPECT_NE(std::string::npos, output_.find("did not go on")) << output_;
     fake_daemon::set_command_hook(nullptr);
+    forget_last_on();
+}
+
+// A sync whose check cannot tell (too loose, processors not measured, or no check at all)
+// is exit 9 for --strict, as skew's "cannot tell"; what was left out outweighs it (5).
+TEST_F(Ctl, OnStrictExitsNineWhenTheSyncCannotBeVerified)
+{
+    ASSERT_EQ(1, Qel_WorkerStart(0, 0));
+    const char* const synced = "counters synchronized";
+    const struct {
+        const char* what;
+        const char* driver;
+        DWORD checked, in_step, uncertainty_ns, unmeasured;
+        const char* why_not;
+        int strict; // on --strict's exit code; plain on is 0 throughout
+    } rows[] = {
+        {"loose check", synced, 1, 1, 5000, 0, "", 9},
+        {"at the tolerance", synced, 1, 1, 1000, 0, "", 0},
+        {"just past it", synced, 1, 1, 1001, 0, "", 9},
+        {"tight check", synced, 1, 1, 200, 0, "", 0},
+        {"processor 2 not measured", synced, 1, 1, 200, 1u << 2, "", 9},
+        {"no processor answered", synced, 0, 0, 0, 0, "no processor answered the measurement", 9},
+        {"one processor: nothing to verify", synced, 0, 0, 0, 0, "fewer than two processors were synchronized", 0},
+        {"loose, and the driver left out", "absent: counters not synchronized", 1, 1, 5000, 0, "", 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        forget_last_on();
+        record_last_on(switched, "power management bit cleared", row.driver);
+        record_check(row.checked, row.in_step, row.uncertainty_ns, row.unmeasured, row.why_not);
+        EXPECT_EQ(row.strict, ctl("on --strict", &output_)) << output_;
+        EXPECT_EQ(0u, output_.find("Gaming Mode: on\n")) << output_;
+        EXPECT_EQ(row.strict != 0, output_.size() > strlen("Gaming Mode: on\n")) << "said on stderr: " << output_;
+        EXPECT_EQ(0, ctl("on", &output_)) << output_;
+    }
     forget_last_on();
 }
 
