@@ -105,10 +105,7 @@ void explain_doubt(const ServerFacts& server)
                      "beside this client.\n",
                      server.image);
         break;
-    case ServerDoubt::no_window:
-        console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
-                     (starting_window_wait_ms() + 999) / 1000);
-        break;
+    case ServerDoubt::no_window: // told in the one line (not_tickmend)
     case ServerDoubt::none:
         break;
     }
@@ -170,9 +167,16 @@ int pipe_command(const char* request, bool strict)
                     "back, end tickmend with \"tickmend.exe /k\" and start it again.\n");
         return exit_failed;
     case Exchange::not_tickmend:
-        console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
-                     "was sent.\n",
-                     server.process_id);
+        // A tickmend's own executable without its window: what it runs, and why it is not trusted.
+        if (server.doubt == ServerDoubt::no_window)
+            console_errf("tickmend-ctl: the pipe is served by process %lu, which runs %s but showed no tickmend "
+                         "window within %lu s (tickmend shows one once it has started): it is not trusted, and "
+                         "nothing was sent.\n",
+                         server.process_id, server.image, (starting_window_wait_ms() + 999) / 1000);
+        else
+            console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
+                         "was sent.\n",
+                         server.process_id);
         explain_doubt(server);
         return exit_not_tickmend;
     case Exchange::not_served:
