@@ -15,9 +15,6 @@ const char* const commands[] = {"status",        "on [--strict]",    "off [--str
                                 "auto add PROGRAM", "auto remove PROGRAM", "path add",
                                 "path remove",   "version",          "help"};
 
-// Every line of the help within 79 columns: a console of 80 shows each whole.
-constexpr int console_columns = 79;
-
 // The commands after first_prefix, separated by separator, wrapped within console_columns;
 // each further line starts with next_prefix.
 void print_commands(void (*print)(const char*), const char* first_prefix, const char* next_prefix,
