@@ -2,7 +2,6 @@
 // on and off sequences (gaming_mode.cpp, report.cpp) and the watcher (watcher.cpp) share, and
 // what each offers the others. Calls run one way: daemon -> owner -> sequences -> watcher.
 #pragma once
-#include "daemon/daemon.h"
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
@@ -108,3 +107,19 @@ bool give_back(bool restore_plan);
 bool turn_off_for_users_change(LONG period);
 
 } // namespace daemon_state
+
+// Set when the power scheme was changed from outside while Gaming Mode was on: the off
+// sequence then leaves the scheme alone. Cleared by the next on sequence. (Global, as the
+// tests' own daemon defines it too: daemon_testing.h.)
+extern volatile LONG scheme_changed_externally;
+
+// The sequences as the owner runs them, with the lock held (gaming_mode.cpp): "1" while on
+// does nothing; "0" while off tries again to give back what an earlier off could not.
+void Qel_DaemonDoGameModeOn();
+void Qel_DaemonDoGameModeOff();
+
+// Drift registration on a single node (drift.cpp); words: what the last register_tickmend
+// achieved ("drift compensation registered on 2 processors (interval 1000 ms)", or why not).
+int register_tickmend();
+void deregister_tickmend();
+const char* drift_registration_words();
