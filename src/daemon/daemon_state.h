@@ -19,20 +19,6 @@ extern volatile LONG game_mode_on;
 // bit). Changed under the lock, or before the lock exists.
 extern restore_record owed;
 
-// Holds the game-mode lock for a scope: the owner, for each order it runs. Without the lock
-// nothing is locked and no sequence may run.
-class LockHolder {
-public:
-    LockHolder() : held_(game_mode_lock.valid()) { if (held_) WaitForSingleObject(game_mode_lock.get(), INFINITE); }
-    ~LockHolder() { if (held_) ReleaseMutex(game_mode_lock.get()); }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-    bool held() const { return held_; }
-
-private:
-    bool held_ = false;
-};
-
 // Gaming Mode's owner (owner.cpp). Started once the lock exists; false, and nothing touched,
 // while an earlier owner that did not end within its bound still runs. stop_owner wishes the
 // end and waits for it once, within wish_bound_ms: whether Gaming Mode was on by the user's
