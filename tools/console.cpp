@@ -1,4 +1,5 @@
 #include "console.h"
+#include "common/wide_text.h"
 
 #include <windows.h>
 #include <stdarg.h>
@@ -7,10 +8,22 @@
 
 namespace {
 
+// A console shows the user's characters as they are (WriteConsoleW, whatever its code
+// page); a file or a pipe gets the UTF-8 as it is.
 void write_to(DWORD which, const char* text)
 {
-    DWORD written;
-    WriteFile(GetStdHandle(which), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    HANDLE out = GetStdHandle(which);
+    DWORD written, mode;
+    const int length = static_cast<int>(strlen(text));
+    if (GetConsoleMode(out, &mode)) {
+        wide_buffer wide(length + 1);
+        if (wide) {
+            wide_from_utf8(text, wide.get(), wide.count());
+            WriteConsoleW(out, wide.get(), static_cast<DWORD>(wcslen(wide.get())), &written, nullptr);
+            return;
+        }
+    }
+    WriteFile(out, text, static_cast<DWORD>(length), &written, nullptr);
 }
 
 void write_formatted(DWORD which, const char* format, va_list args, bool wrap = false)

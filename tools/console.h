@@ -1,5 +1,7 @@
-// The client's console output: texts and formatted lines (at most 1023 characters each)
-// written to standard output or standard error as they are.
+// The client's console output: texts and formatted lines (at most 1023 bytes each), all in
+// UTF-8, written to standard output or standard error: to a console in its own characters
+// (WriteConsoleW, so that every language shows where the console's font can), and to a file
+// or a pipe as UTF-8.
 #pragma once
 
 void console_out(const char* text);                                             // to standard output
