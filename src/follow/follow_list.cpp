@@ -130,7 +130,7 @@ void value_name_of(const wchar_t* entry, wchar_t* name)
 // The list's values one by one, each read as the rule reads it; its buffers on the heap.
 class list_reader {
 public:
-    list_reader() : name_(follow_value_name_limit + 1), raw_(follow_entry_size), entry_(follow_entry_size) {}
+    list_reader() : name_(follow_value_name_limit + 1), raw_(follow_entry_size + 1), entry_(follow_entry_size) {}
     bool ready() const { return name_ && raw_ && entry_; }
     // The value at index: ERROR_SUCCESS (name(), entry() and verdict() tell it),
     // ERROR_NO_MORE_ITEMS, or the registry's error.
@@ -142,6 +142,7 @@ public:
         // A long entry's text is its data, when the data is the text its name stands for.
         const wchar_t* text = name_.get();
         if (name_size == static_cast<DWORD>(follow_value_name_limit) && name_.get()[long_name_head] == L'|') {
+            // The longest entry with its end, and room for an end the data may lack.
             DWORD type = 0, size = static_cast<DWORD>(raw_.count() - 1) * sizeof(wchar_t);
             if (RegQueryValueExW(key, name_.get(), nullptr, &type, reinterpret_cast<BYTE*>(raw_.get()), &size) ==
                     ERROR_SUCCESS &&
