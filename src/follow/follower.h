@@ -1,9 +1,9 @@
 // The follower: keeps the set of listed programs that run, and reports it to Gaming Mode's
 // owner (Qel_DaemonSetFollowed) whenever it changes; the owner derives on and off from it.
 //
-// What it sees: while something is listed, the ids of the processes are read twice a second
-// (EnumProcesses: ids only) and each id new since the last read is opened once to read its
-// image, so that a listed program is seen within a second whatever it shows; a WinEvent hook
+// What it sees: while something is listed, the processes' ids and creation times are read
+// twice a second (follow/started.h) and each process new since the last read is opened once
+// to read its image, so that a listed program is seen within a second whatever it shows; a WinEvent hook
 // tells of every top-level window another process creates (an earlier word of a start); a
 // registered wait on every process followed tells of its end exactly (no limit on their
 // number); change notifications on the list's key and on the key that holds it tell of a new

@@ -103,6 +103,27 @@ void collect(DWORD id, void* context)
     static_cast<std::vector<DWORD>*>(context)->push_back(id);
 }
 
+TEST(StartedProcesses, ANewIdOrAnIdReusedByANewerProcessIsTold)
+{
+    using seen = started_processes::seen;
+    const seen known[] = {{4, 100}, {8, 200}, {20, 300}};
+    const struct {
+        std::vector<seen> now;
+        std::vector<DWORD> told;
+    } rows[] = {
+        {{{4, 100}, {8, 200}, {20, 300}}, {}},
+        {{{4, 100}, {8, 201}, {20, 300}}, {8}},          // 8 ended, and its id went to a newer process
+        {{{0, 0}, {4, 100}, {12, 250}, {24, 400}}, {0, 12, 24}},
+        {{{8, 200}}, {}},                                // ends are not told
+        {{}, {}},
+    };
+    for (const auto& row : rows) {
+        std::vector<DWORD> told;
+        started_processes::tell_new(known, 3, row.now.data(), static_cast<int>(row.now.size()), collect, &told);
+        EXPECT_EQ(row.told, told) << row.now.size();
+    }
+}
+
 TEST(StartedProcesses, OnlyIdsNewSinceTheLastLookAreTold)
 {
     started_processes started;
