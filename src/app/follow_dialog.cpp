@@ -6,6 +6,7 @@
 #include "app/follow_dialog.h"
 #include "app/program_module.h"
 #include "app/resource.h"
+#include "common/handle.h"
 #include "common/process_image.h"
 #include "common/wide_text.h"
 #include "follow/follow_list.h"
@@ -57,11 +58,8 @@ BOOL CALLBACK add_running(HWND window, LPARAM box_param)
     DWORD id = 0;
     GetWindowThreadProcessId(window, &id);
     if (id == GetCurrentProcessId()) return TRUE;
-    HANDLE process = open_process_image(id, 0);
-    if (!process) return TRUE;
-    bool read = process_image_path(process, shown, shown_size);
-    CloseHandle(process);
-    if (!read) return TRUE;
+    tk::unique_handle process(open_process_image(id, 0));
+    if (!process || !process_image_path(process.get(), shown, shown_size)) return TRUE;
     const wchar_t* name = path_file_part(shown);
     if (SendMessageW(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(name)) == CB_ERR)
         SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));

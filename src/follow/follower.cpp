@@ -96,30 +96,27 @@ void consider(DWORD id, const wchar_t* name)
     if (id == 0 || id == GetCurrentProcessId() || members.find(id) >= 0 || entries.count() == 0) return;
     follow_member member = {};
     member.id = id;
-    member.process = open_process_image(id, SYNCHRONIZE);
-    if (member.process && process_image_path(member.process, image, long_path_size)) {
+    tk::unique_handle process(open_process_image(id, SYNCHRONIZE));
+    member.process = process.get();
+    if (process && process_image_path(process.get(), image, long_path_size)) {
         // its full path: the identity of its file is read when a path entry asks
     } else if (name) {
         lstrcpynW(image, name, long_path_size);
     } else {
         // Neither opened nor named: the next look at the running processes tells its name.
-        if (member.process) CloseHandle(member.process);
         look_needed = true;
         return;
     }
     member.image = image;
-    if (!entries.lists(&member) || (member.process && WaitForSingleObject(member.process, 0) != WAIT_TIMEOUT)) {
-        if (member.process) CloseHandle(member.process);
-        return;
-    }
+    if (!entries.lists(&member) || (process && WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT)) return;
     member.image = copy_text(image);
     if (!member.image) {
         // No memory for its name: looked at again at the next look.
-        if (member.process) CloseHandle(member.process);
         look_needed = true;
         return;
     }
-    TRACE("follower : %lu started%s\n", id, member.process ? "" : ", not to be waited on");
+    TRACE("follower : %lu started%s\n", id, process ? "" : ", not to be waited on");
+    process.release(); // the members own it now
     members.add(member);
     publish();
 }
