@@ -1311,7 +1311,7 @@ TEST_F(Ctl, AutoTakesAFileNameOrTheFullPathOfAnExeAndSaysWhatItStored)
         {"add racer.bat", 64, "\"racer.bat\" is not an .exe"},
         {"add C:Games\\racer.exe", 64, "\"C:Games\\racer.exe\" is relative to a drive's current folder"},
         {"add C:\\windows", 64, "\"C:\\windows\" is a folder"},
-        {"add " + std::string(5000, 'x') + ".exe", 64, "is longer than any path a program runs from"},
+        {"add " + std::string(5000, 'x') + ".exe", 64, "has a name longer than any file's (255 characters)"},
         {"add game", 0, "added: game.exe\n"},
         {"add \"  Racer.exe \"", 0, "added: Racer.exe\n"},
         {"add GAME.EXE", 0, "already listed: game.exe\n"},
