@@ -22,7 +22,7 @@ struct exchange {
     volatile int32_t ask;   // the round the target asks for (0: none yet)
     volatile int32_t told;  // the round the reference has answered
     volatile int32_t over;  // the target is finished (1) or gave up (2): the reference leaves
-    volatile uint64_t answer;
+    volatile uint64_t answer; // plain memory, ordered by told (no 64-bit atomics: no FPU)
 };
 
 // Budgets in counter cycles, each bounding one wait.
