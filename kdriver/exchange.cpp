@@ -175,7 +175,9 @@ sync_result sync_target(exchange* x, const counter_ops& counter, const exchange_
         action = decide(e, plan.tolerance);
     }
     store(&x->over, 1);
-    result.ret_code = action == drift_action::in_step || !plan.write ? ret_done : ret_out_of_tolerance;
+    // Measured only (a counter that may not be written): apart is said as such, never done.
+    if (action == drift_action::in_step) result.ret_code = ret_done;
+    else result.ret_code = !plan.write && action == drift_action::correct ? ret_invariant_not_written : ret_out_of_tolerance;
     return result;
 }
 

@@ -36,7 +36,7 @@ struct sync_plan {
     int rounds;             // exchanges per measurement (the shortest trip counts)
     int corrections;        // at most this many moves of the counter
     int64_t tolerance;      // cycles: within it the counters count as in step
-    bool write;             // false: measure only
+    bool write;             // false: measure only (apart: ret_invariant_not_written)
     bool leave_in_step;     // in step at the first measurement: report ret_invariant_in_step
 };
 

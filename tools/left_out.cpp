@@ -65,7 +65,7 @@ int print_left_out(const record_witness& witness)
         const char* step = "Update or reinstall the TSC driver, then switch Gaming Mode off and on again.";
         char missing[96];
         driver_outcome_words(driver_outcome::absent, false, 0, 0, 0, 0, missing, sizeof missing);
-        if (strstr(last.driver, "left alone")) step = "";
+        if (strstr(last.driver, "left alone") || strstr(last.driver, "try again")) step = "";
         else if (strcmp(last.driver, missing) == 0 || strstr(last.driver, "absent")) step = told_install ? "" : again_with_driver;
         console_errw("tickmend-ctl: left out: TSC driver %s%s%s\n", last.driver, *step ? ". " : "", step);
         ++left_out;
