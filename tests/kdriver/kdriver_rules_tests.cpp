@@ -102,6 +102,7 @@ TEST(DriverCallers, OnlyAHandleOpenedForWritingChangesTheMachine)
         bool writes;
     } rows[] = {{true, 0xC0000000, true, 0x0012019F, true},  {true, 0x80000000, true, 0x00120089, false},
                 {true, 0, true, 0, false},                   {true, 0x80, true, 0x80, false},
+                {true, 0xC0000000, true, 0x00120089, false}, // the granted access counts, not the asked
                 {true, 0x02000000, true, 0x00120089, false}, {true, 0x02000000, true, 0x0012019F, true},
                 {true, 0xC0000000, false, 0, true},           {true, 0x40000000, false, 0, true},
                 {true, 0x10000000, false, 0, true},           {true, 0x00000002, false, 0, true},
