@@ -80,7 +80,7 @@ wine "$probe" flood </dev/null > "$work/flood.txt" 2>>"$work/wine.err" &
 flood=$!
 on=1
 for _ in $(seq 60); do
-    w "$product/tickmend-ctl-sim.exe" on --strict > "$work/on.txt" 2> "$work/on.err" && { on=0; break; }
+    wine "$product/tickmend-ctl-sim.exe" on --strict </dev/null > "$work/on.txt" 2> "$work/on.err" && { on=0; break; }
     sleep 1
 done
 [ $on = 0 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on"; }
