@@ -32,10 +32,13 @@ constexpr DWORD EDX_VID_CONTROL = 1u << 2;
 constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
 
 // The frequency varies when the processor can change it and the start and maximum
-// frequency IDs differ.
-bool frequency_varies(DWORD edx, ULONGLONG fid_status)
+// frequency IDs differ. A read of the IDs that failed (a driver that refuses the MSR, as on a
+// virtual machine) tells nothing: the frequency then counts as varying, and compensation
+// stays on, as for a northbridge that cannot be read.
+bool frequency_varies(DWORD edx, bool fid_read, ULONGLONG fid_status)
 {
     if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
+    if (!fid_read) return true;
     DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
     DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
     return start_fid != max_fid;
@@ -106,8 +109,8 @@ DWORD drift_interval()
     platform_processors().cpuid(0x80000007, regs);
     DWORD edx = regs[3];
     ULONGLONG fid_status = 0;
-    ReadMSR64(MSR_FID_STATUS, &fid_status); // read in every case, as the driver expects
-    bool varies = frequency_varies(edx, fid_status);
+    const bool fid_read = ReadMSR64(MSR_FID_STATUS, &fid_status) != 0; // read in every case
+    bool varies = frequency_varies(edx, fid_read, fid_status);
     bool stable = counter_stable(edx) && !varies;
     return stable ? 0 : configured_interval();
 }
