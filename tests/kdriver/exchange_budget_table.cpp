@@ -1,7 +1,7 @@
 // The exchange's budgets as tables, on one thread: a scripted reference answers each question
 // as the target's counter is read, so every trip has the length a row gives it.
 #include "exchange.h"
-#include "protocol.h"
+#include "protocol/tsc_protocol.h"
 
 #include <gtest/gtest.h>
 
