@@ -30,6 +30,12 @@ void plan_taken_by_user(Wishes& wishes)
     wishes.user = wishes.followed > 0 ? user_wish::off : user_wish::none;
 }
 
+void wish_pick(Wishes& wishes, const power_plan& plan, DWORD generation)
+{
+    wishes.picked = plan;
+    wishes.picked_generation = generation;
+}
+
 bool wished_on(const Wishes& wishes)
 {
     if (wishes.ending) return false;
