@@ -210,6 +210,19 @@ TEST_F(UsersPick, OurOwnPlanNamedDuringOrAfterOurSwitchIsNoPick)
     EXPECT_FALSE(record_pending());
 }
 
+// Our last switch gave power saver back, and the user has picked another plan since: power
+// saver picked again during the next on's look at the active plan is the user's, not ours.
+TEST_F(UsersPick, PlanOurLastSwitchSetIsTheUsersOnceOurNextSwitchBegins)
+{
+    Qel_DaemonDoCommand("1");
+    Qel_DaemonDoCommand("0");
+    ASSERT_EQ(power_saver, active_plan());
+    EXPECT_EQ(1, pick(balanced));
+    EXPECT_EQ(0, pick_during(daemon_wish::on, "Hang", "-l", power_saver));
+    EXPECT_EQ(power_saver, active_plan());
+    EXPECT_FALSE(record_pending());
+}
+
 // A newer on of the user's than the pick switches on again, from the pick: the off gives the
 // pick back.
 TEST_F(UsersPick, UsersOnAfterThePickSwitchesOnFromIt)
