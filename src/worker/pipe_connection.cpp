@@ -52,6 +52,7 @@ struct Connection {
     bool refused;                    // beyond its process's share: told so, never served
     DWORD grace;                     // after the reply: the client's time to read it
     bool unread;                     // dropped with its reply (or refusal) unread
+    bool reply_read;                 // the client read its reply (or refusal) whole
     Refusal why;
 };
 
@@ -192,8 +193,10 @@ Step write_message(PipeServer& server, Connection& conn, DWORD size)
     conn.replied_at = GetTickCount();
     start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply))
-        return Step::disconnect; // a read that waited for it took it
+    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) {
+        conn.reply_read = true; // a read that waited for it took it
+        return Step::disconnect;
+    }
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
     return Step::linger;
@@ -267,6 +270,7 @@ Step linger(PipeServer& server, Connection& conn)
         HANDLE events[3] = {record_event(in.reply), record_event(in.io), server.stop_event};
         switch (WaitForMultipleObjects(3, events, FALSE, left)) {
         case WAIT_OBJECT_0: // read whole, or the client has gone: the connection has done its work
+            conn.reply_read = GetOverlappedResult(in.pipe.get(), &in.reply, &count, FALSE) != 0;
             return Step::disconnect;
         case WAIT_OBJECT_0 + 1:
             conn.io_pending = false;
@@ -309,7 +313,7 @@ Step end_connection(PipeServer& server, Connection& conn)
             const DWORD window = conn.replied_at - conn.connected_at;
             own += window > conn.switching_ms ? window - conn.switching_ms : 0;
         }
-        book_client_time(server, own, conn.unread && conn.refused && conn.grace);
+        book_client_time(server, own, conn.unread && conn.refused && conn.grace, conn.reply_read);
     }
     server.holder = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());
