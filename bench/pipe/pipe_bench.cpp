@@ -240,6 +240,7 @@ HANDLE counted_open(const char* name, int* busy)
 
 struct RoundTripRun {
     double worker_us, bare_us, ratio;
+    double paired_ratio; // the median of each exchange's ratio to the other server's beside it
     int failures;
     // What the diagnosis looks at: medians of the exchanges that followed one with the same
     // server and one with the other, and the opens that found the server busy.
@@ -289,6 +290,11 @@ RoundTripRun round_trip_run(bool by_pairs)
     run.worker_after_other_us = median_of(worker_us, worker_same, false, round_trips, scratch);
     run.bare_after_same_us = median_of(bare_us, bare_same, true, round_trips, scratch);
     run.bare_after_other_us = median_of(bare_us, bare_same, false, round_trips, scratch);
+    // Each worker exchange against the bare one right after it, which met the same moment's
+    // load: on a busy machine the medians of a run move together by several times, these
+    // ratios much less.
+    for (int i = 0; i < round_trips; ++i) scratch[i] = worker_us[i] / bare_us[i];
+    run.paired_ratio = median(scratch, round_trips);
     run.worker_us = median(worker_us, round_trips);
     run.bare_us = median(bare_us, round_trips);
     run.ratio = run.worker_us / run.bare_us;
@@ -316,8 +322,9 @@ bool bench_round_trip()
         const RoundTripRun run = round_trip_run(false);
         failures += run.failures;
         ratios[r] = run.ratio;
-        printf("run %d: worker median %7.1f us, bare server %7.1f us, ratio %.2f, failed %d\n", r + 1, run.worker_us,
-               run.bare_us, run.ratio, run.failures);
+        printf("run %d: worker median %7.1f us, bare server %7.1f us, ratio %.2f (exchange by exchange %.2f), "
+               "failed %d\n",
+               r + 1, run.worker_us, run.bare_us, run.ratio, run.paired_ratio, run.failures);
         if (!round_trip_diagnosis) continue;
         printf("       opens that found the server busy: worker %d, bare %d\n", run.worker_busy, run.bare_busy);
         const RoundTripRun pairs = round_trip_run(true);

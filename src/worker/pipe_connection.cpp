@@ -94,7 +94,9 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_wish order)
     const DWORD started = GetTickCount();
     int answer = Qel_DaemonWish(order, server.stop_event);
     conn.switching_ms += GetTickCount() - started;
-    if (stop_requested(server)) server.stopping = true;
+    // A state answered: the wish was taken, and a stop that came meanwhile is seen by the next
+    // wait (every one waits on the stop event too); no look of its own on the round trip.
+    if (answer < 0 && stop_requested(server)) server.stopping = true;
     return answer;
 }
 
@@ -161,8 +163,9 @@ Step await_first_request(PipeServer& server, Connection& conn)
 // when the connection has had its time, even if the client still writes.
 Step read_request(PipeServer& server, Connection& conn)
 {
-    // After a read that completed at once nothing has waited on the stop event: look at it.
-    if (conn.read_once && stop_requested(server)) {
+    // After reads that completed at once nothing has waited on the stop event: look at it
+    // (from the second request on: one request alone is bounded, and the reply's wait looks).
+    if (conn.executed > 1 && stop_requested(server)) {
         server.stopping = true;
         return Step::disconnect;
     }
