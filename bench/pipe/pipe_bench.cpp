@@ -274,6 +274,10 @@ RoundTripRun round_trip_run(bool by_pairs)
         for (int k = 0; k < 2; ++k) {
             const bool worker = by_pairs ? (i + k) % 2 == 0 : k == 0;
             char reply = 0;
+            // Timed from a server that listens: neither is charged with getting ready for the
+            // next client after the one before (the bare server's one instance is busy until
+            // it has disconnected and listens again, which a busy machine may delay).
+            WaitNamedPipeA(worker ? worker_pipe : bare_pipe, 10000);
             const double t0 = now_us();
             HANDLE h = counted_open(worker ? worker_pipe : bare_pipe, worker ? &run.worker_busy : &run.bare_busy);
             const bool valid = h != INVALID_HANDLE_VALUE &&
@@ -326,7 +330,8 @@ bool bench_round_trip()
                "failed %d\n",
                r + 1, run.worker_us, run.bare_us, run.ratio, run.paired_ratio, run.failures);
         if (!round_trip_diagnosis) continue;
-        printf("       opens that found the server busy: worker %d, bare %d\n", run.worker_busy, run.bare_busy);
+        printf("       opens that found the server busy after it listened: worker %d, bare %d\n", run.worker_busy,
+               run.bare_busy);
         const RoundTripRun pairs = round_trip_run(true);
         printf("       by pairs (as before): ratio %.2f; after the same server / after the other: worker %7.1f / "
                "%7.1f us, bare %7.1f / %7.1f us; busy: worker %d, bare %d\n",
