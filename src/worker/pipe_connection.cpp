@@ -23,7 +23,7 @@
 #include "common/control_pipe.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
-#include "worker/pipe_listen.h"
+#include "worker/pipe_instances.h"
 
 #include <string.h>
 
@@ -94,8 +94,7 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_wish order)
     const DWORD started = GetTickCount();
     int answer = Qel_DaemonWish(order, server.stop_event);
     conn.switching_ms += GetTickCount() - started;
-    // A state answered: the wish was taken, and a stop that came meanwhile is seen by the next
-    // wait (every one waits on the stop event too); no look of its own on the round trip.
+    // A state answered: a stop that came meanwhile is seen by the next wait (each waits on it).
     if (answer < 0 && stop_requested(server)) server.stopping = true;
     return answer;
 }
@@ -163,8 +162,7 @@ Step await_first_request(PipeServer& server, Connection& conn)
 // when the connection has had its time, even if the client still writes.
 Step read_request(PipeServer& server, Connection& conn)
 {
-    // After reads that completed at once nothing has waited on the stop event: look at it
-    // (from the second request on: one request alone is bounded, and the reply's wait looks).
+    // Reads that complete at once never wait on the stop event: from the second on, look at it.
     if (conn.executed > 1 && stop_requested(server)) {
         server.stopping = true;
         return Step::disconnect;
@@ -196,10 +194,8 @@ Step write_message(PipeServer& server, Connection& conn, DWORD size)
     conn.replied_at = GetTickCount();
     start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply)) {
-        conn.reply_read = true; // a read that waited for it took it
-        return Step::disconnect;
-    }
+    conn.reply_read = WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply) != 0;
+    if (conn.reply_read) return Step::disconnect; // a read that waited for it took it
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
     return Step::linger;
