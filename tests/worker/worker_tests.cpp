@@ -330,6 +330,7 @@ Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 //   to-end: 8 queries 300 ms apart, each reading its reply and then on until the pipe
 //          ends (served: those whose end came as ERROR_BROKEN_PIPE; longest: the latest
 //          end after its reply, in ms).
+//   unread-then-ask: as unread, but once refused (the refusal read), one query at once;
 //   fresh: one connection that writes a query and never reads what comes, until the server
 //          ends it (longest: the debt a refusal names; D: dropped before anything came);
 //   launcher: README's launcher, 8 times: a query, on a refusal again every 250 ms until
@@ -444,7 +445,7 @@ TEST(WorkerChild, ClientPattern)
                 if (GetTickCount() - asked > 20000) break;
             longest = std::max<DWORD>(longest, GetTickCount() - asked);
         }
-    } else if (how == "unread") {
+    } else if (how == "unread" || how == "unread-then-ask") {
         // Looks at what each connection brings without taking it: a state reply is left
         // unread until the server drops it, the first refusal is read.
         for (int i = 0; i < 6 && !refused && !silent; ++i) {
@@ -471,8 +472,11 @@ TEST(WorkerChild, ClientPattern)
             }
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
         }
+        // Having read the refusal, it has a share of its own, and asks at once.
+        if (how == "unread-then-ask") note(child_exchange("?"));
         // Its debt drains: served again, once it has (longer when other processes owe too).
-        for (const DWORD refused_at = GetTickCount(); refused && GetTickCount() - refused_at < 15000; Sleep(250)) {
+        for (const DWORD refused_at = GetTickCount();
+             how == "unread" && refused && GetTickCount() - refused_at < 15000; Sleep(250)) {
             const Served s = child_exchange("?");
             if (s == Served::done) {
                 note(s);
@@ -614,6 +618,12 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
 TEST_F(Worker, FreshProcessesThatNeverReadShareOneShareBesideALauncher)
 {
     start();
+    // A new process that leaves its replies unread has the newcomers' time, not its own: once
+    // it has read a refusal, it has its own share, and is served when it asks at once.
+    std::string output;
+    run_child("unread-then-ask", &output).join();
+    const ChildResult own = child_result(output);
+    EXPECT_TRUE(std::regex_match(own.order, std::regex("U{1,3}RS"))) << output;
     std::string launcher_output;
     std::thread launcher = run_child("launcher", &launcher_output);
     int refused_at_once = 0;
