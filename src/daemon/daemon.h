@@ -79,15 +79,3 @@ int Qel_DaemonPlanChangedOutside();
 // overwrote is made active again (or owed until it can be). 1 when made as the user's, 0 when
 // it was ours, is not a plan, or no owner takes wishes.
 int Qel_DaemonPlanActivated(const char* guid);
-// Set by the owner when it sees the power scheme changed from outside while Gaming Mode is
-// on; the off sequence then leaves the scheme alone. Cleared by the next on sequence.
-extern volatile LONG scheme_changed_externally;
-
-// The sequences, run by the owner with the lock held; and the drift registration.
-void Qel_DaemonDoGameModeOn();
-void Qel_DaemonDoGameModeOff();
-int register_tickmend();
-void deregister_tickmend();
-// What the last register_tickmend achieved, in words ("drift compensation registered on 2
-// processors (interval 1000 ms)", or why not).
-const char* drift_registration_words();

@@ -1,8 +1,8 @@
-// Each client process's share of the pipe (the rule is in pipe_server.h): its connections
+// Each client process's share of the pipe (the rule is in pipe_state.h): its connections
 // within the last second, and its debt of time it kept a connection open unread, which all
 // the debts drain together at a part of the pipe's time; the debt of the processes that have
 // not read a reply yet is one, the newcomers'.
-#include "worker/pipe_server.h"
+#include "worker/pipe_share.h"
 
 #include "common/control_pipe.h"
 
