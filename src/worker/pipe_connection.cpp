@@ -108,7 +108,7 @@ Step served_or_refused(PipeServer& server, Connection& conn)
     if (!conn.refused) return Step::read_request;
     // A process that left a refusal unread within the last second is not waited for again:
     // it is told, and dropped at once.
-    const ClientRate* rate = server.holder;
+    const ClientRate* rate = server.reader;
     const bool ignores = rate && rate->refusal_unread_at && GetTickCount() - rate->refusal_unread_at < share_window_ms;
     conn.grace = ignores ? 0 : refusal_grace_ms;
     return Step::refuse;

@@ -79,11 +79,15 @@ bool note_client(PipeServer& server, HANDLE pipe, Refusal* why)
 
 void book_client_time(PipeServer& server, DWORD own_ms, bool refusal_unread, bool reply_read)
 {
-    if (reply_read && server.reader && server.reader->process_id == server.reader_id) server.reader->proven = true;
-    if (!server.holder || server.holder->process_id != server.holder_id) return;
     const DWORD now = GetTickCount();
+    // Whether a process read what it got, or left a refusal unread, is its own: a new process
+    // that reads is never dropped unheard for what other new processes did.
+    if (server.reader && server.reader->process_id == server.reader_id) {
+        if (reply_read) server.reader->proven = true;
+        if (refusal_unread) server.reader->refusal_unread_at = now ? now : 1; // it had its chance
+    }
+    if (!server.holder || server.holder->process_id != server.holder_id) return;
     drain_debts(server, now);
-    if (refusal_unread) server.holder->refusal_unread_at = now ? now : 1; // it had its chance
     server.holder->debt_ms += own_ms;
 }
 
