@@ -45,8 +45,8 @@ ULONGLONG now_utc()
 // is not tickmend; *server says who it is when it can be asked, *asked_at when the request
 // went, *refusal why the server refused it; *tickmend the tickmend that runs without its
 // pipe (not_served).
-Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
-                  ControlPipeRefusal* refusal, ServerFacts* tickmend)
+Exchange exchange_once(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
+                       ControlPipeRefusal* refusal, ServerFacts* tickmend)
 {
     tk::unique_hfile pipe;
     bool waited_window = false, waited_name = false;
@@ -88,6 +88,18 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
     case ControlPipeExchange::failed: break;
     }
     return Exchange::failed;
+}
+
+// The exchange. Refused on its first connection, it is made once more at once: the time of
+// the processes that have never read a reply (this one among them, until then) was over
+// their share, and having read the refusal, this process has a share of its own.
+Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
+                  ControlPipeRefusal* refusal, ServerFacts* tickmend)
+{
+    Exchange result = exchange_once(request, state, server, asked_at, refusal, tickmend);
+    if (result == Exchange::refused && refusal->connects <= 1)
+        result = exchange_once(request, state, server, asked_at, refusal, tickmend);
+    return result;
 }
 
 // Why the server was not trusted, after the line that says so.
