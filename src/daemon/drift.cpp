@@ -1,6 +1,7 @@
 // TSC drift registration of single-node machines: whether the counters can drift, the
 // interval, and one registration per processor, each sent from that processor.
 #include "daemon/daemon.h"
+#include "answer/answer.h"
 #include "daemon/each_processor.h"
 #include "driver/driver.h"
 #include "platform/binding.h"
@@ -26,32 +27,6 @@ constexpr DWORD MAX_INTERVAL_MS = 2000;
 // The shortest period tickmend.sys runs a drift timer at (0 stays "registered, never run"): a
 // shorter one would stop every processor that often, and the driver refuses it.
 constexpr DWORD MIN_INTERVAL_MS = 100;
-
-constexpr DWORD EDX_FID_CONTROL = 1u << 1;
-constexpr DWORD EDX_VID_CONTROL = 1u << 2;
-constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
-
-// The frequency varies when the processor can change it and the start and maximum
-// frequency IDs differ.
-bool frequency_varies(DWORD edx, ULONGLONG fid_status)
-{
-    if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
-    DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
-    DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
-    return start_fid != max_fid;
-}
-
-// Without an invariant TSC the counter is stable only while the northbridge bit is clear.
-// A read that fails tells us nothing, so the counter then counts as not stable and the
-// compensation stays on: a needless compensation costs little, a missing one lets the
-// counters drift apart.
-bool counter_stable(DWORD edx)
-{
-    if (edx & EDX_INVARIANT_TSC) return true;
-    DWORD nb = 0;
-    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &nb)) return false;
-    return (nb & NB_BIT) == 0;
-}
 
 // True in a 32-bit process on 64-bit Windows. IsWow64Process is looked up: early XP lacks it.
 bool on_64_bit_windows()
@@ -102,14 +77,7 @@ DWORD configured_interval()
 // configured sync_interval, bounded.
 DWORD drift_interval()
 {
-    DWORD regs[4] = {};
-    platform_processors().cpuid(0x80000007, regs);
-    DWORD edx = regs[3];
-    ULONGLONG fid_status = 0;
-    ReadMSR64(MSR_FID_STATUS, &fid_status); // read in every case, as the driver expects
-    bool varies = frequency_varies(edx, fid_status);
-    bool stable = counter_stable(edx) && !varies;
-    return stable ? 0 : configured_interval();
+    return pc_counters_can_drift() ? configured_interval() : 0;
 }
 
 } // namespace

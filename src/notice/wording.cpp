@@ -298,8 +298,8 @@ const char* start_advice(const char* what)
         {"TSC driver refused", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"not delivered", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"drift compensation registered",
-         "Nothing more is needed: the TSC driver keeps the counters in step, and QEL Pacemill registers again "
-         "at its next start."},
+         "Nothing more is needed: the TSC driver keeps the clocks from drifting further apart (a gap they "
+         "already have stays), and QEL Pacemill asks it again at its next start."},
         {"single processor", "Nothing is needed: one processor has no other counter to be kept in step with."},
         {"could not be", "Start QEL Pacemill again; if this comes back, restart Windows first."},
     };
