@@ -1,6 +1,7 @@
 ; tickmend-setup.exe: installs QEL Pacemill (tickmend.exe and tickmend-ctl.exe) for every
-; user of the machine, starts it at each logon, and registers an uninstaller that leaves
-; nothing behind. Made by the build:
+; user of the machine, starts it at each logon where something runs then, and registers an
+; uninstaller that leaves nothing behind, and a copy of itself (setup.exe) that the uninstall
+; entry's Change runs to add or remove the TSC driver. Made by the build:
 ;
 ;   makensis -DVERSION=1.1.2 -DTICKMEND_EXE=... -DCTL_EXE=... -DICON=... -DWIZARD=... -DOUTFILE=... tickmend.nsi
 ;
@@ -88,6 +89,12 @@ Section "${PRODUCT}" SecProgram
     File "/oname=tickmend.exe" "${TICKMEND_EXE}"
     File "/oname=tickmend-ctl.exe" "${CTL_EXE}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
+    ; The setup itself, for Change; run from there, it is there already.
+    GetFullPathName $0 "$EXEPATH"
+    GetFullPathName $1 "$INSTDIR\setup.exe"
+    ${If} $0 != $1
+        CopyFiles /SILENT "$EXEPATH" "$INSTDIR\setup.exe"
+    ${EndIf}
     ${If} ${Errors}
         ; A new folder is emptied again; a registered installation there keeps what it has.
         ${If} $fresh == 1
@@ -103,11 +110,10 @@ has room and that the folder may be written, and run the setup again."
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\tickmend.exe"
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
 
-    ; Registered last, all or nothing: the autostart of every user, then the uninstall entry.
+    ; Registered last, all or nothing: the uninstall entry (the autostart follows the PC's
+    ; answer once the driver is in place: "-finish").
     ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
     ClearErrors
-    ; /logon: the program starts only while this user's "Start at logon" (its tray menu) is on.
-    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\tickmend.exe" /logon'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -116,7 +122,9 @@ has room and that the folder may be written, and run the setup again."
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $1
-    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    ; Change: the setup again, to add or remove the TSC driver.
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "ModifyPath" '"$INSTDIR\setup.exe"'
+    DeleteRegValue HKLM "${UNINSTALL_KEY}" "NoModify"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
     ${If} ${Errors}
         ${If} $fresh == 1
@@ -127,7 +135,7 @@ has room and that the folder may be written, and run the setup again."
             RMDir "$SMPROGRAMS\${PRODUCT}"
             Call RemoveWrittenFiles
         ${EndIf}
-        StrCpy $R9 "The autostart and the uninstall entry of ${PRODUCT} could not be registered."
+        StrCpy $R9 "The uninstall entry of ${PRODUCT} could not be registered."
         Call Fail
     ${EndIf}
 
@@ -137,15 +145,18 @@ has room and that the folder may be written, and run the setup again."
         Delete "$old_dir\tickmend.exe"
         Delete "$old_dir\tickmend-ctl.exe"
         Delete "$old_dir\uninstall.exe"
+        Delete "$old_dir\setup.exe"
         RMDir "$old_dir"
     ${EndIf}
 SectionEnd
 
 !include "${__FILEDIR__}\driver.nsh"
 
-; After the driver: what runs again finds it, and the finish page says what it does.
+; After the driver: what runs again finds it, the start at logon is registered where
+; something runs then, and the finish page says what it does.
 Section "-finish"
     Call ApplyPathChoice
+    Call RegisterLogonStart
 
     ; An upgrade leaves running what ran, silent or not.
     ${If} $was_running == 1
