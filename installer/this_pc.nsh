@@ -149,8 +149,8 @@ Cancel to stop here."
     ${EndIf}
     ; The figures, for whoever wants them.
     ${If} $this_cpus != ""
-        StrCpy $R0 "$R0$\r$\n$\r$\nFound: $this_cpus processors in $this_nodes processor node(s); TSC driver: \
-$this_driver."
+        StrCpy $R0 "$R0$\r$\n$\r$\nFound on this PC: $this_cpus processor(s), $this_nodes processor node(s), \
+TSC driver $this_driver."
     ${EndIf}
     Call NothingToDo
     StrCpy $R3 $0

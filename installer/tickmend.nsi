@@ -89,12 +89,6 @@ Section "${PRODUCT}" SecProgram
     File "/oname=tickmend.exe" "${TICKMEND_EXE}"
     File "/oname=tickmend-ctl.exe" "${CTL_EXE}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
-    ; The setup itself, for Change; run from there, it is there already.
-    GetFullPathName $0 "$EXEPATH"
-    GetFullPathName $1 "$INSTDIR\setup.exe"
-    ${If} $0 != $1
-        CopyFiles /SILENT "$EXEPATH" "$INSTDIR\setup.exe"
-    ${EndIf}
     ${If} ${Errors}
         ; A new folder is emptied again; a registered installation there keeps what it has.
         ${If} $fresh == 1
@@ -110,6 +104,15 @@ has room and that the folder may be written, and run the setup again."
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\tickmend.exe"
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
 
+    ; Change, in the uninstall entry: the setup again (a copy of this one; run from there, it
+    ; is there already), to add or remove the TSC driver. Without the copy, no Change.
+    StrCpy $R4 1
+    GetFullPathName $0 "$EXEPATH"
+    StrCpy $1 "$INSTDIR\setup.exe"
+    ${If} $0 != $1
+        System::Call 'kernel32::CopyFileW(w r0, w r1, i 0) i .R4'
+    ${EndIf}
+
     ; Registered last, all or nothing: the uninstall entry (the autostart follows the PC's
     ; answer once the driver is in place: "-finish").
     ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
@@ -122,10 +125,12 @@ has room and that the folder may be written, and run the setup again."
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $1
-    ; Change: the setup again, to add or remove the TSC driver.
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "ModifyPath" '"$INSTDIR\setup.exe"'
-    DeleteRegValue HKLM "${UNINSTALL_KEY}" "NoModify"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    ${If} $R4 != 0
+        WriteRegStr HKLM "${UNINSTALL_KEY}" "ModifyPath" '"$INSTDIR\setup.exe"'
+    ${Else}
+        WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    ${EndIf}
     ${If} ${Errors}
         ${If} $fresh == 1
             DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
@@ -137,6 +142,10 @@ has room and that the folder may be written, and run the setup again."
         ${EndIf}
         StrCpy $R9 "The uninstall entry of ${PRODUCT} could not be registered."
         Call Fail
+    ${EndIf}
+    ; An earlier version's entry had no Change (and a value absent sets the error flag).
+    ${If} $R4 != 0
+        DeleteRegValue HKLM "${UNINSTALL_KEY}" "NoModify"
     ${EndIf}
 
     ; Moved: the old copy's files go, and its folder with them when nothing else is in it.
