@@ -152,3 +152,33 @@ void check_sync(DWORD_PTR synced, sync_check& check)
 }
 
 } // namespace daemon_state
+
+int Qel_DaemonMeasureCounters(sync_check_facts* facts, DWORD bound_ms)
+{
+    using namespace daemon_state;
+    if (!game_mode_lock) return 0;
+    // The lock keeps a switch from binding the processors meanwhile.
+    const DWORD waited = WaitForSingleObject(game_mode_lock.get(), bound_ms);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return 0;
+    DWORD_PTR present = 0;
+    for (int i = 0; i < MAX_CPUS; ++i)
+        if (cpu_present(i)) present |= static_cast<DWORD_PTR>(1) << i;
+    sync_check check;
+    check_sync(present, check);
+    ReleaseMutex(game_mode_lock.get());
+
+    *facts = sync_check_facts{};
+    facts->checked = check.ran;
+    facts->why_not = check.ran ? "" : sync_unchecked_words(check.why_not);
+    facts->in_step = check.in_step;
+    if (check.ran) {
+        facts->cpu = check.cpu;
+        facts->node = cpu_node[check.cpu];
+        facts->core = cpu_core[check.cpu];
+    }
+    facts->offset_ns = check.offset_ns;
+    facts->uncertainty_ns = check.uncertainty_ns;
+    facts->bound_ns = check.bound_ns;
+    facts->unmeasured = present & ~check.measured;
+    return 1;
+}
