@@ -1,18 +1,13 @@
 // The daemon's lifecycle and its one command entry point: the role chosen at start (drift
-// registration on one node, Gaming Mode on several), and the switch of Gaming Mode on and off
-// as its owner runs it (owner.cpp). The sequences are in gaming_mode.cpp, the watcher in
-// watcher.cpp.
+// registration on one node, Gaming Mode on several, with its owner: owner.cpp, which runs the
+// sequences of gaming_mode.cpp), and what a run before this one still owes given back.
 #include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
-#include "notice/notice.h"
-#include "platform/binding.h"
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
 
 #include <stdio.h>
 #include <string.h>
-
-volatile LONG scheme_changed_externally = 0;
 
 using namespace daemon_state;
 
@@ -121,43 +116,4 @@ int Qel_DaemonIsGameModeOn()
 {
     int answer = Qel_DaemonWish(daemon_wish::state);
     return answer == game_mode_refused ? 0 : answer;
-}
-
-// Run by the owner with the lock held: "1" while on does nothing.
-void Qel_DaemonDoGameModeOn()
-{
-    if (!game_mode_lock || game_mode_on) return;
-
-    release_watcher(); // leftovers of an earlier period, if any
-    prepare_watcher();
-
-    on_outcome outcome;
-    {
-        priority_scope raised(REALTIME_PRIORITY_CLASS, THREAD_PRIORITY_TIME_CRITICAL);
-        __game_mode_on(outcome);
-    }
-    // Back at the normal priority: the counters are measured only now, so that the check
-    // never lengthens the realtime window.
-    if (outcome.synced) check_sync(outcome.synced, outcome.check);
-    else if (outcome.driver == driver_outcome::absent) outcome.check.why_not = sync_unchecked::no_request;
-    else outcome.check.why_not = sync_unchecked::no_core_request;
-    report(outcome);
-
-    InterlockedExchange(&scheme_changed_externally, 0);
-    start_watcher();
-    notice_changed(); // the tray icon shows the state
-}
-
-// Run by the owner with the lock held. "0" while Gaming Mode is off tries again to give back
-// what an earlier off could not.
-void Qel_DaemonDoGameModeOff()
-{
-    if (!game_mode_lock) return;
-    if (!game_mode_on) {
-        if (owed.open) give_back(true);
-        return;
-    }
-    release_watcher();
-    __game_mode_off();
-    notice_changed();
 }

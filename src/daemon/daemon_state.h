@@ -1,5 +1,6 @@
-// Private to the daemon: the state that its lifecycle (daemon.cpp), the on and off sequences
-// (gaming_mode.cpp) and the watcher (watcher.cpp) share, and what each offers the others.
+// Private to the daemon: the state that its lifecycle (daemon.cpp), the owner (owner.cpp), the
+// on and off sequences (gaming_mode.cpp, report.cpp) and the watcher (watcher.cpp) share, and
+// what each offers the others. Calls run one way: daemon -> owner -> sequences -> watcher.
 #pragma once
 #include "daemon/daemon.h"
 #include "driver/driver.h"
@@ -95,7 +96,8 @@ void __game_mode_off();
 // Measures the processors of synced against the first of them, with the calling thread at
 // the process's own priority class (never inside the realtime window).
 void check_sync(DWORD_PTR synced, sync_check& check);
-// Records the on sequence's outcome for tickmend-ctl and raises or clears its notices.
+// Records the on sequence's outcome for tickmend-ctl and raises or clears its notices
+// (report.cpp).
 void report(const on_outcome& outcome);
 // Gives back what the on-period still owes; true when nothing is owed any more.
 bool give_back(bool restore_plan);

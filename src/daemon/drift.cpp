@@ -26,7 +26,7 @@ constexpr DWORD DEFAULT_INTERVAL_MS = 1000;
 constexpr DWORD MAX_INTERVAL_MS = 2000;
 // The shortest period tickmend.sys runs a drift timer at (0 stays "registered, never run"): a
 // shorter one would stop every processor that often, and the driver refuses it.
-constexpr DWORD MIN_INTERVAL_MS = 100;
+constexpr DWORD MIN_INTERVAL_MS = tkd::drift_interval_min_ms;
 
 // True in a 32-bit process on 64-bit Windows. IsWow64Process is looked up: early XP lacks it.
 bool on_64_bit_windows()

@@ -1,5 +1,6 @@
-// Gaming Mode's on and off sequences: the power plan, the northbridge bit and the counters'
-// synchronization taken, what was achieved reported, and what the on-period owes given back.
+// Gaming Mode's on and off sequences, which its owner (owner.cpp) runs with the lock held:
+// the power plan, the northbridge bit and the counters' synchronization taken, the watcher
+// started, and what the on-period owes given back.
 #include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
 #include "daemon/each_processor.h"
@@ -9,7 +10,6 @@
 #include "smp_enum/smp_enum.h"
 #include "common/trace.h"
 
-#include <math.h>
 #include <string.h>
 
 namespace daemon_state {
@@ -148,17 +148,6 @@ void synchronize_counters(on_outcome& outcome)
     }
 }
 
-// Nanoseconds as the record keeps them: whole, and 4.29 s at most; a bound rounded up.
-DWORD whole_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ns + 0.5) : 0xFFFFFFFF; }
-DWORD bound_ns(double ns) { return ns < 4294967295.0 ? static_cast<DWORD>(ceil(ns)) : 0xFFFFFFFF; }
-
-int bits_in(DWORD_PTR mask)
-{
-    int n = 0;
-    for (; mask; mask &= mask - 1) ++n;
-    return n;
-}
-
 } // namespace
 
 // Runs with the lock held: power scheme, northbridge bit, then the node and core
@@ -182,61 +171,6 @@ void __game_mode_on(on_outcome& outcome)
     if (outcome.driver == driver_outcome::absent && outcome.northbridge == northbridge_outcome::unread)
         outcome.northbridge = northbridge_outcome::no_driver;
     game_mode_on = 1;
-}
-
-// Records what the on sequence achieved where tickmend-ctl reads it, and tells the user
-// through the tray icon what was left out.
-void report(const on_outcome& outcome)
-{
-    last_on_record record;
-    memset(&record, 0, sizeof record);
-    lstrcpynA(record.plan, plan_outcome_words(outcome.plan), sizeof record.plan);
-    lstrcpynA(record.northbridge, northbridge_outcome_words(outcome.northbridge), sizeof record.northbridge);
-    driver_outcome_words(outcome.driver, outcome.cores_unbound, outcome.synced, outcome.unbound,
-                         outcome.reply.status, outcome.reply.ret_code, record.driver, sizeof record.driver);
-    const sync_check& check = outcome.check;
-    // Every processor that was to be synchronized and that the check did not measure is
-    // named: the figure holds for the others only.
-    const DWORD_PTR unmeasured = check.ran ? (outcome.synced | outcome.unbound) & ~check.measured : 0;
-    record.checked = check.ran;
-    if (check.ran) {
-        record.in_step = check.in_step;
-        record.cpu = static_cast<DWORD>(check.cpu);
-        record.node = cpu_node[check.cpu];
-        record.core = cpu_core[check.cpu];
-        record.offset_ns = whole_ns(check.offset_ns);
-        record.uncertainty_ns = whole_ns(check.uncertainty_ns);
-        record.bound_ns = bound_ns(check.bound_ns);
-        record.unmeasured = static_cast<DWORD>(unmeasured);
-    } else {
-        lstrcpynA(record.why_not, sync_unchecked_words(check.why_not), sizeof record.why_not);
-    }
-    last_on_write(&record);
-
-    char detail[64];
-    driver_outcome_detail(outcome.driver, outcome.reply.status, outcome.reply.ret_code, detail, sizeof detail);
-    notice_set(NOTICE_PLAN_UNKNOWN, outcome.plan == plan_outcome::unknown);
-    // A plan that could not be given back was told in its balloon; a new on-period owes a new
-    // one. Before there is a window (the start's own on), it has not been told yet: it stays.
-    if (notice_told()) notice_clear(NOTICE_PLAN_NOT_GIVEN_BACK);
-    notice_set(NOTICE_PLAN_NOT_SWITCHED, outcome.plan == plan_outcome::not_switched);
-    notice_set(NOTICE_NO_RECORD, outcome.plan == plan_outcome::not_recorded ||
-                                     outcome.northbridge == northbridge_outcome::not_recorded);
-    notice_set(NOTICE_DRIVER_ABSENT, outcome.driver == driver_outcome::absent);
-    notice_set(NOTICE_DRIVER_REFUSED,
-               outcome.driver == driver_outcome::refused || outcome.driver == driver_outcome::undelivered, detail);
-
-    // Counters apart after a sync the driver accepted in full: the driver's word did not
-    // hold. A refused sync has its own notice already.
-    char line[64] = "";
-    if (check.ran)
-        sync_tip_line(check.in_step, check.in_step ? check.bound_ns : check.offset_ns, check.uncertainty_ns,
-                      bits_in(unmeasured), line, sizeof line);
-    notice_set_sync_line(line);
-    const bool apart = check.ran && !check.in_step && outcome.driver == driver_outcome::synchronized;
-    if (apart) sync_apart_detail(check.cpu, cpu_node[check.cpu], cpu_core[check.cpu], check.offset_ns, detail,
-                                 sizeof detail);
-    notice_set(NOTICE_SYNC_APART, apart, apart ? detail : nullptr);
 }
 
 namespace {
@@ -333,3 +267,46 @@ bool turn_off_for_users_change(LONG period)
 }
 
 } // namespace daemon_state
+
+volatile LONG scheme_changed_externally = 0;
+
+using namespace daemon_state;
+
+// Run by the owner with the lock held: "1" while on does nothing.
+void Qel_DaemonDoGameModeOn()
+{
+    if (!game_mode_lock || game_mode_on) return;
+
+    release_watcher(); // leftovers of an earlier period, if any
+    prepare_watcher();
+
+    on_outcome outcome;
+    {
+        priority_scope raised(REALTIME_PRIORITY_CLASS, THREAD_PRIORITY_TIME_CRITICAL);
+        __game_mode_on(outcome);
+    }
+    // Back at the normal priority: the counters are measured only now, so that the check
+    // never lengthens the realtime window.
+    if (outcome.synced) check_sync(outcome.synced, outcome.check);
+    else if (outcome.driver == driver_outcome::absent) outcome.check.why_not = sync_unchecked::no_request;
+    else outcome.check.why_not = sync_unchecked::no_core_request;
+    report(outcome);
+
+    InterlockedExchange(&scheme_changed_externally, 0);
+    start_watcher();
+    notice_changed(); // the tray icon shows the state
+}
+
+// Run by the owner with the lock held. "0" while Gaming Mode is off tries again to give back
+// what an earlier off could not.
+void Qel_DaemonDoGameModeOff()
+{
+    if (!game_mode_lock) return;
+    if (!game_mode_on) {
+        if (owed.open) give_back(true);
+        return;
+    }
+    release_watcher();
+    __game_mode_off();
+    notice_changed();
+}

@@ -23,7 +23,7 @@
 #include "common/control_pipe.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
-#include "worker/pipe_listen.h"
+#include "worker/pipe_instances.h"
 
 #include <string.h>
 

@@ -1,15 +1,16 @@
 // The pipe thread's listening: every instance waits for a client at once, and the clients
 // are served one at a time in the order they connected, whichever instance each found.
 //
-// An instance whose connection has ended is closed and made again while the others hold
-// the name, so the name never disappears while the worker runs; clients connected
-// meanwhile to the others wait for their turn. Their connects complete into one completion port, which
-// keeps that order; a client that connected before we listened gives no completion and
+// An instance whose connection has ended is made again (pipe_instances.cpp) while the
+// others hold the name, so the name never disappears while the worker runs; clients
+// connected meanwhile to the others wait for their turn. Their connects complete into one
+// completion port, which keeps that order; a client that connected before we listened gives no completion and
 // is queued here instead, ahead of the port's. Every wait also watches the stop event.
 #include "worker/pipe_listen.h"
 
 #include "common/trace.h"
 #include "worker/pipe_connection.h"
+#include "worker/pipe_instances.h"
 
 namespace worker_pipe {
 namespace {
@@ -111,46 +112,6 @@ AfterConnection renew_instances(PipeServer& server)
 }
 
 } // namespace
-
-HANDLE record_event(const OVERLAPPED& record)
-{
-    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(record.hEvent) & ~static_cast<ULONG_PTR>(1));
-}
-
-// Only connects complete into the completion port (it holds the clients in the order they
-// came); reads and writes are kept out of it by the low bit of their event handle, as
-// Windows provides.
-void start_operation(OVERLAPPED& record, bool into_port)
-{
-    HANDLE event = record_event(record);
-    record.Offset = 0;
-    record.OffsetHigh = 0;
-    record.hEvent = into_port ? event : reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
-    ResetEvent(event);
-}
-
-void close_instances(PipeServer& server)
-{
-    server.cur = nullptr;
-    for (Instance& in : server.instances) {
-        if (in.listening) {
-            CancelIo(in.pipe.get());
-            // The record must outlive the connect; should it not end, closing the handle ends it.
-            WaitForSingleObject(record_event(in.io), cancel_wait_ms);
-        }
-        in.listening = false;
-        in.connected = false;
-        in.pipe.reset();
-    }
-    // The cancelled connects' completions would be taken for new instances' clients.
-    server.queued = 0;
-    for (OVERLAPPED* done = &server.instances[0].io; server.port && done;) {
-        DWORD count;
-        ULONG_PTR key;
-        done = nullptr;
-        GetQueuedCompletionStatus(server.port.get(), &count, &key, &done, 0);
-    }
-}
 
 void serve(PipeServer& server)
 {

@@ -9,12 +9,5 @@ namespace worker_pipe {
 
 // Serves connections until the stop event comes or the instances cannot be had.
 void serve(PipeServer& server);
-// Closes every instance, its outstanding connect ended first.
-void close_instances(PipeServer& server);
-// Readies a record for its next operation; into_port: a connect, whose completion goes to
-// the completion port (reads and writes are kept out of it).
-void start_operation(OVERLAPPED& record, bool into_port = false);
-// The event of an operation's record, without the mark start_operation may have put on it.
-HANDLE record_event(const OVERLAPPED& record);
 
 } // namespace worker_pipe

@@ -1,8 +1,8 @@
-// Private to the worker: the pipe thread that serves "\\.\pipe\QelTscPipe", shared between
-// the thread's set-up (pipe_server.cpp: security descriptor, instance creation), the
-// listening on its instances (pipe_listen.h), the exchange of one connection
-// (pipe_connection.h) and each process's share (pipe_share.cpp). worker.cpp starts and
-// stops it.
+// Private to the worker: the pipe thread that serves "\\.\pipe\QelTscPipe" and what its
+// parts share. Calls run one way: the thread (pipe_server.cpp: security descriptor, events)
+// -> the listening on the instances (pipe_listen.h) -> the exchange of one connection
+// (pipe_connection.h) -> each process's share (pipe_share.cpp) and the instances
+// themselves (pipe_instances.h). worker.cpp starts and stops the thread.
 #pragma once
 #include "common/control_pipe.h"
 #include "common/handle.h"
@@ -107,11 +107,5 @@ void book_client_time(PipeServer& server, DWORD own_ms, bool refusal_unread);
 
 // The thread; events points to a thread_events that lives as long as the worker.
 DWORD WINAPI TscPipeThread(void* events);
-// Tries again every few seconds until the first instance exists (and makes the others);
-// false when the stop event came.
-bool create_instance(PipeServer& server);
-// Closes in's handle (its client sees the end of the pipe) and makes a new instance in its
-// place; false when none could be made (in is then left without one).
-bool remake_instance(PipeServer& server, Instance& in);
 
 } // namespace worker_pipe
