@@ -178,14 +178,16 @@ TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
 {
     ASSERT_EQ(0, install());
     ASSERT_EQ(0, install(other_dir));
-    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) {
+    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe", "setup.exe"}) {
         EXPECT_TRUE(exists(installed(f, other_dir))) << f;
         EXPECT_FALSE(exists(installed(f))) << f << " stays in the old folder";
     }
     EXPECT_FALSE(exists(dir));
     EXPECT_EQ(other_dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
-    EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\" /logon",
-              registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
+    // The entry's Change, and the start at logon where this PC has one, name the new folder.
+    EXPECT_EQ("\"" + installed("setup.exe", other_dir) + "\"", registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "ModifyPath"));
+    const std::string run = registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
+    EXPECT_TRUE(run.empty() || run == "\"" + installed("tickmend.exe", other_dir) + "\" /logon") << run;
 }
 
 } // namespace
