@@ -103,15 +103,16 @@ void show_help_box(const char* command_line, bool unknown)
 void explain_start_without_instance(program_switch given)
 {
     if (!started_by_hand(given)) return;
-    char last[512];
-    last_start_text(last, sizeof last, true);
     // What this PC is, first: the PC's answer, where the start got as far as the processors.
     last_start_record start;
     const bool recorded = last_start_read(&start) != 0;
     const char* headline = "QEL Pacemill does not stay in the notification area on this PC.";
-    if (recorded && cpu_count > 0 &&
-        (strncmp(start.what, "one node", 8) == 0 || strncmp(start.what, "single processor", 16) == 0))
-        headline = pc_answer_words(pc_answer_of(pc_facts_now()));
+    const bool answered = recorded && cpu_count > 0 &&
+                          (strncmp(start.what, "one node", 8) == 0 || strncmp(start.what, "single processor", 16) == 0);
+    if (answered) headline = pc_answer_words(pc_answer_of(pc_facts_now()));
+    // The answer says what to do already; the record's own advice only for a start that failed.
+    char last[512];
+    last_start_text(last, sizeof last, !answered || strstr(start.what, "could not be") != nullptr);
     char text[768];
     _snprintf(text, sizeof text - 1, "%s\n\n%s", headline, last);
     text[sizeof text - 1] = '\0';
