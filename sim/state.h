@@ -5,6 +5,7 @@
 #pragma once
 #include "sim/machine.h"
 #include "platform/seam.h"
+#include "common/scoped_lock.h"
 
 #include <deque>
 #include <set>
@@ -34,18 +35,16 @@ struct SimState {
 // come while the process ends.
 SimState& sim_state();
 
-// The state, held for the scope.
+// The state, held for the scope (by the one scoped lock).
 class SimLocked {
 public:
-    SimLocked() : s_(sim_state()) { EnterCriticalSection(&s_.lock); }
-    ~SimLocked() { LeaveCriticalSection(&s_.lock); }
-    SimLocked(const SimLocked&) = delete;
-    SimLocked& operator=(const SimLocked&) = delete;
+    SimLocked() : s_(sim_state()), hold_(s_.lock) {}
     SimState& operator*() const { return s_; }
     SimState* operator->() const { return &s_; }
 
 private:
     SimState& s_;
+    tk::scoped_lock hold_;
 };
 
 // The bit of a one-bit mask, -1 for any other.

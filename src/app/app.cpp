@@ -31,8 +31,8 @@ DWORD close_bound_ms() { return wish_bound_ms() + 5000; }
 const int close_exit_ended = 1;
 const int close_exit_still_running = 2;
 
-HANDLE close_request;                     // the instance's copy of the event, for its life
-HANDLE single_instance_mutex;             // held until the process ends
+tk::unique_handle close_request;          // the instance's copy of the event, for its life
+tk::unique_handle single_instance_mutex; // held until the process ends
 
 using app::start_mode;
 using namespace app;
@@ -46,7 +46,7 @@ bool instance_running()
 
 bool close_requested()
 {
-    return close_request && WaitForSingleObject(close_request, 0) == WAIT_OBJECT_0;
+    return close_request && WaitForSingleObject(close_request.get(), 0) == WAIT_OBJECT_0;
 }
 
 // A plan that "/k" with no instance running could not give back (it no longer exists, or
@@ -115,7 +115,7 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     if (given == program_switch::logon && !start_at_logon_chosen()) return 0;
 
     SetLastError(0);
-    single_instance_mutex = CreateMutexA(nullptr, FALSE, mutex_name);
+    single_instance_mutex.reset(CreateMutexA(nullptr, FALSE, mutex_name));
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         if (started_by_hand(given))
             MessageBoxA(nullptr,
@@ -124,7 +124,7 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
                         box_title, MB_OK | MB_ICONINFORMATION);
         return 0;
     }
-    close_request = CreateEventA(nullptr, TRUE, FALSE, close_event_name);
+    close_request.reset(CreateEventA(nullptr, TRUE, FALSE, close_event_name));
 
     register_main_window_class(instance);
 
@@ -159,10 +159,11 @@ int tickmend_main(HINSTANCE instance, const char* command_line)
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDC_TICKMEND));
     MSG msg = {};
     for (;;) {
-        DWORD woken = MsgWaitForMultipleObjects(close_request ? 1 : 0, &close_request, FALSE, INFINITE, QS_ALLINPUT);
-        if (woken == WAIT_OBJECT_0 && close_request) {
+        HANDLE close_event = close_request.get();
+        DWORD woken = MsgWaitForMultipleObjects(close_event ? 1 : 0, &close_event, FALSE, INFINITE, QS_ALLINPUT);
+        if (woken == WAIT_OBJECT_0 && close_event) {
             // "/k" found no window a moment ago: it is closed as "/k" closes it.
-            ResetEvent(close_request);
+            ResetEvent(close_event);
             SendMessageA(app::main_window(), WM_DESTROY, 0, 0);
         }
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {

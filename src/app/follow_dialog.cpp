@@ -5,6 +5,7 @@
 #include "app/follow_dialog.h"
 #include "app/program_module.h"
 #include "app/resource.h"
+#include "common/handle.h"
 #include "common/process_image.h"
 #include "follow/follow_list.h"
 
@@ -47,12 +48,9 @@ BOOL CALLBACK add_running(HWND window, LPARAM box_param)
     DWORD id = 0;
     GetWindowThreadProcessId(window, &id);
     if (id == GetCurrentProcessId()) return TRUE;
-    HANDLE process = open_process_image(id, 0);
-    if (!process) return TRUE;
+    tk::unique_handle process(open_process_image(id, 0));
     char path[MAX_PATH];
-    bool read = process_image_path(process, path, sizeof path);
-    CloseHandle(process);
-    if (!read) return TRUE;
+    if (!process || !process_image_path(process.get(), path, sizeof path)) return TRUE;
     const char* name = path_file_part(path);
     if (SendMessageA(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(name)) == CB_ERR)
         SendMessageA(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));

@@ -79,15 +79,3 @@ int Qel_DaemonMeasureCounters(sync_check_facts* facts, DWORD bound_ms);
 // notification): the owner judges it in its next pass and turns Gaming Mode off, leaving the
 // plan as it is, only when the active plan is no longer the one Gaming Mode set. 1 when made.
 int Qel_DaemonPlanChangedOutside();
-// Set by the owner when it sees the power scheme changed from outside while Gaming Mode is
-// on; the off sequence then leaves the scheme alone. Cleared by the next on sequence.
-extern volatile LONG scheme_changed_externally;
-
-// The sequences, run by the owner with the lock held; and the drift registration.
-void Qel_DaemonDoGameModeOn();
-void Qel_DaemonDoGameModeOff();
-int register_tickmend();
-void deregister_tickmend();
-// What the last register_tickmend achieved, in words ("drift compensation registered on 2
-// processors (interval 1000 ms)", or why not).
-const char* drift_registration_words();

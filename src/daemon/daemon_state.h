@@ -2,7 +2,6 @@
 // on and off sequences (gaming_mode.cpp, report.cpp) and the watcher (watcher.cpp) share, and
 // what each offers the others. Calls run one way: daemon -> owner -> sequences -> watcher.
 #pragma once
-#include "daemon/daemon.h"
 #include "driver/driver.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
@@ -19,20 +18,6 @@ extern volatile LONG game_mode_on;
 // until everything is given back (nb_nodes: the node passes that cleared the northbridge
 // bit). Changed under the lock, or before the lock exists.
 extern restore_record owed;
-
-// Holds the game-mode lock for a scope: the owner, for each order it runs. Without the lock
-// nothing is locked and no sequence may run.
-class LockHolder {
-public:
-    LockHolder() : held_(game_mode_lock.valid()) { if (held_) WaitForSingleObject(game_mode_lock.get(), INFINITE); }
-    ~LockHolder() { if (held_) ReleaseMutex(game_mode_lock.get()); }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-    bool held() const { return held_; }
-
-private:
-    bool held_ = false;
-};
 
 // Gaming Mode's owner (owner.cpp). Started once the lock exists; false, and nothing touched,
 // while an earlier owner that did not end within its bound still runs. stop_owner wishes the
@@ -108,3 +93,19 @@ bool give_back(bool restore_plan);
 bool turn_off_for_users_change(LONG period);
 
 } // namespace daemon_state
+
+// Set when the power scheme was changed from outside while Gaming Mode was on: the off
+// sequence then leaves the scheme alone. Cleared by the next on sequence. (Global, as the
+// tests' own daemon defines it too: daemon_testing.h.)
+extern volatile LONG scheme_changed_externally;
+
+// The sequences as the owner runs them, with the lock held (gaming_mode.cpp): "1" while on
+// does nothing; "0" while off tries again to give back what an earlier off could not.
+void Qel_DaemonDoGameModeOn();
+void Qel_DaemonDoGameModeOff();
+
+// Drift registration on a single node (drift.cpp); words: what the last register_tickmend
+// achieved ("drift compensation registered on 2 processors (interval 1000 ms)", or why not).
+int register_tickmend();
+void deregister_tickmend();
+const char* drift_registration_words();

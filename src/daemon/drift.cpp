@@ -1,6 +1,6 @@
 // TSC drift registration of single-node machines: whether the counters can drift, the
 // interval, and one registration per processor, each sent from that processor.
-#include "daemon/daemon.h"
+#include "daemon/daemon_state.h"
 #include "answer/answer.h"
 #include "daemon/each_processor.h"
 #include "driver/driver.h"

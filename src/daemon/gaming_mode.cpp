@@ -1,7 +1,6 @@
 // Gaming Mode's on and off sequences, which its owner (owner.cpp) runs with the lock held:
 // the power plan, the northbridge bit and the counters' synchronization taken, the watcher
 // started, and what the on-period owes given back.
-#include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
 #include "daemon/each_processor.h"
 #include "notice/notice.h"

@@ -8,6 +8,7 @@
 #include "daemon/wish_board.h"
 #include "daemon/wishes.h"
 #include "common/handle.h"
+#include "common/scoped_lock.h"
 #include "common/switch_bounds.h"
 #include "common/trace.h"
 
@@ -42,7 +43,7 @@ void switch_on(const Wishes& w)
 // two switches. A plan change is judged as now; a resync is an off and an on.
 int converge(Wishes& w, DWORD g)
 {
-    LockHolder lock;
+    tk::scoped_lock lock(game_mode_lock.get()); // without the lock no sequence runs
     if (w.ending) {
         // An on for listed programs is no start_mode of the user's.
         InterlockedExchange(&on_at_exit, game_mode_on && w.user == user_wish::on ? 1 : 0);

@@ -1,6 +1,7 @@
 // The check that follows every on sequence that synchronized the counters: each processor
 // synchronized is measured against the first of them, and the offsets judged.
 #include "daemon/daemon_state.h"
+#include "common/scoped_lock.h"
 #include "platform/binding.h"
 #include "platform/seam.h"
 #include "skew/skew.h"
@@ -157,15 +158,16 @@ int Qel_DaemonMeasureCounters(sync_check_facts* facts, DWORD bound_ms)
 {
     using namespace daemon_state;
     if (!game_mode_lock) return 0;
-    // The lock keeps a switch from binding the processors meanwhile.
-    const DWORD waited = WaitForSingleObject(game_mode_lock.get(), bound_ms);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return 0;
     DWORD_PTR present = 0;
-    for (int i = 0; i < MAX_CPUS; ++i)
-        if (cpu_present(i)) present |= static_cast<DWORD_PTR>(1) << i;
     sync_check check;
-    check_sync(present, check);
-    ReleaseMutex(game_mode_lock.get());
+    {
+        // The lock keeps a switch from binding the processors meanwhile.
+        tk::scoped_lock held(game_mode_lock.get(), bound_ms);
+        if (!held.held()) return 0;
+        for (int i = 0; i < MAX_CPUS; ++i)
+            if (cpu_present(i)) present |= static_cast<DWORD_PTR>(1) << i;
+        check_sync(present, check);
+    }
 
     *facts = sync_check_facts{};
     facts->checked = check.ran;

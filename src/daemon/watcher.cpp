@@ -1,6 +1,5 @@
 // The watcher of an on-period: tells Gaming Mode's owner when the power scheme is changed
 // from outside while it is on.
-#include "daemon/daemon.h"
 #include "daemon/daemon_state.h"
 #include "notice/notice.h"
 #include "pwr_enum/pwr_enum.h"

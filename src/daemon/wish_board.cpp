@@ -5,6 +5,7 @@
 #include "daemon/wish_board.h"
 #include "daemon/daemon_state.h"
 #include "common/handle.h"
+#include "common/scoped_lock.h"
 #include "common/switch_bounds.h"
 #include "common/trace.h"
 #include "notice/notice.h"
@@ -33,20 +34,13 @@ int reached_state = 0; // Gaming Mode after it
 bool accepting = false; // an owner runs and the end is not wished
 // Set when the running pass ends, and when the next one ends; waiters hold duplicates, so the
 // owner closes its own handle once it has set one.
-HANDLE running_done = nullptr;
-HANDLE next_done = nullptr;
+tk::unique_handle running_done;
+tk::unique_handle next_done;
 Told told[told_size];
 // What the tray shows of the on-period: on for a listed program, and which.
 bool shown_for_listed = false;
 char shown_program[MAX_PATH];
 tk::unique_handle wake_event;
-
-struct BoardGuard {
-    BoardGuard() { EnterCriticalSection(&board_lock); }
-    ~BoardGuard() { LeaveCriticalSection(&board_lock); }
-    BoardGuard(const BoardGuard&) = delete;
-    BoardGuard& operator=(const BoardGuard&) = delete;
-};
 
 bool at_or_after(DWORD a, DWORD b) { return static_cast<LONG>(a - b) >= 0; }
 
@@ -57,7 +51,7 @@ DWORD make_wish(Change change)
     if (!board_lock_made) return 0;
     DWORD g;
     {
-        BoardGuard guard;
+        tk::scoped_lock guard(board_lock);
         if (!accepting) return 0;
         g = ++generation;
         if (g == 0) g = ++generation; // 0 stays "refused"
@@ -72,7 +66,7 @@ DWORD wish_generation(daemon_wish wish, LONG period)
     if (wish == daemon_wish::state) {
         // Nothing changes: the generation of the newest wish is the one to wait for.
         if (!board_lock_made) return 0;
-        BoardGuard guard;
+        tk::scoped_lock guard(board_lock);
         if (!accepting) return 0;
         if (generation == 0) generation = reached = taking = 1; // 0 stays "refused"
         return generation;
@@ -97,28 +91,26 @@ int wait_for(DWORD g, HANDLE stop)
     const DWORD bound = wish_bound_ms();
     const DWORD start = GetTickCount();
     for (;;) {
-        HANDLE done = nullptr;
+        tk::unique_handle done;
         {
-            BoardGuard guard;
+            tk::scoped_lock guard(board_lock);
             if (at_or_after(reached, g)) return reached_state;
-            HANDLE source = at_or_after(taking, g) ? running_done : next_done;
+            HANDLE source = at_or_after(taking, g) ? running_done.get() : next_done.get();
             if (source)
-                DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &done, SYNCHRONIZE, FALSE, 0);
+                DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), done.put(), SYNCHRONIZE, FALSE, 0);
         }
         const DWORD waited = GetTickCount() - start;
         if (waited >= bound) {
-            if (done) CloseHandle(done);
             TRACE("Qel_DaemonWish : generation %lu not taken within %lu ms\n", g, bound);
             return game_mode_busy;
         }
         // Without an event of its own (none could be made) the wait looks again every 10 ms.
-        HANDLE events[2] = {done, stop};
+        HANDLE events[2] = {done.get(), stop};
         DWORD woken;
         if (done) woken = WaitForMultipleObjects(stop ? 2 : 1, events, FALSE, bound - waited);
         else woken = stop ? WaitForSingleObject(stop, 10) : (Sleep(10), WAIT_TIMEOUT);
-        if (done) CloseHandle(done);
         if ((done && stop && woken == WAIT_OBJECT_0 + 1) || (!done && woken == WAIT_OBJECT_0)) {
-            BoardGuard guard;
+            tk::scoped_lock guard(board_lock);
             return at_or_after(reached, g) ? reached_state : game_mode_busy;
         }
     }
@@ -134,8 +126,8 @@ bool board_open()
     }
     if (!wake_event) wake_event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (!wake_event) return false;
-    BoardGuard guard;
-    if (!next_done) next_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    tk::scoped_lock guard(board_lock);
+    if (!next_done) next_done.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     wishes = Wishes();
     taking = reached = generation;
     reached_state = 0;
@@ -163,7 +155,7 @@ HANDLE board_wake_event() { return wake_event.get(); }
 
 bool board_begin_pass(Wishes* w, DWORD* g)
 {
-    BoardGuard guard;
+    tk::scoped_lock guard(board_lock);
     if (reached == generation) return false;
     *g = generation;
     *w = wishes;
@@ -171,21 +163,21 @@ bool board_begin_pass(Wishes* w, DWORD* g)
     // in the next.
     wishes.resync = wishes.plan_check = wishes.give_back = false;
     taking = *g;
-    running_done = next_done;
-    next_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    running_done = std::move(next_done);
+    next_done.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     return true;
 }
 
 void board_plan_taken(DWORD g)
 {
-    BoardGuard guard;
+    tk::scoped_lock guard(board_lock);
     // A wish of the user's made since this pass began is newer than the pick: it stands.
     if (!at_or_after(wishes.user_generation, g + 1)) plan_taken_by_user(wishes);
 }
 
 void board_carry_plan_check(LONG from_period, LONG to_period)
 {
-    BoardGuard guard;
+    tk::scoped_lock guard(board_lock);
     if (wishes.plan_check && wishes.plan_period == from_period) wishes.plan_period = to_period;
 }
 
@@ -194,13 +186,12 @@ void board_end_pass(DWORD g, int state)
     Told tell[told_size];
     int telling = 0;
     {
-        BoardGuard guard;
+        tk::scoped_lock guard(board_lock);
         reached = g;
         reached_state = state;
         if (running_done) {
-            SetEvent(running_done);
-            CloseHandle(running_done);
-            running_done = nullptr;
+            SetEvent(running_done.get());
+            running_done.reset();
         }
         for (Told& t : told) {
             if (!t.window || !at_or_after(g, t.generation)) continue;
@@ -215,7 +206,7 @@ void board_show_on_for(const char* program)
 {
     bool changed;
     {
-        BoardGuard guard;
+        tk::scoped_lock guard(board_lock);
         changed = shown_for_listed != (program != nullptr) || (program && lstrcmpiA(shown_program, program) != 0);
         shown_for_listed = program != nullptr;
         lstrcpynA(shown_program, program ? program : "", sizeof shown_program);
@@ -242,7 +233,7 @@ int Qel_DaemonPostWish(daemon_wish wish, HWND window, UINT message)
     bool placed = false;
     int state = 0;
     {
-        BoardGuard guard;
+        tk::scoped_lock guard(board_lock);
         state = reached_state; // for a wish taken already, or a fifth window and message
         if (!at_or_after(reached, g)) {
             Told* free_place = nullptr;
@@ -269,7 +260,7 @@ void Qel_DaemonSetFollowed(int running, const char* program)
     if (!board_lock_made) return;
     {
         // The same report again changes nothing, and costs no pass.
-        BoardGuard guard;
+        tk::scoped_lock guard(board_lock);
         const int now = running > 0 ? running : 0;
         if (wishes.followed == now && lstrcmpiA(wishes.program, now && program ? program : "") == 0) return;
     }
@@ -281,7 +272,7 @@ int Qel_DaemonFollowedProgram(char* buffer, int size)
     if (!buffer || size <= 0) return 0;
     buffer[0] = '\0';
     if (!board_lock_made) return 0;
-    BoardGuard guard;
+    tk::scoped_lock guard(board_lock);
     if (!shown_for_listed) return 0;
     lstrcpynA(buffer, shown_program, size);
     return 1;
@@ -290,7 +281,7 @@ int Qel_DaemonFollowedProgram(char* buffer, int size)
 int Qel_DaemonUsersWish()
 {
     if (!board_lock_made) return -1;
-    BoardGuard guard;
+    tk::scoped_lock guard(board_lock);
     if (!accepting) return -1;
     return wishes.user == user_wish::on ? 1 : 0;
 }

@@ -87,22 +87,20 @@ void consider(DWORD id, const char* name)
     if (id == 0 || id == GetCurrentProcessId() || members.find(id) >= 0 || entries.count() == 0) return;
     follow_member member = {};
     member.id = id;
-    member.process = open_process_image(id, SYNCHRONIZE);
-    if (member.process && process_image_path(member.process, member.image, sizeof member.image)) {
+    tk::unique_handle process(open_process_image(id, SYNCHRONIZE));
+    member.process = process.get();
+    if (process && process_image_path(process.get(), member.image, sizeof member.image)) {
         // its full path: the identity of its file is read when a path entry asks
     } else if (name) {
         lstrcpynA(member.image, name, sizeof member.image);
     } else {
         // Neither opened nor named: the next look at the running processes tells its name.
-        if (member.process) CloseHandle(member.process);
         look_needed = true;
         return;
     }
-    if (!entries.lists(&member) || (member.process && WaitForSingleObject(member.process, 0) != WAIT_TIMEOUT)) {
-        if (member.process) CloseHandle(member.process);
-        return;
-    }
-    TRACE("follower : %s (%lu) started%s\n", member.image, id, member.process ? "" : ", not to be waited on");
+    if (!entries.lists(&member) || (process && WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT)) return;
+    TRACE("follower : %s (%lu) started%s\n", member.image, id, process ? "" : ", not to be waited on");
+    process.release(); // the members own it now
     members.add(member);
     publish();
 }

@@ -1,5 +1,6 @@
 #include "notice/notice.h"
 #include "notice/wording.h"
+#include "common/scoped_lock.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -21,10 +22,13 @@ UINT notified_message;
 
 void tell_window()
 {
-    EnterCriticalSection(&lock.section);
-    HWND window = notified_window;
-    UINT message = notified_message;
-    LeaveCriticalSection(&lock.section);
+    HWND window;
+    UINT message;
+    {
+        tk::scoped_lock hold(lock.section);
+        window = notified_window;
+        message = notified_message;
+    }
     if (window) PostMessageA(window, message, 0, 0);
 }
 
@@ -35,9 +39,10 @@ bool valid(notice_id id) { return id >= 0 && id < NOTICE_COUNT; }
 void notice_raise(notice_id id, const char* detail)
 {
     if (!valid(id)) return;
-    EnterCriticalSection(&lock.section);
-    lstrcpynA(details[id], detail ? detail : "", sizeof details[id]);
-    LeaveCriticalSection(&lock.section);
+    {
+        tk::scoped_lock hold(lock.section);
+        lstrcpynA(details[id], detail ? detail : "", sizeof details[id]);
+    }
     LONG bit = 1L << id;
     if (!(InterlockedOr(&raised, bit) & bit)) tell_window();
 }
@@ -62,10 +67,9 @@ unsigned notice_raised()
 
 void notice_set_window(HWND window, UINT message)
 {
-    EnterCriticalSection(&lock.section);
+    tk::scoped_lock hold(lock.section);
     notified_window = window;
     notified_message = message;
-    LeaveCriticalSection(&lock.section);
 }
 
 void notice_changed()
@@ -75,10 +79,8 @@ void notice_changed()
 
 int notice_told()
 {
-    EnterCriticalSection(&lock.section);
-    const int told = notified_window != nullptr;
-    LeaveCriticalSection(&lock.section);
-    return told;
+    tk::scoped_lock hold(lock.section);
+    return notified_window != nullptr;
 }
 
 void notice_detail(notice_id id, char* buffer, int size)
@@ -86,9 +88,8 @@ void notice_detail(notice_id id, char* buffer, int size)
     if (size <= 0) return;
     buffer[0] = '\0';
     if (!valid(id)) return;
-    EnterCriticalSection(&lock.section);
+    tk::scoped_lock hold(lock.section);
     lstrcpynA(buffer, details[id], size);
-    LeaveCriticalSection(&lock.section);
 }
 
 void notice_text(notice_id id, char* buffer, int size)
@@ -96,7 +97,7 @@ void notice_text(notice_id id, char* buffer, int size)
     if (size <= 0) return;
     buffer[0] = '\0';
     if (!valid(id)) return;
-    EnterCriticalSection(&lock.section);
+    tk::scoped_lock hold(lock.section);
     // Words that say where their detail goes ("left %s apart") take it there; a bracketed
     // place (" (%s)") goes with its brackets when there is no detail.
     const char* words = notice_balloon_words(id);
@@ -107,7 +108,6 @@ void notice_text(notice_id id, char* buffer, int size)
     else if (slot) _snprintf(buffer, size, words, details[id]);
     else if (details[id][0]) _snprintf(buffer, size, "%s (%s)", words, details[id]);
     else _snprintf(buffer, size, "%s", words);
-    LeaveCriticalSection(&lock.section);
     buffer[size - 1] = '\0';
 }
 
@@ -118,15 +118,13 @@ const char* notice_short(notice_id id)
 
 void notice_set_sync_line(const char* line)
 {
-    EnterCriticalSection(&lock.section);
+    tk::scoped_lock hold(lock.section);
     lstrcpynA(sync_line, line ? line : "", sizeof sync_line);
-    LeaveCriticalSection(&lock.section);
 }
 
 void notice_sync_line(char* buffer, int size)
 {
     if (size <= 0) return;
-    EnterCriticalSection(&lock.section);
+    tk::scoped_lock hold(lock.section);
     lstrcpynA(buffer, sync_line, size);
-    LeaveCriticalSection(&lock.section);
 }

@@ -15,8 +15,7 @@ namespace {
 
 // Module state: one set per process, all zero at start. The callers hold the game-mode lock
 // for every call, so nothing here needs a lock of its own.
-power_plan saved_plan; // the plan SetAlwaysOnPwerScheme found active, for RestoreSavedPowerScheme
-bool switch_chosen;    // ChooseAlwaysOnScheme ran since the last switch
+bool switch_chosen; // ChooseAlwaysOnScheme ran since the last switch
 
 void clear_state()
 {
@@ -102,21 +101,4 @@ void SwitchedPowerScheme(power_plan* plan, DWORD* temporary)
 int DeleteTemporaryScheme(UINT index)
 {
     return os_switches_plans_with_powercfg() ? 0 : delete_temp_xp(index);
-}
-
-int SetAlwaysOnPwerScheme()
-{
-    if (!ReadActivePowerScheme(&saved_plan)) {
-        clear_state(); // nothing switched, nothing to restore
-        switch_chosen = false;
-        return 0;
-    }
-    return SwitchToAlwaysOnScheme();
-}
-
-int RestoreSavedPowerScheme()
-{
-    TRACE("pwr_enum RestoreSavedPowerScheme\n");
-    if (!scheme_switched) return 0;
-    return ActivatePowerScheme(&saved_plan);
 }

@@ -42,9 +42,3 @@ void SwitchedPowerScheme(power_plan* plan, DWORD* temporary);
 // Deletes a temporary scheme this module wrote, by index, unless it is active or is no
 // longer ours; 1 when deleted.
 int DeleteTemporaryScheme(UINT index);
-// For a caller that keeps no record: reads the active plan and remembers it, and only when
-// it is known switches; 1 when switched.
-int SetAlwaysOnPwerScheme();
-// Re-activates the plan SetAlwaysOnPwerScheme remembered; 0 when nothing was switched or the
-// activation failed.
-int RestoreSavedPowerScheme();

@@ -14,7 +14,7 @@
 // client's: requests the client wrote meanwhile are still read and executed in order.
 // Every wait also watches the stop event.
 //
-// Each client process has its share (pipe_server.h), counted in its own time only. A
+// Each client process has its share (pipe_state.h), counted in its own time only. A
 // connection beyond the share is not served: it gets the refusal message at once (a raw
 // client sees "R", a NUL and why), and it is ended as soon as the client has read it, so
 // the next client in the queue gets its turn.
@@ -24,6 +24,7 @@
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "worker/pipe_instances.h"
+#include "worker/pipe_share.h"
 
 #include <string.h>
 

@@ -2,7 +2,7 @@
 // client's connect to the end of the connection: its requests executed, the state reply
 // (or the refusal, when its process is beyond its share) and the wait for it to be read.
 #pragma once
-#include "worker/pipe_server.h"
+#include "worker/pipe_state.h"
 
 namespace worker_pipe {
 

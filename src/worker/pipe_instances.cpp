@@ -3,7 +3,7 @@
 // together, and the records of their overlapped operations. While the name is held by
 // another program, creation says so through a notice and is tried again every few seconds.
 #include "worker/pipe_instances.h"
-#include "worker/worker.h"
+#include "worker/worker_testing.h"
 
 #include "common/control_pipe.h"
 #include "common/os_version.h"

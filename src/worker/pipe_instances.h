@@ -1,7 +1,7 @@
 // Private to the worker: the pipe's instances (pipe_instances.cpp), what is done to them
 // between connections, and the records of their operations.
 #pragma once
-#include "worker/pipe_server.h"
+#include "worker/pipe_state.h"
 
 namespace worker_pipe {
 

@@ -3,7 +3,7 @@
 // that keeps the clients in the order they connected; each connected client is handed to
 // the exchange of one connection (pipe_connection.h), one at a time.
 #pragma once
-#include "worker/pipe_server.h"
+#include "worker/pipe_state.h"
 
 namespace worker_pipe {
 

@@ -5,7 +5,7 @@
 #include "worker/pipe_server.h"
 #include "worker/pipe_instances.h"
 #include "worker/pipe_listen.h"
-#include "worker/worker.h"
+#include "worker/worker_testing.h"
 
 #include "common/trace.h"
 #include "notice/notice.h"

@@ -1,7 +1,7 @@
-// Each client process's share of the pipe (the rule is in pipe_server.h): its connections
+// Each client process's share of the pipe (the rule is in pipe_state.h): its connections
 // within the last second, and its debt of time it kept a connection open unread, which all
 // the debts drain together at a part of the pipe's time.
-#include "worker/pipe_server.h"
+#include "worker/pipe_share.h"
 
 #include "common/control_pipe.h"
 

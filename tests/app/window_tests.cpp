@@ -5,6 +5,7 @@
 #include "app/start_at_logon.h"
 #include "app_test_support.h"
 #include "daemon/daemon.h"
+#include "daemon/daemon_testing.h"
 #include "fakes.h"
 #include "support/fake_daemon.h"
 #include "notice/notice.h"

@@ -2,6 +2,7 @@
 // exited and the real processors back in place afterwards.
 #pragma once
 #include "daemon/daemon.h"
+#include "daemon/daemon_testing.h"
 #include "platform/seam.h"
 #include "smp_enum/smp_enum.h"
 #include "sim/sim.h"

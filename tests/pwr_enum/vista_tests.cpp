@@ -1,6 +1,7 @@
 // The Windows Vista way: the powercfg tool, here our stand-in with its state in the registry.
 // This executable runs as Windows Vista (version_main).
 #include "pwr_enum/pwr_enum.h"
+#include "saved_scheme.h"
 #include "pwr_support.h"
 #include "support/test_support.h"
 

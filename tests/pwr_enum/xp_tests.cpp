@@ -1,6 +1,7 @@
 // The Windows XP way: powrprof's scheme functions, here our stand-in DLL with the schemes in
 // the registry where Windows XP keeps them. This executable runs as Windows XP (version_main).
 #include "pwr_enum/pwr_enum.h"
+#include "saved_scheme.h"
 #include "pwr_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 #include "fake_daemon.h"
 
 #include "daemon/daemon.h"
+#include "daemon/daemon_testing.h"
 
 #include <string.h>
 

@@ -1,4 +1,5 @@
 #include "worker/worker.h"
+#include "worker/worker_testing.h"
 #include "notice/notice.h"
 #include "platform/tsc_read.h"
 #include "common/control_pipe.h"

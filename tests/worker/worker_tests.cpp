@@ -1,4 +1,5 @@
 #include "worker/worker.h"
+#include "worker/worker_testing.h"
 
 #include "common/control_pipe.h"
 #include "daemon/daemon.h"
