@@ -89,7 +89,8 @@ pc_facts pc_facts_now()
     facts.processors = cpu_count;
     facts.nodes = node_count;
     facts.driver = pc_driver_state();
-    facts.can_drift = cpu_count >= 2 && pc_counters_can_drift();
+    // Only one node's answer turns on drift: several nodes are not asked (no MSR read).
+    facts.can_drift = cpu_count >= 2 && node_count <= 1 && pc_counters_can_drift();
     return facts;
 }
 

@@ -29,7 +29,8 @@ struct pc_facts {
 // The answer for these facts.
 pc_answer pc_answer_of(const pc_facts& facts);
 // The facts of this PC as the processor enumeration found them (cpu_count, node_count: call
-// enumerate_cpus first), with the driver looked at and the counters asked.
+// enumerate_cpus first), with the driver looked at and, on one node, the counters asked
+// (driver requests that change nothing: ask once, not at every change).
 pc_facts pc_facts_now();
 // The driver as a look at it finds it: a read of the northbridge register, which changes
 // nothing.

@@ -23,6 +23,7 @@ tk::unique_handle measuring;     // the thread of "Measure again", while it runs
 bool measured;                   // the clocks were measured since the window opened
 sync_check_facts measured_facts; // what the thread found, read once it has posted
 char why_not_measured[96];
+pc_facts shown_pc;               // the PC's facts, asked when the window opens and at each measurement
 
 DWORD WINAPI measure_thread(LPVOID dialog)
 {
@@ -42,9 +43,8 @@ DWORD WINAPI measure_thread(LPVOID dialog)
 void show_text(HWND dialog)
 {
     status_facts facts = {};
-    const pc_facts pc = pc_facts_now();
-    facts.answer = pc_answer_of(pc);
-    facts.driver = pc.driver;
+    facts.answer = pc_answer_of(shown_pc);
+    facts.driver = shown_pc.driver;
     facts.game_mode_on = Qel_DaemonGameModeShown();
     char followed[MAX_PATH] = "";
     if (!facts.game_mode_on || !Qel_DaemonFollowedProgram(followed, sizeof followed)) followed[0] = '\0';
@@ -74,6 +74,7 @@ INT_PTR CALLBACK status_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
     case WM_INITDIALOG:
         status_box = dialog;
         measured = false;
+        shown_pc = pc_facts_now();
         show_text(dialog);
         // The focus on Close, not on the text (which it would select whole).
         SetFocus(GetDlgItem(dialog, IDCANCEL));
@@ -85,6 +86,7 @@ INT_PTR CALLBACK status_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
     case WM_STATUS_MEASURED:
         join_measuring();
         measured = true;
+        shown_pc = pc_facts_now();
         SetDlgItemTextW(dialog, IDC_STATUS_MEASURE, L"&Measure again");
         EnableWindow(GetDlgItem(dialog, IDC_STATUS_MEASURE), TRUE);
         show_text(dialog);

@@ -110,6 +110,8 @@ void add_tray_icon(HWND window)
     data.hIcon = load_tray_icon(on, raised);
     data.hWnd = window;
     data.uCallbackMessage = WM_TRAY_ICON;
+    // The PC's answer, asked when the icon is added (the driver does not come and go while
+    // tickmend runs: the setup that adds it starts tickmend again).
     set_tray_answer_brief(pc_answer_brief(pc_answer_of(pc_facts_now())));
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
@@ -152,7 +154,6 @@ void on_notice(HWND window)
     const unsigned fresh = holding & ~balloons_shown;
     data.hIcon = load_tray_icon(on, raised);
     data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
-    set_tray_answer_brief(pc_answer_brief(pc_answer_of(pc_facts_now())));
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
     refresh_status_window();
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
