@@ -6,13 +6,20 @@
 #include "console.h"
 #include "follow/follow_list.h"
 
+#include <stdio.h>
+
 namespace {
 
-// An entry as the follower reads it; one the rule refuses says why it is never followed.
+// An entry as the follower reads it, one a line and never broken (a path may be longer than
+// the console: a script reads it whole); one the rule refuses says why it is never followed.
 void print_entry(const char* entry, follow_verdict verdict, void*)
 {
-    if (verdict == follow_verdict::accepted) console_outf("%s\n", entry);
-    else console_outf("%s  (never followed: it %s)\n", entry, follow_refusal_words(verdict));
+    char line[1024];
+    if (verdict == follow_verdict::accepted) _snprintf(line, sizeof line, "%s\n", entry);
+    else _snprintf(line, sizeof line, "%s  (never followed: it %s)\n", entry, follow_refusal_words(verdict));
+    line[sizeof line - 2] = '\n'; // a line cut short still ends
+    line[sizeof line - 1] = '\0';
+    console_data(line);
 }
 
 } // namespace

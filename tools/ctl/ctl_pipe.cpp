@@ -105,10 +105,7 @@ void explain_doubt(const ServerFacts& server)
                      "beside this client.\n",
                      server.image);
         break;
-    case ServerDoubt::no_window:
-        console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
-                     (starting_window_wait_ms() + 999) / 1000);
-        break;
+    case ServerDoubt::no_window: // told in the one line (not_tickmend)
     case ServerDoubt::none:
         break;
     }
@@ -116,8 +113,8 @@ void explain_doubt(const ServerFacts& server)
 
 } // namespace
 
-// strict: "on" exits 5 when the on sequence left anything out, "off" when the off did not
-// give everything back.
+// strict: "on" exits 5 when the on sequence left anything out, else 9 when its sync cannot be
+// verified; "off" exits 5 when the off did not give everything back.
 int pipe_command(const char* request, bool strict)
 {
     char state = 0;
@@ -148,8 +145,12 @@ int pipe_command(const char* request, bool strict)
         {
             // Only the server's own record tells what its on left out; another user's client
             // reads a record of its own user, and then says it cannot know.
+            // Left out outweighs unverified: a script learns first what it can act on.
             const record_witness witness = {server.process_id, server.started, asked_at};
-            return print_left_out(witness) > 0 && strict ? exit_left_out : exit_ok;
+            bool unverified = false;
+            const int left_out = print_left_out(witness, &unverified);
+            if (!strict) return exit_ok;
+            return left_out > 0 ? exit_left_out : unverified ? exit_cannot_tell : exit_ok;
         }
     case Exchange::not_running:
         // Where the machine can be read and has one node, starting tickmend brings no Gaming Mode.
@@ -166,9 +167,16 @@ int pipe_command(const char* request, bool strict)
                     "back, end tickmend with \"tickmend.exe /k\" and start it again.\n");
         return exit_failed;
     case Exchange::not_tickmend:
-        console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
-                     "was sent.\n",
-                     server.process_id);
+        // A tickmend's own executable without its window: what it runs, and why it is not trusted.
+        if (server.doubt == ServerDoubt::no_window)
+            console_errf("tickmend-ctl: the pipe is served by process %lu, which runs %s but showed no tickmend "
+                         "window within %lu s (tickmend shows one once it has started): it is not trusted, and "
+                         "nothing was sent.\n",
+                         server.process_id, server.image, (starting_window_wait_ms() + 999) / 1000);
+        else
+            console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
+                         "was sent.\n",
+                         server.process_id);
         explain_doubt(server);
         return exit_not_tickmend;
     case Exchange::not_served:

@@ -10,7 +10,7 @@
 // did not give it back; 6 busy: tickmend did not say its state within its bound, or runs
 // without its pipe (another program holds its name); 7 (auto
 // remove) the program was not in the list; 8 refused: this process went beyond its share of
-// the pipe; 9 (skew) cannot tell; 64 usage error. Commands and options are taken in any case.
+// the pipe; 9 (skew, on --strict) cannot tell; 64 usage error. Commands and options are taken in any case.
 #include <windows.h>
 
 #include "client_machine.h"
