@@ -459,7 +459,7 @@ TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarksFollowingGamingModeAndStartA
         HMENU menu = build_tray_menu(on, on == 0);
         ASSERT_NE(nullptr, menu);
         // Each with its access key; "…" where a box opens.
-        std::vector<std::string> expected = {on ? "&Gaming Mode|0|checked" : "&Gaming Mode|0",
+        std::vector<std::string> expected = {on ? "&Gaming Mode|0|checked" : "&Gaming Mode|0", "&Status\u2026|5",
                                              "Gaming Mode for &Programs\u2026|4", "|0|separator",
                                              on ? "Start at &logon|3" : "Start at &logon|3|checked", "|0|separator",
                                              "&About\u2026|1", "E&xit|2"};
@@ -529,10 +529,11 @@ TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
         EXPECT_TRUE(shown);
         EXPECT_EQ(window, foreground_while_shown);
         EXPECT_TRUE(null_posted_after);
-        ASSERT_EQ(7u, items.size());
+        ASSERT_EQ(8u, items.size());
         EXPECT_EQ("&Gaming Mode|0", items[0]);
-        EXPECT_EQ("Gaming Mode for &Programs\u2026|4", items[1]);
-        EXPECT_EQ("E&xit|2", items[6]);
+        EXPECT_EQ("&Status\u2026|5", items[1]);
+        EXPECT_EQ("Gaming Mode for &Programs\u2026|4", items[2]);
+        EXPECT_EQ("E&xit|2", items[7]);
         EXPECT_EQ((Calls{"DoCommand 1"}), fakes::calls);
 
         // Built anew: now with the check mark; dismissed, nothing happens.
@@ -554,7 +555,8 @@ TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
 {
     turn_gaming_mode_on();
     bool shown = false;
-    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // separators are skipped
+    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN},
+                &shown); // separators are skipped
     EXPECT_TRUE(shown);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(1u, read_setting("start_mode"));

@@ -1036,6 +1036,7 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
                     {"nodes", "4", "nodes: 4\n"},
                     {"node_sync_from", "0", "node synchronization from: processor 0\n"},
                     {"role", "gaming_mode", "role: 4 nodes: Gaming Mode is offered\n"},
+                    {"answer", "nodes_synced", "this PC: Gaming Mode is yours:"},
                     {"driver", "found", "driver: found "},
                     {"northbridge_bit", "set", "(northbridge power management bit set)"},
                     {"last_start_time", when, "last start (2026-12-08 01:40)"},

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include "answer/answer.h"
 #include "client_machine.h"
 #include "console.h"
 #include "driver_report.h"
@@ -29,6 +30,14 @@ int apic_id_of(int index)
 
 const TableColumn topology_columns[] = {{"index", false}, {"node", false}, {"core", false}, {"apic", false},
                                         {"note", true}};
+
+// The PC's answer, with the driver as the client found it.
+pc_answer answer_of(const ClientFacts& facts)
+{
+    pc_facts pc = pc_facts_now();
+    pc.driver = facts.driver;
+    return pc_answer_of(pc);
+}
 
 machine_role role_of_machine()
 {
@@ -67,6 +76,7 @@ void topology_csv()
                                                              : "gaming_mode");
     ClientFacts facts;
     read_client_facts(&facts);
+    csv_fact("answer", pc_answer_code(answer_of(facts)));
     print_client_facts_csv(facts);
 }
 } // namespace
@@ -108,5 +118,6 @@ int topology(int argc, char** argv)
     ClientFacts facts;
     read_client_facts(&facts);
     print_client_facts(facts, role);
+    console_outw("this PC: %s\n", pc_answer_words(answer_of(facts)));
     return exit_ok;
 }

@@ -1,0 +1,138 @@
+// The status window: its facts gathered, its text shown, and "Measure again" run on a thread
+// of its own so that the window never waits.
+#include "app/status_window.h"
+#include "app/program_module.h"
+#include "app/resource.h"
+#include "app/status_words.h"
+#include "app/tray_words.h"
+#include "common/handle.h"
+#include "common/switch_bounds.h"
+#include "daemon/daemon.h"
+#include "notice/notice.h"
+
+#include <string.h>
+
+namespace {
+
+using namespace app;
+
+constexpr UINT WM_STATUS_MEASURED = WM_APP + 0x41; // wParam: Qel_DaemonMeasureCounters's result
+
+HWND status_box;                 // while it is open
+tk::unique_handle measuring;     // the thread of "Measure again", while it runs or until joined
+bool measured;                   // the clocks were measured since the window opened
+sync_check_facts measured_facts; // what the thread found, read once it has posted
+char why_not_measured[96];
+pc_facts shown_pc;               // the PC's facts, asked when the window opens and at each measurement
+
+DWORD WINAPI measure_thread(LPVOID dialog)
+{
+    sync_check_facts found = {};
+    const int done = Qel_DaemonMeasureCounters(&found, wish_bound_ms());
+    if (!done) {
+        found = sync_check_facts{};
+        found.why_not = "Gaming Mode was switching: click Measure again";
+    }
+    lstrcpynA(why_not_measured, found.why_not ? found.why_not : "", sizeof why_not_measured);
+    found.why_not = why_not_measured;
+    measured_facts = found;
+    PostMessageA(static_cast<HWND>(dialog), WM_STATUS_MEASURED, done, 0);
+    return 0;
+}
+
+void show_text(HWND dialog)
+{
+    status_facts facts = {};
+    facts.answer = pc_answer_of(shown_pc);
+    facts.driver = shown_pc.driver;
+    facts.game_mode_on = Qel_DaemonGameModeShown();
+    char followed[MAX_PATH] = "";
+    if (!facts.game_mode_on || !Qel_DaemonFollowedProgram(followed, sizeof followed)) followed[0] = '\0';
+    facts.followed = followed;
+    facts.on_recorded = last_on_read(&facts.on) != 0;
+    facts.notices = notices_holding(facts.game_mode_on, notice_raised());
+    facts.measured = measured;
+    facts.measured_now = measured_facts;
+    static char text[4096];
+    status_text(facts, text, sizeof text);
+    static wchar_t wide[4096];
+    put_wide(text, wide, 4096);
+    SetDlgItemTextW(dialog, IDC_STATUS_TEXT, wide);
+}
+
+// The thread of "Measure again" has ended (it ends within the switch bound and a measurement).
+void join_measuring()
+{
+    if (!measuring) return;
+    WaitForSingleObject(measuring.get(), wish_bound_ms() + 10000);
+    measuring.reset();
+}
+
+INT_PTR CALLBACK status_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        status_box = dialog;
+        measured = false;
+        shown_pc = pc_facts_now();
+        show_text(dialog);
+        // The focus on Close, not on the text (which it would select whole).
+        SetFocus(GetDlgItem(dialog, IDCANCEL));
+        return FALSE;
+    case WM_DESTROY:
+        join_measuring();
+        if (status_box == dialog) status_box = nullptr;
+        break;
+    case WM_STATUS_MEASURED:
+        join_measuring();
+        measured = true;
+        shown_pc = pc_facts_now();
+        SetDlgItemTextW(dialog, IDC_STATUS_MEASURE, L"&Measure again");
+        EnableWindow(GetDlgItem(dialog, IDC_STATUS_MEASURE), TRUE);
+        show_text(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDC_STATUS_MEASURE:
+            if (measuring) return TRUE;
+            measuring.reset(CreateThread(nullptr, 0, measure_thread, dialog, 0, nullptr));
+            if (measuring) {
+                EnableWindow(GetDlgItem(dialog, IDC_STATUS_MEASURE), FALSE);
+                SetDlgItemTextW(dialog, IDC_STATUS_MEASURE, L"Measuring\u2026");
+            }
+            return TRUE;
+        case IDOK:
+        case IDCANCEL:
+            EndDialog(dialog, LOWORD(wparam));
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+namespace app {
+
+void show_status_window(HWND owner)
+{
+    // One window: a second request brings the open one to the front.
+    if (status_box) {
+        SetForegroundWindow(status_box);
+        return;
+    }
+    DialogBoxParamW(app_instance, MAKEINTRESOURCEW(IDD_STATUS), owner, status_proc, 0);
+}
+
+void refresh_status_window()
+{
+    if (status_box) show_text(status_box);
+}
+
+void end_status_window()
+{
+    if (status_box) EndDialog(status_box, IDCANCEL);
+}
+
+} // namespace app
