@@ -609,7 +609,10 @@ TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
                   {"on --loud", "on takes only --strict, not \"--loud\""},
                   {"skew --rounds 0", "--rounds needs a whole number from 1 to 1000000, not \"0\""},
                   {"skew --drift", "--drift needs a whole number from 1 to 3600"},
-                  {"topology --cvs", "topology takes only --csv, not \"--cvs\""}};
+                  {"topology --cvs", "topology takes only --csv, not \"--cvs\""},
+                  // a word too many is the one named, not the right word before it
+                  {"auto list extra", "auto list takes no argument, not \"extra\""},
+                  {"path add extra", "path add takes no argument, not \"extra\""}};
     for (const auto& e : errors) {
         EXPECT_EQ(64, ctl(e.args, &output_)) << e.args;
         EXPECT_NE(std::string::npos, output_.find(e.named)) << e.args << "\n" << output_;

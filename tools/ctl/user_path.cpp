@@ -213,6 +213,12 @@ int add(HKEY environment, HKEY settings)
 int path_command(int argc, char** argv)
 {
     const bool adding = argc == 1 && _stricmp(argv[0], "add") == 0;
+    // A word too many after add or remove is the word named.
+    if (argc > 1 && (_stricmp(argv[0], "add") == 0 || _stricmp(argv[0], "remove") == 0)) {
+        console_errf("tickmend-ctl: path %s takes no argument, not \"%s\"\n",
+                     _stricmp(argv[0], "add") == 0 ? "add" : "remove", argv[1]);
+        return exit_usage;
+    }
     if (!adding && !(argc == 1 && _stricmp(argv[0], "remove") == 0)) {
         console_errf("tickmend-ctl: path takes \"add\" or \"remove\"%s%s%s\n", argc ? ", not \"" : "",
                      argc ? argv[0] : "", argc ? "\"" : "");
