@@ -57,8 +57,9 @@ Read read_text(HKEY key, const wchar_t* name, Text* text, DWORD* type)
 // Says that the user's Path value is not one this command may change.
 int unusable_path()
 {
-    console_err("tickmend-ctl: path: your Path (HKEY_CURRENT_USER\\Environment, value Path) is\n"
-                "not a text value or could not be read, so it was left as it is. Check it under\n"
+    // One message: the console layout breaks it where the console needs.
+    console_err("tickmend-ctl: path: your Path (HKEY_CURRENT_USER\\Environment, value Path) is "
+                "not a text value or could not be read, so it was left as it is. Check it under "
                 "System Properties, Environment Variables, then run this command again.\n");
     return exit_failed;
 }
