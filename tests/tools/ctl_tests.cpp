@@ -668,6 +668,8 @@ TEST(CtlConsole, LongLinesBreakAtTheLastSpaceThatFitsAndErrorsKeepTheirPrefix)
         {false, x100 + " y z\n", x100 + "\n  y z\n"},                     // a longer word stays whole
         {false, "    " + a70 + " " + b8 + "\n", "    " + a70 + "\n      " + b8 + "\n"}, // its indent kept
         {false, "one  \ntwo", "one\ntwo\n"},                              // no trailing blanks; a last line ends
+        {false, std::string(9, '\t') + "a " + b8 + "\n", std::string(9, '\t') + "a\n  " + b8 + "\n"}, // a tab: up to 8
+        {false, a70 + " " + b8 + "\r\n", a70 + " " + b8 + "\r\n"},       // a line end of CR LF takes no column
         {true, "plain\n", "tickmend-ctl: plain\n"},                       // every error line is the client's
         {true, "\n", "tickmend-ctl:\n"},
         {true, "tickmend-ctl: " + std::string(60, 'e') + " " + b8 + "\n",

@@ -1,7 +1,8 @@
 // The client's console output. Every line goes out through one layout (console_layout), so
 // that each fits a console of 80 columns and a script can tell whose it is:
 // - a line longer than console_columns breaks at its last space that fits and goes on, on
-//   the next line, indented two more than it began (a word longer than a line stays whole);
+//   the next line, indented two more than it began (a word longer than a line stays whole; a
+//   tab counts as the 8 columns it may take, a carriage return as none);
 // - on standard error every line starts with console_error_prefix ("tickmend-ctl: "): a line
 //   written without it gets it, and a line that goes on starts with it and two blanks more.
 // A text may end in the middle of a line: the line goes out once its end comes (or at exit).
