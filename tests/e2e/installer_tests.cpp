@@ -14,30 +14,32 @@ protected:
         if (!TICKMEND_HAVE_MAKENSIS)
             GTEST_SKIP() << "makensis is not installed (scripts/setup installs nsis): no tickmend-setup.exe to test";
         remove_installation();
-        path_kept_ = read_value(HKEY_CURRENT_USER, "Environment", "Path", &path_type_, &path_bytes_);
+        path_kept_ = read_value(HKEY_CURRENT_USER, L"Environment", L"Path", &path_type_, &path_bytes_);
     }
     void TearDown() override
     {
         Program::TearDown();
         remove_installation();
         // The setup puts its folder on this user's Path: the prefix's Path goes back as it was.
-        if (!IsSkipped()) put_value_back(HKEY_CURRENT_USER, "Environment", "Path", path_kept_, path_type_, path_bytes_);
+        if (!IsSkipped()) put_value_back(HKEY_CURRENT_USER, L"Environment", L"Path", path_kept_, path_type_, path_bytes_);
     }
-    // A value's type and bytes; false when there is none.
-    static bool read_value(HKEY root, const char* key, const char* name, DWORD* type, std::vector<BYTE>* bytes)
+    // A value's type and bytes as stored (wide: a Path in any script); false when there is none.
+    static bool read_value(HKEY root, const wchar_t* key, const wchar_t* name, DWORD* type, std::vector<BYTE>* bytes)
     {
         DWORD size = 0;
-        if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, nullptr, &size) != ERROR_SUCCESS) return false;
+        if (RegGetValueW(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, nullptr, &size) != ERROR_SUCCESS) return false;
         bytes->resize(size);
-        return RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, bytes->data(), &size) == ERROR_SUCCESS;
+        const bool read = RegGetValueW(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, bytes->data(), &size) == ERROR_SUCCESS;
+        bytes->resize(size);
+        return read;
     }
-    static void put_value_back(HKEY root, const char* key, const char* name, bool had, DWORD type,
+    static void put_value_back(HKEY root, const wchar_t* key, const wchar_t* name, bool had, DWORD type,
                                const std::vector<BYTE>& bytes)
     {
         HKEY opened;
-        if (RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) != ERROR_SUCCESS) return;
-        if (had) RegSetValueExA(opened, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
-        else RegDeleteValueA(opened, name);
+        if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) != ERROR_SUCCESS) return;
+        if (had) RegSetValueExW(opened, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+        else RegDeleteValueW(opened, name);
         RegCloseKey(opened);
     }
     bool path_kept_ = false;
@@ -320,6 +322,27 @@ TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
     EXPECT_EQ(other_dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
     EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\" /logon",
               registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
+}
+
+// The Path the tests keep goes back as it was, whatever it held: none (REG_NONE here), an
+// empty one, a trailing separator, either string type, letters of any script.
+TEST_F(Installer, ThePathKeptGoesBackAsItWasWhateverItHolds)
+{
+    const std::pair<DWORD, std::wstring> rows[] = {
+        {REG_NONE, L"\x01"}, {REG_SZ, L""}, {REG_SZ, L"C:\\tools;"}, {REG_EXPAND_SZ, L"%USERPROFILE%\\bin;C:\\tools"},
+        {REG_EXPAND_SZ, L"C:\\\u0414\u043c\u0438\u0442\u0440\u0438\u0439\\bin;C:\\\u30c4\u30fc\u30eb"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        std::vector<BYTE> bytes(reinterpret_cast<const BYTE*>(row.second.c_str()),
+                                reinterpret_cast<const BYTE*>(row.second.c_str() + row.second.size() + 1));
+        put_value_back(HKEY_CURRENT_USER, L"Environment", L"Path", row.first != REG_NONE, row.first, bytes);
+        DWORD type = REG_NONE;
+        const bool had = read_value(HKEY_CURRENT_USER, L"Environment", L"Path", &type, &bytes);
+        set_user_path(L"C:\\changed");
+        put_value_back(HKEY_CURRENT_USER, L"Environment", L"Path", had, type, bytes);
+        EXPECT_TRUE(user_path() == row.second) << "not as it was: " << user_path().size() << " characters";
+        EXPECT_TRUE(read_value(HKEY_CURRENT_USER, L"Environment", L"Path", &type, &bytes) ? type == row.first : !had);
+    }
 }
 
 } // namespace
