@@ -601,8 +601,8 @@ TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)
 TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
 {
     struct {
-        const char* args;
-        const char* named; // what the one-line complaint must say
+        std::string args;
+        std::string named; // what the one-line complaint must say
     } errors[] = {{"", "no command given"},
                   {"toggle", "unknown command \"toggle\""},
                   {"status extra", "status takes no argument, not \"extra\""},
@@ -612,10 +612,13 @@ TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
                   {"topology --cvs", "topology takes only --csv, not \"--cvs\""},
                   // a word too many is the one named, not the right word before it
                   {"auto list extra", "auto list takes no argument, not \"extra\""},
-                  {"path add extra", "path add takes no argument, not \"extra\""}};
+                  {"path add extra", "path add takes no argument, not \"extra\""},
+                  // a word longer than a line: its start, enough to know it again, and the quote closed
+                  {std::string(400, 'z'), "unknown command \"" + std::string(60, 'z') + "...\" tickmend-ctl: "},
+                  {"skew --rounds " + std::string(1100, '9'), "not \"" + std::string(60, '9') + "...\" tickmend-ctl: "}};
     for (const auto& e : errors) {
         EXPECT_EQ(64, ctl(e.args, &output_)) << e.args;
-        EXPECT_NE(std::string::npos, output_.find(e.named)) << e.args << "\n" << output_;
+        EXPECT_NE(std::string::npos, said(output_).find(e.named)) << e.args << "\n" << output_;
         // Every line of an error says whose it is: a script's log mixes many programs.
         for (const std::string& line : lines_of(output_))
             EXPECT_EQ(0u, line.find("tickmend-ctl: ")) << e.args << "\n" << output_;

@@ -158,6 +158,15 @@ void console_data(const char* text)
     write_raw(STD_OUTPUT_HANDLE, text, strlen(text));
 }
 
+const char* console_word(const char* word, char (&buffer)[64])
+{
+    const size_t shown = 60;
+    if (strlen(word) <= shown) return word;
+    memcpy(buffer, word, shown);
+    memcpy(buffer + shown, "...", 4);
+    return buffer;
+}
+
 void console_outf(const char* format, ...)
 {
     va_list args;

@@ -23,6 +23,10 @@ void console_outw(const char* format, ...) __attribute__((format(printf, 1, 2)))
 void console_errw(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Lines for scripts, to standard output as they are, never broken.
 void console_data(const char* text);
+// A word the user typed, as a message quotes it: whole up to 60 characters, else its first 60
+// and "..." (enough to know it again; the message stays within a line and its quote closes).
+// Returns word itself or buffer.
+const char* console_word(const char* word, char (&buffer)[64]);
 
 // The layout itself: whole lines of text (a last line without its end is taken as ended), for
 // standard error (error true) or standard output, handed to emit a line at a time, each with
