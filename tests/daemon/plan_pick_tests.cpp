@@ -251,6 +251,24 @@ TEST_F(UsersPick, LateNotificationOfOurEarlierSwitchIsNoPick)
     EXPECT_FALSE(record_pending());
 }
 
+// The exit right after a pick that our held on overwrote: the exit takes the pick with it,
+// leaves the pick active, nothing owed, and the on no start_mode of the user's.
+TEST_F(UsersPick, ExitRightAfterAnOverwrittenPickLeavesThePick)
+{
+    clear_powercfg_log();
+    set_powercfg("HangSwitch", 600000);
+    Qel_DaemonPostWish(daemon_wish::on, nullptr, 0);
+    ASSERT_TRUE(run_started("-s"));
+    EXPECT_EQ(1, pick(balanced));
+    std::thread exiting([] { Qel_DaemonExit(); });
+    for (int i = 0; i < 6000 && Qel_DaemonUsersWish() != -1; ++i) Sleep(10); // the end is wished
+    set_powercfg("HangSwitch", 0);
+    exiting.join();
+    EXPECT_EQ(balanced, active_plan()) << "the exit gave back the plan before the pick";
+    EXPECT_FALSE(record_pending());
+    EXPECT_EQ(0, Qel_DaemonWasOnAtExit()) << "the pick did not count as the user's off";
+}
+
 // Our last switch gave power saver back, and the user has picked another plan since: power
 // saver picked again during the next on's look at the active plan is the user's, not ours.
 TEST_F(UsersPick, PlanOurLastSwitchSetIsTheUsersOnceOurNextSwitchBegins)
