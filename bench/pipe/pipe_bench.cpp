@@ -754,7 +754,8 @@ bool idle_following(DWORD sim_id)
     char self[MAX_PATH], game[MAX_PATH], command[MAX_PATH + 16];
     GetModuleFileNameA(nullptr, self, sizeof self);
     beside_us("bench-game.exe", game, sizeof game);
-    if (!CopyFileA(self, game, FALSE) || follow_list_add("bench-game.exe").change == follow_change::failed) {
+    static follow_outcome listed;
+    if (!CopyFileA(self, game, FALSE) || (follow_list_add(L"bench-game.exe", &listed), listed.change) == follow_change::failed) {
         printf("bench-game.exe could not be made or listed\n");
         return false;
     }
@@ -787,7 +788,7 @@ bool idle_following(DWORD sim_id)
         end_games(many, 100);
         if (ok && !state_becomes('0')) printf("Gaming Mode stayed on after 100 bench-game.exe ended\n");
     }
-    follow_list_remove("bench-game.exe");
+    follow_list_remove(L"bench-game.exe", &listed);
     DeleteFileA(game);
     return ok;
 }

@@ -70,8 +70,7 @@ void switch_plan(on_outcome& outcome)
         outcome.plan = plan_outcome::unknown;
         return;
     }
-    if (owed.plan.kind == plan_none || (owed.set_plan.kind != plan_none && !SamePowerPlan(&active, &owed.set_plan)))
-        owed.plan = active;
+    journal_owe_plan(&owed, active);
     const power_plan earlier_set = owed.set_plan;
     const DWORD earlier_temp = owed.temp_scheme;
     if (!ChooseAlwaysOnScheme(&owed.set_plan, &owed.temp_scheme)) owed.set_plan.kind = plan_none;

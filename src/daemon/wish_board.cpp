@@ -239,7 +239,7 @@ void board_plan_taken(DWORD g)
 {
     tk::scoped_lock guard(board_lock);
     // A wish of the user's made since this pass began is newer than the pick: it stands.
-    if (!at_or_after(wishes.user_generation, g + 1)) plan_taken_by_user(wishes);
+    if (!wish_newer_than_pass(wishes.user_generation, g)) plan_taken_by_user(wishes);
 }
 
 void board_carry_plan_check(LONG from_period, LONG to_period)

@@ -40,6 +40,10 @@ void wish_user(Wishes& wishes, bool on, DWORD generation);
 void wish_followed(Wishes& wishes, int running, const char* program);
 // A power plan change judged the user's turned Gaming Mode off: it counts as the user's off.
 void plan_taken_by_user(Wishes& wishes);
+// Whether a user's wish of generation user_generation was made after the pass of generation
+// pass_generation took its wishes: such a wish is newer than a power plan change that pass
+// judged the user's, and stands against it. Generations wrap: they compare by distance.
+bool wish_newer_than_pass(DWORD user_generation, DWORD pass_generation);
 // Windows named plan as made active by someone else, as the generation-th wish: the owner
 // judges it in its next pass (the latest pick replaces an earlier one not yet judged).
 void wish_pick(Wishes& wishes, const power_plan& plan, DWORD generation);

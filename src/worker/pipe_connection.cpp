@@ -31,7 +31,6 @@
 namespace worker_pipe {
 namespace {
 
-constexpr DWORD requests_per_connection = 16; // executed at most; later ones are read and discarded
 constexpr DWORD serve_ms = 500;        // from connect: requests are executed and the reply written within this
 constexpr DWORD grace_ms = 500;        // from the reply: the client's time to read it
 constexpr DWORD reply_at_end_ms = 250; // at the end of tickmend: the client's time to read its reply
@@ -123,7 +122,7 @@ Step execute_request(PipeServer& server, Connection& conn, DWORD count)
     if (count == 0) return Step::disconnect; // a zero-length message ends the connection without a reply
     // Past the first few the client floods: the reply now, the rest drained unexecuted while
     // it lingers, which is its own time.
-    if (conn.executed >= requests_per_connection) return Step::reply;
+    if (!connection_may_execute(conn.executed)) return Step::reply;
     if (!window_left(conn)) return Step::read_request;
     conn.receive[count] = '\0';
     ++conn.executed;

@@ -1219,8 +1219,10 @@ TEST_F(Ctl, SkewNeverPlacesAnOffsetOfOneSharedCounterBeyondItsUncertainty)
     }
 }
 
-// Time never goes backwards on one shared counter; on the simulated two-node machine, before
-// any sync, it does by the nodes' offset (3.4 million cycles), and from node 1 to node 0.
+// Time never goes backwards on one shared counter; on a simulated two-node machine, before any
+// sync, it does by the nodes' offset, and from node 1 to node 0. The nodes are 3.4 billion
+// cycles apart (over a second), so that a reader put off between the store and its read, by
+// as much as a loaded machine puts it off, still sees a step of over a million.
 TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
 {
     DWORD_PTR process = 0, system = 0;
@@ -1229,9 +1231,14 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
         EXPECT_EQ(0, ctl("skew --warp 1", &output_)) << output_;
         EXPECT_NE(std::string::npos, output_.find("time never went backwards in ")) << output_;
     }
-    EXPECT_EQ(3, ctl_sim("skew --warp 1 --csv", &output_, "two-node"));
+    const std::string machine = testing_support::write_temp(
+        "machine", "cpu bit=0 apic=0 family=15 htt=1\ncpu bit=1 apic=1 family=15 htt=1\n"
+                   "cpu bit=2 apic=2 family=15 htt=1\ncpu bit=3 apic=3 family=15 htt=1\n"
+                   "tsc bit=1 offset=-2600\ntsc bit=2 offset=3400000000\ntsc bit=3 offset=3400004100\n");
+    EXPECT_EQ(3, ctl_sim("skew --warp 1 --csv", &output_, machine));
+    DeleteFileA(machine.c_str());
     const std::vector<Row> rows = csv_rows(output_);
-    const long long offsets[] = {0, -2600, 3400000, 3404100};
+    const long long offsets[] = {0, -2600, 3400000000, 3400004100};
     bool across = false;
     const Row* largest = nullptr;
     for (const Row& row : rows) {
@@ -1244,7 +1251,7 @@ TEST_F(Ctl, WarpIsFoundBetweenNodesApartAndNotOnOneCounter)
         // between the store and the read.
         EXPECT_LE(number(row, "largest_cycles"), offsets[number(row, "from")] - offsets[number(row, "to")] + 2000)
             << output_;
-        // Only the nodes' 3.4 million cycles apart make a step of over a million; a reader put
+        // Only the nodes' 3.4 billion cycles apart make a step of over a million; a reader put
         // off between the store and its read (a loaded machine) sees a smaller one.
         if (number(row, "from") >= 2 && number(row, "to") <= 1 && number(row, "largest_cycles") > 1000000)
             across = true;
@@ -1339,7 +1346,7 @@ TEST_F(Ctl, AutoTakesAFileNameOrTheFullPathOfAnExeAndSaysWhatItStored)
         {"add racer.bat", 64, "\"racer.bat\" is not an .exe"},
         {"add C:Games\\racer.exe", 64, "\"C:Games\\racer.exe\" is relative to a drive's current folder"},
         {"add C:\\windows", 64, "\"C:\\windows\" is a folder"},
-        {"add " + std::string(5000, 'x') + ".exe", 64, "is longer than any path a program runs from"},
+        {"add " + std::string(5000, 'x') + ".exe", 64, "has a name longer than any file's (255 characters)"},
         {"add game", 0, "added: game.exe\n"},
         {"add \"  Racer.exe \"", 0, "added: Racer.exe\n"},
         {"add GAME.EXE", 0, "already listed: game.exe\n"},

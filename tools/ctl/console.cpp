@@ -1,4 +1,5 @@
 #include "console.h"
+#include "common/wide_text.h"
 
 #include <windows.h>
 #include <stdarg.h>
@@ -20,10 +21,24 @@ struct Stream {
 };
 Stream streams[2] = {{STD_OUTPUT_HANDLE, false, {}, 0}, {STD_ERROR_HANDLE, true, {}, 0}};
 
+// A console shows the user's characters as they are (WriteConsoleW, whatever its code
+// page); a file or a pipe gets the UTF-8 as it is.
 void write_raw(DWORD which, const char* text, size_t length)
 {
-    DWORD written;
-    if (length) WriteFile(GetStdHandle(which), text, static_cast<DWORD>(length), &written, nullptr);
+    if (!length) return;
+    HANDLE out = GetStdHandle(which);
+    DWORD written, mode;
+    if (GetConsoleMode(out, &mode)) {
+        wide_buffer wide(static_cast<int>(length) + 1);
+        if (wide) {
+            const int count = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide.get(), wide.count());
+            if (count > 0) {
+                WriteConsoleW(out, wide.get(), static_cast<DWORD>(count), &written, nullptr);
+                return;
+            }
+        }
+    }
+    WriteFile(out, text, static_cast<DWORD>(length), &written, nullptr);
 }
 
 void emit_to_stream(const char* line, size_t length, void* context)

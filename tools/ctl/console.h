@@ -6,6 +6,9 @@
 //   written without it gets it, and a line that goes on starts with it and two blanks more.
 // A text may end in the middle of a line: the line goes out once its end comes (or at exit).
 // CSV rows and the --wide table go out as they are (console_data): a script reads them whole.
+// Texts are UTF-8: a console gets them in its own characters (WriteConsoleW, whatever its
+// code page), a file or a pipe as UTF-8. Columns are counted in bytes, so a line with
+// characters beyond ASCII breaks early, never late.
 #pragma once
 #include <stddef.h>
 

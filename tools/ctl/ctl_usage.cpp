@@ -118,7 +118,7 @@ void print_help()
 
 int usage_error(const char* format, const char* first, const char* second)
 {
-    char line[300];
+    char line[1000]; // a refusal with a name in UTF-8 fits whole
     _snprintf(line, sizeof line - 1, format, first, second);
     line[sizeof line - 1] = '\0';
     console_errf("tickmend-ctl: %s\n", line);

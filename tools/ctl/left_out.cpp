@@ -66,12 +66,15 @@ int print_left_out(const record_witness& witness, bool* unverified)
         const char* step = "Update or reinstall the TSC driver, then switch Gaming Mode off and on again.";
         char missing[96];
         driver_outcome_words(driver_outcome::absent, false, 0, 0, 0, 0, missing, sizeof missing);
-        // Every line says what to do, if only that there is nothing to do or that it was said.
+        // Every line says what to do, if only that there is nothing to do or that it was said
+        // (a busy driver's words say when to try again).
         if (strstr(last.driver, "left alone"))
             step = "Nothing to do: the TSC driver leaves the counters alone on purpose.";
+        else if (strstr(last.driver, "try again"))
+            step = "";
         else if (strcmp(last.driver, missing) == 0 || strstr(last.driver, "absent"))
             step = told_install ? "The step above brings this too." : again_with_driver;
-        console_errw("tickmend-ctl: left out: TSC driver %s. %s\n", last.driver, step);
+        console_errw("tickmend-ctl: left out: TSC driver %s%s%s\n", last.driver, *step ? ". " : "", step);
         ++left_out;
     }
     // A sync the driver accepted but that did not hold is as much left out as a refused one.
