@@ -322,5 +322,25 @@ TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
               registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
 }
 
+// A move checks the old folder's files as it checks the new one's: the client still running
+// from the old folder fails the setup, which names it, and nothing moves.
+TEST_F(Installer, MoveToAnotherFolderFailsWhileTheOldFoldersClientIsInUse)
+{
+    ASSERT_EQ(0, install());
+    HANDLE held = CreateFileA(installed("tickmend-ctl.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    std::string said;
+    EXPECT_EQ(2, run_at_pages("\"" + product_path("tickmend-setup.exe") + "\" /D=" + other_dir, &said));
+    CloseHandle(held);
+    EXPECT_NE(std::string::npos, said.find(installed("tickmend-ctl.exe") + " is in use: tickmend-ctl is running"))
+        << said;
+    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) {
+        EXPECT_TRUE(exists(installed(f))) << f << " left the old folder";
+        EXPECT_FALSE(exists(installed(f, other_dir))) << f << " in the new folder";
+    }
+    EXPECT_EQ(std::string(dir), registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
+}
+
 } // namespace
 } // namespace e2e
