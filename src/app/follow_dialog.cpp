@@ -49,15 +49,19 @@ void fill_list(HWND dialog)
     EnableWindow(GetDlgItem(dialog, IDC_FOLLOW_REMOVE), SendMessageW(list, LB_GETCURSEL, 0, 0) != LB_ERR);
 }
 
-// A program with a window the user could see: visible, top-level, not owned, with a title,
-// not ours. Its file name goes into the box once.
+// A program with a window the user could see: visible, top-level, not owned, not ours, with
+// a title. Its file name goes into the box once. Nothing here waits on the window: a hung
+// program's window (or one of ours on a busy thread) would hang the dialog. Ours are left
+// out first, and another process's title is read as stored (GetWindowText sends it nothing;
+// GetWindowTextLength may).
 BOOL CALLBACK add_running(HWND window, LPARAM box_param)
 {
     HWND box = reinterpret_cast<HWND>(box_param);
-    if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER) || GetWindowTextLengthW(window) == 0) return TRUE;
+    if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return TRUE;
     DWORD id = 0;
     GetWindowThreadProcessId(window, &id);
-    if (id == GetCurrentProcessId()) return TRUE;
+    wchar_t title[2];
+    if (id == GetCurrentProcessId() || GetWindowTextW(window, title, ARRAYSIZE(title)) == 0) return TRUE;
     tk::unique_handle process(open_process_image(id, 0));
     if (!process || !process_image_path(process.get(), shown, shown_size)) return TRUE;
     const wchar_t* name = path_file_part(shown);

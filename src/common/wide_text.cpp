@@ -56,6 +56,17 @@ bool wide_from_utf8(const char* text, wchar_t* buffer, int count)
     return false;
 }
 
+int utf8_whole_length(const char* text, int length)
+{
+    // The start of the last character: at most three continuation bytes back.
+    int start = length - 1;
+    while (start > 0 && length - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    if (start < 0) return 0;
+    const unsigned char lead = static_cast<unsigned char>(text[start]);
+    const int needs = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 1;
+    return length - start < needs ? start : length;
+}
+
 bool same_name(const wchar_t* a, const wchar_t* b)
 {
     const size_t length = wcslen(a);

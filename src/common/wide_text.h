@@ -10,6 +10,9 @@ bool utf8_from_wide(const wchar_t* text, char* buffer, int size);
 // text (UTF-8) as UTF-16 into buffer (count characters, always ended, cut at a whole
 // character); false when it was cut or was not UTF-8 (what could be read is kept).
 bool wide_from_utf8(const char* text, wchar_t* buffer, int count);
+// How much of text (length bytes of UTF-8) ends at a whole character: a last character cut
+// short (a formatted text that met its buffer's end) is left out, so no half of one goes out.
+int utf8_whole_length(const char* text, int length);
 // Whether two names are one as Windows' file names are: the same characters, case aside
 // (each upper-cased by the invariant table, one for one; none ignored, none folded).
 bool same_name(const wchar_t* a, const wchar_t* b);

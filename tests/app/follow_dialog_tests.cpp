@@ -130,4 +130,104 @@ TEST(FollowDialog, NamesInAnyLanguageAndALongPathShowAsStoredAndAreAddedAndRemov
     testing_support::delete_tree(HKEY_CURRENT_USER, follow_list_key);
 }
 
+std::vector<std::wstring> combo_items(HWND box)
+{
+    std::vector<std::wstring> items;
+    const LRESULT count = SendMessageW(box, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        std::wstring text(SendMessageW(box, CB_GETLBTEXTLEN, i, 0) + 1, L'\0');
+        text.resize(SendMessageW(box, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0])));
+        items.push_back(text);
+    }
+    return items;
+}
+
+struct dialog_thread {
+    HWND owner = nullptr;
+    HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+DWORD WINAPI run_dialog(void* param)
+{
+    auto* run = static_cast<dialog_thread*>(param);
+    run->owner = app_testing::make_window("tickmend_follow_dialog_owner2", DefWindowProcA);
+    SetEvent(run->made);
+    if (run->owner) app::show_follow_dialog(run->owner);
+    DestroyWindow(run->owner);
+    return 0;
+}
+
+// A window of this process on a thread that answers nothing until released, then goes.
+struct stuck_window {
+    HANDLE shown = CreateEventW(nullptr, TRUE, FALSE, nullptr), release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+DWORD WINAPI run_stuck(void* param)
+{
+    auto* stuck = static_cast<stuck_window*>(param);
+    HWND window = CreateWindowExA(0, "STATIC", "tickmend-dialog-stuck", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 100,
+                                  50, nullptr, nullptr, nullptr, nullptr);
+    SetEvent(stuck->shown);
+    WaitForSingleObject(stuck->release, INFINITE);
+    DestroyWindow(window);
+    return 0;
+}
+
+// A program on the desktop whose window answers no message (a hung game), or a window of
+// tickmend's own on a busy thread, neither hangs the dialog; the hung program is still
+// offered: a title is read without asking its window.
+TEST(FollowDialog, OpensAndOffersAProgramWhoseWindowAnswersNothing)
+{
+    testing_support::delete_tree(HKEY_CURRENT_USER, follow_list_key);
+    app::app_instance = app_testing::instance();
+    wchar_t own[MAX_PATH];
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    std::wstring target(own);
+    target = target.substr(0, target.find_last_of(L'\\') + 1) + L"follow_target.exe";
+    std::wstring command = L"\"" + target + L"\" tickmend-dialog-hung hung";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    HWND hung = nullptr;
+    for (int i = 0; i < 400 && !(hung && IsWindowVisible(hung)); ++i, Sleep(25))
+        hung = FindWindowA("tickmend_follow_target", "tickmend-dialog-hung");
+    ASSERT_TRUE(hung && IsWindowVisible(hung));
+
+    stuck_window stuck;
+    HANDLE stuck_thread = CreateThread(nullptr, 0, run_stuck, &stuck, 0, nullptr);
+    ASSERT_TRUE(stuck_thread);
+    WaitForSingleObject(stuck.shown, INFINITE);
+
+    dialog_thread run;
+    HANDLE thread = CreateThread(nullptr, 0, run_dialog, &run, 0, nullptr);
+    ASSERT_TRUE(thread);
+    WaitForSingleObject(run.made, INFINITE);
+    std::vector<std::wstring> offered;
+    WindowWatcher watcher(
+        "#32770", run.owner,
+        [&](HWND dialog) {
+            offered = combo_items(GetDlgItem(dialog, IDC_FOLLOW_RUNNING));
+            EndDialog(dialog, IDCANCEL);
+        },
+        [&](HWND dialog) { EndDialog(dialog, IDCANCEL); });
+    // Opened and closed at once when nothing hangs it; a minute is only the bound of a fault.
+    const bool ended = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "the dialog hung on a window that answers nothing";
+    TerminateProcess(pi.hProcess, 0); // lets a hung dialog go on
+    SetEvent(stuck.release);
+    WaitForSingleObject(stuck_thread, INFINITE);
+    CloseHandle(stuck_thread);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    while (WaitForSingleObject(thread, 100) == WAIT_TIMEOUT) app::end_follow_dialog();
+    watcher.stop();
+    CloseHandle(thread);
+    CloseHandle(run.made);
+
+    EXPECT_TRUE(watcher.found());
+    EXPECT_NE(offered.end(), std::find(offered.begin(), offered.end(), std::wstring(L"follow_target.exe")));
+}
+
 } // namespace

@@ -146,8 +146,17 @@ void put(Stream& stream, const char* text)
 void put_formatted(Stream& stream, const char* format, va_list args)
 {
     char text[1024];
-    _vsnprintf(text, sizeof text - 1, format, args);
+    const int made = _vsnprintf(text, sizeof text - 1, format, args);
     text[sizeof text - 1] = '\0';
+    if (made < 0 || made >= static_cast<int>(sizeof text - 1)) {
+        // Too long: cut at a whole character, and a line keeps its end (the next is not joined to it).
+        const size_t format_length = strlen(format);
+        const bool line = format_length && format[format_length - 1] == '\n';
+        const int kept = static_cast<int>(sizeof text - 1) - (line ? 1 : 0);
+        size_t at = static_cast<size_t>(utf8_whole_length(text, kept));
+        if (line) text[at++] = '\n';
+        text[at] = '\0';
+    }
     put(stream, text);
 }
 

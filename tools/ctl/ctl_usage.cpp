@@ -2,9 +2,11 @@
 #include "ctl_usage.h"
 #include "client_machine.h"
 #include "console.h"
+#include "common/wide_text.h"
 
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -125,6 +127,7 @@ int usage_error(const char* format, const char* first, const char* second)
     char line[1000]; // a refusal with a name in UTF-8 fits whole
     _snprintf(line, sizeof line - 1, format, first, second);
     line[sizeof line - 1] = '\0';
+    line[utf8_whole_length(line, static_cast<int>(strlen(line)))] = '\0'; // a long name cut at a whole character
     console_errf("tickmend-ctl: %s\n", line);
     print_commands(console_err, "tickmend-ctl: commands: ", "tickmend-ctl:   ", ", ");
     console_err("tickmend-ctl: \"tickmend-ctl help\" tells more.\n");
