@@ -73,6 +73,14 @@ void show_text(HWND dialog)
     SetDlgItemTextW(dialog, IDC_STATUS_TEXT, wide);
 }
 
+// The PC's facts asked anew; the tooltip says the same answer from then on.
+void ask_pc(HWND dialog)
+{
+    shown_pc = pc_facts_now();
+    set_tray_answer_brief(pc_answer_brief(pc_answer_of(shown_pc)));
+    PostMessageA(GetWindow(dialog, GW_OWNER), WM_TRAY_NOTICE, 0, 0);
+}
+
 // The thread of "Measure again" has ended (it ends within the switch bound and a measurement);
 // false when it still runs after wait_ms.
 bool join_measuring(DWORD wait_ms)
@@ -95,7 +103,7 @@ INT_PTR CALLBACK status_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
     case WM_INITDIALOG:
         set_open_box(dialog);
         measured = false;
-        shown_pc = pc_facts_now();
+        ask_pc(dialog);
         show_text(dialog);
         // A measurement that an earlier window began and that still runs tells this one.
         if (!join_measuring(0)) show_measuring(dialog);
@@ -112,7 +120,7 @@ INT_PTR CALLBACK status_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
         measured_facts = thread_facts;
         measured_facts.why_not = why_not_measured;
         measured = true;
-        shown_pc = pc_facts_now();
+        ask_pc(dialog);
         SetDlgItemTextW(dialog, IDC_STATUS_MEASURE, L"&Measure again");
         EnableWindow(GetDlgItem(dialog, IDC_STATUS_MEASURE), TRUE);
         show_text(dialog);

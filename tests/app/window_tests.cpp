@@ -11,6 +11,7 @@
 #include "support/fake_daemon.h"
 #include "notice/notice.h"
 #include "notice/wording.h"
+#include "smp_enum/smp_enum.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -703,6 +704,26 @@ TEST_F(TrayWindow, StatusWindowClosedWhileMeasuringGoesAtOnce)
     DestroyWindow(window);
     drain_messages();
     fake_daemon::set_measure_gate(nullptr, nullptr);
+}
+
+// The status window asks the PC's facts anew: the tooltip says the same from then on (the
+// driver went away since the icon was added).
+TEST_F(TrayWindow, StatusWindowsAnswerIsTheTooltipsToo)
+{
+    const LONG cpus = cpu_count, nodes = node_count;
+    send(WM_TRAY_NOTICE);
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
+    cpu_count = 4; // two nodes, and no TSC driver under Wine
+    node_count = 2;
+    WindowWatcher watcher("#32770", window, [&](HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0); },
+                          [&](HWND dialog) { EndDialog(dialog, IDCANCEL); });
+    EXPECT_EQ(0, send(WM_COMMAND, IDM_TRAY_STATUS));
+    watcher.stop();
+    drain_messages();
+    cpu_count = cpus;
+    node_count = nodes;
+    EXPECT_TRUE(watcher.found());
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off\nno TSC driver: power plan only", tray_tip_text());
 }
 
 } // namespace
