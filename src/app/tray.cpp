@@ -110,8 +110,8 @@ void add_tray_icon(HWND window)
     data.hIcon = load_tray_icon(on, raised);
     data.hWnd = window;
     data.uCallbackMessage = WM_TRAY_ICON;
-    // The PC's answer, asked when the icon is added (the driver does not come and go while
-    // tickmend runs: the setup that adds it starts tickmend again).
+    // The PC's answer, asked when the icon is added (the setup that adds the driver starts
+    // tickmend again) and again by the status window, whose answer the tooltip then says.
     set_tray_answer_brief(pc_answer_brief(pc_answer_of(pc_facts_now())));
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));

@@ -1082,6 +1082,9 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     EXPECT_EQ(0, ctl_sim("topology", &output_, "one-node"));
     EXPECT_NE(std::string::npos, output_.find("role: one node: TSC drift compensation through the driver, no Gaming Mode\n"))
         << output_;
+    EXPECT_EQ(0, ctl_sim("topology", &output_, "one-node-invariant"));
+    EXPECT_NE(std::string::npos, output_.find("role: one node: steady counters, nothing to hold, no Gaming Mode\n"))
+        << "the role agrees with this PC's answer (one_node_steady): " << output_;
     EXPECT_EQ(0, ctl_sim("topology", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("role: single processor: nothing to do\n")) << output_;
 

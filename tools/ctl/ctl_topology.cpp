@@ -111,13 +111,16 @@ int topology(int argc, char** argv)
     if (node_sync_source() == NO_CPU) console_out("node synchronization from: none (no node below 8)\n");
     else console_outf("node synchronization from: processor %u\n", node_sync_source());
     const machine_role role = role_of_machine();
+    ClientFacts facts;
+    read_client_facts(&facts);
+    const pc_answer answer = answer_of(facts);
     if (role == machine_role::single_processor) console_out("role: single processor: nothing to do\n");
+    else if (answer == pc_answer::one_node_steady) // the driver is told so (interval 0): nothing to hold
+        console_out("role: one node: steady counters, nothing to hold, no Gaming Mode\n");
     else if (role == machine_role::one_node)
         console_out("role: one node: TSC drift compensation through the driver, no Gaming Mode\n");
     else console_outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
-    ClientFacts facts;
-    read_client_facts(&facts);
     print_client_facts(facts, role);
-    console_outw("this PC: %s\n", pc_answer_words(answer_of(facts)));
+    console_outw("this PC: %s\n", pc_answer_words(answer));
     return exit_ok;
 }
