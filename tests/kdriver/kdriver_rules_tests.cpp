@@ -81,6 +81,11 @@ TEST(DriverCpu, ACounterIsMovedOnlyWhereTheWriteIsSafeAndNeverWhereWindowsKeepsT
         {{0xD, "GenuineIntel", 0x10676, 0, sse2, 0, 0x80000008, 0, 0}, counter_write::direct, false},     // model 17h
         {{0xA, "GenuineIntel", 0x106E5, 0, sse2, 0, 0x80000008, 0, 0}, counter_write::unsafe, false},     // model 1Eh: not listed
         {{1, "CentaurHauls", 0x6A9, 0, sse2, 0, 0x80000001, 0, 0}, counter_write::unsafe, false},
+        // The extended family counts only under base family 0Fh: a K7 and a Pentium II whose
+        // (virtual) CPUID sets those bits stay family 6.
+        {{1, "AuthenticAMD", 0x9006A0, 0, 0, 0, 0x80000008, 0, 0}, counter_write::unsafe, false},
+        {{2, "GenuineIntel", 0x900640, 0, 0, 0, 0x80000004, 0, 0}, counter_write::unsafe, false},
+        {{1, "AuthenticAMD", 0xEA0, 0, 0, 0, 0x80000008, 0, 0}, counter_write::unsafe, false},           // family 0Eh
     };
     for (const Row& r : rows) {
         Cpuid c = r.cpu;
