@@ -48,8 +48,12 @@ caller_budget* slot_of(meeting_budgets* budgets, const budget_rules& rules, uint
 
 bool budget_allows(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint64_t now_us)
 {
-    const caller_budget* b = slot_of(budgets, rules, owner, now_us);
-    return b && b->left_us > 0;
+    caller_budget* b = slot_of(budgets, rules, owner, now_us);
+    if (!b || b->left_us <= 0) return false;
+    // The least its meetings will cost is held now, so that requests let in before the first
+    // of them is charged see each other.
+    b->left_us -= static_cast<int64_t>(rules.min_charge_us);
+    return true;
 }
 
 void budget_charge(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint32_t meetings,
@@ -59,7 +63,8 @@ void budget_charge(meeting_budgets* budgets, const budget_rules& rules, uint64_t
     caller_budget* b = slot_of(budgets, rules, owner, now_us);
     if (!b) return;
     const uint64_t least = rules.min_charge_us * meetings;
-    b->left_us -= static_cast<int64_t>(spent_us > least ? spent_us : least);
+    // budget_allows held the minimum of one meeting already.
+    b->left_us -= static_cast<int64_t>((spent_us > least ? spent_us : least) - rules.min_charge_us);
 }
 
 } // namespace tkd

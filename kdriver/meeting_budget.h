@@ -30,9 +30,11 @@ struct meeting_budgets {
 };
 
 // Whether owner may make processors meet now: its budget, filled for the time since it was
-// last charged, is above zero.
+// last charged, is above zero. When it may, the least one meeting costs is taken at once
+// (requests let in together, before any is charged, see each other).
 bool budget_allows(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint64_t now_us);
-// Charges owner for meetings that kept the processors spent_us (each at least the minimum).
+// Charges owner for meetings that kept the processors spent_us (each at least the minimum),
+// after the budget_allows that let them in: what that took is counted.
 void budget_charge(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint32_t meetings,
                    uint64_t spent_us, uint64_t now_us);
 

@@ -141,6 +141,15 @@ TEST(DriverCallers, NoCallerKeepsTheProcessorsMeetingMoreThanOnePercentOfTheTime
         ++served;
     }
     EXPECT_EQ(500, served);
+    // Requests let in together (threads of one process, each charged only when its meetings
+    // end) each hold the minimum from the moment they are let in: at most the burst's worth.
+    meeting_budgets together = {};
+    served = 0;
+    for (int i = 0; i < 1000; ++i) served += budget_allows(&together, rules, 7, now);
+    EXPECT_EQ(500, served);
+    for (int i = 0; i < served; ++i) budget_charge(&together, rules, 7, 1, 3, now);
+    EXPECT_FALSE(budget_allows(&together, rules, 7, now));
+    EXPECT_TRUE(budget_allows(&together, rules, 7, now + 100)) << "charged the minimum once, not again";
     // Another caller has a budget of its own; a ninth while eight are spent is busy.
     for (uint64_t caller = 1; caller <= 8; ++caller) {
         if (caller == 7) continue;
