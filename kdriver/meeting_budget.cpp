@@ -28,20 +28,23 @@ caller_budget* slot_of(meeting_budgets* budgets, const budget_rules& rules, uint
         }
         if (!free && !b.used) free = &b;
     }
-    if (!free)
-        for (caller_budget& b : budgets->caller) {
-            fill(&b, rules, now_us);
-            if (b.left_us >= static_cast<int64_t>(rules.burst_us)) {
-                free = &b;
-                break;
-            }
-        }
-    if (!free) return nullptr;
-    free->used = true;
-    free->owner = owner;
-    free->left_us = static_cast<int64_t>(rules.burst_us);
-    free->at_us = now_us;
-    return free;
+    if (free) {
+        free->used = true;
+        free->owner = owner;
+        free->left_us = static_cast<int64_t>(rules.burst_us);
+        free->at_us = now_us;
+        return free;
+    }
+    // Every place taken: the newcomer takes over the one with the most budget left, as it is
+    // (never a fresh one), so that callers within their budgets keep nobody out, and the
+    // places together never hold more than they did.
+    caller_budget* most = nullptr;
+    for (caller_budget& b : budgets->caller) {
+        fill(&b, rules, now_us);
+        if (!most || b.left_us > most->left_us) most = &b;
+    }
+    most->owner = owner;
+    return most;
 }
 
 } // namespace

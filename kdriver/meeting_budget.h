@@ -23,8 +23,9 @@ struct caller_budget {
     uint64_t at_us; // when left_us was last brought up to date
     bool used;
 };
-// The callers met most recently; a caller not among them takes a slot whose budget is full
-// again (its caller would not notice), and is busy while there is none.
+// The callers met most recently; a caller not among them, once every slot is taken, takes
+// over the slot with the most budget left, with that budget (a full one: its caller would not
+// notice), and is busy while that is spent too.
 struct meeting_budgets {
     caller_budget caller[budget_callers];
 };

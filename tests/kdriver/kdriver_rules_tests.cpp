@@ -159,6 +159,26 @@ TEST(DriverCallers, NoCallerKeepsTheProcessorsMeetingMoreThanOnePercentOfTheTime
     EXPECT_FALSE(budget_allows(&b, rules, 9, now));
     // A caller whose budget is full again gives its place up.
     EXPECT_TRUE(budget_allows(&b, rules, 9, now + 100 * 60000 + 100 * 50000));
+    // Eight callers well within their budgets keep nobody out: a ninth (tickmend's own on
+    // beside them) takes over the place with the most left.
+    meeting_budgets eight = {};
+    for (uint64_t caller = 1; caller <= 8; ++caller) {
+        ASSERT_TRUE(budget_allows(&eight, rules, caller, now)) << caller;
+        budget_charge(&eight, rules, caller, 1, 100 * caller, now);
+    }
+    EXPECT_TRUE(budget_allows(&eight, rules, 9, now));
+    EXPECT_TRUE(budget_allows(&eight, rules, 1, now)) << "the one it took over from takes the next";
+    // ...and a place taken over brings no fresh budget: sixteen callers in turn, each sending
+    // whenever it may, spend no more than eight places hold.
+    meeting_budgets sixteen = {};
+    uint64_t all = 0;
+    for (uint64_t t = 0; t < 20000000; t += 500)
+        for (uint64_t caller = 1; caller <= 16; ++caller)
+            if (budget_allows(&sixteen, rules, caller, t)) {
+                budget_charge(&sixteen, rules, caller, 1, 2000, t);
+                all += 2000;
+            }
+    EXPECT_LE(all, budget_callers * (50000u + 20000000u / meeting_share + 2000u));
     // Over a long run: at most the burst plus 1% of the time.
     meeting_budgets run = {};
     uint64_t spent = 0;
