@@ -51,19 +51,54 @@ install_stand_ins() {
     sys=$(wine_system_dir)
     for f in powrprof.dll powercfg.exe; do
         if [ -f "$BUILD_DIR/$f" ] && ! cmp -s "$BUILD_DIR/$f" "$sys/$f"; then
-            cp "$BUILD_DIR/$f" "$sys/$f"
+            # A new file, not the old one written over: a cloned prefix shares the old one.
+            cp --remove-destination "$BUILD_DIR/$f" "$sys/$f"
         fi
     done
+}
+
+# The project's own prefix, which every other one is cloned from.
+main_prefix() { echo "$BUILD_DIR/wineprefix"; }
+# Where the test entries' own prefixes are (one folder each, named by the entry).
+test_prefixes() { echo "$BUILD_DIR/test/prefixes"; }
+
+# A prefix made by copying a booted one ($1) to $2: seconds, where booting a new one takes
+# half a minute or more. The system folders (most of its size) are linked, not copied:
+# Wine writes nothing into them, and install_stand_ins replaces a file rather than writing
+# into it. The copy is made beside and renamed, so a prefix is either whole or absent.
+clone_prefix() { # FROM TO
+    local from=$1 to=$2 tmp="$2.new.$$" d
+    rm -rf "$tmp" && mkdir -p "$tmp" || return 1
+    tar -C "$from" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 -cf - . |
+        tar -C "$tmp" -xf - || { rm -rf "$tmp"; return 1; }
+    for d in system32 syswow64; do
+        [ -d "$from/drive_c/windows/$d" ] || continue
+        cp -al "$from/drive_c/windows/$d" "$tmp/drive_c/windows/$d" || { rm -rf "$tmp"; return 1; }
+    done
+    mv -T "$tmp" "$to" || { rm -rf "$tmp"; return 1; }
 }
 
 # Prefix, display, a persistent wineserver and Wine's own services, all started with
 # their output in files, so that none of them holds a caller's output open.
 wine_env() {
     command -v wine >/dev/null || die "wine is missing: run scripts/setup as root"
+    # The outermost script that sets Wine up is the one that stops it (scripts/run started
+    # by a test of scripts/test leaves the suite's wineserver and display running).
+    export TICKMEND_WINE_OWNER=${TICKMEND_WINE_OWNER:-$$}
     ensure_display
     mkdir -p "$BUILD_DIR"
-    exec 9>"$BUILD_DIR/.wine.lock"
+    local main
+    main=$(main_prefix)
+    # Another prefix (a test entry's own) is cloned from the project's, booted first. Each
+    # prefix is set up under a lock of its own, so prefixes start side by side.
+    [ "$WINEPREFIX" = "$main" ] || [ -f "$WINEPREFIX/system.reg" ] || (WINEPREFIX=$main wine_env) || return 1
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    exec 9>"${WINEPREFIX%/}.lock"
     flock 9
+    if [ "$WINEPREFIX" != "$main" ] && [ ! -f "$WINEPREFIX/system.reg" ]; then
+        rm -rf "$WINEPREFIX"
+        clone_prefix "$main" "$WINEPREFIX" || die "could not copy the Wine prefix $main to $WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i </dev/null >"$BUILD_DIR/wineboot.log" 2>&1
         wineserver -w
@@ -109,9 +144,16 @@ wineserver_running() {
     return 1
 }
 
-# Ends what wine_env started: the wineserver (and with it every Wine process) and our Xvfb.
+# Ends what wine_env started: the wineserver (and with it every Wine process) and our Xvfb;
+# nothing when a script that started this one set Wine up. The test entries' own prefixes
+# (tests/CMakeLists.txt), each with its wineserver, go too.
 wine_stop() {
+    [ "${TICKMEND_WINE_OWNER:-$$}" = "$$" ] || return 0
     wineserver -k 2>/dev/null
+    local prefix
+    for prefix in "$(test_prefixes)"/*/; do
+        [ -f "$prefix/system.reg" ] && WINEPREFIX=${prefix%/} wineserver -k 2>/dev/null
+    done
     local f="$BUILD_DIR/.xvfb" n pid
     if [ -f "$f" ]; then
         read -r n pid < "$f"

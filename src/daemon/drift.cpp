@@ -1,6 +1,7 @@
 // TSC drift registration of single-node machines: whether the counters can drift, the
 // interval, and one registration per processor, each sent from that processor.
 #include "daemon/daemon_state.h"
+#include "daemon/drift_interval.h"
 #include "daemon/each_processor.h"
 #include "driver/driver.h"
 #include "platform/binding.h"
@@ -31,31 +32,6 @@ constexpr DWORD EDX_FID_CONTROL = 1u << 1;
 constexpr DWORD EDX_VID_CONTROL = 1u << 2;
 constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
 
-// The frequency varies when the processor can change it and the start and maximum
-// frequency IDs differ. A read of the IDs that failed (a driver that refuses the MSR, as on a
-// virtual machine) tells nothing: the frequency then counts as varying, and compensation
-// stays on, as for a northbridge that cannot be read.
-bool frequency_varies(DWORD edx, bool fid_read, ULONGLONG fid_status)
-{
-    if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
-    if (!fid_read) return true;
-    DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
-    DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
-    return start_fid != max_fid;
-}
-
-// Without an invariant TSC the counter is stable only while the northbridge bit is clear.
-// A read that fails tells us nothing, so the counter then counts as not stable and the
-// compensation stays on: a needless compensation costs little, a missing one lets the
-// counters drift apart.
-bool counter_stable(DWORD edx)
-{
-    if (edx & EDX_INVARIANT_TSC) return true;
-    DWORD nb = 0;
-    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &nb)) return false;
-    return (nb & NB_BIT) == 0;
-}
-
 // True in a 32-bit process on 64-bit Windows. IsWow64Process is looked up: early XP lacks it.
 bool on_64_bit_windows()
 {
@@ -79,43 +55,59 @@ bool read_sync_interval(DWORD* value)
     return GetRegistryValue(HKEY_LOCAL_MACHINE, machine_settings_key, "sync_interval", value, sizeof *value) != 0;
 }
 
-// The configured interval, bounded; a value shorter than 4 bytes keeps its high bytes 0.
+// The configured interval, bounded.
 DWORD configured_interval()
 {
     DWORD value = 0;
-    if (!read_sync_interval(&value)) {
-        TRACE("could not find sync_interval in registry, defaulting to %i ms\n", (int)DEFAULT_INTERVAL_MS);
-        return DEFAULT_INTERVAL_MS;
-    }
-    if (value > MAX_INTERVAL_MS) {
-        TRACE("sync_interval in registry exceedes %i ms, setting it to %i ms\n", (int)MAX_INTERVAL_MS,
-              (int)MAX_INTERVAL_MS);
-        return MAX_INTERVAL_MS;
-    }
-    if (value != 0 && value < MIN_INTERVAL_MS) {
-        TRACE("sync_interval in registry is under %i ms, setting it to %i ms\n", (int)MIN_INTERVAL_MS,
-              (int)MIN_INTERVAL_MS);
-        return MIN_INTERVAL_MS;
-    }
-    TRACE("using sync_interval of %i ms found in registry\n", (int)value);
-    return value;
+    const bool found = read_sync_interval(&value);
+    const DWORD interval = drift_interval_bounded(found, value);
+    TRACE("sync_interval: %s %lu ms, using %lu ms\n", found ? "stored" : "none stored, default", value, interval);
+    return interval;
 }
 
 // The interval that registration sends: 0 when the counters cannot drift, else the
-// configured sync_interval, bounded.
+// configured sync_interval, bounded. The FID status is read in every case, as the driver
+// expects; the northbridge only where the counter is not invariant.
 DWORD drift_interval()
 {
     DWORD regs[4] = {};
     platform_processors().cpuid(0x80000007, regs);
-    DWORD edx = regs[3];
+    const DWORD edx = regs[3];
     ULONGLONG fid_status = 0;
     const bool fid_read = ReadMSR64(MSR_FID_STATUS, &fid_status) != 0; // read in every case
-    bool varies = frequency_varies(edx, fid_read, fid_status);
-    bool stable = counter_stable(edx) && !varies;
-    return stable ? 0 : configured_interval();
+    DWORD nb = 0;
+    const bool nb_read = !(edx & EDX_INVARIANT_TSC) && ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &nb);
+    return drift_possible(edx, fid_status, nb_read, nb, fid_read) ? configured_interval() : 0;
 }
 
 } // namespace
+
+DWORD drift_interval_bounded(bool found, DWORD stored)
+{
+    if (!found) return DEFAULT_INTERVAL_MS;
+    if (stored > MAX_INTERVAL_MS) return MAX_INTERVAL_MS;
+    if (stored != 0 && stored < MIN_INTERVAL_MS) return MIN_INTERVAL_MS;
+    return stored;
+}
+
+bool drift_frequency_varies(DWORD edx, ULONGLONG fid_status, bool fid_read)
+{
+    if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
+    if (!fid_read) return true;
+    const DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
+    const DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
+    return start_fid != max_fid;
+}
+
+// Without an invariant TSC the counter is stable only while the northbridge bit is clear.
+// A read that failed tells us nothing, so the counter then counts as not stable and the
+// compensation stays on: a needless compensation costs little, a missing one lets the
+// counters drift apart.
+bool drift_possible(DWORD edx, ULONGLONG fid_status, bool nb_read, DWORD nb, bool fid_read)
+{
+    const bool stable = (edx & EDX_INVARIANT_TSC) || (nb_read && (nb & NB_BIT) == 0);
+    return !stable || drift_frequency_varies(edx, fid_status, fid_read);
+}
 
 int register_tickmend()
 {

@@ -120,6 +120,13 @@ bool delete_value(const char* name)
 
 } // namespace
 
+void journal_owe_plan(restore_record* record, const power_plan& active)
+{
+    if (record->plan.kind == plan_none ||
+        (record->set_plan.kind != plan_none && !SamePowerPlan(&active, &record->set_plan)))
+        record->plan = active;
+}
+
 void journal_read(restore_record* record)
 {
     memset(record, 0, sizeof *record);

@@ -59,6 +59,11 @@ struct last_on_record {
     ULONGLONG written;
 };
 
+// The plan an on-period that begins with active has to give back, into record->plan: active,
+// unless a plan is owed still and the plan Gaming Mode set is active yet (or not known), so
+// that an on after a give-back that failed keeps the user's plan owed; a plan the user picked
+// since is the user's choice now, and becomes the one owed.
+void journal_owe_plan(restore_record* record, const power_plan& active);
 // Reads the stored record; all zero when none is stored or it cannot be read. Every value is
 // read with its type and size checked: a plan that cannot be used is left out (kind
 // plan_none) and marked in unusable; restore_pending of another type reads as absent.

@@ -1,5 +1,11 @@
 #include "skew/judge.h"
 
+void skew_midpoint(ULONGLONG t0, ULONGLONG t1, ULONGLONG t2, LONGLONG* offset, LONGLONG* uncertainty)
+{
+    *offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
+    *uncertainty = static_cast<LONGLONG>((t2 - t0 + 1) / 2);
+}
+
 double skew_ns(LONGLONG cycles, double rate) { return static_cast<double>(cycles) * 1e9 / rate; }
 
 skew_verdict skew_judge(const skew_pass& pass, double rate, double tolerance_ns)

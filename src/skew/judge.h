@@ -5,6 +5,12 @@
 
 #include "skew/pass.h"
 
+// One round trip of the midpoint method: the reference read t0 as it asked, the other
+// processor answered t1, the reference read t2 as the answer came. The offset is t1 against
+// the middle of the trip (rounded down); the uncertainty half the trip, rounded up, so that
+// it never claims a bound tighter than the trip allows.
+void skew_midpoint(ULONGLONG t0, ULONGLONG t1, ULONGLONG t2, LONGLONG* offset, LONGLONG* uncertainty);
+
 // Cycles in nanoseconds at rate (cycles per second).
 double skew_ns(LONGLONG cycles, double rate);
 

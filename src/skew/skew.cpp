@@ -204,8 +204,7 @@ skew_status measure(Answerer& answerer, int rounds, LONGLONG budget, skew_readin
         if (!answerer.round_trip(cpus, &t0, &t1, &t2)) return reading->status = skew_status::silent;
         if (t2 - t0 < best) {
             best = t2 - t0;
-            reading->offset = static_cast<LONGLONG>(t1 - (t0 + (t2 - t0) / 2));
-            reading->uncertainty = static_cast<LONGLONG>((t2 - t0 + 1) / 2);
+            skew_midpoint(t0, t1, t2, &reading->offset, &reading->uncertainty);
             // When this round was, for the drift between two passes: the pass may take long
             // (every round trip waits for a yield where the two threads share a processor),
             // and an offset that moves is the offset of its round, not of the pass's end.

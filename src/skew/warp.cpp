@@ -56,29 +56,33 @@ DWORD WINAPI read_for_warps(void* parameter)
         warp_lock();
         // Read under the lock, after the load that took it: the value stored last is older
         // than this read on every processor whose counter is in step.
-        const ULONGLONG now = cpus.read_tsc();
-        skew_warp_result& r = *warp_check.result;
-        ++r.reads;
-        if (warp_check.last_bit >= 0 && now < warp_check.last) {
-            const LONGLONG back = static_cast<LONGLONG>(warp_check.last - now);
-            skew_warp_pair& pair = r.pairs[warp_check.last_bit][me->bit];
-            ++pair.warps;
-            if (back > pair.largest) pair.largest = back;
-            ++r.warps;
-            if (back > r.largest) {
-                r.largest = back;
-                r.from = warp_check.last_bit;
-                r.to = me->bit;
-            }
-        }
-        warp_check.last = now;
-        warp_check.last_bit = me->bit;
+        skew_warp_count(warp_check.result, &warp_check.last, &warp_check.last_bit, me->bit, cpus.read_tsc());
         warp_unlock();
     }
     return 0;
 }
 
 } // namespace
+
+void skew_warp_count(skew_warp_result* result, ULONGLONG* last, int* last_bit, int bit, ULONGLONG now)
+{
+    skew_warp_result& r = *result;
+    ++r.reads;
+    if (*last_bit >= 0 && now < *last) {
+        const LONGLONG back = static_cast<LONGLONG>(*last - now);
+        skew_warp_pair& pair = r.pairs[*last_bit][bit];
+        ++pair.warps;
+        if (back > pair.largest) pair.largest = back;
+        ++r.warps;
+        if (back > r.largest) {
+            r.largest = back;
+            r.from = *last_bit;
+            r.to = bit;
+        }
+    }
+    *last = now;
+    *last_bit = bit;
+}
 
 bool skew_warp(DWORD_PTR mask, DWORD milliseconds, skew_warp_result* result)
 {

@@ -21,6 +21,10 @@ struct skew_warp_result {
     skew_warp_status status[MAX_CPUS];  // per processor of the mask
     skew_warp_pair pairs[MAX_CPUS][MAX_CPUS]; // [from][to]
 };
+// One read of the check: processor bit read now, after processor last_bit (-1: none yet)
+// stored last. A read below last is a warp, counted for the pair and the whole, with its
+// step back; an equal one is none. Then the read is the one stored last.
+void skew_warp_count(skew_warp_result* result, ULONGLONG* last, int* last_bit, int bit, ULONGLONG now);
 // false when a processor of mask could not be bound or did not start reading (its status
 // says which; the other readings stand). result is large: keep it static.
 bool skew_warp(DWORD_PTR mask, DWORD milliseconds, skew_warp_result* result);

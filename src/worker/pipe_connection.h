@@ -6,6 +6,11 @@
 
 namespace worker_pipe {
 
+// A connection's requests: at most this many are executed; later ones are read and discarded.
+constexpr DWORD requests_per_connection = 16;
+// Whether a connection that has executed `executed` requests may execute another.
+inline bool connection_may_execute(DWORD executed) { return executed < requests_per_connection; }
+
 // What the listening loop does after a connection.
 enum class AfterConnection { next, renew, stop };
 

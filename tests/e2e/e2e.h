@@ -64,7 +64,11 @@ class Program : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        log_path_ = temp_path(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterized test's name holds a '/', which no file name does.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : name)
+            if (c == '/') c = '-';
+        log_path_ = temp_path(name.c_str());
         state_path_ = log_path_ + ".counters"; // a machine switched on afresh
         delete_tree(HKEY_CURRENT_USER, user_key);
         delete_tree(HKEY_LOCAL_MACHINE, machine_key);

@@ -14,12 +14,35 @@ protected:
         if (!TICKMEND_HAVE_MAKENSIS)
             GTEST_SKIP() << "makensis is not installed (scripts/setup installs nsis): no tickmend-setup.exe to test";
         remove_installation();
+        path_kept_ = read_value(HKEY_CURRENT_USER, "Environment", "Path", &path_type_, &path_bytes_);
     }
     void TearDown() override
     {
         Program::TearDown();
         remove_installation();
+        // The setup puts its folder on this user's Path: the prefix's Path goes back as it was.
+        if (!IsSkipped()) put_value_back(HKEY_CURRENT_USER, "Environment", "Path", path_kept_, path_type_, path_bytes_);
     }
+    // A value's type and bytes; false when there is none.
+    static bool read_value(HKEY root, const char* key, const char* name, DWORD* type, std::vector<BYTE>* bytes)
+    {
+        DWORD size = 0;
+        if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, nullptr, &size) != ERROR_SUCCESS) return false;
+        bytes->resize(size);
+        return RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, bytes->data(), &size) == ERROR_SUCCESS;
+    }
+    static void put_value_back(HKEY root, const char* key, const char* name, bool had, DWORD type,
+                               const std::vector<BYTE>& bytes)
+    {
+        HKEY opened;
+        if (RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) != ERROR_SUCCESS) return;
+        if (had) RegSetValueExA(opened, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+        else RegDeleteValueA(opened, name);
+        RegCloseKey(opened);
+    }
+    bool path_kept_ = false;
+    DWORD path_type_ = 0;
+    std::vector<BYTE> path_bytes_;
 
     static constexpr const char* dir = "C:\\tickmend-installer-test\\QEL Pacemill";
     static constexpr const char* other_dir = "C:\\tickmend-installer-test\\Elsewhere";
@@ -297,6 +320,26 @@ TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
     EXPECT_EQ(other_dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
     EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\" /logon",
               registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
+}
+
+// A move checks the old folder's files as it checks the new one's: the client still running
+// from the old folder fails the setup, which names it, and nothing moves.
+TEST_F(Installer, MoveToAnotherFolderFailsWhileTheOldFoldersClientIsInUse)
+{
+    ASSERT_EQ(0, install());
+    HANDLE held = CreateFileA(installed("tickmend-ctl.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    std::string said;
+    EXPECT_EQ(2, run_at_pages("\"" + product_path("tickmend-setup.exe") + "\" /D=" + other_dir, &said));
+    CloseHandle(held);
+    EXPECT_NE(std::string::npos, said.find(installed("tickmend-ctl.exe") + " is in use: tickmend-ctl is running"))
+        << said;
+    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) {
+        EXPECT_TRUE(exists(installed(f))) << f << " left the old folder";
+        EXPECT_FALSE(exists(installed(f, other_dir))) << f << " in the new folder";
+    }
+    EXPECT_EQ(std::string(dir), registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
 }
 
 } // namespace

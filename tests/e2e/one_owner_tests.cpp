@@ -32,7 +32,9 @@ const OwnerRow owner_rows[] = {
     {Source::resumes_during_switch, "20 resumes during a switch, a pipe off and a tray click among them"},
 };
 
-class OneOwner : public GivingBack {
+// One speed of the stand-in powercfg a test (the table's rows at that speed), so that the four
+// speeds run as entries of their own, side by side (tests/e2e/CMakeLists.txt).
+class OneOwner : public GivingBack, public ::testing::WithParamInterface<DWORD> {
 protected:
     OneOwner() { extra_env_ = "\nTICKMEND_SIM_POWERCFG_BOUND_MS=" + std::to_string(owner_powercfg_bound_ms); }
     // Polls the client until Gaming Mode is in state with the user's plan back (off) or set
@@ -240,20 +242,24 @@ void OneOwner::run_row(const OwnerRow& row, DWORD hang)
     EXPECT_EQ(power_saver, plan());
 }
 
-TEST_F(OneOwner, EveryCommandRunsInItsTurnAndIsAnsweredWithTheStateAfterIt)
+TEST_P(OneOwner, EveryCommandRunsInItsTurnAndIsAnsweredWithTheStateAfterIt)
 {
-    for (DWORD hang : switch_speeds) {
-        for (const OwnerRow& row : owner_rows) {
-            SCOPED_TRACE(std::string(row.name) + ", powercfg " + std::to_string(hang) + " ms a run");
-            DWORD start = GetTickCount();
-            run_row(row, hang);
-            printf("%s, powercfg %lu ms a run: %lu ms\n", row.name, hang, GetTickCount() - start);
-            TearDown();
-            SetUp();
-            if (HasFatalFailure()) return;
-        }
+    const DWORD hang = GetParam();
+    for (const OwnerRow& row : owner_rows) {
+        SCOPED_TRACE(std::string(row.name) + ", powercfg " + std::to_string(hang) + " ms a run");
+        DWORD start = GetTickCount();
+        run_row(row, hang);
+        printf("%s, powercfg %lu ms a run: %lu ms\n", row.name, hang, GetTickCount() - start);
+        TearDown();
+        SetUp();
+        if (HasFatalFailure()) return;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Powercfg, OneOwner, ::testing::ValuesIn(switch_speeds),
+                         [](const ::testing::TestParamInfo<DWORD>& speed) {
+                             return std::to_string(speed.param) + "msARun";
+                         });
 
 } // namespace
 } // namespace e2e

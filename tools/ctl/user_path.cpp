@@ -69,26 +69,6 @@ bool write_text(HKEY key, const wchar_t* name, const wchar_t* text, DWORD type)
                           static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-// The entry of a PATH that names folder (case and a trailing backslash ignored): its start
-// and length, or false.
-bool find_entry(const wchar_t* path, const wchar_t* folder, int* at, int* length)
-{
-    const int want = lstrlenW(folder);
-    for (int start = 0; path[start];) {
-        int end = start;
-        while (path[end] && path[end] != L';') ++end;
-        int n = end - start;
-        if (n > 0 && path[start + n - 1] == L'\\') --n;
-        if (n == want && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path + start, n, folder, want) == CSTR_EQUAL) {
-            *at = start;
-            *length = end - start;
-            return true;
-        }
-        start = path[end] ? end + 1 : end;
-    }
-    return false;
-}
-
 // The folder of this executable, without its trailing backslash.
 bool own_folder(wchar_t* folder)
 {
@@ -144,10 +124,8 @@ int remove(HKEY environment, HKEY settings, bool quiet = false)
         int at = 0, entry = 0;
         if (length >= tail && lstrcmpW(text + length - tail, added.get()) == 0) {
             text[length - tail] = L'\0'; // as it was before
-        } else if (find_entry(text, folder, &at, &entry)) {
-            // Edited since: the entry goes with one separator beside it.
-            const int from = at > 0 ? at - 1 : at, to = at + entry + (at > 0 || !text[at + entry] ? 0 : 1);
-            memmove(text + from, text + to, (lstrlenW(text + to) + 1) * sizeof(wchar_t));
+        } else if (path_find_entry(text, folder, &at, &entry)) {
+            path_cut_entry(text, at, entry); // edited since: the entry goes, and one separator
         }
         if (!text[0] && created == 1) ok = RegDeleteValueW(environment, path_value) == ERROR_SUCCESS;
         else ok = write_text(environment, path_value, text, type);
@@ -182,17 +160,15 @@ int add(HKEY environment, HKEY settings)
     if (!existed) type = REG_EXPAND_SZ;
     const wchar_t* old = existed ? path.get() : L"";
     int at = 0, length = 0;
-    if (find_entry(old, folder, &at, &length)) {
+    if (path_find_entry(old, folder, &at, &length)) {
         say_folder("%s is on your PATH already.\n", folder);
         return exit_done;
     }
     const int old_length = lstrlenW(old);
-    const bool separate = old_length > 0 && old[old_length - 1] != L';';
     Text added, joined;
     bool ok = added.make(MAX_PATH + 1) && joined.make(static_cast<DWORD>(old_length) + MAX_PATH + 2);
     if (ok) {
-        lstrcpyW(added.get(), separate ? L";" : L"");
-        lstrcatW(added.get(), folder);
+        path_addition(old, folder, added.get());
         lstrcpyW(joined.get(), old);
         lstrcatW(joined.get(), added.get());
         // The record first: a Path written without it could not be taken back exactly.
@@ -209,6 +185,37 @@ int add(HKEY environment, HKEY settings)
 }
 
 } // namespace
+
+bool path_find_entry(const wchar_t* path, const wchar_t* folder, int* at, int* length)
+{
+    const int want = lstrlenW(folder);
+    for (int start = 0; path[start];) {
+        int end = start;
+        while (path[end] && path[end] != L';') ++end;
+        int n = end - start;
+        if (n > 0 && path[start + n - 1] == L'\\') --n;
+        if (n == want && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path + start, n, folder, want) == CSTR_EQUAL) {
+            *at = start;
+            *length = end - start;
+            return true;
+        }
+        start = path[end] ? end + 1 : end;
+    }
+    return false;
+}
+
+void path_addition(const wchar_t* path, const wchar_t* folder, wchar_t* added)
+{
+    const int length = lstrlenW(path);
+    lstrcpyW(added, length > 0 && path[length - 1] != L';' ? L";" : L"");
+    lstrcatW(added, folder);
+}
+
+void path_cut_entry(wchar_t* path, int at, int length)
+{
+    const int from = at > 0 ? at - 1 : at, to = at + length + (at > 0 || !path[at + length] ? 0 : 1);
+    memmove(path + from, path + to, (lstrlenW(path + to) + 1) * sizeof(wchar_t));
+}
 
 int path_command(int argc, char** argv)
 {
