@@ -28,7 +28,13 @@ VOID NTAPI drift_work(PDEVICE_OBJECT, PVOID context)
 {
     const ULONG cpu = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(context));
     drift_slot& s = slots[cpu];
-    if (!stopping && s.registered && s.interval_ms) meet_and_sync(s.reference, cpu, sync_plan_for(false));
+    // The timers' meetings have a budget of their own, as any caller's: a run past it waits
+    // for the next tick.
+    if (!stopping && s.registered && s.interval_ms && meeting_allowed(drift_owner)) {
+        meeting_tally tally = {0, 0};
+        meet_and_sync(s.reference, cpu, sync_plan_for(cpu, false), &tally);
+        meeting_charge(drift_owner, tally);
+    }
     InterlockedExchange(&s.queued, 0);
     InterlockedDecrement(&outstanding);
 }

@@ -25,7 +25,10 @@ PDEVICE_OBJECT the_device; // one device: a second one is refused
 
 device_extension* extension_of(PDEVICE_OBJECT device) { return static_cast<device_extension*>(device->DeviceExtension); }
 
-// Each processor's place, asked of it while this thread runs there.
+void cpuid_of(void* cpu, uint32_t leaf, uint32_t regs[4]) { hw_cpuid(*static_cast<ULONG*>(cpu), leaf, regs); }
+
+// Each processor's place, and what it allows (how its counter is read and moved), asked of
+// it while this thread runs there.
 void find_processors()
 {
     const KAFFINITY present = hw_processors();
@@ -40,11 +43,10 @@ void find_processors()
         const tkd::processor_place place = tkd::place_of_cpuid(r[0], r[1], r[3]);
         p.node = place.node;
         p.core = place.core;
-        uint32_t e[4];
-        hw_cpuid(cpu, 0x80000000, e);
-        uint32_t power[4] = {0, 0, 0, 0};
-        if (e[0] >= 0x80000007 && e[0] <= 0x8000FFFF) hw_cpuid(cpu, 0x80000007, power);
-        if (!(power[3] & 0x100)) g_invariant = false;
+        const tkd::cpu_facts facts = tkd::read_cpu_facts(cpuid_of, &cpu);
+        p.write = tkd::counter_write_for(facts);
+        hw_use(cpu, tkd::tsc_read_for(facts), p.write);
+        if (!facts.invariant_tsc) g_invariant = false;
         KeRevertToUserAffinityThread();
     }
 }
@@ -148,11 +150,22 @@ NTSTATUS NTAPI dispatch_power(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS NTAPI dispatch_pass(PDEVICE_OBJECT device, PIRP irp) { return pass_down(device, irp); }
 NTSTATUS NTAPI dispatch_open_close(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); }
 
-// The device itself opens; no name below it does.
+// The device itself opens; no name below it does. Whether the handle may make requests
+// that change the machine is recorded in its file object, as the access granted says.
 NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT, PIRP irp)
 {
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    return complete(irp, file && file->FileName.Length ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = stack->FileObject;
+    if (file && file->FileName.Length) return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
+    if (!file) return complete(irp, STATUS_SUCCESS);
+    const PIO_SECURITY_CONTEXT context = stack->Parameters.Create.SecurityContext;
+    const PACCESS_STATE state = context ? context->AccessState : nullptr;
+    uint32_t asked = 0;
+    const bool known = context || hw_access_without_context(&asked);
+    const bool may_write = tkd::handle_may_write(known, context ? context->DesiredAccess : asked, state != nullptr,
+                                                 state ? state->PreviouslyGrantedAccess : 0);
+    file->FsContext = may_write ? file : nullptr; // ours: the device has no file system above it
+    return complete(irp, STATUS_SUCCESS);
 }
 NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT, PIRP irp) { return device_control(irp); }
 

@@ -34,7 +34,10 @@ bool measure(exchange* x, const counter_ops& counter, const exchange_budget& bud
             if (wait_over(&clock, counter.read(counter.context), budget.answer)) return false;
             pause();
         }
-        const uint64_t r = __atomic_load_n(&x->answer, __ATOMIC_ACQUIRE);
+        // Plain memory: the reference wrote it before its release of told, read above with
+        // acquire, and writes it again only after our next ask. (A 64-bit __atomic load or
+        // store is x87 or SSE code on i386: never at raised IRQL in a driver.)
+        const uint64_t r = x->answer;
         const uint64_t t1 = counter.read(counter.context);
         const offset_estimate e = estimate_offset(t0, r, t1);
         if (!any || e.uncertainty < best->uncertainty) *best = e;
@@ -118,7 +121,7 @@ void answer_target(exchange* x, const counter_ops& counter, const exchange_budge
         const int32_t round = load(&x->ask);
         if (round != answered) {
             const uint64_t r = counter.read(counter.context);
-            __atomic_store_n(&x->answer, r, __ATOMIC_RELAXED);
+            x->answer = r; // published by the release of told below
             store(&x->told, round);
             answered = round;
             wait_start(&clock, r);
@@ -172,7 +175,9 @@ sync_result sync_target(exchange* x, const counter_ops& counter, const exchange_
         action = decide(e, plan.tolerance);
     }
     store(&x->over, 1);
-    result.ret_code = action == drift_action::in_step || !plan.write ? ret_done : ret_out_of_tolerance;
+    // Measured only (a counter that may not be written): apart is said as such, never done.
+    if (action == drift_action::in_step) result.ret_code = ret_done;
+    else result.ret_code = !plan.write && action == drift_action::correct ? ret_invariant_not_written : ret_out_of_tolerance;
     return result;
 }
 

@@ -22,7 +22,7 @@ struct exchange {
     volatile int32_t ask;   // the round the target asks for (0: none yet)
     volatile int32_t told;  // the round the reference has answered
     volatile int32_t over;  // the target is finished (1) or gave up (2): the reference leaves
-    volatile uint64_t answer;
+    volatile uint64_t answer; // plain memory, ordered by told (no 64-bit atomics: no FPU)
 };
 
 // Budgets in counter cycles, each bounding one wait.
@@ -36,7 +36,7 @@ struct sync_plan {
     int rounds;             // exchanges per measurement (the shortest trip counts)
     int corrections;        // at most this many moves of the counter
     int64_t tolerance;      // cycles: within it the counters count as in step
-    bool write;             // false: measure only
+    bool write;             // false: measure only (apart: ret_invariant_not_written)
     bool leave_in_step;     // in step at the first measurement: report ret_invariant_in_step
 };
 

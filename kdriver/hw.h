@@ -6,6 +6,7 @@
 #pragma once
 #include <ntddk.h>
 #include <stdint.h>
+#include "cpu_rules.h"
 
 // Picks up what the implementation needs from the service's key (the simulated machine's
 // description); false when the driver cannot work.
@@ -20,13 +21,21 @@ ULONG hw_requesting_processor(ULONG running_on);
 
 // CPUID on processor cpu; the caller runs there.
 void hw_cpuid(ULONG cpu, uint32_t leaf, uint32_t regs[4]);
+// How processor cpu's counter is read and moved, as CPUID allowed (cpu_rules.h): set once at
+// load for each processor, before any read or move.
+void hw_use(ULONG cpu, tkd::tsc_read read, tkd::counter_write write);
 // The counter of processor cpu, read after every earlier load; the caller runs there.
 uint64_t hw_read_tsc(ULONG cpu);
-// Moves the counter of processor cpu by cycles (IA32_TSC_ADJUST where the processor has it,
-// else a write of IA32_TIME_STAMP_COUNTER); the caller runs there.
+// Moves the counter of processor cpu by cycles, the way hw_use gave (adjust or direct; the
+// caller never asks another); the caller runs there.
 void hw_shift_tsc(ULONG cpu, int64_t cycles);
 // A free-running cycle count of the processor the caller runs on, for timing only.
 uint64_t hw_cycles();
+
+// The access an open asked for where IRP_MJ_CREATE carries no security context (a driver
+// host that gives none): the machine behind the door's word; false when it has none (then
+// the handle is read only).
+bool hw_access_without_context(uint32_t* access);
 
 // The frequency-ID MSR (the only one read); the caller has checked by CPUID that it exists.
 bool hw_read_fid_msr(uint64_t* value);
@@ -48,3 +57,6 @@ int hw_rounds();
 // Microseconds a processor waits for the other to arrive, and for one answer.
 ULONG hw_arrive_budget_us();
 ULONG hw_answer_budget_us();
+// A caller's burst of meeting time, and the least a meeting costs it (meeting_budget.h).
+ULONG hw_meeting_burst_us();
+ULONG hw_meeting_min_us();

@@ -8,15 +8,9 @@ namespace {
 
 constexpr uint32_t msr_tsc = 0x10, msr_tsc_adjust = 0x3B;
 
-bool has_tsc_adjust()
-{
-    uint32_t r[4];
-    hw_cpuid(0, 0, r);
-    if (r[0] < 7) return false;
-    int regs[4];
-    __cpuidex(regs, 7, 0);
-    return (regs[1] & 2) != 0; // EBX bit 1: IA32_TSC_ADJUST
-}
+// Per processor, as CPUID allowed at load; until then the read every x86 has.
+tkd::tsc_read reads[32];
+tkd::counter_write writes[32];
 
 // PCI configuration space through the HAL, bus 0 only.
 ULONG slot_of(uint8_t device, uint8_t function)
@@ -53,24 +47,47 @@ void hw_cpuid(ULONG, uint32_t leaf, uint32_t regs[4])
     for (int i = 0; i < 4; ++i) regs[i] = static_cast<uint32_t>(r[i]);
 }
 
-uint64_t hw_read_tsc(ULONG)
+void hw_use(ULONG cpu, tkd::tsc_read read, tkd::counter_write write)
 {
-    uint32_t low, high;
-    // MFENCE completes every earlier load first, on AMD and Intel alike.
-    asm volatile("mfence\n\trdtsc" : "=a"(low), "=d"(high) : : "memory");
+    if (cpu >= 32) return;
+    reads[cpu] = read;
+    writes[cpu] = write;
+}
+
+uint64_t hw_read_tsc(ULONG cpu)
+{
+    uint32_t low, high, aux, b, c;
+    switch (cpu < 32 ? reads[cpu] : tkd::tsc_read::cpuid_rdtsc) {
+    case tkd::tsc_read::rdtscp: // waits for every earlier instruction, loads included
+        asm volatile("rdtscp" : "=a"(low), "=d"(high), "=c"(aux) : : "memory");
+        break;
+    case tkd::tsc_read::mfence_rdtsc: // MFENCE completes every earlier load, on AMD and Intel alike
+        asm volatile("mfence\n\trdtsc" : "=a"(low), "=d"(high) : : "memory");
+        break;
+    default: // CPUID serialises on every x86: the one way before SSE2
+        asm volatile("cpuid\n\trdtsc" : "=a"(low), "=d"(high), "=b"(b), "=c"(c) : "a"(0) : "memory");
+        break;
+    }
     return static_cast<uint64_t>(high) << 32 | low;
 }
 
 uint64_t hw_cycles() { return __rdtsc(); }
 
-void hw_shift_tsc(ULONG, int64_t cycles)
+void hw_shift_tsc(ULONG cpu, int64_t cycles)
 {
-    if (has_tsc_adjust()) {
+    switch (cpu < 32 ? writes[cpu] : tkd::counter_write::unsafe) {
+    case tkd::counter_write::adjust:
         __writemsr(msr_tsc_adjust, __readmsr(msr_tsc_adjust) + static_cast<uint64_t>(cycles));
-        return;
+        break;
+    case tkd::counter_write::direct: // a processor known to take all 64 bits
+        __writemsr(msr_tsc, __rdtsc() + static_cast<uint64_t>(cycles));
+        break;
+    default: // invariant or unsafe: never written
+        break;
     }
-    __writemsr(msr_tsc, __rdtsc() + static_cast<uint64_t>(cycles));
 }
+
+bool hw_access_without_context(uint32_t*) { return false; }
 
 bool hw_read_fid_msr(uint64_t* value)
 {
@@ -103,3 +120,6 @@ void hw_interrupts_restore(uintptr_t previous)
 int hw_rounds() { return 32; }
 ULONG hw_arrive_budget_us() { return 1000; }
 ULONG hw_answer_budget_us() { return 100; }
+// 50 ms at once (a Gaming Mode on of 32 processors takes a few), then 1% of the time.
+ULONG hw_meeting_burst_us() { return 50000; }
+ULONG hw_meeting_min_us() { return 100; }

@@ -3,6 +3,7 @@
 #pragma once
 #include <ntddk.h>
 #include "exchange.h"
+#include "cpu_rules.h"
 
 constexpr ULONG max_processors = 32;
 
@@ -11,6 +12,7 @@ struct processor_info {
     bool present;
     unsigned node;
     unsigned core;
+    tkd::counter_write write; // how its counter may be moved (CPUID at load)
 };
 extern processor_info g_processors[max_processors];
 // Counter cycles per microsecond, measured against the performance counter at load.
@@ -29,11 +31,24 @@ ULONG first_of_node(unsigned node);
 void meet_start();
 // Waits for a meeting's late arrival; after it no routine of the driver is queued.
 void meet_stop();
+// The meetings one request made, for its caller's budget.
+struct meeting_tally {
+    ULONG meetings;
+    uint64_t spent_us; // from the call that stopped the processors to its return
+};
 // Brings target's counter into step with reference's as the plan says (both present and
-// different). PASSIVE_LEVEL; one meeting at a time.
-tkd::sync_result meet_and_sync(ULONG reference, ULONG target, const tkd::sync_plan& plan);
-// The plan of a sync and of a drift correction: rounds, moves and tolerance.
-tkd::sync_plan sync_plan_for(bool leave_in_step);
+// different), adding the meeting to tally. PASSIVE_LEVEL; one meeting at a time.
+tkd::sync_result meet_and_sync(ULONG reference, ULONG target, const tkd::sync_plan& plan, meeting_tally* tally);
+// The plan of a sync and of a drift correction of target: rounds, moves and tolerance; a
+// counter that may not be written (invariant) is measured only.
+tkd::sync_plan sync_plan_for(ULONG target, bool leave_in_step);
+// Microseconds on the performance counter, for the budgets.
+uint64_t now_us();
+// Whether owner (a process id, or drift_owner) may make processors meet now; the charge for
+// the meetings it made.
+constexpr uint64_t drift_owner = ~static_cast<uint64_t>(0);
+bool meeting_allowed(uint64_t owner);
+void meeting_charge(uint64_t owner, const meeting_tally& tally);
 
 // The drift timers, one per processor, each queuing its work on device.
 NTSTATUS drift_start(PDEVICE_OBJECT device);

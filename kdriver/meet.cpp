@@ -5,6 +5,7 @@
 // for the exchange itself.
 #include "kernel.h"
 #include "hw.h"
+#include "meeting_budget.h"
 #include "protocol/tsc_protocol.h"
 
 namespace {
@@ -28,6 +29,10 @@ tkd::sync_plan plan;
 tkd::exchange_budget budget;
 tkd::sync_result result;
 volatile LONG target_ran; // the target's side ran to its end
+
+// Who may make the processors meet how often (meeting_budget.h), under budget_lock.
+KEVENT budget_lock;
+tkd::meeting_budgets budgets;
 
 PVOID routine(const wchar_t* name)
 {
@@ -104,6 +109,7 @@ ULONG current_processor() { return processor_number_ex ? processor_number_ex(nul
 void meet_start()
 {
     KeInitializeEvent(&meeting_lock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&budget_lock, SynchronizationEvent, TRUE);
     KeInitializeDpc(&target_dpc, targeted_routine, nullptr);
     KeSetImportanceDpc(&target_dpc, HighImportance);
     processor_number_ex = reinterpret_cast<processor_number_fn>(routine(L"KeGetCurrentProcessorNumberEx"));
@@ -119,20 +125,50 @@ void meet_stop()
     KeFlushQueuedDpcs();
 }
 
-tkd::sync_plan sync_plan_for(bool leave_in_step)
+tkd::sync_plan sync_plan_for(ULONG target, bool leave_in_step)
 {
+    // Moved only where CPUID allows; an invariant counter is measured, never written.
+    const tkd::counter_write w = g_processors[target].write;
     tkd::sync_plan p;
     p.rounds = hw_rounds();
     p.corrections = 3;
     p.tolerance = static_cast<int64_t>(g_cycles_per_us / 2); // half a microsecond
-    p.write = true;
-    p.leave_in_step = leave_in_step;
+    p.write = w == tkd::counter_write::adjust || w == tkd::counter_write::direct;
+    p.leave_in_step = leave_in_step || !p.write;
     return p;
 }
 
-tkd::sync_result meet_and_sync(ULONG reference, ULONG target, const tkd::sync_plan& asked)
+uint64_t now_us()
+{
+    LARGE_INTEGER frequency;
+    const LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
+    if (frequency.QuadPart <= 0) return 0;
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart), hz = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / hz * 1000000 + ticks % hz * 1000000 / hz;
+}
+
+bool meeting_allowed(uint64_t owner)
+{
+    const tkd::budget_rules rules = {hw_meeting_burst_us(), hw_meeting_min_us()};
+    KeWaitForSingleObject(&budget_lock, Executive, KernelMode, FALSE, nullptr);
+    const bool allowed = tkd::budget_allows(&budgets, rules, owner, now_us());
+    KeSetEvent(&budget_lock, IO_NO_INCREMENT, FALSE);
+    return allowed;
+}
+
+void meeting_charge(uint64_t owner, const meeting_tally& tally)
+{
+    if (!tally.meetings) return;
+    const tkd::budget_rules rules = {hw_meeting_burst_us(), hw_meeting_min_us()};
+    KeWaitForSingleObject(&budget_lock, Executive, KernelMode, FALSE, nullptr);
+    tkd::budget_charge(&budgets, rules, owner, tally.meetings, tally.spent_us, now_us());
+    KeSetEvent(&budget_lock, IO_NO_INCREMENT, FALSE);
+}
+
+tkd::sync_result meet_and_sync(ULONG reference, ULONG target, const tkd::sync_plan& asked, meeting_tally* tally)
 {
     KeWaitForSingleObject(&meeting_lock, Executive, KernelMode, FALSE, nullptr);
+    const uint64_t started = now_us();
     tkd::exchange_reset(&x);
     reference_cpu = reference;
     target_cpu = target;
@@ -165,6 +201,8 @@ tkd::sync_result meet_and_sync(ULONG reference, ULONG target, const tkd::sync_pl
         KeRevertToUserAffinityThread();
     }
     const tkd::sync_result done = result;
+    tally->meetings += 1;
+    tally->spent_us += now_us() - started;
     KeSetEvent(&meeting_lock, IO_NO_INCREMENT, FALSE);
     return done;
 }

@@ -1,4 +1,5 @@
 #include "request_checks.h"
+#include "cpu_rules.h"
 
 namespace tkd {
 
@@ -31,24 +32,37 @@ int32_t check_msr(const uint8_t request[msr_request_size])
     return status_success;
 }
 
-int32_t check_fid_msr_present(const uint32_t leaf0[4], uint32_t eax1)
+int32_t check_fid_msr_present(const uint32_t leaf0[4], uint32_t eax1, uint32_t ecx1)
 {
-    // MSR C001_0042 (FIDVID_STATUS) is architectural on AMD family 0Fh alone: later families
-    // keep their P-state status elsewhere, and on them, as on any other vendor's processor,
-    // RDMSR of that address raises #GP in the kernel. So: "AuthenticAMD" (EBX, EDX, ECX of
-    // leaf 0), leaf 1 there, and a base family of 0Fh with no extended family.
-    if (leaf0[0] < 1 || leaf0[1] != 0x68747541 || leaf0[3] != 0x69746E65 || leaf0[2] != 0x444D4163)
-        return status_not_supported;
-    const uint32_t base = (eax1 >> 8) & 0xF, extended = (eax1 >> 20) & 0xFF;
-    return base == 0xF && extended == 0 ? status_success : status_not_supported;
+    struct leaves {
+        const uint32_t* leaf0;
+        uint32_t eax1, ecx1;
+    } known = {leaf0, eax1, ecx1};
+    // Only leaves 0 and 1 count here; any other reads as zero.
+    const cpuid_fn answer = [](void* context, uint32_t leaf, uint32_t regs[4]) {
+        const leaves* k = static_cast<const leaves*>(context);
+        for (int i = 0; i < 4; ++i) regs[i] = leaf == 0 ? k->leaf0[i] : 0;
+        if (leaf == 1) regs[0] = k->eax1, regs[2] = k->ecx1;
+    };
+    return fid_msr_readable(read_cpu_facts(answer, &known)) ? status_success : status_not_supported;
 }
 
-int32_t check_nb_vendor(bool read, uint32_t dword0)
+int32_t check_nb_function(bool read, uint32_t dword0)
 {
     const uint32_t vendor = dword0 & 0xFFFF;
     if (!read || vendor == 0xFFFF || vendor == 0) return status_no_such_device; // nothing answers
-    return vendor == nb_vendor_amd ? status_success : status_not_supported;
+    return dword0 == nb_k8_misc_control_id ? status_success : status_not_supported;
 }
+
+bool handle_may_write(bool have_context, uint32_t desired, bool have_state, uint32_t granted)
+{
+    constexpr uint32_t file_write_data = 0x0002, generic_write = 0x40000000, generic_all = 0x10000000;
+    if (!have_context) return false;
+    const uint32_t access = have_state ? granted : desired;
+    return (access & (file_write_data | generic_write | generic_all)) != 0;
+}
+
+bool request_writes(uint32_t code) { return code == IOCTL_TSC_REQUEST || code == IOCTL_PCI_WRITE; }
 
 bool pci_write_value(uint32_t current, uint32_t asked, uint32_t* to_write)
 {

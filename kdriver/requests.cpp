@@ -20,6 +20,7 @@ reply reply_of(const tkd::sync_result& r)
     case tkd::ret_done: return tkd::reply_done;
     case tkd::ret_invariant_in_step: return tkd::reply_invariant_in_step;
     case tkd::ret_not_arrived: return tkd::reply_not_arrived;
+    case tkd::ret_invariant_not_written: return tkd::reply_invariant_not_written;
     default: return tkd::reply_out_of_tolerance;
     }
 }
@@ -30,15 +31,21 @@ bool is(ULONG cpu, unsigned node, unsigned core, unsigned core_mask)
            (g_processors[cpu].core & core_mask) == core;
 }
 
+// A counter with no safe way to be moved (cpu_rules.h): its sync is refused before anything.
+bool unsafe(ULONG cpu) { return g_processors[cpu].write == tkd::counter_write::unsafe; }
+
 // SYNC_NODE_TSC: every processor of the node into step with the one the request comes from.
-reply sync_node(ULONG from, unsigned node)
+reply sync_node(ULONG from, unsigned node, meeting_tally* tally)
 {
     if (first_of_node(node) >= max_processors) return refused();
     if (g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
+    for (ULONG cpu = 0; cpu < max_processors; ++cpu)
+        if (cpu != from && g_processors[cpu].present && (g_processors[cpu].node & 7) == node && unsafe(cpu))
+            return tkd::reply_no_safe_write;
     bool all_left = true;
     for (ULONG cpu = 0; cpu < max_processors; ++cpu) {
         if (cpu == from || !g_processors[cpu].present || (g_processors[cpu].node & 7) != node) continue;
-        const tkd::sync_result r = meet_and_sync(from, cpu, sync_plan_for(g_invariant));
+        const tkd::sync_result r = meet_and_sync(from, cpu, sync_plan_for(cpu, g_invariant), tally);
         if (r.ret_code == tkd::ret_invariant_in_step) continue;
         all_left = false;
         if (r.ret_code != tkd::ret_done) return reply_of(r);
@@ -47,25 +54,31 @@ reply sync_node(ULONG from, unsigned node)
     return all_left && g_invariant ? tkd::reply_invariant_in_step : tkd::reply_done;
 }
 
-reply tsc_command(const tkd::tsc_command& c, ULONG from)
+reply tsc_command(const tkd::tsc_command& c, ULONG from, uint64_t caller, meeting_tally* tally)
 {
     // A withdrawal names its processor and may come from any; the others act for the
     // processor they come from.
     if (c.number != tkd::Deregister_TSC_DRIFT && (from >= max_processors || !g_processors[from].present))
         return refused();
     switch (c.number) {
-    case tkd::SYNC_NODE_TSC: return sync_node(from, c.node);
+    case tkd::SYNC_NODE_TSC:
+        if (first_of_node(c.node) < max_processors && !meeting_allowed(caller)) return tkd::reply_busy;
+        return sync_node(from, c.node, tally);
     case tkd::SYNC_CORE_TSC: {
         if (!is(from, c.node, c.core, 7)) return refused();
         if (g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
         const ULONG reference = first_of_node(c.node);
-        if (reference == from)
-            return g_invariant ? tkd::reply_invariant_in_step : tkd::reply_done;
-        return reply_of(meet_and_sync(reference, from, sync_plan_for(g_invariant)));
+        if (reference == from) return g_invariant ? tkd::reply_invariant_in_step : tkd::reply_done;
+        if (unsafe(from)) return tkd::reply_no_safe_write;
+        if (!meeting_allowed(caller)) return tkd::reply_busy;
+        return reply_of(meet_and_sync(reference, from, sync_plan_for(from, g_invariant), tally));
     }
     case tkd::REGISTER_TSC_DRIFT: {
         if (!is(from, c.node, c.core, 0x1F)) return refused();
         if (c.interval_ms && g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
+        if (c.interval_ms && unsafe(from)) return tkd::reply_no_safe_write;
+        if (c.interval_ms && g_processors[from].write == tkd::counter_write::invariant)
+            return tkd::reply_invariant_not_written;
         // The node's reference has nothing to be compensated against: registered, never run.
         const ULONG reference = first_of_node(c.node);
         drift_register(from, reference, reference == from ? 0 : c.interval_ms);
@@ -88,9 +101,14 @@ NTSTATUS tsc_request(uint8_t* buffer)
 {
     tkd::tsc_command c;
     const uint32_t word = tkd::get32(buffer), interval = tkd::get32(buffer + tkd::tsc_interval_at);
+    // The caller's budget of meetings: the process the request comes from (the dispatch
+    // routine runs in its thread).
+    const uint64_t caller = static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId()));
+    meeting_tally tally = {0, 0};
     const reply r = tkd::decode_tsc(word, interval, &c)
-                        ? tsc_command(c, hw_requesting_processor(current_processor()))
+                        ? tsc_command(c, hw_requesting_processor(current_processor()), caller, &tally)
                         : refused();
+    meeting_charge(caller, tally);
     tkd::put32(buffer, static_cast<uint32_t>(r.status));
     tkd::put32(buffer + 4, static_cast<uint32_t>(r.ret_code));
     return STATUS_SUCCESS;
@@ -101,10 +119,11 @@ NTSTATUS nb_request(uint32_t code, uint8_t* buffer)
     const int32_t checked = tkd::check_pci(buffer);
     if (checked != tkd::status_success) return checked;
     KeWaitForSingleObject(&nb_lock, Executive, KernelMode, FALSE, nullptr);
-    // Only AMD's function at that address is the northbridge: anything else is left untouched.
+    // Only the function the bit is written for (AMD K8's): anything else is neither read nor
+    // written.
     uint32_t id = 0, current = 0, wanted = 0;
     const bool id_read = hw_read_nb_id(&id);
-    NTSTATUS status = tkd::check_nb_vendor(id_read, id);
+    NTSTATUS status = tkd::check_nb_function(id_read, id);
     if (status == STATUS_SUCCESS) {
         if (!hw_read_nb(&current)) {
             status = STATUS_DEVICE_NOT_READY;
@@ -129,7 +148,7 @@ NTSTATUS msr_request(uint8_t* buffer)
     const ULONG cpu = current_processor();
     hw_cpuid(cpu, 0, leaf0);
     hw_cpuid(cpu, 1, leaf1);
-    const int32_t present = tkd::check_fid_msr_present(leaf0, leaf1[0]);
+    const int32_t present = tkd::check_fid_msr_present(leaf0, leaf1[0], leaf1[2]);
     if (present != tkd::status_success) return present;
     uint64_t value = 0;
     if (!hw_read_fid_msr(&value)) return STATUS_DEVICE_NOT_READY;
@@ -151,6 +170,10 @@ NTSTATUS device_control(PIRP irp)
     auto* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     NTSTATUS status = tkd::check_sizes(code, in_size, out_size);
     if (status == STATUS_SUCCESS && !buffer) status = STATUS_INVALID_PARAMETER;
+    // A request that changes the machine needs a handle opened for writing (dispatch_create
+    // recorded it); the control codes themselves say any access.
+    if (status == STATUS_SUCCESS && tkd::request_writes(code) && !(stack->FileObject && stack->FileObject->FsContext))
+        status = STATUS_ACCESS_DENIED;
     if (status == STATUS_SUCCESS) {
         switch (code) {
         case tkd::IOCTL_TSC_REQUEST: status = tsc_request(buffer); break;

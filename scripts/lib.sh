@@ -82,6 +82,9 @@ clone_prefix() { # FROM TO
 # their output in files, so that none of them holds a caller's output open.
 wine_env() {
     command -v wine >/dev/null || die "wine is missing: run scripts/setup as root"
+    # The outermost script that sets Wine up is the one that stops it (scripts/run started
+    # by a test of scripts/test leaves the suite's wineserver and display running).
+    export TICKMEND_WINE_OWNER=${TICKMEND_WINE_OWNER:-$$}
     ensure_display
     mkdir -p "$BUILD_DIR"
     local main
@@ -141,9 +144,11 @@ wineserver_running() {
     return 1
 }
 
-# Ends what wine_env started: the wineserver (and with it every Wine process) and our Xvfb.
-# The test entries' own prefixes (tests/CMakeLists.txt), each with its wineserver, go too.
+# Ends what wine_env started: the wineserver (and with it every Wine process) and our Xvfb;
+# nothing when a script that started this one set Wine up. The test entries' own prefixes
+# (tests/CMakeLists.txt), each with its wineserver, go too.
 wine_stop() {
+    [ "${TICKMEND_WINE_OWNER:-$$}" = "$$" ] || return 0
     wineserver -k 2>/dev/null
     local prefix
     for prefix in "$(test_prefixes)"/*/; do

@@ -52,7 +52,7 @@ void power_on(Block* b, const SimMachine& machine)
     b->machine = machine_hash(machine);
     b->started = now;
     b->count = static_cast<LONG>(machine.cpus.size());
-    b->requesting_cpu = -1;
+    for (auto& r : b->requesters) r = {0, -1, 0};
     for (Counter& c : b->cpu) c = Counter{0, now, 0, 0};
     for (const SimCpu& cpu : machine.cpus) b->cpu[cpu.bit] = Counter{cpu.tsc_offset, now, cpu.drift_ppm, 0};
 }
@@ -179,4 +179,12 @@ void counters_shift(int bit, LONGLONG cycles)
     c.since = now;
 }
 
-void counters_set_requesting(int bit) { __atomic_store_n(&current->requesting_cpu, bit, __ATOMIC_RELEASE); }
+void counters_set_requesting(int bit)
+{
+    __atomic_store_n(&counter_block_requester(current, GetCurrentProcessId())->cpu, bit, __ATOMIC_RELEASE);
+}
+void counters_set_opening(DWORD access)
+{
+    __atomic_store_n(&counter_block_requester(current, GetCurrentProcessId())->opening_access, access,
+                     __ATOMIC_RELEASE);
+}

@@ -24,5 +24,7 @@ void counters_copy(int from, int to);
 void counters_shift(int bit, LONGLONG cycles);
 // Tells a driver of the test build which processor the next request comes from (-1: none).
 void counters_set_requesting(int bit);
+// Tells a driver of the test build the access the next open of its device asks for.
+void counters_set_opening(DWORD access);
 // Holds a processor's drift at zero from now on, or lets it drift again from its value now.
 void counters_hold_drift(int bit, bool hold);

@@ -60,5 +60,10 @@ size_t sim_log_size();
 const char* sim_log_line(size_t i); // nullptr past the end
 void sim_log_clear();
 
+// Opens the device Windows finds ("driver system": the test build of tickmend.sys) with the
+// access given, which that driver records at create as Windows would give it. One open at a
+// time on a simulated machine.
+HANDLE sim_open_system_device(const char* path, DWORD access);
+
 // Device searches since the load (opens of a path already found are not counted).
 int sim_open_count();

@@ -15,6 +15,7 @@
 #include "registry/registry.h"
 #include "worker/worker.h"
 
+#include <initializer_list>
 #include <string.h>
 #include <wtsapi32.h>
 
@@ -24,6 +25,9 @@ namespace {
 // the personality of the scheme that Gaming Mode activates on Vista.
 const GUID power_personality = {0x245D8541, 0x3943, 0x4422, {0xB0, 0x25, 0x13, 0xA7, 0x84, 0xF6, 0x79, 0xB7}};
 const GUID min_power_savings = {0x8C5E7FDA, 0xE8BF, 0x4A96, {0x9A, 0x85, 0xA6, 0xE2, 0x3A, 0x8C, 0x63, 0x5C}};
+// The active power scheme ({31F9F286-5084-42FE-B720-2B0264993763}): its data is the GUID of
+// the plan just made active, whoever made it.
+const GUID active_power_scheme = {0x31F9F286, 0x5084, 0x42FE, {0xB7, 0x20, 0x2B, 0x02, 0x64, 0x99, 0x37, 0x63}};
 
 using register_power_notification_fn = HPOWERNOTIFY(WINAPI*)(HANDLE, LPCGUID, DWORD);
 using unregister_power_notification_fn = BOOL(WINAPI*)(HPOWERNOTIFY);
@@ -32,6 +36,11 @@ int is_vista;                             // Vista or later: the power personali
 register_power_notification_fn register_power_notification;
 unregister_power_notification_fn unregister_power_notification;
 HPOWERNOTIFY power_notify_handle;
+HPOWERNOTIFY active_scheme_notify_handle;
+// The plan Windows named last: the first notification after the registration is Windows'
+// statement of the plan active then (it sends every setting's value at once), not a pick.
+GUID named_scheme;
+bool scheme_named;
 
 using app::start_mode;
 using app::worker_stopped;
@@ -78,9 +87,11 @@ void on_destroy(HWND window)
     notice_set_window(nullptr, 0);
     save_state_and_stop_worker();
     app::remove_tray_icon();
-    if (is_vista == 1 && unregister_power_notification && power_notify_handle) {
-        unregister_power_notification(power_notify_handle);
-        power_notify_handle = nullptr;
+    if (is_vista == 1 && unregister_power_notification) {
+        for (HPOWERNOTIFY* handle : {&power_notify_handle, &active_scheme_notify_handle}) {
+            if (*handle) unregister_power_notification(*handle);
+            *handle = nullptr;
+        }
     }
     WTSUnRegisterSessionNotification(window);
     PostQuitMessage(0);
@@ -97,9 +108,28 @@ void on_resume()
 // on and it is the user's pick (the owner judges it as now, as it does the XP watcher's),
 // Gaming Mode goes off and leaves that plan active. A late notification of our own switch is
 // not the user's; one that comes during a switch (the icon showing off) is judged after it.
+//
+// The plan itself, as Windows names it when it becomes active, is told to the owner as it
+// comes: one that is not of our own latest switch is the user's pick and stands, also when
+// a switch of ours ran at that moment and overwrote it.
 void on_power_setting_change(const POWERBROADCAST_SETTING* setting)
 {
     if (is_vista != 1 || !setting) return;
+    if (guid_equal(&setting->PowerSetting, &active_power_scheme)) {
+        if (setting->DataLength < sizeof(GUID)) return;
+        GUID plan;
+        memcpy(&plan, setting->Data, sizeof plan);
+        const bool change = scheme_named && guid_not_equal(&plan, &named_scheme);
+        named_scheme = plan;
+        scheme_named = true;
+        if (!change) return;
+        char text[40];
+        wsprintfA(text, "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", static_cast<unsigned long>(plan.Data1),
+                  plan.Data2, plan.Data3, plan.Data4[0], plan.Data4[1], plan.Data4[2], plan.Data4[3], plan.Data4[4],
+                  plan.Data4[5], plan.Data4[6], plan.Data4[7]);
+        Qel_DaemonPlanActivated(text);
+        return;
+    }
     if (!guid_equal(&setting->PowerSetting, &power_personality)) return;
     if (setting->DataLength < sizeof(GUID)) return;
     GUID personality;
@@ -151,6 +181,9 @@ bool watch_power_personality(HWND window)
         return false;
     }
     power_notify_handle = register_power_notification(window, &power_personality, DEVICE_NOTIFY_WINDOW_HANDLE);
+    scheme_named = false;
+    active_scheme_notify_handle =
+        register_power_notification(window, &active_power_scheme, DEVICE_NOTIFY_WINDOW_HANDLE);
     return true;
 }
 

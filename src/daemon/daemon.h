@@ -71,3 +71,11 @@ int Qel_DaemonFinishRestore();
 // notification): the owner judges it in its next pass and turns Gaming Mode off, leaving the
 // plan as it is, only when the active plan is no longer the one Gaming Mode set. 1 when made.
 int Qel_DaemonPlanChangedOutside();
+// Windows made the power plan guid (text, 8-4-4-4-12) active (a change: not its statement
+// of the plan at registration). Unless it is the plan of tickmend's own latest switch, it is
+// the user's pick, and the owner takes it in its next pass as the user's latest wish: it
+// stands, whatever switch runs as it comes (an on, a resync, an off's give-back). Gaming Mode
+// goes off for it and the pick is what the off leaves active; one that a switch of ours
+// overwrote is made active again (or owed until it can be). 1 when made as the user's, 0 when
+// it was ours, is not a plan, or no owner takes wishes.
+int Qel_DaemonPlanActivated(const char* guid);

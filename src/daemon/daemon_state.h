@@ -91,6 +91,12 @@ bool give_back(bool restore_plan);
 // Mode set (a change of our own, or a notification that came late, is not the user's).
 // Run by the owner with the lock held, for the on-period period; true when Gaming Mode went off.
 bool turn_off_for_users_change(LONG period);
+// A plan Windows named as made active by someone else: the user's pick, and it stands. While
+// Gaming Mode is on it goes off for it, and the pick is what the off leaves active; where a
+// switch of ours may have overwritten it (overwritable: one ran as it came, or began since), it
+// is made active again, or stays owed until it can be. Run by the owner with the lock held;
+// true when it is the user's (it then counts as the user's off), false for our own plan.
+bool take_users_pick(const power_plan& picked, bool overwritable);
 
 } // namespace daemon_state
 

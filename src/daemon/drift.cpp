@@ -74,10 +74,10 @@ DWORD drift_interval()
     platform_processors().cpuid(0x80000007, regs);
     const DWORD edx = regs[3];
     ULONGLONG fid_status = 0;
-    ReadMSR64(MSR_FID_STATUS, &fid_status);
+    const bool fid_read = ReadMSR64(MSR_FID_STATUS, &fid_status) != 0; // read in every case
     DWORD nb = 0;
     const bool nb_read = !(edx & EDX_INVARIANT_TSC) && ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &nb);
-    return drift_possible(edx, fid_status, nb_read, nb) ? configured_interval() : 0;
+    return drift_possible(edx, fid_status, nb_read, nb, fid_read) ? configured_interval() : 0;
 }
 
 } // namespace
@@ -90,9 +90,10 @@ DWORD drift_interval_bounded(bool found, DWORD stored)
     return stored;
 }
 
-bool drift_frequency_varies(DWORD edx, ULONGLONG fid_status)
+bool drift_frequency_varies(DWORD edx, ULONGLONG fid_status, bool fid_read)
 {
     if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
+    if (!fid_read) return true;
     const DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
     const DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
     return start_fid != max_fid;
@@ -102,10 +103,10 @@ bool drift_frequency_varies(DWORD edx, ULONGLONG fid_status)
 // A read that failed tells us nothing, so the counter then counts as not stable and the
 // compensation stays on: a needless compensation costs little, a missing one lets the
 // counters drift apart.
-bool drift_possible(DWORD edx, ULONGLONG fid_status, bool nb_read, DWORD nb)
+bool drift_possible(DWORD edx, ULONGLONG fid_status, bool nb_read, DWORD nb, bool fid_read)
 {
     const bool stable = (edx & EDX_INVARIANT_TSC) || (nb_read && (nb & NB_BIT) == 0);
-    return !stable || drift_frequency_varies(edx, fid_status);
+    return !stable || drift_frequency_varies(edx, fid_status, fid_read);
 }
 
 int register_tickmend()

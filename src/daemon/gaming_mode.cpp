@@ -3,6 +3,7 @@
 // started, and what the on-period owes given back.
 #include "daemon/daemon_state.h"
 #include "daemon/each_processor.h"
+#include "daemon/wish_board.h"
 #include "notice/notice.h"
 #include "platform/binding.h"
 #include "pwr_enum/pwr_enum.h"
@@ -35,6 +36,14 @@ void note_request([[maybe_unused]] const char* name, on_outcome& outcome, TscRes
     outcome.reply = reply;
 }
 
+// One switch of the power plan of ours, from its first look at the active plan to its end.
+struct own_plan_switch {
+    explicit own_plan_switch(const power_plan& target) { board_own_switch_begins(target); }
+    ~own_plan_switch() { board_own_switch_ends(); }
+    own_plan_switch(const own_plan_switch&) = delete;
+    own_plan_switch& operator=(const own_plan_switch&) = delete;
+};
+
 // A switch that failed (a tool that was ended at its bound may have switched before it was)
 // is judged by the plan read back: true when plan is active now.
 bool active_is(const power_plan& plan)
@@ -53,6 +62,9 @@ bool active_is(const power_plan& plan)
 // picked since, and to delete a temporary scheme written by then.
 void switch_plan(on_outcome& outcome)
 {
+    // From before the active plan is read: a plan made active meanwhile by anyone else is the
+    // user's pick (wish_board.cpp), even where our switch overwrites it.
+    own_plan_switch own(power_plan{});
     power_plan active;
     if (!ReadActivePowerScheme(&active)) {
         outcome.plan = plan_outcome::unknown;
@@ -68,6 +80,7 @@ void switch_plan(on_outcome& outcome)
         outcome.plan = plan_outcome::not_recorded;
         return;
     }
+    board_own_switch_begins(owed.set_plan); // named now
     outcome.plan = SwitchToAlwaysOnScheme() ? plan_outcome::switched : plan_outcome::not_switched;
     SwitchedPowerScheme(&owed.set_plan, &owed.temp_scheme);
     journal_write(&owed);
@@ -178,6 +191,7 @@ namespace {
 // choice, or gone (then one balloon names it). False when it is to be tried again.
 bool give_back_plan()
 {
+    own_plan_switch own(owed.plan);
     power_plan active;
     if (!ReadActivePowerScheme(&active)) return false; // cannot tell whose plan is active
     if (SamePowerPlan(&active, &owed.plan)) return true;

@@ -51,6 +51,14 @@ int converge(Wishes& w, DWORD g)
         board_show_on_for(nullptr);
         return game_mode_on ? 1 : 0;
     }
+    // A plan the user picked comes first: it is what the machine is left on, whatever this
+    // pass does after it (a newer on of the user's switches on again from it).
+    if (w.picked.kind != plan_none && take_users_pick(w.picked, w.picked_overwritable) &&
+        static_cast<LONG>(w.user_generation - w.picked_generation) < 0) {
+        // It counts as the user's off, unless the user wished again after it.
+        plan_taken_by_user(w);
+        board_plan_taken(g);
+    }
     if (w.plan_check && turn_off_for_users_change(w.plan_period)) {
         plan_taken_by_user(w);
         board_plan_taken(g);

@@ -41,6 +41,14 @@ Told told[told_size];
 bool shown_for_listed = false;
 char shown_program[MAX_PATH];
 tk::unique_handle wake_event;
+// Our own plan switches: how many have begun, whether one runs now, and the plan of the
+// latest. A pick keeps how many had begun, and whether one ran, when it came: a switch of
+// ours that ran then or began since may have overwritten it.
+DWORD own_switches = 0;
+bool own_switch_running = false;
+power_plan own_target = {};
+DWORD picked_at_switches = 0;
+bool picked_during_switch = false;
 
 bool at_or_after(DWORD a, DWORD b) { return static_cast<LONG>(a - b) >= 0; }
 
@@ -143,6 +151,44 @@ void board_wish_plan_check(LONG period)
     wish_generation(daemon_wish::users_change, period);
 }
 
+DWORD board_wish_pick(const power_plan& plan)
+{
+    if (plan.kind == plan_none) return 0;
+    bool ours = false;
+    DWORD g = make_wish([&](Wishes& w, DWORD generation) {
+        ours = own_target.kind != plan_none && SamePowerPlan(&plan, &own_target);
+        if (ours) return;
+        wish_pick(w, plan, generation);
+        picked_at_switches = own_switches;
+        picked_during_switch = own_switch_running;
+    });
+    return ours ? 0 : g;
+}
+
+void board_own_switch_begins(const power_plan& plan)
+{
+    if (!board_lock_made) return;
+    tk::scoped_lock guard(board_lock);
+    ++own_switches;
+    own_switch_running = true;
+    own_target = plan;
+}
+
+void board_own_switch_ends()
+{
+    if (!board_lock_made) return;
+    tk::scoped_lock guard(board_lock);
+    own_switch_running = false;
+}
+
+power_plan board_own_target()
+{
+    power_plan target = {};
+    if (!board_lock_made) return target;
+    tk::scoped_lock guard(board_lock);
+    return own_target;
+}
+
 void board_wish_end()
 {
     make_wish([](Wishes& w, DWORD) {
@@ -159,9 +205,11 @@ bool board_begin_pass(Wishes* w, DWORD* g)
     if (reached == generation) return false;
     *g = generation;
     *w = wishes;
-    // What a pass takes once: resumes, plan changes and give-backs made during it come again
-    // in the next.
+    w->picked_overwritable = picked_during_switch || picked_at_switches != own_switches;
+    // What a pass takes once: resumes, plan changes, picks and give-backs made during it come
+    // again in the next.
     wishes.resync = wishes.plan_check = wishes.give_back = false;
+    wishes.picked.kind = plan_none;
     taking = *g;
     running_done = std::move(next_done);
     next_done.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));

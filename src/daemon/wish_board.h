@@ -16,6 +16,15 @@ namespace daemon_state {
 bool board_open();
 // A power plan change seen from outside in the on-period period: to be judged in the next pass.
 void board_wish_plan_check(LONG period);
+// Windows made plan active: unless it is the plan of our own latest switch, the user picked it
+// (the generation of that wish; 0 when it was ours, or when refused).
+DWORD board_wish_pick(const power_plan& plan);
+// The owner's own plan switches, to plan, begin and end: a plan Windows makes active meanwhile
+// and that is not plan was set by someone else.
+void board_own_switch_begins(const power_plan& plan);
+void board_own_switch_ends();
+// The plan our latest own switch set (or tried to); plan_none before the first.
+power_plan board_own_target();
 // Wishes the end (no wish after it is taken) and wakes the owner.
 void board_wish_end();
 // Set whenever a wish changes (auto reset): what the owner waits on between passes.

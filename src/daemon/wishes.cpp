@@ -35,6 +35,12 @@ bool wish_newer_than_pass(DWORD user_generation, DWORD pass_generation)
     return static_cast<LONG>(user_generation - (pass_generation + 1)) >= 0;
 }
 
+void wish_pick(Wishes& wishes, const power_plan& plan, DWORD generation)
+{
+    wishes.picked = plan;
+    wishes.picked_generation = generation;
+}
+
 bool wished_on(const Wishes& wishes)
 {
     if (wishes.ending) return false;

@@ -3,6 +3,8 @@
 // no switch of their own: Gaming Mode's owner (owner.cpp) holds the one Wishes under its lock
 // and converges the machine to what wished_on says.
 #pragma once
+#include "pwr_enum/pwr_enum.h"
+
 #include <windows.h>
 
 namespace daemon_state {
@@ -21,6 +23,13 @@ struct Wishes {
     bool resync = false;        // synchronize again (resumes merged into one)
     bool plan_check = false;    // a power plan change seen from outside, still to be judged
     LONG plan_period = 0;       // the on-period it was seen in
+    // A power plan Windows made active for someone else (the plan the notification named):
+    // the user's pick, which stands. kind plan_none: none to take.
+    power_plan picked = {};
+    DWORD picked_generation = 0; // the wish that brought it
+    // Whether a switch of ours may have overwritten it: one of our own plan switches ran at the
+    // moment it came, or has begun since.
+    bool picked_overwritable = false;
     bool give_back = false;     // the user's off: while off, give back what an earlier off could not
     bool ending = false;        // the exit: off, and the owner ends
 };
@@ -35,6 +44,9 @@ void plan_taken_by_user(Wishes& wishes);
 // pass_generation took its wishes: such a wish is newer than a power plan change that pass
 // judged the user's, and stands against it. Generations wrap: they compare by distance.
 bool wish_newer_than_pass(DWORD user_generation, DWORD pass_generation);
+// Windows named plan as made active by someone else, as the generation-th wish: the owner
+// judges it in its next pass (the latest pick replaces an earlier one not yet judged).
+void wish_pick(Wishes& wishes, const power_plan& plan, DWORD generation);
 // Whether Gaming Mode should be on.
 bool wished_on(const Wishes& wishes);
 // Whether Gaming Mode, when on, is on for the listed programs rather than by the user's wish:

@@ -11,28 +11,41 @@ VOID CALLBACK on_process_ended(PVOID ended, BOOLEAN)
 
 } // namespace
 
-void follow_entries::keep(const char* entry, follow_verdict verdict, void* context)
+void follow_entries::keep(const wchar_t* entry, follow_verdict verdict, void* context)
 {
     if (verdict != follow_verdict::accepted) return; // never matches: tickmend-ctl auto list says why
     auto* self = static_cast<follow_entries*>(context);
     follow_entry kept = {};
-    lstrcpynA(kept.text, entry, sizeof kept.text);
+    kept.text = copy_text(entry);
+    if (!kept.text) {
+        self->failed_ = true;
+        return;
+    }
     kept.path = follow_entry_is_path(entry);
     kept.identity_known = kept.path && file_identity_of(entry, &kept.identity);
-    if (!self->items_.push(kept)) self->failed_ = true;
+    if (!self->items_.push(kept)) {
+        free_text(kept.text);
+        self->failed_ = true;
+    }
 }
 
 void follow_entries::take(follow_entries* fresh)
 {
+    clear();
     items_.swap(fresh->items_);
-    fresh->items_.empty();
     failed_ = false;
 }
 
-bool follow_entries::may_list(const char* name) const
+void follow_entries::clear()
+{
+    for (int i = 0; i < items_.count(); ++i) free_text(items_[i].text);
+    items_.empty();
+}
+
+bool follow_entries::may_list(const wchar_t* name) const
 {
     for (int i = 0; i < items_.count(); ++i)
-        if (lstrcmpiA(path_file_part(items_[i].text), name) == 0) return true;
+        if (same_name(path_file_part(items_[i].text), name)) return true;
     return false;
 }
 
@@ -45,17 +58,17 @@ bool follow_entries::has_paths() const
 
 bool follow_entries::lists(follow_member* member) const
 {
-    const char* name = path_file_part(member->image);
+    const wchar_t* name = path_file_part(member->image);
     const bool full = name != member->image;
     for (int i = 0; i < items_.count(); ++i) {
         const follow_entry& entry = items_[i];
         if (!entry.path) {
-            if (lstrcmpiA(entry.text, name) == 0) return true;
+            if (same_name(entry.text, name)) return true;
             continue;
         }
         // A process whose image could not be read is taken for the program its name says.
         if (!full) {
-            if (lstrcmpiA(path_file_part(entry.text), name) == 0) return true;
+            if (same_name(path_file_part(entry.text), name)) return true;
             continue;
         }
         if (!member->identity_tried) {
@@ -64,7 +77,7 @@ bool follow_entries::lists(follow_member* member) const
         }
         if (entry.identity_known && member->identity_known) {
             if (same_identity(entry.identity, member->identity)) return true;
-        } else if (lstrcmpiA(entry.text, member->image) == 0) {
+        } else if (follow_same_path_text(entry.text, member->image)) {
             return true;
         }
     }
@@ -78,7 +91,7 @@ int follow_members::find(DWORD id) const
     return -1;
 }
 
-const char* follow_members::first_name() const
+const wchar_t* follow_members::first_name() const
 {
     return path_file_part(items_[0].image);
 }
@@ -97,6 +110,7 @@ bool follow_members::add(const follow_member& member)
 {
     if (!items_.push(member)) {
         if (member.process) CloseHandle(member.process);
+        free_text(member.image);
         return false;
     }
     try_wait(&items_[items_.count() - 1]);
@@ -116,6 +130,7 @@ void follow_members::let_go(int i)
     // Waits for a callback that runs, so that none is left to touch the event later.
     if (member.wait) UnregisterWaitEx(member.wait, INVALID_HANDLE_VALUE);
     if (member.process) CloseHandle(member.process);
+    free_text(member.image);
     items_.remove_at(i);
 }
 
@@ -136,11 +151,11 @@ void follow_members::start_look()
     for (int i = 0; i < items_.count(); ++i) items_[i].seen = false;
 }
 
-void follow_members::seen(DWORD id, const char* name)
+void follow_members::seen(DWORD id, const wchar_t* name)
 {
     const int i = find(id);
     // The same id under another name is another process: the member's has ended.
-    if (i >= 0 && lstrcmpiA(path_file_part(items_[i].image), name) == 0) items_[i].seen = true;
+    if (i >= 0 && same_name(path_file_part(items_[i].image), name)) items_[i].seen = true;
 }
 
 void follow_members::end_look()

@@ -4,6 +4,7 @@
 // follower's thread alone.
 #pragma once
 #include "common/process_image.h"
+#include "common/wide_text.h"
 #include "follow/follow_list.h"
 
 #include <windows.h>
@@ -64,7 +65,7 @@ struct follow_member {
     DWORD id;
     HANDLE process;
     HANDLE wait;
-    char image[MAX_PATH];    // its full path, or its file name when that alone is known
+    wchar_t* image;          // its full path, or its file name when that alone is known (on the heap)
     bool identity_tried;
     bool identity_known;
     file_identity identity;  // of its image's file
@@ -72,7 +73,7 @@ struct follow_member {
 };
 
 struct follow_entry {
-    char text[follow_entry_size];
+    wchar_t* text; // on the heap
     bool path;
     bool identity_known;
     file_identity identity; // a path's file, when it exists
@@ -80,16 +81,20 @@ struct follow_entry {
 
 class follow_entries {
 public:
+    follow_entries() = default;
+    follow_entries(const follow_entries&) = delete;
+    follow_entries& operator=(const follow_entries&) = delete;
+    ~follow_entries() { clear(); }
     // follow_list_each's callback: keeps an accepted entry (context: the follow_entries).
-    static void keep(const char* entry, follow_verdict verdict, void* context);
+    static void keep(const wchar_t* entry, follow_verdict verdict, void* context);
     // True when an entry could not be kept (memory ran out): the list read is not whole.
     bool failed() const { return failed_; }
     int count() const { return items_.count(); }
     // Takes the entries of fresh (left empty).
     void take(follow_entries* fresh);
-    void clear() { items_.empty(); }
+    void clear();
     // Whether a process of this file name may be listed (a name, or a path of that name).
-    bool may_list(const char* name) const;
+    bool may_list(const wchar_t* name) const;
     // Whether a path is listed (its file may run under another name: a hard link).
     bool has_paths() const;
     // Whether member's image is listed: a name entry by its file name, a path entry by the
@@ -110,8 +115,8 @@ public:
     // The index of the member with process id, or -1.
     int find(DWORD id) const;
     // The file name of the member followed longest (count() > 0).
-    const char* first_name() const;
-    // Follows member (its process handle now owned here); false when memory ran out.
+    const wchar_t* first_name() const;
+    // Follows member (its process handle and image now owned here); false when memory ran out.
     bool add(const follow_member& member);
     // Whether a member cannot be waited on (looked at again while one is).
     bool unwaited() const;
@@ -122,7 +127,7 @@ public:
     // A look at the running processes: start, each process seen, end. Members that cannot
     // be waited on and were not seen are let go; the others are tried again.
     void start_look();
-    void seen(DWORD id, const char* name);
+    void seen(DWORD id, const wchar_t* name);
     void end_look();
     // Lets go of all.
     void clear();

@@ -1,10 +1,14 @@
-// The follower's thread: the WinEvent hook, the registered waits on the followed processes,
-// the watch on the list's key, and the look at what already runs.
+// The follower's thread: the registered waits on the followed processes, the look at the
+// ids of the processes twice a second while something is listed, the WinEvent hook (a new
+// window: an early word of a start), the watch on the list's key, and the look at what
+// already runs.
 #include "follow/follower.h"
 #include "follow/follow_list.h"
 #include "follow/follow_set.h"
+#include "follow/started.h"
 #include "common/handle.h"
 #include "common/process_image.h"
+#include "common/wide_text.h"
 #include "common/trace.h"
 #include "daemon/daemon.h"
 #include "notice/notice.h"
@@ -24,6 +28,9 @@ constexpr DWORD look_again_ms = 2000;
 // the first change.
 constexpr DWORD settle_ms = 250;
 constexpr DWORD max_settle_ms = 1000;
+// While something is listed, the ids of the processes are read this often: a listed
+// program's start is seen within it and the open and read of its image.
+constexpr DWORD started_look_ms = 500;
 constexpr DWORD list_notify = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 
 // Module state: the thread's own, apart from the handles that start and stop it.
@@ -33,6 +40,8 @@ volatile LONG running_count = 0;
 
 follow_entries entries;   // the last list read
 follow_members members;   // the listed programs that run
+started_processes started; // the ids that ran at the last look (while something is listed)
+wchar_t image[long_path_size]; // the image of the process considered
 bool look_needed = false; // an event may have been missed: look at the running processes
 bool list_unread = false; // the last read failed: the list before it holds
 
@@ -81,25 +90,32 @@ void publish()
 }
 
 // A process that may be a listed program: followed when it is. name: its file name as a
-// snapshot gave it (null from the hook).
-void consider(DWORD id, const char* name)
+// snapshot gave it (null from the hook and the look at the ids).
+void consider(DWORD id, const wchar_t* name)
 {
     if (id == 0 || id == GetCurrentProcessId() || members.find(id) >= 0 || entries.count() == 0) return;
     follow_member member = {};
     member.id = id;
     tk::unique_handle process(open_process_image(id, SYNCHRONIZE));
     member.process = process.get();
-    if (process && process_image_path(process.get(), member.image, sizeof member.image)) {
+    if (process && process_image_path(process.get(), image, long_path_size)) {
         // its full path: the identity of its file is read when a path entry asks
     } else if (name) {
-        lstrcpynA(member.image, name, sizeof member.image);
+        lstrcpynW(image, name, long_path_size);
     } else {
         // Neither opened nor named: the next look at the running processes tells its name.
         look_needed = true;
         return;
     }
+    member.image = image;
     if (!entries.lists(&member) || (process && WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT)) return;
-    TRACE("follower : %s (%lu) started%s\n", member.image, id, process ? "" : ", not to be waited on");
+    member.image = copy_text(image);
+    if (!member.image) {
+        // No memory for its name: looked at again at the next look.
+        look_needed = true;
+        return;
+    }
+    TRACE("follower : %lu started%s\n", id, process ? "" : ", not to be waited on");
     process.release(); // the members own it now
     members.add(member);
     publish();
@@ -117,10 +133,10 @@ void look_at_running(bool every)
         return;
     }
     members.start_look();
-    PROCESSENTRY32 entry;
+    PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
-        const char* name = path_file_part(entry.szExeFile);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        const wchar_t* name = path_file_part(entry.szExeFile);
         members.seen(entry.th32ProcessID, name);
         if (entries.may_list(name) || (every && entries.has_paths())) consider(entry.th32ProcessID, name);
     }
@@ -148,7 +164,17 @@ void read_list()
     notice_clear(NOTICE_LIST_UNREAD);
     entries.take(&fresh);
     members.keep_listed(entries);
+    // The ids noted before the look at what runs: a process that starts between the two is
+    // either in the look or new to the next look at the ids. Nothing listed: no look at all.
+    if (entries.count()) started.look(nullptr, nullptr);
+    else started.forget();
     look_at_running(true);
+}
+
+// The look at the ids: each process started since the last is considered.
+void consider_started(DWORD id, void*)
+{
+    consider(id, nullptr);
 }
 
 // A window was created: a top-level window of another process may be a listed program's first.
@@ -161,13 +187,15 @@ void CALLBACK on_window_created(HWINEVENTHOOK, DWORD, HWND window, LONG object, 
     consider(id, nullptr);
 }
 
-// What the owner is told: the set's size and the program the tray names, when either changed.
+// What the owner is told: the set's size and the program the tray names (UTF-8, cut at a
+// whole character to the owner's MAX_PATH bytes), when either changed.
 void report(int* reported, char* named)
 {
-    const char* program = members.count() ? members.first_name() : "";
-    if (members.count() == *reported && lstrcmpiA(program, named) == 0) return;
+    char program[MAX_PATH];
+    utf8_from_wide(members.count() ? members.first_name() : L"", program, sizeof program);
+    if (members.count() == *reported && strcmp(program, named) == 0) return;
     *reported = members.count();
-    lstrcpynA(named, program, MAX_PATH);
+    strcpy(named, program);
     Qel_DaemonSetFollowed(*reported, *reported ? named : nullptr);
 }
 
@@ -187,7 +215,7 @@ DWORD WINAPI follower_main(LPVOID parameter)
     report(&reported, named);
     SetEvent(ready);
 
-    DWORD first_change = 0, last_change = 0, last_look = GetTickCount();
+    DWORD first_change = 0, last_change = 0, last_look = GetTickCount(), last_started_look = GetTickCount();
     bool settling = false;
     while (ended) {
         HANDLE handles[4] = {stop_event.get(), ended.get()};
@@ -208,6 +236,11 @@ DWORD WINAPI follower_main(LPVOID parameter)
         if (unsettled) {
             const DWORD since_look = now - last_look;
             const DWORD look_in = since_look >= look_again_ms ? 0 : look_again_ms - since_look;
+            if (look_in < timeout) timeout = look_in;
+        }
+        if (started.noted()) {
+            const DWORD since_look = now - last_started_look;
+            const DWORD look_in = since_look >= started_look_ms ? 0 : started_look_ms - since_look;
             if (look_in < timeout) timeout = look_in;
         }
         const DWORD woken = MsgWaitForMultipleObjects(count, handles, FALSE, timeout, QS_ALLINPUT) - WAIT_OBJECT_0;
@@ -234,6 +267,10 @@ DWORD WINAPI follower_main(LPVOID parameter)
             if (rewatch || list_unread) read_list();
             else look_at_running(false); // followed processes that cannot be waited on
         }
+        if (started.noted() && GetTickCount() - last_started_look >= started_look_ms) {
+            last_started_look = GetTickCount();
+            started.look(consider_started, nullptr);
+        }
         // The hook's events come as messages of this thread.
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
@@ -244,6 +281,7 @@ DWORD WINAPI follower_main(LPVOID parameter)
     if (hook) UnhookWinEvent(hook);
     members.clear();
     entries.clear();
+    started.forget();
     for (Watch* watch : {&list_watch, &parent_watch}) {
         watch->key.reset();
         watch->changed.reset();

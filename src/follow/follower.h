@@ -1,15 +1,19 @@
 // The follower: keeps the set of listed programs that run, and reports it to Gaming Mode's
 // owner (Qel_DaemonSetFollowed) whenever it changes; the owner derives on and off from it.
 //
-// Seen without polling: a WinEvent hook tells of every top-level window another process
-// creates (a program's first window shows that it started), a registered wait on every
-// process followed tells of its end (no limit on their number), change notifications on
-// the list's key and on the key that holds it tell of a new list or of its deletion (the key
-// is then made again and watched again), and a look at the running processes at start and
-// at every change of the list finds what already runs. Nothing wakes the thread while
-// nothing happens; only a followed process that cannot be waited on, or a list that cannot
-// be read or watched, is looked at again every 2 s while it lasts. A list that cannot be
-// read keeps the last list read (NOTICE_LIST_UNREAD says so).
+// What it sees: while something is listed, the processes' ids and creation times are read
+// twice a second (follow/started.h) and each process new since the last read is opened once
+// to read its image, so that a listed program is seen within a second whatever it shows; a WinEvent hook
+// tells of every top-level window another process creates (an earlier word of a start); a
+// registered wait on every process followed tells of its end exactly (no limit on their
+// number); change notifications on the list's key and on the key that holds it tell of a new
+// list or of its deletion (the key is then made again and watched again); and a look at the
+// running processes at start and at every change of the list finds what already runs. The
+// set is the processes themselves, each let go when its own handle says it ended: never a
+// count of starts and ends. Nothing is listed: nothing wakes the thread while nothing
+// happens (no clock at all). A followed process that cannot be waited on, or a list that
+// cannot be read or watched, is looked at again every 2 s while it lasts. A list that cannot
+// be read keeps the last list read (NOTICE_LIST_UNREAD says so).
 #pragma once
 #include <windows.h>
 

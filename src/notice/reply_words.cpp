@@ -17,6 +17,9 @@ const reason reasons[] = {
     {tkd::reply_windows_keeps_time, "Windows keeps time by the TSC: left alone"},
     {tkd::reply_not_arrived, "a processor did not come in time"},
     {tkd::reply_out_of_tolerance, "a counter stayed out of tolerance"},
+    {tkd::reply_invariant_not_written, "invariant counters, Windows keeps time by them: left alone"},
+    {tkd::reply_no_safe_write, "no safe way to write this processor's counter: left alone"},
+    {tkd::reply_busy, "busy: too many syncs just now; try again in a minute"},
 };
 
 } // namespace

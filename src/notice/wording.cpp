@@ -259,6 +259,9 @@ const char* driver_state_line(driver_state state, machine_role role)
     case driver_state::refusing:
         return "driver: refusing (it opens, but does not answer a read of the northbridge register). Update or "
                "reinstall the TSC driver.\n";
+    case driver_state::not_made_for:
+        return "driver: found; this PC's northbridge is not the AMD K8 one the TSC driver was made for, so its "
+               "power management bit is left alone. Nothing to update: the counters are still synchronized.\n";
     case driver_state::found_bit_set: return "driver: found (northbridge power management bit set)\n";
     case driver_state::found_bit_clear: return "driver: found (northbridge power management bit clear)\n";
     }

@@ -33,7 +33,8 @@ void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, c
 // tickmend-ctl's look at the driver: absent, opening but not answering, or found with the
 // northbridge bit set or clear. Each a whole line, with what it means for what tickmend does
 // on a machine of that role, and what to do.
-enum class driver_state { absent, refusing, found_bit_set, found_bit_clear };
+// not_made_for: it refuses the northbridge register of a machine it was not made for.
+enum class driver_state { absent, refusing, not_made_for, found_bit_set, found_bit_clear };
 enum class machine_role { single_processor, one_node, nodes };
 const char* driver_state_line(driver_state state, machine_role role);
 // The next step without the TSC driver: "Install the TSC driver (the setup's component ...)".

@@ -106,6 +106,7 @@ constexpr int32_t status_unsuccessful = static_cast<int32_t>(0xC0000001);       
 constexpr int32_t status_no_such_device = static_cast<int32_t>(0xC000000E);      // no northbridge there
 constexpr int32_t status_not_supported = static_cast<int32_t>(0xC00000BB);       // not this hardware
 constexpr int32_t status_insufficient_resources = static_cast<int32_t>(0xC000009A);
+constexpr int32_t status_device_busy = static_cast<int32_t>(0x80000011); // meeting budget spent
 // Informational, our own: the counters were left alone on purpose (RetCode says why).
 constexpr int32_t status_left_alone = 0x60A10000;
 
@@ -119,6 +120,9 @@ enum ret_code : int32_t {
     ret_invariant_in_step = 4,  // invariant counters, already in step: nothing written
     ret_windows_keeps_time = 5, // Windows keeps its performance counter by the TSC
     ret_no_resources = 6,
+    ret_invariant_not_written = 7, // invariant counters: Windows keeps time by them, never written
+    ret_no_safe_write = 8,    // no TSC_ADJUST, and a counter write not known to take 64 bits
+    ret_busy = 9,             // the caller's budget of meetings is spent for now
 };
 
 // The two words of a TSC reply; each meaning below is the pair the driver sends for it.
@@ -133,6 +137,9 @@ constexpr tsc_reply reply_not_arrived = {status_io_timeout, ret_not_arrived};
 constexpr tsc_reply reply_out_of_tolerance = {status_unsuccessful, ret_out_of_tolerance};
 constexpr tsc_reply reply_invariant_in_step = {status_left_alone, ret_invariant_in_step};
 constexpr tsc_reply reply_windows_keeps_time = {status_left_alone, ret_windows_keeps_time};
+constexpr tsc_reply reply_invariant_not_written = {status_left_alone, ret_invariant_not_written};
+constexpr tsc_reply reply_no_safe_write = {status_not_supported, ret_no_safe_write};
+constexpr tsc_reply reply_busy = {status_device_busy, ret_busy};
 
 // ---- little-endian fields ----
 

@@ -52,6 +52,7 @@ struct Connection {
     bool refused;                    // beyond its process's share: told so, never served
     DWORD grace;                     // after the reply: the client's time to read it
     bool unread;                     // dropped with its reply (or refusal) unread
+    bool reply_read;                 // the client read its reply (or refusal) whole
     Refusal why;
 };
 
@@ -93,7 +94,8 @@ int ask_owner(PipeServer& server, Connection& conn, daemon_wish order)
     const DWORD started = GetTickCount();
     int answer = Qel_DaemonWish(order, server.stop_event);
     conn.switching_ms += GetTickCount() - started;
-    if (stop_requested(server)) server.stopping = true;
+    // A state answered: a stop that came meanwhile is seen by the next wait (each waits on it).
+    if (answer < 0 && stop_requested(server)) server.stopping = true;
     return answer;
 }
 
@@ -105,7 +107,7 @@ Step served_or_refused(PipeServer& server, Connection& conn)
     if (!conn.refused) return Step::read_request;
     // A process that left a refusal unread within the last second is not waited for again:
     // it is told, and dropped at once.
-    const ClientRate* rate = server.holder;
+    const ClientRate* rate = server.reader;
     const bool ignores = rate && rate->refusal_unread_at && GetTickCount() - rate->refusal_unread_at < share_window_ms;
     conn.grace = ignores ? 0 : refusal_grace_ms;
     return Step::refuse;
@@ -160,8 +162,8 @@ Step await_first_request(PipeServer& server, Connection& conn)
 // when the connection has had its time, even if the client still writes.
 Step read_request(PipeServer& server, Connection& conn)
 {
-    // After a read that completed at once nothing has waited on the stop event: look at it.
-    if (conn.read_once && stop_requested(server)) {
+    // Reads that complete at once never wait on the stop event: from the second on, look at it.
+    if (conn.executed > 1 && stop_requested(server)) {
         server.stopping = true;
         return Step::disconnect;
     }
@@ -192,8 +194,8 @@ Step write_message(PipeServer& server, Connection& conn, DWORD size)
     conn.replied_at = GetTickCount();
     start_operation(server.cur->reply);
     DWORD written;
-    if (WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply))
-        return Step::disconnect; // a read that waited for it took it
+    conn.reply_read = WriteFile(server.cur->pipe.get(), conn.reply, size, &written, &server.cur->reply) != 0;
+    if (conn.reply_read) return Step::disconnect; // a read that waited for it took it
     if (GetLastError() != ERROR_IO_PENDING) return Step::disconnect;
     conn.reply_pending = true;
     return Step::linger;
@@ -267,6 +269,7 @@ Step linger(PipeServer& server, Connection& conn)
         HANDLE events[3] = {record_event(in.reply), record_event(in.io), server.stop_event};
         switch (WaitForMultipleObjects(3, events, FALSE, left)) {
         case WAIT_OBJECT_0: // read whole, or the client has gone: the connection has done its work
+            conn.reply_read = GetOverlappedResult(in.pipe.get(), &in.reply, &count, FALSE) != 0;
             return Step::disconnect;
         case WAIT_OBJECT_0 + 1:
             conn.io_pending = false;
@@ -309,7 +312,7 @@ Step end_connection(PipeServer& server, Connection& conn)
             const DWORD window = conn.replied_at - conn.connected_at;
             own += window > conn.switching_ms ? window - conn.switching_ms : 0;
         }
-        book_client_time(server, own, conn.unread && conn.refused && conn.grace);
+        book_client_time(server, own, conn.unread && conn.refused && conn.grace, conn.reply_read);
     }
     server.holder = nullptr;
     if (conn.io_pending || conn.reply_pending) CancelIo(server.cur->pipe.get());

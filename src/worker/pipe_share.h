@@ -10,7 +10,8 @@ namespace worker_pipe {
 bool note_client(PipeServer& server, HANDLE pipe, Refusal* why);
 // Books own_ms of the holder's own time (from its reply until it closed or was dropped, and
 // the request window it let run when it left the reply unread) as its debt; refusal_unread:
-// it left a refusal unread, and is not waited for again within the second.
-void book_client_time(PipeServer& server, DWORD own_ms, bool refusal_unread);
+// it left a refusal unread, and is not waited for again within the second; reply_read: it
+// read its reply (or refusal), and has a share of its own from now on.
+void book_client_time(PipeServer& server, DWORD own_ms, bool refusal_unread, bool reply_read);
 
 } // namespace worker_pipe

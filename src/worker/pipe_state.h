@@ -25,6 +25,9 @@ constexpr DWORD cancel_wait_ms = 1000; // a cancelled operation that takes longe
 //   together drain at hold_drain_per_ms (shared among the processes that owe): a process
 //   whose debt passes hold_limit_ms is refused until it has drained below. So processes
 //   that hold connections unread have half of the pipe's time at most, all of them together.
+// - A process has a share of time of its own only once it has read a reply (or a refusal):
+//   until then its time is the newcomers', one share for every such process together, so
+//   that many fresh processes that never read keep to the same half.
 // A connection left with its reply unread owes its request window too. A refused connection
 // is answered at once with the refusal message and ended when the client has read it, or
 // refusal_grace_ms after; at once when its process left a refusal unread within the window.
@@ -47,6 +50,7 @@ struct ClientRate {
     DWORD debt_ms;                   // own time not yet drained
     DWORD last_seen;                 // its last connect
     DWORD refusal_unread_at;         // when it last left a refusal unread; 0: never
+    bool proven;                     // it has read a reply: its time is its own
 };
 
 // Why a connection was refused, for the refusal message.
@@ -87,8 +91,11 @@ struct PipeServer {
     bool holder_asked = false; // the holder of the taken name was looked for since we last had it
     ClientRate clients[tracked_clients] = {};
     DWORD drained_at = 0;             // when the debts were last drained
-    ClientRate* holder = nullptr;     // the process of the connection being served, while one is
-    ULONG holder_id = 0;              // its id (the slot may be given to another meanwhile)
+    ClientRate newcomers = {};        // the time of every process that has not read a reply yet
+    ClientRate* holder = nullptr;     // whose time the connection being served is, while one is
+    ULONG holder_id = 0;              // its id (the slot may be given to another meanwhile; 0: newcomers)
+    ClientRate* reader = nullptr;     // the process of the connection being served, while one is
+    ULONG reader_id = 0;              // its id
 };
 
 } // namespace worker_pipe

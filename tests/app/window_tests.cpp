@@ -278,6 +278,26 @@ TEST_F(TrayWindow, LeavingHighPerformanceWhileOnTurnsGamingModeOffAndKeepsThePla
     }
 }
 
+// Windows names the active plan as the window registers, then at each change. Each change is
+// told to Gaming Mode's owner (which tells our own switches from the user's picks); the
+// statement at the registration and a repeat are not.
+TEST_F(TrayWindow, EachPlanWindowsMakesActiveIsToldToTheOwnerOnce)
+{
+    if (!is_vista_major()) GTEST_SKIP() << "Wine reports no version 6 here; the child runs cover it";
+    const GUID active_scheme_setting = {0x31F9F286, 0x5084, 0x42FE, {0xB7, 0x20, 0x2B, 0x02, 0x64, 0x99, 0x37, 0x63}};
+    EXPECT_EQ(0, send_personality_change(active_scheme_setting, power_saver));
+    EXPECT_TRUE(fakes::calls.empty()) << "the plan active at the registration was taken for a pick";
+    EXPECT_EQ(0, send_personality_change(active_scheme_setting, balanced));
+    EXPECT_EQ(0, send_personality_change(active_scheme_setting, balanced));
+    PowerSettingRecord short_record = personality_change(active_scheme_setting, power_saver);
+    short_record.length = 4;
+    EXPECT_EQ(0, send(WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&short_record)));
+    EXPECT_EQ(0, send_personality_change(active_scheme_setting, high_performance));
+    EXPECT_EQ((Calls{"PlanActivated 381b4222-f694-41f0-9685-ff5bb260df2e",
+                     "PlanActivated 8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c"}),
+              fakes::calls);
+}
+
 TEST_F(TrayWindow, PersonalityChangesThatAreNotOursChangeNothing)
 {
     if (!is_vista_major()) GTEST_SKIP() << "Wine reports no version 6 here; the child runs cover it";

@@ -263,4 +263,28 @@ TEST_F(DriftRegistration, FailedNorthbridgeReadKeepsCompensationOn)
     EXPECT_EQ((std::vector<std::string>{"1000", "1000"}), intervals);
 }
 
+BOOL msr_read_refused(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned)
+{
+    if (code == IOCTL_MSR_READ) {
+        SetLastError(ERROR_NOT_SUPPORTED); // tickmend.sys on a virtual machine
+        return FALSE;
+    }
+    return stand_in->control(device, code, in, in_size, out, out_size, returned);
+}
+
+TEST_F(DriftRegistration, RefusedFrequencyIdReadKeepsCompensationOn)
+{
+    // The processor can change its frequency, the northbridge bit is clear, and the driver
+    // refuses the frequency IDs: a varying frequency is not ruled out.
+    machine(FID_VID, FIDS_EQUAL, false);
+    static DeviceOps refusing;
+    stand_in = &platform_device();
+    refusing = *stand_in;
+    refusing.control = msr_read_refused;
+    platform_install(&platform_processors(), &refusing);
+    std::vector<std::string> intervals = registered_intervals();
+    platform_install(&platform_processors(), stand_in);
+    EXPECT_EQ((std::vector<std::string>{"1000", "1000"}), intervals);
+}
+
 } // namespace

@@ -27,11 +27,15 @@ int count_lines(const std::string& log, const char* prefix)
 }
 
 // The text with every run of white space made one space: the client wraps its sentences at
-// 79 columns, and a sentence is looked for whatever line it was wrapped onto.
+// 79 columns, and a sentence is looked for whatever line it was wrapped onto (a line of
+// stderr that goes on loses the "tickmend-ctl:" it starts with).
 std::string squeezed(const std::string& text)
 {
+    static const std::string going_on = "tickmend-ctl:   ";
     std::string out;
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n' && text.compare(i + 1, going_on.size(), going_on) == 0) i += going_on.size() - 3;
         const bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t';
         if (space && (out.empty() || out.back() == ' ')) continue;
         out += space ? ' ' : c;

@@ -14,12 +14,35 @@ protected:
         if (!TICKMEND_HAVE_MAKENSIS)
             GTEST_SKIP() << "makensis is not installed (scripts/setup installs nsis): no tickmend-setup.exe to test";
         remove_installation();
+        path_kept_ = read_value(HKEY_CURRENT_USER, "Environment", "Path", &path_type_, &path_bytes_);
     }
     void TearDown() override
     {
         Program::TearDown();
         remove_installation();
+        // The setup puts its folder on this user's Path: the prefix's Path goes back as it was.
+        if (!IsSkipped()) put_value_back(HKEY_CURRENT_USER, "Environment", "Path", path_kept_, path_type_, path_bytes_);
     }
+    // A value's type and bytes; false when there is none.
+    static bool read_value(HKEY root, const char* key, const char* name, DWORD* type, std::vector<BYTE>* bytes)
+    {
+        DWORD size = 0;
+        if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, nullptr, &size) != ERROR_SUCCESS) return false;
+        bytes->resize(size);
+        return RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, bytes->data(), &size) == ERROR_SUCCESS;
+    }
+    static void put_value_back(HKEY root, const char* key, const char* name, bool had, DWORD type,
+                               const std::vector<BYTE>& bytes)
+    {
+        HKEY opened;
+        if (RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) != ERROR_SUCCESS) return;
+        if (had) RegSetValueExA(opened, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+        else RegDeleteValueA(opened, name);
+        RegCloseKey(opened);
+    }
+    bool path_kept_ = false;
+    DWORD path_type_ = 0;
+    std::vector<BYTE> path_bytes_;
 
     static constexpr const char* dir = "C:\\tickmend-installer-test\\QEL Pacemill";
     static constexpr const char* other_dir = "C:\\tickmend-installer-test\\Elsewhere";

@@ -8,6 +8,9 @@
 
 namespace {
 
+// The rows are ASCII paths: as the set takes them.
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
 class FollowSetTable : public ::testing::Test {
 protected:
     void SetUp() override
@@ -39,11 +42,15 @@ protected:
         WriteFile(file, path.c_str(), static_cast<DWORD>(path.size()), &written, nullptr);
         CloseHandle(file);
     }
-    void keep(const std::string& entry, follow_verdict verdict) { follow_entries::keep(entry.c_str(), verdict, &entries_); }
+    void keep(const std::string& entry, follow_verdict verdict)
+    {
+        follow_entries::keep(wide(entry).c_str(), verdict, &entries_);
+    }
     bool lists(const std::string& image)
     {
+        std::wstring text = wide(image);
         follow_member member = {};
-        lstrcpynA(member.image, image.c_str(), sizeof member.image);
+        member.image = &text[0];
         return entries_.lists(&member);
     }
     std::string dir_;
@@ -56,7 +63,7 @@ TEST_F(FollowSetTable, OnlyAcceptedEntriesAreKept)
     EXPECT_FALSE(entries_.failed());
     EXPECT_TRUE(entries_.has_paths());
     follow_entries names;
-    follow_entries::keep("game.exe", follow_verdict::accepted, &names);
+    follow_entries::keep(L"game.exe", follow_verdict::accepted, &names);
     EXPECT_FALSE(names.has_paths());
     follow_entries fresh;
     fresh.take(&names);
@@ -71,7 +78,7 @@ TEST_F(FollowSetTable, AProcessNameMayBeListedByANameOrAPathOfThatName)
         bool may;
     } rows[] = {{"game.exe", true}, {"GAME.EXE", true}, {"a.exe", true}, {"z.exe", true},
                 {"b.exe", false}, {"game", false}, {"*.exe", false}, {"racer.bat", false}, {"other.exe", false}};
-    for (const Row& r : rows) EXPECT_EQ(r.may, entries_.may_list(r.name)) << r.name;
+    for (const Row& r : rows) EXPECT_EQ(r.may, entries_.may_list(wide(r.name).c_str())) << r.name;
 }
 
 TEST_F(FollowSetTable, AnEntryListsItsNameAnywhereAndAPathItsFileUnderAnyName)

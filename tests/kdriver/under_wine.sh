@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # under_wine.sh PRODUCT_DIR DEVICE_PROBE: the test build of tickmend.sys in a Wine prefix of its
-# own, as a root-enumerated device: found by tickmend's device search, refusing what it must,
-# bringing the simulated counters into step for Gaming Mode, taking a one-node machine's
-# drift registration, refusing the MSR and the northbridge on a machine not AMD's, and gone
-# without a trace (.inf and .pnf) after tickmend-driver remove; then the setup's
-# component "TSC driver" in and out.
+# own, as a root-enumerated device: found by tickmend's device search, refusing what it must
+# (every request that changes the machine on a handle opened for reading), bringing the
+# simulated counters into step for Gaming Mode while another program floods it with syncs
+# (served within its budget, then busy), choosing its fence and counter write by CPUID (no
+# SSE2: no MFENCE; a hypervisor: no MSR; an invariant counter: never written, and tickmend
+# says why), refusing a northbridge it was not made for, taking a one-node machine's drift
+# registration, refusing the MSR and the northbridge on a machine not AMD's, and gone
+# without a trace (.inf and .pnf) after tickmend-driver remove; then the setup's component
+# "TSC driver" in and out.
 set -u
 product=$1 probe=$2
 export TICKMEND_WINEPREFIX=$product/kdriver-prefix
@@ -24,10 +28,13 @@ fail() { echo "FAIL: $*"; cleanup; exit 1; }
 check() { # WHAT FILE PATTERN
     grep -q -- "$3" "$2" || { echo "--- $2:"; cat "$2"; fail "$1: no \"$3\""; }
 }
+says() { # WHAT FILE SENTENCE: a sentence, whatever line the client wrapped it onto
+    tr -s ' \n' '  ' < "$2" | grep -q -- "$3" || { echo "--- $2:"; cat "$2"; fail "$1: no \"$3\""; }
+}
 # A machine as the driver will see it: its description, a state file of its own, and the
 # values the driver's test build reads at its start. The driver starts with its device,
 # which Wine's PnP manager starts at its own start.
-machine() { # NAME APIC_IDS_HEX, description on stdin
+machine() { # NAME APIC_IDS_HEX [CPUID_80000007_EDX], description on stdin
     cat > "$work/$1.txt"
     export TICKMEND_SIM_MACHINE TICKMEND_SIM_STATE
     TICKMEND_SIM_MACHINE=$(winepath -w "$work/$1.txt") TICKMEND_SIM_STATE="C:\\$1.counters"
@@ -35,7 +42,7 @@ machine() { # NAME APIC_IDS_HEX, description on stdin
     w "$product/tickmend-ctl-sim.exe" topology >/dev/null || fail "$1: the simulated machine does not load"
     w reg add "$key" /v SimState /t REG_SZ /d "\\??\\C:\\$1.counters" /f >/dev/null &&
         w reg add "$key" /v ApicIds /t REG_BINARY /d "$2" /f >/dev/null &&
-        w reg add "$key" /v Cpuid80000007Edx /t REG_DWORD /d 6 /f >/dev/null || fail "$1: service values"
+        w reg add "$key" /v Cpuid80000007Edx /t REG_DWORD /d "${3:-6}" /f >/dev/null || fail "$1: service values"
     wineserver -k 2>/dev/null
     wine_env
     w wineboot -r >/dev/null
@@ -58,17 +65,77 @@ M
 w "$product/tickmend-ctl-sim.exe" topology > "$work/two-node-topology.txt"
 check "device search" "$work/two-node-topology.txt" "driver: found (northbridge power management bit set)"
 w "$probe" > "$work/probe.txt" || { cat "$work/probe.txt"; fail "refused requests"; }
+chosen() { # VALUE EXPECTED: what the driver chose for processor 0, as its test build wrote it
+    w reg query "$key" /v "$1" > "$work/chosen.txt"
+    grep -q "$2" "$work/chosen.txt" || { cat "$work/chosen.txt"; fail "$1 is not $2"; }
+}
+chosen TscRead mfence
+chosen CounterWrite direct
 w "$product/tickmend-ctl-sim.exe" skew > "$work/skew-before.txt"
 check "counters before" "$work/skew-before.txt" "out of step"
 wine "$product/tickmend-sim.exe" </dev/null >/dev/null 2>&1 &
+# Another program sends 1,000 syncs meanwhile: served within its budget, the rest busy; the
+# program's own on is served beside it.
+wine "$probe" flood </dev/null > "$work/flood.txt" 2>>"$work/wine.err" &
+flood=$!
 on=1
 for _ in $(seq 60); do
-    w "$product/tickmend-ctl-sim.exe" on --strict > "$work/on.txt" 2> "$work/on.err" && { on=0; break; }
+    wine "$product/tickmend-ctl-sim.exe" on --strict </dev/null > "$work/on.txt" 2> "$work/on.err" && { on=0; break; }
     sleep 1
 done
 [ $on = 0 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on"; }
+wait $flood || { cat "$work/flood.txt"; fail "syncs beyond the budget"; }
+check "flood" "$work/flood.txt" "busy"
 w "$product/tickmend-ctl-sim.exe" skew --rounds 20000 > "$work/skew-after.txt"
 check "counters after" "$work/skew-after.txt" "^in step"
+w "$product/tickmend-sim.exe" /k
+w "$probe" access > "$work/access.txt" || { cat "$work/access.txt"; fail "requests by the handle's access"; }
+
+# No SSE2 (an Athlon XP): the counter is read after CPUID, not MFENCE. A hypervisor's bit:
+# the frequency-ID MSR is not read.
+w reg add "$key" /v Cpuid1Edx /t REG_DWORD /d 0x10000010 /f >/dev/null &&
+    w reg add "$key" /v Cpuid1Ecx /t REG_DWORD /d 0x80000000 /f >/dev/null || fail "old: service values"
+machine old 0002 <<'M'
+cpu bit=0 apic=0
+cpu bit=1 apic=2
+driver system
+M
+chosen TscRead cpuid
+w "$probe" msr-refused > "$work/msr-probe.txt" || { cat "$work/msr-probe.txt"; fail "the MSR on a hypervisor"; }
+w reg delete "$key" /v Cpuid1Edx /f >/dev/null && w reg delete "$key" /v Cpuid1Ecx /f >/dev/null
+
+# Another AMD function at 0:24:3 (family 10h's): the northbridge is neither read nor written.
+w reg add "$key" /v NorthbridgeId /t REG_DWORD /d 0x12031022 /f >/dev/null || fail "1203: service value"
+machine later-amd 0002 <<'M'
+cpu bit=0 apic=0
+cpu bit=1 apic=2
+driver system
+M
+w "$probe" nb-refused > "$work/nb-probe.txt" || { cat "$work/nb-probe.txt"; fail "northbridge 0x1203"; }
+w "$product/tickmend-ctl-sim.exe" topology > "$work/later-amd-topology.txt"
+says "advice for a northbridge not made for" "$work/later-amd-topology.txt" "not the AMD K8 one the TSC driver was made for"
+w reg delete "$key" /v NorthbridgeId /f >/dev/null
+
+# Invariant counters apart: measured, never written, and tickmend's on says why.
+machine invariant 0002 0x106 <<'M'
+cpu bit=0 apic=0
+cpu bit=1 apic=2
+tsc bit=1 offset=3400000
+cpuid80000007_edx 0x106
+driver system
+M
+chosen CounterWrite invariant
+wine "$product/tickmend-sim.exe" </dev/null >/dev/null 2>&1 &
+on=1
+for _ in $(seq 60); do
+    wine "$product/tickmend-ctl-sim.exe" on </dev/null > "$work/invariant-on.txt" 2> "$work/invariant-on.err" &&
+        { on=0; break; }
+    sleep 1
+done
+[ $on = 0 ] || { cat "$work/invariant-on.txt" "$work/invariant-on.err"; fail "Gaming Mode on, invariant"; }
+says "invariant: why in words" "$work/invariant-on.err" "invariant counters, Windows keeps time by them: left alone"
+w "$product/tickmend-ctl-sim.exe" skew > "$work/invariant-skew.txt"
+check "invariant: not written" "$work/invariant-skew.txt" "out of step"
 w "$product/tickmend-sim.exe" /k
 
 # One node of two processors: the second drifts; its registration is accepted.

@@ -134,6 +134,13 @@ void Qel_DaemonDoCommand(const char* command)
     }
 }
 
+// Recorded as "PlanActivated <guid>"; the daemon's rule of whose it is is tested with the daemon.
+int Qel_DaemonPlanActivated(const char* guid)
+{
+    record(std::string("PlanActivated ") + (guid ? guid : "(null)"));
+    return 1;
+}
+
 // The daemon's own rule is tested with the daemon; here every change while on counts as the
 // user's (while off, the owner finds nothing to judge).
 int Qel_DaemonPlanChangedOutside()

@@ -133,6 +133,16 @@ int run_process(const std::string& command_line, const std::string& extra_env, D
 int run_capture(const std::string& command_line, std::string* output, const std::string& extra_env,
                 DWORD timeout_ms, std::string* errors)
 {
+    // As CreateProcessA takes it: through the ANSI code page.
+    std::wstring wide(command_line.size() + 1, L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, command_line.c_str(), static_cast<int>(command_line.size()), &wide[0],
+                                    static_cast<int>(wide.size())));
+    return run_capture_wide(wide, output, extra_env, timeout_ms, errors);
+}
+
+int run_capture_wide(const std::wstring& command_line, std::string* output, const std::string& extra_env,
+                     DWORD timeout_ms, std::string* errors)
+{
     output->clear();
     if (errors) errors->clear();
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -149,16 +159,16 @@ int run_capture(const std::string& command_line, std::string* output, const std:
     std::string* sinks[2] = {output, errors};
 
     std::vector<char> env = environment_with(extra_env);
-    std::vector<char> cmd(command_line.begin(), command_line.end());
-    cmd.push_back('\0');
-    STARTUPINFOA si = {};
+    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
+    cmd.push_back(L'\0');
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = write_end[0];
     si.hStdError = write_end[pipes - 1];
     PROCESS_INFORMATION pi = {};
-    BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.data(), nullptr, &si, &pi);
+    BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.data(), nullptr, &si, &pi);
     for (int i = 0; i < pipes; ++i) CloseHandle(write_end[i]);
     if (!started) {
         for (int i = 0; i < pipes; ++i) CloseHandle(read_end[i]);

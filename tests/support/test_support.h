@@ -38,6 +38,10 @@ int run_process(const std::string& command_line, const std::string& extra_env = 
 int run_capture(const std::string& command_line, std::string* output, const std::string& extra_env = "",
                 DWORD timeout_ms = 30000, std::string* errors = nullptr);
 
+// As run_capture, with a command line in UTF-16 (names in any language reach the process).
+int run_capture_wide(const std::wstring& command_line, std::string* output, const std::string& extra_env = "",
+                     DWORD timeout_ms = 30000, std::string* errors = nullptr);
+
 // Starts a process without waiting; the caller owns the returned process handle.
 HANDLE start_process(const std::string& command_line, const std::string& extra_env = "");
 

@@ -345,6 +345,11 @@ Served child_exchange(const char* request, ControlPipeRefusal* why = nullptr)
 //   to-end: 8 queries 300 ms apart, each reading its reply and then on until the pipe
 //          ends (served: those whose end came as ERROR_BROKEN_PIPE; longest: the latest
 //          end after its reply, in ms).
+//   unread-then-ask: as unread, but once refused (the refusal read), one query at once;
+//   fresh: one connection that writes a query and never reads what comes, until the server
+//          ends it (longest: the debt a refusal names; D: dropped before anything came);
+//   launcher: README's launcher, 8 times: a query, on a refusal again every 250 ms until
+//          served, then a second's pause (longest: the longest wait for a served query);
 // order: what each connection got, in turn: S served, R refused, U left unread, - nothing.
 TEST(WorkerChild, ClientPattern)
 {
@@ -411,6 +416,41 @@ TEST(WorkerChild, ClientPattern)
             const DWORD spent = GetTickCount() - began;
             if (spent < 300) Sleep(300 - spent); // 3 a second: within the share
         }
+    } else if (how == "fresh") {
+        DWORD error = 0, got = 0, available = 0, n = 0;
+        HANDLE h = control_pipe_open(control_pipe_busy_wait_ms(), &error);
+        char peek[32] = {};
+        if (h != INVALID_HANDLE_VALUE) WriteFile(h, "?", 1, &n, nullptr);
+        while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, peek, sizeof peek - 1, &got, &available, nullptr) &&
+               got == 0 && GetTickCount() - start < 60000)
+            Sleep(5);
+        if (h == INVALID_HANDLE_VALUE) {
+            note(Served::silent);
+        } else if (got < 2) {
+            order += 'D'; // dropped at once: a refusal its kind left unread within the second
+        } else if (peek[0] == control_pipe_refused_reply) {
+            note(Served::refused);
+            int connects = 0;
+            if (got > 2) sscanf(peek + 2, "%d %lu", &connects, &longest);
+        } else {
+            order += 'U';
+        }
+        while (h != INVALID_HANDLE_VALUE && PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) &&
+               GetTickCount() - start < 60000)
+            Sleep(20);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    } else if (how == "launcher") {
+        for (int i = 0; i < 8; ++i) {
+            const DWORD asked = GetTickCount();
+            Served s;
+            while ((s = child_exchange("?")) == Served::refused && GetTickCount() - asked < 20000) {
+                order += 'R';
+                Sleep(250);
+            }
+            note(s);
+            longest = std::max<DWORD>(longest, GetTickCount() - asked);
+            Sleep(1000);
+        }
     } else if (how == "poll") {
         for (int i = 0; i < 6; ++i, Sleep(200)) note(child_exchange(nullptr));
     } else if (how == "burst") {
@@ -420,7 +460,7 @@ TEST(WorkerChild, ClientPattern)
                 if (GetTickCount() - asked > 20000) break;
             longest = std::max<DWORD>(longest, GetTickCount() - asked);
         }
-    } else if (how == "unread") {
+    } else if (how == "unread" || how == "unread-then-ask") {
         // Looks at what each connection brings without taking it: a state reply is left
         // unread until the server drops it, the first refusal is read.
         for (int i = 0; i < 6 && !refused && !silent; ++i) {
@@ -447,8 +487,11 @@ TEST(WorkerChild, ClientPattern)
             }
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
         }
+        // Having read the refusal, it has a share of its own, and asks at once.
+        if (how == "unread-then-ask") note(child_exchange("?"));
         // Its debt drains: served again, once it has (longer when other processes owe too).
-        for (const DWORD refused_at = GetTickCount(); refused && GetTickCount() - refused_at < 15000; Sleep(250)) {
+        for (const DWORD refused_at = GetTickCount();
+             how == "unread" && refused && GetTickCount() - refused_at < 15000; Sleep(250)) {
             const Served s = child_exchange("?");
             if (s == Served::done) {
                 note(s);
@@ -531,14 +574,17 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
         // The 4th connection within a second served, the 5th refused (naming 5 connections),
         // served again once the first is a second old.
         {"rate", 5, "S{4}RS", 5, 5},
-        // Replies left unread: the request windows it let run are its own time too, so that
-        // its debt passes the limit within 3 connections; served again once it has drained.
-        {"unread", 1, "U{1,3}RS", control_pipe_hold_limit_ms + 1, 0},
         // A refusal left unread is waited for 0.1 s; the next ones within the second are not.
         {"ignore", 4, "S{4}U{5}", 0, 99},
         // Reading on after the reply: the end of the pipe comes at once (well before the 0.5
         // s a reply is given; the bench holds it to 50 ms), and it owes nothing.
         {"to-end", 8, "S{8}", 0, 249},
+        // Replies left unread: the request windows it let run are its own time too, so that
+        // its debt passes the limit within 3 connections; served again once it has drained.
+        // (Last of the processes that read: until it has read a reply, its time is that of
+        // every process that has not, and the next fresh one's first connection would be
+        // refused until that has drained.)
+        {"unread", 1, "U{1,3}RS", control_pipe_hold_limit_ms + 1, 0},
         {"", 0, nullptr, 0, 0, {"loop", "flood"}}, // two hostile processes taking turns starve no one
         {"", 0, nullptr, 0, 0, {"hold", nullptr}}, // nor one that holds every instance it can get
     };
@@ -577,6 +623,46 @@ TEST_F(Worker, EveryWellBehavedClientPatternIsServedBesideHostileOnes)
             EXPECT_LE(r.longest, row.most) << output;
         }
     }
+}
+
+// Clients that never read, each in a process of its own started for it, keep to the half of
+// the pipe's time that all never-read clients share: a process that has not read a reply has
+// no share of its own, so a fresh process is refused on its very first connection once those
+// before it left enough unread (the refusal names their debt). README's launcher, which reads
+// its replies, is served beside them every time.
+TEST_F(Worker, FreshProcessesThatNeverReadShareOneShareBesideALauncher)
+{
+    start();
+    // A new process that leaves its replies unread has the newcomers' time, not its own: once
+    // it has read a refusal, it has its own share, and is served when it asks at once.
+    std::string output;
+    run_child("unread-then-ask", &output).join();
+    const ChildResult own = child_result(output);
+    EXPECT_TRUE(std::regex_match(own.order, std::regex("U{1,3}RS"))) << output;
+    std::string launcher_output;
+    std::thread launcher = run_child("launcher", &launcher_output);
+    int refused_at_once = 0;
+    unsigned long debt_named = 0;
+    for (int batch = 0; batch < 4 && !refused_at_once; ++batch) {
+        std::string outputs[10];
+        std::vector<std::thread> fresh;
+        for (std::string& output : outputs) fresh.push_back(run_child("fresh", &output));
+        for (std::thread& child : fresh) child.join();
+        for (const std::string& output : outputs) {
+            const ChildResult r = child_result(output);
+            EXPECT_EQ(0, r.silent) << output;
+            refused_at_once += r.refused;
+            if (r.refused) debt_named = std::max(debt_named, r.longest);
+        }
+    }
+    launcher.join();
+    EXPECT_LT(0, refused_at_once) << "every fresh process had a share of its own";
+    EXPECT_GT(debt_named, static_cast<unsigned long>(control_pipe_hold_limit_ms));
+    const ChildResult r = child_result(launcher_output);
+    EXPECT_EQ(8, r.served) << launcher_output;
+    EXPECT_EQ(0, r.silent) << launcher_output;
+    printf("fresh processes refused on their first connection: %d; the launcher's longest wait: %lu ms (%s)\n",
+           refused_at_once, r.longest, r.order);
 }
 
 // ---- start and exit ----

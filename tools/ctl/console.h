@@ -1,12 +1,33 @@
-// The client's console output: texts and formatted lines (at most 1023 characters each)
-// written to standard output or standard error as they are.
+// The client's console output. Every line goes out through one layout (console_layout), so
+// that each fits a console of 80 columns and a script can tell whose it is:
+// - a line longer than console_columns breaks at its last space that fits and goes on, on
+//   the next line, indented two more than it began (a word longer than a line stays whole);
+// - on standard error every line starts with console_error_prefix ("tickmend-ctl: "): a line
+//   written without it gets it, and a line that goes on starts with it and two blanks more.
+// A text may end in the middle of a line: the line goes out once its end comes (or at exit).
+// CSV rows and the --wide table go out as they are (console_data): a script reads them whole.
+// Texts are UTF-8: a console gets them in its own characters (WriteConsoleW, whatever its
+// code page), a file or a pipe as UTF-8. Columns are counted in bytes, so a line with
+// characters beyond ASCII breaks early, never late.
 #pragma once
+#include <stddef.h>
+
+constexpr int console_columns = 79;
+constexpr char console_error_prefix[] = "tickmend-ctl: ";
 
 void console_out(const char* text);                                             // to standard output
 void console_err(const char* text);                                             // to standard error
 void console_outf(const char* format, ...) __attribute__((format(printf, 1, 2))); // printf to standard output
 void console_errf(const char* format, ...) __attribute__((format(printf, 1, 2))); // printf to standard error
-// A sentence for the reader: printf, each line broken at spaces to at most console_columns.
-constexpr int console_columns = 79;
-void console_outw(const char* format, ...) __attribute__((format(printf, 1, 2))); // wrapped, to standard output
-void console_errw(const char* format, ...) __attribute__((format(printf, 1, 2))); // wrapped, to standard error
+// The same as console_outf and console_errf (the names of a time when only some texts were
+// laid out).
+void console_outw(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void console_errw(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Lines for scripts, to standard output as they are, never broken.
+void console_data(const char* text);
+
+// The layout itself: whole lines of text (a last line without its end is taken as ended), for
+// standard error (error true) or standard output, handed to emit a line at a time, each with
+// its line end.
+void console_layout(const char* text, size_t length, bool error,
+                    void (*emit)(const char* line, size_t length, void* context), void* context);

@@ -1,18 +1,34 @@
 // tickmend-ctl auto: the list of programs Gaming Mode follows, by the list's one rule (a
-// program's file name or the full path of its .exe). What is printed is what was stored.
+// program's file name or the full path of its .exe). What is printed is what was stored, in
+// the user's own characters (UTF-8 through console.h).
 #include "ctl_auto.h"
 #include "ctl_usage.h"
 
+#include "common/wide_text.h"
 #include "console.h"
 #include "follow/follow_list.h"
 
+#include <stdio.h>
+
 namespace {
 
-// An entry as the follower reads it; one the rule refuses says why it is never followed.
-void print_entry(const char* entry, follow_verdict verdict, void*)
+// The longest entry in UTF-8, its end included (three bytes a UTF-16 character at most).
+constexpr int entry_utf8_size = follow_entry_size * 3;
+char shown[entry_utf8_size];
+follow_outcome outcome;
+
+// An entry as the follower reads it, one a line and never broken (a path may be longer than
+// the console: a script reads it whole); one the rule refuses says why it is never followed.
+void print_entry(const wchar_t* entry, follow_verdict verdict, void*)
 {
-    if (verdict == follow_verdict::accepted) console_outf("%s\n", entry);
-    else console_outf("%s  (never followed: it %s)\n", entry, follow_refusal_words(verdict));
+    utf8_from_wide(entry, shown, sizeof shown);
+    console_data(shown);
+    if (verdict != follow_verdict::accepted) {
+        console_data("  (never followed: it ");
+        console_data(follow_refusal_words(verdict));
+        console_data(")");
+    }
+    console_data("\n");
 }
 
 } // namespace
@@ -29,21 +45,35 @@ int auto_command(int argc, char** argv)
     if (!add && !(argc >= 1 && same(argv[0], "remove")))
         return usage_error("auto takes list, add PROGRAM or remove PROGRAM, not \"%s\"", argc ? argv[0] : "");
     if (argc != 2) return usage_error("auto %s takes one PROGRAM (quote a path with spaces)", argv[0]);
-    const follow_outcome outcome = add ? follow_list_add(argv[1]) : follow_list_remove(argv[1]);
+    // The argument came in UTF-8 from UTF-16: back to UTF-16 whole.
+    wide_buffer typed(follow_entry_size * 2);
+    if (!typed) return exit_failed;
+    wide_from_utf8(argv[1], typed.get(), typed.count());
+    if (add) follow_list_add(typed.get(), &outcome);
+    else follow_list_remove(typed.get(), &outcome);
+    utf8_from_wide(outcome.entry, shown, sizeof shown);
     switch (outcome.change) {
     case follow_change::done:
-        console_outf("%s: %s\n", add ? "added" : "removed", outcome.entry);
+        console_out(add ? "added: " : "removed: ");
+        console_out(shown);
+        console_out("\n");
         return exit_ok;
     case follow_change::already:
-        console_outf("already listed: %s\n", outcome.entry);
+        console_out("already listed: ");
+        console_out(shown);
+        console_out("\n");
         return exit_ok;
     case follow_change::not_listed:
-        console_errf("tickmend-ctl: not in the list: %s (tickmend-ctl auto list shows it)\n", outcome.entry);
+        console_err("tickmend-ctl: not in the list: ");
+        console_err(shown);
+        console_err(" (tickmend-ctl auto list shows it)\n");
         return exit_not_listed;
     case follow_change::refused: {
-        char sentence[400];
-        follow_refusal_sentence(argv[1], outcome.verdict, sentence, sizeof sentence);
-        return usage_error("%s", sentence);
+        wchar_t sentence[400];
+        follow_refusal_sentence(typed.get(), outcome.verdict, sentence, ARRAYSIZE(sentence));
+        char said[sizeof sentence * 3 / 2];
+        utf8_from_wide(sentence, said, sizeof said);
+        return usage_error("%s", said);
     }
     case follow_change::failed:
         break;

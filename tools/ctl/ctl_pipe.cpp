@@ -45,8 +45,8 @@ ULONGLONG now_utc()
 // is not tickmend; *server says who it is when it can be asked, *asked_at when the request
 // went, *refusal why the server refused it; *tickmend the tickmend that runs without its
 // pipe (not_served).
-Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
-                  ControlPipeRefusal* refusal, ServerFacts* tickmend)
+Exchange exchange_once(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
+                       ControlPipeRefusal* refusal, ServerFacts* tickmend)
 {
     tk::unique_hfile pipe;
     bool waited_window = false, waited_name = false;
@@ -90,6 +90,18 @@ Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLO
     return Exchange::failed;
 }
 
+// The exchange. Refused on its first connection, it is made once more at once: the time of
+// the processes that have never read a reply (this one among them, until then) was over
+// their share, and having read the refusal, this process has a share of its own.
+Exchange exchange(const char* request, char* state, ServerFacts* server, ULONGLONG* asked_at,
+                  ControlPipeRefusal* refusal, ServerFacts* tickmend)
+{
+    Exchange result = exchange_once(request, state, server, asked_at, refusal, tickmend);
+    if (result == Exchange::refused && refusal->connects <= 1)
+        result = exchange_once(request, state, server, asked_at, refusal, tickmend);
+    return result;
+}
+
 // Why the server was not trusted, after the line that says so.
 void explain_doubt(const ServerFacts& server)
 {
@@ -105,10 +117,7 @@ void explain_doubt(const ServerFacts& server)
                      "beside this client.\n",
                      server.image);
         break;
-    case ServerDoubt::no_window:
-        console_errf("tickmend-ctl: it runs %s, but no tickmend window appeared within %lu s.\n", server.image,
-                     (starting_window_wait_ms() + 999) / 1000);
-        break;
+    case ServerDoubt::no_window: // told in the one line (not_tickmend)
     case ServerDoubt::none:
         break;
     }
@@ -116,8 +125,8 @@ void explain_doubt(const ServerFacts& server)
 
 } // namespace
 
-// strict: "on" exits 5 when the on sequence left anything out, "off" when the off did not
-// give everything back.
+// strict: "on" exits 5 when the on sequence left anything out, else 9 when its sync cannot be
+// verified; "off" exits 5 when the off did not give everything back.
 int pipe_command(const char* request, bool strict)
 {
     char state = 0;
@@ -133,6 +142,7 @@ int pipe_command(const char* request, bool strict)
         // another user's client reads a record of its own user, and then says it cannot know.
         const record_witness witness = {server.process_id, server.started, asked_at};
         int told = 0;
+        bool unverified = false; // whether the on's sync could not be told in step
         if (request[0] == '0') {
             if (state != '0')
                 console_errw("tickmend-ctl: not given back: everything (Gaming Mode did not go off). Ask again with "
@@ -144,9 +154,9 @@ int pipe_command(const char* request, bool strict)
                 console_errw("tickmend-ctl: left out: everything (Gaming Mode did not go on). Ask again with "
                              "\"tickmend-ctl on\".\n");
             else
-                told = print_left_out(witness);
+                told = print_left_out(witness, &unverified);
         }
-        return answered_exit_code(request[0], state, told, strict);
+        return answered_exit_code(request[0], state, told, strict, unverified);
     }
     case Exchange::not_running:
         // Where the machine can be read and has one node, starting tickmend brings no Gaming Mode.
@@ -163,9 +173,16 @@ int pipe_command(const char* request, bool strict)
                     "back, end tickmend with \"tickmend.exe /k\" and start it again.\n");
         return exit_failed;
     case Exchange::not_tickmend:
-        console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
-                     "was sent.\n",
-                     server.process_id);
+        // A tickmend's own executable without its window: what it runs, and why it is not trusted.
+        if (server.doubt == ServerDoubt::no_window)
+            console_errf("tickmend-ctl: the pipe is served by process %lu, which runs %s but showed no tickmend "
+                         "window within %lu s (tickmend shows one once it has started): it is not trusted, and "
+                         "nothing was sent.\n",
+                         server.process_id, server.image, (starting_window_wait_ms() + 999) / 1000);
+        else
+            console_errf("tickmend-ctl: the pipe is served by process %lu, which is not a running tickmend; nothing "
+                         "was sent.\n",
+                         server.process_id);
         explain_doubt(server);
         return exit_not_tickmend;
     case Exchange::not_served:

@@ -15,9 +15,6 @@ const char* const commands[] = {"status",        "on [--strict]",    "off [--str
                                 "auto add PROGRAM", "auto remove PROGRAM", "path add",
                                 "path remove",   "version",          "help"};
 
-// Every line of the help within 79 columns: a console of 80 shows each whole.
-constexpr int console_columns = 79;
-
 // The commands after first_prefix, separated by separator, wrapped within console_columns;
 // each further line starts with next_prefix.
 void print_commands(void (*print)(const char*), const char* first_prefix, const char* next_prefix,
@@ -48,14 +45,17 @@ const char usage_body[] =
     "  status    print whether Gaming Mode is on\n"
     "  on        turn Gaming Mode on, then print the state; what it left out (no\n"
     "            TSC driver, driver refused, power plan unchanged) goes to stderr\n"
-    "            --strict: exit 5 when anything was left out (a user other than\n"
-    "            the one tickmend runs as is told that it cannot know: no exit 5)\n"
+    "            --strict: exit 5 when anything was left out, else 9 when it\n"
+    "            cannot tell whether the sync brought the counters into step (a\n"
+    "            user other than the one tickmend runs as is told that it cannot\n"
+    "            know: no exit 5 or 9)\n"
     "  off       turn Gaming Mode off, then print the state; what it did not\n"
     "            give back (the power plan, the northbridge bit) goes to stderr\n"
     "            --strict: exit 5 when anything was not given back\n"
     "            (status, on and off send only to tickmend: a server whose\n"
     "            executable is not the installed tickmend.exe nor one beside this\n"
-    "            client, or that shows no tickmend window within 5 s, gets nothing)\n"
+    "            client, or that shows no tickmend window within the bound of\n"
+    "            one switch, 25 s, gets nothing)\n"
     "  topology  print the processors, nodes and cores as tickmend sees them,\n"
     "            what tickmend does on this machine and what its last start\n"
     "            did, whether the TSC driver is found, absent or refusing, and\n"
@@ -90,8 +90,8 @@ const char exit_codes_text[] =
     "tickmend, 5 on/off --strict: something was left out or not given back, 6 busy:\n"
     "Gaming Mode still switching past its bound, or tickmend runs without its pipe\n"
     "(another program holds its name), 8 refused: this process went beyond its\n"
-    "share of the pipe (try again in a second), 9 skew: cannot tell (measured too\n"
-    "loosely: the machine was busy), 64 usage.\n"
+    "share of the pipe (try again in a second), 9 skew and on --strict: cannot tell\n"
+    "(measured too loosely: the machine was busy), 64 usage.\n"
     "auto: 0 done (also when listed already), 1 the list could not be read or\n"
     "written, 7 remove: the program was not in the list, 64 not a program's file\n"
     "name or the full path of an .exe.\n";
@@ -118,7 +118,7 @@ void print_help()
 
 int usage_error(const char* format, const char* first, const char* second)
 {
-    char line[300];
+    char line[1000]; // a refusal with a name in UTF-8 fits whole
     _snprintf(line, sizeof line - 1, format, first, second);
     line[sizeof line - 1] = '\0';
     console_errf("tickmend-ctl: %s\n", line);

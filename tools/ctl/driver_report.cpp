@@ -16,7 +16,9 @@ driver_state look_at_driver()
 {
     if (!unique_device(open_tsc_device())) return driver_state::absent;
     DWORD value = 0;
-    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value)) return driver_state::refusing;
+    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value))
+        // tickmend.sys says "not supported" of a northbridge it was not made for.
+        return GetLastError() == ERROR_NOT_SUPPORTED ? driver_state::not_made_for : driver_state::refusing;
     return value & NB_BIT ? driver_state::found_bit_set : driver_state::found_bit_clear;
 }
 

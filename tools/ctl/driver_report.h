@@ -44,7 +44,9 @@ struct record_witness {
 // On stderr, one line for each part that the server's last on sequence left out; the number
 // of such lines, 0 when it did everything. -1, after a line that says so, when this user
 // cannot see what it did: the record here is not that server's, or there is none.
-int print_left_out(const record_witness& witness);
+// *unverified: the sync went, but whether it brought the counters into step cannot be told
+// (measured too loosely, processors not measured, or no check could run), said on stderr too.
+int print_left_out(const record_witness& witness, bool* unverified);
 // On stderr, one line for each thing the last off did not give back (the power plan, by
 // name where Windows lists it; the northbridge bit of each node); the number of such lines.
 // -1, after a line that says so, when something is owed here but this user cannot tell

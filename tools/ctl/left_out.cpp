@@ -25,8 +25,9 @@ bool written_by_server(const last_on_record& last, const record_witness& witness
 
 // The record holds the words of each outcome: what the sequence does when all goes well is
 // compared with them, so that the words stay in one place.
-int print_left_out(const record_witness& witness)
+int print_left_out(const record_witness& witness, bool* unverified)
 {
+    *unverified = false;
     last_on_record last;
     memset(&last, 0, sizeof last);
     if (!last_on_read(&last) || !written_by_server(last, witness)) {
@@ -65,8 +66,14 @@ int print_left_out(const record_witness& witness)
         const char* step = "Update or reinstall the TSC driver, then switch Gaming Mode off and on again.";
         char missing[96];
         driver_outcome_words(driver_outcome::absent, false, 0, 0, 0, 0, missing, sizeof missing);
-        if (strstr(last.driver, "left alone")) step = "";
-        else if (strcmp(last.driver, missing) == 0 || strstr(last.driver, "absent")) step = told_install ? "" : again_with_driver;
+        // Every line says what to do, if only that there is nothing to do or that it was said
+        // (a busy driver's words say when to try again).
+        if (strstr(last.driver, "left alone"))
+            step = "Nothing to do: the TSC driver leaves the counters alone on purpose.";
+        else if (strstr(last.driver, "try again"))
+            step = "";
+        else if (strcmp(last.driver, missing) == 0 || strstr(last.driver, "absent"))
+            step = told_install ? "The step above brings this too." : again_with_driver;
         console_errw("tickmend-ctl: left out: TSC driver %s%s%s\n", last.driver, *step ? ". " : "", step);
         ++left_out;
     }
@@ -83,12 +90,22 @@ int print_left_out(const record_witness& witness)
         processor_list_words(last.unmeasured, named, sizeof named);
         console_errw("tickmend-ctl: not measured after the sync: %s (no answer, or could not be bound). Measure "
                      "them with \"tickmend-ctl skew\".\n", named);
+        *unverified = true;
     }
     // Nor is a check too loose to judge: it says so, and how to look again.
     if (last.checked && last.in_step && last.uncertainty_ns > sync_tolerance_ns)
         console_errw("tickmend-ctl: cannot tell whether the counters are in step after the sync: processor %lu was "
                      "measured only to +-%lu ns. Measure them with \"tickmend-ctl skew\".\n",
                      static_cast<unsigned long>(last.cpu), static_cast<unsigned long>(last.uncertainty_ns));
+    if (last.checked && last.in_step && last.uncertainty_ns > sync_tolerance_ns) *unverified = true;
+    // A sync the driver took whose check could not run at all is as unverified; where none
+    // was needed (one processor) or none went (no driver), there is nothing to verify.
+    for (sync_unchecked why : {sync_unchecked::reference_unbound, sync_unchecked::no_answer, sync_unchecked::no_rate}) {
+        if (last.checked || strcmp(last.why_not, sync_unchecked_words(why)) != 0) continue;
+        console_errw("tickmend-ctl: cannot tell whether the counters are in step after the sync: they were not "
+                     "measured (%s). Measure them with \"tickmend-ctl skew\".\n", last.why_not);
+        *unverified = true;
+    }
     return left_out;
 }
 

@@ -17,7 +17,7 @@ enum class ServerDoubt { none, image_unread, not_tickmend_image, not_installed, 
 struct ServerFacts {
     DWORD process_id = 0;   // 0 when this Windows cannot tell
     ULONGLONG started = 0;  // its creation time (FILETIME units), 0 when it cannot be read
-    char image[MAX_PATH] = ""; // its executable, "" when it cannot be read
+    char image[MAX_PATH * 3] = ""; // its executable in UTF-8 (console.h), "" when it cannot be read
     ServerDoubt doubt = ServerDoubt::none;
 };
 

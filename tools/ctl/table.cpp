@@ -24,14 +24,15 @@ void append_csv(char* line, const char* text)
     line[at] = '\0';
 }
 
-// Ends a line: trailing blanks go, a line end comes, and it is written.
+// Ends a line: trailing blanks go, a line end comes, and it is written as it is (a row is
+// never broken; the narrow tables fit the console by their columns).
 void finish(char* line)
 {
     size_t at = strlen(line);
     while (at > 0 && line[at - 1] == ' ') --at;
     line[at++] = '\n';
     line[at] = '\0';
-    console_out(line);
+    console_data(line);
 }
 
 } // namespace

@@ -10,8 +10,13 @@
 // did not give it back; 6 busy: tickmend did not say its state within its bound, or runs
 // without its pipe (another program holds its name); 7 (auto
 // remove) the program was not in the list; 8 refused: this process went beyond its share of
-// the pipe; 9 (skew) cannot tell; 64 usage error. Commands and options are taken in any case.
+// the pipe; 9 (skew, on --strict) cannot tell; 64 usage error. Commands and options are taken in any case.
+//
+// The arguments are taken as Windows gives them (UTF-16, wmain) and handed on in UTF-8, so
+// that a program's name in any language reaches the list as typed; everything printed is
+// UTF-8 (console.h).
 #include <windows.h>
+#include <string.h>
 
 #include "client_machine.h"
 #include "console.h"
@@ -23,7 +28,9 @@
 #include "user_path.h"
 #include "tickmend_version.h"
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     if (argc < 2) return usage_error("%s", "no command given");
     client_machine_bounds();
@@ -55,4 +62,20 @@ int main(int argc, char** argv)
         return exit_ok;
     }
     return pipe_command(status_request);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** wide)
+{
+    // Each argument in UTF-8 on the process heap, for the life of the process.
+    char** argv = static_cast<char**>(HeapAlloc(GetProcessHeap(), 0, (argc + 1) * sizeof(char*)));
+    if (!argv) return exit_failed;
+    for (int i = 0; i < argc; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        argv[i] = size > 0 ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size)) : nullptr;
+        if (!argv[i] || !WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argv[i], size, nullptr, nullptr)) return exit_failed;
+    }
+    argv[argc] = nullptr;
+    return run(argc, argv);
 }
