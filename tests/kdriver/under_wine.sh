@@ -28,8 +28,9 @@ fail() { echo "FAIL: $*"; cleanup; exit 1; }
 check() { # WHAT FILE PATTERN
     grep -q -- "$3" "$2" || { echo "--- $2:"; cat "$2"; fail "$1: no \"$3\""; }
 }
-says() { # WHAT FILE SENTENCE: a sentence, whatever line the client wrapped it onto
-    tr -s ' \n' '  ' < "$2" | grep -q -- "$3" || { echo "--- $2:"; cat "$2"; fail "$1: no \"$3\""; }
+says() { # WHAT FILE SENTENCE: a sentence, whatever line the client wrapped it onto (and
+    # whatever prefix it put before each line)
+    sed 's/^tickmend-ctl: *//' "$2" | tr -s ' \n' '  ' | grep -q -- "$3" || { echo "--- $2:"; cat "$2"; fail "$1: no \"$3\""; }
 }
 # A machine as the driver will see it: its description, a state file of its own, and the
 # values the driver's test build reads at its start. The driver starts with its device,
@@ -79,7 +80,8 @@ wine "$product/tickmend-sim.exe" </dev/null >/dev/null 2>&1 &
 wine "$probe" flood </dev/null > "$work/flood.txt" 2>>"$work/wine.err" &
 flood=$!
 # Tried again only while tickmend is not yet serving its pipe (2): a busy or left-out on
-# (the flood spending the program's budget) fails at once.
+# (the flood spending the program's budget) fails at once. 9: done, and measured after only
+# loosely (a busy machine); the skew below says whether the counters are in step.
 on=1
 for _ in $(seq 60); do
     wine "$product/tickmend-ctl-sim.exe" on --strict </dev/null > "$work/on.txt" 2> "$work/on.err"
@@ -87,7 +89,7 @@ for _ in $(seq 60); do
     [ $on = 2 ] || break
     sleep 1
 done
-[ $on = 0 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on beside the flood (exit $on)"; }
+[ $on = 0 ] || [ $on = 9 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on beside the flood (exit $on)"; }
 wait $flood || { cat "$work/flood.txt"; fail "syncs beyond the budget"; }
 check "flood" "$work/flood.txt" "busy"
 w "$product/tickmend-ctl-sim.exe" skew --rounds 20000 > "$work/skew-after.txt"
