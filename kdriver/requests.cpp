@@ -38,13 +38,17 @@ bool is(ULONG cpu, unsigned node, unsigned core, unsigned core_mask)
 bool unsafe(ULONG cpu) { return g_processors[cpu].write == tkd::counter_write::unsafe; }
 
 // SYNC_NODE_TSC: every processor of the node into step with the one the request comes from.
-reply sync_node(ULONG from, unsigned node, meeting_tally* tally)
+reply sync_node(ULONG from, unsigned node, uint64_t caller, meeting_tally* tally)
 {
     if (first_of_node(node) >= max_processors) return refused();
     if (g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
+    bool meets = false; // a node of the sender alone makes no meeting, and costs nothing
     for (ULONG cpu = 0; cpu < max_processors; ++cpu)
-        if (cpu != from && g_processors[cpu].present && (g_processors[cpu].node & 7) == node && unsafe(cpu))
-            return tkd::reply_no_safe_write;
+        if (cpu != from && g_processors[cpu].present && (g_processors[cpu].node & 7) == node) {
+            if (unsafe(cpu)) return tkd::reply_no_safe_write;
+            meets = true;
+        }
+    if (meets && !meeting_allowed(caller)) return tkd::reply_busy;
     bool all_left = true;
     for (ULONG cpu = 0; cpu < max_processors; ++cpu) {
         if (cpu == from || !g_processors[cpu].present || (g_processors[cpu].node & 7) != node) continue;
@@ -65,8 +69,7 @@ reply tsc_command(const tkd::tsc_command& c, ULONG from, uint64_t caller, meetin
         return refused();
     switch (c.number) {
     case tkd::SYNC_NODE_TSC:
-        if (first_of_node(c.node) < max_processors && !meeting_allowed(caller)) return tkd::reply_busy;
-        return sync_node(from, c.node, tally);
+        return sync_node(from, c.node, caller, tally);
     case tkd::SYNC_CORE_TSC: {
         if (!is(from, c.node, c.core, 7)) return refused();
         if (g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;

@@ -145,6 +145,10 @@ int flood()
     const unsigned long elapsed_ms = GetTickCount() - start + 1;
     const unsigned long bound = (sim_meeting_burst_us + elapsed_ms * 1000 / 100) / sim_meeting_min_us + 1;
     if (!busy || static_cast<unsigned long>(served) > bound) fault("flood: served beyond the budget", served, bound);
+    // Its budget spent, a sync that makes no meeting (node 0 of processor 0 alone) is still done.
+    tsc_reply own;
+    if (!tsc(device, sync_node_command_word(0), 0, &own) || !(own == reply_done))
+        fault("flood: a sync without a meeting refused", own.status, own.ret_code);
     CloseHandle(device);
     std::printf("flood: %d served (at most %lu), %d busy in %lu ms; %d faults\n", served, bound, busy, elapsed_ms, faults);
     return faults;
