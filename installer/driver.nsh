@@ -7,7 +7,6 @@
 !define DRIVER_DIR "$INSTDIR\driver"
 
 Var driver_result ; "" when the component was not chosen, else tickmend-driver's exit code
-Var driver_note   ; the components page's word on the choice
 
 Section /o "TSC driver" SecDriver
     StrCpy $driver_result "error"
@@ -39,13 +38,27 @@ Section /o "TSC driver" SecDriver
     ${EndIf}
 SectionEnd
 
-; Chooses the component where the driver can help; the user may change the choice, and
-; /DRIVER=1 or /DRIVER=0 on the command line makes it (for a silent setup).
-; $driver_chosen and $driver_why keep the choice and tickmend-driver's reason for the pages.
+; A setup run again (the uninstall entry's Change) with the component unticked takes the
+; driver off again.
+Section "-driver off"
+    ${IfNot} ${SectionIsSelected} ${SecDriver}
+    ${AndIf} ${FileExists} "${DRIVER_DIR}\tickmend-driver.exe"
+        DetailPrint "Removing the TSC driver"
+        Call RemoveDriver
+    ${EndIf}
+SectionEnd
+
+; Chooses the component where the PC's answer says the driver would help and this Windows
+; loads it, or where this setup installed it before; the user may change the choice, and
+; /DRIVER=1 or /DRIVER=0 on the command line makes it (for a silent setup). $driver_chosen
+; and $driver_note keep the choice and why, for the pages.
 Function ChooseDriver
     StrCpy $driver_chosen 0
-    StrCpy $driver_why ""
-    StrCpy $driver_note "The setup ticks it where it can help."
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\tickmend-ctl.exe" "${CTL_EXE}"
+    StrCpy $R8 '"$PLUGINSDIR\tickmend-ctl.exe"'
+    Call ReadThisPC
+    Call SayAnswer
     ${GetParameters} $1
     ClearErrors
     ${GetOptions} $1 "/DRIVER=" $2
@@ -54,50 +67,64 @@ Function ChooseDriver
             !insertmacro SelectSection ${SecDriver}
             StrCpy $driver_chosen 1
         ${EndIf}
-        StrCpy $driver_note "Chosen on the command line (/DRIVER=$2)."
+        StrCpy $driver_note "chosen on the command line (/DRIVER=$2)"
         Return
     ${EndIf}
-    InitPluginsDir
+    ${If} ${FileExists} "${DRIVER_DIR}\tickmend-driver.exe"
+        !insertmacro SelectSection ${SecDriver}
+        StrCpy $driver_chosen 1
+        StrCpy $driver_note "it is installed; untick it to remove it"
+        Return
+    ${EndIf}
+    ${If} $R2 == 1
+        StrCpy $driver_note "it would not help on this PC"
+        Return
+    ${ElseIf} $R2 != 2
+        StrCpy $driver_note "the TSC driver answers already"
+        ${If} $this_answer == ""
+            StrCpy $driver_note "the setup could not tell whether it would help"
+        ${EndIf}
+        Return
+    ${EndIf}
+    ; It would help: where this Windows loads an unsigned driver.
     ${If} ${RunningX64}
 !ifdef DRIVER_SETUP64
         File "/oname=$PLUGINSDIR\tickmend-driver.exe" "${DRIVER_SETUP64}"
+        StrCpy $R8 '"$PLUGINSDIR\tickmend-driver.exe" helps'
+        Call RunCaptured
+        ClearErrors
+        FileOpen $0 "$PLUGINSDIR\output.txt" r
+        ${IfNot} ${Errors}
+            FileRead $0 $1
+            FileClose $0
+            StrCpy $3 $1 6
+            ${If} $3 == "64-bit"
+                ${TrimNewLines} $1 $driver_note
+                Return
+            ${EndIf}
+        ${EndIf}
 !else
-        StrCpy $driver_why "this setup has no 64-bit TSC driver"
-        StrCpy $driver_note "Not ticked: $driver_why."
+        StrCpy $driver_note "this setup has no 64-bit TSC driver"
         Return
 !endif
-    ${Else}
-        File "/oname=$PLUGINSDIR\tickmend-driver.exe" "${DRIVER_SETUP}"
     ${EndIf}
-    StrCpy $R8 '"$PLUGINSDIR\tickmend-driver.exe" helps'
-    Call RunCaptured
-    ${If} $R7 == 0
-        !insertmacro SelectSection ${SecDriver}
-        StrCpy $driver_chosen 1
-    ${EndIf}
-    ; Its one line of reason.
-    ClearErrors
-    FileOpen $0 "$PLUGINSDIR\output.txt" r
-    ${IfNot} ${Errors}
-        FileRead $0 $1
-        ${TrimNewLines} $1 $driver_why
-        FileClose $0
-    ${EndIf}
-    ${If} $driver_why != ""
-        StrCpy $driver_note "Ticked where it can help. On this PC: $driver_why."
-    ${EndIf}
+    !insertmacro SelectSection ${SecDriver}
+    StrCpy $driver_chosen 1
+    StrCpy $driver_note "it would help on this PC"
 FunctionEnd
 
 ; The components page says what each component is, and why the driver is chosen or not.
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
     !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "${PRODUCT} itself: the program, tickmend-ctl and the \
-uninstaller. It starts at each logon."
-    !insertmacro MUI_DESCRIPTION_TEXT ${SecDriver} "The kernel-mode TSC driver that brings the processors' \
-time-stamp counters into step, for Gaming Mode and drift compensation. $driver_note"
+uninstaller."
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecDriver} "The TSC driver: it brings the processors' clocks \
+(time-stamp counters) together for Gaming Mode, and keeps them from drifting apart on a PC of one \
+processor node. Ticked where it helps; here: $driver_note."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 ; Device, service, file and driver package off the machine, then the component's folder.
-Function un.RemoveDriver
+!macro RemoveDriver un
+Function ${un}RemoveDriver
     ${If} ${FileExists} "$INSTDIR\driver\tickmend-driver.exe"
         nsExec::Exec '"$INSTDIR\driver\tickmend-driver.exe" remove'
         Pop $0
@@ -110,3 +137,6 @@ Function un.RemoveDriver
     Delete "$INSTDIR\driver\tickmend.inf"
     RMDir "$INSTDIR\driver"
 FunctionEnd
+!macroend
+!insertmacro RemoveDriver ""
+!insertmacro RemoveDriver "un."

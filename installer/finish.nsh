@@ -1,88 +1,71 @@
 ; The finish page's words: what the program does on this machine, as the installed client
-; finds it, and the check box that starts it.
+; finds it, and the check box that starts it; and the start at logon where something runs.
 
-; The finish page's texts. One node or one processor: nothing stays resident, so no icon.
-!define SAY_ICON "${PRODUCT} is installed for every user and starts at each logon, with its icon in \
-the notification area: right-click it to switch Gaming Mode."
-!define SAY_STARTED_AGAIN "${PRODUCT} is installed and was started again, with its icon in the \
-notification area; it starts at each logon."
-!define SAY_DRIVER_FOUND "The TSC driver answers: Gaming Mode switches the power plan, clears the \
-northbridge power management bit and synchronizes the counters of all processors."
-!define SAY_DRIVER_ABSENT "The TSC driver is not installed. Until it is, Gaming Mode switches the power \
-plan only: the counters are not synchronized and the northbridge bit is left alone. Install the driver \
-(this setup's component $\"TSC driver$\"), then start ${PRODUCT} again; $\"tickmend-ctl topology$\" tells \
-whether it is found."
-!define SAY_DRIVER_REFUSING "The TSC driver is installed but does not answer: it refused to read the \
-northbridge register. Until it answers, Gaming Mode switches the power plan only. Reinstall or update \
-the driver, then check it with $\"tickmend-ctl topology$\"."
-!define SAY_ONE_NODE "${PRODUCT} is installed. This machine has one processor node, so there is no \
-Gaming Mode and no icon."
-!define SAY_ONE_NODE_FOUND "At each logon ${PRODUCT} registers drift compensation with the TSC driver \
-for every processor and ends; the driver then keeps the counters in step."
-!define SAY_ONE_NODE_ABSENT "Its only task here, drift compensation, needs the TSC driver, which is not \
-installed. Install the driver (this setup's component $\"TSC driver$\"): from the next logon on, \
-${PRODUCT} registers drift compensation for every processor and ends."
-!define SAY_ONE_NODE_REFUSING "Its only task here, drift compensation, needs the TSC driver, which is \
-installed but does not answer: it refused to read the northbridge register. Reinstall or update the \
-driver; after the next logon $\"tickmend-ctl topology$\" tells whether drift compensation was registered."
-!define SAY_SINGLE "${PRODUCT} is installed, but this machine has a single processor: there are no \
-counters to keep in step, so it does nothing and ends at each logon. Uninstall it from Add or Remove \
+; The finish page's texts: the PC's answer first (this_pc.nsh's SAY_ words), then what this
+; installation does about it.
+!define SAY_STARTS "It starts at each logon, with its icon in the notification area: right-click the \
+icon for Gaming Mode."
+!define SAY_STARTED_AGAIN "It was started again, with its icon in the notification area, and starts at \
+each logon."
+!define SAY_HELD_AT_LOGON "It does so at each logon."
+!define SAY_ADD_DRIVER "To add the TSC driver later, run this setup again: Change, in Add or Remove \
+Programs."
+!define SAY_NOTHING "It does nothing here and does not start at logon: uninstall it from Add or Remove \
 Programs if you do not need it."
 !define SAY_UNKNOWN "${PRODUCT} is installed and starts at each logon. The setup could not tell what \
 it can do on this machine: $\"tickmend-ctl topology$\" failed"
 
-; The finish page says what the program does on this machine, as the installed client
-; finds it: the role from the node count, and the TSC driver found, absent or refusing.
-Function SayWhatWorks
+; The start at logon where something runs then (the icon, or the clocks held), as the
+; installed client finds the PC once the driver is in place; where its look fails, too.
+Function RegisterLogonStart
     StrCpy $R8 '"$INSTDIR\tickmend-ctl.exe"'
     Call ReadThisPC
-    StrCpy $2 "" ; the role: single, one or nodes
-    StrCpy $3 "" ; the driver: found, absent or refusing
-    ${If} $this_role == single_processor
-        StrCpy $2 single
-    ${ElseIf} $this_role == drift_compensation
-        StrCpy $2 one
-    ${ElseIf} $this_role == gaming_mode
-        StrCpy $2 nodes
+    ${If} $this_answer == single_processor
+    ${OrIf} $this_answer == one_node_steady
+    ${OrIf} $this_answer == one_node_needs_driver
+    ${OrIf} $this_answer == one_node_driver_refusing
+        DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+        Return
     ${EndIf}
-    ${If} $this_driver == missing
-        StrCpy $3 absent
-    ${ElseIf} $this_driver != ""
-        StrCpy $3 $this_driver
-    ${EndIf}
+    ; /logon: the program starts only while this user's "Start at logon" (its tray menu) is on.
+    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\tickmend.exe" /logon'
+FunctionEnd
 
+; The finish page says what the program does on this machine: the PC's answer as the
+; installed client found it (RegisterLogonStart), and what this installation does about it.
+Function SayWhatWorks
     StrCpy $start_text ""
-    ${If} $2 == single
-        StrCpy $finish_text "${SAY_SINGLE}"
-    ${ElseIf} $2 == ""
-    ${OrIf} $3 == ""
+    Call SayAnswer
+    ${If} $R0 == ""
         ; A failed run, or one that did not say all: nothing is claimed.
         StrCpy $finish_text "${SAY_UNKNOWN} (exit code $R7). Run it in a command prompt in $INSTDIR to see \
 the processors and whether the TSC driver is found."
         StrCpy $start_text "Start ${PRODUCT} now"
-    ${ElseIf} $2 == one
-        ${If} $3 == found
-            StrCpy $finish_text "${SAY_ONE_NODE}$\r$\n$\r$\n${SAY_ONE_NODE_FOUND}"
-            StrCpy $start_text "Register drift compensation now"
-        ${ElseIf} $3 == absent
-            StrCpy $finish_text "${SAY_ONE_NODE}$\r$\n$\r$\n${SAY_ONE_NODE_ABSENT}"
-        ${Else}
-            StrCpy $finish_text "${SAY_ONE_NODE}$\r$\n$\r$\n${SAY_ONE_NODE_REFUSING}"
-        ${EndIf}
+        Return
+    ${EndIf}
+    ; $R4: what this installation does about it ("" for nothing more).
+    StrCpy $R4 ""
+    ${If} $R2 == 1
+        StrCpy $R4 "${SAY_NOTHING}"
+    ${ElseIf} $this_answer == one_node_held
+        StrCpy $R4 "${SAY_HELD_AT_LOGON}"
+        StrCpy $start_text "Hold the clocks now"
+    ${ElseIf} $this_answer == one_node_needs_driver
+        StrCpy $R4 "${SAY_ADD_DRIVER}"
+    ${ElseIf} $this_answer == one_node_driver_refusing
+        StrCpy $R4 ""
+    ${ElseIf} $was_running == 1
+        StrCpy $R4 "${SAY_STARTED_AGAIN}"
     ${Else}
-        ${If} $was_running == 1
-            StrCpy $finish_text "${SAY_STARTED_AGAIN}"
-        ${Else}
-            StrCpy $finish_text "${SAY_ICON}"
-            StrCpy $start_text "Start ${PRODUCT} now"
-        ${EndIf}
-        ${If} $3 == found
-            StrCpy $finish_text "$finish_text$\r$\n$\r$\n${SAY_DRIVER_FOUND}"
-        ${ElseIf} $3 == absent
-            StrCpy $finish_text "$finish_text$\r$\n$\r$\n${SAY_DRIVER_ABSENT}"
-        ${Else}
-            StrCpy $finish_text "$finish_text$\r$\n$\r$\n${SAY_DRIVER_REFUSING}"
-        ${EndIf}
+        StrCpy $R4 "${SAY_STARTS}"
+        StrCpy $start_text "Start ${PRODUCT} now"
+    ${EndIf}
+    ${If} $this_answer == nodes_needs_driver
+        StrCpy $R4 "$R4 ${SAY_ADD_DRIVER}"
+    ${EndIf}
+    StrCpy $finish_text "${PRODUCT} is installed.$\r$\n$\r$\n$R0"
+    ${If} $R4 != ""
+        StrCpy $finish_text "$finish_text$\r$\n$\r$\n$R4"
     ${EndIf}
 FunctionEnd
 

@@ -6,12 +6,12 @@
 !define MUI_UNICON "${ICON}"
 !define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_ABORTWARNING
-!define MUI_WELCOMEPAGE_TEXT "This installs ${PRODUCT} ${VERSION}, which keeps the time-stamp counters \
-of this PC's processors in step through the TSC driver, and offers Gaming Mode on PCs with several \
-processor nodes; tickmend-ctl does the same from a command prompt.$\r$\n$\r$\n\
-The TSC driver is the component $\"TSC driver$\" of this setup, chosen where it can help.$\r$\n$\r$\n\
-The next page tells what ${PRODUCT} will do on this PC, before anything is installed. Click Next to \
-continue."
+!define MUI_WELCOMEPAGE_TEXT "This installs ${PRODUCT} ${VERSION}.$\r$\n$\r$\n\
+On a PC with several processor nodes it gives you Gaming Mode: one click on its icon sets a power plan \
+that does not slow the processors down and brings the clocks of all processors together, for games \
+that need steady timing. Your own power plan comes back when you switch it off. On a PC of one node \
+whose clocks can drift apart, it keeps them from drifting further.$\r$\n$\r$\n\
+The next page tells what it will do on this PC, before anything is installed. Click Next to continue."
 ; No MUI_FINISHPAGE_RUN: its check box would cut the text to four lines. FinishShow puts
 ; one below the text, where the machine has something to start.
 !define MUI_FINISHPAGE_TEXT "$finish_text"

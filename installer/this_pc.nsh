@@ -1,16 +1,20 @@
-; "On this PC": before anything is installed, what QEL Pacemill will do on this machine, as
-; the bundled tickmend-ctl's topology finds it (several nodes: the icon and Gaming Mode; one
-; node: drift compensation at each logon, no icon; one processor: nothing), with the TSC
-; driver found or not; and the choice to put tickmend-ctl on the user's PATH. Where there is
-; nothing to do, the page says so and the user can stop there. A silent setup shows no page
-; and puts tickmend-ctl on the PATH unless given /NOPATH.
+; "On this PC": before anything is installed, the PC's answer as the bundled tickmend-ctl's
+; topology gives it (its code; the words are the program's own, read from answer_words.inc
+; when the setup is made), what the component "TSC driver" will do, and the choice to put
+; tickmend-ctl on the user's PATH. Where tickmend has nothing to do, nothing is installed
+; unless the user ticks "Install anyway" (Next waits for it, and the PATH box follows it). A
+; silent setup shows no page, installs as its command line says, and puts tickmend-ctl on
+; the PATH unless given /NOPATH.
 
 Var this_role    ; gaming_mode, drift_compensation, single_processor, or "" when not told
 Var this_driver  ; found, missing, refusing, or "" when not told
 Var this_nodes   ; the number of processor nodes ("" when not told)
+Var this_cpus    ; the number of processors ("" when not told)
+Var this_answer  ; the PC's answer's code (answer/answer_words.inc), "" when not told
+Var anyway_box   ; "Install anyway", where there is nothing to do
 Var want_path    ; 1: tickmend-ctl's folder goes on the user's PATH; 0: it comes off
 Var driver_chosen ; 1: the component "TSC driver" starts ticked (driver.nsh, ChooseDriver)
-Var driver_why    ; what "tickmend-driver helps" said ("invariant counters: ..."), or ""
+Var driver_note   ; why the component is ticked or not ("it would help on this PC")
 Var path_box
 
 ; Reads what the client $R8 (a full command line without arguments) finds: $this_role,
@@ -21,6 +25,8 @@ Function ${un}ReadThisPC
     StrCpy $this_role ""
     StrCpy $this_driver ""
     StrCpy $this_nodes ""
+    StrCpy $this_cpus ""
+    StrCpy $this_answer ""
     StrCpy $R8 '$R8 topology --csv'
     Call ${un}RunCaptured
     ${If} $R7 != 0
@@ -39,6 +45,8 @@ Function ${un}ReadThisPC
         StrCpy $2 $1 9       ; "role,,,,,"
         StrCpy $3 $1 11      ; "driver,,,,,"
         StrCpy $4 $1 10      ; "nodes,,,,,"
+        StrCpy $6 $1 11      ; "answer,,,,,"
+        StrCpy $7 $1 15      ; "processors,,,,,"
         ${If} $2 == "role,,,,,"
             StrCpy $5 $1 "" 9
             ${TrimNewLines} $5 $this_role
@@ -51,6 +59,12 @@ Function ${un}ReadThisPC
         ${ElseIf} $4 == "nodes,,,,,"
             StrCpy $5 $1 "" 10
             ${TrimNewLines} $5 $this_nodes
+        ${ElseIf} $6 == "answer,,,,,"
+            StrCpy $5 $1 "" 11
+            ${TrimNewLines} $5 $this_answer
+        ${ElseIf} $7 == "processors,,,,,"
+            StrCpy $5 $1 "" 15
+            ${TrimNewLines} $5 $this_cpus
         ${EndIf}
     ${Loop}
     FileClose $0
@@ -58,89 +72,131 @@ FunctionEnd
 !macroend
 !insertmacro ReadThisPC ""
 
-; The page's words for each machine and driver.
-!define SAY_PC_NODES "This PC has $this_nodes processor nodes. ${PRODUCT} will put an icon in the \
-notification area: its Gaming Mode switches to a power plan that does not throttle the processor, \
-clears the northbridge's power management bit and brings the time-stamp counters of all processors \
-into step, for games and other programs that need it. Your own power plan comes back when you \
-switch it off."
-!define SAY_PC_NODES_FOUND "The TSC driver is installed and answers: Gaming Mode does all of that."
-!define SAY_PC_NODES_MISSING "The TSC driver is missing: this setup's component $\"TSC driver$\" \
-installs it, and it is ticked on the components page. Without it, Gaming Mode only switches the power \
-plan: the counters are not brought into step."
-!define SAY_PC_NODES_MISSING_UNCHOSEN "The TSC driver is missing, and this setup leaves its component \
-$\"TSC driver$\" unticked on the components page$R1 Without it, Gaming Mode only switches the power \
-plan: the counters are not brought into step."
-!define SAY_PC_NODES_REFUSING "The TSC driver is installed but does not answer. Until it does (update \
-or reinstall it), Gaming Mode only switches the power plan."
-!define SAY_PC_ONE_NODE "This PC has one processor node, as most PCs do: ${PRODUCT} shows no icon \
-and has no Gaming Mode here. At each logon it asks the TSC driver to keep every processor's counter \
-from drifting away from the others, and ends."
-!define SAY_PC_ONE_NODE_FOUND "The TSC driver is installed and answers: that is all there is to do."
-!define SAY_PC_ONE_NODE_MISSING "The TSC driver is missing, and without it ${PRODUCT} has nothing to do \
-on this PC: this setup's component $\"TSC driver$\" installs it (it is ticked on the components page), \
-and from the next logon it does its work. Or click Cancel to stop here: nothing has been installed."
-!define SAY_PC_ONE_NODE_MISSING_UNCHOSEN "The TSC driver is missing, and this setup leaves its \
-component $\"TSC driver$\" unticked on the components page$R1 Without the driver ${PRODUCT} has \
-nothing to do on this PC: click Cancel to stop here, nothing has been installed."
-!define SAY_PC_ONE_NODE_REFUSING "The TSC driver is installed but does not answer, and until it does \
-(update or reinstall it) ${PRODUCT} has nothing to do on this PC. Click Cancel to stop here: nothing \
-has been installed."
-!define SAY_PC_SINGLE "This PC has a single processor: there are no counters to keep in step, so \
-${PRODUCT} has nothing to do here. Click Cancel to stop here: nothing has been installed."
-!define SAY_PC_UNKNOWN "The setup could not tell what ${PRODUCT} can do on this PC (its look at the \
+; The PC's answers in the program's own words (answer/answer_words.inc, read when the setup
+; is made): SAY_<code>.
+!macro ReadAnswerWords code
+    !searchparse /file "${ANSWER_WORDS}" `"${code}", "` SAY_${code} `", "`
+!macroend
+!insertmacro ReadAnswerWords single_processor
+!insertmacro ReadAnswerWords one_node_steady
+!insertmacro ReadAnswerWords one_node_held
+!insertmacro ReadAnswerWords one_node_needs_driver
+!insertmacro ReadAnswerWords one_node_driver_refusing
+!insertmacro ReadAnswerWords nodes_synced
+!insertmacro ReadAnswerWords nodes_needs_driver
+!insertmacro ReadAnswerWords nodes_driver_refusing
+!define SAY_UNKNOWN_PC "The setup could not tell what ${PRODUCT} can do on this PC (its look at the \
 processors failed). After installing, $\"tickmend-ctl topology$\" in a command prompt tells it."
 
-; The page: what the bundled client finds, in words, and the PATH box.
+; $R0: the words of the answer $this_answer ("" for none); $R2: 1 where tickmend has nothing
+; to do here, 2 where the TSC driver would help, else 0.
+Function SayAnswer
+    StrCpy $R0 ""
+    StrCpy $R2 0
+    ${If} $this_answer == single_processor
+        StrCpy $R0 "${SAY_single_processor}"
+        StrCpy $R2 1
+    ${ElseIf} $this_answer == one_node_steady
+        StrCpy $R0 "${SAY_one_node_steady}"
+        StrCpy $R2 1
+    ${ElseIf} $this_answer == one_node_held
+        StrCpy $R0 "${SAY_one_node_held}"
+    ${ElseIf} $this_answer == one_node_needs_driver
+        StrCpy $R0 "${SAY_one_node_needs_driver}"
+        StrCpy $R2 2
+    ${ElseIf} $this_answer == one_node_driver_refusing
+        StrCpy $R0 "${SAY_one_node_driver_refusing}"
+        StrCpy $R2 2
+    ${ElseIf} $this_answer == nodes_synced
+        StrCpy $R0 "${SAY_nodes_synced}"
+    ${ElseIf} $this_answer == nodes_needs_driver
+        StrCpy $R0 "${SAY_nodes_needs_driver}"
+        StrCpy $R2 2
+    ${ElseIf} $this_answer == nodes_driver_refusing
+        StrCpy $R0 "${SAY_nodes_driver_refusing}"
+        StrCpy $R2 2
+    ${EndIf}
+FunctionEnd
+
+; Where there is nothing to do, a first installation waits for "Install anyway".
+Function NothingToDo
+    StrCpy $0 0
+    ${If} $R2 == 1
+        ReadRegStr $1 HKLM "${UNINSTALL_KEY}" "UninstallString"
+        ${If} $1 == ""
+            StrCpy $0 1
+        ${EndIf}
+    ${EndIf}
+FunctionEnd
+
+; The page: the PC's answer, what the component will do, the figures found, the PATH box.
 Function ThisPCShow
     !insertmacro MUI_HEADER_TEXT "What ${PRODUCT} will do on this PC" \
         "As found on this PC before anything is installed."
-    InitPluginsDir
-    File "/oname=$PLUGINSDIR\tickmend-ctl.exe" "${CTL_EXE}"
     StrCpy $R8 '"$PLUGINSDIR\tickmend-ctl.exe"'
     Call ReadThisPC
-    ; Why the component starts unticked, as tickmend-driver said it: ": invariant counters: ...".
-    StrCpy $R1 ". You can tick it there."
-    ${If} $driver_why != ""
-        StrCpy $R1 ", because it would not help here ($driver_why). You can still tick it there."
+    Call SayAnswer
+    ${If} $R0 == ""
+        StrCpy $R0 "${SAY_UNKNOWN_PC}"
+    ${ElseIf} $R2 == 1
+        StrCpy $R0 "$R0$\r$\n$\r$\nNothing is installed unless you tick $\"Install anyway$\" below: click \
+Cancel to stop here."
+    ${ElseIf} $driver_chosen == 1
+        StrCpy $R0 "$R0$\r$\n$\r$\nThe component $\"TSC driver$\" is ticked on the components page: $driver_note."
+    ${ElseIf} $R2 == 2
+        StrCpy $R0 "$R0$\r$\n$\r$\nThe component $\"TSC driver$\" is not ticked on the components page \
+($driver_note); you can tick it there."
     ${EndIf}
-    ${If} $this_role == single_processor
-        StrCpy $R0 "${SAY_PC_SINGLE}"
-    ${ElseIf} $this_role == drift_compensation
-        StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_MISSING}"
-        ${If} $driver_chosen != 1
-            StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_MISSING_UNCHOSEN}"
-        ${EndIf}
-        ${If} $this_driver == found
-            StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_FOUND}"
-        ${ElseIf} $this_driver == refusing
-            StrCpy $R0 "${SAY_PC_ONE_NODE}$\r$\n$\r$\n${SAY_PC_ONE_NODE_REFUSING}"
-        ${EndIf}
-    ${ElseIf} $this_role == gaming_mode
-        StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_MISSING}"
-        ${If} $driver_chosen != 1
-            StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_MISSING_UNCHOSEN}"
-        ${EndIf}
-        ${If} $this_driver == found
-            StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_FOUND}"
-        ${ElseIf} $this_driver == refusing
-            StrCpy $R0 "${SAY_PC_NODES}$\r$\n$\r$\n${SAY_PC_NODES_REFUSING}"
-        ${EndIf}
-    ${Else}
-        StrCpy $R0 "${SAY_PC_UNKNOWN}"
+    ; The figures, for whoever wants them.
+    ${If} $this_cpus != ""
+        StrCpy $R0 "$R0$\r$\n$\r$\nFound on this PC: $this_cpus processor(s), $this_nodes processor node(s), \
+TSC driver $this_driver."
     ${EndIf}
+    Call NothingToDo
+    StrCpy $R3 $0
 
     nsDialogs::Create 1018
     Pop $0
-    ${NSD_CreateLabel} 0 0 100% 110u "$R0"
+    ${NSD_CreateLabel} 0 0 100% 100u "$R0"
     Pop $0
-    ${NSD_CreateCheckbox} 0 118u 100% 20u "Put tickmend-ctl on my PATH, so that a command prompt finds it \
+    StrCpy $anyway_box ""
+    ${If} $R3 == 1
+        ${NSD_CreateCheckbox} 0 102u 100% 12u "Install ${PRODUCT} anyway"
+        Pop $anyway_box
+        ${NSD_OnClick} $anyway_box ThisPCAnyway
+    ${EndIf}
+    ${NSD_CreateCheckbox} 0 116u 100% 20u "Put tickmend-ctl on my PATH, so that a command prompt finds it \
 (the uninstaller takes it off again)"
     Pop $path_box
     ${If} $want_path == 1
+    ${AndIf} $R3 != 1
         ${NSD_Check} $path_box
     ${EndIf}
+    ${If} $R3 == 1
+        ; Next and the PATH box wait for "Install anyway".
+        EnableWindow $path_box 0
+        GetDlgItem $0 $HWNDPARENT 1
+        EnableWindow $0 0
+    ${EndIf}
     nsDialogs::Show
+FunctionEnd
+
+; "Install anyway": Next goes on, and the PATH box follows the choice.
+Function ThisPCAnyway
+    Pop $0
+    ${NSD_GetState} $anyway_box $1
+    GetDlgItem $0 $HWNDPARENT 1
+    ${If} $1 == ${BST_CHECKED}
+        EnableWindow $0 1
+        EnableWindow $path_box 1
+        ${If} $want_path == 1
+            ${NSD_Check} $path_box
+        ${EndIf}
+    ${Else}
+        EnableWindow $0 0
+        ${NSD_Uncheck} $path_box
+        EnableWindow $path_box 0
+    ${EndIf}
 FunctionEnd
 
 Function ThisPCLeave

@@ -1,6 +1,7 @@
 ; tickmend-setup.exe: installs QEL Pacemill (tickmend.exe and tickmend-ctl.exe) for every
-; user of the machine, starts it at each logon, and registers an uninstaller that leaves
-; nothing behind. Made by the build:
+; user of the machine, starts it at each logon where something runs then, and registers an
+; uninstaller that leaves nothing behind, and a copy of itself (setup.exe) that the uninstall
+; entry's Change runs to add or remove the TSC driver. Made by the build:
 ;
 ;   makensis -DVERSION=1.1.2 -DTICKMEND_EXE=... -DCTL_EXE=... -DICON=... -DWIZARD=... -DOUTFILE=... tickmend.nsi
 ;
@@ -103,11 +104,19 @@ has room and that the folder may be written, and run the setup again."
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\tickmend.exe"
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
 
-    ; Registered last, all or nothing: the autostart of every user, then the uninstall entry.
+    ; Change, in the uninstall entry: the setup again (a copy of this one; run from there, it
+    ; is there already), to add or remove the TSC driver. Without the copy, no Change.
+    StrCpy $R4 1
+    GetFullPathName $0 "$EXEPATH"
+    StrCpy $1 "$INSTDIR\setup.exe"
+    ${If} $0 != $1
+        System::Call 'kernel32::CopyFileW(w r0, w r1, i 0) i .R4'
+    ${EndIf}
+
+    ; Registered last, all or nothing: the uninstall entry (the autostart follows the PC's
+    ; answer once the driver is in place: "-finish").
     ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
     ClearErrors
-    ; /logon: the program starts only while this user's "Start at logon" (its tray menu) is on.
-    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\tickmend.exe" /logon'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -116,8 +125,12 @@ has room and that the folder may be written, and run the setup again."
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $1
-    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    ${If} $R4 != 0
+        WriteRegStr HKLM "${UNINSTALL_KEY}" "ModifyPath" '"$INSTDIR\setup.exe"'
+    ${Else}
+        WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    ${EndIf}
     ${If} ${Errors}
         ${If} $fresh == 1
             DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
@@ -127,8 +140,12 @@ has room and that the folder may be written, and run the setup again."
             RMDir "$SMPROGRAMS\${PRODUCT}"
             Call RemoveWrittenFiles
         ${EndIf}
-        StrCpy $R9 "The autostart and the uninstall entry of ${PRODUCT} could not be registered."
+        StrCpy $R9 "The uninstall entry of ${PRODUCT} could not be registered."
         Call Fail
+    ${EndIf}
+    ; An earlier version's entry had no Change (and a value absent sets the error flag).
+    ${If} $R4 != 0
+        DeleteRegValue HKLM "${UNINSTALL_KEY}" "NoModify"
     ${EndIf}
 
     ; Moved: the old copy's files go, and its folder with them when nothing else is in it.
@@ -137,15 +154,18 @@ has room and that the folder may be written, and run the setup again."
         Delete "$old_dir\tickmend.exe"
         Delete "$old_dir\tickmend-ctl.exe"
         Delete "$old_dir\uninstall.exe"
+        Delete "$old_dir\setup.exe"
         RMDir "$old_dir"
     ${EndIf}
 SectionEnd
 
 !include "${__FILEDIR__}\driver.nsh"
 
-; After the driver: what runs again finds it, and the finish page says what it does.
+; After the driver: what runs again finds it, the start at logon is registered where
+; something runs then, and the finish page says what it does.
 Section "-finish"
     Call ApplyPathChoice
+    Call RegisterLogonStart
 
     ; An upgrade leaves running what ran, silent or not.
     ${If} $was_running == 1

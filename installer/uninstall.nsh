@@ -87,6 +87,7 @@ Section "Uninstall"
     Delete "$INSTDIR\tickmend.exe"
     Delete "$INSTDIR\tickmend-ctl.exe"
     Delete "$INSTDIR\uninstall.exe"
+    Delete "$INSTDIR\setup.exe"
     RMDir "$INSTDIR"
 
     Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"

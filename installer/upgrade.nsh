@@ -12,6 +12,7 @@ Function RemoveWrittenFiles
     Delete "$INSTDIR\tickmend.exe"
     Delete "$INSTDIR\tickmend-ctl.exe"
     Delete "$INSTDIR\uninstall.exe"
+    Delete "$INSTDIR\setup.exe"
     RMDir "$INSTDIR"
 FunctionEnd
 

@@ -80,7 +80,8 @@ counter_write counter_write_for(const cpu_facts& cpu)
 {
     if (cpu.invariant_tsc) return counter_write::invariant;
     if (cpu.tsc_adjust) return counter_write::adjust;
-    const uint32_t family = cpu.base_family + cpu.ext_family;
+    // The extended family adds to the base family only where that is 0Fh (AMD's and Intel's rule).
+    const uint32_t family = cpu.base_family == 0xF ? cpu.base_family + cpu.ext_family : cpu.base_family;
     // AMD's counter write takes all 64 bits from K8 (family 0Fh) on.
     if ((cpu.amd && family >= 0xF) || (cpu.intel && intel_writes_64_bits(family, cpu.model)))
         return counter_write::direct;

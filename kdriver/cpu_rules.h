@@ -12,7 +12,7 @@ struct cpu_facts {
     bool amd, intel;          // "AuthenticAMD", "GenuineIntel"
     uint32_t base_family, ext_family;
     uint32_t model;           // with the extended model where the family says it counts
-    bool sse2;                // leaf 1 EDX bit 26: MFENCE
+    bool sse2;                // leaf 1 EDX bit 26: MFENCE and LFENCE
     bool hypervisor;          // leaf 1 ECX bit 31: a virtual machine, whose MSRs may be missing
     bool rdtscp;              // 80000001h EDX bit 27
     bool invariant_tsc;       // 80000007h EDX bit 8: Windows keeps time by the counter
@@ -23,8 +23,8 @@ typedef void (*cpuid_fn)(void* context, uint32_t leaf, uint32_t regs[4]);
 // Asks only leaves the processor reports (leaf 0 and 80000000h say how far it goes).
 cpu_facts read_cpu_facts(cpuid_fn cpuid, void* context);
 
-// How the counter is read after every earlier load: RDTSCP where there is one, else MFENCE
-// then RDTSC (SSE2), else CPUID then RDTSC (serialising on every x86).
+// How the counter is read after every earlier load: RDTSCP where there is one, else MFENCE and
+// LFENCE then RDTSC (SSE2), else CPUID then RDTSC (serialising on every x86).
 enum class tsc_read { cpuid_rdtsc, mfence_rdtsc, rdtscp }; // zero: the read every x86 has
 tsc_read tsc_read_for(const cpu_facts& cpu);
 const char* tsc_read_name(tsc_read read); // "rdtscp", "mfence", "cpuid"

@@ -61,8 +61,10 @@ uint64_t hw_read_tsc(ULONG cpu)
     case tkd::tsc_read::rdtscp: // waits for every earlier instruction, loads included
         asm volatile("rdtscp" : "=a"(low), "=d"(high), "=c"(aux) : : "memory");
         break;
-    case tkd::tsc_read::mfence_rdtsc: // MFENCE completes every earlier load, on AMD and Intel alike
-        asm volatile("mfence\n\trdtsc" : "=a"(low), "=d"(high) : : "memory");
+    case tkd::tsc_read::mfence_rdtsc:
+        // MFENCE completes every earlier load and store; on Intel's processors RDTSC may still
+        // start before it ends, and LFENCE (SSE2, as MFENCE) holds it until then.
+        asm volatile("mfence\n\tlfence\n\trdtsc" : "=a"(low), "=d"(high) : : "memory");
         break;
     default: // CPUID serialises on every x86: the one way before SSE2
         asm volatile("cpuid\n\trdtsc" : "=a"(low), "=d"(high), "=b"(b), "=c"(c) : "a"(0) : "memory");

@@ -28,28 +28,35 @@ caller_budget* slot_of(meeting_budgets* budgets, const budget_rules& rules, uint
         }
         if (!free && !b.used) free = &b;
     }
-    if (!free)
-        for (caller_budget& b : budgets->caller) {
-            fill(&b, rules, now_us);
-            if (b.left_us >= static_cast<int64_t>(rules.burst_us)) {
-                free = &b;
-                break;
-            }
-        }
-    if (!free) return nullptr;
-    free->used = true;
-    free->owner = owner;
-    free->left_us = static_cast<int64_t>(rules.burst_us);
-    free->at_us = now_us;
-    return free;
+    if (free) {
+        free->used = true;
+        free->owner = owner;
+        free->left_us = static_cast<int64_t>(rules.burst_us);
+        free->at_us = now_us;
+        return free;
+    }
+    // Every place taken: the newcomer takes over the one with the most budget left, as it is
+    // (never a fresh one), so that callers within their budgets keep nobody out, and the
+    // places together never hold more than they did.
+    caller_budget* most = nullptr;
+    for (caller_budget& b : budgets->caller) {
+        fill(&b, rules, now_us);
+        if (!most || b.left_us > most->left_us) most = &b;
+    }
+    most->owner = owner;
+    return most;
 }
 
 } // namespace
 
 bool budget_allows(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint64_t now_us)
 {
-    const caller_budget* b = slot_of(budgets, rules, owner, now_us);
-    return b && b->left_us > 0;
+    caller_budget* b = slot_of(budgets, rules, owner, now_us);
+    if (!b || b->left_us <= 0) return false;
+    // The least its meetings will cost is held now, so that requests let in before the first
+    // of them is charged see each other.
+    b->left_us -= static_cast<int64_t>(rules.min_charge_us);
+    return true;
 }
 
 void budget_charge(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint32_t meetings,
@@ -59,7 +66,8 @@ void budget_charge(meeting_budgets* budgets, const budget_rules& rules, uint64_t
     caller_budget* b = slot_of(budgets, rules, owner, now_us);
     if (!b) return;
     const uint64_t least = rules.min_charge_us * meetings;
-    b->left_us -= static_cast<int64_t>(spent_us > least ? spent_us : least);
+    // budget_allows held the minimum of one meeting already.
+    b->left_us -= static_cast<int64_t>((spent_us > least ? spent_us : least) - rules.min_charge_us);
 }
 
 } // namespace tkd

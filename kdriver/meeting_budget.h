@@ -23,16 +23,19 @@ struct caller_budget {
     uint64_t at_us; // when left_us was last brought up to date
     bool used;
 };
-// The callers met most recently; a caller not among them takes a slot whose budget is full
-// again (its caller would not notice), and is busy while there is none.
+// The callers met most recently; a caller not among them, once every slot is taken, takes
+// over the slot with the most budget left, with that budget (a full one: its caller would not
+// notice), and is busy while that is spent too.
 struct meeting_budgets {
     caller_budget caller[budget_callers];
 };
 
 // Whether owner may make processors meet now: its budget, filled for the time since it was
-// last charged, is above zero.
+// last charged, is above zero. When it may, the least one meeting costs is taken at once
+// (requests let in together, before any is charged, see each other).
 bool budget_allows(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint64_t now_us);
-// Charges owner for meetings that kept the processors spent_us (each at least the minimum).
+// Charges owner for meetings that kept the processors spent_us (each at least the minimum),
+// after the budget_allows that let them in: what that took is counted.
 void budget_charge(meeting_budgets* budgets, const budget_rules& rules, uint64_t owner, uint32_t meetings,
                    uint64_t spent_us, uint64_t now_us);
 

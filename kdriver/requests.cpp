@@ -9,6 +9,9 @@
 namespace {
 
 KEVENT nb_lock; // read, change the bit, write: one at a time
+// TSC requests one at a time, from the budget's yes to its charge: a process's threads sending
+// together each see what the one before them spent.
+KEVENT tsc_lock;
 
 using reply = tkd::tsc_reply;
 
@@ -105,10 +108,12 @@ NTSTATUS tsc_request(uint8_t* buffer)
     // routine runs in its thread).
     const uint64_t caller = static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId()));
     meeting_tally tally = {0, 0};
+    KeWaitForSingleObject(&tsc_lock, Executive, KernelMode, FALSE, nullptr);
     const reply r = tkd::decode_tsc(word, interval, &c)
                         ? tsc_command(c, hw_requesting_processor(current_processor()), caller, &tally)
                         : refused();
     meeting_charge(caller, tally);
+    KeSetEvent(&tsc_lock, IO_NO_INCREMENT, FALSE);
     tkd::put32(buffer, static_cast<uint32_t>(r.status));
     tkd::put32(buffer + 4, static_cast<uint32_t>(r.ret_code));
     return STATUS_SUCCESS;
@@ -159,7 +164,11 @@ NTSTATUS msr_request(uint8_t* buffer)
 
 } // namespace
 
-void requests_start() { KeInitializeEvent(&nb_lock, SynchronizationEvent, TRUE); }
+void requests_start()
+{
+    KeInitializeEvent(&nb_lock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&tsc_lock, SynchronizationEvent, TRUE);
+}
 
 NTSTATUS device_control(PIRP irp)
 {

@@ -1,7 +1,9 @@
 // The program's switches and the boxes that explain it.
 #include "app/help_box.h"
+#include "answer/answer.h"
 #include "journal/journal.h"
 #include "notice/wording.h"
+#include "smp_enum/smp_enum.h"
 #include "tickmend_version.h"
 
 #include <stdio.h>
@@ -101,18 +103,16 @@ void show_help_box(const char* command_line, bool unknown)
 void explain_start_without_instance(program_switch given)
 {
     if (!started_by_hand(given)) return;
-    char last[512];
-    last_start_text(last, sizeof last, true);
-    // What this PC is, first, where the start's record tells it.
+    // What this PC is, first: the PC's answer, where the start got as far as the processors.
     last_start_record start;
     const bool recorded = last_start_read(&start) != 0;
     const char* headline = "QEL Pacemill does not stay in the notification area on this PC.";
-    if (recorded && strncmp(start.what, "one node", 8) == 0)
-        headline = "This PC has one processor node, so QEL Pacemill does not stay in the notification area: "
-                   "there is no Gaming Mode here, and its work is done at each logon.";
-    else if (recorded && strncmp(start.what, "single processor", 16) == 0)
-        headline = "This PC has a single processor, so QEL Pacemill does not stay in the notification area: "
-                   "it has nothing to do here.";
+    const bool answered = recorded && cpu_count > 0 &&
+                          (strncmp(start.what, "one node", 8) == 0 || strncmp(start.what, "single processor", 16) == 0);
+    if (answered) headline = pc_answer_words(pc_answer_of(pc_facts_now()));
+    // The answer says what to do already; the record's own advice only for a start that failed.
+    char last[512];
+    last_start_text(last, sizeof last, !answered || strstr(start.what, "could not be") != nullptr);
     char text[768];
     _snprintf(text, sizeof text - 1, "%s\n\n%s", headline, last);
     text[sizeof text - 1] = '\0';

@@ -18,6 +18,7 @@
 #define IDM_TRAY_EXIT 2        // tray menu: end the program
 #define IDM_TRAY_START_AT_LOGON 3 // tray menu: this user's start at logon, on or off
 #define IDM_TRAY_FOLLOW 4      // tray menu: the programs Gaming Mode follows
+#define IDM_TRAY_STATUS 5      // tray menu: the status window
 
 #define IDD_FOLLOW 140         // the dialog of the programs Gaming Mode follows, and its controls
 #define IDC_FOLLOW_LIST 1001
@@ -25,6 +26,10 @@
 #define IDC_FOLLOW_ADD 1003
 #define IDC_FOLLOW_BROWSE 1004
 #define IDC_FOLLOW_REMOVE 1005
+
+#define IDD_STATUS 150         // the status window, and its controls
+#define IDC_STATUS_TEXT 1101
+#define IDC_STATUS_MEASURE 1102
 
 #define WM_TRAY_ICON 0x8000    // the tray icon's callback message (WM_APP)
 #define WM_TRAY_NOTICE 0x8001  // posted when a warning or the Gaming Mode state changed

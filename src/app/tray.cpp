@@ -1,10 +1,12 @@
 // The tray icon: the record the shell is given, its tooltip, icon and balloons, added again
 // when the taskbar comes back. The clicks are in tray_clicks.cpp, the menu in tray_menu.cpp.
 #include "app/tray.h"
+#include "answer/answer.h"
 #include "app/about.h"
 #include "app/follow_dialog.h"
 #include "app/program_module.h"
 #include "app/resource.h"
+#include "app/status_window.h"
 #include "app/tray_words.h"
 #include "common/handle.h"
 #include "common/trace.h"
@@ -108,6 +110,9 @@ void add_tray_icon(HWND window)
     data.hIcon = load_tray_icon(on, raised);
     data.hWnd = window;
     data.uCallbackMessage = WM_TRAY_ICON;
+    // The PC's answer, asked when the icon is added (the setup that adds the driver starts
+    // tickmend again) and again by the status window, whose answer the tooltip then says.
+    set_tray_answer_brief(pc_answer_brief(pc_answer_of(pc_facts_now())));
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
     if (!Shell_NotifyIconW(NIM_ADD, &data)) TRACE("app add_tray_icon : Shell_NotifyIcon failed\n");
@@ -150,6 +155,7 @@ void on_notice(HWND window)
     data.hIcon = load_tray_icon(on, raised);
     data.uFlags = tip_flags() | (data.hIcon ? NIF_ICON : 0); // an icon that did not load keeps the last
     format_tray_tip(tip_text, sizeof tip_text, on, raised);
+    refresh_status_window();
     put_wide(tip_text, data.szTip, ARRAYSIZE(data.szTip));
     // The first on-period a listed program started is told once, with the warnings of now.
     char followed[MAX_PATH];
@@ -200,6 +206,7 @@ void end_tray_ui()
     EnumThreadWindows(GetCurrentThreadId(), end_open_box,
                       reinterpret_cast<LPARAM>(tray_icon_data.data.hWnd));
     end_follow_dialog();
+    end_status_window();
     EndMenu();
 }
 

@@ -5,6 +5,7 @@
 #include "app/start_at_logon.h"
 #include "app/about.h"
 #include "app/follow_dialog.h"
+#include "app/status_window.h"
 #include "app/tray.h"
 #include "daemon/daemon.h"
 
@@ -60,6 +61,10 @@ bool on_command(HWND window, WORD id)
         show_follow_dialog(window);
         end_if_ending();
         return true;
+    case IDM_TRAY_STATUS:
+        show_status_window(window);
+        end_if_ending();
+        return true;
     case IDM_TRAY_ABOUT:
     case IDM_ABOUT:
         // An end that came while the box's modal loop ran is acted on now; a request that only
@@ -88,6 +93,7 @@ HMENU build_tray_menu(int game_mode_on, bool start_at_logon)
     // Each item with its access key, as Windows' own menus; "…" where a box opens.
     InsertMenuW(menu, at_end, MF_BYPOSITION | (game_mode_on ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_GAMING_MODE,
                 L"&Gaming Mode");
+    InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_STATUS, L"&Status\u2026");
     InsertMenuW(menu, at_end, MF_BYPOSITION, IDM_TRAY_FOLLOW, L"Gaming Mode for &Programs\u2026");
     InsertMenuW(menu, at_end, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuW(menu, at_end, MF_BYPOSITION | (start_at_logon ? MF_CHECKED : MF_UNCHECKED), IDM_TRAY_START_AT_LOGON,

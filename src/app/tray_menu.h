@@ -17,7 +17,8 @@ void on_menu_closed();
 
 } // namespace app
 
-// A new tray popup menu: "&Gaming Mode" (checked when on, the bold default item), separator,
+// A new tray popup menu: "&Gaming Mode" (checked when on, the bold default item), "&Status…",
+// "Gaming Mode for &Programs…", separator,
 // "Start at &logon" (checked when on), separator, "&About…", "E&xit"; null on failure.
 HMENU build_tray_menu(int game_mode_on, bool start_at_logon);
 // Shows the tray popup menu at the point; the chosen item arrives later as WM_COMMAND.

@@ -87,7 +87,7 @@ void explain_balloon(HWND window, unsigned notices)
         strcat(text, "\n\n");
     }
     if (!text[0]) return;
-    strcat(text, "\"tickmend-ctl topology\" tells what the last Gaming Mode on did.");
+    strcat(text, "Status, in the tray menu, tells what the last Gaming Mode on did.");
     static wchar_t wide[sizeof text];
     put_wide(text, wide, sizeof text);
     MessageBoxW(window, wide, L"QEL Pacemill", MB_OK | MB_ICONWARNING);
@@ -110,6 +110,15 @@ bool first_follow_balloon(const char* program)
 
 using app::notice_matters;
 using app::notices_holding;
+
+namespace {
+const char* tray_answer_brief = "";
+} // namespace
+
+void set_tray_answer_brief(const char* brief)
+{
+    tray_answer_brief = brief ? brief : "";
+}
 
 void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
 {
@@ -146,6 +155,12 @@ void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised)
         int more = _snprintf(buffer + used, size - used, "\n%s", brief);
         if (more < 0 || more >= size - used) break; // the tooltip is full: cut at a whole line
         used += more;
+    }
+    // What this PC lacks, where no notice about the driver says it already.
+    const unsigned driver_notices = (1u << NOTICE_DRIVER_ABSENT) | (1u << NOTICE_DRIVER_REFUSED);
+    if (*tray_answer_brief && !(notices_holding(game_mode_on, raised) & driver_notices)) {
+        const int more = _snprintf(buffer + used, size - used, "\n%s", tray_answer_brief);
+        if (more >= 0 && more < size - used) used += more;
     }
     buffer[used] = '\0';
 }

@@ -24,8 +24,12 @@ bool first_follow_balloon(const char* program);
 } // namespace app
 
 // The tooltip (UTF-8): "QEL Pacemill: Gaming Mode on" (or off), then a line for each raised
-// notice that matters now (those about the on sequence only while it is on); cut to size bytes.
+// notice that matters now (those about the on sequence only while it is on), then the PC's
+// answer's few words where it has some and no notice says the same ("no TSC driver: power
+// plan only"); cut to size bytes.
 void format_tray_tip(char* buffer, int size, int game_mode_on, unsigned raised_notices);
+// The PC's answer's few words for the tooltip (pc_answer_brief; "" for none).
+void set_tray_answer_brief(const char* brief);
 // The tray icon's resource: off, on, or one of the two with the warning mark while a notice
 // that matters now is raised.
 int tray_icon_id(int game_mode_on, unsigned raised_notices);

@@ -12,6 +12,14 @@ public:
     {
         if (mutex_) WaitForSingleObject(mutex_, INFINITE);
     }
+    // A mutex waited for at most bound_ms: held() says whether it was taken (an abandoned
+    // one is: its owner ended while holding it).
+    scoped_lock(HANDLE mutex, DWORD bound_ms)
+    {
+        const DWORD waited = mutex ? WaitForSingleObject(mutex, bound_ms) : WAIT_FAILED;
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) mutex_ = mutex;
+    }
+    bool held() const { return section_ || mutex_; }
     ~scoped_lock()
     {
         if (section_) LeaveCriticalSection(section_);

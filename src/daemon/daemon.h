@@ -9,6 +9,8 @@
 // (wish_bound_ms, src/common/switch_bounds.h); an answer that does not come within it is
 // game_mode_busy, never an old state.
 #pragma once
+#include "notice/wording.h"
+
 #include <windows.h>
 
 // Starts the daemon for the life of the process (one role: drift registration on one node,
@@ -66,6 +68,12 @@ int Qel_DaemonIsGameModeOn();
 // run left owed (it ended while Gaming Mode was on, or a restore failed); 1 when nothing is
 // owed any more.
 int Qel_DaemonFinishRestore();
+
+// Measures the clocks (TSC offsets) of every processor against the first, as the check after
+// a sync does, for the status window's "Measure again"; waits for a running switch at most
+// bound_ms. 1 with *facts filled (checked false: why_not says why none ran); 0 where there is
+// no Gaming Mode, or a switch still ran after bound_ms.
+int Qel_DaemonMeasureCounters(sync_check_facts* facts, DWORD bound_ms);
 
 // A power plan change seen from outside while Gaming Mode is on (the power-personality
 // notification): the owner judges it in its next pass and turns Gaming Mode off, leaving the

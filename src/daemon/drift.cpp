@@ -2,6 +2,7 @@
 // interval, and one registration per processor, each sent from that processor.
 #include "daemon/daemon_state.h"
 #include "daemon/drift_interval.h"
+#include "answer/answer.h"
 #include "daemon/each_processor.h"
 #include "driver/driver.h"
 #include "platform/binding.h"
@@ -27,10 +28,6 @@ constexpr DWORD MAX_INTERVAL_MS = 2000;
 // The shortest period tickmend.sys runs a drift timer at (0 stays "registered, never run"): a
 // shorter one would stop every processor that often, and the driver refuses it.
 constexpr DWORD MIN_INTERVAL_MS = tkd::drift_interval_min_ms;
-
-constexpr DWORD EDX_FID_CONTROL = 1u << 1;
-constexpr DWORD EDX_VID_CONTROL = 1u << 2;
-constexpr DWORD EDX_INVARIANT_TSC = 1u << 8;
 
 // True in a 32-bit process on 64-bit Windows. IsWow64Process is looked up: early XP lacks it.
 bool on_64_bit_windows()
@@ -70,14 +67,7 @@ DWORD configured_interval()
 // expects; the northbridge only where the counter is not invariant.
 DWORD drift_interval()
 {
-    DWORD regs[4] = {};
-    platform_processors().cpuid(0x80000007, regs);
-    const DWORD edx = regs[3];
-    ULONGLONG fid_status = 0;
-    const bool fid_read = ReadMSR64(MSR_FID_STATUS, &fid_status) != 0; // read in every case
-    DWORD nb = 0;
-    const bool nb_read = !(edx & EDX_INVARIANT_TSC) && ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &nb);
-    return drift_possible(edx, fid_status, nb_read, nb, fid_read) ? configured_interval() : 0;
+    return pc_counters_can_drift() ? configured_interval() : 0;
 }
 
 } // namespace
@@ -88,25 +78,6 @@ DWORD drift_interval_bounded(bool found, DWORD stored)
     if (stored > MAX_INTERVAL_MS) return MAX_INTERVAL_MS;
     if (stored != 0 && stored < MIN_INTERVAL_MS) return MIN_INTERVAL_MS;
     return stored;
-}
-
-bool drift_frequency_varies(DWORD edx, ULONGLONG fid_status, bool fid_read)
-{
-    if (!(edx & (EDX_FID_CONTROL | EDX_VID_CONTROL))) return false;
-    if (!fid_read) return true;
-    const DWORD start_fid = static_cast<DWORD>(fid_status >> 8) & 0x3F;
-    const DWORD max_fid = static_cast<DWORD>(fid_status >> 16) & 0x3F;
-    return start_fid != max_fid;
-}
-
-// Without an invariant TSC the counter is stable only while the northbridge bit is clear.
-// A read that failed tells us nothing, so the counter then counts as not stable and the
-// compensation stays on: a needless compensation costs little, a missing one lets the
-// counters drift apart.
-bool drift_possible(DWORD edx, ULONGLONG fid_status, bool nb_read, DWORD nb, bool fid_read)
-{
-    const bool stable = (edx & EDX_INVARIANT_TSC) || (nb_read && (nb & NB_BIT) == 0);
-    return !stable || drift_frequency_varies(edx, fid_status, fid_read);
 }
 
 int register_tickmend()

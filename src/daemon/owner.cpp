@@ -44,20 +44,20 @@ void switch_on(const Wishes& w)
 int converge(Wishes& w, DWORD g)
 {
     tk::scoped_lock lock(game_mode_lock.get()); // without the lock no sequence runs
+    // A plan the user picked comes first: it is what the machine is left on, whatever this
+    // pass does after it (a newer on of the user's switches on again from it), the exit too.
+    if (w.picked.kind != plan_none && take_users_pick(w.picked, w.picked_overwritable) &&
+        static_cast<LONG>(w.user_generation - w.picked_generation) < 0) {
+        // It counts as the user's off, unless the user wished again after it.
+        plan_taken_by_user(w);
+        board_plan_taken(g);
+    }
     if (w.ending) {
         // An on for listed programs is no start_mode of the user's.
         InterlockedExchange(&on_at_exit, game_mode_on && w.user == user_wish::on ? 1 : 0);
         Qel_DaemonDoGameModeOff();
         board_show_on_for(nullptr);
         return game_mode_on ? 1 : 0;
-    }
-    // A plan the user picked comes first: it is what the machine is left on, whatever this
-    // pass does after it (a newer on of the user's switches on again from it).
-    if (w.picked.kind != plan_none && take_users_pick(w.picked, w.picked_overwritable) &&
-        static_cast<LONG>(w.user_generation - w.picked_generation) < 0) {
-        // It counts as the user's off, unless the user wished again after it.
-        plan_taken_by_user(w);
-        board_plan_taken(g);
     }
     if (w.plan_check && turn_off_for_users_change(w.plan_period)) {
         plan_taken_by_user(w);

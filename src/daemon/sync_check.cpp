@@ -1,6 +1,7 @@
 // The check that follows every on sequence that synchronized the counters: each processor
 // synchronized is measured against the first of them, and the offsets judged.
 #include "daemon/daemon_state.h"
+#include "common/scoped_lock.h"
 #include "platform/binding.h"
 #include "platform/seam.h"
 #include "skew/skew.h"
@@ -152,3 +153,34 @@ void check_sync(DWORD_PTR synced, sync_check& check)
 }
 
 } // namespace daemon_state
+
+int Qel_DaemonMeasureCounters(sync_check_facts* facts, DWORD bound_ms)
+{
+    using namespace daemon_state;
+    if (!game_mode_lock) return 0;
+    DWORD_PTR present = 0;
+    sync_check check;
+    {
+        // The lock keeps a switch from binding the processors meanwhile.
+        tk::scoped_lock held(game_mode_lock.get(), bound_ms);
+        if (!held.held()) return 0;
+        for (int i = 0; i < MAX_CPUS; ++i)
+            if (cpu_present(i)) present |= static_cast<DWORD_PTR>(1) << i;
+        check_sync(present, check);
+    }
+
+    *facts = sync_check_facts{};
+    facts->checked = check.ran;
+    facts->why_not = check.ran ? "" : sync_unchecked_words(check.why_not);
+    facts->in_step = check.in_step;
+    if (check.ran) {
+        facts->cpu = check.cpu;
+        facts->node = cpu_node[check.cpu];
+        facts->core = cpu_core[check.cpu];
+    }
+    facts->offset_ns = check.offset_ns;
+    facts->uncertainty_ns = check.uncertainty_ns;
+    facts->bound_ns = check.bound_ns;
+    facts->unmeasured = present & ~check.measured;
+    return 1;
+}

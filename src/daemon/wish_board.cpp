@@ -47,6 +47,13 @@ tk::unique_handle wake_event;
 DWORD own_switches = 0;
 bool own_switch_running = false;
 power_plan own_target = {};
+bool own_target_named = false; // Windows named it since our switch to it began, or a pick came after it
+// The target before it, and whether Windows may still name it: Windows names plans in the order
+// they became active, so a notification of our earlier switch can come after our next one
+// began (an off right after an on) and is ours, not a pick; once Windows has named our newer
+// target, or a plan of someone else's, nothing of the earlier switch is still to come.
+power_plan own_earlier = {};
+bool own_earlier_due = false;
 DWORD picked_at_switches = 0;
 bool picked_during_switch = false;
 
@@ -157,7 +164,12 @@ DWORD board_wish_pick(const power_plan& plan)
     bool ours = false;
     DWORD g = make_wish([&](Wishes& w, DWORD generation) {
         ours = own_target.kind != plan_none && SamePowerPlan(&plan, &own_target);
+        if (ours) own_target_named = true;
+        else ours = own_earlier_due && SamePowerPlan(&plan, &own_earlier);
+        own_earlier_due = false;
         if (ours) return;
+        // Our latest switch, ended before the pick came, was named before it or never will be.
+        if (!own_switch_running) own_target_named = true;
         wish_pick(w, plan, generation);
         picked_at_switches = own_switches;
         picked_during_switch = own_switch_running;
@@ -171,7 +183,14 @@ void board_own_switch_begins(const power_plan& plan)
     tk::scoped_lock guard(board_lock);
     ++own_switches;
     own_switch_running = true;
+    if (own_target.kind != plan_none && SamePowerPlan(&plan, &own_target)) return;
+    // A switch whose target is not known yet (plan_none) keeps the earlier one due.
+    if (own_target.kind != plan_none) {
+        own_earlier = own_target;
+        own_earlier_due = !own_target_named;
+    }
     own_target = plan;
+    own_target_named = false;
 }
 
 void board_own_switch_ends()

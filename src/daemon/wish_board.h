@@ -16,8 +16,10 @@ namespace daemon_state {
 bool board_open();
 // A power plan change seen from outside in the on-period period: to be judged in the next pass.
 void board_wish_plan_check(LONG period);
-// Windows made plan active: unless it is the plan of our own latest switch, the user picked it
-// (the generation of that wish; 0 when it was ours, or when refused).
+// Windows made plan active: unless it is the plan of our own latest switch, or of the switch
+// before it while Windows has named neither that plan nor a later one (a notification that
+// comes late), the user picked it (the generation of that wish; 0 when it was ours, or when
+// refused).
 DWORD board_wish_pick(const power_plan& plan);
 // The owner's own plan switches, to plan, begin and end: a plan Windows makes active meanwhile
 // and that is not plan was set by someone else.

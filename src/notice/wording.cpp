@@ -42,8 +42,8 @@ const notice_words words[NOTICE_COUNT] = {
     {"Your power plan could not be given back (%s): it no longer exists, or its record is damaged. Pick the "
      "plan you want in the Control Panel's Power Options.",
      "power plan not given back"},
-    {"The TSC sync left %s apart, although the driver accepted it. Gaming Mode stays on; measure the counters "
-     "with tickmend-ctl skew, and update or reinstall the TSC driver if they stay apart.",
+    {"The TSC sync left %s apart, although the driver accepted it. Gaming Mode stays on; click Measure again "
+     "in Status (the tray menu), and update or reinstall the TSC driver if they stay apart.",
      "TSC sync did not hold"},
     {"The list of programs Gaming Mode follows could not be read (%s), so the list read before holds and "
      "nothing was switched off for it. Check that you may read HKEY_CURRENT_USER\\Software\\QEL\\qel_pacemill\\auto.",
@@ -282,8 +282,8 @@ const char* start_advice(const char* what)
         {"TSC driver refused", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"not delivered", "Update or reinstall the TSC driver, then start QEL Pacemill again."},
         {"drift compensation registered",
-         "Nothing more is needed: the TSC driver keeps the counters in step, and QEL Pacemill registers again "
-         "at its next start."},
+         "Nothing more is needed: the TSC driver keeps the clocks from drifting further apart (a gap they "
+         "already have stays), and QEL Pacemill asks it again at its next start."},
         {"single processor", "Nothing is needed: one processor has no other counter to be kept in step with."},
         {"could not be", "Start QEL Pacemill again; if this comes back, restart Windows first."},
     };

@@ -318,6 +318,7 @@ TEST(InChildProcess, StartAtLogonFollowsThisUsersChoice)
     fakes::reset();
     fakes::worker_running = false;
     fakes::worker_start_result = 0; // no Gaming Mode: a start ends right after the worker start
+    delete_setting("last_start"); // no record of an earlier start (another test's) to answer from
     ASSERT_TRUE(choose_start_at_logon(false));
     for (const char* text : {"/logon", "-LOGON", " /Logon "}) EXPECT_EQ(0, tickmend_main(instance(), text)) << text;
     EXPECT_TRUE(fakes::calls.empty()) << "turned off: nothing starts";
@@ -365,6 +366,7 @@ TEST(InChildProcess, QuestionMarkShowsTheSwitchesAndTheLastStart)
         }
     }
     EXPECT_TRUE(fakes::calls.empty());
+    delete_setting("last_start"); // the record was this test's own
 }
 
 TEST(InChildProcess, SecondInstanceEndsWithZeroAndDoesNothing)

@@ -42,9 +42,9 @@ TEST(Resources, EveryResourceIsEnglishUnitedStates)
     for (LPCSTR type : {RT_ICON, RT_GROUP_ICON, RT_BITMAP, RT_STRING, RT_MENU, RT_ACCELERATOR, RT_DIALOG,
                         RT_VERSION})
         EnumResourceNamesA(instance(), type, on_resource_name, reinterpret_cast<LONG_PTR>(&found));
-    // 4 icon groups of 5 images, bitmap, string block, menu, accelerators, two dialogs (About,
-    // the followed programs), version.
-    EXPECT_EQ(31u, found.names.size());
+    // 4 icon groups of 5 images, bitmap, string block, menu, accelerators, three dialogs (About,
+    // the followed programs, the status window), version.
+    EXPECT_EQ(32u, found.names.size());
     ASSERT_EQ(found.names.size(), found.languages.size()) << "one language each";
     for (WORD language : found.languages) EXPECT_EQ(english_us, language);
 }

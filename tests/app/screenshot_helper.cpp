@@ -5,9 +5,13 @@
 //   menu    puts the cursor by the tray and right-clicks the tray icon (the menu opens)
 //   about   opens the About box through its menu command
 //   follow  opens the dialog of the programs Gaming Mode follows through its menu command
+//   status  opens the status window through its menu command
+//   measure presses the status window's "Measure again" and waits up to 20 s for the
+//           measurement to end
 //   switch  switches Gaming Mode through the tray menu's command
 //   explain clicks the balloon (the box that explains it opens)
-//   close   closes an open menu, About box, explanation or dialog of the followed programs
+//   close   closes an open menu, About box, explanation, status window or dialog of the
+//           followed programs
 //   balloon waits up to 15 s for the shell's balloon; exit code 0 once it is on screen
 //   box     waits up to 20 s for the program's message box (a start that ends at once)
 //   ok      presses OK in that box
@@ -59,7 +63,7 @@ POINT tray_point(HWND window)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        fprintf(stderr, "usage: screenshot_helper wait|menu|about|follow|switch|explain|close|balloon|box|ok\n");
+        fprintf(stderr, "usage: screenshot_helper wait|menu|about|follow|status|measure|switch|explain|close|balloon|box|ok\n");
         return 64;
     }
     const char* command = argv[1];
@@ -107,6 +111,21 @@ int main(int argc, char** argv)
         PostMessageA(window, WM_COMMAND, 4, 0); // the tray menu's "Gaming Mode for Programs..."
         return 0;
     }
+    if (strcmp(command, "status") == 0) {
+        PostMessageA(window, WM_COMMAND, 5, 0); // the tray menu's "Status..."
+        return 0;
+    }
+    if (strcmp(command, "measure") == 0) {
+        HWND status = nullptr;
+        for (int i = 0; i < 100 && !status; ++i, Sleep(status ? 0 : 100)) status = FindWindowA("#32770", "QEL Pacemill Status");
+        HWND button = status ? GetDlgItem(status, 1102) : nullptr;
+        if (!button) return 1;
+        PostMessageA(status, WM_COMMAND, MAKEWPARAM(1102, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+        // Disabled while it measures, enabled again with the result shown.
+        for (int i = 0; i < 20 && IsWindowEnabled(button); ++i) Sleep(50);
+        for (int i = 0; i < 200 && !IsWindowEnabled(button); ++i) Sleep(100);
+        return IsWindowEnabled(button) ? 0 : 1;
+    }
     if (strcmp(command, "switch") == 0) {
         PostMessageA(window, WM_COMMAND, 0, 0); // the tray menu's "Gaming Mode"
         return 0;
@@ -116,7 +135,8 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strcmp(command, "close") == 0) {
-        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill", "Gaming Mode for Programs"};
+        const char* const titles[] = {"About QEL Pacemill", "QEL Pacemill", "Gaming Mode for Programs",
+                                      "QEL Pacemill Status"};
         for (const char* title : titles) {
             for (HWND box = FindWindowA("#32770", title); box; box = FindWindowA("#32770", title)) {
                 PostMessageA(box, WM_COMMAND, IDCANCEL, 0);

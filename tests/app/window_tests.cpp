@@ -4,12 +4,14 @@
 #include "app/resource.h"
 #include "app/start_at_logon.h"
 #include "app_test_support.h"
+#include "common/handle.h"
 #include "daemon/daemon.h"
 #include "daemon/daemon_testing.h"
 #include "fakes.h"
 #include "support/fake_daemon.h"
 #include "notice/notice.h"
 #include "notice/wording.h"
+#include "smp_enum/smp_enum.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -459,7 +461,7 @@ TEST(TrayMenu, ListsItsItemsInOrderWithTheCheckMarksFollowingGamingModeAndStartA
         HMENU menu = build_tray_menu(on, on == 0);
         ASSERT_NE(nullptr, menu);
         // Each with its access key; "…" where a box opens.
-        std::vector<std::string> expected = {on ? "&Gaming Mode|0|checked" : "&Gaming Mode|0",
+        std::vector<std::string> expected = {on ? "&Gaming Mode|0|checked" : "&Gaming Mode|0", "&Status\u2026|5",
                                              "Gaming Mode for &Programs\u2026|4", "|0|separator",
                                              on ? "Start at &logon|3" : "Start at &logon|3|checked", "|0|separator",
                                              "&About\u2026|1", "E&xit|2"};
@@ -529,10 +531,11 @@ TEST_F(TrayCallback, RightClickShowsTheMenuAndItsChoiceArrivesAsACommand)
         EXPECT_TRUE(shown);
         EXPECT_EQ(window, foreground_while_shown);
         EXPECT_TRUE(null_posted_after);
-        ASSERT_EQ(7u, items.size());
+        ASSERT_EQ(8u, items.size());
         EXPECT_EQ("&Gaming Mode|0", items[0]);
-        EXPECT_EQ("Gaming Mode for &Programs\u2026|4", items[1]);
-        EXPECT_EQ("E&xit|2", items[6]);
+        EXPECT_EQ("&Status\u2026|5", items[1]);
+        EXPECT_EQ("Gaming Mode for &Programs\u2026|4", items[2]);
+        EXPECT_EQ("E&xit|2", items[7]);
         EXPECT_EQ((Calls{"DoCommand 1"}), fakes::calls);
 
         // Built anew: now with the check mark; dismissed, nothing happens.
@@ -554,7 +557,8 @@ TEST_F(TrayCallback, ExitFromTheMenuEndsTheProgram)
 {
     turn_gaming_mode_on();
     bool shown = false;
-    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, &shown); // separators are skipped
+    right_click(WM_CONTEXTMENU, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN},
+                &shown); // separators are skipped
     EXPECT_TRUE(shown);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(1u, read_setting("start_mode"));
@@ -688,6 +692,58 @@ TEST_F(TrayWindow, OneAboutBoxAtATimeAndAnEndClosesIt)
     int code = -1;
     EXPECT_TRUE(drain_messages(&code));
     EXPECT_EQ(0, code);
+}
+
+// Closed while "Measure again" waits for a held switch: the window goes at once (the
+// measurement ends on its own, within its bound), and the end of the program waits for it.
+TEST_F(TrayWindow, StatusWindowClosedWhileMeasuringGoesAtOnce)
+{
+    tk::unique_handle gate(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    tk::unique_handle entered(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    fake_daemon::set_measure_gate(gate.get(), entered.get());
+    bool measuring = false, gone_while_measuring = false;
+    HWND main_window = window;
+    WindowWatcher watcher(
+        "#32770", window,
+        [&](HWND dialog) {
+            PostMessageA(dialog, WM_COMMAND, IDC_STATUS_MEASURE, 0);
+            measuring = WaitForSingleObject(entered.get(), 20000) == WAIT_OBJECT_0;
+            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+            for (int i = 0; i < 2000 && IsWindow(dialog); ++i) Sleep(10);
+            gone_while_measuring = !IsWindow(dialog) && WaitForSingleObject(gate.get(), 0) == WAIT_TIMEOUT;
+            SetEvent(gate.get());
+        },
+        [&](HWND) { PostThreadMessageA(GetWindowThreadProcessId(main_window, nullptr), WM_QUIT, 99, 0); });
+    EXPECT_EQ(0, send(WM_COMMAND, IDM_TRAY_STATUS));
+    watcher.stop();
+    EXPECT_TRUE(watcher.found());
+    EXPECT_TRUE(measuring);
+    EXPECT_TRUE(gone_while_measuring) << "closing the window waited for the measurement";
+    EXPECT_EQ(0, own_dialogs());
+    // The end waits for the measurement, which uses the daemon, before the gate goes.
+    DestroyWindow(window);
+    drain_messages();
+    fake_daemon::set_measure_gate(nullptr, nullptr);
+}
+
+// The status window asks the PC's facts anew: the tooltip says the same from then on (the
+// driver went away since the icon was added).
+TEST_F(TrayWindow, StatusWindowsAnswerIsTheTooltipsToo)
+{
+    const LONG cpus = cpu_count, nodes = node_count;
+    send(WM_TRAY_NOTICE);
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off", tray_tip_text());
+    cpu_count = 4; // two nodes, and no TSC driver under Wine
+    node_count = 2;
+    WindowWatcher watcher("#32770", window, [&](HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0); },
+                          [&](HWND dialog) { EndDialog(dialog, IDCANCEL); });
+    EXPECT_EQ(0, send(WM_COMMAND, IDM_TRAY_STATUS));
+    watcher.stop();
+    drain_messages();
+    cpu_count = cpus;
+    node_count = nodes;
+    EXPECT_TRUE(watcher.found());
+    EXPECT_STREQ("QEL Pacemill: Gaming Mode off\nno TSC driver: power plan only", tray_tip_text());
 }
 
 } // namespace

@@ -327,6 +327,27 @@ TEST_F(GamingMode, UsersPlanPickedWhileOnStandsAtTheRestore)
     EXPECT_FALSE(record_pending());
 }
 
+// The status window's "Measure again": every processor against the first, no request sent;
+// none where there is no Gaming Mode (its lock).
+TEST_F(GamingMode, StatusMeasurementMeasuresEveryProcessorAndSendsNothing)
+{
+    start("two-node");
+    sync_check_facts facts = {};
+    ASSERT_EQ(1, Qel_DaemonMeasureCounters(&facts, 5000));
+    EXPECT_TRUE(facts.checked);
+    EXPECT_FALSE(facts.in_step) << "the nodes start millions of cycles apart";
+    EXPECT_EQ(0u, facts.unmeasured);
+    EXPECT_EQ(0u, sim_log_size()) << "a measurement sends no driver request";
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(1, Qel_DaemonMeasureCounters(&facts, 5000));
+    EXPECT_TRUE(facts.checked);
+    EXPECT_TRUE(facts.in_step) << facts.offset_ns << " ns +- " << facts.uncertainty_ns;
+    Qel_DaemonExit();
+    load("one-node");
+    ASSERT_EQ(1, Qel_DaemonStart(0, 0, nullptr));
+    EXPECT_EQ(0, Qel_DaemonMeasureCounters(&facts, 5000));
+}
+
 TEST_F(GamingMode, WithoutADriverGamingModeIsStillOnAndThePlanSwitched)
 {
     // This test program runs as a Windows of major version 6: the powercfg way.

@@ -210,6 +210,65 @@ TEST_F(UsersPick, OurOwnPlanNamedDuringOrAfterOurSwitchIsNoPick)
     EXPECT_FALSE(record_pending());
 }
 
+// Windows names plans as they become active, but its notification may come late: our on's
+// High performance named while the next off's give-back runs, our give-back's power saver
+// named while the next on runs. Neither is a pick: the off ends on power saver, the on stays.
+TEST_F(UsersPick, LateNotificationOfOurEarlierSwitchIsNoPick)
+{
+    Qel_DaemonDoCommand("1");
+    ASSERT_EQ(high_performance, active_plan());
+    clear_powercfg_log();
+    set_powercfg("HangSwitch", 600000);
+    Qel_DaemonPostWish(daemon_wish::off, nullptr, 0);
+    ASSERT_TRUE(run_started(("-s " + std::string(power_saver)).c_str()));
+    EXPECT_EQ(0, Qel_DaemonPlanActivated(high_performance)) << "our on, named late, was taken for a pick";
+    set_powercfg("HangSwitch", 0);
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(power_saver, active_plan()) << "the late notification left our plan active";
+    EXPECT_FALSE(record_pending());
+
+    for (const char* held : {"Hang", "HangSwitch"}) {
+        SCOPED_TRACE(std::string("on held in ") + held);
+        clear_powercfg_log();
+        set_powercfg(held, 600000);
+        Qel_DaemonPostWish(daemon_wish::on, nullptr, 0);
+        ASSERT_TRUE(run_started(held == std::string("Hang") ? "-l" : "-s"));
+        EXPECT_EQ(0, Qel_DaemonPlanActivated(power_saver)) << "our give-back, named late, was taken for a pick";
+        set_powercfg(held, 0);
+        EXPECT_EQ(1, Qel_DaemonIsGameModeOn()) << "Gaming Mode went off for our own give-back";
+        EXPECT_EQ(high_performance, active_plan());
+        Qel_DaemonDoCommand("0");
+        EXPECT_EQ(power_saver, active_plan());
+        EXPECT_FALSE(record_pending());
+    }
+    // Once Windows has named a plan of someone else's, nothing of ours is still to come: the
+    // user's power saver after it is a pick.
+    Qel_DaemonDoCommand("1");
+    EXPECT_EQ(1, pick(balanced));
+    EXPECT_EQ(0, Qel_DaemonIsGameModeOn());
+    EXPECT_EQ(1, pick(power_saver)) << "the user's pick was taken for our own late notification";
+    EXPECT_EQ(power_saver, active_plan());
+    EXPECT_FALSE(record_pending());
+}
+
+// The exit right after a pick that our held on overwrote: the exit takes the pick with it,
+// leaves the pick active, nothing owed, and the on no start_mode of the user's.
+TEST_F(UsersPick, ExitRightAfterAnOverwrittenPickLeavesThePick)
+{
+    clear_powercfg_log();
+    set_powercfg("HangSwitch", 600000);
+    Qel_DaemonPostWish(daemon_wish::on, nullptr, 0);
+    ASSERT_TRUE(run_started("-s"));
+    EXPECT_EQ(1, pick(balanced));
+    std::thread exiting([] { Qel_DaemonExit(); });
+    for (int i = 0; i < 6000 && Qel_DaemonUsersWish() != -1; ++i) Sleep(10); // the end is wished
+    set_powercfg("HangSwitch", 0);
+    exiting.join();
+    EXPECT_EQ(balanced, active_plan()) << "the exit gave back the plan before the pick";
+    EXPECT_FALSE(record_pending());
+    EXPECT_EQ(0, Qel_DaemonWasOnAtExit()) << "the pick did not count as the user's off";
+}
+
 // Our last switch gave power saver back, and the user has picked another plan since: power
 // saver picked again during the next on's look at the active plan is the user's, not ours.
 TEST_F(UsersPick, PlanOurLastSwitchSetIsTheUsersOnceOurNextSwitchBegins)

@@ -83,7 +83,9 @@ protected:
     void hide_powercfg()
     {
         ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(product_path("powercfg.exe").c_str()));
-        ASSERT_TRUE(MoveFileA(system_powercfg().c_str(), (system_powercfg() + ".hidden").c_str()));
+        // Over a ".hidden" that a run ended while the tool was hidden left in this prefix.
+        ASSERT_TRUE(MoveFileExA(system_powercfg().c_str(), (system_powercfg() + ".hidden").c_str(),
+                                MOVEFILE_REPLACE_EXISTING));
         hidden_ = true;
     }
     // Returns once no powercfg.exe runs (10 s at most): none of ours can switch the plan after.

@@ -1,151 +1,8 @@
 // tickmend-setup.exe as an administrator's script runs it.
-#include "e2e.h"
+#include "installer.h"
 
 namespace e2e {
 namespace {
-
-// tickmend-setup.exe as an administrator's script runs it: silent, into a folder of the
-// test's own, with the instance and the power plan of the other tests.
-class Installer : public Program {
-protected:
-    void SetUp() override
-    {
-        Program::SetUp();
-        if (!TICKMEND_HAVE_MAKENSIS)
-            GTEST_SKIP() << "makensis is not installed (scripts/setup installs nsis): no tickmend-setup.exe to test";
-        remove_installation();
-        path_kept_ = read_value(HKEY_CURRENT_USER, "Environment", "Path", &path_type_, &path_bytes_);
-    }
-    void TearDown() override
-    {
-        Program::TearDown();
-        remove_installation();
-        // The setup puts its folder on this user's Path: the prefix's Path goes back as it was.
-        if (!IsSkipped()) put_value_back(HKEY_CURRENT_USER, "Environment", "Path", path_kept_, path_type_, path_bytes_);
-    }
-    // A value's type and bytes; false when there is none.
-    static bool read_value(HKEY root, const char* key, const char* name, DWORD* type, std::vector<BYTE>* bytes)
-    {
-        DWORD size = 0;
-        if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, nullptr, &size) != ERROR_SUCCESS) return false;
-        bytes->resize(size);
-        return RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, type, bytes->data(), &size) == ERROR_SUCCESS;
-    }
-    static void put_value_back(HKEY root, const char* key, const char* name, bool had, DWORD type,
-                               const std::vector<BYTE>& bytes)
-    {
-        HKEY opened;
-        if (RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) != ERROR_SUCCESS) return;
-        if (had) RegSetValueExA(opened, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
-        else RegDeleteValueA(opened, name);
-        RegCloseKey(opened);
-    }
-    bool path_kept_ = false;
-    DWORD path_type_ = 0;
-    std::vector<BYTE> path_bytes_;
-
-    static constexpr const char* dir = "C:\\tickmend-installer-test\\QEL Pacemill";
-    static constexpr const char* other_dir = "C:\\tickmend-installer-test\\Elsewhere";
-    static constexpr const char* run_key = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-    static constexpr const char* uninstall_key =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QEL Pacemill";
-    static std::string installed(const char* name, const char* folder = dir) { return std::string(folder) + "\\" + name; }
-    static std::string menu_folder()
-    {
-        char programs[MAX_PATH] = "";
-        SHGetFolderPathA(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, programs);
-        return std::string(programs) + "\\QEL Pacemill";
-    }
-    static bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-    static int install(const char* folder = dir)
-    {
-        return run_process("\"" + product_path("tickmend-setup.exe") + "\" /S /D=" + folder, "", 120000);
-    }
-    // Runs a setup or uninstaller as a user at its pages; returns its exit code, and in *said
-    // what its message boxes said.
-    static int run_at_pages(const std::string& command_line, std::string* said, const std::string& extra_env = "")
-    {
-        HANDLE process = start_process(command_line, extra_env);
-        if (!process) return -1;
-        *said = click_through(process, 120000);
-        if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) TerminateProcess(process, 255);
-        DWORD code = 99;
-        GetExitCodeProcess(process, &code);
-        CloseHandle(process);
-        return static_cast<int>(code);
-    }
-    static void delete_value(HKEY root, const char* key, const char* name)
-    {
-        HKEY opened;
-        if (RegOpenKeyExA(root, key, 0, KEY_SET_VALUE, &opened) != ERROR_SUCCESS) return;
-        RegDeleteValueA(opened, name);
-        RegCloseKey(opened);
-    }
-    // True once a tickmend has started (its record of the start is written) within 20 s.
-    static bool started_within_20_s()
-    {
-        for (int i = 0; i < 200; ++i, Sleep(100))
-            if (registry_text(HKEY_CURRENT_USER, user_key, "last_start_time") != "") return true;
-        return false;
-    }
-    // Whatever a failed run left behind goes, so that no other test meets it.
-    static void remove_installation()
-    {
-        for (const char* folder : {dir, other_dir}) {
-            for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"})
-                DeleteFileA(installed(f, folder).c_str());
-            RemoveDirectoryA(folder);
-        }
-        RemoveDirectoryA("C:\\tickmend-installer-test");
-        for (const char* f : {"\\QEL Pacemill.lnk", "\\Uninstall QEL Pacemill.lnk"})
-            DeleteFileA((menu_folder() + f).c_str());
-        RemoveDirectoryA(menu_folder().c_str());
-        delete_value(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
-        delete_tree(HKEY_LOCAL_MACHINE, uninstall_key);
-    }
-    // This user's Path (HKEY_CURRENT_USER\Environment) whole, "\x01" when there is none; and
-    // set (or, for "\x01", deleted).
-    static std::wstring user_path()
-    {
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return L"\x01";
-        DWORD size = 0, type = 0;
-        std::wstring text = L"\x01";
-        if (RegQueryValueExW(key, L"Path", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-            std::vector<wchar_t> read(size / sizeof(wchar_t) + 1);
-            if (RegQueryValueExW(key, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(read.data()), &size) ==
-                ERROR_SUCCESS)
-                text = read.data();
-        }
-        RegCloseKey(key);
-        return text;
-    }
-    static void set_user_path(const std::wstring& text)
-    {
-        HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0, KEY_SET_VALUE,
-                                                 nullptr, &key, nullptr));
-        if (text == L"\x01") RegDeleteValueW(key, L"Path");
-        else RegSetValueExW(key, L"Path", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
-    // "major.minor.patch" of a file's fixed version block, "" without one.
-    static std::string file_version(const std::string& path)
-    {
-        DWORD handle = 0, size = GetFileVersionInfoSizeA(path.c_str(), &handle);
-        std::vector<BYTE> block(size ? size : 1);
-        VS_FIXEDFILEINFO* fixed = nullptr;
-        UINT length = 0;
-        if (!size || !GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
-            !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length))
-            return "";
-        char text[32];
-        snprintf(text, sizeof text, "%lu.%lu.%lu", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
-                 fixed->dwFileVersionLS >> 16);
-        return text;
-    }
-};
 
 TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
 {
@@ -171,7 +28,8 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.insert(found.cFileName);
     } while (FindNextFileA(search, &found));
     FindClose(search);
-    EXPECT_EQ((std::set<std::string>{"tickmend-ctl.exe", "tickmend.exe", "uninstall.exe"}), files);
+    // The setup's own copy too, which the uninstall entry's Change runs.
+    EXPECT_EQ((std::set<std::string>{"setup.exe", "tickmend-ctl.exe", "tickmend.exe", "uninstall.exe"}), files);
     EXPECT_TRUE(exists(menu_folder() + "\\QEL Pacemill.lnk"));
     EXPECT_TRUE(exists(menu_folder() + "\\Uninstall QEL Pacemill.lnk"));
 
@@ -184,11 +42,19 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
     EXPECT_EQ(dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
     EXPECT_EQ("QEL Pacemill", registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName"));
 
-    // At logon Windows runs the Run value's command line: here one node without a driver,
-    // where the program ends at once with 1 and without a window.
+    // At logon Windows runs the Run value's command line, registered only where something
+    // runs then (the PC's answer, as the installed client gives it): here one node, where the
+    // program ends at once with 1 and without a window.
+    ASSERT_EQ(0, run_capture("\"" + installed("tickmend-ctl.exe") + "\" topology --csv", &ctl_output_));
+    const std::string answer = csv_answer(ctl_output_);
+    ASSERT_EQ(0u, answer.find("one_node")) << ctl_output_;
     std::string run = registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
-    ASSERT_EQ("\"" + installed("tickmend.exe") + "\" /logon", run);
-    EXPECT_EQ(1, run_process(run));
+    if (answer == "one_node_held") {
+        ASSERT_EQ("\"" + installed("tickmend.exe") + "\" /logon", run);
+        EXPECT_EQ(1, run_process(run));
+    } else {
+        EXPECT_EQ("", run) << answer << ": nothing runs at logon";
+    }
     EXPECT_EQ(nullptr, FindWindowA("TICKMEND", nullptr));
 
     // The uninstaller takes the user's settings and leaves the administrator's.
@@ -312,14 +178,16 @@ TEST_F(Installer, InstallIntoAnotherFolderMovesTheInstallation)
 {
     ASSERT_EQ(0, install());
     ASSERT_EQ(0, install(other_dir));
-    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe"}) {
+    for (const char* f : {"tickmend.exe", "tickmend-ctl.exe", "uninstall.exe", "setup.exe"}) {
         EXPECT_TRUE(exists(installed(f, other_dir))) << f;
         EXPECT_FALSE(exists(installed(f))) << f << " stays in the old folder";
     }
     EXPECT_FALSE(exists(dir));
     EXPECT_EQ(other_dir, registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation"));
-    EXPECT_EQ("\"" + installed("tickmend.exe", other_dir) + "\" /logon",
-              registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill"));
+    // The entry's Change, and the start at logon where this PC has one, name the new folder.
+    EXPECT_EQ("\"" + installed("setup.exe", other_dir) + "\"", registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "ModifyPath"));
+    const std::string run = registry_text(HKEY_LOCAL_MACHINE, run_key, "QEL Pacemill");
+    EXPECT_TRUE(run.empty() || run == "\"" + installed("tickmend.exe", other_dir) + "\" /logon") << run;
 }
 
 // A move checks the old folder's files as it checks the new one's: the client still running

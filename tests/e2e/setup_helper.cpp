@@ -7,6 +7,8 @@
 //   finish   waits up to 60 s for the setup, presses Next through its pages and returns 0
 //            once the finish page shows
 //   done     clears the finish page's check box and presses Finish
+//   cancel   presses Cancel and answers Yes to "Are you sure you want to quit": nothing is
+//            installed
 //   message  presses Next through the pages until the setup's message box shows (up to
 //            60 s), puts it below the wizard and prints its text
 //   answer   presses OK in the message box
@@ -69,7 +71,7 @@ int main(int argc, char** argv)
             CloseHandle(file);
             return 0;
         }
-        fprintf(stderr, "usage: setup_helper welcome|finish|done|message|answer|hold FILE SECONDS\n");
+        fprintf(stderr, "usage: setup_helper welcome|thispc|finish|done|cancel|message|answer|hold FILE SECONDS\n");
         return 64;
     }
     HDESK desktop = nullptr;
@@ -101,8 +103,21 @@ int main(int argc, char** argv)
         }
         if (!windows.wizard) continue;
         if (strcmp(command, "welcome") == 0) return 0;
+        if (strcmp(command, "cancel") == 0) {
+            PostMessageA(windows.wizard, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(windows.wizard, IDCANCEL)));
+            for (int k = 0; k < 80; ++k, Sleep(250)) {
+                const SetupWindows now = find_setup_windows(0);
+                if (now.message) {
+                    PostMessageA(now.message, WM_COMMAND, IDYES, 0);
+                    return 0;
+                }
+            }
+            return 1;
+        }
         if (strcmp(command, "thispc") == 0) {
-            if (shows_text(windows.wizard, "What QEL Pacemill will do on this PC")) return 0;
+            // Its words come once the client has looked at the PC: the PATH box is made after.
+            if (shows_text(windows.wizard, "Put tickmend-ctl on my PATH")) return 0;
             if (shows_text(windows.wizard, "Welcome")) press_default(windows.wizard);
             continue;
         }

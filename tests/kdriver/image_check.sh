@@ -26,7 +26,10 @@ for image in "${images[@]}"; do
         while (i < n && w[i] ~ /^(lock|rep|repz|repnz|repe|repne|data16|data32|addr16|addr32|notrack|bnd|[cdefgs]s)$/) i++
         m = w[i]
         if (m ~ /^[lms]fence$/) next
-        if (m ~ /^f/ || m ~ /^(emms|ldmxcsr|stmxcsr|xsave|xrstor|movnti|maskmovq)/ || $3 ~ /%(st|mm|xmm|ymm|zmm)/)
+        # Some take general registers or memory alone: a conversion from memory (cvttsd2si),
+        # the MXCSR and AVX state, the SSE hints.
+        if (m ~ /^f/ || m ~ /^(emms|v?ldmxcsr|v?stmxcsr|vzero|xsave|xrstor|movnti|maskmovq|cvt|prefetch|clflush)/ ||
+            $3 ~ /%(st|mm|xmm|ymm|zmm)/)
             print "    " $1 $3
     }')
     if [ -n "$bad" ]; then

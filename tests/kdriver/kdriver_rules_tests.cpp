@@ -81,6 +81,11 @@ TEST(DriverCpu, ACounterIsMovedOnlyWhereTheWriteIsSafeAndNeverWhereWindowsKeepsT
         {{0xD, "GenuineIntel", 0x10676, 0, sse2, 0, 0x80000008, 0, 0}, counter_write::direct, false},     // model 17h
         {{0xA, "GenuineIntel", 0x106E5, 0, sse2, 0, 0x80000008, 0, 0}, counter_write::unsafe, false},     // model 1Eh: not listed
         {{1, "CentaurHauls", 0x6A9, 0, sse2, 0, 0x80000001, 0, 0}, counter_write::unsafe, false},
+        // The extended family counts only under base family 0Fh: a K7 and a Pentium II whose
+        // (virtual) CPUID sets those bits stay family 6.
+        {{1, "AuthenticAMD", 0x9006A0, 0, 0, 0, 0x80000008, 0, 0}, counter_write::unsafe, false},
+        {{2, "GenuineIntel", 0x900640, 0, 0, 0, 0x80000004, 0, 0}, counter_write::unsafe, false},
+        {{1, "AuthenticAMD", 0xEA0, 0, 0, 0, 0x80000008, 0, 0}, counter_write::unsafe, false},           // family 0Eh
     };
     for (const Row& r : rows) {
         Cpuid c = r.cpu;
@@ -136,6 +141,15 @@ TEST(DriverCallers, NoCallerKeepsTheProcessorsMeetingMoreThanOnePercentOfTheTime
         ++served;
     }
     EXPECT_EQ(500, served);
+    // Requests let in together (threads of one process, each charged only when its meetings
+    // end) each hold the minimum from the moment they are let in: at most the burst's worth.
+    meeting_budgets together = {};
+    served = 0;
+    for (int i = 0; i < 1000; ++i) served += budget_allows(&together, rules, 7, now);
+    EXPECT_EQ(500, served);
+    for (int i = 0; i < served; ++i) budget_charge(&together, rules, 7, 1, 3, now);
+    EXPECT_FALSE(budget_allows(&together, rules, 7, now));
+    EXPECT_TRUE(budget_allows(&together, rules, 7, now + 100)) << "charged the minimum once, not again";
     // Another caller has a budget of its own; a ninth while eight are spent is busy.
     for (uint64_t caller = 1; caller <= 8; ++caller) {
         if (caller == 7) continue;
@@ -145,6 +159,26 @@ TEST(DriverCallers, NoCallerKeepsTheProcessorsMeetingMoreThanOnePercentOfTheTime
     EXPECT_FALSE(budget_allows(&b, rules, 9, now));
     // A caller whose budget is full again gives its place up.
     EXPECT_TRUE(budget_allows(&b, rules, 9, now + 100 * 60000 + 100 * 50000));
+    // Eight callers well within their budgets keep nobody out: a ninth (tickmend's own on
+    // beside them) takes over the place with the most left.
+    meeting_budgets eight = {};
+    for (uint64_t caller = 1; caller <= 8; ++caller) {
+        ASSERT_TRUE(budget_allows(&eight, rules, caller, now)) << caller;
+        budget_charge(&eight, rules, caller, 1, 100 * caller, now);
+    }
+    EXPECT_TRUE(budget_allows(&eight, rules, 9, now));
+    EXPECT_TRUE(budget_allows(&eight, rules, 1, now)) << "the one it took over from takes the next";
+    // ...and a place taken over brings no fresh budget: sixteen callers in turn, each sending
+    // whenever it may, spend no more than eight places hold.
+    meeting_budgets sixteen = {};
+    uint64_t all = 0;
+    for (uint64_t t = 0; t < 20000000; t += 500)
+        for (uint64_t caller = 1; caller <= 16; ++caller)
+            if (budget_allows(&sixteen, rules, caller, t)) {
+                budget_charge(&sixteen, rules, caller, 1, 2000, t);
+                all += 2000;
+            }
+    EXPECT_LE(all, budget_callers * (50000u + 20000000u / meeting_share + 2000u));
     // Over a long run: at most the burst plus 1% of the time.
     meeting_budgets run = {};
     uint64_t spent = 0;

@@ -8,7 +8,8 @@
 # says why), refusing a northbridge it was not made for, taking a one-node machine's drift
 # registration, refusing the MSR and the northbridge on a machine not AMD's, and gone
 # without a trace (.inf and .pnf) after tickmend-driver remove; then the setup's component
-# "TSC driver" in and out.
+# "TSC driver" added by the uninstall entry's Change, taken off by it, and out with the
+# uninstaller.
 set -u
 product=$1 probe=$2
 export TICKMEND_WINEPREFIX=$product/kdriver-prefix
@@ -78,12 +79,16 @@ wine "$product/tickmend-sim.exe" </dev/null >/dev/null 2>&1 &
 # program's own on is served beside it.
 wine "$probe" flood </dev/null > "$work/flood.txt" 2>>"$work/wine.err" &
 flood=$!
+# Tried again only while tickmend is not yet serving its pipe (2): a busy or left-out on
+# (the flood spending the program's budget) fails at once.
 on=1
 for _ in $(seq 60); do
-    wine "$product/tickmend-ctl-sim.exe" on --strict </dev/null > "$work/on.txt" 2> "$work/on.err" && { on=0; break; }
+    wine "$product/tickmend-ctl-sim.exe" on --strict </dev/null > "$work/on.txt" 2> "$work/on.err"
+    on=$?
+    [ $on = 2 ] || break
     sleep 1
 done
-[ $on = 0 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on"; }
+[ $on = 0 ] || { cat "$work/on.txt" "$work/on.err"; fail "Gaming Mode on beside the flood (exit $on)"; }
 wait $flood || { cat "$work/flood.txt"; fail "syncs beyond the budget"; }
 check "flood" "$work/flood.txt" "busy"
 w "$product/tickmend-ctl-sim.exe" skew --rounds 20000 > "$work/skew-after.txt"
@@ -172,14 +177,26 @@ w sc query tickmend > "$work/service.txt" && fail "the service is still there: $
 
 # The setup's component "TSC driver" (the real build, whose northbridge read finds no PCI
 # bus under Wine: found, and refusing), and the uninstaller taking it all off again.
+# Installed without it first, then added by the uninstall entry's Change (the setup again),
+# and taken off again by a Change with it unticked.
 if [ -f "$product/tickmend-setup.exe" ]; then
-    w "$product/tickmend-setup.exe" /S /DRIVER=1 || fail "tickmend-setup.exe /S /DRIVER=1"
+    w "$product/tickmend-setup.exe" /S /DRIVER=0 || fail "tickmend-setup.exe /S /DRIVER=0"
     ctl=$(find "$WINEPREFIX/drive_c" -path '*/QEL Pacemill/tickmend-ctl.exe' | head -n 1)
     [ -n "$ctl" ] || fail "setup: no tickmend-ctl.exe installed"
     dir=$(dirname "$ctl")
-    w sc query tickmend > "$work/setup-service.txt" || fail "setup: no tickmend service"
+    w sc query tickmend > "$work/setup-service.txt" && fail "setup /DRIVER=0: a tickmend service"
+    entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QEL Pacemill'
+    w reg query "$entry" /v NoModify > /dev/null && fail "setup: the uninstall entry has NoModify"
+    change=$(w reg query "$entry" /v ModifyPath | tr -d '\r' | sed -n 's/.*REG_SZ *"\(.*\)"$/\1/p')
+    [ -n "$change" ] || fail "setup: the uninstall entry has no Change (ModifyPath)"
+    w "$change" /S /DRIVER=1 || fail "Change /S /DRIVER=1"
+    w sc query tickmend > "$work/setup-service.txt" || fail "Change /DRIVER=1: no tickmend service"
     w "$ctl" topology > "$work/setup-topology.txt"
     check "setup: device search" "$work/setup-topology.txt" "driver: refusing"
+    w "$change" /S /DRIVER=0 || fail "Change /S /DRIVER=0"
+    w sc query tickmend > "$work/service.txt" && fail "Change /DRIVER=0: the service is still there"
+    [ ! -e "$dir/driver" ] || fail "Change /DRIVER=0: $dir/driver is still there"
+    w "$change" /S /DRIVER=1 || fail "Change /S /DRIVER=1, again"
     # The uninstaller goes on from a copy of itself: its folder going is its end.
     w "$dir/uninstall.exe" /S
     for _ in $(seq 120); do [ -e "$dir" ] || break; sleep 0.5; done

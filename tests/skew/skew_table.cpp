@@ -123,3 +123,38 @@ TEST(SkewTable, InStepMeansEveryOffsetWithinItsUncertaintyPlusTheTolerance)
 }
 
 } // namespace
+
+namespace {
+
+// Several processors beyond the tolerance: the verdict names the furthest out, whichever way
+// and wherever it stands among them, with its signed offset.
+TEST(SkewTable, TheWorstIsTheFurthestOutOfAllBeyondTheTolerance)
+{
+    struct Row {
+        LONGLONG offsets[3]; // processors 1 to 3, each ± 100
+        int worst;
+        double worst_ns;
+    } rows[] = {
+        {{2000, -5000, 3000}, 2, -5000},
+        {{5000, 2000, 3000}, 1, 5000},
+        {{2000, 3000, -5000}, 3, -5000},
+        {{1100, 0, 1101}, 3, 1101},
+    };
+    for (const Row& r : rows) {
+        static skew_pass pass;
+        pass = skew_pass();
+        pass.reference = 0;
+        pass.mask = 0xF;
+        for (int bit = 0; bit < 4; ++bit) pass.readings[bit].status = skew_status::measured;
+        for (int i = 0; i < 3; ++i) {
+            pass.readings[i + 1].offset = r.offsets[i];
+            pass.readings[i + 1].uncertainty = 100;
+        }
+        const skew_verdict v = skew_judge(pass, 1e9, 1000);
+        EXPECT_FALSE(v.in_step) << r.offsets[0] << " " << r.offsets[1] << " " << r.offsets[2];
+        EXPECT_EQ(r.worst, v.worst) << r.offsets[0] << " " << r.offsets[1] << " " << r.offsets[2];
+        EXPECT_DOUBLE_EQ(r.worst_ns, v.worst_ns) << r.offsets[0] << " " << r.offsets[1] << " " << r.offsets[2];
+    }
+}
+
+} // namespace

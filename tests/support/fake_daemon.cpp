@@ -31,6 +31,8 @@ int on_at_exit = -1;
 DWORD reader_thread = 0;
 int begun = 0;
 std::string followed_program; // "": Gaming Mode was not begun by a listed program
+HANDLE measure_gate = nullptr;    // a measurement waits for it, as the real one for the lock
+HANDLE measure_entered = nullptr; // set as a measurement begins
 
 const char command_prefix[] = "DoCommand ";
 
@@ -165,6 +167,21 @@ int Qel_DaemonUsersWish()
     return game_mode_on;
 }
 
+// No measurement here: the status window says so. With a gate, it first waits for it within
+// the bound, as the real one waits for a switch that holds the lock.
+int Qel_DaemonMeasureCounters(sync_check_facts*, DWORD bound_ms)
+{
+    HANDLE gate, entered;
+    {
+        Guard guard;
+        gate = measure_gate;
+        entered = measure_entered;
+    }
+    if (entered) SetEvent(entered);
+    if (gate) WaitForSingleObject(gate, bound_ms);
+    return 0;
+}
+
 int Qel_DaemonIsGameModeOn()
 {
     Guard guard;
@@ -190,6 +207,15 @@ void reset(int result, int available)
     begun = 0;
     scheme_changed_externally = 0;
     followed_program.clear();
+    measure_gate = nullptr;
+    measure_entered = nullptr;
+}
+
+void set_measure_gate(HANDLE gate, HANDLE entered)
+{
+    Guard guard;
+    measure_gate = gate;
+    measure_entered = entered;
 }
 
 void set_followed_program(const char* program)

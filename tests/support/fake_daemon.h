@@ -19,6 +19,9 @@ void set_command_delay(DWORD ms);
 void record_state_reads(bool on);
 // Called as each command begins; false: it changes nothing (a daemon its worker has exited).
 void set_command_hook(bool (*hook)(const char* command));
+// Qel_DaemonMeasureCounters sets entered as it begins and waits for gate (within its bound)
+// before it answers; nullptr for either: none.
+void set_measure_gate(HANDLE gate, HANDLE entered);
 // Sets the Gaming Mode flag directly, as a tray command or the daemon's own exit would.
 void set_game_mode(int on);
 int game_mode();

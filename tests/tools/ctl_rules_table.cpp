@@ -110,4 +110,83 @@ TEST(PathEditTable, RemoveTakesTheEntryAndOneSeparatorBesideIt)
     }
 }
 
+// The whole path command on this user's Path (this prefix's registry), as a hand edit leaves
+// it between add and remove: the folder moved to the front. remove finds it there from the
+// record add kept (";FOLDER" when add put a separator before it) and takes it with one
+// separator, leaving the rest as the user left it.
+class PathCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Environment", 0, nullptr, 0,
+                                                 KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &environment_, nullptr));
+        DWORD size = sizeof saved_;
+        had_path_ = RegQueryValueExW(environment_, L"Path", nullptr, &saved_type_, reinterpret_cast<BYTE*>(saved_),
+                                     &size) == ERROR_SUCCESS;
+    }
+    void TearDown() override
+    {
+        if (had_path_) RegSetValueExW(environment_, L"Path", 0, saved_type_, reinterpret_cast<const BYTE*>(saved_),
+                                      static_cast<DWORD>((lstrlenW(saved_) + 1) * sizeof(wchar_t)));
+        else RegDeleteValueW(environment_, L"Path");
+        RegCloseKey(environment_);
+    }
+    static int path(const char* verb)
+    {
+        char copy[16];
+        lstrcpynA(copy, verb, sizeof copy);
+        char* argv[] = {copy};
+        return path_command(1, argv);
+    }
+    void set_path(const std::wstring& text)
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(environment_, L"Path", 0, REG_EXPAND_SZ,
+                                                reinterpret_cast<const BYTE*>(text.c_str()),
+                                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))));
+    }
+    std::wstring get_path()
+    {
+        wchar_t text[2048] = L"";
+        DWORD size = sizeof text - sizeof(wchar_t);
+        if (RegQueryValueExW(environment_, L"Path", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) !=
+            ERROR_SUCCESS)
+            return L"(none)";
+        return text;
+    }
+    static std::wstring own_folder()
+    {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring folder = self;
+        return folder.substr(0, folder.find_last_of(L'\\'));
+    }
+    HKEY environment_ = nullptr;
+    bool had_path_ = false;
+    DWORD saved_type_ = REG_EXPAND_SZ;
+    wchar_t saved_[2048] = L"";
+};
+
+TEST_F(PathCommand, RemoveFindsTheFolderAHandEditMovedAndTakesItWithOneSeparator)
+{
+    const std::wstring folder = own_folder();
+    struct Row {
+        const wchar_t* before;      // the Path add found
+        std::wstring edited;        // the Path as the user left it after add
+        const wchar_t* after;       // the Path remove leaves
+    } rows[] = {
+        {L"C:\\A", folder + L";C:\\A;C:\\B", L"C:\\A;C:\\B"},        // recorded as ";FOLDER"
+        {L"C:\\A;", L"C:\\B;" + folder + L"\\;C:\\A;", L"C:\\B;C:\\A;"}, // recorded as "FOLDER"
+    };
+    for (const Row& r : rows) {
+        set_path(r.before);
+        ASSERT_EQ(0, path("add"));
+        ASSERT_NE(std::wstring(r.before), get_path()) << "add put nothing on " << narrow(r.before);
+        set_path(r.edited);
+        EXPECT_EQ(0, path("remove")) << narrow(r.before);
+        EXPECT_EQ(narrow(r.after), narrow(get_path().c_str())) << narrow(r.before);
+        EXPECT_EQ(0, path("remove")) << "nothing is left to take off";
+        EXPECT_EQ(narrow(r.after), narrow(get_path().c_str())) << narrow(r.before);
+    }
+}
+
 } // namespace

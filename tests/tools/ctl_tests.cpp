@@ -629,18 +629,24 @@ TEST_F(Ctl, TickmendWhoseWindowComesLateIsWaitedForAndOneWithoutItIsRefused)
 TEST_F(Ctl, UsageErrorsNameTheWrongWordAndHelpComesInEveryUsualSpelling)
 {
     struct {
-        const char* args;
-        const char* named; // what the one-line complaint must say
+        std::string args;
+        std::string named; // what the one-line complaint must say
     } errors[] = {{"", "no command given"},
                   {"toggle", "unknown command \"toggle\""},
                   {"status extra", "status takes no argument, not \"extra\""},
                   {"on --loud", "on takes only --strict, not \"--loud\""},
                   {"skew --rounds 0", "--rounds needs a whole number from 1 to 1000000, not \"0\""},
                   {"skew --drift", "--drift needs a whole number from 1 to 3600"},
-                  {"topology --cvs", "topology takes only --csv, not \"--cvs\""}};
+                  {"topology --cvs", "topology takes only --csv, not \"--cvs\""},
+                  // a word too many is the one named, not the right word before it
+                  {"auto list extra", "auto list takes no argument, not \"extra\""},
+                  {"path add extra", "path add takes no argument, not \"extra\""},
+                  // a word longer than a line: its start, enough to know it again, and the quote closed
+                  {std::string(400, 'z'), "unknown command \"" + std::string(60, 'z') + "...\" tickmend-ctl: "},
+                  {"skew --rounds " + std::string(1100, '9'), "not \"" + std::string(60, '9') + "...\" tickmend-ctl: "}};
     for (const auto& e : errors) {
         EXPECT_EQ(64, ctl(e.args, &output_)) << e.args;
-        EXPECT_NE(std::string::npos, output_.find(e.named)) << e.args << "\n" << output_;
+        EXPECT_NE(std::string::npos, said(output_).find(e.named)) << e.args << "\n" << output_;
         // Every line of an error says whose it is: a script's log mixes many programs.
         for (const std::string& line : lines_of(output_))
             EXPECT_EQ(0u, line.find("tickmend-ctl: ")) << e.args << "\n" << output_;
@@ -693,6 +699,8 @@ TEST(CtlConsole, LongLinesBreakAtTheLastSpaceThatFitsAndErrorsKeepTheirPrefix)
         {false, x100 + " y z\n", x100 + "\n  y z\n"},                     // a longer word stays whole
         {false, "    " + a70 + " " + b8 + "\n", "    " + a70 + "\n      " + b8 + "\n"}, // its indent kept
         {false, "one  \ntwo", "one\ntwo\n"},                              // no trailing blanks; a last line ends
+        {false, std::string(9, '\t') + "a " + b8 + "\n", std::string(9, '\t') + "a\n  " + b8 + "\n"}, // a tab: up to 8
+        {false, a70 + " " + b8 + "\r\n", a70 + " " + b8 + "\r\n"},       // a line end of CR LF takes no column
         {true, "plain\n", "tickmend-ctl: plain\n"},                       // every error line is the client's
         {true, "\n", "tickmend-ctl:\n"},
         {true, "tickmend-ctl: " + std::string(60, 'e') + " " + b8 + "\n",
@@ -1036,6 +1044,7 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
                     {"nodes", "4", "nodes: 4\n"},
                     {"node_sync_from", "0", "node synchronization from: processor 0\n"},
                     {"role", "gaming_mode", "role: 4 nodes: Gaming Mode is offered\n"},
+                    {"answer", "nodes_synced", "this PC: Gaming Mode is yours:"},
                     {"driver", "found", "driver: found "},
                     {"northbridge_bit", "set", "(northbridge power management bit set)"},
                     {"last_start_time", when, "last start (2026-12-08 01:40)"},
@@ -1073,6 +1082,9 @@ TEST_F(Ctl, TopologyOfSimulatedMachinesNamesTheirRole)
     EXPECT_EQ(0, ctl_sim("topology", &output_, "one-node"));
     EXPECT_NE(std::string::npos, output_.find("role: one node: TSC drift compensation through the driver, no Gaming Mode\n"))
         << output_;
+    EXPECT_EQ(0, ctl_sim("topology", &output_, "one-node-invariant"));
+    EXPECT_NE(std::string::npos, output_.find("role: one node: steady counters, nothing to hold, no Gaming Mode\n"))
+        << "the role agrees with this PC's answer (one_node_steady): " << output_;
     EXPECT_EQ(0, ctl_sim("topology", &output_, "single-cpu"));
     EXPECT_NE(std::string::npos, output_.find("role: single processor: nothing to do\n")) << output_;
 
@@ -1409,8 +1421,11 @@ TEST_F(Ctl, PathLeavesAPathThatIsNotTextAloneAndSaysWhy)
         EXPECT_EQ(7u, now) << command;
         if (std::string(command) == "path add") {
             EXPECT_EQ(1, code) << output_;
-            EXPECT_NE(std::string::npos, errors.find("not a text value or could not be read, so it was left as it is"))
+            EXPECT_NE(std::string::npos, said(errors).find("not a text value or could not be read, so it was left as it is"))
                 << errors;
+            // One message: its lines after the first go on from it, as a script puts them together.
+            const Strings lines = lines_of(errors);
+            for (size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(0u, lines[i].find("tickmend-ctl:   ")) << errors;
         }
     }
     if (had) RegSetValueExW(env, L"Path", 0, type, saved.data(), size);

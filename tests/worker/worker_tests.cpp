@@ -137,6 +137,20 @@ TEST_F(Worker, OtherTextsAreTakenExactlyAndChangeNothing)
     EXPECT_EQ(1, fake_daemon::game_mode());
 }
 
+// Every request counts against the connection's bound, a wish or not: past sixteen texts
+// that change nothing, a wish is read and dropped.
+TEST_F(Worker, EveryRequestCountsAgainstTheConnectionsBound)
+{
+    start();
+    for (int before : {15, 16}) {
+        fake_daemon::reset();
+        std::vector<std::string> requests(before, "?");
+        requests.push_back("1");
+        EXPECT_EQ(before < 16 ? reply_on : reply_off, held_exchange(requests)) << before << " texts first";
+        EXPECT_EQ(before < 16 ? Strings{"1"} : Strings{}, fake_daemon::commands()) << before << " texts first";
+    }
+}
+
 TEST_F(Worker, RequestAfterTheReplyIsNotExecuted)
 {
     start();

@@ -62,6 +62,18 @@ void emit_line(const char* lead, size_t lead_length, size_t spaces, const char* 
     emit("\n", 1, context);
 }
 
+// How many of text's first length bytes fit within room columns: a tab takes up to 8 (to its
+// next stop), a carriage return none, every other byte one.
+size_t fitting(const char* text, size_t length, size_t room)
+{
+    size_t n = 0;
+    for (size_t used = 0; n < length; ++n) {
+        used += text[n] == '\t' ? 8 : text[n] == '\r' ? 0 : 1;
+        if (used > room) break;
+    }
+    return n;
+}
+
 // One line (without its end), broken where it is longer than the columns.
 void layout_line(const char* line, size_t length, bool error, void (*emit)(const char*, size_t, void*),
                  void* context)
@@ -83,7 +95,7 @@ void layout_line(const char* line, size_t length, bool error, void (*emit)(const
     if (going_on > console_columns / 2) going_on = console_columns / 2;
     size_t at = 0, used = lead_length, earliest = indent + 1; // no break inside the indent
     for (;;) {
-        const size_t room = console_columns > used ? console_columns - used : 0;
+        const size_t room = fitting(line + at, length - at, console_columns > used ? console_columns - used : 0);
         if (length - at <= room) break;
         // The last space that leaves at most room before it; else the first after a longer word.
         size_t cut = 0;
@@ -168,6 +180,15 @@ void console_data(const char* text)
 {
     flush(streams[0]);
     write_raw(STD_OUTPUT_HANDLE, text, strlen(text));
+}
+
+const char* console_word(const char* word, char (&buffer)[64])
+{
+    const size_t shown = 60;
+    if (strlen(word) <= shown) return word;
+    memcpy(buffer, word, shown);
+    memcpy(buffer + shown, "...", 4);
+    return buffer;
 }
 
 void console_outf(const char* format, ...)

@@ -1,7 +1,8 @@
 // The client's console output. Every line goes out through one layout (console_layout), so
 // that each fits a console of 80 columns and a script can tell whose it is:
 // - a line longer than console_columns breaks at its last space that fits and goes on, on
-//   the next line, indented two more than it began (a word longer than a line stays whole);
+//   the next line, indented two more than it began (a word longer than a line stays whole; a
+//   tab counts as the 8 columns it may take, a carriage return as none);
 // - on standard error every line starts with console_error_prefix ("tickmend-ctl: "): a line
 //   written without it gets it, and a line that goes on starts with it and two blanks more.
 // A text may end in the middle of a line: the line goes out once its end comes (or at exit).
@@ -25,6 +26,10 @@ void console_outw(const char* format, ...) __attribute__((format(printf, 1, 2)))
 void console_errw(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Lines for scripts, to standard output as they are, never broken.
 void console_data(const char* text);
+// A word the user typed, as a message quotes it: whole up to 60 characters, else its first 60
+// and "..." (enough to know it again; the message stays within a line and its quote closes).
+// Returns word itself or buffer.
+const char* console_word(const char* word, char (&buffer)[64]);
 
 // The layout itself: whole lines of text (a last line without its end is taken as ended), for
 // standard error (error true) or standard output, handed to emit a line at a time, each with

@@ -50,6 +50,8 @@ int auto_command(int argc, char** argv)
         console_err("tickmend-ctl: the list of programs could not be read.\n");
         return exit_failed;
     }
+    if (argc > 1 && same(argv[0], "list"))
+        return usage_error("auto list takes no argument, not \"%s\"", argv[1]);
     const bool add = argc >= 1 && same(argv[0], "add");
     if (!add && !(argc >= 1 && same(argv[0], "remove")))
         return usage_error("auto takes list, add PROGRAM or remove PROGRAM, not \"%s\"", argc ? argv[0] : "");

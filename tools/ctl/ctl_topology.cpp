@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include "answer/answer.h"
 #include "client_machine.h"
 #include "console.h"
 #include "driver_report.h"
@@ -29,6 +30,14 @@ int apic_id_of(int index)
 
 const TableColumn topology_columns[] = {{"index", false}, {"node", false}, {"core", false}, {"apic", false},
                                         {"note", true}};
+
+// The PC's answer, with the driver as the client found it.
+pc_answer answer_of(const ClientFacts& facts)
+{
+    pc_facts pc = pc_facts_now();
+    pc.driver = facts.driver;
+    return pc_answer_of(pc);
+}
 
 machine_role role_of_machine()
 {
@@ -67,6 +76,7 @@ void topology_csv()
                                                              : "gaming_mode");
     ClientFacts facts;
     read_client_facts(&facts);
+    csv_fact("answer", pc_answer_code(answer_of(facts)));
     print_client_facts_csv(facts);
 }
 } // namespace
@@ -101,12 +111,16 @@ int topology(int argc, char** argv)
     if (node_sync_source() == NO_CPU) console_out("node synchronization from: none (no node below 8)\n");
     else console_outf("node synchronization from: processor %u\n", node_sync_source());
     const machine_role role = role_of_machine();
+    ClientFacts facts;
+    read_client_facts(&facts);
+    const pc_answer answer = answer_of(facts);
     if (role == machine_role::single_processor) console_out("role: single processor: nothing to do\n");
+    else if (answer == pc_answer::one_node_steady) // the driver is told so (interval 0): nothing to hold
+        console_out("role: one node: steady counters, nothing to hold, no Gaming Mode\n");
     else if (role == machine_role::one_node)
         console_out("role: one node: TSC drift compensation through the driver, no Gaming Mode\n");
     else console_outf("role: %ld nodes: Gaming Mode is offered\n", static_cast<long>(node_count));
-    ClientFacts facts;
-    read_client_facts(&facts);
     print_client_facts(facts, role);
+    console_outw("this PC: %s\n", pc_answer_words(answer));
     return exit_ok;
 }

@@ -120,6 +120,10 @@ void print_help()
 
 int usage_error(const char* format, const char* first, const char* second)
 {
+    // The words typed are shown by their start; a sentence given whole ("%s") is the caller's.
+    char first_shown[64], second_shown[64];
+    if (lstrcmpA(format, "%s") != 0) first = console_word(first, first_shown);
+    second = console_word(second, second_shown);
     char line[1000]; // a refusal with a name in UTF-8 fits whole
     _snprintf(line, sizeof line - 1, format, first, second);
     line[sizeof line - 1] = '\0';

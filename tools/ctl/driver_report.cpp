@@ -1,4 +1,5 @@
 #include "driver_report.h"
+#include "answer/answer.h"
 #include "console.h"
 #include "driver/driver.h"
 #include "journal/journal.h"
@@ -10,17 +11,6 @@
 #include <string.h>
 
 namespace {
-
-// The driver asked for something that changes nothing: the northbridge register.
-driver_state look_at_driver()
-{
-    if (!unique_device(open_tsc_device())) return driver_state::absent;
-    DWORD value = 0;
-    if (!ReadPCI32(NB_BUS, NB_DEVICE, NB_FUNCTION, NB_REGISTER, &value))
-        // tickmend.sys says "not supported" of a northbridge it was not made for.
-        return GetLastError() == ERROR_NOT_SUPPORTED ? driver_state::not_made_for : driver_state::refusing;
-    return value & NB_BIT ? driver_state::found_bit_set : driver_state::found_bit_clear;
-}
 
 // A number as a field's text.
 struct Number {
@@ -136,7 +126,7 @@ bool on_by_program(const char* by, char* program, size_t size)
 void read_client_facts(ClientFacts* facts)
 {
     memset(facts, 0, sizeof *facts);
-    facts->driver = look_at_driver();
+    facts->driver = pc_driver_state();
     facts->start_recorded = last_start_read(&facts->start) != 0;
     facts->on_recorded = last_on_read(&facts->on) != 0;
     journal_read(&facts->owed);

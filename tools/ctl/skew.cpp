@@ -95,11 +95,12 @@ int parse(int argc, char** argv, Options* options)
                                 : _stricmp(a, "--tolerance") == 0 ? "from 0 to 1000000000"
                                 : _stricmp(a, "--warp") == 0 ? "from 1 to 60"
                                                                   : nullptr;
+            char shown[64];
             if (range)
                 console_errf("tickmend-ctl: skew: %s needs a whole number %s, not \"%s\"\n", a, range,
-                             next ? next : "");
+                             console_word(next ? next : "", shown));
             else
-                console_errf("tickmend-ctl: skew: unknown argument \"%s\"\n", a);
+                console_errf("tickmend-ctl: skew: unknown argument \"%s\"\n", console_word(a, shown));
             return usage_hint();
         }
         ++i;

@@ -57,8 +57,9 @@ Read read_text(HKEY key, const wchar_t* name, Text* text, DWORD* type)
 // Says that the user's Path value is not one this command may change.
 int unusable_path()
 {
-    console_err("tickmend-ctl: path: your Path (HKEY_CURRENT_USER\\Environment, value Path) is\n"
-                "not a text value or could not be read, so it was left as it is. Check it under\n"
+    // One message: the console layout breaks it where the console needs.
+    console_err("tickmend-ctl: path: your Path (HKEY_CURRENT_USER\\Environment, value Path) is "
+                "not a text value or could not be read, so it was left as it is. Check it under "
                 "System Properties, Environment Variables, then run this command again.\n");
     return exit_failed;
 }
@@ -220,6 +221,12 @@ void path_cut_entry(wchar_t* path, int at, int length)
 int path_command(int argc, char** argv)
 {
     const bool adding = argc == 1 && _stricmp(argv[0], "add") == 0;
+    // A word too many after add or remove is the word named.
+    if (argc > 1 && (_stricmp(argv[0], "add") == 0 || _stricmp(argv[0], "remove") == 0)) {
+        console_errf("tickmend-ctl: path %s takes no argument, not \"%s\"\n",
+                     _stricmp(argv[0], "add") == 0 ? "add" : "remove", argv[1]);
+        return exit_usage;
+    }
     if (!adding && !(argc == 1 && _stricmp(argv[0], "remove") == 0)) {
         console_errf("tickmend-ctl: path takes \"add\" or \"remove\"%s%s%s\n", argc ? ", not \"" : "",
                      argc ? argv[0] : "", argc ? "\"" : "");

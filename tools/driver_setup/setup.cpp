@@ -165,7 +165,7 @@ int helps()
     __cpuid(regs, static_cast<int>(0x80000000));
     if (static_cast<unsigned>(regs[0]) >= 0x80000007) {
         __cpuid(regs, static_cast<int>(0x80000007));
-        if (regs[3] & 0x100) return printf("invariant counters: Windows keeps them in step\n"), 1;
+        if (regs[3] & 0x100) return printf("invariant counters: they cannot drift apart\n"), 1;
     }
     BOOL wow64 = FALSE;
     typedef BOOL(WINAPI * wow64_fn)(HANDLE, PBOOL);
