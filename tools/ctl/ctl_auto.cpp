@@ -31,6 +31,15 @@ void print_entry(const wchar_t* entry, follow_verdict verdict, void*)
     console_data("\n");
 }
 
+// What a change did, and the entry, on one line never broken: a path may hold spaces and be
+// longer than the console, and it is read (or copied) whole, as the list's lines are.
+void say(const char* done)
+{
+    console_data(done);
+    console_data(shown);
+    console_data("\n");
+}
+
 } // namespace
 
 // auto list|add PROGRAM|remove PROGRAM: the list of programs Gaming Mode follows.
@@ -56,14 +65,10 @@ int auto_command(int argc, char** argv)
     utf8_from_wide(outcome.entry, shown, sizeof shown);
     switch (outcome.change) {
     case follow_change::done:
-        console_out(add ? "added: " : "removed: ");
-        console_out(shown);
-        console_out("\n");
+        say(add ? "added: " : "removed: ");
         return exit_ok;
     case follow_change::already:
-        console_out("already listed: ");
-        console_out(shown);
-        console_out("\n");
+        say("already listed: ");
         return exit_ok;
     case follow_change::not_listed:
         console_err("tickmend-ctl: not in the list: ");
