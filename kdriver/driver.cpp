@@ -4,12 +4,10 @@
 // behind hw.h.
 #include "kernel.h"
 #include "hw.h"
-#include "protocol.h"
+#include "request_checks.h"
 #include "requests.h"
 
-#include <initguid.h>
-
-DEFINE_GUID(tickmend_interface_class, 0x36FC3AB9, 0x5ABB, 0x42BA, 0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5A);
+const GUID tickmend_interface_class = tkd::tsc_interface_class.as<GUID>();
 
 processor_info g_processors[max_processors];
 uint64_t g_cycles_per_us = 1000;
@@ -39,7 +37,9 @@ void find_processors()
         KeSetSystemAffinityThread(static_cast<KAFFINITY>(1) << cpu);
         uint32_t r[4];
         hw_cpuid(cpu, 1, r);
-        tkd::topology_of(r[0], r[1], r[3], &p.node, &p.core);
+        const tkd::processor_place place = tkd::place_of_cpuid(r[0], r[1], r[3]);
+        p.node = place.node;
+        p.core = place.core;
         uint32_t e[4];
         hw_cpuid(cpu, 0x80000000, e);
         uint32_t power[4] = {0, 0, 0, 0};

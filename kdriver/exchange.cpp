@@ -1,5 +1,5 @@
 #include "exchange.h"
-#include "protocol.h"
+#include "protocol/tsc_protocol.h"
 
 namespace tkd {
 

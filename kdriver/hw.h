@@ -2,7 +2,7 @@
 // CPUID and the interrupt flag. hw_real.cpp opens it on a real machine; hw_sim.cpp, in the
 // test build, stands the simulated machine's registers and counters behind it, so that the
 // same driver runs where a privileged instruction would end it (a driver host in user mode).
-// Callers ask only for what protocol.h allows; nothing here checks an address.
+// Callers ask only for what request_checks.h allows; nothing here checks an address.
 #pragma once
 #include <ntddk.h>
 #include <stdint.h>

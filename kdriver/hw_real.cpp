@@ -1,6 +1,6 @@
 // The real hardware behind the driver's door (hw.h).
 #include "hw.h"
-#include "protocol.h"
+#include "protocol/tsc_protocol.h"
 
 #include <intrin.h>
 

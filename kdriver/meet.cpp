@@ -5,7 +5,7 @@
 // for the exchange itself.
 #include "kernel.h"
 #include "hw.h"
-#include "protocol.h"
+#include "protocol/tsc_protocol.h"
 
 namespace {
 

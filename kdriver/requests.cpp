@@ -4,26 +4,23 @@
 #include "requests.h"
 #include "kernel.h"
 #include "hw.h"
-#include "protocol.h"
+#include "request_checks.h"
 
 namespace {
 
 KEVENT nb_lock; // read, change the bit, write: one at a time
 
-struct reply {
-    int32_t status;
-    int32_t ret_code;
-};
+using reply = tkd::tsc_reply;
 
-reply refused() { return reply{tkd::status_invalid_parameter, tkd::ret_refused}; }
+reply refused() { return tkd::reply_refused; }
 
 reply reply_of(const tkd::sync_result& r)
 {
     switch (r.ret_code) {
-    case tkd::ret_done: return reply{tkd::status_success, tkd::ret_done};
-    case tkd::ret_invariant_in_step: return reply{tkd::status_left_alone, tkd::ret_invariant_in_step};
-    case tkd::ret_not_arrived: return reply{tkd::status_io_timeout, tkd::ret_not_arrived};
-    default: return reply{tkd::status_unsuccessful, tkd::ret_out_of_tolerance};
+    case tkd::ret_done: return tkd::reply_done;
+    case tkd::ret_invariant_in_step: return tkd::reply_invariant_in_step;
+    case tkd::ret_not_arrived: return tkd::reply_not_arrived;
+    default: return tkd::reply_out_of_tolerance;
     }
 }
 
@@ -37,7 +34,7 @@ bool is(ULONG cpu, unsigned node, unsigned core, unsigned core_mask)
 reply sync_node(ULONG from, unsigned node)
 {
     if (first_of_node(node) >= max_processors) return refused();
-    if (g_windows_keeps_time_by_tsc) return reply{tkd::status_left_alone, tkd::ret_windows_keeps_time};
+    if (g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
     bool all_left = true;
     for (ULONG cpu = 0; cpu < max_processors; ++cpu) {
         if (cpu == from || !g_processors[cpu].present || (g_processors[cpu].node & 7) != node) continue;
@@ -47,8 +44,7 @@ reply sync_node(ULONG from, unsigned node)
         if (r.ret_code != tkd::ret_done) return reply_of(r);
     }
     // Nothing to do for a node of one processor, the sender's own.
-    return all_left && g_invariant ? reply{tkd::status_left_alone, tkd::ret_invariant_in_step}
-                                   : reply{tkd::status_success, tkd::ret_done};
+    return all_left && g_invariant ? tkd::reply_invariant_in_step : tkd::reply_done;
 }
 
 reply tsc_command(const tkd::tsc_command& c, ULONG from)
@@ -61,21 +57,19 @@ reply tsc_command(const tkd::tsc_command& c, ULONG from)
     case tkd::SYNC_NODE_TSC: return sync_node(from, c.node);
     case tkd::SYNC_CORE_TSC: {
         if (!is(from, c.node, c.core, 7)) return refused();
-        if (g_windows_keeps_time_by_tsc) return reply{tkd::status_left_alone, tkd::ret_windows_keeps_time};
+        if (g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
         const ULONG reference = first_of_node(c.node);
         if (reference == from)
-            return g_invariant ? reply{tkd::status_left_alone, tkd::ret_invariant_in_step}
-                               : reply{tkd::status_success, tkd::ret_done};
+            return g_invariant ? tkd::reply_invariant_in_step : tkd::reply_done;
         return reply_of(meet_and_sync(reference, from, sync_plan_for(g_invariant)));
     }
     case tkd::REGISTER_TSC_DRIFT: {
         if (!is(from, c.node, c.core, 0x1F)) return refused();
-        if (c.interval_ms && g_windows_keeps_time_by_tsc)
-            return reply{tkd::status_left_alone, tkd::ret_windows_keeps_time};
+        if (c.interval_ms && g_windows_keeps_time_by_tsc) return tkd::reply_windows_keeps_time;
         // The node's reference has nothing to be compensated against: registered, never run.
         const ULONG reference = first_of_node(c.node);
         drift_register(from, reference, reference == from ? 0 : c.interval_ms);
-        return reply{tkd::status_success, tkd::ret_done};
+        return tkd::reply_done;
     }
     case tkd::Deregister_TSC_DRIFT: {
         bool any = false;
@@ -84,7 +78,7 @@ reply tsc_command(const tkd::tsc_command& c, ULONG from)
                 drift_deregister(cpu);
                 any = true;
             }
-        return any ? reply{tkd::status_success, tkd::ret_done} : refused();
+        return any ? tkd::reply_done : refused();
     }
     default: return refused();
     }
@@ -93,7 +87,7 @@ reply tsc_command(const tkd::tsc_command& c, ULONG from)
 NTSTATUS tsc_request(uint8_t* buffer)
 {
     tkd::tsc_command c;
-    const uint32_t word = tkd::get32(buffer), interval = tkd::get32(buffer + 4);
+    const uint32_t word = tkd::get32(buffer), interval = tkd::get32(buffer + tkd::tsc_interval_at);
     const reply r = tkd::decode_tsc(word, interval, &c)
                         ? tsc_command(c, hw_requesting_processor(current_processor()))
                         : refused();
@@ -115,8 +109,8 @@ NTSTATUS nb_request(uint32_t code, uint8_t* buffer)
         if (!hw_read_nb(&current)) {
             status = STATUS_DEVICE_NOT_READY;
         } else if (code == tkd::IOCTL_PCI_READ) {
-            tkd::put32(buffer + 6, current);
-        } else if (!tkd::pci_write_value(current, tkd::get32(buffer + 6), &wanted)) {
+            tkd::put32(buffer + tkd::pci_value_at, current);
+        } else if (!tkd::pci_write_value(current, tkd::get32(buffer + tkd::pci_value_at), &wanted)) {
             status = tkd::status_access_denied;
         } else if (wanted != current && !hw_write_nb(wanted)) {
             status = STATUS_DEVICE_NOT_READY;
@@ -139,8 +133,8 @@ NTSTATUS msr_request(uint8_t* buffer)
     if (present != tkd::status_success) return present;
     uint64_t value = 0;
     if (!hw_read_fid_msr(&value)) return STATUS_DEVICE_NOT_READY;
-    tkd::put32(buffer + 4, static_cast<uint32_t>(value));
-    tkd::put32(buffer + 8, static_cast<uint32_t>(value >> 32));
+    tkd::put32(buffer + tkd::msr_low_at, static_cast<uint32_t>(value));
+    tkd::put32(buffer + tkd::msr_high_at, static_cast<uint32_t>(value >> 32));
     return STATUS_SUCCESS;
 }
 

@@ -1,5 +1,6 @@
 #include "sim/machine.h"
 #include "common/handle.h"
+#include "protocol/tsc_protocol.h"
 
 #include <cstdio>
 #include <cstring>
@@ -422,10 +423,9 @@ DWORD_PTR SimMachine::system_mask() const
 
 SimTopology topology_of(const SimCpu& cpu)
 {
-    // Without HTT the APIC ID carries no core bits: a single-core package, core 0 of node 0.
-    if (!cpu.htt) return {0, 0};
-    if (cpu.family < 16) return {cpu.apic & 1, (cpu.apic >> 1) & 7};
-    return {cpu.apic & 3, (cpu.apic >> 2) & 0x3F};
+    const tkd::processor_place p =
+        tkd::place_of(static_cast<uint32_t>(cpu.family), static_cast<uint32_t>(cpu.apic), cpu.htt);
+    return {static_cast<int>(p.core), static_cast<int>(p.node)};
 }
 
 const char* sim_preset_text(const char* name)

@@ -6,6 +6,7 @@
 #include "sim/counters.h"
 
 #include "driver/driver.h"
+#include "protocol/tsc_protocol.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -15,12 +16,7 @@ namespace {
 
 // The device interface class the stand-in driver registers: a search for any other class
 // finds nothing.
-constexpr GUID driver_class = {0x36FC3AB9, 0x5ABB, 0x42BA, {0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5A}};
-
-// Reply of a TSC request the driver refuses on its own account (a request from the wrong
-// processor, a malformed word, an unknown command, a node without processors).
-constexpr LONG STATUS_REFUSED = static_cast<LONG>(0xC000000D); // STATUS_INVALID_PARAMETER
-constexpr LONG RETCODE_REFUSED = 1;
+constexpr GUID driver_class = tkd::tsc_interface_class.as<GUID>();
 
 // ---- the device ----
 
@@ -28,7 +24,10 @@ constexpr LONG RETCODE_REFUSED = 1;
 // nothing, as a path of a device since removed would not.
 void device_path(const SimState& s, char* path, size_t size)
 {
-    std::snprintf(path, size, "\\\\?\\root#tickmend_tsc#%04d#{36fc3ab9-5abb-42ba-abf6-53d32f1c545a}", s.loads);
+    const tkd::interface_class_id& c = tkd::tsc_interface_class;
+    std::snprintf(path, size, "\\\\?\\root#tickmend_tsc#%04d#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", s.loads,
+                  c.data1, c.data2, c.data3, c.data4[0], c.data4[1], c.data4[2], c.data4[3], c.data4[4], c.data4[5],
+                  c.data4[6], c.data4[7]);
 }
 
 BOOL sim_find(const GUID* interface_class, char* path, DWORD path_size)
@@ -78,16 +77,8 @@ BOOL sim_close(HANDLE device)
 
 // ---- one request ----
 
-DWORD get32(const BYTE* p)
-{
-    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-           static_cast<DWORD>(p[3]) << 24;
-}
-
-void put32(BYTE* p, DWORD v)
-{
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
+DWORD get32(const BYTE* p) { return tkd::get32(p); }
+using tkd::put32;
 
 void appendf(std::string* line, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string* line, const char* format, ...)
@@ -212,13 +203,8 @@ void msr_read(Request& r)
 
 const char* tsc_name(DWORD command)
 {
-    switch (command) {
-    case SYNC_CORE_TSC: return "SYNC_CORE_TSC";
-    case REGISTER_TSC_DRIFT: return "REGISTER_TSC_DRIFT";
-    case Deregister_TSC_DRIFT: return "Deregister_TSC_DRIFT";
-    case SYNC_NODE_TSC: return "SYNC_NODE_TSC";
-    default: return "TSC_UNKNOWN";
-    }
+    const char* name = tkd::command_name(command);
+    return name ? name : "TSC_UNKNOWN";
 }
 
 // Whether the request comes from exactly the processor with this node and core.
@@ -237,42 +223,36 @@ bool node_exists(const SimState& s, int node)
     return false;
 }
 
-// The driver's own judgement of a command word: true when it would carry it out.
-bool tsc_acceptable(const SimState& s, DWORD word)
+// The driver's own judgement of a decoded command: true when it would carry it out.
+bool tsc_acceptable(const SimState& s, const tkd::tsc_command& c)
 {
-    switch (word & 0x00FFFFFF) {
-    case SYNC_CORE_TSC: // node bits 24..26, core bits 28..30; bits 27 and 31 are 0
-        if (word & 0x88000000) return false;
-        return sent_from(s, static_cast<int>((word >> 24) & 7), static_cast<int>((word >> 28) & 7));
-    case SYNC_NODE_TSC: // destination node bits 28..30; nothing else
-        if (word & 0x8F000000) return false;
-        return node_exists(s, static_cast<int>((word >> 28) & 7));
-    case REGISTER_TSC_DRIFT: // core bits 24..28, node bits 29..31
-        return sent_from(s, static_cast<int>((word >> 29) & 7), static_cast<int>((word >> 24) & 0x1F));
-    case Deregister_TSC_DRIFT: // the same layout, from any processor
-        return true;
-    default:
-        return false;
+    const int node = static_cast<int>(c.node), core = static_cast<int>(c.core);
+    switch (c.number) {
+    case SYNC_CORE_TSC: return sent_from(s, node, core);
+    case SYNC_NODE_TSC: return node_exists(s, node);
+    case REGISTER_TSC_DRIFT: return sent_from(s, node, core);
+    case Deregister_TSC_DRIFT: return true; // from any processor
+    default: return false;
     }
 }
 
 // What an accepted TSC command does to the counters: a node brought to the counter of the
 // processor the request comes from, a core to its node's first processor, a processor's
 // drift held at zero or let go.
-void act_on_counters(const SimState& s, DWORD word)
+void act_on_counters(const SimState& s, const tkd::tsc_command& command)
 {
-    const DWORD command = word & 0x00FFFFFF;
+    const int node = static_cast<int>(command.node), core = static_cast<int>(command.core);
     // A driver that says yes to a sync and leaves the counters where they were.
-    if (s.machine.sync_does_nothing && (command == SYNC_NODE_TSC || command == SYNC_CORE_TSC)) return;
-    switch (command) {
+    if (s.machine.sync_does_nothing && (command.number == SYNC_NODE_TSC || command.number == SYNC_CORE_TSC)) return;
+    switch (command.number) {
     case SYNC_NODE_TSC: {
-        const int from = running_cpu(s), node = static_cast<int>((word >> 28) & 7);
+        const int from = running_cpu(s);
         for (const SimCpu& c : s.machine.cpus)
             if (topology_of(c).node == node) counters_copy(from, c.bit);
         break;
     }
     case SYNC_CORE_TSC: {
-        const int bit = bound_cpu(s), node = static_cast<int>((word >> 24) & 7);
+        const int bit = bound_cpu(s);
         int first = -1;
         for (const SimCpu& c : s.machine.cpus)
             if (topology_of(c).node == node && (first < 0 || c.bit < first)) first = c.bit;
@@ -283,7 +263,6 @@ void act_on_counters(const SimState& s, DWORD word)
         counters_hold_drift(bound_cpu(s), true);
         break;
     case Deregister_TSC_DRIFT: {
-        const int node = static_cast<int>((word >> 29) & 7), core = static_cast<int>((word >> 24) & 0x1F);
         for (const SimCpu& c : s.machine.cpus) {
             const SimTopology t = topology_of(c);
             if (t.node == node && t.core == core) counters_hold_drift(c.bit, false);
@@ -297,31 +276,30 @@ void act_on_counters(const SimState& s, DWORD word)
 
 void tsc_request(Request& r)
 {
-    const bool fits = r.buffers_fit(8, 8);
+    const bool fits = r.buffers_fit(tkd::tsc_request_size, tkd::tsc_reply_size);
+    tkd::tsc_command command = {};
     if (!r.in || r.in_size < 4) {
         r.line = "TSC_REQUEST";
     } else {
         const BYTE* request = static_cast<const BYTE*>(r.in);
         const DWORD word = get32(request);
-        r.line = tsc_name(word & 0x00FFFFFF);
+        const DWORD interval = r.in_size >= tkd::tsc_request_size ? get32(request + tkd::tsc_interval_at) : 0;
+        r.line = tsc_name(tkd::command_number(word));
         appendf(&r.line, " word=0x%08lX", word);
-        if ((word & 0x00FFFFFF) == REGISTER_TSC_DRIFT && r.in_size >= 8)
-            appendf(&r.line, " interval=%lu", get32(request + 4));
+        if (tkd::command_number(word) == REGISTER_TSC_DRIFT && r.in_size >= tkd::tsc_request_size)
+            appendf(&r.line, " interval=%lu", interval);
         if (fits && !r.error && !r.failing) {
-            if (!tsc_acceptable(r.s, word)) {
-                r.status = STATUS_REFUSED;
-                r.retcode = RETCODE_REFUSED;
-            } else {
-                r.status = r.s.machine.refuse_status;
-                r.retcode = r.s.machine.refuse_retcode;
-            }
+            // Decoded as tickmend.sys decodes it.
+            const bool taken = tkd::decode_tsc(word, interval, &command) && tsc_acceptable(r.s, command);
+            r.status = taken ? r.s.machine.refuse_status : tkd::reply_refused.status;
+            r.retcode = taken ? r.s.machine.refuse_retcode : tkd::reply_refused.ret_code;
         }
     }
     if (!fits) r.fail(ERROR_INVALID_PARAMETER);
     r.fail_if_failing();
     if (r.error) return;
-    if (r.status == 0 && r.retcode == 0) act_on_counters(r.s, get32(static_cast<const BYTE*>(r.in)));
-    BYTE reply[8];
+    if (r.status == 0 && r.retcode == 0) act_on_counters(r.s, command);
+    BYTE reply[tkd::tsc_reply_size];
     put32(reply, static_cast<DWORD>(r.status));
     put32(reply + 4, static_cast<DWORD>(r.retcode));
     r.deliver(reply, sizeof reply);

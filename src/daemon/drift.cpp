@@ -25,7 +25,7 @@ constexpr DWORD DEFAULT_INTERVAL_MS = 1000;
 constexpr DWORD MAX_INTERVAL_MS = 2000;
 // The shortest period tickmend.sys runs a drift timer at (0 stays "registered, never run"): a
 // shorter one would stop every processor that often, and the driver refuses it.
-constexpr DWORD MIN_INTERVAL_MS = 100;
+constexpr DWORD MIN_INTERVAL_MS = tkd::drift_interval_min_ms;
 
 constexpr DWORD EDX_FID_CONTROL = 1u << 1;
 constexpr DWORD EDX_VID_CONTROL = 1u << 2;

@@ -5,12 +5,11 @@
 
 #include <stddef.h>
 
-const GUID tsc_driver_interface_class = {
-    0x36FC3AB9, 0x5ABB, 0x42BA, {0xAB, 0xF6, 0x53, 0xD3, 0x2F, 0x1C, 0x54, 0x5A}};
+const GUID tsc_driver_interface_class = tkd::tsc_interface_class.as<GUID>();
 
 namespace {
 
-// The byte layouts the driver reads and writes. Nothing outside this file builds them.
+// The byte layouts the driver reads and writes, as the contract places their fields.
 #pragma pack(push, 1)
 struct PciRequest {
     BYTE bus;
@@ -31,18 +30,13 @@ struct TscRequest {
     DWORD word;
     DWORD interval; // REGISTER_TSC_DRIFT only
 };
-struct TscReply {
-    LONG status;
-    LONG ret_code;
-};
 #pragma pack(pop)
 
-static_assert(sizeof(PciRequest) == 10 && offsetof(PciRequest, value) == 6);
-static_assert(sizeof(MsrRequest) == 20 && offsetof(MsrRequest, low) == 4 && offsetof(MsrRequest, high) == 8);
-static_assert(sizeof(TscRequest) == 8);
-static_assert(sizeof(TscReply) == 8);
-
-constexpr DWORD command_number_mask = 0x00FFFFFF;
+static_assert(sizeof(PciRequest) == tkd::pci_request_size && offsetof(PciRequest, value) == tkd::pci_value_at);
+static_assert(sizeof(MsrRequest) == tkd::msr_request_size && offsetof(MsrRequest, low) == tkd::msr_low_at &&
+              offsetof(MsrRequest, high) == tkd::msr_high_at);
+static_assert(sizeof(TscRequest) == tkd::tsc_request_size && offsetof(TscRequest, interval) == tkd::tsc_interval_at);
+static_assert(sizeof(tkd::tsc_reply) == tkd::tsc_reply_size);
 
 // Every request to the driver goes out here.
 BOOL send_request(HANDLE device, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size)
@@ -64,7 +58,7 @@ PciRequest pci_request(BYTE bus, BYTE device, BYTE function, BYTE reg, DWORD val
     request.bus = bus;
     request.device = device;
     request.function = function;
-    request.width = 4;
+    request.width = tkd::pci_width;
     request.reg = reg;
     request.value = value;
     return request;
@@ -72,13 +66,8 @@ PciRequest pci_request(BYTE bus, BYTE device, BYTE function, BYTE reg, DWORD val
 
 [[maybe_unused]] const char* command_name(DWORD word)
 {
-    switch (word & command_number_mask) {
-    case SYNC_CORE_TSC: return "SYNC_CORE_TSC";
-    case REGISTER_TSC_DRIFT: return "REGISTER_TSC_DRIFT";
-    case Deregister_TSC_DRIFT: return "Deregister_TSC_DRIFT";
-    case SYNC_NODE_TSC: return "SYNC_NODE_TSC";
-    default: return "TSC command";
-    }
+    const char* name = tkd::command_name(tkd::command_number(word));
+    return name ? name : "TSC command";
 }
 
 } // namespace
@@ -118,29 +107,6 @@ int ReadMSR64(DWORD msr, ULONGLONG* value)
     return done;
 }
 
-DWORD sync_command_word(DWORD command, BYTE node, BYTE core)
-{
-    DWORD word = command;
-    word |= static_cast<DWORD>(node & 0x07) << 24;
-    word |= static_cast<DWORD>(core & 0x07) << 28;
-    return word;
-}
-
-DWORD sync_node_command_word(BYTE destination_node)
-{
-    DWORD word = SYNC_NODE_TSC;
-    word |= static_cast<DWORD>(destination_node & 0x07) << 28;
-    return word;
-}
-
-DWORD drift_command_word(DWORD command, BYTE node, BYTE core)
-{
-    DWORD word = command;
-    word |= static_cast<DWORD>(core & 0x1F) << 24;
-    word |= static_cast<DWORD>(node & 0x07) << 29;
-    return word;
-}
-
 TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval, TscReplyWords* reply_words)
 {
     // Nothing is ever sent on a handle that did not open.
@@ -148,28 +114,23 @@ TscResult send_tsc_command(HANDLE device, DWORD word, DWORD interval, TscReplyWo
 
     TscRequest request = {};
     request.word = word;
-    if ((word & command_number_mask) == REGISTER_TSC_DRIFT) request.interval = interval;
+    if (tkd::command_number(word) == REGISTER_TSC_DRIFT) request.interval = interval;
 
     // A reply word the driver did not write must not read as success: both start non-zero.
-    TscReply reply;
-    reply.status = -1;
-    reply.ret_code = -1;
+    tkd::tsc_reply reply = {-1, -1};
 
     if (!send_request(device, IOCTL_TSC_REQUEST, &request, sizeof request, &reply, sizeof reply)) {
         [[maybe_unused]] DWORD error = GetLastError();
         TRACE("driver send_tsc_command : DeviceIoControl( %d ) failed!\n", static_cast<int>(error));
         return TscResult::undelivered;
     }
-    if (reply_words) {
-        reply_words->status = reply.status;
-        reply_words->ret_code = reply.ret_code;
-    }
-    if (reply.status != 0 || reply.ret_code != 0) {
+    if (reply_words) *reply_words = reply;
+    if (!(reply == tkd::reply_done)) {
         TRACE("driver send_tsc_command : %s: Status[ %ld ]  RetCode[ %ld ]\n", command_name(word),
               static_cast<long>(reply.status), static_cast<long>(reply.ret_code));
         return TscResult::refused;
     }
-    if ((word & command_number_mask) != Deregister_TSC_DRIFT)
+    if (tkd::command_number(word) != Deregister_TSC_DRIFT)
         TRACE("driver send_tsc_command : %s: registered succesfully\n", command_name(word));
     return TscResult::accepted;
 }

@@ -97,25 +97,6 @@ const char* northbridge_outcome_words(northbridge_outcome outcome)
     return "";
 }
 
-void driver_outcome_detail(driver_outcome outcome, LONG status, LONG ret_code, char* buffer, int size)
-{
-    // tickmend.sys says why in its two words; any other driver's are shown as they came.
-    const unsigned long code = static_cast<unsigned long>(status);
-    const char* why = nullptr;
-    if (code == 0x60A10000 && ret_code == 4) why = "counters invariant and in step: left alone";
-    else if (code == 0x60A10000 && ret_code == 5) why = "Windows keeps time by the TSC: left alone";
-    else if (code == 0xC00000B5 && ret_code == 2) why = "a processor did not come in time";
-    else if (code == 0xC0000001 && ret_code == 3) why = "a counter stayed out of tolerance";
-    if (outcome == driver_outcome::refused && why)
-        format(buffer, size, "%s", why);
-    else if (outcome == driver_outcome::refused)
-        format(buffer, size, "Status 0x%08lX, RetCode %ld", code, static_cast<long>(ret_code));
-    else if (outcome == driver_outcome::undelivered)
-        format(buffer, size, "%s", "a request was not delivered");
-    else
-        format(buffer, size, "%s", "");
-}
-
 void processor_list_words(DWORD_PTR mask, char* buffer, int size)
 {
     if (size <= 0) return;

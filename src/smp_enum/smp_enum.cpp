@@ -2,6 +2,7 @@
 #include "common/trace.h"
 #include "platform/binding.h"
 #include "platform/seam.h"
+#include "protocol/tsc_protocol.h"
 
 // The topology table, at its program-start values: counts 1, every entry the marker.
 #define NO_CPU_4 NO_CPU, NO_CPU, NO_CPU, NO_CPU
@@ -16,13 +17,6 @@ BYTE node_first_cpu[MAX_NODES] = {NO_CPU_8};
 static_assert(MAX_CPUS == 32 && MAX_NODES == 8, "the initialisers above spell out 32 and 8 entries");
 
 namespace {
-
-constexpr DWORD CPUID_HTT = 1u << 28; // leaf 1 EDX: the initial APIC ID carries core bits
-
-// Base family (EAX bits 8..11) plus extended family (bits 20..27). The extended family is
-// added whatever the base family is: the processors we run on report 0 there unless the
-// base family is 0xF.
-DWORD family_of(DWORD eax) { return ((eax >> 8) & 0xF) + ((eax >> 20) & 0xFF); }
 
 LONG count_bits(ULONGLONG v)
 {
@@ -87,20 +81,11 @@ int enumerate_cpus()
         // The whole process is bound to processor i, this thread with it: CPUID runs there.
         DWORD regs[4] = {0, 0, 0, 0};
         cpus.cpuid(1, regs);
-        const DWORD eax = regs[0], ebx = regs[1], edx = regs[3];
-        const DWORD family = family_of(eax);
-        [[maybe_unused]] const DWORD apicid = (ebx >> 24) & 0xFF;
-
-        DWORD core = 0;
-        DWORD node = 0;
-        if (edx & CPUID_HTT) {
-            if (family < 16) {
-                core = apicid & 1;
-                node = (apicid >> 1) & 7;
-            } else {
-                core = apicid & 3;
-                node = (apicid >> 2) & 0x3F;
-            }
+        // The driver's rule: the node and core it expects a request from this processor to name.
+        const tkd::processor_place place = tkd::place_of_cpuid(regs[0], regs[1], regs[3]);
+        [[maybe_unused]] const DWORD apicid = tkd::cpuid_apic_id(regs[1]);
+        const DWORD core = place.core, node = place.node;
+        if (tkd::cpuid_htt(regs[3])) {
             cpu_core[i] = static_cast<BYTE>(core);
             cpu_node[i] = static_cast<BYTE>(node);
             const ULONGLONG node_bit = 1ull << node;

@@ -3,7 +3,7 @@
 // the number of rows that went otherwise; each is printed. With "foreign" (a machine whose
 // processor and northbridge are not AMD's): the allowed requests too are refused.
 #include "platform/device_search.h"
-#include "protocol.h"
+#include "request_checks.h"
 
 #include <windows.h>
 #include <cstdio>

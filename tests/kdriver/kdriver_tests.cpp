@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "request_checks.h"
 #include "exchange.h"
 #include "sim/sim.h"
 #include "sim/counters.h"

@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "request_checks.h"
 
 namespace tkd {
 
@@ -17,7 +17,7 @@ int32_t check_sizes(uint32_t code, uint32_t in_size, uint32_t out_size)
 
 int32_t check_pci(const uint8_t request[pci_request_size])
 {
-    if (request[0] != nb_bus || request[1] != nb_device || request[2] != nb_function || request[3] != 4 ||
+    if (request[0] != nb_bus || request[1] != nb_device || request[2] != nb_function || request[3] != pci_width ||
         request[4] != nb_offset || request[5] != 0)
         return status_access_denied;
     return status_success;
@@ -55,51 +55,6 @@ bool pci_write_value(uint32_t current, uint32_t asked, uint32_t* to_write)
     if ((current ^ asked) & ~nb_bit) return false;
     *to_write = (current & ~nb_bit) | (asked & nb_bit);
     return true;
-}
-
-bool decode_tsc(uint32_t word, uint32_t interval_ms, tsc_command* command)
-{
-    const uint32_t number = word & 0x00FFFFFF;
-    command->number = number;
-    command->interval_ms = 0;
-    switch (number) {
-    case SYNC_CORE_TSC: // node at bit 24, core at bit 28, bits 27 and 31 clear
-        if (word & 0x88000000) return false;
-        command->node = (word >> 24) & 7;
-        command->core = (word >> 28) & 7;
-        return true;
-    case SYNC_NODE_TSC: // the node to bring into step at bit 28; bits 24..27 and 31 clear
-        if (word & 0x8F000000) return false;
-        command->node = (word >> 28) & 7;
-        command->core = 0;
-        return true;
-    case REGISTER_TSC_DRIFT:
-    case Deregister_TSC_DRIFT: // core at bit 24 (5 bits), node at bit 29
-        command->core = (word >> 24) & 0x1F;
-        command->node = (word >> 29) & 7;
-        if (number != REGISTER_TSC_DRIFT) return true;
-        if (interval_ms && (interval_ms < drift_interval_min_ms || interval_ms > drift_interval_max_ms)) return false;
-        command->interval_ms = interval_ms;
-        return true;
-    default:
-        return false;
-    }
-}
-
-void topology_of(uint32_t eax1, uint32_t ebx1, uint32_t edx1, unsigned* node, unsigned* core)
-{
-    const uint32_t family = ((eax1 >> 8) & 0xF) + ((eax1 >> 20) & 0xFF);
-    const uint32_t apic = ebx1 >> 24;
-    if (!(edx1 & (1u << 28))) { // no HTT: one processor per package
-        *node = 0;
-        *core = 0;
-    } else if (family < 16) {
-        *core = apic & 1;
-        *node = (apic >> 1) & 7;
-    } else {
-        *core = apic & 3;
-        *node = (apic >> 2) & 0x3F;
-    }
 }
 
 } // namespace tkd
