@@ -47,8 +47,7 @@ using app::worker_stopped;
 
 void save_start_mode()
 {
-    DWORD value = static_cast<DWORD>(start_mode);
-    set_registry_dword(HKEY_CURRENT_USER, settings_key, "start_mode", REG_DWORD, &value, sizeof value);
+    set_registry_dword(HKEY_CURRENT_USER, settings_key, "start_mode", static_cast<DWORD>(start_mode));
 }
 
 // Stops the worker, which has Gaming Mode's owner take every wish made before and turn it

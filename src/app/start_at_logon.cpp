@@ -21,8 +21,7 @@ bool start_at_logon_chosen()
 bool choose_start_at_logon(bool on)
 {
     DWORD chosen = on ? 1 : 0;
-    return set_registry_dword(HKEY_CURRENT_USER, settings_key, start_at_logon_value, REG_DWORD, &chosen,
-                              sizeof chosen) != 0;
+    return set_registry_dword(HKEY_CURRENT_USER, settings_key, start_at_logon_value, chosen) != 0;
 }
 
 const char logon_entry_name[] = "QEL Pacemill";

@@ -101,8 +101,7 @@ bool first_follow_balloon(const char* program)
     DWORD told = 0;
     if (get_registry_typed(HKEY_CURRENT_USER, settings_key, "follow_told", REG_DWORD, &told, sizeof told) && told)
         return false;
-    told = 1;
-    set_registry_dword(HKEY_CURRENT_USER, settings_key, "follow_told", REG_DWORD, &told, sizeof told);
+    set_registry_dword(HKEY_CURRENT_USER, settings_key, "follow_told", 1);
     return true;
 }
 

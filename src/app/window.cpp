@@ -63,8 +63,7 @@ int create_tray_window(HINSTANCE instance, int show_command)
     main_window_handle = window;
 
     DWORD handle_value = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(window));
-    set_registry_dword(HKEY_CURRENT_USER, settings_key, "window_handle", REG_DWORD, &handle_value,
-                       sizeof handle_value);
+    set_registry_dword(HKEY_CURRENT_USER, settings_key, "window_handle", handle_value);
 
     if (!app::watch_power_personality(window)) return 0;
 

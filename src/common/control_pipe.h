@@ -1,26 +1,21 @@
-// The control pipe as server and client both know it: its name, the process serving it,
-// and a client's side of the exchange (open, requests, the two-byte state reply).
+// The control pipe as server and client both know it: name, bounds, replies, and a client's
+// side of the exchange (open, requests, the two-byte state reply).
 #pragma once
 #include "common/switch_bounds.h"
 
 #include <windows.h>
 
-// "\\.\pipe\QelTscPipe": four instances, one connection served at a time in the order the
-// clients connected, message mode, any local user.
+// "\\.\pipe\QelTscPipe": message mode, any local user, one connection served at a time in
+// the order the clients connected, on any of its instances.
 extern const char control_pipe_name[];
-
-// The pipe's instances: a client may find one free while the others' connections are served
-// before its own, one at a time.
 constexpr int control_pipe_instances = 4;
-// The server holds one connection at most about a second of the client's own time, plus one
-// wait for the wishes it carries (wish_bound_ms, then "busy"). A client connected behind the
-// other instances is served once their connections are: it waits for its reply as long as
-// every instance's connection can take, its own included, and for a free instance as long.
+// One connection: about a second of the client's own time plus one wait for its wishes. A
+// client behind every other instance waits for all of them: for a free instance, and again
+// for its reply.
 inline DWORD control_pipe_connection_bound_ms() { return wish_bound_ms() + 2000; }
 inline DWORD control_pipe_busy_wait_ms() { return control_pipe_instances * control_pipe_connection_bound_ms(); }
 inline DWORD control_pipe_reply_wait_ms() { return control_pipe_instances * control_pipe_connection_bound_ms(); }
-// The reply's first byte when Gaming Mode's owner did not take the request's wish within
-// wish_bound_ms (a switch passed its own bound): its state is not known; the wish holds.
+// The reply when the request's wish was not taken within wish_bound_ms: the wish holds.
 constexpr char control_pipe_busy_reply = 'B';
 
 // Each client process's share of the pipe: at most control_pipe_share_connects connections
@@ -34,23 +29,18 @@ constexpr DWORD control_pipe_share_window_ms = 1000;
 constexpr DWORD control_pipe_hold_limit_ms = 1500;
 constexpr char control_pipe_refused_reply = 'R';
 
-// The process serving the pipe that pipe (either end) is connected to, by
-// GetNamedPipeServerProcessId, looked up at run time (Vista and later); FALSE where this
-// Windows lacks it or the question fails.
+// The processes at the two ends of pipe (either end); FALSE before Vista or when it fails.
 BOOL control_pipe_server_process(HANDLE pipe, ULONG* process_id);
-// The same for the client's process, by GetNamedPipeClientProcessId.
 BOOL control_pipe_client_process(HANDLE pipe, ULONG* process_id);
 
-// Opens the pipe as a client: overlapped (so that no wait is without limit), in message
-// read mode, the server allowed to identify us but not to act as us. While another client
-// is served it waits and tries again, wait_ms in all (0: one try). access is added to
-// GENERIC_READ | GENERIC_WRITE; name is another server's pipe (a benchmark's). Returns
-// INVALID_HANDLE_VALUE, with *error from the last try, when it cannot be opened.
+// Opens the pipe as a client: overlapped (no wait without limit), message read mode, the
+// server may identify us but not act as us. Tries again while it is busy, wait_ms in all (0:
+// once); access adds to GENERIC_READ | GENERIC_WRITE; name: a benchmark's pipe. On failure
+// INVALID_HANDLE_VALUE, *error from the last try.
 HANDLE control_pipe_open(DWORD wait_ms, DWORD* error, DWORD access = 0, const char* name = control_pipe_name);
 
-// One write or read of a pipe opened overlapped, waited for at most wait_ms; FALSE when it
-// failed (GetLastError tells; ERROR_MORE_DATA for a message longer than size) or timed
-// out (WAIT_TIMEOUT). *count gets the bytes moved.
+// One write or read, waited for at most wait_ms; FALSE with GetLastError (ERROR_MORE_DATA:
+// a longer message; WAIT_TIMEOUT) when it did not complete. *count: the bytes moved.
 BOOL control_pipe_transfer(HANDLE pipe, BOOL write, void* buffer, DWORD size, DWORD* count, DWORD wait_ms);
 
 enum class ControlPipeExchange { done, failed, malformed, busy, refused };
@@ -61,10 +51,9 @@ struct ControlPipeRefusal {
     unsigned long own_ms = 0; // its own time not yet drained
 };
 
-// One exchange on an open pipe: the request as one message (nullptr: none, the server
-// answers when its request window closes, 0.5 s), then the reply, each waited for at most wait_ms.
-// done puts the state character in *state; busy is the reply "B" and a NUL; malformed is any
-// other reply than "1" or "0" followed by a NUL; refused is the refusal, its numbers in
-// *refusal when given.
+// One exchange: the request as one message (nullptr: none; the server answers when its
+// request window closes), then the reply, each within wait_ms. done: "1" or "0" and a NUL,
+// the state in *state; busy: "B" and a NUL; refused: the refusal, its numbers in *refusal;
+// malformed: any other reply.
 ControlPipeExchange control_pipe_exchange(HANDLE pipe, const char* request, DWORD wait_ms, char* state,
                                           ControlPipeRefusal* refusal = nullptr);

@@ -1,25 +1,19 @@
-// The daemon: whether Gaming Mode can be offered, its on and off sequences, and the TSC
-// drift registration of single-node machines.
+// The daemon: Gaming Mode on a multi-node machine, TSC drift registration on one node.
 //
-// Gaming Mode has one owner, a thread of the daemon's that holds what is wished of it (the
-// user's on or off, the listed programs running, a resync after a resume, the end) and
-// converges the machine to it. A source changes its wish at once and is never refused for
-// being one too many; many wishes during one slow switch cost one more pass, not one each. A
-// caller that waits for its wish waits for the pass that takes it, within one fixed bound
-// (wish_bound_ms, src/common/switch_bounds.h); an answer that does not come within it is
-// game_mode_busy, never an old state.
+// Every source wishes (on, off, a resync, the end) and Gaming Mode's one owner thread
+// converges the machine to the wishes; a wish is never refused for being one too many. A
+// caller that waits gets the state after the pass that took its wish, within wish_bound_ms,
+// or game_mode_busy: never an old state.
 #pragma once
 #include "notice/wording.h"
 
 #include <windows.h>
 
-// Starts the daemon for the life of the process (one role: drift registration on one node,
-// Gaming Mode on several, with its owner thread). 1 when it runs; *available gets 1 when
-// Gaming Mode is offered.
+// Starts the daemon for the process's life; 1 when it runs, *available 1 when Gaming Mode
+// is offered.
 int Qel_DaemonStart(int a, int b, int* available);
-// Has the owner take every wish made before, then turn Gaming Mode off and end, waiting for
-// that once, within wish_bound_ms; closes the lock, withdraws a drift registration. Safe to
-// repeat.
+// Turns Gaming Mode off after every wish made before, within wish_bound_ms, and stops the
+// owner; withdraws a drift registration. Safe to repeat.
 void Qel_DaemonExit();
 // Whether Gaming Mode was on by the user's wish when the last exit turned it off (an on for
 // listed programs counts as off); -1 when that exit did not end within its bound (or none ran).

@@ -76,8 +76,8 @@ void release_watcher();
 LONG current_on_period();
 
 // The sequences (gaming_mode.cpp), run with the lock held.
-void __game_mode_on(on_outcome& outcome);
-void __game_mode_off();
+void game_mode_on_sequence(on_outcome& outcome);
+void game_mode_off_sequence();
 // Measures the processors of synced against the first of them, with the calling thread at
 // the process's own priority class (never inside the realtime window).
 void check_sync(DWORD_PTR synced, sync_check& check);

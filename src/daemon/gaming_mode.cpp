@@ -163,7 +163,7 @@ void synchronize_counters(on_outcome& outcome)
 
 // Runs with the lock held: power scheme, northbridge bit, then the node and core
 // synchronization, each core request from the core it names.
-void __game_mode_on(on_outcome& outcome)
+void game_mode_on_sequence(on_outcome& outcome)
 {
     outcome = on_outcome{};
     // No record, no change: what cannot be written down is not taken.
@@ -254,7 +254,7 @@ bool give_back(bool restore_plan)
 }
 
 // Runs with the lock held.
-void __game_mode_off()
+void game_mode_off_sequence()
 {
     give_back(!scheme_changed_externally);
     notice_clear(NOTICE_SYNC_APART);
@@ -273,7 +273,7 @@ bool turn_off_for_users_change(LONG period)
     if (owed.set_plan.kind != plan_none && SamePowerPlan(&active, &owed.set_plan)) return false;
     InterlockedExchange(&scheme_changed_externally, 1);
     release_watcher();
-    __game_mode_off();
+    game_mode_off_sequence();
     notice_changed();
     return true;
 }
@@ -295,7 +295,7 @@ void Qel_DaemonDoGameModeOn()
     on_outcome outcome;
     {
         priority_scope raised(REALTIME_PRIORITY_CLASS, THREAD_PRIORITY_TIME_CRITICAL);
-        __game_mode_on(outcome);
+        game_mode_on_sequence(outcome);
     }
     // Back at the normal priority: the counters are measured only now, so that the check
     // never lengthens the realtime window.
@@ -319,6 +319,6 @@ void Qel_DaemonDoGameModeOff()
         return;
     }
     release_watcher();
-    __game_mode_off();
+    game_mode_off_sequence();
     notice_changed();
 }

@@ -98,12 +98,12 @@ bool read_text(const char* name, char* buffer, DWORD size)
 
 bool write_dword(const char* name, DWORD value)
 {
-    return set_registry_dword(HKEY_CURRENT_USER, settings_key, name, REG_DWORD, &value, sizeof value) != 0;
+    return set_registry_dword(HKEY_CURRENT_USER, settings_key, name, value) != 0;
 }
 
 bool write_text(const char* name, const char* text)
 {
-    return set_registry_dword(HKEY_CURRENT_USER, settings_key, name, REG_SZ, text,
+    return set_registry_value(HKEY_CURRENT_USER, settings_key, name, REG_SZ, text,
                               static_cast<DWORD>(strlen(text) + 1)) != 0;
 }
 
@@ -203,7 +203,7 @@ int last_on_write(const last_on_record* record)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const ULONGLONG written = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    done = set_registry_dword(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &written, sizeof written) != 0;
+    done = set_registry_value(HKEY_CURRENT_USER, settings_key, time_value, REG_QWORD, &written, sizeof written) != 0;
     done = done && write_dword(process_value, GetCurrentProcessId());
     return done ? 1 : 0;
 }

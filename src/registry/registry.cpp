@@ -50,19 +50,35 @@ int get_registry_typed(HKEY root, const char* subkey, const char* name, DWORD ty
     return 1;
 }
 
-int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD type, const void* data,
-                       DWORD size)
+namespace {
+
+// caller: the helper's name, for its trace lines.
+int store_value(HKEY root, const char* subkey, const char* name, DWORD type, const void* data, DWORD size,
+                [[maybe_unused]] const char* caller)
 {
     tk::unique_hkey key;
     DWORD disposition = 0;
     if (RegCreateKeyExA(root, subkey, 0, const_cast<char*>(""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                         nullptr, key.put(), &disposition) != ERROR_SUCCESS) {
-        TRACE("registry set_registry_dword : RegCreateKeyEx failed\n");
+        TRACE("registry %s : RegCreateKeyEx failed\n", caller);
         return 0;
     }
     LONG status = RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-    if (status != ERROR_SUCCESS) TRACE("registry set_registry_dword : RegSetValueEx failed\n");
+    if (status != ERROR_SUCCESS) TRACE("registry %s : RegSetValueEx failed\n", caller);
     return status == ERROR_SUCCESS ? 1 : 0;
+}
+
+} // namespace
+
+int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD value)
+{
+    return store_value(root, subkey, name, REG_DWORD, &value, sizeof value, "set_registry_dword");
+}
+
+int set_registry_value(HKEY root, const char* subkey, const char* name, DWORD type, const void* data,
+                       DWORD size)
+{
+    return store_value(root, subkey, name, type, data, size, "set_registry_value");
 }
 
 int DeleteRegistry(HKEY root, const char* subkey, const char* name)

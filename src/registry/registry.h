@@ -11,8 +11,11 @@ int GetRegistryValue(HKEY root, const char* subkey, const char* name, void* data
 // KEY_WOW64_32KEY for one registry view of a 64-bit Windows.
 int get_registry_typed(HKEY root, const char* subkey, const char* name, DWORD type, void* data, DWORD size,
                        REGSAM view = 0);
-// Stores a value of the given type, creating the key path when it is missing.
-int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD type, const void* data,
+// Stores a REG_DWORD, creating the key path when it is missing.
+int set_registry_dword(HKEY root, const char* subkey, const char* name, DWORD value);
+// Stores a value of any type (a text, a QWORD, a multi-string), creating the key path when
+// it is missing.
+int set_registry_value(HKEY root, const char* subkey, const char* name, DWORD type, const void* data,
                        DWORD size);
 // Deletes the key name directly below root\subkey (it must have no subkeys).
 int DeleteRegistry(HKEY root, const char* subkey, const char* name);

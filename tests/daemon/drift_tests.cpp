@@ -31,7 +31,7 @@ protected:
     }
     void configure(DWORD type, const void* data, DWORD size)
     {
-        ASSERT_EQ(1, set_registry_dword(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", type, data, size));
+        ASSERT_EQ(1, set_registry_value(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", type, data, size));
     }
     void machine(DWORD edx, ULONGLONG fids, bool nb_bit)
     {

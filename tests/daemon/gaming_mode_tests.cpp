@@ -157,18 +157,18 @@ const char record_key[] = "Software\\QEL\\qel_pacemill";
 // The user (or anyone) makes a plan active through the stand-in powercfg's state.
 void make_active(const char* guid)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg", "Active", REG_SZ, guid,
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, "Software\\tickmend-sim\\powercfg", "Active", REG_SZ, guid,
                                     static_cast<DWORD>(strlen(guid) + 1)));
 }
 
 void store_number(const char* name, DWORD value)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, record_key, name, REG_DWORD, &value, sizeof value));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, record_key, name, REG_DWORD, &value, sizeof value));
 }
 
 void store_text(const char* name, const char* text)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, record_key, name, REG_SZ, text,
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, record_key, name, REG_SZ, text,
                                     static_cast<DWORD>(strlen(text) + 1)));
 }
 

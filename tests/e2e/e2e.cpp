@@ -53,7 +53,7 @@ std::string registry_text(HKEY root, const char* key, const char* name)
 bool power_plans_start_at(const char* plan)
 {
     delete_tree(HKEY_CURRENT_USER, powercfg_state);
-    return set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, plan,
+    return set_registry_value(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, plan,
                               static_cast<DWORD>(strlen(plan) + 1)) == 1;
 }
 

@@ -20,7 +20,7 @@ protected:
     }
     static void set_powercfg(const char* name, DWORD value)
     {
-        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, name, REG_DWORD, &value, 4));
+        ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, name, REG_DWORD, &value, 4));
     }
     // An on and an off whose restore fails, as with a powercfg that fails: the plan stays owed.
     void on_and_off_whose_restore_fails()
@@ -33,7 +33,7 @@ protected:
     }
     static void user_picks(const char* guid)
     {
-        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, guid,
+        ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, "Active", REG_SZ, guid,
                                         static_cast<DWORD>(strlen(guid) + 1)));
     }
     bool gaming_mode_on()

@@ -15,7 +15,7 @@ TEST_F(GivingBack, HardKillWhileOnGivesThePlanAndTheBitBackAtTheNextStart)
         ASSERT_EQ(high_performance, plan());
         kill_instance();
         EXPECT_TRUE(restore_pending());
-        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &start_mode, 4));
+        ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &start_mode, 4));
         DeleteFileA(log_path_.c_str());
         std::vector<std::string> before = powercfg_runs();
 
@@ -116,7 +116,7 @@ TEST_F(GivingBack, OwedPlanGivesWayToALaterPickAndAPlanDeletedMeanwhileClosesThe
     on_and_off_whose_restore_fails();
     const char schemes[] = "381b4222-f694-41f0-9685-ff5bb260df2e|Balanced\0"
                            "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c|High performance\0";
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
                                     sizeof schemes));
     ASSERT_EQ(0, ctl("off"));
     EXPECT_EQ(high_performance, plan());
@@ -138,7 +138,7 @@ TEST_F(GivingBack, PlanGoneWhenCloseFindsNoInstanceIsToldWhereTheUserSeesIt)
         start_instance();
         ASSERT_EQ(0, ctl("on"));
         kill_instance();
-        ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
+        ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, "Schemes", REG_MULTI_SZ, schemes,
                                         sizeof schemes));
         if (from_shortcut) {
             std::string text;

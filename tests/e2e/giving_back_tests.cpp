@@ -8,7 +8,7 @@ namespace {
 TEST_F(GivingBack, CloseEndsAnInstanceThatIsStillStarting)
 {
     DWORD on = 1;
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &on, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &on, 4));
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         instance_ = start_process(sim_command(), env());
@@ -43,7 +43,7 @@ TEST_F(GivingBack, CloseReturnsWithinItsBoundFromAnInstanceWaitingForALongPowerc
 
 TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
     delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
     start_instance();
     ASSERT_EQ(0, ctl("on")); // the schemes XP installs are there from now on
@@ -55,7 +55,7 @@ TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
         if (!instance_) start_instance();
         if (in_switch) {
             DWORD hang = 120000;
-            ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powrprof_state, "HangActivate", REG_DWORD, &hang, 4));
+            ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powrprof_state, "HangActivate", REG_DWORD, &hang, 4));
             std::thread on([this] {
                 std::string output;
                 run_capture("\"" + product_path("tickmend-ctl-sim.exe") + "\" on", &output, env());
@@ -64,7 +64,7 @@ TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
                 Sleep(10);
             kill_instance();
             hang = 0;
-            set_registry_dword(HKEY_CURRENT_USER, powrprof_state, "HangActivate", REG_DWORD, &hang, 4);
+            set_registry_value(HKEY_CURRENT_USER, powrprof_state, "HangActivate", REG_DWORD, &hang, 4);
             on.join();
             ASSERT_EQ("0", registry_text(HKEY_CURRENT_USER, "Control Panel\\PowerCfg", "CurrentPowerPolicy"));
         } else {
@@ -88,7 +88,7 @@ TEST_F(GivingBack, XpTemporarySchemeLeftByAKillIsDeletedAtTheNextStart)
 
 TEST_F(GivingBack, StartModeStoredAsTextZeroStartsWithGamingModeOff)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_SZ, "0", 2));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "start_mode", REG_SZ, "0", 2));
     start_instance();
     EXPECT_FALSE(gaming_mode_on());
     EXPECT_EQ(power_saver, plan());
@@ -97,7 +97,7 @@ TEST_F(GivingBack, StartModeStoredAsTextZeroStartsWithGamingModeOff)
 
 TEST_F(GivingBack, XpHardKillIsFinishedByCloseWithNoInstanceRunning)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
     delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
     start_instance();
     ASSERT_EQ(0, ctl("on"));
@@ -113,7 +113,7 @@ TEST_F(GivingBack, XpHardKillIsFinishedByCloseWithNoInstanceRunning)
 TEST_F(GivingBack, UnreadablePlanIsLeftAloneAndTheClientSaysSo)
 {
     DWORD fails = 1;
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "ListFails", REG_DWORD, &fails, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, "ListFails", REG_DWORD, &fails, 4));
     start_instance();
     ASSERT_EQ(0, ctl("on"));
     EXPECT_NE(std::string::npos, squeezed(ctl_output_).find(squeezed("Gaming Mode: on")));

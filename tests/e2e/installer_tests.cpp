@@ -59,8 +59,8 @@ TEST_F(Installer, SilentInstallStartsAtLogonAndSilentUninstallLeavesNothing)
 
     // The uninstaller takes the user's settings and leaves the administrator's.
     DWORD value = 1500;
-    ASSERT_EQ(1, set_registry_dword(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &value, 4));
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &value, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &value, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &value, 4));
     std::string quiet = registry_text(HKEY_LOCAL_MACHINE, uninstall_key, "QuietUninstallString");
     ASSERT_EQ(0, run_process(quiet)) << quiet;
     // It goes on from a copy of itself in the temporary folder; the entry goes last.
@@ -84,11 +84,11 @@ TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStartAndTells
     // An instance that did not end properly left Power saver owed; powercfg fails now.
     ASSERT_TRUE(power_plans_start_at(high_performance));
     DWORD one = 1;
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &one, 4));
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_pending", REG_DWORD, &one, 4));
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_scheme_guid", REG_SZ, power_saver, 37));
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "restore_set_guid", REG_SZ, high_performance, 37));
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "restore_pending", REG_DWORD, &one, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "restore_scheme_guid", REG_SZ, power_saver, 37));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "restore_set_guid", REG_SZ, high_performance, 37));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &one, 4));
     // At its pages, in place (_?=: no copy of itself), so that its message can be read.
     std::string said;
     EXPECT_EQ(0, run_at_pages("\"" + installed("uninstall.exe") + "\" _?=" + dir, &said));
@@ -101,7 +101,7 @@ TEST_F(Installer, UninstallKeepsARecordWhoseRestoreFailedForTheNextStartAndTells
 
     // A later "/k" (or start) gives the plan back.
     DWORD zero = 0;
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &zero, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_state, "SetFails", REG_DWORD, &zero, 4));
     EXPECT_EQ(1, run_process(sim_command("/k"), env()));
     EXPECT_EQ(power_saver, registry_text(HKEY_CURRENT_USER, powercfg_state, "Active"));
     EXPECT_EQ("", registry_text(HKEY_CURRENT_USER, user_key, "restore_scheme_guid"));

@@ -78,7 +78,7 @@ TEST_F(Program, CloseWithoutInstanceLeavesAnotherProgramsWindowAlone)
                                  nullptr, nullptr);
     ASSERT_TRUE(other);
     DWORD handle = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(other));
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "window_handle", REG_DWORD, &handle, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "window_handle", REG_DWORD, &handle, 4));
     EXPECT_EQ(1, run_process(sim_command("/k"), env()));
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
@@ -151,7 +151,7 @@ TEST_F(Program, ClientFindsNoInstanceAndSaysSo)
 TEST_F(Program, ClientRightAfterThePipeAppearsWaitsForAStartingTickmend)
 {
     DWORD on = 1;
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &on, sizeof on));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, user_key, "start_mode", REG_DWORD, &on, sizeof on));
     instance_ = start_process(sim_command(), env());
     ASSERT_TRUE(instance_);
     bool pipe = false;

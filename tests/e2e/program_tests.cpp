@@ -156,7 +156,7 @@ TEST_F(Program, XpGamingModeActivatesAlwaysOnAndRestoresTheActiveScheme)
     // Wine runs tickmend-sim.exe as Windows XP: the powrprof way, whose activation
     // changes a value of the watched key.
     const char* app_defaults = "Software\\Wine\\AppDefaults\\tickmend-sim.exe";
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, app_defaults, "Version", REG_SZ, "winxp", 6));
     delete_tree(HKEY_CURRENT_USER, "Control Panel\\PowerCfg\\PowerPolicies");
     start_instance();
     ASSERT_EQ(0, ctl("on"));
@@ -193,7 +193,7 @@ TEST_F(Program, OneNodeRegistersDriftAndEndsWithoutAWindow)
     // A configured interval above the bound is cut to 2000.
     DeleteFileA(log_path_.c_str());
     DWORD five_thousand = 5000;
-    ASSERT_EQ(1, set_registry_dword(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &five_thousand, 4));
+    ASSERT_EQ(1, set_registry_value(HKEY_LOCAL_MACHINE, machine_key, "sync_interval", REG_DWORD, &five_thousand, 4));
     EXPECT_EQ(1, run_process(sim_command("/logon"), env()));
     EXPECT_EQ(2, count_lines(log(), "REGISTER_TSC_DRIFT"));
     EXPECT_EQ(std::string::npos, lines_starting(log(), "REGISTER_TSC_DRIFT").find("interval=1000"));
