@@ -217,10 +217,10 @@ TEST_F(ConsoleFollowing, ProgramsNamedInAnyLanguageOrListedByALongPathAreListedF
 
     for (const std::wstring& entry : listed) {
         EXPECT_EQ(0, ctl_wide(L"auto add \"" + entry + L"\"")) << ctl_output_;
-        EXPECT_EQ(squeezed("added: " + utf8_of(entry)), squeezed(ctl_output_)); // a long path goes on a line of its own
+        EXPECT_EQ(squeezed("added: " + utf8_of(entry) + "\n"), squeezed(ctl_output_)); // a long path goes on a line of its own
     }
     EXPECT_EQ(0, ctl_wide(L"auto add \u0418\u0413\u0420\u0410")) << ctl_output_; // ИГРА
-    EXPECT_EQ(squeezed("already listed: " + utf8_of(names[0])), squeezed(ctl_output_));
+    EXPECT_EQ(squeezed("already listed: " + utf8_of(names[0]) + "\n"), squeezed(ctl_output_));
     ASSERT_EQ(0, ctl("auto list"));
     for (const std::wstring& entry : listed)
         EXPECT_NE(std::string::npos, ctl_output_.find(utf8_of(entry) + "\n")) << ctl_output_;
@@ -235,7 +235,7 @@ TEST_F(ConsoleFollowing, ProgramsNamedInAnyLanguageOrListedByALongPathAreListedF
     }
     for (const std::wstring& entry : listed) {
         EXPECT_EQ(0, ctl_wide(L"auto remove \"" + entry + L"\"")) << ctl_output_;
-        EXPECT_EQ(squeezed("removed: " + utf8_of(entry)), squeezed(ctl_output_)); // a long path goes on a line of its own
+        EXPECT_EQ(squeezed("removed: " + utf8_of(entry) + "\n"), squeezed(ctl_output_)); // a long path goes on a line of its own
     }
     ASSERT_EQ(0, ctl("auto list"));
     EXPECT_EQ("", ctl_output_);
