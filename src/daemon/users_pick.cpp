@@ -45,7 +45,7 @@ bool take_users_pick(const power_plan& picked, bool overwritable)
     release_watcher();
     // Not overwritable: the pick is active as it stands, and the off leaves it.
     InterlockedExchange(&scheme_changed_externally, overwritable ? 0 : 1);
-    __game_mode_off();
+    game_mode_off_sequence();
     InterlockedExchange(&scheme_changed_externally, 1);
     notice_changed();
     return true;

@@ -37,13 +37,13 @@ std::string active_plan()
 
 void set_active(const char* guid)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_key, "Active", REG_SZ, guid,
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_key, "Active", REG_SZ, guid,
                                     static_cast<DWORD>(strlen(guid) + 1)));
 }
 
 void set_powercfg(const char* name, DWORD value)
 {
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_key, name, REG_DWORD, &value, sizeof value));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_key, name, REG_DWORD, &value, sizeof value));
 }
 
 bool record_pending()
@@ -331,7 +331,7 @@ TEST_F(UsersPick, StormOfEverySourceEndsOnTheLastPick)
                            "8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c|High performance\0"
                            "a1841308-3541-4fab-bc81-f71556f20b4a|Power saver\0"
                            "5d3e9a59-e9d5-4b00-a6bd-ff34ff516548|Quiet evening\0";
-    ASSERT_EQ(1, set_registry_dword(HKEY_CURRENT_USER, powercfg_key, "Schemes", REG_MULTI_SZ, schemes, sizeof schemes));
+    ASSERT_EQ(1, set_registry_value(HKEY_CURRENT_USER, powercfg_key, "Schemes", REG_MULTI_SZ, schemes, sizeof schemes));
     const char own_plan[] = "5d3e9a59-e9d5-4b00-a6bd-ff34ff516548";
     for (DWORD hang : {0u, 40u, 150u}) {
         SCOPED_TRACE("powercfg " + std::to_string(hang) + " ms a run");
