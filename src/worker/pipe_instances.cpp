@@ -112,15 +112,16 @@ HANDLE record_event(const OVERLAPPED& record)
 
 // Only connects complete into the completion port (it holds the clients in the order they
 // came); reads and writes are kept out of it by the low bit of their event handle, as
-// Windows provides. The event is not reset here: ReadFile, WriteFile and ConnectNamedPipe
-// reset the event of their record as they begin (a call of ours more on every operation of a
-// round trip, each a trip to the wineserver under Wine).
+// Windows provides.
 void start_operation(OVERLAPPED& record, bool into_port)
 {
     HANDLE event = record_event(record);
     record.Offset = 0;
     record.OffsetHigh = 0;
     record.hEvent = into_port ? event : reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+    // Reset here too: an event left set by an earlier operation must not read as this one's
+    // end (a second request of one connection was once lost without it).
+    ResetEvent(event);
 }
 
 void close_instances(PipeServer& server)
